@@ -1,0 +1,3 @@
+#include "app/logging.h"
+
+Q_LOGGING_CATEGORY(lcApp, "zudivuvo.app", QtWarningMsg)

@@ -1,0 +1,65 @@
+#include "app/arvoclientfrm.h"
+#include "app/logging.h"
+#include "app/startup.h"
+#include "core/clientconfigx.h"
+#include "core/folders.h"
+#include "core/memberpowers.h"
+#include "platform/instancechannel.h"
+#include "platform/netadapters.h"
+#include "platform/shellintegration.h"
+#include "platform/ssllibraries.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+
+#include <memory>
+
+int main(int argc, char *argv[])
+{
+    std::unique_ptr<InstanceChannel> channel;
+    {
+        // The launch itself needs no display: a browser hand-off must work anywhere.
+        QCoreApplication launch(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
+        NetAdapters::install();
+        LoadDisabledPowers();
+
+        channel = std::make_unique<InstanceChannel>();
+        const bool primary = channel->acquire();
+
+        TClientConfigX config;
+        const QString exePath = QCoreApplication::applicationFilePath();
+        TStartup startup(config, [&exePath] {
+            ShellIntegration::RegisterUrlProtocol(exePath);
+            ShellIntegration::RegisterViewerControl(true);
+        });
+        const TStartupResult r = startup.Run(QCoreApplication::arguments().value(1));
+        if (r.registerAndExit)
+            return 0;
+        if (r.pending.Code != 0) {
+            QString error;
+            if (!WriteWebCmdFile(GetConfigFolder() + kWebCmdFileName, r.pending, &error))
+                qCWarning(lcApp).noquote() << error;
+        }
+        if (!primary) {
+            if (!channel->wakeRunningInstance())
+                qCWarning(lcApp) << "a client instance holds the lock but does not answer";
+            return 0;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
+    QApplication::setApplicationDisplayName(QStringLiteral("KelVo Client"));
+    QApplication::setApplicationVersion(QStringLiteral(ZUDIVUVO_VERSION));
+
+    TClientConfigX config;
+    SslLibraries::ExtractSslLibraries(GetExeFolder());
+    TARVOClientFrm mainWindow(config);
+    QObject::connect(channel.get(), &InstanceChannel::messageReceived, &mainWindow, &TARVOClientFrm::handleMessage);
+    QString error;
+    if (!channel->listen(&error))
+        qCWarning(lcApp).noquote() << error;
+    mainWindow.show();
+    return app.exec();
+}
