@@ -1,0 +1,3 @@
+#include "web/logging.h"
+
+Q_LOGGING_CATEGORY(lcWeb, "zudivuvo.web", QtWarningMsg)

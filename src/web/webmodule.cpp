@@ -1,0 +1,290 @@
+#include "web/webmodule.h"
+
+#include "core/fileext.h"
+#include "core/helpers.h"
+#include "core/tagtext.h"
+#include "core/textfile.h"
+#include "web/logging.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent>
+
+namespace {
+
+const QString kParameterError = QStringLiteral("Parameter error!");
+const QString kFileParameterError = QStringLiteral("File parameter error!");
+
+qint64 int64Tag(const QString &cmd, const char *tag, qint64 def = 0)
+{
+    return StrToInt64Def(GetTagValue(cmd, QLatin1String(tag)), def);
+}
+
+QString lowerAscii(const QString &s)
+{
+    QString out = s;
+    for (QChar &c : out)
+        if (c.unicode() >= u'A' && c.unicode() <= u'Z')
+            c = QChar(char16_t(c.unicode() + 32));
+    return out;
+}
+
+// Lists must pair up: keys that are missing or unnamed are a malformed command.
+bool parseKeyList(const QStringList &keyTexts, const QStringList &names, QList<qint64> &keys)
+{
+    if (keyTexts.isEmpty() || names.size() < keyTexts.size())
+        return false;
+    for (const QString &k : keyTexts)
+        keys << StrToInt64Def(k, 0);
+    return true;
+}
+
+} // namespace
+
+bool TWebCommandTarget::NotAvailable(QString *error) const
+{
+    if (error)
+        *error = m_language == HSL_CN ? QStringLiteral("此功能尚未提供。") : QStringLiteral("This function is not available yet.");
+    return false;
+}
+
+bool TWebCommandTarget::Preview(const QString &, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::EditOffice(qint64, const QString &, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::EditText(qint64, const QString &, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::ChooseWorkPath(qint64, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::FetchNewest(qint64, qint64, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::VersionControl(int, const QList<qint64> &, const QStringList &, QString *error)
+{
+    return NotAvailable(error);
+}
+bool TWebCommandTarget::Scan(qint64, qint64, qint64, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::UploadClipboard(qint64, qint64, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::MailTest(const QString &, QString *error) { return NotAvailable(error); }
+bool TWebCommandTarget::BulkDownload(const QList<qint64> &, const QStringList &, QString *error)
+{
+    return NotAvailable(error);
+}
+
+TWebModule::TWebModule(TWebCommandTarget &target, THS_Language language, const QString &clientPath,
+                       const QString &tempFolder, QObject *parent)
+    : QObject(parent)
+    , m_target(target)
+    , m_language(language)
+    , m_clientPath(clientPath)
+    , m_tempFolder(tempFolder)
+{
+    m_target.SetLanguage(language);
+}
+
+QString TWebModule::text(const char *cn, const char *en) const
+{
+    return m_language == HSL_CN ? QString::fromUtf8(cn) : QString::fromUtf8(en);
+}
+
+void TWebModule::DoWebMessage()
+{
+    pickUpHandOffFile();
+    if (m_busy)
+        return;
+    TWebCmd cmd;
+    if (!m_queue.Pop(cmd))
+        return;
+    if (cmd.Cmd.isEmpty()) {
+        Q_EMIT hintText(kParameterError);
+        Q_EMIT commandFinished(cmd.Code, false);
+        return;
+    }
+    run(cmd);
+}
+
+void TWebModule::pickUpHandOffFile()
+{
+    const QString path = m_clientPath + kWebCmdFileName;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return;
+    // Instead of sleeping on the GUI thread, leave a fresh file to the next tick.
+    if (info.lastModified().msecsTo(QDateTime::currentDateTime()) < kHandOffSettleMs)
+        return;
+    const TWebCmd cmd = ParseWebCmdText(ReadTextFile(path));
+    QFile::remove(path);
+    qCDebug(lcWeb) << "web command" << cmd.Code;
+    m_queue.Add(cmd);
+}
+
+void TWebModule::run(const TWebCmd &cmd)
+{
+    const QString &c = cmd.Cmd;
+    QString error;
+    bool ok = false;
+    switch (cmd.Code) {
+    case 11:
+    case 12:
+        m_target.SetClipboardText(c);
+        ok = true;
+        break;
+    case 13:
+        ok = m_target.Preview(c, &error);
+        break;
+    case 14:
+        openFileOrVersion(c);
+        return;
+    case 15:
+        edit(c, &error);
+        break;
+    case 16:
+        ok = m_target.ChooseWorkPath(int64Tag(c, "folderId"), &error);
+        break;
+    case 17:
+        ok = m_target.FetchNewest(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), &error);
+        break;
+    case 18:
+    case 19:
+    case 20: {
+        QList<qint64> keys;
+        const QStringList names = SplitByChar(GetTagValue(c, QStringLiteral("fileName")), u',');
+        if (!parseKeyList(SplitByChar(GetTagValue(c, QStringLiteral("fileKeys")), u','), names, keys))
+            error = kParameterError;
+        else
+            ok = m_target.VersionControl(int(cmd.Code), keys, names, &error);
+        break;
+    }
+    case 21:
+        ok = m_target.Scan(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), int64Tag(c, "arcid"), &error);
+        break;
+    case 22:
+        ok = m_target.UploadClipboard(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), &error);
+        break;
+    case 23:
+        ok = m_target.MailTest(GetTagValue(c, QStringLiteral("params")), &error);
+        break;
+    case 25: {
+        QList<qint64> keys;
+        QStringList names = SplitByChar(GetTagValue(c, QStringLiteral("names")), u'|');
+        for (QString &n : names)
+            n.replace(QLatin1String("&nbsp;"), QLatin1String(" "));
+        if (!parseKeyList(SplitByChar(GetTagValue(c, QStringLiteral("keys")), u'|'), names, keys))
+            error = kParameterError;
+        else
+            ok = m_target.BulkDownload(keys, names, &error);
+        break;
+    }
+    case 26: {
+        const qint64 key = int64Tag(c, "filekey");
+        if (key == 0) {
+            error = kFileParameterError;
+            break;
+        }
+        m_target.SetClipboardText(QStringLiteral("[Key]%1[/Key][FileName]").arg(key)
+                                  + GetTagValue(c, QStringLiteral("filename")) + QLatin1String("[/FileName]"));
+        ok = true;
+        break;
+    }
+    default:
+        // Numbers that name no command are consumed and do nothing.
+        ok = true;
+        break;
+    }
+    finish(cmd.Code, ok, error);
+}
+
+void TWebModule::edit(const QString &cmd, QString *error)
+{
+    const qint64 key = int64Tag(cmd, "filekey");
+    if (key == 0) {
+        *error = kFileParameterError;
+        return;
+    }
+    const QString name = GetTagValue(cmd, QStringLiteral("filename"));
+    const QString ext = lowerAscii(ExtWithoutDot(name));
+    static const QStringList office{QStringLiteral("doc"), QStringLiteral("docx"), QStringLiteral("xls"),
+                                    QStringLiteral("xlsx"), QStringLiteral("xlsm"), QStringLiteral("ppt"),
+                                    QStringLiteral("pptx"), QStringLiteral("dps"), QStringLiteral("wps"),
+                                    QStringLiteral("et")};
+    if (office.contains(ext)) {
+        m_target.EditOffice(key, name, error);
+    } else if (ext == QLatin1String("txt")) {
+        m_target.EditText(key, name, error);
+    } else {
+        m_target.SetClipboardText(QStringLiteral("[Key]%1[/Key][FileName]").arg(key) + name
+                                  + QLatin1String("[/FileName]"));
+    }
+}
+
+QString TWebModule::OpenCopyName(const QString &serverName)
+{
+    // Only the last element of a server name may name our copy.
+    QString leaf = serverName.mid(std::max(serverName.lastIndexOf(u'/'), serverName.lastIndexOf(u'\\')) + 1);
+    QString clean;
+    for (QChar ch : leaf)
+        clean += (ch.unicode() < 32 || ch == u':') ? QChar(u'_') : ch;
+    const QString ext = ExtWithoutDot(clean);
+    QString stem = ext.isEmpty() ? clean : clean.left(clean.size() - ext.size() - (ext == QLatin1String(".") ? 0 : 1));
+    if (stem.isEmpty() || stem == QLatin1String(".") || stem == QLatin1String(".."))
+        stem = QStringLiteral("file");
+    QString name = stem + QLatin1String("_qx");
+    if (!ext.isEmpty() && ext != QLatin1String("."))
+        name += u'.' + ext;
+    return name;
+}
+
+bool TWebModule::IsSafeToOpen(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || info.isExecutable())
+        return false;
+    static const QStringList runnable{
+        QStringLiteral("desktop"), QStringLiteral("sh"), QStringLiteral("bash"), QStringLiteral("csh"),
+        QStringLiteral("zsh"), QStringLiteral("exe"), QStringLiteral("com"), QStringLiteral("bat"),
+        QStringLiteral("cmd"), QStringLiteral("msi"), QStringLiteral("scr"), QStringLiteral("lnk"),
+        QStringLiteral("appimage"), QStringLiteral("run"), QStringLiteral("bin"), QStringLiteral("jar"),
+        QStringLiteral("py"), QStringLiteral("pl"), QStringLiteral("rb"), QStringLiteral("ps1"),
+        QStringLiteral("vbs"), QStringLiteral("js"), QStringLiteral("jse"), QStringLiteral("wsf"),
+        QStringLiteral("elf"), QStringLiteral("so"), QStringLiteral("deb"), QStringLiteral("rpm")};
+    return !runnable.contains(info.suffix().toLower());
+}
+
+void TWebModule::openFileOrVersion(const QString &cmd)
+{
+    const qint64 key = int64Tag(cmd, "filekey");
+    if (key == 0) {
+        finish(14, false, kFileParameterError);
+        return;
+    }
+    const qint64 version = int64Tag(cmd, "filever", -1);
+    QDir temp(m_tempFolder);
+    for (const QFileInfo &old : temp.entryInfoList({QStringLiteral("*_qx.*"), QStringLiteral("*_qx")}, QDir::Files))
+        QFile::remove(old.absoluteFilePath());
+    const QString local = temp.filePath(OpenCopyName(GetTagValue(cmd, QStringLiteral("filename"))));
+
+    m_busy = true;
+    auto *watcher = new QFutureWatcher<QString>(this);
+    connect(watcher, &QFutureWatcher<QString>::finished, this, [this, watcher, local] {
+        watcher->deleteLater();
+        const QString downloadError = watcher->result();
+        m_busy = false;
+        if (!downloadError.isNull()) {
+            finish(14, false, downloadError);
+            return;
+        }
+        const bool opened = IsSafeToOpen(local) && m_target.OpenWithDesktop(local);
+        finish(14, opened, opened ? QString() : text("打开文件失败", "Failed to open the file"));
+    });
+    TWebCommandTarget *target = &m_target;
+    watcher->setFuture(QtConcurrent::run([target, key, version, local]() -> QString {
+        QString error;
+        if (target->DownloadForOpen(key, version, local, &error))
+            return QString();
+        return error.isEmpty() ? QStringLiteral("Download failed") : error;
+    }));
+}
+
+void TWebModule::finish(unsigned code, bool ok, const QString &error)
+{
+    if (!ok && !error.isEmpty())
+        Q_EMIT hintText(error);
+    Q_EMIT commandFinished(code, ok);
+}

@@ -1,0 +1,259 @@
+#include "core/webcmd.h"
+#include "testenv.h"
+#include "web/previewhint.h"
+#include "web/webmodule.h"
+
+#include <QApplication>
+#include <QSemaphore>
+#include <QSignalSpy>
+
+namespace {
+
+struct FakeTarget : TWebCommandTarget {
+    QStringList calls;
+    QString clipboard;
+    QString opened;
+    QString downloadError;
+    QSemaphore *gate = nullptr;  // holds a download until released
+
+    void SetClipboardText(const QString &text) override { clipboard = text; }
+    bool OpenWithDesktop(const QString &path) override
+    {
+        opened = path;
+        return true;
+    }
+    bool DownloadForOpen(qint64 key, qint64 version, const QString &localPath, QString *error) override
+    {
+        if (gate)
+            gate->acquire();
+        if (!downloadError.isEmpty()) {
+            *error = downloadError;
+            return false;
+        }
+        QFile f(localPath);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(QByteArray::number(key) + ' ' + QByteArray::number(version));
+        return true;
+    }
+    bool EditOffice(qint64 key, const QString &name, QString *) override
+    {
+        calls << QStringLiteral("office %1 %2").arg(key).arg(name);
+        return true;
+    }
+    bool EditText(qint64 key, const QString &name, QString *) override
+    {
+        calls << QStringLiteral("text %1 %2").arg(key).arg(name);
+        return true;
+    }
+    bool VersionControl(int code, const QList<qint64> &keys, const QStringList &names, QString *) override
+    {
+        QStringList k;
+        for (qint64 v : keys)
+            k << QString::number(v);
+        calls << QStringLiteral("vc %1 %2 %3").arg(code).arg(k.join(u','), names.join(u','));
+        return true;
+    }
+    bool BulkDownload(const QList<qint64> &keys, const QStringList &names, QString *) override
+    {
+        QStringList k;
+        for (qint64 v : keys)
+            k << QString::number(v);
+        calls << QStringLiteral("bulk %1 %2").arg(k.join(u','), names.join(u'|'));
+        return true;
+    }
+};
+
+} // namespace
+
+class DispatcherTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    QString clientPath() const { return home.configFolder(); }
+    QString temp() const { return home.configFolder() + QLatin1String("Temp/"); }
+
+    void runOne(TWebModule &m, const TWebCmd &cmd)
+    {
+        QSignalSpy done(&m, &TWebModule::commandFinished);
+        m.Queue().Add(cmd);
+        m.DoWebMessage();
+        if (done.isEmpty())
+            QVERIFY(done.wait(5000));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QDir().mkpath(temp());
+    }
+
+    void commands_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("cmd");
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QString>("clipboard");
+        QTest::addColumn<QString>("hint");
+        QTest::addRow("11 clipboard") << 11 << "[TranStyle]1[/TranStyle]" << "" << "[TranStyle]1[/TranStyle]" << "";
+        QTest::addRow("26 edit outside") << 26 << "[filekey]5[/filekey][filename]a.dwg[/filename]" << ""
+                                         << "[Key]5[/Key][FileName]a.dwg[/FileName]" << "";
+        QTest::addRow("26 key 0") << 26 << "[filekey]0[/filekey][filename]a.dwg[/filename]" << "" << ""
+                                  << "File parameter error!";
+        QTest::addRow("15 DOCX office") << 15 << "[filekey]7[/filekey][filename]R.DOCX[/filename]" << "office 7 R.DOCX"
+                                        << "" << "";
+        QTest::addRow("15 txt") << 15 << "[filekey]7[/filekey][filename]n.txt[/filename]" << "text 7 n.txt" << "" << "";
+        QTest::addRow("15 dwg to clipboard") << 15 << "[filekey]7[/filekey][filename]d.dwg[/filename]" << ""
+                                             << "[Key]7[/Key][FileName]d.dwg[/FileName]" << "";
+        QTest::addRow("15 no key") << 15 << "[filename]d.dwg[/filename]" << "" << "" << "File parameter error!";
+        QTest::addRow("18 check out") << 18 << "[fileKeys]1,2,[/fileKeys][fileName]a.doc,b.doc[/fileName]"
+                                      << "vc 18 1,2 a.doc,b.doc" << "" << "";
+        QTest::addRow("20 fewer names") << 20 << "[fileKeys]1,2[/fileKeys][fileName]a.doc[/fileName]" << "" << ""
+                                        << "Parameter error!";
+        QTest::addRow("19 no keys") << 19 << "[fileKeys][/fileKeys][fileName]a.doc[/fileName]" << "" << ""
+                                    << "Parameter error!";
+        QTest::addRow("25 bulk nbsp") << 25 << "[keys]3|4[/keys][names]a&nbsp;b.pdf|c.txt[/names]"
+                                      << "bulk 3,4 a b.pdf|c.txt" << "" << "";
+        QTest::addRow("16 not yet") << 16 << "[folderId]9[/folderId]" << "" << ""
+                                    << "This function is not available yet.";
+        QTest::addRow("24 nothing") << 24 << "[x]1[/x]" << "" << "" << "";
+        QTest::addRow("unknown nothing") << 99 << "[x]1[/x]" << "" << "" << "";
+        QTest::addRow("empty cmd") << 14 << "" << "" << "" << "Parameter error!";
+    }
+    void commands()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, cmd);
+        QFETCH(QString, call);
+        QFETCH(QString, clipboard);
+        QFETCH(QString, hint);
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QSignalSpy hints(&m, &TWebModule::hintText);
+        runOne(m, TWebCmd{unsigned(code), cmd});
+        QCOMPARE(t.calls.join(u';'), call);
+        QCOMPARE(t.clipboard, clipboard);
+        QCOMPARE(hints.isEmpty() ? QString() : hints.last().at(0).toString(), hint);
+    }
+
+    void openVersionDownloadsIntoTempAndOpens()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QFile stale(temp() + QLatin1String("old_qx.pdf"));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        runOne(m, TWebCmd{14, QStringLiteral("[filekey]42[/filekey][filever]3[/filever][filename]dir/报告.docx[/filename]")});
+        QCOMPARE(t.opened, temp() + QStringLiteral("报告_qx.docx"));
+        QFile f(t.opened);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("42 3"));
+        QVERIFY(!stale.exists());
+    }
+
+    void openNames_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("local");
+        QTest::addRow("plain") << "a.txt" << "a_qx.txt";
+        QTest::addRow("traversal") << "../../../.bashrc" << "file_qx.bashrc";
+        QTest::addRow("windows path") << "..\\..\\x.doc" << "x_qx.doc";
+        QTest::addRow("no extension") << "README" << "README_qx";
+        QTest::addRow("empty") << "" << "file_qx";
+        QTest::addRow("control chars") << "a\nb.pdf" << "a_b_qx.pdf";
+    }
+    void openNames()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, local);
+        QCOMPARE(TWebModule::OpenCopyName(server), local);
+    }
+
+    void runnableDownloadIsNotOpened()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_CN, clientPath(), temp());
+        QSignalSpy hints(&m, &TWebModule::hintText);
+        runOne(m, TWebCmd{14, QStringLiteral("[filekey]1[/filekey][filename]../tool.desktop[/filename]")});
+        QCOMPARE(t.opened, QString());
+        QCOMPARE(hints.last().at(0).toString(), QStringLiteral("打开文件失败"));
+        QVERIFY(QFileInfo::exists(temp() + QLatin1String("tool_qx.desktop")));
+    }
+
+    void downloadFailureShowsServerText()
+    {
+        FakeTarget t;
+        t.downloadError = QStringLiteral("The file doesn't exist.");
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QSignalSpy hints(&m, &TWebModule::hintText);
+        runOne(m, TWebCmd{14, QStringLiteral("[filekey]8[/filekey][filename]x.pdf[/filename]")});
+        QCOMPARE(hints.last().at(0).toString(), QStringLiteral("The file doesn't exist."));
+        QCOMPARE(t.opened, QString());
+    }
+
+    void commandsWaitWhileATransferRuns()
+    {
+        FakeTarget t;
+        QSemaphore gate;
+        t.gate = &gate;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QSignalSpy done(&m, &TWebModule::commandFinished);
+        m.Queue().Add(TWebCmd{14, QStringLiteral("[filekey]8[/filekey][filename]x.pdf[/filename]")});
+        m.Queue().Add(TWebCmd{11, QStringLiteral("later")});
+        m.DoWebMessage();
+        QVERIFY(m.IsBusy());
+        m.DoWebMessage();  // a tick during the transfer runs nothing
+        QCOMPARE(t.clipboard, QString());
+        gate.release();
+        QTRY_VERIFY(!m.IsBusy());
+        m.DoWebMessage();
+        QCOMPARE(t.clipboard, QStringLiteral("later"));
+        QCOMPARE(done.count(), 2);
+    }
+
+    void handOffFileIsConsumed()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        const QString file = clientPath() + kWebCmdFileName;
+        QVERIFY(WriteWebCmdFile(file, TWebCmd{12, QStringLiteral("[Key]1[/Key]")}));
+        m.DoWebMessage();  // too fresh: the writer may not be done
+        QVERIFY(QFileInfo::exists(file));
+        QTRY_VERIFY_WITH_TIMEOUT((m.DoWebMessage(), !QFileInfo::exists(file)), 2000);
+        QCOMPARE(t.clipboard, QStringLiteral("[Key]1[/Key]"));
+    }
+
+    void handOffWithoutCmdTag()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QSignalSpy hints(&m, &TWebModule::hintText);
+        const QString file = clientPath() + kWebCmdFileName;
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Code]14[/Code]");
+        f.flush();
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-5), QFileDevice::FileModificationTime));
+        f.close();
+        m.DoWebMessage();
+        QCOMPARE(hints.size(), 1);
+        QCOMPARE(hints.last().at(0).toString(), QStringLiteral("Parameter error!"));
+    }
+
+    void hintWindowShowsText()
+    {
+        TPreViewHint w(HSL_CN);
+        w.ShowText(QStringLiteral("Parameter error!"));
+        QVERIFY(w.isVisible());
+        QCOMPARE(w.windowTitle(), QStringLiteral("提示"));
+        QCOMPARE(w.Text(), QStringLiteral("Parameter error!"));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    return runTests<DispatcherTest>(argc, argv);
+}
+
+#include "tst_web.moc"
