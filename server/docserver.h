@@ -1,0 +1,41 @@
+#pragma once
+// The listener: one port, each connection served on a pool thread, the
+// protocol chosen from its first bytes (TLS, framed exchange, file channel, HTTP).
+#include "serveroptions.h"
+
+#include <QMutex>
+#include <QSet>
+#include <QSslConfiguration>
+#include <QString>
+#include <QThreadPool>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class DocServer
+{
+public:
+    explicit DocServer(const ServerOptions &options);
+    ~DocServer();
+    // Prepares the data folder (and the certificate for TLS) and starts listening.
+    bool start(QString *error);
+    // Stops accepting, ends open connections and waits for their threads.
+    void stop();
+    quint16 port() const { return m_port; }
+
+private:
+    void acceptLoop(qintptr listenFd);
+    void serve(qintptr fd);
+
+    ServerOptions m_options;
+    QSslConfiguration m_tls;
+    bool m_tlsReady = false;
+    QThreadPool m_pool;
+    std::thread m_acceptThread;
+    std::atomic<bool> m_stopping{false};
+    int m_listenFd = -1;
+    quint16 m_port = 0;
+    QMutex m_openMutex;
+    QSet<qintptr> m_open;
+};

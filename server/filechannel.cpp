@@ -1,0 +1,422 @@
+#include "filechannel.h"
+
+#include "requesthandler.h"
+
+#include "core/helpers.h"
+#include "core/tagtext.h"
+#include "core/wiredate.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QUuid>
+
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcFile, "zudivuvo.server.file")
+
+namespace {
+constexpr qint32 kGoAhead = 3;
+constexpr qint32 kDownloadAllowed = 10;
+constexpr qint32 kRefusedWithText = 100;
+// Client ticks are days * 10^9: one second is about 11574 ticks.
+constexpr qint64 kTicksPerSecond = 1000000000LL / 86400;
+
+bool tagBool(const QString &text, const QString &tag)
+{
+    const QString v = GetTagValue(text, tag).toLower();
+    return v == QLatin1String("true") || v == QLatin1String("1") || v == QLatin1String("-1");
+}
+
+qint64 lastEightLE(QFile &file, qint64 end)
+{
+    if (end < 8 || !file.seek(end - 8))
+        return 0;
+    char b[8];
+    return file.read(b, 8) == 8 ? int64LE(b) : 0;
+}
+
+bool flushToDisk(QFile &file)
+{
+    return file.flush() && ::fsync(file.handle()) == 0;
+}
+} // namespace
+
+void FileChannel::run()
+{
+    qint32 op = 0;
+    QByteArray line;
+    if (!m_stream.readInt32(op) || !m_stream.readLine(line, kMaxParamLine))
+        return;
+    const auto text = decodeParamLine(line);
+    if (!text) {
+        m_stream.writeAll(int32BE(21));
+        return;
+    }
+    switch (op) {
+    case 1:
+        upload(*text);
+        break;
+    case 2:
+        download(*text, false);
+        break;
+    case 3:
+        uploadVersion(*text);
+        break;
+    case 8:
+        download(*text, true);
+        break;
+    default:
+        m_stream.writeAll(int32BE(21));
+        break;
+    }
+}
+
+bool FileChannel::refuseUpload(int status, const QString &message)
+{
+    QByteArray out = int32BE(status);
+    if (status == kRefusedWithText)
+        out += encodeParamLine(message);
+    return m_stream.writeAll(out + int64BE(0));
+}
+
+qint64 FileChannel::receiveBody(QFile &file, qint64 n, bool *ioError)
+{
+    QByteArray buffer(int(kBlockSize), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < n) {
+        const qint64 got = m_stream.readSome(buffer.data(), qMin<qint64>(kBlockSize, n - done));
+        if (got <= 0)
+            break;
+        if (file.write(buffer.constData(), got) != got) {
+            *ioError = true;
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+void FileChannel::upload(const QString &text)
+{
+    SessionInfo s;
+    if (const int rc = m_store.resolveSession(GetTagValue(text, QStringLiteral("EncryptCode")), s,
+                                              StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1))) {
+        refuseUpload(rc);
+        return;
+    }
+    const int owner = StrToIntDef(GetTagValue(text, QStringLiteral("DestOwnerId")), 0);
+    const qint64 destFolder = StrToInt64Def(GetTagValue(text, QStringLiteral("DestFolderId")), -1);
+    const QString subFolders = GetTagValue(text, QStringLiteral("SubFolderName"));
+    const QString pathAndName = GetTagValue(text, QStringLiteral("PathAndName"));
+    const qint64 size = StrToInt64Def(GetTagValue(text, QStringLiteral("Size")), -1);
+    const qint64 ticks = StrToInt64Def(GetTagValue(text, QStringLiteral("ModifyDate")), 0);
+    const int sc = StrToIntDef(GetTagValue(text, QStringLiteral("SC")), 0);
+    const QString name = pathAndName.mid(qMax(pathAndName.lastIndexOf(u'\\'), pathAndName.lastIndexOf(u'/')) + 1).trimmed();
+    const qint64 maxBytes = qint64(qMax(1, m_store.setting(QStringLiteral("max_upload_mb"), QStringLiteral("200")).toInt())) * 1024 * 1024;
+
+    if (size < 0 || destFolder < 0 || subFolders.size() > 1024) {
+        refuseUpload(21);
+        return;
+    }
+    if (!isValidItemName(name)) {
+        refuseUpload(kRefusedWithText, serverText(s.lang, "Invalid file name: ", "文件名无效：") + name);
+        return;
+    }
+    if (!m_store.canAccess(s.user, owner)) {
+        refuseUpload(13);
+        return;
+    }
+    if (size > maxBytes) {
+        refuseUpload(34);
+        return;
+    }
+    if (sc > s.user.clearance) {
+        refuseUpload(38);
+        return;
+    }
+
+    // Destination folder, creating the sub-folder chain the client sent.
+    qint64 folderId = destFolder == 1 ? 0 : destFolder;
+    qint64 existingKey = 0;
+    {
+        Transaction t(m_store.db());
+        if (folderId != 0) {
+            const auto f = m_store.folder(folderId);
+            if (!f || f->ownerId != owner) {
+                refuseUpload(18);
+                return;
+            }
+        }
+        for (const QString &part : subFolders.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts)) {
+            const QString folderName = part.trimmed();
+            qint64 id = m_store.findFolder(owner, folderId, folderName);
+            if (id == 0) {
+                const int rc = m_store.createFolder(owner, folderId, folderName, &id);
+                if (rc != 0) {
+                    refuseUpload(rc == 21 ? kRefusedWithText : rc, serverText(s.lang, "Invalid folder name: ", "文件夹名无效：") + folderName);
+                    return;
+                }
+            }
+            folderId = id;
+        }
+        if (folderId == 0) {
+            refuseUpload(39);
+            return;
+        }
+        if (const auto existing = m_store.fileByName(folderId, name)) {
+            const auto held = m_store.lock(existing->key);
+            if (held && held->userId != s.user.id) {
+                refuseUpload(14);
+                return;
+            }
+            const auto v = m_store.version(existing->key);
+            if (v && v->size == size && qAbs(v->ticks - ticks) <= kTicksPerSecond) {
+                t.commit();
+                m_stream.writeAll(int32BE(16) + int64BE(existing->key));
+                return;
+            }
+            existingKey = existing->key;
+        }
+        if (!t.commit()) {
+            refuseUpload(53);
+            return;
+        }
+    }
+
+    // Partial bodies are keyed by everything that identifies this upload, so a
+    // resumed transfer finds them and a different file never does.
+    const QByteArray stagingKey = QCryptographicHash::hash(
+        QStringLiteral("%1|%2|%3|%4|%5|%6|%7").arg(s.user.id).arg(owner).arg(destFolder).arg(subFolders, pathAndName).arg(size).arg(ticks).toUtf8(),
+        QCryptographicHash::Sha256).toHex();
+    const QString stagingFile = m_store.stagingDir() + u'/' + QString::fromLatin1(stagingKey) + QStringLiteral(".part");
+    QFile part(stagingFile);
+    if (!part.open(QIODevice::ReadWrite)) {
+        refuseUpload(53);
+        return;
+    }
+    qint64 held = part.size();
+    if (held > size) {
+        part.resize(0);
+        held = 0;
+    }
+    if (!m_stream.writeAll(int32BE(kGoAhead) + int64BE(held) + int64BE(held >= 8 ? lastEightLE(part, held) : 0)))
+        return;
+    qint64 start = 0;
+    qint64 remaining = 0;
+    if (!m_stream.readInt64(start) || !m_stream.readInt64(remaining))
+        return;
+    if ((start != 0 && start != held) || remaining < 0 || start + remaining != size) {
+        m_stream.writeAll(int64BE(0));
+        return;
+    }
+    if (!part.resize(start) || !part.seek(start)) {
+        m_stream.writeAll(int64BE(0));
+        return;
+    }
+    bool ioError = false;
+    const qint64 got = receiveBody(part, remaining, &ioError);
+    qint32 trailer = 0;
+    const bool complete = got == remaining && !ioError && m_stream.readInt32(trailer) && trailer == kUploadComplete;
+    if (!complete) {
+        // The stream cannot tell data from a cancel trailer: drop the last bytes
+        // received; a resume sends them again.
+        if (got < remaining)
+            part.resize(start + qMax<qint64>(0, got - 4));
+        flushToDisk(part);
+        part.close();
+        if (ioError)
+            QFile::remove(stagingFile);
+        m_stream.writeAll(int64BE(0));
+        return;
+    }
+    if (!flushToDisk(part)) {
+        part.close();
+        QFile::remove(stagingFile);
+        m_stream.writeAll(int64BE(0));
+        return;
+    }
+    part.close();
+    QString blob;
+    QString error;
+    if (!m_store.commitBlob(stagingFile, blob, &error)) {
+        qCWarning(lcFile) << error;
+        m_stream.writeAll(int64BE(0));
+        return;
+    }
+    const qint64 key = m_store.addVersion(existingKey, owner, folderId, name, blob, size, ticks, s.user.id,
+                                          GetTagValue(text, QStringLiteral("Summary")), sc,
+                                          GetTagValue(text, QStringLiteral("FielPrt")));
+    if (key > 0)
+        m_store.log(s.user.id, QStringLiteral("upload"), key, name);
+    m_stream.writeAll(int64BE(key));
+}
+
+void FileChannel::download(const QString &text, bool raw)
+{
+    auto refuse = [&](int status) {
+        QByteArray out = int32BE(status);
+        if (raw)
+            out += QByteArray::number(status) + "\r\n" + int64BE(0);
+        m_stream.writeAll(out);
+    };
+    SessionInfo s;
+    if (const int rc = m_store.resolveSession(GetTagValue(text, QStringLiteral("EncryptCode")), s,
+                                              StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1))) {
+        refuse(rc);
+        return;
+    }
+    const qint64 key = StrToInt64Def(GetTagValue(text, QStringLiteral("FileKey")), 0);
+    FileInfo f;
+    if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f)) {
+        refuse(rc);
+        return;
+    }
+    const QString verText = GetTagValue(text, QStringLiteral("VersionId"));
+    const bool hasVersion = !verText.isEmpty();
+    const int ver = StrToIntDef(verText, -1);
+    const bool preview = tagBool(text, QStringLiteral("IsPreView"));
+    const auto v = m_store.version(key, ver);
+    if (!v) {
+        refuse(8);
+        return;
+    }
+    {
+        Transaction t(m_store.db());
+        const auto held = m_store.lock(key);
+        if (tagBool(text, QStringLiteral("IsCheckout")) && (!held || held->userId != s.user.id)) {
+            refuse(17);
+            return;
+        }
+        // An edit download holds the file until the edited version comes back or is cancelled.
+        if (hasVersion && !preview) {
+            if (held && held->userId != s.user.id) {
+                refuse(14);
+                return;
+            }
+            if (!held)
+                m_store.setLock(key, s.user.id, LockEdit);
+        }
+        t.commit();
+    }
+    QFile body(m_store.blobPath(v->blob));
+    if (!body.open(QIODevice::ReadOnly) || body.size() != v->size) {
+        qCWarning(lcFile) << "missing or damaged body of file" << key << "version" << v->ver;
+        refuse(53);
+        return;
+    }
+    QByteArray head = int32BE(kDownloadAllowed);
+    if (!raw)
+        head += QByteArray::number(v->ticks) + "\r\n";
+    if (!m_stream.writeAll(head))
+        return;
+    qint64 offer = 0;
+    qint64 check = 0;
+    if (!m_stream.readInt64(offer) || !m_stream.readInt64(check))
+        return;
+    const qint64 accepted = offer > 0 && offer <= v->size && lastEightLE(body, offer) == check ? offer : 0;
+    if (!body.seek(accepted) || !m_stream.writeAll(int64BE(accepted) + int64BE(v->size - accepted)))
+        return;
+    QByteArray buffer(int(kBlockSize), Qt::Uninitialized);
+    qint64 left = v->size - accepted;
+    while (left > 0) {
+        const qint64 n = body.read(buffer.data(), qMin(left, kBlockSize));
+        // A client that cancels just closes: a failed write ends quietly.
+        if (n <= 0 || !m_stream.writeAll(buffer.constData(), n))
+            return;
+        left -= n;
+    }
+    QByteArray tail = int32BE(kDownloadComplete);
+    if (raw)
+        tail += int64BE(0);
+    m_stream.writeAll(tail);
+    m_store.log(s.user.id, preview ? QStringLiteral("preview") : QStringLiteral("download"), key);
+}
+
+void FileChannel::uploadVersion(const QString &text)
+{
+    SessionInfo s;
+    if (const int rc = m_store.resolveSession(GetTagValue(text, QStringLiteral("EncryptCode")), s,
+                                              StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1))) {
+        m_stream.writeAll(int32BE(rc));
+        return;
+    }
+    const qint64 key = StrToInt64Def(GetTagValue(text, QStringLiteral("Key")), 0);
+    const qint64 size = StrToInt64Def(GetTagValue(text, QStringLiteral("Size")), -1);
+    const qint64 ticks = StrToInt64Def(GetTagValue(text, QStringLiteral("ModifyDate")), 0);
+    const bool checkin = tagBool(text, QStringLiteral("IsCheckin"));
+    const qint64 maxBytes = qint64(qMax(1, m_store.setting(QStringLiteral("max_upload_mb"), QStringLiteral("200")).toInt())) * 1024 * 1024;
+    FileInfo f;
+    if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f)) {
+        m_stream.writeAll(int32BE(rc));
+        return;
+    }
+    const auto held = m_store.lock(key);
+    const auto current = m_store.version(key);
+    int rc = 0;
+    if (size < 0)
+        rc = 21;
+    else if (held && held->userId != s.user.id)
+        rc = 14;
+    else if (checkin && !held)
+        rc = 17;
+    else if (size > maxBytes)
+        rc = 34;
+    else if (current && ticks < current->ticks - 2 * kTicksPerSecond)
+        rc = 15;
+    if (rc != 0) {
+        m_stream.writeAll(int32BE(rc));
+        return;
+    }
+    if (!m_stream.writeAll(int32BE(kGoAhead) + int64BE(0) + int64BE(0)))
+        return;
+    qint64 start = -1;
+    qint64 announced = -1;
+    if (!m_stream.readInt64(start) || !m_stream.readInt64(announced))
+        return;
+    if (start != 0 || announced != size) {
+        m_stream.writeAll(int32BE(21));
+        return;
+    }
+    // No resume for new versions: a unique name, removed unless it is committed.
+    const QString stagingFile = m_store.stagingDir() + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".tmp");
+    QFile part(stagingFile);
+    if (!part.open(QIODevice::WriteOnly)) {
+        m_stream.writeAll(int32BE(53));
+        return;
+    }
+    bool ioError = false;
+    const qint64 got = receiveBody(part, size, &ioError);
+    qint32 trailer = 0;
+    const bool complete = got == size && !ioError && m_stream.readInt32(trailer) && trailer == kUploadComplete;
+    const bool flushed = complete && flushToDisk(part);
+    part.close();
+    if (!flushed) {
+        QFile::remove(stagingFile);
+        m_stream.writeAll(int32BE(ioError ? 53 : 21));
+        return;
+    }
+    if (current && Store::hashFile(stagingFile) == current->blob) {
+        QFile::remove(stagingFile);
+        m_stream.writeAll(int32BE(16));
+        return;
+    }
+    QString blob;
+    QString error;
+    if (!m_store.commitBlob(stagingFile, blob, &error)) {
+        qCWarning(lcFile) << error;
+        m_stream.writeAll(int32BE(53));
+        return;
+    }
+    if (m_store.addVersion(key, f.ownerId, f.folderId, f.name, blob, size, ticks, s.user.id) == 0) {
+        m_stream.writeAll(int32BE(53));
+        return;
+    }
+    // Check-in and edit sessions end with this upload; the client does not unlock after success.
+    if (held)
+        m_store.releaseLock(key);
+    m_store.log(s.user.id, QStringLiteral("new version"), key);
+    m_stream.writeAll(int32BE(kGoAhead));
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The file channel: uploads with resume (op 1), downloads (op 2, op 8) and
+// new versions (op 3). Bodies go to staging first; only complete, verified
+// bodies reach the store.
+#include "store.h"
+#include "wire.h"
+
+class QFile;
+
+class FileChannel
+{
+public:
+    FileChannel(Store &store, SocketStream &stream) : m_store(store), m_stream(stream) {}
+    // Runs one exchange after the request line has been read.
+    void run();
+
+private:
+    void upload(const QString &text);
+    void download(const QString &text, bool raw);
+    void uploadVersion(const QString &text);
+    // Streams exactly n bytes from the socket to file; returns the bytes written.
+    qint64 receiveBody(QFile &file, qint64 n, bool *ioError);
+    bool refuseUpload(int status, const QString &message = {});
+
+    Store &m_store;
+    SocketStream &m_stream;
+};

@@ -1,0 +1,51 @@
+#pragma once
+// HTTP/1.1 on the shared port: the small answers the client fetches after
+// login and the pages it opens in a browser. One request per connection.
+#include "store.h"
+#include "wire.h"
+
+#include <QByteArray>
+#include <QMap>
+
+struct HttpRequest
+{
+    QByteArray method;
+    QByteArray target; // path and raw query
+    QByteArray path;
+    QByteArray query;
+    QMap<QByteArray, QByteArray> headers; // names lower-cased
+    QByteArray body;
+};
+
+// Reads headers (and a small form body) after the request line; false for malformed or oversized input.
+bool readHttpRequest(ByteReader &in, const QByteArray &requestLine, HttpRequest &request);
+// Raw value of a query parameter; "foldername" is not fully encoded by the client,
+// so it runs up to the last "&rnd=".
+QByteArray queryValue(const QByteArray &query, const QByteArray &name);
+
+class HttpHandler
+{
+public:
+    HttpHandler(Store &store, SocketStream &stream) : m_store(store), m_stream(stream) {}
+    void run(const QByteArray &requestLine);
+    // Testable core: the whole response for one request.
+    QByteArray respond(const HttpRequest &request);
+
+private:
+    bool sessionFromTicket(const QByteArray &ticket, SessionInfo &session);
+    bool sessionFromCookie(const HttpRequest &request, SessionInfo &session);
+    QByteArray folderAdd(const HttpRequest &request);
+    QByteArray folderRename(const HttpRequest &request);
+    QByteArray modifyPassword(const HttpRequest &request);
+    QByteArray archiveLink(const HttpRequest &request);
+    QByteArray power(const HttpRequest &request);
+    QByteArray docPage(const HttpRequest &request);
+    QByteArray previewOpen(const HttpRequest &request);
+    QByteArray indexPage(const HttpRequest &request);
+
+    Store &m_store;
+    SocketStream &m_stream;
+};
+
+QByteArray httpResponse(int status, const QByteArray &contentType, const QByteArray &body,
+                        const QByteArray &extraHeaders = {});
