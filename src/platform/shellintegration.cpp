@@ -5,6 +5,8 @@
 #include "platform/logging.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -70,6 +72,66 @@ bool RegisterUrlProtocol(const QString &exePath, const QString &applicationsFold
                {QStringLiteral("default"), kUrlDesktopFile, QStringLiteral("x-scheme-handler/zudivuvo")});
     runQuietly(QStringLiteral("update-desktop-database"), {folder});
     return true;
+}
+
+QString LauncherText(const QString &exePath, const QString &name, const QString &extra)
+{
+    return QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\nPath=%3\nIcon=zudivuvo\nTerminal=false\n")
+               .arg(name, quoteExec(exePath), QFileInfo(exePath).absolutePath())
+           + extra;
+}
+
+namespace {
+QString autostartFolderOr(const QString &folder)
+{
+    if (!folder.isEmpty())
+        return folder;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1String("/autostart");
+}
+const QString kAutostartName = QStringLiteral("zudivuvo.desktop");
+} // namespace
+
+QString AutostartFile()
+{
+    return QDir(autostartFolderOr(QString())).filePath(kAutostartName);
+}
+
+bool IsAutostart(const QString &exePath, const QString &autostartFolder)
+{
+    QFile f(QDir(autostartFolderOr(autostartFolder)).filePath(kAutostartName));
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QString want = QLatin1String("Exec=") + quoteExec(exePath);
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (QString::fromUtf8(line).trimmed().compare(want, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+bool SetAutostart(const QString &exePath, bool enabled, const QString &autostartFolder)
+{
+    const QString folder = autostartFolderOr(autostartFolder);
+    const QString file = QDir(folder).filePath(kAutostartName);
+    if (!enabled)
+        return !QFileInfo::exists(file) || QFile::remove(file);
+    if (!QDir().mkpath(folder))
+        return false;
+    return WriteFileAtomic(file, LauncherText(exePath, QStringLiteral("KelVo Client"),
+                                              QStringLiteral("X-GNOME-Autostart-enabled=true\n"))
+                                     .toUtf8());
+}
+
+bool CreateDesktopShortcut(const QString &exePath, const QString &name, const QString &desktopFolder)
+{
+    QString folder = desktopFolder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)
+                                             : desktopFolder;
+    if (folder.isEmpty() || !QDir().mkpath(folder))
+        return false;
+    const QString file = QDir(folder).filePath(name + QLatin1String(".desktop"));
+    if (!WriteFileAtomic(file, LauncherText(exePath, name).toUtf8()))
+        return false;
+    // Desktops only start launchers that are marked executable.
+    return QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ExeOwner);
 }
 
 bool RegisterViewerControl(bool doRegister)

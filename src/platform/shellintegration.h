@@ -15,4 +15,13 @@ QString UrlDesktopFileText(const QString &exePath);
 // The viewer control exists only on Windows; elsewhere registration reports false.
 bool RegisterViewerControl(bool doRegister);
 
+// Start with the desktop session: an XDG autostart entry running exePath.
+QString AutostartFile();  // empty autostartFolder: the user's
+bool IsAutostart(const QString &exePath, const QString &autostartFolder = QString());
+bool SetAutostart(const QString &exePath, bool enabled, const QString &autostartFolder = QString());
+
+// A launcher on the desktop named after the product.
+bool CreateDesktopShortcut(const QString &exePath, const QString &name, const QString &desktopFolder = QString());
+QString LauncherText(const QString &exePath, const QString &name, const QString &extra = QString());
+
 } // namespace ShellIntegration
