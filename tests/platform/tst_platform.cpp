@@ -103,6 +103,30 @@ private Q_SLOTS:
         QVERIFY(text.contains(QLatin1String("Exec=\"/a/\\$b\\\"c\\\\d\\`e\" %u")));
     }
     void viewerControlIsWindowsOnly() { QVERIFY(!ShellIntegration::RegisterViewerControl(true)); }
+
+    void autostartFollowsTheBox()
+    {
+        const QString folder = home.path() + QLatin1String("/autostart");
+        const QString exe = QStringLiteral("/opt/kv/ZuDivuvo");
+        QVERIFY(!ShellIntegration::IsAutostart(exe, folder));
+        QVERIFY(ShellIntegration::SetAutostart(exe, true, folder));
+        QVERIFY(ShellIntegration::IsAutostart(exe, folder));
+        QVERIFY(ShellIntegration::IsAutostart(QStringLiteral("/OPT/KV/zudivuvo"), folder));  // case ignored
+        QVERIFY(!ShellIntegration::IsAutostart(QStringLiteral("/other/ZuDivuvo"), folder));
+        QVERIFY(ShellIntegration::SetAutostart(exe, false, folder));
+        QVERIFY(!ShellIntegration::IsAutostart(exe, folder));
+        QVERIFY(ShellIntegration::SetAutostart(exe, false, folder));  // nothing to remove is fine
+    }
+
+    void desktopShortcutIsAnExecutableLauncher()
+    {
+        const QString desktop = home.path() + QLatin1String("/Desktop");
+        QVERIFY(ShellIntegration::CreateDesktopShortcut(QStringLiteral("/opt/kv/ZuDivuvo"), QStringLiteral("KelVo Client"),
+                                                        desktop));
+        const QFileInfo f(desktop + QLatin1String("/KelVo Client.desktop"));
+        QVERIFY(f.exists());
+        QVERIFY(f.isExecutable());
+    }
 };
 
 class AdaptersTest : public QObject
