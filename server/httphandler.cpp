@@ -193,7 +193,8 @@ bool HttpHandler::sessionFromTicket(const QByteArray &ticket, SessionInfo &sessi
     // A ticket works once: a copied address cannot open another session.
     Database &db = m_store.db();
     db.run(QStringLiteral("DELETE FROM web_tickets WHERE seen<?"), {NowDateTime() - 2 * kTicketWindowDays});
-    return db.run(QStringLiteral("INSERT INTO web_tickets(ticket, seen) VALUES(?, ?)"), {QString::fromLatin1(ticket), NowDateTime()});
+    return db.run(QStringLiteral("INSERT OR IGNORE INTO web_tickets(ticket, seen) VALUES(?, ?)"), {QString::fromLatin1(ticket), NowDateTime()})
+        && db.value(QStringLiteral("SELECT changes()")).toInt() == 1;
 }
 
 bool HttpHandler::sessionFromCookie(const HttpRequest &r, SessionInfo &session)

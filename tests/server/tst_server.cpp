@@ -1,0 +1,880 @@
+#include "serverfixture.h"
+
+#include "core/aes.h"
+#include "core/helpers.h"
+#include "core/wiredate.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlQuery>
+
+namespace {
+constexpr int kRnd = 2;
+constexpr int kDrawingOffice = 4;
+constexpr int kDemoUser = 5;
+constexpr qint64 kContracts2024 = 1001;
+constexpr qint64 kSupplyAgreement = 5000; // three versions in the demo data
+constexpr qint64 kTicks = 45322336909722;  // 2024-01-31 08:05:09
+
+QByteArray randomBytes(int n)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (char &c : b)
+        c = char(QRandomGenerator::global()->bounded(256));
+    return b;
+}
+
+struct UploadResult
+{
+    qint32 status = -1;
+    qint64 held = -1;
+    qint64 check = -1;
+    qint64 key = -1;
+};
+
+// One whole op 1 exchange; sends bytes from the offset the server offers when it matches.
+UploadResult upload(quint16 port, const QString &text, const QByteArray &bytes, bool resume = true)
+{
+    UploadResult r;
+    RawClient c(port);
+    c.send(fileOpening(1, text));
+    r.status = c.int32();
+    if (r.status == 100)
+        c.line();
+    if (r.status != 3) {
+        r.key = c.int64();
+        return r;
+    }
+    r.held = c.int64();
+    r.check = c.int64();
+    qint64 start = 0;
+    if (resume && r.held >= 8 && r.held <= bytes.size() && qFromLittleEndian<qint64>(bytes.constData() + r.held - 8) == r.check)
+        start = r.held;
+    c.send(int64BE(start) + int64BE(bytes.size() - start) + bytes.mid(start) + int32BE(kUploadComplete));
+    r.key = c.int64();
+    return r;
+}
+
+struct DownloadResult
+{
+    qint32 status = -1;
+    QByteArray timeLine;
+    qint64 accepted = -1;
+    QByteArray body;
+    qint32 trailer = -1;
+};
+
+DownloadResult download(quint16 port, const QString &text, qint64 offer = 0, qint64 check = 0, bool raw = false)
+{
+    DownloadResult r;
+    RawClient c(port);
+    c.send(fileOpening(raw ? 8 : 2, text));
+    r.status = c.int32();
+    if (r.status != 10)
+        return r;
+    if (!raw)
+        r.timeLine = c.line();
+    c.send(int64BE(offer) + int64BE(check));
+    r.accepted = c.int64();
+    const qint64 count = c.int64();
+    r.body = c.read(count);
+    r.trailer = c.int32();
+    return r;
+}
+
+QString downloadText(const QString &token, qint64 key, const QString &extra = QStringLiteral("[IsReplace]True[/IsReplace]"))
+{
+    return E(token) + QStringLiteral("[FileKey]%1[/FileKey][language]1[/language]").arg(key) + extra;
+}
+
+qint64 fileKeyByName(quint16 port, const QString &token, int owner, qint64 folder, const QString &name)
+{
+    const FramedReply r = framed(port, 40, E(token) + QStringLiteral("[OwnerId]%1[/OwnerId][FolderId]%2[/FolderID]").arg(owner).arg(folder));
+    for (const QString &line : r.body.split(QStringLiteral("\r\n"))) {
+        const QStringList f = line.split(u'*');
+        if (f.size() >= 5 && f.at(2) == name)
+            return f.at(0).toLongLong();
+    }
+    return 0;
+}
+} // namespace
+
+class FramingTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestServer> m_server;
+private Q_SLOTS:
+    void initTestCase() { m_server = std::make_unique<TestServer>(); }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void replyBytesMatchTheWorkedExample()
+    {
+        // Request 109 with an empty body, reply [Space]60[/Space] with status 80.
+        RawClient c(m_server->port());
+        c.send(QByteArray::fromHex("5A5956454B202F5443502F312E300D0A") + QByteArray::fromHex("00000014")
+               + QByteArray::fromHex("02006D00000000000000000000000000") + QByteArray::fromHex("0000FFEE"));
+        const QByteArray raw = c.readToEnd();
+        QCOMPARE(raw.left(24).toHex(), QByteArray("0000003602005000000000000000000000000000" "00000022"));
+        QCOMPARE(raw.mid(24, 34), QByteArray::fromRawData("[\0S\0p\0a\0c\0e\0]\0006\0000\0[\0/\0S\0p\0a\0c\0e\0]\0", 34));
+        QCOMPARE(raw.right(4).toHex(), QByteArray("0000ffee"));
+    }
+
+    void login_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("status");
+        QTest::addRow("accepted") << "demo" << "demo" << 86;
+        QTest::addRow("login name in other case") << "DEMO" << "demo" << 86;
+        QTest::addRow("by e-mail") << "alice@example.com" << "alice123" << 86;
+        QTest::addRow("wrong password") << "demo" << "Demo" << 82;
+        QTest::addRow("unknown user") << "nobody" << "demo" << 82;
+        QTest::addRow("empty") << "" << "" << 82;
+    }
+    void login()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, password);
+        QFETCH(int, status);
+        const FramedReply r = framed(m_server->port(), 84, QStringLiteral("[Name]%1[/Name][PassWord]%2[/PassWord][Mac][/Mac]").arg(name, password));
+        QCOMPARE(r.status, status);
+        if (status == 86) {
+            QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{32}$")).match(GetTagValue(r.body, QStringLiteral("UserId"))).hasMatch());
+            QVERIFY(GetTagValue(r.body, QStringLiteral("UserId2")).toInt() > 0);
+        } else {
+            QVERIFY(!r.body.isEmpty()); // the client shows this text
+        }
+    }
+
+    void disabledUserIsRefusedAndLosesSessions()
+    {
+        const QString token = loginToken(m_server->port(), QStringLiteral("bob"), QStringLiteral("bob123"));
+        QVERIFY(!token.isEmpty());
+        {
+            Store store(m_server->dataDir());
+            store.db().run(QStringLiteral("UPDATE owners SET disabled=1 WHERE login='bob'"));
+        }
+        QCOMPARE(framed(m_server->port(), 84, QStringLiteral("[Name]bob[/Name][PassWord]bob123[/PassWord]")).status, 88);
+        QCOMPARE(framed(m_server->port(), 51, E(token) + QStringLiteral("[fileKey]5010[/fileKey]")).body, QStringLiteral("5"));
+        Store store(m_server->dataDir());
+        store.db().run(QStringLiteral("UPDATE owners SET disabled=0 WHERE login='bob'"));
+    }
+
+    void hostileFrames_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("status"); // -1: the server just closes
+        const QByteArray head = encodeHead(THeadInfo{2, 0, 109, 0, 0, 0, 0});
+        QTest::addRow("length beyond the limit") << kFramedRequestLine + int32BE(0x7FFFFFFF) + head << 21;
+        QTest::addRow("negative length") << kFramedRequestLine + int32BE(-5) + head << 21;
+        QTest::addRow("length below the header") << kFramedRequestLine + int32BE(12) + head << 21;
+        QTest::addRow("count not matching the length") << kFramedRequestLine + int32BE(30) + head + int32BE(4000) + QByteArray(10, 'a') << 21;
+        QTest::addRow("body shorter than announced") << kFramedRequestLine + int32BE(120) + head + int32BE(100) + QByteArray(10, 'a') << -1;
+        QTest::addRow("garbage first line") << QByteArray("\x01\x02\x03\r\n") << -1;
+        QTest::addRow("overlong first line") << QByteArray(20000, 'Z') << -1;
+    }
+    void hostileFrames()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, status);
+        RawClient c(m_server->port());
+        c.send(bytes);
+        const QByteArray raw = c.readToEnd();
+        QCOMPARE(parseReply(raw).status, status);
+        // The server is still there for the next client.
+        QCOMPARE(framed(m_server->port(), 109, {}).body, QStringLiteral("[Space]60[/Space]"));
+    }
+
+    void tolerantFrames_data()
+    {
+        QTest::addColumn<quint8>("code");
+        QTest::addColumn<QByteArray>("trailer");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("body");
+        QTest::addRow("wrong trailer still answered") << quint8(109) << int32BE(1234) << 80 << "[Space]60[/Space]";
+        QTest::addRow("unknown code") << quint8(250) << int32BE(kFrameTrailer) << 0 << "";
+        QTest::addRow("connection test") << quint8(0) << int32BE(kFrameTrailer) << 80 << "";
+        QTest::addRow("server status") << quint8(22) << int32BE(kFrameTrailer) << 80 << "";
+    }
+    void tolerantFrames()
+    {
+        QFETCH(quint8, code);
+        QFETCH(QByteArray, trailer);
+        QFETCH(int, status);
+        QFETCH(QString, body);
+        RawClient c(m_server->port());
+        THeadInfo h;
+        h.TranType = code;
+        // FreeInt left over from an earlier request must not matter.
+        h.FreeInt = 77;
+        QByteArray request = encodeRequest(h, {});
+        request.chop(4);
+        c.send(request + trailer);
+        const FramedReply r = parseReply(c.readToEnd());
+        QCOMPARE(r.status, status);
+        QCOMPARE(r.body, body);
+    }
+
+    void oddBodyLengthIgnoresLastByte()
+    {
+        RawClient c(m_server->port());
+        const QString login = QStringLiteral("[Name]demo[/Name][PassWord]demo[/PassWord]");
+        const QByteArray text = QByteArray(reinterpret_cast<const char *>(login.utf16()), login.size() * 2) + 'x';
+        c.send(kFramedRequestLine + int32BE(text.size() + 20) + encodeHead(THeadInfo{2, 0, 84, 0, 0, 0, 0}) + int32BE(text.size()) + text + int32BE(kFrameTrailer));
+        QCOMPARE(parseReply(c.readToEnd()).status, 86);
+    }
+
+    void bareConnectIsTolerated()
+    {
+        for (int i = 0; i < 5; ++i) {
+            RawClient c(m_server->port());
+            QVERIFY(c.connected());
+        }
+        QCOMPARE(framed(m_server->port(), 0, {}).status, 80);
+    }
+
+    void maxUploadAndTypesInEveryReply()
+    {
+        const FramedReply r = framed(m_server->port(), 68, {});
+        QCOMPARE(r.freeInt, 200);
+        QCOMPARE(r.body, QStringLiteral("[Count]1[/Count][Type0]42[/Type0]"));
+    }
+
+    void tlsOnTheSamePort()
+    {
+        TestServer tls(false, true);
+        QCOMPARE(framed(tls.port(), 109, {}, 0, 0, true).body, QStringLiteral("[Space]60[/Space]"));
+        QCOMPARE(framed(tls.port(), 109, {}, 0, 0, false).body, QStringLiteral("[Space]60[/Space]"));
+        QVERIFY(QFile::exists(tls.dataDir() + QStringLiteral("/tls/server.crt")));
+        // Without TLS a handshake is refused rather than misread as a request.
+        RawClient c(m_server->port(), true);
+        QVERIFY(!c.connected());
+    }
+};
+
+class BrowsingTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestServer> m_server;
+    QString m_token;
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<TestServer>();
+        m_token = loginToken(m_server->port());
+        QVERIFY(!m_token.isEmpty());
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void organisationHasTwoLevelsOfGroups()
+    {
+        const FramedReply r = framed(m_server->port(), 90, QStringLiteral("[userinfo]%1[/userinfo][language]1[/language]").arg(E(m_token)));
+        QCOMPARE(r.status, 80);
+        QXmlStreamReader xml(r.body);
+        QStringList groups;
+        int users = 0;
+        while (!xml.atEnd()) {
+            xml.readNext();
+            if (xml.isStartElement() && xml.name() == QLatin1String("GroupItem"))
+                groups << xml.attributes().value(QStringLiteral("Name")).toString();
+            if (xml.isStartElement() && xml.name() == QLatin1String("User")) {
+                ++users;
+                QVERIFY(xml.attributes().value(QStringLiteral("Id")).toInt() > 0);
+            }
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(groups, (QStringList{"Demo Co", "R&D", "Drawing Office", "Sales"}));
+        QVERIFY(users >= 5);
+        QVERIFY(!r.body.startsWith(QLatin1String("<?xml")));
+    }
+
+    void invalidSessionIsRefused_data()
+    {
+        QTest::addColumn<quint8>("code");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("body");
+        const QString bad = E(QStringLiteral("0123456789ABCDEF0123456789ABCDEF"));
+        QTest::addRow("folder list") << quint8(40) << bad + "[OwnerId]2[/OwnerId][FolderId]1001[/FolderID]" << "no power";
+        QTest::addRow("lock") << quint8(76) << bad + "[FileKey]5000[/FileKey]" << "7";
+        QTest::addRow("modification time is still a number") << quint8(77) << bad + "[FileKey]5000[/FileKey]" << "0";
+        QTest::addRow("server path") << quint8(78) << bad + "[FileKey]5000[/FileKey][IsFolder]False[/IsFolder]" << "[PathStr][/PathStr][PathIdStr][/PathIdStr]";
+    }
+    void invalidSessionIsRefused()
+    {
+        QFETCH(quint8, code);
+        QFETCH(QString, text);
+        QFETCH(QString, body);
+        QCOMPARE(framed(m_server->port(), code, text).body, body);
+    }
+
+    void folderListing()
+    {
+        const FramedReply r = framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1000[/FolderID][IsIncludeSize]True[/IsIncludeSize]"));
+        const QStringList lines = r.body.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 4);
+        // Folders descending (the file manager reverses them), then files.
+        QCOMPARE(lines.at(0).section(u'*', 2, 2), QStringLiteral("Drafts"));
+        QCOMPARE(lines.at(2).section(u'*', 2, 2), QStringLiteral("2023"));
+        QCOMPARE(lines.at(0).split(u'*').size(), 6);
+        QCOMPARE(lines.at(0).section(u'*', 4, 4), QStringLiteral("True"));
+        QCOMPARE(lines.at(3).section(u'*', 2, 2), QStringLiteral("Contract template.docx"));
+        QCOMPARE(lines.at(3).section(u'*', 4, 4), QStringLiteral("False"));
+        QVERIFY(lines.at(3).section(u'*', 5, 5).toLongLong() > 0);
+        const FramedReply withoutSize = framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1000[/FolderID]"));
+        QCOMPARE(withoutSize.body.split(QStringLiteral("\r\n")).first().split(u'*').size(), 5);
+        // A group the user is not in.
+        QCOMPARE(framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]4[/OwnerId][FolderId]1008[/FolderID]")).body, QStringLiteral("no power"));
+        // A folder of another owner named with an owner the user may see.
+        QCOMPARE(framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1008[/FolderID]")).body, QStringLiteral("no power"));
+    }
+
+    void folderTrees()
+    {
+        const FramedReply top = framed(m_server->port(), 69, E(m_token), kRnd, 0);
+        QCOMPARE(top.status, 80);
+        QVERIFY(top.body.contains(QLatin1String("<Folder Id=\"1000\" ChildNum=\"3\"><Path>Contracts</Path></Folder>")));
+        const FramedReply refused = framed(m_server->port(), 69, E(m_token), kDrawingOffice, 0);
+        QCOMPARE(refused.status, 13);
+        QVERIFY(!refused.body.isEmpty());
+        const FramedReply whole = framed(m_server->port(), 64, E(m_token), kRnd, 0);
+        QVERIFY(whole.body.startsWith(QLatin1String("<Root><Item><Childs><Folder Id=\"1000\"><Path>Contracts</Path><Childs>")));
+        const FramedReply files = framed(m_server->port(), 65, E(m_token) + QStringLiteral("[FolderId]1001[/FolderId][OwnerId]2[/OwnerId]"));
+        QCOMPARE(files.status, 80);
+        QVERIFY(files.body.contains(QLatin1String("Kind=\"7365734\">/Contracts/2024/Signed contract.pdf</File>")));
+        // An owner without folders still gets a document, so the client does not fall back.
+        QCOMPARE(framed(m_server->port(), 69, E(m_token), 1, 0).body, QStringLiteral("<Folders/>"));
+    }
+
+    void serverPath_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("file") << "[FileKey]5000[/FileKey][IsFolder]False[/IsFolder]" << "[PathStr]R&D/Contracts/2024/[/PathStr][PathIdStr]1000/1001/[/PathIdStr]";
+        QTest::addRow("folder") << "[FileKey]1001[/FileKey][IsFolder]True[/IsFolder]" << "[PathStr]R&D/Contracts/2024/[/PathStr][PathIdStr]1000/1001/[/PathIdStr]";
+        QTest::addRow("top-level folder") << "[FileKey]1000[/FileKey][IsFolder]True[/IsFolder]" << "[PathStr]R&D/Contracts/[/PathStr][PathIdStr]1000/[/PathIdStr]";
+        QTest::addRow("no right") << "[FileKey]1008[/FileKey][IsFolder]True[/IsFolder]" << "[PathStr][/PathStr][PathIdStr][/PathIdStr]";
+    }
+    void serverPath()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(framed(m_server->port(), 78, E(m_token) + text).body, expected);
+    }
+
+    void descriptionRoundTrip()
+    {
+        QCOMPARE(framed(m_server->port(), 50, E(m_token) + QStringLiteral("[filekey]5001[/filekey][desc]Prices\r\nfor 2024[/desc]")).status, 60);
+        const FramedReply r = framed(m_server->port(), 49, E(m_token) + QStringLiteral("[filekey]5001[/filekey]"));
+        QCOMPARE(r.status, 60);
+        QCOMPARE(r.body, QStringLiteral("Prices\r\nfor 2024"));
+        QCOMPARE(framed(m_server->port(), 72, E(m_token) + QStringLiteral("[Key]5001[/Key]")).body, QStringLiteral("Price list.xlsx"));
+        QCOMPARE(framed(m_server->port(), 49, E(m_token) + QStringLiteral("[filekey]999999[/filekey]")).status, 8);
+    }
+
+    void locksBetweenUsers()
+    {
+        const QString alice = loginToken(m_server->port(), QStringLiteral("alice"), QStringLiteral("alice123"));
+        const QString lockKey = QStringLiteral("[FileKey]5002[/FileKey]");
+        QCOMPARE(framed(m_server->port(), 76, E(m_token) + lockKey).body, QStringLiteral("1"));
+        QCOMPARE(framed(m_server->port(), 76, E(m_token) + lockKey).body, QStringLiteral("1"));
+        QCOMPARE(framed(m_server->port(), 76, E(alice) + lockKey).body, QStringLiteral("14"));
+        QCOMPARE(framed(m_server->port(), 75, E(alice) + lockKey + QStringLiteral("[IsCancel]True[/IsCancel]")).body, QStringLiteral("14"));
+        const FramedReply list = framed(m_server->port(), 40, E(alice) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1001[/FolderID]"));
+        QVERIFY(list.body.contains(QLatin1String("*Signed contract.pdf*Demo User*False")));
+        QCOMPARE(framed(m_server->port(), 144, E(alice) + QStringLiteral("[OwnerId]2[/OwnerId]") + lockKey).body, QStringLiteral("14"));
+        QCOMPARE(framed(m_server->port(), 75, E(m_token) + lockKey + QStringLiteral("[IsCancel]True[/IsCancel]")).body, QStringLiteral("1"));
+        // Releasing a file nobody holds is not an error.
+        QCOMPARE(framed(m_server->port(), 75, E(m_token) + lockKey + QStringLiteral("[IsCancel]True[/IsCancel]")).body, QStringLiteral("1"));
+    }
+
+    void badFolderNamesAreRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addRow("parent") << "..";
+        QTest::addRow("dots and blanks") << ". .";
+        QTest::addRow("slash") << "a/b";
+        QTest::addRow("backslash") << "a\\..\\b";
+        QTest::addRow("star breaks list lines") << "a*b";
+        QTest::addRow("closing tag") << "a[/Path]";
+        QTest::addRow("control character") << "a\tb";
+    }
+    void badFolderNamesAreRefused()
+    {
+        QFETCH(QString, name);
+        const FramedReply r = framed(m_server->port(), 79, E(m_token) + QStringLiteral("[Ownerid]2[/Ownerid][FatherFolderId]1000[/FatherFolderId][FolderName]%1[/FolderName]").arg(name));
+        QVERIFY(r.status != 80);
+        QVERIFY(!framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1000[/FolderID]")).body.contains(name));
+    }
+
+    void deleteFolderMovesContentToRecycleBin()
+    {
+        const FramedReply created = framed(m_server->port(), 79, E(m_token) + QStringLiteral("[Ownerid]3[/Ownerid][FatherFolderId]0[/FatherFolderId][FolderName]Old[/FolderName]"));
+        QCOMPARE(created.status, 80);
+        const qint64 folder = created.body.toLongLong();
+        QVERIFY(folder >= 1000);
+        const QByteArray body("bin me");
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, 3, folder, QStringLiteral("sub\\"), QStringLiteral("C:\\x\\bin.txt"), body.size(), kTicks), body);
+        QVERIFY(up.key > 0);
+        QCOMPARE(framed(m_server->port(), 142, E(m_token) + QStringLiteral("[OwnerId]3[/OwnerId][FolderId]%1[/FolderId]").arg(folder)).body, QStringLiteral("1"));
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key)).status, 25);
+        QCOMPARE(framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]3[/OwnerId][FolderId]%1[/FolderID]").arg(folder)).body, QStringLiteral("no power"));
+    }
+
+    void newestVersionsAndDownloadList()
+    {
+        const FramedReply r = framed(m_server->port(), 63, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1003[/FolderID][IsIncludeSub]True[/IsIncludeSub]"));
+        QVERIFY2(r.body.contains(QRegularExpression(QStringLiteral("\\d+\\*1004\\*\\d+\\*Bracket\\.dwg\\*Designs/Parts/\r\n"))), qPrintable(r.body));
+        const FramedReply list = framed(m_server->port(), 66, QStringLiteral("[TranStyle]2[/TranStyle]\r\n[FF]2[/FF]\r\n[SourceOwnerId]2[/SourceOwnerId]\r\n[SourceFolderId]1003[/SourceFolderId]\r\n[SubFolder]-1[/SubFolder]\r\n") + E(m_token));
+        QVERIFY2(list.body.contains(QLatin1String("[P]Designs/Parts/Bracket.dwg[/P][D]False[/D]")), qPrintable(list.body));
+        QVERIFY(GetTagValue(list.body, QStringLiteral("FolderInfo")).contains(QLatin1String("Designs/Parts/")));
+        QCOMPARE(GetTagValue(list.body, QStringLiteral("ErrorTxt")), QString());
+    }
+};
+
+class FileChannelTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestServer> m_server;
+    QString m_token;
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<TestServer>();
+        m_token = loginToken(m_server->port());
+        QVERIFY(!m_token.isEmpty());
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void uploadThenDownloadKeepsBytesAndTime()
+    {
+        const QByteArray body = randomBytes(100000);
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("C:\\Work\\new.bin"), body.size(), kTicks), body);
+        QCOMPARE(up.status, 3);
+        QCOMPARE(up.held, 0);
+        QVERIFY(up.key > 0);
+        const DownloadResult down = download(m_server->port(), downloadText(m_token, up.key));
+        QCOMPARE(down.status, 10);
+        QCOMPARE(down.timeLine, QByteArray::number(kTicks) + "\r\n");
+        QCOMPARE(down.accepted, 0);
+        QCOMPARE(down.body, body);
+        QCOMPARE(down.trailer, kDownloadComplete);
+        // Same size and time again: "no change", with the existing key.
+        const UploadResult again = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("D:\\other\\new.bin"), body.size(), kTicks), body);
+        QCOMPARE(again.status, 16);
+        QCOMPARE(again.key, up.key);
+        // A different time makes it a new version of the same file.
+        const QByteArray changed = randomBytes(5000);
+        const UploadResult version = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("new.bin"), changed.size(), kTicks + 100000000), changed);
+        QCOMPARE(version.key, up.key);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key)).body, changed);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key, QStringLiteral("[IsPreView]True[/IsPreView][IsReplace]True[/IsReplace][Versionid]1[/Versionid]"))).body, body);
+    }
+
+    void subFoldersAreCreated()
+    {
+        const QByteArray body("nested");
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, QStringLiteral("Root\\B\\C\\"), QStringLiteral("C:\\Root\\B\\C\\deep.txt"), body.size(), kTicks), body);
+        QVERIFY(up.key > 0);
+        const FramedReply path = framed(m_server->port(), 78, E(m_token) + QStringLiteral("[FileKey]%1[/FileKey][IsFolder]False[/IsFolder]").arg(up.key));
+        QCOMPARE(GetTagValue(path.body, QStringLiteral("PathStr")), QStringLiteral("R&D/Contracts/2024/Root/B/C/"));
+        // The same chain again reuses the folders.
+        const UploadResult second = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, QStringLiteral("root\\b\\c\\"), QStringLiteral("other.txt"), body.size(), kTicks), body);
+        QCOMPARE(framed(m_server->port(), 78, E(m_token) + QStringLiteral("[FileKey]%1[/FileKey][IsFolder]False[/IsFolder]").arg(second.key)).body, path.body);
+    }
+
+    void uploadRefusals_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("status");
+        const QString t = QStringLiteral("TOKEN");
+        QTest::addRow("invalid session") << uploadText(QStringLiteral("00000000000000000000000000000000"), kRnd, kContracts2024, {}, "a.txt", 3, kTicks) << 7;
+        QTest::addRow("parent in sub-folders") << uploadText(t, kRnd, kContracts2024, "..\\..\\", "a.txt", 3, kTicks) << 100;
+        QTest::addRow("parent hidden in sub-folders") << uploadText(t, kRnd, kContracts2024, "a\\..\\", "a.txt", 3, kTicks) << 100;
+        QTest::addRow("parent as name") << uploadText(t, kRnd, kContracts2024, {}, "C:\\x\\..", 3, kTicks) << 100;
+        QTest::addRow("reserved character in name") << uploadText(t, kRnd, kContracts2024, {}, "a*b.txt", 3, kTicks) << 100;
+        QTest::addRow("top level") << uploadText(t, kRnd, 0, {}, "a.txt", 3, kTicks) << 39;
+        QTest::addRow("foreign folder") << uploadText(t, kRnd, 1008, {}, "a.txt", 3, kTicks) << 18;
+        QTest::addRow("no right on owner") << uploadText(t, kDrawingOffice, 1008, {}, "a.txt", 3, kTicks) << 13;
+        QTest::addRow("over the size limit") << uploadText(t, kRnd, kContracts2024, {}, "a.txt", 201LL * 1024 * 1024, kTicks) << 34;
+        QTest::addRow("negative size") << uploadText(t, kRnd, kContracts2024, {}, "a.txt", -1, kTicks) << 21;
+    }
+    void uploadRefusals()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, status);
+        text.replace(QLatin1String("[EncryptCode]TOKEN["), E(m_token).chopped(14) + u'[');
+        const UploadResult r = upload(m_server->port(), text, QByteArray("abc"));
+        QCOMPARE(r.status, status);
+        QCOMPARE(r.key, 0); // the key always follows a refusal
+        QCOMPARE(fileKeyByName(m_server->port(), m_token, kRnd, kContracts2024, QStringLiteral("a.txt")), 0);
+    }
+
+    void resumeAfterDroppedConnection()
+    {
+        const QByteArray body = randomBytes(300000);
+        const QString text = uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("C:\\big\\resume.bin"), body.size(), kTicks);
+        {
+            RawClient c(m_server->port());
+            c.send(fileOpening(1, text));
+            QCOMPARE(c.int32(), 3);
+            QCOMPARE(c.int64(), 0);
+            QCOMPARE(c.int64(), 0);
+            c.send(int64BE(0) + int64BE(body.size()) + body.left(120000));
+            c.close();
+        }
+        QCOMPARE(fileKeyByName(m_server->port(), m_token, kRnd, kContracts2024, QStringLiteral("resume.bin")), 0);
+        // The server holds what arrived, minus a possible trailer, and proves it with the last 8 bytes.
+        UploadResult offer;
+        QTRY_VERIFY_WITH_TIMEOUT([&] {
+            RawClient c(m_server->port());
+            c.send(fileOpening(1, text));
+            offer.status = c.int32();
+            offer.held = c.int64();
+            offer.check = c.int64();
+            return offer.held > 0;
+        }(), 5000);
+        QCOMPARE(offer.status, 3);
+        QVERIFY(offer.held <= 120000 - 4 && offer.held >= 8);
+        QCOMPARE(offer.check, qFromLittleEndian<qint64>(body.constData() + offer.held - 8));
+        const UploadResult done = upload(m_server->port(), text, body);
+        QVERIFY(done.key > 0);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, done.key)).body, body);
+    }
+
+    void badResumeOffsetsAreRefused_data()
+    {
+        QTest::addColumn<qint64>("start");
+        QTest::addColumn<qint64>("remaining");
+        QTest::addRow("start not offered") << qint64(5) << qint64(95);
+        QTest::addRow("sum above size") << qint64(0) << qint64(1000);
+        QTest::addRow("negative") << qint64(0) << qint64(-100);
+    }
+    void badResumeOffsetsAreRefused()
+    {
+        QFETCH(qint64, start);
+        QFETCH(qint64, remaining);
+        RawClient c(m_server->port());
+        c.send(fileOpening(1, uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("offsets.bin"), 100, kTicks)));
+        QCOMPARE(c.int32(), 3);
+        c.int64();
+        c.int64();
+        c.send(int64BE(start) + int64BE(remaining));
+        QCOMPARE(c.int64(), 0);
+    }
+
+    void cancelledUploadStoresNothing()
+    {
+        const QByteArray body = randomBytes(50000);
+        const QString text = uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("cancel.bin"), body.size(), kTicks);
+        RawClient c(m_server->port());
+        c.send(fileOpening(1, text));
+        QCOMPARE(c.int32(), 3);
+        c.int64();
+        c.int64();
+        // The client stops early, sends "stopped" and waits for the key.
+        c.send(int64BE(0) + int64BE(body.size()) + body.left(20000) + int32BE(kUploadStopped));
+        QCOMPARE(c.int64(), 0);
+        QCOMPARE(fileKeyByName(m_server->port(), m_token, kRnd, kContracts2024, QStringLiteral("cancel.bin")), 0);
+        RawClient again(m_server->port());
+        again.send(fileOpening(1, text));
+        QCOMPARE(again.int32(), 3);
+        QCOMPARE(again.int64(), 20000); // the trailer was not kept as data
+    }
+
+    void downloadResumeAndChecks()
+    {
+        const QByteArray body = randomBytes(4096);
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("dl.bin"), body.size(), kTicks), body);
+        const qint64 check = qFromLittleEndian<qint64>(body.constData() + 1024 - 8);
+        DownloadResult r = download(m_server->port(), downloadText(m_token, up.key, QStringLiteral("[IsReplace]False[/IsReplace]")), 1024, check);
+        QCOMPARE(r.accepted, 1024);
+        QCOMPARE(r.body, body.mid(1024));
+        r = download(m_server->port(), downloadText(m_token, up.key), 1024, check + 1);
+        QCOMPARE(r.accepted, 0);
+        QCOMPARE(r.body, body);
+        r = download(m_server->port(), downloadText(m_token, up.key), 999999, 0);
+        QCOMPARE(r.accepted, 0);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, 424242)).status, 8);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key, QStringLiteral("[IsCheckout]True[/IsCheckout][IsReplace]True[/IsReplace]"))).status, 17);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key, QStringLiteral("[VersionId]7[/VersionId]"))).status, 8);
+        // op 8: the same body exchange, no time line, a final Int64.
+        const DownloadResult raw = download(m_server->port(), downloadText(m_token, up.key), 0, 0, true);
+        QCOMPARE(raw.status, 10);
+        QCOMPARE(raw.body, body);
+    }
+
+    void newVersionUpload()
+    {
+        const QByteArray first = randomBytes(3000);
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("edit.docx"), first.size(), kTicks), first);
+        QVERIFY(up.key > 0);
+        // An edit download takes the edit lock; the edited version releases it.
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key, QStringLiteral("[IsReplace]True[/IsReplace][VersionId]-1[/VersionId]"))).status, 10);
+        const QString alice = loginToken(m_server->port(), QStringLiteral("alice"), QStringLiteral("alice123"));
+        QCOMPARE(download(m_server->port(), downloadText(alice, up.key, QStringLiteral("[VersionId]-1[/VersionId]"))).status, 14);
+
+        auto op3 = [&](const QString &token, const QByteArray &bytes, qint64 ticks, qint64 sendBytes, qint32 trailer) {
+            RawClient c(m_server->port());
+            c.send(fileOpening(3, E(token) + QStringLiteral("[Key]%1[/Key][Size]%2[/Size][ModifyDate]%3[/ModifyDate][language]1[/language]").arg(up.key).arg(bytes.size()).arg(ticks)));
+            const qint32 status = c.int32();
+            if (status != 3)
+                return status;
+            c.int64();
+            c.int64();
+            c.send(int64BE(0) + int64BE(bytes.size()) + bytes.left(sendBytes) + int32BE(trailer));
+            if (sendBytes < bytes.size())
+                c.socket().disconnectFromHost();
+            return c.int32();
+        };
+        const QByteArray second = randomBytes(3500);
+        QCOMPARE(op3(alice, second, kTicks + 1000000000, second.size(), kUploadComplete), 14);
+        QCOMPARE(op3(m_token, second, kTicks - 100000000, second.size(), kUploadComplete), 15);
+        QCOMPARE(op3(m_token, first, kTicks, first.size(), kUploadComplete), 16);
+        QCOMPARE(op3(m_token, second, kTicks + 1000000000, second.size() / 2, kUploadStopped), -1);
+        QCOMPARE(download(m_server->port(), downloadText(m_token, up.key)).body, first);
+        QCOMPARE(op3(m_token, second, kTicks + 1000000000, second.size(), kUploadComplete), 3);
+        const DownloadResult now = download(m_server->port(), downloadText(alice, up.key));
+        QCOMPARE(now.body, second);
+        QCOMPARE(now.timeLine, QByteArray::number(kTicks + 1000000000) + "\r\n");
+        QCOMPARE(framed(m_server->port(), 76, E(alice) + QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key)).body, QStringLiteral("1"));
+        QCOMPARE(framed(m_server->port(), 77, E(alice) + QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key)).body, QString::number(kTicks + 1000000000));
+        QVERIFY(QDir(m_server->dataDir() + QStringLiteral("/staging")).entryList({QStringLiteral("*.tmp")}, QDir::Files).isEmpty());
+    }
+
+    void hostileFileChannel_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addRow("parameter line without end") << kFileRequestLine + int32BE(2) + QByteArray(kMaxParamLine + 10, 'A');
+        QTest::addRow("hex that is not hex") << kFileRequestLine + int32BE(2) + QByteArray("%_ZZ_%\r\n");
+        QTest::addRow("unknown operation") << kFileRequestLine + int32BE(99) + QByteArray("%__%\r\n");
+    }
+    void hostileFileChannel()
+    {
+        QFETCH(QByteArray, bytes);
+        RawClient c(m_server->port());
+        c.send(bytes);
+        const QByteArray answer = c.readToEnd();
+        QVERIFY(answer.isEmpty() || answer == int32BE(21));
+        QCOMPARE(framed(m_server->port(), 109, {}).status, 80);
+    }
+
+    void concurrentTransfers()
+    {
+        // Many uploads at once, each on its own connection, all stored whole.
+        QList<QByteArray> bodies;
+        for (int i = 0; i < 8; ++i)
+            bodies << randomBytes(200000 + i);
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < bodies.size(); ++i) {
+            clients.push_back(std::make_unique<RawClient>(m_server->port()));
+            clients.back()->send(fileOpening(1, uploadText(m_token, kRnd, kContracts2024, QStringLiteral("many\\"), QStringLiteral("f%1.bin").arg(i), bodies.at(i).size(), kTicks)));
+        }
+        for (auto &c : clients) {
+            QCOMPARE(c->int32(), 3);
+            c->int64();
+            c->int64();
+        }
+        for (size_t i = 0; i < clients.size(); ++i)
+            clients.at(i)->send(int64BE(0) + int64BE(bodies.at(qsizetype(i)).size()) + bodies.at(qsizetype(i)) + int32BE(kUploadComplete));
+        for (size_t i = 0; i < clients.size(); ++i) {
+            const qint64 key = clients.at(i)->int64();
+            QVERIFY(key > 0);
+            QCOMPARE(download(m_server->port(), downloadText(m_token, key)).body, bodies.at(qsizetype(i)));
+        }
+    }
+};
+
+class HttpTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestServer> m_server;
+    QString m_token;
+
+    QByteArray get(const QByteArray &target, bool tls = false)
+    {
+        RawClient c(m_server->port(), tls);
+        c.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return c.readToEnd();
+    }
+    static QByteArray body(const QByteArray &response) { return response.mid(response.indexOf("\r\n\r\n") + 4); }
+    QByteArray ticket()
+    {
+        static int r = 0;
+        return EncryptWithAppKey(QStringLiteral("[R]%1[/R][U]%2[/U][Dt]%3[/Dt]").arg(++r).arg(m_token, FormatWireDateTime(NowDateTime())), AKS_128).toLatin1();
+    }
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<TestServer>(true, true);
+        m_token = loginToken(m_server->port());
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void fetchedAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addRow("QR mode") << QByteArray("/QRLogin?opr=config") << QByteArray("200") << QByteArray("0");
+        QTest::addRow("classifications off") << QByteArray("/user?opr=sc&userid=5") << QByteArray("200") << QByteArray();
+        QTest::addRow("client config") << QByteArray("/linkX?opr=clientconfig&userid=5") << QByteArray("200") << QByteArray("[VersionRemark]0[/VersionRemark][OnlyTimeCheck]0[/OnlyTimeCheck]");
+        QTest::addRow("viewer not shipped") << QByteArray("/helper/ReDazEdaver.exe") << QByteArray("404") << QByteArray();
+        QTest::addRow("power without session") << QByteArray("/getPower?filekey=5000&uid=nothing") << QByteArray("200") << QByteArray();
+    }
+    void fetchedAnswers()
+    {
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, body);
+        for (bool tls : {false, true}) {
+            const QByteArray response = get(target, tls);
+            QVERIFY2(response.startsWith(QByteArray(QByteArray("HTTP/1.1 ") + status)), response.constData());
+            QCOMPARE(HttpTest::body(response), body);
+        }
+    }
+
+    void images()
+    {
+        QVERIFY(body(get("/static/clientLogo2.png")).startsWith("\x89PNG"));
+        QVERIFY(body(get("/static/clientLogo_ENG2.png")).startsWith("\x89PNG"));
+        QVERIFY(body(get("/static/watermark.bmp")).startsWith("BM"));
+    }
+
+    void power()
+    {
+        const QByteArray answer = body(get("/getPower?filekey=5000&uid=" + m_token.toLatin1()));
+        QVERIFY(answer.contains("[2]Y[/2]"));
+        QVERIFY(!answer.contains("v3"));
+    }
+
+    void folderPages()
+    {
+        // "&", "=" and "+" arrive unencoded inside the name.
+        const QByteArray added = body(get("/folderadd?opr=new&st=c&uid=" + ticket() + "&ownerid=2&fatherid=1000&foldername=A&B=C+D%20%E6%96%87&rnd=42"));
+        const qint64 id = added.toLongLong();
+        QVERIFY2(id >= 1000, added.constData());
+        const FramedReply list = framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1000[/FolderID]"));
+        QVERIFY2(list.body.contains(QStringLiteral("*A&B=C+D 文**True")), qPrintable(list.body));
+        QCOMPARE(body(get("/folderrename?opr=rename&st=c&uid=" + ticket() + "&ownerid=2&folderid=" + QByteArray::number(id) + "&foldername=Renamed&rnd=1")), QByteArray("ok"));
+        QVERIFY(body(get("/folderadd?opr=new&st=c&uid=" + ticket() + "&ownerid=2&fatherid=1000&foldername=..&rnd=1")).toLongLong() == 0);
+        QVERIFY(body(get("/folderadd?opr=new&st=c&uid=" + ticket() + "&ownerid=2&fatherid=1000&foldername=x%2F..%2Fy&rnd=1")).toLongLong() == 0);
+        // A ticket opens one request only.
+        const QByteArray once = ticket();
+        QVERIFY(body(get("/folderadd?opr=new&st=c&uid=" + once + "&ownerid=2&fatherid=1000&foldername=First&rnd=1")).toLongLong() > 0);
+        QVERIFY(body(get("/folderadd?opr=new&st=c&uid=" + once + "&ownerid=2&fatherid=1000&foldername=Second&rnd=1")).toLongLong() == 0);
+    }
+
+    void modifyPassword()
+    {
+        const QString userId = QString::number(kDemoUser);
+        auto ps = [&](const QString &oldPs, const QString &newPs) {
+            return EncryptText(QStringLiteral("[OldPs]%1[/OldPs][NewPs]%2[/Newps]").arg(oldPs, newPs), userId + kAppPassphrase, AKS_256).toLatin1();
+        };
+        QVERIFY(body(get("/modifypass?opr=clientmps&userid=5&ps=" + ps(QStringLiteral("wrong"), QStringLiteral("secret1")))) != "ok");
+        QCOMPARE(body(get("/modifypass?opr=clientmps&userid=5&ps=" + ps(QStringLiteral("demo"), QStringLiteral("secret1")))), QByteArray("ok"));
+        QVERIFY(loginToken(m_server->port()).isEmpty());
+        QVERIFY(!loginToken(m_server->port(), QStringLiteral("demo"), QStringLiteral("secret1")).isEmpty());
+        // Changing the password ended the old session.
+        QCOMPARE(framed(m_server->port(), 76, E(m_token) + QStringLiteral("[FileKey]5000[/FileKey]")).body, QStringLiteral("7"));
+        QCOMPARE(body(get("/modifypass?opr=clientmps&userid=5&ps=" + ps(QStringLiteral("secret1"), QStringLiteral("demo")))), QByteArray("ok"));
+        m_token = loginToken(m_server->port());
+    }
+
+    void pages()
+    {
+        const QByteArray login = get("/doc");
+        QVERIFY(login.startsWith("HTTP/1.1 200"));
+        QVERIFY(login.contains("<form"));
+        const QByteArray index = get("/index?opr=fromclient&sn=" + ticket());
+        QVERIFY2(index.startsWith("HTTP/1.1 302"), index.constData());
+        QVERIFY(index.contains("Set-Cookie: zsid="));
+        const QByteArray preview = get("/previewopen?st=c&extopr=core&filekey=5002&uid=" + ticket() + "&c=2");
+        QVERIFY(preview.contains("Content-Type: application/pdf"));
+        QVERIFY(body(preview).startsWith("%PDF-"));
+        QVERIFY(get("/previewopen?st=c&extopr=core&filekey=5002&uid=bogus&c=2").contains("<html>"));
+        RawClient c(m_server->port());
+        c.send("GET /" + QByteArray(20000, 'a') + " HTTP/1.1\r\n\r\n");
+        QVERIFY(c.readToEnd().isEmpty());
+    }
+};
+
+class PersistenceTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void storedFilesSurviveRestart()
+    {
+        QTemporaryDir dir;
+        auto server = std::make_unique<TestServer>(true, false, dir.path());
+        QString token = loginToken(server->port());
+        const QByteArray body = randomBytes(70000);
+        const qint64 key = upload(server->port(), uploadText(token, kRnd, kContracts2024, {}, QStringLiteral("keep.bin"), body.size(), kTicks), body).key;
+        QVERIFY(key > 0);
+        // Half an upload when the server goes away.
+        const QByteArray partial = randomBytes(60000);
+        const QString partialText = uploadText(token, kRnd, kContracts2024, {}, QStringLiteral("half.bin"), partial.size(), kTicks);
+        RawClient c(server->port());
+        c.send(fileOpening(1, partialText));
+        QCOMPARE(c.int32(), 3);
+        c.int64();
+        c.int64();
+        c.send(int64BE(0) + int64BE(partial.size()) + partial.left(30000));
+        server->stop();
+        c.close();
+
+        server->start();
+        QCOMPARE(download(server->port(), downloadText(token, key)).body, body);
+        const UploadResult resumed = upload(server->port(), partialText, partial);
+        QVERIFY(resumed.held > 0);
+        QVERIFY(resumed.key > 0);
+        QCOMPARE(download(server->port(), downloadText(token, resumed.key)).body, partial);
+        QCOMPARE(download(server->port(), downloadText(token, kSupplyAgreement)).status, 10);
+        Store store(dir.path());
+        QCOMPARE(store.db().value(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+        QCOMPARE(store.db().value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+    }
+
+    void executableSeedsAndServes()
+    {
+        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        if (!QFile::exists(bin))
+            QSKIP("zudivuvo-server not built");
+        QTemporaryDir dir;
+        QProcess p;
+        QElapsedTimer timer;
+        timer.start();
+        p.start(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--seed"), QStringLiteral("demo")});
+        QTRY_VERIFY_WITH_TIMEOUT(p.canReadLine(), 20000);
+        const QByteArray line = p.readLine().trimmed();
+        qInfo() << "started in" << timer.elapsed() << "ms:" << line;
+        const quint16 port = quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
+        QVERIFY(port > 0);
+        const QString token = loginToken(port);
+        QVERIFY(!token.isEmpty());
+        QCOMPARE(framed(port, 69, E(token), kRnd, 0).status, 80);
+        p.terminate();
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+
+        // Admin commands on the same data folder.
+        QCOMPARE(QProcess::execute(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("add-user"), QStringLiteral("erin"), QStringLiteral("pw1234"), QStringLiteral("Erin")}), 0);
+        QCOMPARE(QProcess::execute(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("add-group"), QStringLiteral("Support"), QStringLiteral("Demo Co")}), 0);
+        QCOMPARE(QProcess::execute(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("add-member"), QStringLiteral("Support"), QStringLiteral("erin")}), 0);
+        QCOMPARE(QProcess::execute(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("set-password"), QStringLiteral("erin"), QStringLiteral("pw5678")}), 0);
+        QVERIFY(QProcess::execute(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("add-user"), QStringLiteral("erin"), QStringLiteral("x")}) != 0);
+        Store store(dir.path());
+        UserInfo u;
+        QCOMPARE(store.checkLogin(QStringLiteral("erin"), QStringLiteral("pw5678"), u), 0);
+        QVERIFY(store.canAccess(u, store.ownerIdByName(QStringLiteral("Support"), QStringLiteral("G"))));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    TestHome home;
+    return runTests<FramingTest, BrowsingTest, FileChannelTest, HttpTest, PersistenceTest>(argc, argv);
+}
+
+#include "tst_server.moc"
