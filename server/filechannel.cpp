@@ -138,52 +138,64 @@ void FileChannel::upload(const QString &text)
         return;
     }
 
-    // Destination folder, creating the sub-folder chain the client sent.
+    // Destination folder, creating the sub-folder chain the client sent. Answers
+    // are written after the transaction, so a slow client never holds the write lock.
     qint64 folderId = destFolder == 1 ? 0 : destFolder;
     qint64 existingKey = 0;
+    int refusal = 0;
+    QString refusalText;
     {
         Transaction t(m_store.db());
         if (folderId != 0) {
             const auto f = m_store.folder(folderId);
-            if (!f || f->ownerId != owner) {
-                refuseUpload(18);
-                return;
-            }
+            if (!f || f->ownerId != owner)
+                refusal = 18;
         }
         for (const QString &part : subFolders.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts)) {
+            if (refusal != 0)
+                break;
             const QString folderName = part.trimmed();
             qint64 id = m_store.findFolder(owner, folderId, folderName);
             if (id == 0) {
                 const int rc = m_store.createFolder(owner, folderId, folderName, &id);
-                if (rc != 0) {
-                    refuseUpload(rc == 21 ? kRefusedWithText : rc, serverText(s.lang, "Invalid folder name: ", "文件夹名无效：") + folderName);
-                    return;
+                if (rc == 21) {
+                    refusal = kRefusedWithText;
+                    refusalText = serverText(s.lang, "Invalid folder name: ", "文件夹名无效：") + folderName;
+                } else if (rc != 0) {
+                    refusal = rc;
                 }
             }
             folderId = id;
         }
-        if (folderId == 0) {
-            refuseUpload(39);
-            return;
-        }
-        if (const auto existing = m_store.fileByName(folderId, name)) {
-            const auto held = m_store.lock(existing->key);
-            if (held && held->userId != s.user.id) {
-                refuseUpload(14);
-                return;
+        if (refusal == 0 && folderId == 0)
+            refusal = 39;
+        if (refusal == 0) {
+            if (const auto existing = m_store.fileByName(folderId, name)) {
+                const auto held = m_store.lock(existing->key);
+                const auto v = m_store.version(existing->key);
+                if (held && held->userId != s.user.id) {
+                    refusal = 14;
+                } else if (v && v->size == size && qAbs(v->ticks - ticks) <= kTicksPerSecond) {
+                    refusal = 16;
+                    existingKey = existing->key;
+                } else {
+                    existingKey = existing->key;
+                }
             }
-            const auto v = m_store.version(existing->key);
-            if (v && v->size == size && qAbs(v->ticks - ticks) <= kTicksPerSecond) {
-                t.commit();
-                m_stream.writeAll(int32BE(16) + int64BE(existing->key));
-                return;
-            }
-            existingKey = existing->key;
         }
-        if (!t.commit()) {
-            refuseUpload(53);
-            return;
+        if (refusal == 0 || refusal == 16) {
+            if (!t.commit())
+                refusal = 53;
         }
+    }
+    if (refusal == 16) {
+        // Same size and time as the current version: nothing to send, the key says which file.
+        m_stream.writeAll(int32BE(16) + int64BE(existingKey));
+        return;
+    }
+    if (refusal != 0) {
+        refuseUpload(refusal, refusalText);
+        return;
     }
 
     // Partial bodies are keyed by everything that identifies this upload, so a

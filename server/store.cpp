@@ -470,6 +470,11 @@ qint64 Store::addVersion(qint64 key, int ownerId, qint64 folderId, const QString
     if (!t.active())
         return 0;
     const double now = NowDateTime();
+    // Two uploads of one new name at once: the second becomes a version of the first.
+    if (key == 0) {
+        if (const auto existing = fileByName(folderId, name))
+            key = existing->key;
+    }
     if (key == 0) {
         key = m_db.insert(QStringLiteral("INSERT INTO files(owner_id, folder_id, name, kind, description, props, sc, created_by, created)"
                                          " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)"),

@@ -58,15 +58,17 @@ qint64 BufferReader::readSome(char *data, qint64 max)
 
 bool SocketStream::waitForData()
 {
-    if (m_socket->bytesAvailable() > 0)
-        return true;
-    if (m_socket->state() != QAbstractSocket::ConnectedState)
-        return false;
-    if (m_socket->waitForReadyRead(m_idleMs))
-        return m_socket->bytesAvailable() > 0 || waitForData();
-    if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
-        m_timedOut = true;
-    return m_socket->bytesAvailable() > 0;
+    // A TLS record can wake us without any application bytes: wait again.
+    while (m_socket->bytesAvailable() == 0) {
+        if (m_socket->state() != QAbstractSocket::ConnectedState)
+            return false;
+        if (!m_socket->waitForReadyRead(m_idleMs)) {
+            if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
+                m_timedOut = true;
+            return m_socket->bytesAvailable() > 0;
+        }
+    }
+    return true;
 }
 
 bool SocketStream::readExact(char *data, qint64 n)

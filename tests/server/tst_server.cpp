@@ -835,6 +835,79 @@ private Q_SLOTS:
         QCOMPARE(store.db().value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
     }
 
+    void killedServerLosesNothing()
+    {
+        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        if (!QFile::exists(bin))
+            QSKIP("zudivuvo-server not built");
+        QTemporaryDir dir;
+        auto startServer = [&](QProcess &p) -> quint16 {
+            p.start(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--seed"), QStringLiteral("demo")});
+            if (!QTest::qWaitFor([&] { return p.canReadLine(); }, 20000))
+                return 0;
+            const QByteArray line = p.readLine().trimmed();
+            return quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
+        };
+        QProcess first;
+        const quint16 port = startServer(first);
+        QVERIFY(port > 0);
+        const QString token = loginToken(port);
+        QList<QByteArray> bodies;
+        QStringList texts;
+        std::vector<std::unique_ptr<RawClient>> uploads;
+        for (int i = 0; i < 10; ++i) {
+            bodies << randomBytes(400000 + 17 * i);
+            texts << uploadText(token, kRnd, kContracts2024, QStringLiteral("crash\\"), QStringLiteral("c%1.bin").arg(i), bodies.last().size(), kTicks);
+            uploads.push_back(std::make_unique<RawClient>(port));
+            uploads.back()->send(fileOpening(1, texts.last()));
+            QCOMPARE(uploads.back()->int32(), 3);
+            uploads.back()->int64();
+            uploads.back()->int64();
+            uploads.back()->send(int64BE(0) + int64BE(bodies.last().size()) + bodies.last().left(200000));
+        }
+        std::vector<std::unique_ptr<RawClient>> downloads;
+        for (int i = 0; i < 10; ++i) {
+            downloads.push_back(std::make_unique<RawClient>(port));
+            downloads.back()->send(fileOpening(2, downloadText(token, kSupplyAgreement + i)));
+        }
+        // Kill while the bodies are still arriving.
+        const QString staging = dir.path() + QStringLiteral("/staging");
+        QTRY_VERIFY_WITH_TIMEOUT([&] {
+            const QFileInfoList parts = QDir(staging).entryInfoList({QStringLiteral("*.part")}, QDir::Files);
+            return parts.size() == 10
+                && std::all_of(parts.begin(), parts.end(), [](const QFileInfo &fi) { return fi.size() >= 100000; });
+        }(), 20000);
+        first.kill();
+        QVERIFY(first.waitForFinished(10000));
+        uploads.clear();
+        downloads.clear();
+
+        QProcess second;
+        const quint16 port2 = startServer(second);
+        QVERIFY(port2 > 0);
+        for (int i = 0; i < bodies.size(); ++i) {
+            const UploadResult r = upload(port2, texts.at(i), bodies.at(i));
+            QVERIFY2(r.held > 0, qPrintable(QStringLiteral("status %1 held %2").arg(r.status).arg(r.held)));
+            QVERIFY(r.key > 0);
+            QCOMPARE(download(port2, downloadText(token, r.key)).body, bodies.at(i));
+        }
+        QCOMPARE(download(port2, downloadText(token, kSupplyAgreement)).status, 10);
+        second.terminate();
+        QVERIFY(second.waitForFinished(10000));
+
+        Store store(dir.path());
+        QCOMPARE(store.db().value(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+        QSqlQuery q = store.db().exec(QStringLiteral("SELECT blob, size FROM versions"));
+        int versions = 0;
+        while (q.next()) {
+            ++versions;
+            const QString blob = q.value(0).toString();
+            QCOMPARE(Store::hashFile(store.blobPath(blob)), blob);
+            QCOMPARE(QFileInfo(store.blobPath(blob)).size(), q.value(1).toLongLong());
+        }
+        QVERIFY(versions >= 30);
+    }
+
     void executableSeedsAndServes()
     {
         const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
