@@ -174,6 +174,15 @@ QByteArray HttpHandler::respond(const HttpRequest &r)
         return archiveLink(r);
     if (r.path == "/doc")
         return docPage(r);
+    if (r.path == "/getPrtHtm" && opr == "page") {
+        // No property definitions yet: the form validates at once with an empty property text.
+        return httpResponse(200, kHtml, page(QStringLiteral("Properties"),
+            "<input type=\"hidden\" id=\"isOK\" name=\"isOK\" value=\"0\">"
+            "<input type=\"hidden\" id=\"filePrt\" name=\"filePrt\" value=\"\">"
+            "<script>function fillProperty(){}"
+            "function checkFilePrt(){document.getElementById('filePrt').value='';"
+            "document.getElementById('isOK').value='1';return true;}</script>"));
+    }
     if (r.path == "/previewopen")
         return previewOpen(r);
     if (r.path == "/index" || r.path == "/")

@@ -13,5 +13,5 @@ struct ServerOptions
     // A paused batch worker keeps its transfer open for minutes; first lines must come quickly.
     int idleTimeoutMs = 10 * 60 * 1000;
     int firstLineTimeoutMs = 30 * 1000;
-    int maxThreads = 64;
+    int maxThreads = 200; // idle first lines time out, so this bounds slow clients too
 };
