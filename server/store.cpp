@@ -120,9 +120,12 @@ bool Store::initDataDir(const QString &dataDir, QString *error)
             return false;
         }
     }
-    // Leftovers of op 3 uploads a crash interrupted; op 1 partials are kept for resume.
-    for (const QFileInfo &fi : QDir(dataDir + QStringLiteral("/staging")).entryInfoList({QStringLiteral("*.tmp")}, QDir::Files))
-        QFile::remove(fi.filePath());
+    // Leftovers of new-version uploads a crash interrupted; partial uploads stay a day for resume.
+    const QDateTime expiry = QDateTime::currentDateTime().addDays(-1);
+    for (const QFileInfo &fi : QDir(dataDir + QStringLiteral("/staging")).entryInfoList(QDir::Files)) {
+        if (fi.suffix() == QLatin1String("tmp") || fi.lastModified() < expiry)
+            QFile::remove(fi.filePath());
+    }
     return Database::createSchema(dataDir + QStringLiteral("/zudivuvo.db"), error);
 }
 

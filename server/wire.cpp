@@ -178,9 +178,15 @@ FrameResult readFramedRequest(ByteReader &in, FramedRequest &request)
             return FrameResult::Closed;
         if (count != length - 20)
             return FrameResult::CountMismatch;
-        QByteArray body(count, Qt::Uninitialized);
-        if (!in.readExact(body.data(), count))
-            return FrameResult::Closed;
+        // Grows with the bytes that really arrive: a length alone never reserves memory.
+        QByteArray body;
+        char chunk[65536];
+        while (body.size() < count) {
+            const qint64 n = qMin<qint64>(sizeof chunk, count - body.size());
+            if (!in.readExact(chunk, n))
+                return FrameResult::Closed;
+            body.append(chunk, n);
+        }
         // An odd last byte is ignored, as the client does.
         request.text.resize(count / 2);
         for (qint32 i = 0; i < count / 2; ++i)
