@@ -68,6 +68,10 @@ void FileChannel::run()
     case 8:
         download(*text, true);
         break;
+    case 5:
+        // Item attachments have no caller in the client: refused, the client then ends.
+        m_stream.writeAll(int32BE(13));
+        break;
     default:
         m_stream.writeAll(int32BE(21));
         break;

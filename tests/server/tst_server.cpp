@@ -421,6 +421,39 @@ private Q_SLOTS:
         QCOMPARE(framed(m_server->port(), 40, E(m_token) + QStringLiteral("[OwnerId]3[/OwnerId][FolderId]%1[/FolderID]").arg(folder)).body, QStringLiteral("no power"));
     }
 
+    void messagesUntilTheDocPageIsShown()
+    {
+        // The demo user starts with one unread message; another user has none.
+        QCOMPARE(framed(m_server->port(), 108, E(m_token) + QStringLiteral("[url]127.0.0.1[/url][language]1[/language]")).status, 80);
+        const QString bob = loginToken(m_server->port(), QStringLiteral("bob"), QStringLiteral("bob123"));
+        QCOMPARE(framed(m_server->port(), 108, E(bob)).status, 78);
+        // Uploads announced to a group reach its other members.
+        QCOMPARE(framed(m_server->port(), 74, E(m_token) + QStringLiteral("[OwnerId]3[/OwnerId][Key][/Key]")).status, 80);
+        QCOMPARE(framed(m_server->port(), 108, E(bob)).status, 80);
+        // The poll itself never marks read; the page does.
+        QCOMPARE(framed(m_server->port(), 108, E(bob)).status, 80);
+        RawClient c(m_server->port());
+        c.send("GET /doc HTTP/1.1\r\nCookie: zsid=" + bob.toLatin1() + "\r\n\r\n");
+        QVERIFY(c.readToEnd().contains("uploaded new files to Sales"));
+        QCOMPARE(framed(m_server->port(), 108, E(bob)).status, 78);
+    }
+
+    void folderLinesAndRemarks()
+    {
+        const FramedReply r = framed(m_server->port(), 41, E(m_token) + QStringLiteral("[OwnerId]3[/OwnerId][FolderId]1005[/FolderId][Folder]Root\\B\\\r\nRoot\\C\\\r\n..\\x\\\r\n[/Folder]"));
+        QCOMPARE(r.status, 80);
+        const QStringList lines = r.body.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2); // the ".." line is refused
+        const qint64 b = lines.at(0).section(u'*', 1).toLongLong();
+        QCOMPARE(GetTagValue(framed(m_server->port(), 78, E(m_token) + QStringLiteral("[FileKey]%1[/FileKey][IsFolder]True[/IsFolder]").arg(b)).body, QStringLiteral("PathStr")),
+                 QStringLiteral("Sales/Offers/Root/B/"));
+        // Request 54 carries the key protected; the remark lands on the newest version.
+        const QString key = EncryptWithAppKey(QStringLiteral("5001"), AKS_256);
+        QCOMPARE(framed(m_server->port(), 54, E(m_token) + QStringLiteral("[Key]%1[/Key][ExtInfo][Opr]Remark[/Opr][Remark]checked[/Remark][/ExtInfo]").arg(key)).body, QStringLiteral("1"));
+        Store store(m_server->dataDir());
+        QCOMPARE(store.db().value(QStringLiteral("SELECT remark FROM versions WHERE file_key=5001 ORDER BY ver DESC LIMIT 1")).toString(), QStringLiteral("checked"));
+    }
+
     void newestVersionsAndDownloadList()
     {
         const FramedReply r = framed(m_server->port(), 63, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1003[/FolderID][IsIncludeSub]True[/IsIncludeSub]"));
