@@ -3,6 +3,7 @@
 #include "net/robottcpclient.h"
 
 #include "core/helpers.h"
+#include "core/safepath.h"
 #include "core/tagtext.h"
 
 #include <QDateTime>
@@ -575,6 +576,20 @@ quint8 TRobotTcpClient::DownloadFile2(const QString &localFileName, TDateTime &s
         }
     }
     return DownloadFile(localFileName, QStringLiteral("[IsReplace]True[/IsReplace]"), serverModifyTime, fileKey);
+}
+
+quint8 TRobotTcpClient::DownloadFileInto(const QString &folder, const QString &serverName, const QString &params,
+                                         TDateTime &serverModifyTime, qint64 fileKey, QString *localFileName)
+{
+    QString why;
+    const std::optional<QString> local = SafeJoin(folder, serverName, &why);
+    if (localFileName)
+        *localFileName = local.value_or(QString());
+    if (!local) {
+        FErrorTxt = FileErrorText(RowWrite) + why;
+        return fc::LocalWrite;
+    }
+    return DownloadFile(*local, params, serverModifyTime, fileKey);
 }
 
 quint8 TRobotTcpClient::ApiReceiveFile(const QString &requestText, const QString &localFileName, TDateTime modifyTime)

@@ -148,6 +148,11 @@ public:
     quint8 DownloadFile(const QString &localFileName, const QString &params, TDateTime &serverModifyTime,
                         qint64 fileKey);
     quint8 DownloadFile2(const QString &localFileName, TDateTime &serverModifyTime, qint64 fileKey);
+    // DownloadFile into folder under a name or relative path that came from the
+    // server: the local name is built by SafeJoin (core/safepath.h). A name that
+    // would leave the folder is refused with code 11 and nothing is sent.
+    quint8 DownloadFileInto(const QString &folder, const QString &serverName, const QString &params,
+                            TDateTime &serverModifyTime, qint64 fileKey, QString *localFileName = nullptr);
     // Errors are not caught (they rise as ENetError); returns the status.
     quint8 ApiReceiveFile(const QString &requestText, const QString &localFileName, TDateTime modifyTime);
 

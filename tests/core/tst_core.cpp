@@ -7,6 +7,7 @@
 #include "core/helpers.h"
 #include "core/memberpowers.h"
 #include "core/resultcodes.h"
+#include "core/safepath.h"
 #include "core/tagtext.h"
 #include "core/textfile.h"
 #include "core/webcmd.h"
@@ -762,11 +763,105 @@ private Q_SLOTS:
     }
 };
 
+class SafePathTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+
+private Q_SLOTS:
+    void accepted_data()
+    {
+        QTest::addColumn<QString>("rel");
+        QTest::addColumn<QString>("tail");
+        QTest::newRow("plain") << QStringLiteral("a.txt") << QStringLiteral("a.txt");
+        QTest::newRow("backslashes") << QStringLiteral("sub\\dir\\a.txt") << QStringLiteral("sub/dir/a.txt");
+        QTest::newRow("slashes") << QStringLiteral("sub/dir/a.txt") << QStringLiteral("sub/dir/a.txt");
+        QTest::newRow("double separator") << QStringLiteral("sub//a.txt") << QStringLiteral("sub/a.txt");
+        QTest::newRow("dots inside names") << QStringLiteral("v1.2/a..b.txt") << QStringLiteral("v1.2/a..b.txt");
+        QTest::newRow("chinese") << QStringLiteral("文档\\报告.docx") << QStringLiteral("文档/报告.docx");
+        QTest::newRow("leading dot name") << QStringLiteral(".hidden") << QStringLiteral(".hidden");
+    }
+    void accepted()
+    {
+        QFETCH(QString, rel);
+        QFETCH(QString, tail);
+        const QString folder = home.path() + QLatin1String("/dl");
+        QString err;
+        const auto p = SafeJoin(folder, rel, &err);
+        QVERIFY2(p.has_value(), qPrintable(err));
+        QCOMPARE(*p, QDir::cleanPath(folder) + u'/' + tail);
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QString>("rel");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("empty") << QString() << QStringLiteral("empty");
+        QTest::newRow("parent") << QStringLiteral("..") << QStringLiteral("\"..\"");
+        QTest::newRow("parent inside") << QStringLiteral("a/../../b") << QStringLiteral("\"..\"");
+        QTest::newRow("parent backslash") << QStringLiteral("a\\..\\..\\b") << QStringLiteral("\"..\"");
+        QTest::newRow("dot") << QStringLiteral("./a") << QStringLiteral("\".\"");
+        QTest::newRow("dots and blanks") << QStringLiteral("... /a") << QStringLiteral("\"... \"");
+        QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << QStringLiteral("absolute");
+        QTest::newRow("rooted") << QStringLiteral("\\Windows\\x") << QStringLiteral("absolute");
+        QTest::newRow("unc") << QStringLiteral("\\\\server\\share\\x") << QStringLiteral("absolute");
+        QTest::newRow("drive") << QStringLiteral("C:\\x.txt") << QStringLiteral("drive");
+        QTest::newRow("drive relative") << QStringLiteral("C:x.txt") << QStringLiteral("drive");
+        QTest::newRow("stream") << QStringLiteral("a.txt:secret") << QStringLiteral("drive");
+        QTest::newRow("newline") << QStringLiteral("a\nb.txt") << QStringLiteral("control");
+        QTest::newRow("nul") << QStringLiteral("a") + QChar(0) + QStringLiteral("b") << QStringLiteral("control");
+        QTest::newRow("del") << QStringLiteral("a\x7f") << QStringLiteral("control");
+        QTest::newRow("device") << QStringLiteral("sub/CON.txt") << QStringLiteral("device");
+        QTest::newRow("device com") << QStringLiteral("com1") << QStringLiteral("device");
+        QTest::newRow("only separators") << QStringLiteral("//") << QStringLiteral("absolute");
+    }
+    void refused()
+    {
+        QFETCH(QString, rel);
+        QFETCH(QString, why);
+        QString err;
+        QVERIFY(!SafeJoin(home.path() + QLatin1String("/dl"), rel, &err).has_value());
+        QVERIFY2(err.contains(why), qPrintable(err));
+        QVERIFY(!SafeJoin(home.path(), rel).has_value());  // no error pointer is fine too
+    }
+
+    void noFolder()
+    {
+        QString err;
+        QVERIFY(!SafeJoin(QString(), QStringLiteral("a.txt"), &err));
+        QVERIFY(err.contains(QLatin1String("No local folder")));
+    }
+
+    void linkOutsideRefused()
+    {
+        const QString folder = home.path() + QLatin1String("/dl2");
+        const QString outside = home.path() + QLatin1String("/outside");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(QFile::link(outside, folder + QLatin1String("/escape")));
+        QString err;
+        QVERIFY(!SafeJoin(folder, QStringLiteral("escape/x.txt"), &err));
+        QVERIFY2(err.contains(QLatin1String("link")), qPrintable(err));
+        // A folder reached through a link of its own is fine: only leaving it counts.
+        QVERIFY(QFile::link(folder, home.path() + QLatin1String("/dl2link")));
+        QVERIFY(SafeJoin(home.path() + QLatin1String("/dl2link"), QStringLiteral("a/b.txt")).has_value());
+    }
+
+    void safeFileName()
+    {
+        QVERIFY(IsSafeFileName(QStringLiteral("a.txt")));
+        QVERIFY(!IsSafeFileName(QStringLiteral("a/b")));
+        QVERIFY(!IsSafeFileName(QStringLiteral("..")));
+        QVERIFY(!IsSafeFileName(QStringLiteral("nul.txt")));
+        QVERIFY(!IsSafeFileName(QString()));
+    }
+};
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     return runTests<TagTextTest, TextFileTest, CodecTest, DateTest, FoldersTest, FileTypeTest, ChecksTest, AesTest,
-                    ConfigStoreTest>(argc, argv);
+                    ConfigStoreTest, SafePathTest>(argc, argv);
 }
 
 #include "tst_core.moc"

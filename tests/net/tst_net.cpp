@@ -1194,6 +1194,26 @@ private Q_SLOTS:
         }
     }
 
+    void serverNamesStayInsideTheFolder()
+    {
+        FakeServer srv;
+        auto seen = std::make_shared<DownloadSeen>();
+        srv.addScript(downloadScript(seen, "inside", someTime()));
+        auto c = makeClient(srv.port());
+        TDateTime t = 0;
+        QString local;
+        QCOMPARE(int(c->DownloadFileInto(dir, QStringLiteral("..\\..\\evil.txt"), QString(), t, 1, &local)), 11);
+        QVERIFY2(c->GetLastError().contains(QLatin1String("\"..\"")), qPrintable(c->GetLastError()));
+        QVERIFY(local.isEmpty());
+        QCOMPARE(int(c->DownloadFileInto(dir, QStringLiteral("C:\\Windows\\x.dll"), QString(), t, 1)), 11);
+        QCOMPARE(int(c->DownloadFileInto(dir, QStringLiteral("/etc/x"), QString(), t, 1)), 11);
+        QTest::qWait(50);
+        QCOMPARE(srv.connectionCount(), 0);  // refused before anything was sent
+        QCOMPARE(int(c->DownloadFileInto(dir, QStringLiteral("sub\\ok.txt"), QString(), t, 1, &local)), 10);
+        QCOMPARE(local, dir + QLatin1String("/sub/ok.txt"));
+        QCOMPARE(readAll(local), QByteArray("inside"));
+    }
+
     void apiReceiveFile()
     {
         FakeServer srv;
