@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts the reference server with demo data
-# and the client connected to it. Ctrl+C stops both.
+# and the client connected to it, logged in as the demo user. Without a display
+# the client runs on a virtual one and a screenshot is saved. Ctrl+C stops both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -10,24 +11,52 @@ bin="$PWD/build/bin"
 port="${ZUDIVUVO_PORT:-8088}"
 data="${ZUDIVUVO_DEMO_DATA:-${XDG_DATA_HOME:-$HOME/.local/share}/zudivuvo-demo-server}"
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+cleanup() {
+  trap - EXIT INT TERM
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
 trap cleanup EXIT INT TERM
 
+client_arg="-s 127.0.0.1#$port#0"
 if [ -x "$bin/zudivuvo-server" ]; then
   seed=()
-  [ -d "$data" ] || seed=(--seed demo)
+  [ -f "$data/zudivuvo.db" ] || seed=(--seed demo)
   mkdir -p "$data"
   "$bin/zudivuvo-server" --data "$data" --listen 127.0.0.1 --port "$port" "${seed[@]}" &
   pids+=($!)
-  echo "Reference server on 127.0.0.1:$port (data in $data)"
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+  done
+  echo "Reference server: 127.0.0.1:$port (data in $data; demo users log in as demo/demo)"
+  # A web-session identity for the demo user, as the server's pages hand one over.
+  if token=$("$bin/zudivuvo-server" --data "$data" web-session demo 2>/dev/null); then
+    client_arg="$client_arg -u $token"
+  fi
 fi
 
-client=("$bin/ZuDivuvo" "-s 127.0.0.1#$port#0")
+shot=""
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "No display: running the client on a virtual display (Xvfb)."
-  xvfb-run -a -s "-screen 0 1280x800x24" "${client[@]}" &
-else
-  "${client[@]}" &
+  display_no=$((90 + RANDOM % 100))
+  Xvfb ":$display_no" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY=":$display_no"
+  shot="${ZUDIVUVO_SCREENSHOT:-$PWD/build/screenshot-main-window.png}"
+  echo "No display: the client runs on the virtual display $DISPLAY."
+  sleep 1
 fi
+
+"$bin/ZuDivuvo" "$client_arg" &
 pids+=($!)
-wait "${pids[@]}"
+
+if [ -n "$shot" ]; then
+  for _ in $(seq 100); do
+    xdotool search --name "Kv client tools" >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  sleep 2
+  import -window root "$shot" && echo "Screenshot of the client: $shot"
+fi
+echo "Running. Press Ctrl+C to stop the client and the server."
+wait -n "${pids[@]}" || true

@@ -1,64 +1,533 @@
 #include "app/arvoclientfrm.h"
 
+#include "app/loginfrm.h"
 #include "app/logging.h"
+#include "app/mainduties.h"
+#include "app/noticefrms.h"
+#include "app/prompter.h"
 #include "core/clientconfigx.h"
+#include "core/folders.h"
+#include "core/textfile.h"
 #include "core/wmessages.h"
+#include "net/webendpoints.h"
+#include "web/previewhint.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
-#include <QPlainTextEdit>
-#include <QTime>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <QtConcurrent>
 
-TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, QWidget *parent)
+namespace {
+constexpr int kFrame = 5;  // grab width of the borderless window's edges
+} // namespace
+
+bool TAppWebTarget::OpenWithDesktop(const QString &path)
+{
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+bool TAppWebTarget::DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error)
+{
+    return m_backend.DownloadFile(m_server, m_encryptId, m_language, fileKey, version, localPath, error);
+}
+
+void TAppWebTarget::SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language)
+{
+    m_server = server;
+    m_encryptId = encryptId;
+    SetLanguage(language);
+}
+
+TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend, const QString &exePath,
+                               QWidget *parent)
     : QWidget(parent)
     , m_config(config)
+    , m_backend(backend)
+    , m_exePath(exePath)
+    , FHS_Language(config.Language())
+    , FClientPath(GetConfigFolder())
+    , m_session(config)
+    , m_webTarget(backend, m_clipboard)
+{
+    FLogoPath = FClientPath
+                + (FHS_Language == HSL_ENG ? QLatin1String("clientLogo2_ENG.png") : QLatin1String("clientLogo2.png"));
+    buildUi();
+
+    m_hint = new TPreViewHint(FHS_Language, this);
+    PWebModule = std::make_unique<TWebModule>(m_webTarget, FHS_Language, FClientPath, GetTempFolder());
+    connect(PWebModule.get(), &TWebModule::hintText, m_hint, &TPreViewHint::ShowText);
+
+    m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);
+    connect(m_duties, &TMainDuties::webMessage, this, [this] { PWebModule->DoWebMessage(); });
+    connect(m_duties, &TMainDuties::messagesWaiting, this, &TARVOClientFrm::showMessageNotice);
+
+    TimerMsg = new QTimer(this);
+    TimerMsg->setInterval(500);
+    connect(TimerMsg, &QTimer::timeout, this, [this] { m_duties->Tick(m_session.FIsLogin); });
+    TimerMsg->start();
+}
+
+TARVOClientFrm::~TARVOClientFrm()
+{
+    m_session.OnDestroy();
+    if (m_tray)
+        m_tray->hide();
+}
+
+QString TARVOClientFrm::t(const char *cn, const char *en) const
+{
+    return FHS_Language == HSL_CN ? QString::fromUtf8(cn) : QString::fromUtf8(en);
+}
+
+void TARVOClientFrm::buildUi()
 {
     setObjectName(QStringLiteral("TARVOClientFrm"));
-    const bool cn = m_config.Language() == HSL_CN;
-    setWindowTitle(cn ? QStringLiteral("Kelvo文档管理客户端") : QStringLiteral("KelVo Client"));
+    setWindowTitle(QStringLiteral("Kv client tools"));
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    setFont(FHS_Language == HSL_CN ? QFont(QStringLiteral("宋体"), 9) : QFont(QStringLiteral("Tahoma"), 9));
+    setWindowIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
     resize(800, 640);
+    setMouseTracking(true);
 
-    auto *layout = new QVBoxLayout(this);
-    m_welcome = new QLabel(this);
-    const QString server = m_config.ServerHost().isEmpty() ? (cn ? QStringLiteral("（未设置）") : QStringLiteral("(not set)"))
-                                                           : m_config.ServerBaseUrl();
-    m_welcome->setText((cn ? QStringLiteral("服务器：") : QStringLiteral("Server: ")) + server);
-    layout->addWidget(m_welcome);
-    m_events = new QPlainTextEdit(this);
-    m_events->setReadOnly(true);
-    m_events->setObjectName(QStringLiteral("events"));
-    layout->addWidget(m_events);
+    auto *bar = new QWidget(this);
+    bar->setObjectName(QStringLiteral("iconBar"));
+    bar->setStyleSheet(QStringLiteral("#iconBar { background: #2b3a4a; } QToolButton { border: none; color: white; "
+                                      "padding: 6px; } QToolButton:hover { background: #3f5870; }"));
+    bar->setFixedWidth(88);
+    auto *barLayout = new QVBoxLayout(bar);
+    barLayout->setContentsMargins(4, 8, 4, 8);
+    imgLog = new QLabel(bar);
+    imgLog->setAlignment(Qt::AlignCenter);
+    imgLog->setPixmap(windowIcon().pixmap(48, 48));
+    barLayout->addWidget(imgLog);
+    auto addIcon = [&](QToolButton *&b, QStyle::StandardPixmap icon, const QString &hint, const char *name) {
+        b = new QToolButton(bar);
+        b->setObjectName(QLatin1String(name));
+        b->setIcon(style()->standardIcon(icon));
+        b->setIconSize(QSize(32, 32));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setText(hint);
+        b->setToolTip(hint);
+        b->setAutoRaise(true);
+        b->setMinimumWidth(80);
+        barLayout->addWidget(b, 0, Qt::AlignHCenter);
+    };
+    addIcon(imgHome, QStyle::SP_DirHomeIcon, t("首页", "Main page"), "imgHome");
+    addIcon(imgUpload, QStyle::SP_ArrowUp, t("批量上传下载", "Bulk upload/download"), "imgUpload");
+    addIcon(imgFiles, QStyle::SP_DirOpenIcon, t("文件管理", "File management"), "imgFiles");
+    addIcon(imgConfig, QStyle::SP_FileDialogDetailedView, t("设置", "Settings"), "imgConfig");
+    barLayout->addStretch();
+    addIcon(imgExit, QStyle::SP_DialogCloseButton, t("退出客户端", "Exit"), "imgExit");
+
+    plWork = new QWidget(this);
+    auto *workLayout = new QVBoxLayout(plWork);
+    workLayout->setContentsMargins(0, 0, 0, 0);
+    workLayout->setSpacing(0);
+    plUserInfo = new QWidget(plWork);
+    plUserInfo->setObjectName(QStringLiteral("plUserInfo"));
+    plUserInfo->setStyleSheet(QStringLiteral("#plUserInfo { background: #e8eef4; }"));
+    plUserInfo->installEventFilter(this);
+    auto *infoLayout = new QHBoxLayout(plUserInfo);
+    infoLayout->setContentsMargins(4, 2, 4, 2);
+    m_status = new QLabel(QStringLiteral("    ") + t("未登录...", "Not logged in"), plUserInfo);
+    m_status->setObjectName(QStringLiteral("status"));
+    infoLayout->addWidget(m_status, 1);
+    auto addWinButton = [&](QStyle::StandardPixmap icon, const char *name) {
+        auto *b = new QToolButton(plUserInfo);
+        b->setObjectName(QLatin1String(name));
+        b->setIcon(style()->standardIcon(icon));
+        b->setAutoRaise(true);
+        infoLayout->addWidget(b);
+        return b;
+    };
+    QToolButton *imgMin = addWinButton(QStyle::SP_TitleBarMinButton, "imgMin");
+    QToolButton *imgNormal = addWinButton(QStyle::SP_TitleBarMaxButton, "imgNormal");
+    QToolButton *imgClose = addWinButton(QStyle::SP_TitleBarCloseButton, "imgClose");
+    workLayout->addWidget(plUserInfo);
+
+    m_pages = new QStackedWidget(plWork);
+    auto placeholder = [&](const QString &title) {
+        auto *l = new QLabel(title + QLatin1String("\n\n") + t("此功能尚未提供。", "This function is not available yet."),
+                             m_pages);
+        l->setAlignment(Qt::AlignCenter);
+        m_pages->addWidget(l);
+        return l;
+    };
+    PFileMagFrm = placeholder(t("文件管理", "File management"));
+    PBatchFrm = placeholder(t("批量上传下载", "Bulk upload/download"));
+    workLayout->addWidget(m_pages, 1);
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(1, 1, 1, 1);
+    layout->setSpacing(0);
+    layout->addWidget(bar);
+    layout->addWidget(plWork, 1);
+
+    // These captions are Chinese in both languages.
+    pmTools = new QMenu(this);
+    QAction *tnLogin = pmTools->addAction(QStringLiteral("系统登录"));
+    pmTools->addSeparator();
+    QAction *tnServerUrl = pmTools->addAction(QStringLiteral("服务器地址"));
+    QAction *tnWork = pmTools->addAction(QStringLiteral("工作目录"));
+    QAction *N2 = pmTools->addAction(QStringLiteral("修改密码"));
+    N2->setVisible(false);
+    connect(tnLogin, &QAction::triggered, this, [this] {
+        if (!m_session.FIsLogin)
+            ShowLoginDialog();
+    });
+    auto notYet = [this] { m_hint->ShowText(t("此功能尚未提供。", "This function is not available yet.")); };
+    connect(tnServerUrl, &QAction::triggered, this, notYet);
+    connect(tnWork, &QAction::triggered, this, notYet);
+
+    PopupMenu2 = new QMenu(this);
+    QAction *miCloseFrm = PopupMenu2->addAction(t("关闭客户端系统", "Close client"));
+    connect(miCloseFrm, &QAction::triggered, this, &TARVOClientFrm::LogOutAndExit);
+
+    connect(imgHome, &QToolButton::clicked, this, &TARVOClientFrm::openHomePage);
+    connect(imgUpload, &QToolButton::clicked, this, [this] { m_pages->setCurrentWidget(PBatchFrm); });
+    connect(imgFiles, &QToolButton::clicked, this, [this] { m_pages->setCurrentWidget(PFileMagFrm); });
+    connect(imgConfig, &QToolButton::clicked, this, [this] { pmTools->popup(QCursor::pos()); });
+    connect(imgExit, &QToolButton::clicked, this, &TARVOClientFrm::LogOutAndExit);
+    connect(imgMin, &QToolButton::clicked, this, &TARVOClientFrm::HideToTray);
+    connect(imgNormal, &QToolButton::clicked, this, [this] { isMaximized() ? showNormal() : showMaximized(); });
+    connect(imgClose, &QToolButton::clicked, this, &QWidget::close);
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(windowIcon(), this);
+        m_tray->setToolTip(QStringLiteral("Kelvo Client"));
+        m_tray->setContextMenu(PopupMenu2);
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+            if (r == QSystemTrayIcon::Trigger)
+                UMTrayIcon(wm::LeftButtonDown);
+        });
+        m_tray->show();
+    }
+    loadLogo();
+}
+
+void TARVOClientFrm::loadLogo()
+{
+    QImage logo(FLogoPath);
+    if (!logo.isNull())
+        imgLog->setPixmap(QPixmap::fromImage(logo.scaled(80, 80, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+}
+
+QString TARVOClientFrm::StatusText() const
+{
+    return m_status->text();
+}
+
+void TARVOClientFrm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_firstShow) {
+        m_firstShow = false;
+        QTimer::singleShot(0, this, &TARVOClientFrm::StartLoginSequence);
+    }
+}
+
+void TARVOClientFrm::clearStaleClipboard()
+{
+    if (IsStaleClipboardCommand(m_clipboard.Text()))
+        m_clipboard.SetText(QStringLiteral("  "));
+}
+
+void TARVOClientFrm::StartLoginSequence()
+{
+    if (m_session.FLoginOver)
+        return;
+    m_session.FLoginOver = true;
+    if (m_session.TryWebSession()) {
+        establishSession(true);
+        return;
+    }
+    if (!m_session.WantsAutoLogin()) {
+        clearStaleClipboard();
+        ShowLoginDialog();
+        return;
+    }
+    clearStaleClipboard();
+    const TServerAddress server = m_session.Server();
+    const QString name = m_session.SavedLoginName();
+    const QString password = m_session.SavedPassword();
+    const THS_Language language = FHS_Language;
+    TSessionBackend *backend = &m_backend;
+    m_status->setText(QStringLiteral("    ") + t("正在登录...", "Logging in..."));
+    struct Outcome {
+        bool ok = false;
+        TLoginResult r;
+    };
+    auto *watcher = new QFutureWatcher<Outcome>(this);
+    connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        const Outcome o = watcher->result();
+        if (o.ok) {
+            m_session.AcceptAutoLogin(o.r);
+            establishSession(true);
+            return;
+        }
+        m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
+        ShowLoginDialog();  // silent: the dialog comes up already filled
+    });
+    watcher->setFuture(QtConcurrent::run([backend, server, name, password, language] {
+        Outcome o;
+        if (server.Host.isEmpty() || server.Port < 1)
+            return o;
+        o.ok = backend->Login(server, language, name, password, o.r, nullptr);
+        return o;
+    }));
+}
+
+bool TARVOClientFrm::ShowLoginDialog()
+{
+    if (FLoginFrm)
+        return false;
+    clearStaleClipboard();
+    TLoginFrm dialog(m_config, m_exePath, this);
+    FLoginFrm = &dialog;
+    dialog.Fill();
+    TSessionBackend *backend = &m_backend;
+    dialog.SetQrConfigProbe([backend](const QString &host, int port, bool ssl) {
+        QByteArray body;
+        const TServerAddress s{host, port, ssl};
+        if (!backend->HttpGet(s.BaseUrl() + QLatin1String("/QRLogin?opr=config"), ssl, 12000, body))
+            return 0;
+        bool ok = false;
+        const int v = QString::fromUtf8(body).trimmed().toInt(&ok);
+        return ok ? v : 0;
+    });
+    dialog.SetLoginHandler([this, backend](TLoginFrm *d) {
+        m_session.SetDialogServer(d->ServerIp(), d->PortText(), d->Ssl());
+        const TServerAddress server = m_session.Server();
+        const QString name = d->NickName();
+        const QString password = d->Password();
+        const THS_Language language = FHS_Language;
+        QPointer<TLoginFrm> guard(d);
+        struct Outcome {
+            bool ok = false;
+            TLoginResult r;
+            QString error;
+        };
+        auto *watcher = new QFutureWatcher<Outcome>(this);
+        connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher, guard, name, password] {
+            watcher->deleteLater();
+            const Outcome o = watcher->result();
+            if (!guard)
+                return;
+            if (o.ok)
+                m_session.AcceptDialogLogin(name, password, o.r);
+            guard->LoginFinished(o.ok, o.error);
+        });
+        watcher->setFuture(QtConcurrent::run([backend, server, name, password, language] {
+            Outcome o;
+            o.ok = backend->Login(server, language, name, password, o.r, &o.error);
+            return o;
+        }));
+    });
+    connect(&dialog, &TLoginFrm::qrLoginRequested, this, [this] {
+        m_hint->ShowText(t("扫码登录在此版本中尚未提供。", "Scan-code login is not available in this version."));
+    });
+    QTimer::singleShot(0, &dialog, &TLoginFrm::CheckQr);
+    dialog.exec();
+    FLoginFrm = nullptr;
+    if (dialog.FIsLogined)
+        establishSession(true);
+    return dialog.FIsLogined;
+}
+
+void TARVOClientFrm::establishSession(bool storeServer)
+{
+    m_session.Establish(storeServer);
+    m_webTarget.SetSession(m_session.Server(), m_config.EncryptId(), FHS_Language);
+    m_status->setText(QStringLiteral("    ") + t("欢迎：", "Welcome:") + TClientConfigX().OwnerName());
+    qCInfo(lcApp) << "session established";
+    postLoginFetches();
+    m_pages->setCurrentWidget(PFileMagFrm);
+    Q_EMIT loginStateChanged(true);
+}
+
+void TARVOClientFrm::postLoginFetches()
+{
+    const TServerAddress server = m_session.Server();
+    const QString base = server.BaseUrl();
+    const QString userId = QString::number(m_config.OwnerId2());
+    const bool chinese = FHS_Language == HSL_CN;
+    TSessionBackend *backend = &m_backend;
+    struct Fetched {
+        int stage = 0;  // how many fetches succeeded, in order
+        QByteArray sc, extInfo, logo;
+    };
+    auto *watcher = new QFutureWatcher<Fetched>(this);
+    connect(watcher, &QFutureWatcher<Fetched>::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        const Fetched f = watcher->result();
+        if (f.stage >= 1)
+            m_config.FScInfos = TClientConfigX::ParseScInfos(QString::fromUtf8(f.sc));
+        if (f.stage >= 2) {
+            m_config.SetFileExtInfo(QString::fromUtf8(f.extInfo).trimmed());
+            m_config.Save();
+        }
+        // Only a picture becomes the logo: an error page must not.
+        if (f.stage >= 3 && !f.logo.isEmpty() && !QImage::fromData(f.logo).isNull()
+            && WriteFileAtomic(FLogoPath, f.logo))
+            loadLogo();
+    });
+    watcher->setFuture(QtConcurrent::run([backend, base, userId, chinese, ssl = server.SSL] {
+        Fetched f;
+        if (!backend->HttpGet(base + QLatin1String("/user?opr=sc&userid=") + userId, ssl, 16000, f.sc))
+            return f;
+        f.stage = 1;
+        if (!backend->HttpGet(base + QLatin1String("/linkX?opr=clientconfig&userid=") + userId, ssl, 16000, f.extInfo))
+            return f;
+        f.stage = 2;
+        const QString logo = base + (chinese ? QLatin1String("/static/clientLogo2.png")
+                                             : QLatin1String("/static/clientLogo_ENG2.png"));
+        if (backend->HttpGet(logo, ssl, 16000, f.logo))
+            f.stage = 3;
+        return f;
+    }));
+}
+
+void TARVOClientFrm::showMessageNotice()
+{
+    if (width() <= 0 || height() <= 0)
+        resize(800, 640);
+    auto *notice = new TMessageNoticeFrm(FHS_Language, plWork);
+    notice->setGeometry(plWork->width() - 380, plWork->height() - 230, 360, 200);
+    const QString doc = WebEndpoints::Doc(m_session.Server().BaseUrl());
+    connect(notice, &TMessageNoticeFrm::viewRequested, this, [doc] { QDesktopServices::openUrl(QUrl(doc)); });
+    connect(notice, &TMessageNoticeFrm::suppressRequested, this,
+            [this](int kind) { handleMessage(wm::SuppressReminders, 0, kind); });
+    notice->show();
+    notice->raise();
+    UMTrayIcon(wm::LeftButtonDown);
+    QTimer::singleShot(100, this, &TARVOClientFrm::UMBringToFront);
+}
+
+void TARVOClientFrm::openHomePage()
+{
+    if (!m_session.FIsLogin)
+        return;
+    QDesktopServices::openUrl(QUrl(WebEndpoints::Home(m_session.Server().BaseUrl(), m_config.EncryptId())));
 }
 
 void TARVOClientFrm::handleMessage(int number, qint64 wParam, qint64 lParam)
 {
     qCDebug(lcApp) << "message" << number << wParam << lParam;
-    m_events->appendPlainText(QStringLiteral("%1  %2 %3 %4").arg(QTime::currentTime().toString(), QString::number(number),
-                                                                  QString::number(wParam), QString::number(lParam)));
     switch (number) {
     case wm::TrayIcon: UMTrayIcon(lParam); break;
     case wm::BringToFront: UMBringToFront(); break;
-    case wm::Exit: QApplication::quit(); break;
+    case wm::Exit:
+        BClose = true;
+        close();
+        break;
+    case wm::RemoveTrayIcon:
+        if (m_tray)
+            m_tray->hide();
+        break;
+    case wm::SuppressReminders: m_duties->SetMsgType(int(lParam)); break;
     default: break;
     }
 }
 
 void TARVOClientFrm::UMTrayIcon(qint64 lParam)
 {
-    if (lParam != wm::LeftButtonDown)
-        return;
-    if (isMinimized())
-        showNormal();
-    else
-        show();
+    if (lParam == wm::LeftButtonDown) {
+        UMBringToFront();
+    } else if (lParam == 516) {
+        activateWindow();
+        PopupMenu2->popup(QCursor::pos());
+    }
 }
 
 void TARVOClientFrm::UMBringToFront()
 {
+    if (isMinimized())
+        showNormal();
     show();
     raise();
     activateWindow();
     // Desktops that refuse focus stealing still flag the window for attention.
     QApplication::alert(this);
+}
+
+void TARVOClientFrm::HideToTray()
+{
+    // Without a tray the window must stay reachable: minimise to the task bar instead.
+    if (!m_tray || !m_tray->isVisible()) {
+        showMinimized();
+        return;
+    }
+    hide();
+}
+
+void TARVOClientFrm::LogOutAndExit()
+{
+    m_session.LogOutForExit();
+    BClose = true;
+    close();
+}
+
+void TARVOClientFrm::closeEvent(QCloseEvent *event)
+{
+    if (!BClose) {
+        event->ignore();
+        HideToTray();
+        return;
+    }
+    event->accept();
+    QApplication::quit();
+}
+
+void TARVOClientFrm::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_tray && m_tray->isVisible())
+        QTimer::singleShot(0, this, &QWidget::hide);
+}
+
+void TARVOClientFrm::mousePressEvent(QMouseEvent *event)
+{
+    // The borderless window is resized from its edges.
+    const QPoint p = event->position().toPoint();
+    Qt::Edges edges;
+    if (p.x() < kFrame)
+        edges |= Qt::LeftEdge;
+    if (p.x() > width() - kFrame)
+        edges |= Qt::RightEdge;
+    if (p.y() < kFrame)
+        edges |= Qt::TopEdge;
+    if (p.y() > height() - kFrame)
+        edges |= Qt::BottomEdge;
+    if (edges && windowHandle() && windowHandle()->startSystemResize(edges))
+        return;
+    QWidget::mousePressEvent(event);
+}
+
+bool TARVOClientFrm::eventFilter(QObject *watched, QEvent *event)
+{
+    // The user strip drags the window, as a caption would.
+    if (watched == plUserInfo && event->type() == QEvent::MouseButtonPress
+        && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton && windowHandle()) {
+        windowHandle()->startSystemMove();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }

@@ -1,26 +1,128 @@
 #pragma once
-// The resident main window. For now it shows who is stored and reacts to the
-// messages of later launches; login, tray and work windows come on top of it.
+// The resident main window and owner of the session: a borderless window with
+// an icon bar and a work area, living in the notification area. While a user is
+// logged in its 500 ms timer runs the background duties.
+#include "app/clipboardaccess.h"
+#include "app/loginfrm.h"
+#include "app/session.h"
+#include "core/resultcodes.h"
+#include "web/webmodule.h"
+
+#include <QPointer>
 #include <QWidget>
+#include <memory>
 
 class QLabel;
-class QPlainTextEdit;
+class QMenu;
+class QStackedWidget;
+class QSystemTrayIcon;
+class QTimer;
+class QToolButton;
 class TClientConfigX;
+class TMainDuties;
+class TPreViewHint;
+
+// What web commands reach in the running client.
+class TAppWebTarget : public TWebCommandTarget
+{
+public:
+    TAppWebTarget(TSessionBackend &backend, TClipboardAccess &clipboard)
+        : m_backend(backend)
+        , m_clipboard(clipboard)
+    {
+    }
+    void SetClipboardText(const QString &text) override { m_clipboard.SetText(text); }
+    bool OpenWithDesktop(const QString &path) override;
+    bool DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error) override;
+
+    // Set on the GUI thread at login, before any command runs.
+    void SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language);
+
+private:
+    TSessionBackend &m_backend;
+    TClipboardAccess &m_clipboard;
+    TServerAddress m_server;
+    QString m_encryptId;
+};
 
 class TARVOClientFrm : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TARVOClientFrm(TClientConfigX &config, QWidget *parent = nullptr);
+    TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend, const QString &exePath,
+                   QWidget *parent = nullptr);
+    ~TARVOClientFrm() override;
+
+    TSession &Session() { return m_session; }
+    TMainDuties &Duties() { return *m_duties; }
+    TWebModule &WebModule() { return *PWebModule; }
+    QString StatusText() const;
+    bool BClose = false;
+
+    // The start-up login sequence; runs once, at the first activation.
+    void StartLoginSequence();
+    // Dialog path, also from the settings menu. Modal; returns whether a session exists.
+    bool ShowLoginDialog();
+    // For tests: the dialog that is open, if any.
+    TLoginFrm *LoginDialog() const { return FLoginFrm; }
 
 public Q_SLOTS:
-    // Messages by number, as they arrive from the instance channel.
+    // Messages by number: from the instance channel and from child windows.
     void handleMessage(int number, qint64 wParam, qint64 lParam);
     void UMTrayIcon(qint64 lParam);
     void UMBringToFront();
+    void HideToTray();
+    void LogOutAndExit();
+
+Q_SIGNALS:
+    void loginStateChanged(bool loggedIn);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void buildUi();
+    void establishSession(bool storeServer);
+    void postLoginFetches();
+    void showMessageNotice();
+    void openHomePage();
+    void clearStaleClipboard();
+    void loadLogo();
+    QString t(const char *cn, const char *en) const;
+
     TClientConfigX &m_config;
-    QLabel *m_welcome = nullptr;
-    QPlainTextEdit *m_events = nullptr;
+    TSessionBackend &m_backend;
+    QString m_exePath;
+    THS_Language FHS_Language;
+    QString FClientPath;
+    QString FLogoPath;
+    TSession m_session;
+    TSystemClipboard m_clipboard;
+    TAppWebTarget m_webTarget;
+    std::unique_ptr<TWebModule> PWebModule;
+    TMainDuties *m_duties = nullptr;
+    TPreViewHint *m_hint = nullptr;
+    QPointer<TLoginFrm> FLoginFrm;
+    bool m_firstShow = true;
+
+    QLabel *imgLog = nullptr;
+    QToolButton *imgHome = nullptr;
+    QToolButton *imgUpload = nullptr;
+    QToolButton *imgFiles = nullptr;
+    QToolButton *imgConfig = nullptr;
+    QToolButton *imgExit = nullptr;
+    QWidget *plUserInfo = nullptr;
+    QLabel *m_status = nullptr;
+    QWidget *plWork = nullptr;
+    QStackedWidget *m_pages = nullptr;
+    QWidget *PFileMagFrm = nullptr;
+    QWidget *PBatchFrm = nullptr;
+    QMenu *pmTools = nullptr;
+    QMenu *PopupMenu2 = nullptr;
+    QSystemTrayIcon *m_tray = nullptr;
+    QTimer *TimerMsg = nullptr;
 };

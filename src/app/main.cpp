@@ -1,5 +1,6 @@
 #include "app/arvoclientfrm.h"
 #include "app/logging.h"
+#include "app/netsessionbackend.h"
 #include "app/startup.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
@@ -52,10 +53,13 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
     QApplication::setApplicationDisplayName(QStringLiteral("KelVo Client"));
     QApplication::setApplicationVersion(QStringLiteral(ZUDIVUVO_VERSION));
+    // A tray application: hiding the last window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     TClientConfigX config;
     SslLibraries::ExtractSslLibraries(GetExeFolder());
-    TARVOClientFrm mainWindow(config);
+    TNetSessionBackend backend;
+    TARVOClientFrm mainWindow(config, backend, QCoreApplication::applicationFilePath());
     QObject::connect(channel.get(), &InstanceChannel::messageReceived, &mainWindow, &TARVOClientFrm::handleMessage);
     QString error;
     if (!channel->listen(&error))

@@ -1,4 +1,9 @@
 #include "app/arvoclientfrm.h"
+#include "app/clipboardaccess.h"
+#include "app/loginfrm.h"
+#include "app/mainduties.h"
+#include "app/prompter.h"
+#include "app/session.h"
 #include "app/startup.h"
 #include "core/aes.h"
 #include "core/clientconfigx.h"
@@ -8,8 +13,14 @@
 #include "testenv.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSignalSpy>
+#include <QTimer>
+#include <cmath>
 
 class ArgumentTest : public QObject
 {
@@ -261,30 +272,416 @@ private Q_SLOTS:
     }
 };
 
+namespace {
+
+struct FakeBackend : TSessionBackend {
+    QString goodPassword = QStringLiteral("demo");
+    TServerAddress lastServer;
+    int logins = 0;
+    int intervalAsks = 0;
+    int messageAsks = 0;
+    int interval = 0;  // what the server answers; 0 means "not a number"
+    bool messages = false;
+
+    bool Login(const TServerAddress &server, THS_Language, const QString &name, const QString &password,
+               TLoginResult &result, QString *error) override
+    {
+        ++logins;
+        lastServer = server;
+        if (password != goodPassword) {
+            if (error)
+                *error = QStringLiteral("Wrong user name or password");
+            return false;
+        }
+        result.UserName = name + QStringLiteral(" (display)");
+        result.UserId = QStringLiteral("ENC-") + name;
+        result.UserId2 = 7;
+        return true;
+    }
+    bool HttpGet(const QString &, bool, int, QByteArray &) override { return false; }
+    int PollIntervalSeconds(const TServerAddress &) override
+    {
+        ++intervalAsks;
+        return interval > 0 ? interval : 60;
+    }
+    bool HasUserMessages(const TServerAddress &, const QString &, THS_Language) override
+    {
+        ++messageAsks;
+        return messages;
+    }
+    bool DownloadFile(const TServerAddress &, const QString &, THS_Language, qint64, qint64, const QString &,
+                      QString *error) override
+    {
+        *error = QStringLiteral("not here");
+        return false;
+    }
+};
+
+struct FakeClipboard : TClipboardAccess {
+    QString text;
+    QString Text() override { return text; }
+    void SetText(const QString &t) override { text = t; }
+};
+
+struct RecordingPrompter : TPrompter {
+    QStringList shown;
+    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
+    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
+};
+
+} // namespace
+
+class SessionTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    QString rvc() const { return home.configFolder() + QLatin1String("rvc.sys"); }
+private Q_SLOTS:
+    void init() { QFile::remove(rvc()); }
+
+    void webSession_data()
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("usable");
+        QTest::addRow("complete") << int(SS_ACTIVTX) << 5 << "Ann" << true;
+        QTest::addRow("id 0") << int(SS_ACTIVTX) << 0 << "Ann" << false;
+        QTest::addRow("empty name") << int(SS_ACTIVTX) << 5 << "" << false;
+        QTest::addRow("dialog login") << int(SS_NONE) << 5 << "Ann" << false;
+    }
+    void webSession()
+    {
+        QFETCH(int, style);
+        QFETCH(int, id);
+        QFETCH(QString, name);
+        QFETCH(bool, usable);
+        TClientConfigX c;
+        c.SetStartStyle(TStartStyle(style));
+        c.SetOwnerId2(id);
+        c.SetOwnerName(name);
+        c.SetEncryptId(QStringLiteral("E"));
+        QCOMPARE(TSession(c).TryWebSession(), usable);
+    }
+
+    void dialogPort_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("ssl");
+        QTest::addColumn<int>("port");
+        QTest::addRow("typed") << " 8088 " << true << 8088;
+        QTest::addRow("empty tls") << "" << true << 443;
+        QTest::addRow("empty plain") << "" << false << 80;
+        QTest::addRow("garbage") << "x" << false << 80;
+    }
+    void dialogPort()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, ssl);
+        QFETCH(int, port);
+        QCOMPARE(TSession::DialogPort(text, ssl), port);
+    }
+
+    void dialogLoginKeepsOrClearsSavedLogin_data()
+    {
+        QTest::addColumn<bool>("save");
+        QTest::addRow("save") << true;
+        QTest::addRow("do not save") << false;
+    }
+    void dialogLoginKeepsOrClearsSavedLogin()
+    {
+        QFETCH(bool, save);
+        {
+            TClientConfigX c;
+            c.SetSaveLoginInfo(save);
+            TSession s(c);
+            s.SetDialogServer(QStringLiteral(" kv.example "), QString(), true);
+            s.AcceptDialogLogin(QStringLiteral("ann"), QStringLiteral("pw"),
+                                TLoginResult{QStringLiteral("Ann"), QStringLiteral("ENC"), 3});
+        }
+        TClientConfigX c;
+        QCOMPARE(c.ServerHost(), QStringLiteral("kv.example"));
+        QCOMPARE(c.ServerPort(), 443);
+        QVERIFY(c.IsSSL());
+        QCOMPARE(c.OwnerId2(), 3);
+        QCOMPARE(c.EncryptId(), QStringLiteral("ENC"));
+        QCOMPARE(c.StartStyle(), SS_NONE);
+        QCOMPARE(c.AutoLogin(), save);
+        QCOMPARE(c.LoginName(), save ? QStringLiteral("ann") : QString());
+        QCOMPARE(c.LoginPassword(), save ? QStringLiteral("pw") : QString());
+    }
+
+    void exitForgetsIdentity_data()
+    {
+        QTest::addColumn<bool>("autoLogin");
+        QTest::addRow("auto login keeps name") << true;
+        QTest::addRow("no auto login clears") << false;
+    }
+    void exitForgetsIdentity()
+    {
+        QFETCH(bool, autoLogin);
+        TClientConfigX c;
+        c.SetAutoLogin(autoLogin);
+        c.SetLoginName(QStringLiteral("ann"));
+        c.SetLoginPassword(QStringLiteral("pw"));
+        c.SetOwnerId2(3);
+        c.SetEncryptId(QStringLiteral("ENC"));
+        TSession(c).LogOutForExit();
+        TClientConfigX after;
+        QCOMPARE(after.OwnerId2(), 0);
+        QCOMPARE(after.EncryptId(), QString());
+        QCOMPARE(after.LoginName(), autoLogin ? QStringLiteral("ann") : QString());
+        QCOMPARE(after.LoginPassword(), autoLogin ? QStringLiteral("pw") : QString());
+    }
+
+    void handedOverIdentityEndsWithTheProcess()
+    {
+        TClientConfigX c;
+        TSession s(c);
+        s.AcceptQrLogin(EncryptWithAppKey(QStringLiteral("[UserId2]4[/UserId2][UserId]Q[/UserId][UserName]Bo[/UserName]"),
+                                          AKS_128));
+        QVERIFY(TSession(c).TryWebSession());
+        s.OnDestroy();
+        QCOMPARE(TClientConfigX().OwnerId2(), 0);
+    }
+
+    void staleClipboard()
+    {
+        QVERIFY(IsStaleClipboardCommand(QStringLiteral("[TranStyle]1[/TranStyle]")));
+        QVERIFY(IsStaleClipboardCommand(QStringLiteral("x[Key]5[/Key]")));
+        QVERIFY(!IsStaleClipboardCommand(QStringLiteral("[key]5[/key]")));
+    }
+};
+
+class DutiesTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TDateTime now = 0;
+private Q_SLOTS:
+    void init() { now = NowDateTime(); }
+
+    void nothingBeforeLogin()
+    {
+        TClientConfigX c;
+        FakeBackend b;
+        FakeClipboard clip;
+        clip.text = QStringLiteral("[Key]5[/Key]");
+        TMainDuties d(c, b, clip, [this] { return now; });
+        d.HasEditMonitor = true;
+        QSignalSpy web(&d, &TMainDuties::webMessage);
+        d.Tick(false);
+        QCOMPARE(web.count(), 0);
+        QCOMPARE(clip.text, QStringLiteral("[Key]5[/Key]"));
+        QCOMPARE(b.intervalAsks, 0);
+    }
+
+    void pollIntervalAndSuppression()
+    {
+        TClientConfigX c;
+        FakeBackend b;
+        b.messages = true;
+        FakeClipboard clip;
+        TMainDuties d(c, b, clip, [this] { return now; });
+        QSignalSpy waiting(&d, &TMainDuties::messagesWaiting);
+        d.Tick(true);
+        QTRY_VERIFY(!d.IsPolling());
+        QCOMPARE(b.intervalAsks, 1);
+        QCOMPARE(d.FMsgHintSpace, 60 / 86400.0);  // "Space" 0 or not a number gives 60 s
+        d.Tick(true);
+        QTRY_VERIFY(!d.IsPolling());
+        QCOMPARE(b.messageAsks, 1);
+        QCOMPARE(waiting.count(), 1);
+        // "Not within one hour": no poll reaches the server for 0.041677 days.
+        d.SetMsgType(1);
+        const TDateTime chosen = now;
+        for (double step : {0.001, 0.02, 0.0416}) {
+            now = chosen + step;
+            d.Tick(true);
+            QTRY_VERIFY(!d.IsPolling());
+        }
+        QCOMPARE(b.messageAsks, 1);
+        now = chosen + 0.0417;
+        d.Tick(true);
+        QTRY_VERIFY(!d.IsPolling());
+        QCOMPARE(b.messageAsks, 2);
+    }
+
+    void clipboardCommands_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("edit");
+        QTest::addColumn<bool>("batch");
+        QTest::addRow("edit") << "[Key]5[/Key][FileName]a.dwg[/FileName]" << true << false;
+        QTest::addRow("edit key 0 untouched") << "[Key]0[/Key]" << false << false;
+        QTest::addRow("edit key word untouched") << "[Key]x[/Key]" << false << false;
+        QTest::addRow("batch") << "[TranStyle]1[/TranStyle][FF]2[/FF]" << false << true;
+        QTest::addRow("batch without FF") << "[TranStyle]1[/TranStyle]" << false << false;
+    }
+    void clipboardCommands()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, edit);
+        QFETCH(bool, batch);
+        TClientConfigX c;
+        c.SetLastTimeOfViewMsg(now + 10);  // keep the poll quiet
+        FakeBackend b;
+        FakeClipboard clip;
+        clip.text = text;
+        TMainDuties d(c, b, clip, [this] { return now; });
+        d.HasEditMonitor = d.HasBatchWindow = true;
+        QSignalSpy edits(&d, &TMainDuties::editCommand);
+        QSignalSpy batches(&d, &TMainDuties::batchCommand);
+        d.Tick(true);
+        QCOMPARE(edits.count(), edit ? 1 : 0);
+        QCOMPARE(batches.count(), batch ? 1 : 0);
+        QCOMPARE(clip.text, (edit || batch) ? QStringLiteral("  ") : text);
+        QTRY_VERIFY(!d.IsPolling());
+    }
+};
+
+class LoginDialogTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    RecordingPrompter prompter;
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+
+    void sslBoxCouplesPorts_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("check");
+        QTest::addColumn<QString>("after");
+        QTest::addRow("80 to 443") << "80" << true << "443";
+        QTest::addRow("443 to 80") << "443" << false << "80";
+        QTest::addRow("8088 stays") << "8088" << true << "8088";
+    }
+    void sslBoxCouplesPorts()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, check);
+        QFETCH(QString, after);
+        TClientConfigX c;
+        TLoginFrm d(c, QStringLiteral("/opt/kv/ZuDivuvo"));
+        d.edtPort->setText(port);
+        d.chbSSL->setChecked(!check);
+        QTest::mouseClick(d.chbSSL, Qt::LeftButton, {}, QPoint(4, d.chbSSL->height() / 2));
+        QCOMPARE(d.chbSSL->isChecked(), check);
+        QCOMPARE(d.edtPort->text(), after);
+    }
+
+    void qrPanelFromStore()
+    {
+        TClientConfigX c;
+        c.SetEnableQR(1);
+        TLoginFrm d(c, QStringLiteral("/opt/kv/ZuDivuvo"));
+        d.CheckQr();
+        QVERIFY(!d.plQR->isHidden());
+    }
+};
+
 class MainWindowTest : public QObject
 {
     Q_OBJECT
     TestHome home;
+    RecordingPrompter prompter;
 private Q_SLOTS:
-    void trayAndFrontMessagesShowTheWindow()
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+    void init() { QFile::remove(home.configFolder() + QLatin1String("rvc.sys")); }
+
+    void webSessionNeedsNoDialog()
     {
-        TClientConfigX config;
-        TARVOClientFrm w(config);
-        QVERIFY(!w.isVisible());
-        w.handleMessage(1135, 0, 512);  // not a click: nothing
-        QVERIFY(!w.isVisible());
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("张三"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.SetLanguage(1);
+        c.Save();
+        TClientConfigX store;
+        FakeBackend b;
+        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:张三"));
+        QCOMPARE(b.logins, 0);
+    }
+
+    void dialogLoginRetriesAfterAFailure()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.SetLanguage(1);
+        c.Save();
+        TClientConfigX store;
+        FakeBackend b;
+        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        bool done = false;
+        QTimer::singleShot(0, this, [&] {
+            TLoginFrm *d = w.LoginDialog();
+            QVERIFY(d);
+            QCOMPARE(d->edtIp->text(), QStringLiteral("127.0.0.1"));
+            d->edtNickName->setText(QStringLiteral("demo"));
+            d->edtPass->setText(QStringLiteral("wrong"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+            QTRY_VERIFY(!d->IsBusy());
+            QCOMPARE(prompter.shown.last(), QStringLiteral("Wrong user name or password"));
+            QVERIFY(d->isVisible());
+            d->edtPass->setText(QStringLiteral("demo"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+            done = true;
+        });
+        QVERIFY(w.ShowLoginDialog());
+        QVERIFY(done);
+        QCOMPARE(b.logins, 2);
+        QCOMPARE(b.lastServer.Port, 18088);
+        QVERIFY(w.Session().FIsLogin);
+        QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:demo (display)"));
+        QCOMPARE(TClientConfigX().EncryptId(), QStringLiteral("ENC-demo"));
+    }
+
+    void closeHidesExitLogsOut()
+    {
+        TClientConfigX store;
+        FakeBackend b;
+        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;  // no login sequence in this test
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.close();
+        // Only hidden (or minimised where there is no tray), never closed.
+        QVERIFY(w.isHidden() || w.isMinimized());
+        QVERIFY(!w.BClose);
         w.handleMessage(1135, 0, 513);
         QVERIFY(w.isVisible());
         w.hide();
         w.handleMessage(1280, 0, 0);
         QVERIFY(w.isVisible());
+        store.SetOwnerId2(9);
+        w.LogOutAndExit();
+        QVERIFY(w.BClose);
+        QCOMPARE(TClientConfigX().OwnerId2(), 0);
+    }
+
+    void suppressMessageStoresTime()
+    {
+        TClientConfigX store;
+        FakeBackend b;
+        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.handleMessage(1281, 0, 2);
+        QVERIFY(std::abs(TClientConfigX().LastTimeOfViewMsg() - (NowDateTime() + 1)) < 0.001);
     }
 };
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<ArgumentTest, StartupTest, LaunchTest, MainWindowTest>(argc, argv);
+    return runTests<ArgumentTest, StartupTest, LaunchTest, SessionTest, DutiesTest, LoginDialogTest, MainWindowTest>(
+        argc, argv);
 }
 
 #include "tst_app.moc"
