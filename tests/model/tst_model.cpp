@@ -177,10 +177,13 @@ private Q_SLOTS:
     }
 };
 
+int runDirectoryTests(int argc, char **argv);
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    return runTests<FileOperatorTest>(argc, argv);
+    const int fileOperator = runTests<FileOperatorTest>(argc, argv);
+    return runDirectoryTests(argc, argv) | fileOperator;
 }
 
 #include "tst_model.moc"

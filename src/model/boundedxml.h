@@ -1,0 +1,29 @@
+#pragma once
+// A small read-only XML tree for the server's directory replies. Qt's stream
+// reader keeps document order; the tree bounds nesting depth and element count so
+// a hostile reply cannot exhaust the stack (the consumers recurse) or memory.
+#include <QString>
+#include <QXmlStreamAttributes>
+
+#include <memory>
+#include <vector>
+
+struct TXmlNode {
+    QString Name;
+    QXmlStreamAttributes Attributes;
+    QString Text;   // character data directly inside this element
+    std::vector<std::unique_ptr<TXmlNode>> Children;
+
+    QString Attr(const QString &name) const { return Attributes.value(name).toString(); }
+    bool HasAttr(const QString &name) const { return Attributes.hasAttribute(name); }
+    // First child element of that name (exact case, as the DOM does), or null.
+    const TXmlNode *Child(const QString &name) const;
+};
+
+constexpr int kMaxXmlDepth = 256;
+constexpr qsizetype kMaxXmlElements = 2'000'000;
+
+// The document element, or null when the text is empty, malformed, truncated,
+// deeper than maxDepth or holds more than maxElements elements; *error says which.
+std::unique_ptr<TXmlNode> LoadBoundedXml(const QString &text, QString *error = nullptr, int maxDepth = kMaxXmlDepth,
+                                         qsizetype maxElements = kMaxXmlElements);

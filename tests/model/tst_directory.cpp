@@ -1,0 +1,288 @@
+// Parsers of the server's organisation, folder and file-list replies.
+#include "core/fileext.h"
+#include "core/wiredate.h"
+#include "model/boundedxml.h"
+#include "model/orgstructure.h"
+#include "model/showfiles.h"
+#include "model/showfolder.h"
+#include "testenv.h"
+
+namespace {
+QString loginAgo(double minutes)
+{
+    return FormatWireDateTime(NowDateTime() - minutes / 1440.0);
+}
+
+QString nested(const QString &open, const QString &close, int depth)
+{
+    return open.repeated(depth) + close.repeated(depth);
+}
+
+QStringList captions(const std::vector<std::unique_ptr<THS_Org>> &nodes)
+{
+    QStringList out;
+    for (const auto &n : nodes)
+        out << n->Name;
+    return out;
+}
+} // namespace
+
+class OrgStructureTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void treeAndUserTable()
+    {
+        const QString xml = QStringLiteral(
+            "<Org><GroupItem Name=\"Demo Co\" Id=\"1\">"
+            "<Members><User Id=\"10\" Name=\"Ann\" Email=\"ann@x\" CoreId=\"E10\" BindingIp=\"10.0.0.1\"/></Members>"
+            "<Childs>"
+            "  <GroupItem Name=\"R&amp;D [lab]\" Id=\"2\"><Members>"
+            "    <User Id=\"11\" Name=\"Bob\"/><User Id=\"11\" Name=\"Bob twice\"/><User Id=\"10\" Name=\"Ann later\"/>"
+            "  </Members><Childs><X Name=\"研发\" Id=\"4\"/></Childs></GroupItem>"
+            "  <AnyName Name=\"Sales\" Id=\"3\"/>"
+            "</Childs></GroupItem></Org>");
+        TOrgStructure org;
+        org.ParseOrgStructure(xml);
+        QCOMPARE(org.PRootOrg->Name, QStringLiteral("Demo Co"));
+        QCOMPARE(org.PRootOrg->Id, 1);
+        QCOMPARE(captions(org.PRootOrg->Childs), (QStringList{QStringLiteral("R&D [lab]"), QStringLiteral("Sales")}));
+        const THS_Org *rnd = org.PRootOrg->Childs.front().get();
+        QCOMPARE(rnd->Father, org.PRootOrg.get());
+        // The same id twice in one group is one member; a user in two groups is a member of both.
+        QCOMPARE(captions(rnd->Members), (QStringList{QStringLiteral("Bob"), QStringLiteral("Ann later")}));
+        QCOMPARE(captions(rnd->Childs), QStringList{QStringLiteral("研发")});
+        QCOMPARE(org.AOwnerRegInfo.size(), 2);
+        // ...but once in the table, the later entry winning.
+        QCOMPARE(org.GetUsrInfo(10).DisplayName, QStringLiteral("Ann later"));
+        QCOMPARE(org.GetUsrInfo(10).BindingIp, QString());
+        QCOMPARE(org.GetUsrInfo(11).DisplayName, QStringLiteral("Bob twice"));
+        QCOMPARE(org.GetUsrInfo(99).OwnerId, -1);
+        QCOMPARE(org.GetUsrInfo(99).DisplayName, QString());
+
+        QStringList order;
+        for (const THS_Org *g : org.GroupsBelowRoot())
+            order << g->Name;
+        QCOMPARE(order, (QStringList{QStringLiteral("R&D [lab]"), QStringLiteral("研发"), QStringLiteral("Sales")}));
+
+        org.ParseOrgStructure(QString());
+        QVERIFY(org.PRootOrg->Childs.empty());
+        QVERIFY(org.AOwnerRegInfo.isEmpty());
+    }
+
+    void onlineState_data()
+    {
+        QTest::addColumn<QString>("attribute");
+        QTest::addColumn<bool>("online");
+        QTest::addRow("one minute ago") << QStringLiteral(" LasterLoginTm=\"%1\"").arg(loginAgo(1)) << true;
+        QTest::addRow("three minutes ago") << QStringLiteral(" LasterLoginTm=\"%1\"").arg(loginAgo(3)) << false;
+        QTest::addRow("absent") << QString() << false;
+        QTest::addRow("not a date") << QStringLiteral(" LasterLoginTm=\"yesterday\"") << false;
+    }
+    void onlineState()
+    {
+        QFETCH(QString, attribute);
+        QFETCH(bool, online);
+        TOrgStructure org;
+        org.ParseOrgStructure(QStringLiteral("<O><GroupItem Name=\"G\" Id=\"1\"><Members><U Id=\"5\" Name=\"U\"%1/></Members></GroupItem></O>")
+                                  .arg(attribute));
+        QCOMPARE(org.GetUsrInfo(5).OnLine, online);
+    }
+
+    void statusMergeMarksUsersComingOnline()
+    {
+        TOrgStructure org;
+        org.ParseOrgStructure(QStringLiteral("<O><GroupItem Name=\"G\" Id=\"1\"><Members><U Id=\"5\" Name=\"U\"/><U Id=\"6\" Name=\"V\"/></Members></GroupItem></O>"));
+        QVERIFY(org.GetChangedUsers().isEmpty());
+        org.ResetUserStatus(QStringLiteral("<S><U Id=\"6\" Name=\"V\" LasterLoginTm=\"%1\"/></S>").arg(loginAgo(0.5)));
+        const QList<TOwnerRegInfo> changed = org.GetChangedUsers();
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(changed.first().OwnerId, 6);
+        org.ResetUserStatus(QStringLiteral("<S><U Id=\"6\" Name=\"V\" LasterLoginTm=\"%1\"/></S>").arg(loginAgo(0.5)));
+        QVERIFY(org.GetChangedUsers().isEmpty());  // already online: no change
+    }
+
+    // Would catch a parser that crashes, recurses without bound or half-trusts a broken reply.
+    void hostileOrMalformed_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("rootName");
+        QTest::addColumn<int>("groups");
+        QTest::addColumn<int>("users");
+        QTest::addRow("truncated") << QStringLiteral("<O><GroupItem Name=\"G\" Id=\"1\"><Members><U Id=\"5\"") << QString() << 0 << 0;
+        QTest::addRow("not xml") << QStringLiteral("no power") << QString() << 0 << 0;
+        QTest::addRow("no GroupItem") << QStringLiteral("<O><Group Name=\"G\" Id=\"1\"/></O>") << QString() << 0 << 0;
+        QTest::addRow("ids not numbers") << QStringLiteral("<O><GroupItem Name=\"G\" Id=\"x1\"><Members><U Id=\"1.5\" Name=\"U\"/></Members>"
+                                                           "<Childs><C Name=\"C\" Id=\"\"/></Childs></GroupItem></O>")
+                                         << QStringLiteral("G") << 1 << 1;
+        const QString deep = QStringLiteral("<O><GroupItem Name=\"G\" Id=\"1\">")
+                             + nested(QStringLiteral("<Childs><C Name=\"C\" Id=\"2\">"), QStringLiteral("</C></Childs>"), 50000)
+                             + QStringLiteral("</GroupItem></O>");
+        QTest::addRow("nested 50000 deep") << deep << QString() << 0 << 0;
+        const QString shallowEnough = QStringLiteral("<O><GroupItem Name=\"G\" Id=\"1\">")
+                                      + nested(QStringLiteral("<Childs><C Name=\"C\" Id=\"2\">"), QStringLiteral("</C></Childs>"), 100)
+                                      + QStringLiteral("</GroupItem></O>");
+        QTest::addRow("nested 100 deep") << shallowEnough << QStringLiteral("G") << 100 << 0;
+    }
+    void hostileOrMalformed()
+    {
+        QFETCH(QString, xml);
+        QFETCH(QString, rootName);
+        QFETCH(int, groups);
+        QFETCH(int, users);
+        TOrgStructure org;
+        org.ParseOrgStructure(xml);
+        QCOMPARE(org.PRootOrg->Name, rootName);
+        QCOMPARE(org.GroupsBelowRoot().size(), groups);
+        QCOMPARE(org.AOwnerRegInfo.size(), users);
+        if (users)
+            QCOMPARE(org.AOwnerRegInfo.first().OwnerId, -1);
+    }
+
+    void elementCountIsBounded()
+    {
+        QString error;
+        const QString xml = QStringLiteral("<a>") + QStringLiteral("<b/>").repeated(20) + QStringLiteral("</a>");
+        QVERIFY(LoadBoundedXml(xml, &error, 8, 21));
+        QVERIFY(!LoadBoundedXml(xml, &error, 8, 20));
+        QVERIFY(error.contains(QStringLiteral("too many")));
+    }
+};
+
+class FolderTreeTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void subFolderReply_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<int>("data");
+        QTest::addColumn<int>("image");
+        QTest::addRow("has children") << QStringLiteral("<F Id=\"12\" ChildNum=\"3\"><Path>Contracts</Path></F>") << QStringLiteral("Contracts") << 12 << 6;
+        QTest::addRow("no children") << QStringLiteral("<F Id=\"13\" ChildNum=\"0\"><Path>2024</Path></F>") << QStringLiteral("2024") << 13 << 1;
+        QTest::addRow("ChildNum missing") << QStringLiteral("<F Id=\"14\"><Path>a</Path></F>") << QStringLiteral("a") << 14 << 1;
+        QTest::addRow("ChildNum not a number") << QStringLiteral("<F Id=\"15\" ChildNum=\"many\"><Path>b</Path></F>") << QStringLiteral("b") << 15 << 1;
+        QTest::addRow("brackets and non-ASCII") << QStringLiteral("<F Id=\"16\" ChildNum=\"1\"><Path>[x] 合同 &amp; ]</Path></F>")
+                                                << QStringLiteral("[x] 合同 & ]") << 16 << 6;
+        QTest::addRow("id not a number") << QStringLiteral("<F Id=\"abc\"><Path>c</Path></F>") << QStringLiteral("c") << -1 << 1;
+    }
+    void subFolderReply()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, caption);
+        QFETCH(int, data);
+        QFETCH(int, image);
+        const auto nodes = TShowFolder::ParseSubFolders(QStringLiteral("<Folders><F Id=\"1\"><Path>first</Path></F>") + folder
+                                                        + QStringLiteral("</Folders>"));
+        QCOMPARE(int(nodes.size()), 2);
+        QCOMPARE(nodes[0].Caption, QStringLiteral("first"));
+        QCOMPARE(nodes[1].Caption, caption);
+        QCOMPARE(nodes[1].Data, data);
+        QCOMPARE(nodes[1].Image, image);
+    }
+
+    void ownerFolderReplyNests()
+    {
+        const auto nodes = TShowFolder::ParseOwnerFolders(QStringLiteral(
+            "<R><Item><Childs>"
+            "<F Id=\"2\"><Path>A</Path><Childs><F Id=\"3\"><Path>A1</Path><Childs/></F></Childs></F>"
+            "<F Id=\"4\"><Path>B</Path></F>"
+            "</Childs></Item></R>"));
+        QCOMPARE(int(nodes.size()), 2);
+        QCOMPARE(nodes[0].Caption, QStringLiteral("A"));
+        QCOMPARE(nodes[0].Image, 7);
+        QCOMPARE(int(nodes[0].Childs.size()), 1);
+        QCOMPARE(nodes[0].Childs[0].Data, 3);
+        QCOMPARE(nodes[0].Childs[0].Image, 7);
+        QCOMPARE(nodes[1].Data, 4);
+        QVERIFY(TShowFolder::ParseOwnerFolders(QStringLiteral("<R><Item><Childs><F Id=\"2\"><Path>A")).empty());
+        const QString deep = QStringLiteral("<R><Item><Childs>")
+                             + nested(QStringLiteral("<F Id=\"2\"><Path>A</Path><Childs>"), QStringLiteral("</Childs></F>"), 40000)
+                             + QStringLiteral("</Childs></Item></R>");
+        QVERIFY(TShowFolder::ParseOwnerFolders(deep).empty());
+    }
+};
+
+class FileListTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void lines_data()
+    {
+        const qint64 ticks = DateTimeToTicks(QDateTimeToDateTime(QDateTime(QDate(2024, 3, 5), QTime(6, 7, 8))));
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QStringList>("rows");  // caption|icon|user|size|date|key|folder
+        QTest::addRow("one-digit size") << QStringLiteral("7*%1*a.txt*detail*False*7\r\n").arg(ticks)
+                                        << QStringList{QStringLiteral("a.txt|1|detail|1|2024-03-05 06:07:08|7|0")};
+        QTest::addRow("sizes 0 and 1024") << QStringLiteral("1*0*z.docx**False*0\r\n2*0*k.xlsx**0*1024")
+                                          << QStringList{QStringLiteral("z.docx|4||1|1899-12-30 00:00:00|1|0"),
+                                                         QStringLiteral("k.xlsx|5||2|1899-12-30 00:00:00|2|0")};
+        QTest::addRow("folders on top, last first")
+            << QStringLiteral("5*0*f.pdf**False*1\n8*0*A**True*0\n9*0*B**1*0\n6*0*g.PDF**False*2048")
+            << QStringList{QStringLiteral("B|63|||9|1"), QStringLiteral("A|63|||8|1"), QStringLiteral("f.pdf|10||1|1899-12-30 00:00:00|5|0"),
+                           QStringLiteral("g.PDF|10||3|1899-12-30 00:00:00|6|0")};
+        QTest::addRow("refusal text lists nothing") << QStringLiteral("no power") << QStringList{};
+        QTest::addRow("short line ends the list") << QStringLiteral("1*0*a.txt**False*1\nbroken\n2*0*b.txt**False*1")
+                                                  << QStringList{QStringLiteral("a.txt|1||1|1899-12-30 00:00:00|1|0")};
+        QTest::addRow("missing fields count as empty") << QStringLiteral("x*y") << QStringList{QStringLiteral("|0||1|1899-12-30 00:00:00|0|0")};
+        QTest::addRow("blank lines and blanks trimmed") << QStringLiteral("\r\n\r\n 3 * 0 * [a] 文件.html * * false * 9x \r\n")
+                                                        << QStringList{QStringLiteral("[a] 文件.html|2||1|1899-12-30 00:00:00|3|0")};
+    }
+    void lines()
+    {
+        QFETCH(QString, reply);
+        QFETCH(QStringList, rows);
+        QStringList got;
+        for (const TFileRow &r : ParseFolderListLines(reply)) {
+            got << (r.IsFolder ? QStringLiteral("%1|%2|||%3|1").arg(r.Caption).arg(r.Icon).arg(r.Key)
+                               : QStringLiteral("%1|%2|%3|%4|%5|%6|0").arg(r.Caption).arg(r.Icon).arg(r.CheckOutUser, r.SizeText, r.DateText).arg(r.Key));
+        }
+        QCOMPARE(got, rows);
+    }
+
+    void iconClasses_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("icon");
+        QTest::addRow("html") << QStringLiteral("a.html") << 2;
+        QTest::addRow("shtml through shtm") << QStringLiteral("a.shtml") << 2;
+        QTest::addRow("upper case") << QStringLiteral("A.DOCX") << 4;
+        QTest::addRow("jpeg") << QStringLiteral("p.jpeg") << 29;
+        QTest::addRow("rmvb") << QStringLiteral("v.rmvb") << 57;
+        QTest::addRow("no extension") << QStringLiteral("Makefile") << 0;
+        QTest::addRow("unknown") << QStringLiteral("x.qqq") << 0;
+    }
+    void iconClasses()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, icon);
+        QCOMPARE(FileIconClass(name), icon);
+    }
+
+    void folderFilesXml()
+    {
+        const auto files = ParseFolderFilesXml(QStringLiteral(
+            "<Files><File Id=\"77\" Size=\"5000\" DT=\"2024-01-02 03:04:05\" Kind=\"7633012\">/Contracts/2024/a [1].txt</File>"
+            "<File Id=\"x\" Size=\"big\" DT=\"never\" Kind=\"42\">b\\c.doc</File><File>plain</File></Files>"));
+        QCOMPARE(int(files.size()), 3);
+        QCOMPARE(files[0].SourcePath, QStringLiteral("/Contracts/2024/"));
+        QCOMPARE(files[0].Name, QStringLiteral("a [1].txt"));
+        QCOMPARE(files[0].Id, qint64(77));
+        QCOMPARE(files[0].Icon, 2);
+        QCOMPARE(FormatWireDateTime(files[0].ModifyDT), QStringLiteral("2024-01-02 03:04:05"));
+        QCOMPARE(files[1].SourcePath, QStringLiteral("b\\"));
+        QCOMPARE(files[1].Size, qint64(0));
+        QCOMPARE(files[1].Icon, 26);  // "every type" has no icon of its own
+        QVERIFY(qAbs(files[1].ModifyDT - NowDateTime()) < 0.01);
+        QCOMPARE(files[2].Name, QStringLiteral("plain"));
+        QCOMPARE(files[2].SourcePath, QString());
+    }
+};
+
+int runDirectoryTests(int argc, char **argv)
+{
+    return runTests<OrgStructureTest, FolderTreeTest, FileListTest>(argc, argv);
+}
+
+#include "tst_directory.moc"
