@@ -1,0 +1,124 @@
+#include "files/filedownloadfrm.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , m_ctrl(new TDownloadController(conn, this))
+{
+    const THS_Language lang = conn.Language;
+    m_ctrl->FPromptParent = [this] { return static_cast<QWidget *>(this); };
+    setWindowTitle(LangText(lang, "文件下载", "File Download"));
+    setFont(QFont(lang == HSL_ENG ? QStringLiteral("Tahoma") : QStringLiteral("宋体"), 9));
+    m_views = new QStackedWidget(this);
+
+    auto *choice = new QWidget(m_views);
+    edPath = new QLineEdit(choice);
+    btnSelect = new QPushButton(LangText(lang, "选择", "Select"), choice);
+    btnDownload = new QPushButton(LangText(lang, "下载", "Download"), choice);
+    btnCancel = new QPushButton(LangText(lang, "取消", "Cancel"), choice);
+    auto *cg = new QGridLayout(choice);
+    cg->addWidget(new QLabel(LangText(lang, "保存路径：", "Save path:"), choice), 0, 0);
+    cg->addWidget(edPath, 0, 1);
+    cg->addWidget(btnSelect, 0, 2);
+    auto *cb = new QHBoxLayout;
+    cb->addStretch();
+    cb->addWidget(btnDownload);
+    cb->addWidget(btnCancel);
+    cg->addLayout(cb, 1, 0, 1, 3);
+
+    auto *progressView = new QWidget(m_views);
+    lblFileName = new QLabel(progressView);
+    lblSize = new QLabel(progressView);
+    pbProgress = new QProgressBar(progressView);
+    pbProgress->setRange(0, 0);
+    pbProgress->setTextVisible(false);
+    mmLog = new QPlainTextEdit(progressView);
+    mmLog->setReadOnly(true);
+    btnClose = new QPushButton(LangText(lang, "关闭", "Close"), progressView);
+    auto *pg = new QGridLayout(progressView);
+    pg->addWidget(new QLabel(LangText(lang, "文件名称：", "Name:"), progressView), 0, 0);
+    pg->addWidget(lblFileName, 0, 1, 1, 2);
+    pg->addWidget(new QLabel(LangText(lang, "下载进度：", "Progress:"), progressView), 1, 0);
+    pg->addWidget(pbProgress, 1, 1);
+    pg->addWidget(lblSize, 1, 2);
+    pg->addWidget(mmLog, 2, 0, 1, 3);
+    auto *pb = new QHBoxLayout;
+    pb->addStretch();
+    pb->addWidget(btnClose);
+    pg->addLayout(pb, 3, 0, 1, 3);
+
+    m_views->addWidget(choice);
+    m_views->addWidget(progressView);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_views);
+    resize(460, 110);
+
+    connect(btnSelect, &QPushButton::clicked, this, [this] {
+        const QString d = QFileDialog::getExistingDirectory(this, QString(), edPath->text());
+        if (!d.isEmpty())
+            edPath->setText(d);
+    });
+    connect(btnDownload, &QPushButton::clicked, this, [this] { m_ctrl->Start(edPath->text()); });
+    connect(btnCancel, &QPushButton::clicked, this, &QWidget::close);
+    connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_ctrl, &TDownloadController::pathProposed, this, [this](const QString &p) {
+        if (edPath->text().isEmpty())
+            edPath->setText(p);
+    });
+    connect(m_ctrl, &TDownloadController::started, this, [this] {
+        m_views->setCurrentIndex(1);
+        resize(500, 400);
+    });
+    connect(m_ctrl, &TDownloadController::currentName, lblFileName, &QLabel::setText);
+    connect(m_ctrl, &TDownloadController::fileStarted, this, [this] {
+        pbProgress->setRange(0, 0);
+        lblSize->clear();
+    });
+    connect(m_ctrl, &TTransferBase::progress, this, [this](qint64 all, qint64 done) {
+        const TProgressView v = ProgressStep(pbProgress->maximum(), all, done);
+        pbProgress->setRange(0, v.Maximum);
+        pbProgress->setValue(v.Position);
+        lblSize->setText(v.Label);
+    });
+    connect(m_ctrl, &TDownloadController::logLine, mmLog, &QPlainTextEdit::appendPlainText);
+    connect(m_ctrl, &TDownloadController::allDone, this, [this](int failures) {
+        // With a failure the window stays so the log can be read.
+        if (failures == 0)
+            close();
+    });
+}
+
+void TFileDownloadFrm::Init(const TSelectedInfos &selectedInfo, const QString &workRoot)
+{
+    m_ctrl->Init(selectedInfo, workRoot);
+}
+
+bool TFileDownloadFrm::InProgressView() const
+{
+    return m_views->currentIndex() == 1;
+}
+
+void TFileDownloadFrm::closeEvent(QCloseEvent *event)
+{
+    m_ctrl->RequestClose();
+    m_ctrl->FSelectedInfo.clear();
+    event->accept();
+    if (!m_ctrl->IsBusy()) {
+        deleteLater();
+        return;
+    }
+    connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
+        if (!busy)
+            deleteLater();
+    });
+}

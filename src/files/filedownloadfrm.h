@@ -1,0 +1,41 @@
+#pragma once
+// The download window: choose the local folder, then a progress view with one
+// log line per file. The work is TDownloadController's.
+#include "files/transfer.h"
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+
+class TFileDownloadFrm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TFileDownloadFrm(const TServerConn &conn, QWidget *parent = nullptr);
+
+    void Init(const TSelectedInfos &selectedInfo, const QString &workRoot);
+    TDownloadController &Controller() { return *m_ctrl; }
+    bool InProgressView() const;
+
+    QLineEdit *edPath = nullptr;
+    QPushButton *btnSelect = nullptr;
+    QPushButton *btnDownload = nullptr;
+    QPushButton *btnCancel = nullptr;
+    QPushButton *btnClose = nullptr;
+    QLabel *lblFileName = nullptr;
+    QLabel *lblSize = nullptr;
+    QProgressBar *pbProgress = nullptr;
+    QPlainTextEdit *mmLog = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    TDownloadController *m_ctrl;
+    QStackedWidget *m_views = nullptr;
+};

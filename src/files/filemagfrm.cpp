@@ -1,0 +1,707 @@
+#include "files/filemagfrm.h"
+
+#include "core/clientconfigx.h"
+#include "core/folders.h"
+#include "core/helpers.h"
+#include "core/webcmd.h"
+#include "files/asyncrun.h"
+#include "files/filedownloadfrm.h"
+#include "files/filemaglogic.h"
+#include "files/filesprompter.h"
+#include "files/fileuploadfrm.h"
+#include "files/logging.h"
+#include "model/orgstructure.h"
+#include "model/showfiles.h"
+#include "model/showfolder.h"
+#include "net/neterror.h"
+#include "net/robottcpclient.h"
+#include "net/sslhttp.h"
+#include "net/webendpoints.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QToolBar>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+constexpr int DataRole = Qt::UserRole;
+constexpr int ImageRole = Qt::UserRole + 1;
+constexpr int kHttpTimeoutMs = 30000;
+
+struct TOrgReply {
+    quint8 Status = 0;
+    QString Text;
+    QString Error;   // a transport error's message
+    std::shared_ptr<TOrgStructure> Org;
+};
+
+struct TListReply {
+    bool Ok = false;
+    QString Error;
+    std::vector<TFileRow> Rows;
+};
+} // namespace
+
+TFileMagSession TFileMagSession::FromConfig(const TClientConfigX &config)
+{
+    TFileMagSession s;
+    s.Conn = TServerConn::FromConfig(config);
+    s.UserId = config.OwnerId2();
+    s.UserName = config.OwnerName();
+    s.WorkRoot = config.WorkRoot();
+    s.ConfigFolder = GetConfigFolder();
+    s.LastGroupId = config.LastGroupId();
+    return s;
+}
+
+TFileMagFrm::TFileMagFrm(QWidget *parent)
+    : QWidget(parent)
+    , m_texts(HSL_NONE)
+{
+    FOpenUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    m_model = new TFileListModel(HSL_NONE, this);
+    buildUi();
+}
+
+TFileMagFrm::~TFileMagFrm() = default;
+
+void TFileMagFrm::buildUi()
+{
+    const bool en = FHS_Language == HSL_ENG;
+    auto tx = [this](const char *cn, const char *e) { return LangText(FHS_Language, cn, e); };
+    setFont(QFont(en ? QStringLiteral("Tahoma") : QStringLiteral("宋体"), 9));
+
+    tbTools = new QToolBar(this);
+    tbTools->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    auto add = [this](const QString &text, QStyle::StandardPixmap icon, auto slot) {
+        QAction *a = tbTools->addAction(style()->standardIcon(icon), text);
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    add(tx("刷新", "Refresh"), QStyle::SP_BrowserReload, [this] { Refresh(); });
+    add(tx("上传", "Upload"), QStyle::SP_ArrowUp, [this] { Upload(); });
+    add(tx("下载", "Download"), QStyle::SP_ArrowDown, [this] { Download(); });
+    add(tx("预览", "Preview"), QStyle::SP_FileDialogContentsView, [this] { Preview(); });
+    const QString delText = tx("删除", "Delete");
+    add(delText, QStyle::SP_TrashIcon, [this, delText] { NotAvailableYet(delText); });
+    add(tx("摘要", "Summary"), QStyle::SP_FileDialogInfoView, [this] { Summary(); });
+    add(tx("新建文件夹", "New Folder"), QStyle::SP_FileDialogNewFolder, [this] { NewFolder(); });
+    const QString bulkUp = tx("批量上传", "Bluk upload"), bulkDown = tx("批量下载", "Bluk download");
+    add(bulkUp, QStyle::SP_DriveNetIcon, [this, bulkUp] { NotAvailableYet(bulkUp); });
+    add(bulkDown, QStyle::SP_DriveNetIcon, [this, bulkDown] { NotAvailableYet(bulkDown); });
+
+    pmList = new QMenu(this);
+    connect(pmList->addAction(tx("上传文件", "Upload file")), &QAction::triggered, this, [this] { Upload(); });
+    connect(pmList->addAction(tx("下载文件", "Download file")), &QAction::triggered, this, [this] { Download(); });
+    connect(pmList->addAction(tx("预览文件", "Preview file")), &QAction::triggered, this, [this] { Preview(); });
+    for (const QString &t : {tx("删除文件", "Delete file"), tx("签出", "Check out"), tx("签入", "Check in")})
+        connect(pmList->addAction(t), &QAction::triggered, this, [this, t] { NotAvailableYet(t); });
+    pmFolder = new QMenu(this);
+    connect(pmFolder->addAction(tx("新建文件夹", "New Folder")), &QAction::triggered, this, [this] { NewFolder(); });
+    connect(pmFolder->addAction(tx("文件夹重命名", "Rename Folder")), &QAction::triggered, this, [this] { RenameFolder(); });
+    for (const QString &t : {bulkUp, bulkDown, tx("显示差异", "Show differences")})
+        connect(pmFolder->addAction(t), &QAction::triggered, this, [this, t] { NotAvailableYet(t); });
+
+    m_left = new QStackedWidget(this);
+    tvOrg = new QTreeWidget(m_left);
+    tvOrg->setHeaderHidden(true);
+    tvFolder = new QTreeWidget(m_left);
+    tvFolder->setHeaderHidden(true);
+    tvFolder->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_left->addWidget(tvOrg);
+    m_left->addWidget(tvFolder);
+
+    chbAllFile = new QCheckBox(tx("全部", "All"), this);
+    edSearch = new QLineEdit(this);
+    edSearch->setPlaceholderText(tx("输入文件名称", "Input search name"));
+    auto *btnSearch = new QPushButton(tx("搜索", "Search"), this);
+    lvFiles = new QTreeView(this);
+    lvFiles->setModel(m_model);
+    lvFiles->setRootIsDecorated(false);
+    lvFiles->setUniformRowHeights(true);   // keeps 100 000 rows cheap to lay out
+    lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+    lvFiles->setColumnHidden(TFileListModel::ColId, true);
+    lvFiles->setColumnHidden(TFileListModel::ColIsFolder, true);
+    lvFiles->header()->setSectionsClickable(true);
+    lvFiles->header()->resizeSection(TFileListModel::ColCaption, 320);
+    lvFiles->viewport()->setAcceptDrops(true);
+    lvFiles->viewport()->installEventFilter(this);
+    plWait = new QLabel(tx("正在加载文件，请稍后····", "Loading the file, please wait..."), this);
+    plWait->setAlignment(Qt::AlignCenter);
+    plWait->hide();
+    m_model->FIconFor = [this](int iconClass) -> QVariant {
+        return style()->standardIcon(iconClass == kFolderIcon ? QStyle::SP_DirIcon : QStyle::SP_FileIcon);
+    };
+
+    auto *right = new QWidget(this);
+    auto *searchRow = new QHBoxLayout;
+    searchRow->addWidget(chbAllFile);
+    searchRow->addStretch();
+    searchRow->addWidget(edSearch);
+    searchRow->addWidget(btnSearch);
+    auto *rl = new QVBoxLayout(right);
+    rl->setContentsMargins(0, 0, 0, 0);
+    rl->addLayout(searchRow);
+    rl->addWidget(plWait);
+    rl->addWidget(lvFiles, 1);
+    auto *split = new QSplitter(this);
+    split->addWidget(m_left);
+    split->addWidget(right);
+    split->setStretchFactor(1, 1);
+    split->setSizes({220, 600});
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(tbTools);
+    layout->addWidget(split, 1);
+
+    connect(tvOrg, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { chooseOwner(item); });
+    connect(tvOrg, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem *item) {
+        // The double-click that chose an owner must not also fold its node.
+        if (!FAllowDBClickEvent) {
+            FAllowDBClickEvent = true;
+            tvOrg->collapseItem(item);
+        }
+    });
+    connect(tvFolder, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *current) {
+        if (current)
+            folderSelected(current);
+    });
+    connect(tvFolder, &QWidget::customContextMenuRequested, this, [this](const QPoint &p) { contextMenu(p, false); });
+    connect(lvFiles, &QWidget::customContextMenuRequested, this, [this](const QPoint &p) { contextMenu(p, true); });
+    connect(lvFiles->header(), &QHeaderView::sectionClicked, this, [this](int column) {
+        const Qt::SortOrder order = m_model->SortByHeaderClick(column);
+        lvFiles->header()->setSortIndicatorShown(column != TFileListModel::ColCaption);
+        lvFiles->header()->setSortIndicator(column, order);
+    });
+    connect(lvFiles, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) {
+        if (index.isValid() && m_model->Row(index.row()).IsFolder)
+            openFolderRow(index.row());
+    });
+    connect(lvFiles->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection &selected, const QItemSelection &deselected) {
+                for (const QModelIndex &i : selected.indexes())
+                    if (i.column() == 0 && !m_model->Row(i.row()).IsFolder)
+                        m_model->SetChecked(i.row(), true);
+                for (const QModelIndex &i : deselected.indexes())
+                    if (i.column() == 0 && i.row() < m_model->rowCount() && !m_model->Row(i.row()).IsFolder)
+                        m_model->SetChecked(i.row(), false);
+            });
+    connect(chbAllFile, &QCheckBox::clicked, this, [this](bool on) { m_model->SetAllChecked(on); });
+    auto search = [this] {
+        if (!edSearch->text().trimmed().isEmpty())
+            m_model->SearchNames(edSearch->text());
+    };
+    connect(btnSearch, &QPushButton::clicked, this, search);
+    connect(edSearch, &QLineEdit::returnPressed, this, search);
+}
+
+void TFileMagFrm::SetSession(const TFileMagSession &session)
+{
+    m_session = session;
+    if (FHS_Language != session.Conn.Language) {
+        // Texts follow the session's language; the window is rebuilt once.
+        FHS_Language = session.Conn.Language;
+        m_texts = TFileMagTexts(FHS_Language);
+        qDeleteAll(findChildren<QWidget *>(Qt::FindDirectChildrenOnly));
+        delete layout();
+        delete m_model;
+        m_model = new TFileListModel(FHS_Language, this);
+        buildUi();
+    }
+    FAppPath = session.ConfigFolder;
+}
+
+int TFileMagFrm::NodeData(const QTreeWidgetItem *item)
+{
+    return item ? item->data(0, DataRole).toInt() : 0;
+}
+
+int TFileMagFrm::NodeImage(const QTreeWidgetItem *item)
+{
+    return item ? item->data(0, ImageRole).toInt() : 0;
+}
+
+void TFileMagFrm::setImage(QTreeWidgetItem *item, int image)
+{
+    item->setData(0, ImageRole, image);
+    QStyle::StandardPixmap icon = QStyle::SP_DirIcon;
+    switch (image) {
+    case img::User: icon = QStyle::SP_ComputerIcon; break;
+    case img::Owner: icon = QStyle::SP_DirHomeIcon; break;
+    case img::Back: icon = QStyle::SP_ArrowBack; break;
+    case img::HasChilds:
+    case img::OwnerFolder: icon = QStyle::SP_DirClosedIcon; break;
+    default: break;
+    }
+    item->setIcon(0, style()->standardIcon(icon));
+    // Unloaded folders show an expander so the user sees there is more.
+    item->setChildIndicatorPolicy(image == img::HasChilds || image == img::OwnerFolder
+                                      ? QTreeWidgetItem::ShowIndicator
+                                      : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+QTreeWidgetItem *TFileMagFrm::addNode(QTreeWidgetItem *parent, const QString &caption, int data, int image)
+{
+    auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tvFolder);
+    item->setText(0, caption);
+    item->setData(0, DataRole, data);
+    setImage(item, image);
+    return item;
+}
+
+void TFileMagFrm::showError(const QString &text)
+{
+    TFilesPrompter::Instance().Error(this, m_texts.WLS_Hint, text);
+}
+
+void TFileMagFrm::showInfo(const QString &text)
+{
+    TFilesPrompter::Instance().Info(this, m_texts.WLS_Hint, text);
+}
+
+void TFileMagFrm::NotAvailableYet(const QString &action)
+{
+    showInfo(action + QStringLiteral(": ") + LangText(FHS_Language, "此功能尚未提供。", "This function is not available yet."));
+}
+
+void TFileMagFrm::Init()
+{
+    tvOrg->clear();
+    const TServerConn conn = m_session.Conn;
+    RunAsync(this, [conn] {
+        TOrgReply r;
+        try {
+            const auto client = conn.MakeClient();
+            r.Status = client->GetOrgStructure(r.Text, TS_Default);
+            if (r.Status == st::Ok) {
+                r.Org = std::make_shared<TOrgStructure>();
+                r.Org->ParseOrgStructure(r.Text);
+            }
+        } catch (const ENetError &e) {
+            r.Error = e.message();
+        } catch (const std::exception &e) {
+            r.Error = QString::fromUtf8(e.what());
+        }
+        return r;
+    }, [this](const TOrgReply &r) {
+        if (!r.Error.isEmpty()) {
+            showError(QStringLiteral("Client OrgStructure E2=") + r.Error);
+        } else if (r.Status != st::Ok) {
+            showError(QStringLiteral("Client OrgStructure E1=") + r.Text);
+        } else {
+            std::function<void(const THS_Org &, QTreeWidgetItem *)> addGroups = [&](const THS_Org &g, QTreeWidgetItem *parent) {
+                for (const auto &child : g.Childs) {
+                    auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tvOrg);
+                    item->setText(0, child->Name);
+                    item->setData(0, DataRole, child->Id);
+                    setImage(item, img::Owner);
+                    addGroups(*child, item);
+                }
+            };
+            addGroups(*r.Org->PRootOrg, nullptr);
+        }
+        auto *me = new QTreeWidgetItem(tvOrg);
+        me->setText(0, m_session.UserName);
+        me->setData(0, DataRole, m_session.UserId);
+        setImage(me, img::User);
+        if (FLastId == 0)
+            FGroupId = m_session.UserId;
+        Q_EMIT orgLoaded();
+    });
+}
+
+void TFileMagFrm::ToFront()
+{
+    show();
+    raise();
+}
+
+void TFileMagFrm::ToTopFolder()
+{
+    if (tvOrg->topLevelItemCount() > 0)
+        chooseOwner(tvOrg->topLevelItem(0));
+}
+
+void TFileMagFrm::UMSelectedOwner2()
+{
+    if (FGroupId > 0)
+        return;
+    FLastId = m_session.LastGroupId;
+    FGroupId = qint32(FLastId);
+    Init();
+}
+
+void TFileMagFrm::Refresh()
+{
+    tvFolder->clear();
+    m_left->setCurrentWidget(tvOrg);
+    Init();
+}
+
+void TFileMagFrm::chooseOwner(QTreeWidgetItem *item)
+{
+    if (!item)
+        return;
+    FAllowDBClickEvent = false;
+    FFolderId = 0;
+    m_model->Clear();
+    FGroupId = NodeData(item);
+    FLastId = FGroupId;
+    m_left->setCurrentWidget(tvFolder);
+    const QSignalBlocker block(tvFolder);
+    tvFolder->clear();
+    addNode(nullptr, m_texts.WLS_SelGroup, 0, img::Back);
+    QTreeWidgetItem *owner = addNode(nullptr, item->text(0), 1, img::Owner);
+    fillSubFolders(owner);
+}
+
+void TFileMagFrm::fillSubFolders(QTreeWidgetItem *node)
+{
+    const TServerConn conn = m_session.Conn;
+    const qint32 owner = FGroupId;
+    const int data = NodeData(node);
+    const quint64 generation = ++m_ownerGeneration;
+    RunAsync(this, [conn, owner, data] { return TShowFolder(conn).GetSubFolders(owner, data); },
+             [this, node, generation](const TFolderFill &fill) {
+                 // A stale answer (the tree was rebuilt meanwhile) has no node to go to.
+                 if (generation != m_ownerGeneration && !tvFolder->indexFromItem(node).isValid())
+                     return;
+                 if (!tvFolder->indexFromItem(node).isValid())
+                     return;
+                 if (!fill.Ok) {
+                     showError(fill.ErrorText);
+                     return;
+                 }
+                 std::function<void(QTreeWidgetItem *, const std::vector<TFolderNode> &)> add =
+                     [&](QTreeWidgetItem *parent, const std::vector<TFolderNode> &nodes) {
+                         for (const TFolderNode &n : nodes)
+                             add(addNode(parent, n.Caption, n.Data, n.Image), n.Childs);
+                     };
+                 add(node, fill.Nodes);
+                 node->setExpanded(true);
+                 Q_EMIT foldersLoaded(node);
+             });
+}
+
+void TFileMagFrm::folderSelected(QTreeWidgetItem *node)
+{
+    if (NodeData(node) == 0 && NodeImage(node) == img::Back) {
+        m_left->setCurrentWidget(tvOrg);
+        m_model->Clear();
+        FFolderId = 0;
+        return;
+    }
+    chbAllFile->setChecked(false);
+    if (NodeImage(node) == img::HasChilds || NodeImage(node) == img::OwnerFolder) {
+        setImage(node, img::Loaded);
+        fillSubFolders(node);
+    }
+    m_model->Clear();
+    if (node->parent()) {
+        FFolderId = NodeData(node);
+        if (FFolderId > 0)
+            loadList();
+    } else {
+        FFolderId = 0;
+    }
+}
+
+void TFileMagFrm::loadList()
+{
+    if (FFolderId < 0)
+        return;
+    plWait->show();
+    const quint64 generation = ++m_listGeneration;
+    const TServerConn conn = m_session.Conn;
+    const qint64 owner = FGroupId, folder = FFolderId;
+    RunAsync(this, [conn, owner, folder] {
+        TListReply r;
+        TShowFiles files(conn);
+        files.Init(owner, folder);
+        r.Ok = files.GetFileList(r.Rows, &r.Error);
+        return r;
+    }, [this, generation](TListReply r) {
+        if (generation != m_listGeneration)
+            return;   // the user moved on to another folder
+        plWait->hide();
+        if (!r.Ok) {
+            showError(r.Error);
+            return;
+        }
+        m_model->SetRows(std::move(r.Rows));
+        if (m_model->FSortCol >= 0)
+            m_model->sort(m_model->FSortCol, m_model->FLastIndex == m_model->FSortCol ? Qt::AscendingOrder : Qt::DescendingOrder);
+        Q_EMIT listLoaded();
+    });
+}
+
+void TFileMagFrm::openFolderRow(int row)
+{
+    const qint64 id = m_model->Row(row).Key;
+    if (id <= 0)
+        return;
+    QTreeWidgetItem *current = tvFolder->currentItem();
+    if (current) {
+        current->setExpanded(true);
+        for (int i = 0; i < current->childCount(); ++i) {
+            if (NodeData(current->child(i)) == id) {
+                tvFolder->setCurrentItem(current->child(i));
+                return;
+            }
+        }
+    }
+    // The node's sub-folders are still on their way: open the list directly.
+    FFolderId = id;
+    m_model->Clear();
+    loadList();
+}
+
+bool TFileMagFrm::chooseRows(bool filesOnly, bool exactlyOne, TSelectedInfos &out)
+{
+    switch (m_model->Choose(filesOnly, exactlyOne, out)) {
+    case TChooseResult::Ok: return true;
+    case TChooseResult::SelOne: showError(m_texts.WLS_SelOne); return false;
+    case TChooseResult::SelOne2: showError(m_texts.WLS_SelOne2); return false;
+    }
+    return false;
+}
+
+void TFileMagFrm::Upload()
+{
+    if (FGroupId <= 0) {
+        showError(m_texts.WLS_SelGroup);
+        return;
+    }
+    if (FFolderId <= 0) {
+        showError(m_texts.WLS_SelFolder);
+        return;
+    }
+    m_upload = new TFileUploadFrm(m_session.Conn, this);
+    m_upload->Init(FGroupId, FFolderId, m_model);
+    m_upload->show();
+}
+
+void TFileMagFrm::Download()
+{
+    TSelectedInfos files;
+    if (!chooseRows(true, false, files))
+        return;
+    m_download = new TFileDownloadFrm(m_session.Conn, this);
+    m_download->Init(files, m_session.WorkRoot);
+    m_download->show();
+}
+
+void TFileMagFrm::Preview()
+{
+    TSelectedInfos files;
+    if (!chooseRows(true, true, files))
+        return;
+    const TSelectedInfo &f = files.first();
+    const TPreviewRoute route = PreviewRoute(f.FileKey, f.FileName, m_session.Conn.BaseUrl(), m_session.Conn.EncryptId);
+    if (route.HandOff) {
+        QString error;
+        if (!WriteWebCmdFile(IncludeTrailingSlash(m_session.ConfigFolder) + kWebCmdFileName, route.Cmd, &error))
+            showError(error);
+        return;
+    }
+    if (!FOpenUrl(QUrl(route.Url)))
+        showError(route.Url);
+}
+
+void TFileMagFrm::Summary()
+{
+    TSelectedInfos rows;
+    if (m_model->Choose(false, true, rows) != TChooseResult::Ok || rows.first().IsFolder)
+        return;
+    const TServerConn conn = m_session.Conn;
+    const qint64 key = rows.first().FileKey;
+    struct Desc {
+        quint8 Status = 0;
+        QString Text;
+    };
+    RunAsync(this, [conn, key] {
+        Desc d;
+        try {
+            d.Status = conn.MakeClient()->RetrieveFileDesc(d.Text, key);
+        } catch (const std::exception &e) {
+            d.Text = QString::fromUtf8(e.what());
+        }
+        return d;
+    }, [this, conn, key](const Desc &d) {
+        if (d.Status != st::NameOk) {
+            showInfo(d.Text);
+            return;
+        }
+        QDialog dialog(this);
+        dialog.setWindowTitle(QStringLiteral("摘要"));
+        auto *memo = new QPlainTextEdit(d.Text, &dialog);
+        auto *buttons = new QDialogButtonBox(&dialog);
+        buttons->addButton(QStringLiteral("修改"), QDialogButtonBox::AcceptRole);
+        buttons->addButton(QStringLiteral("关闭"), QDialogButtonBox::RejectRole);
+        connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        auto *l = new QVBoxLayout(&dialog);
+        l->addWidget(memo);
+        l->addWidget(buttons);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        const QString text = memo->toPlainText();
+        RunAsync(this, [conn, key, text] {
+            try {
+                return conn.MakeClient()->UpdateFileDesc(text, key) == st::Ok ? QString() : QStringLiteral("!");
+            } catch (const std::exception &e) {
+                return QString::fromUtf8(e.what());
+            }
+        }, [this](const QString &error) {
+            if (!error.isEmpty() && error != QStringLiteral("!"))
+                showError(error);
+        });
+    });
+}
+
+void TFileMagFrm::NewFolder()
+{
+    QTreeWidgetItem *node = tvFolder->currentItem();
+    if (m_session.UserId <= 0 || !node || m_left->currentWidget() != tvFolder)
+        return;
+    QString name;
+    if (!TFilesPrompter::Instance().AskText(this, LangText(FHS_Language, "新建文件夹", "New Folder"),
+                                            LangText(FHS_Language, "文件夹名称：", "Folder name:"), name)
+        || name.trimmed().isEmpty())
+        return;
+    name = name.trimmed();
+    const QString url = WebEndpoints::FolderAdd(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
+    const bool ssl = m_session.Conn.SSL;
+    QPointer<QTreeWidget> tree = tvFolder;
+    RunAsync(this, [url, ssl] { return TSSLHttp(ssl).GetText(url, kHttpTimeoutMs); },
+             [this, node, name, tree](const QString &answer) {
+                 const qint64 id = StrToInt64Def(answer, 0);
+                 if (id <= 0) {
+                     showError(answer);
+                     return;
+                 }
+                 showInfo(m_texts.WLS_NewFolder);
+                 if (!tree->indexFromItem(node).isValid())
+                     return;   // the tree was rebuilt meanwhile
+                 QTreeWidgetItem *child = addNode(node, name, int(id), img::Loaded);
+                 node->setExpanded(true);
+                 Q_EMIT folderAdded(child);
+             });
+}
+
+void TFileMagFrm::RenameFolder()
+{
+    if (m_session.UserId <= 0)
+        return;
+    QTreeWidgetItem *node = tvFolder->currentItem();
+    if (FFolderId <= 0 || !node) {
+        showError(m_texts.WLS_SelFolder);
+        return;
+    }
+    QString name = node->text(0);
+    if (!TFilesPrompter::Instance().AskText(this, LangText(FHS_Language, "文件夹重命名", "Rename Folder"),
+                                            LangText(FHS_Language, "文件夹名称：", "Folder name:"), name)
+        || name.trimmed().isEmpty())
+        return;
+    name = name.trimmed();
+    const QString url = WebEndpoints::FolderRename(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
+    const bool ssl = m_session.Conn.SSL;
+    QPointer<QTreeWidget> tree = tvFolder;
+    RunAsync(this, [url, ssl] { return TSSLHttp(ssl).GetText(url, kHttpTimeoutMs); },
+             [this, node, name, tree](const QString &answer) {
+                 if (answer != QStringLiteral("ok")) {
+                     showError(answer);
+                     return;
+                 }
+                 if (tree->indexFromItem(node).isValid()) {
+                     node->setText(0, name);
+                     Q_EMIT folderRenamed(node);
+                 }
+                 showInfo(m_texts.WLS_RenameFolder);
+             });
+}
+
+void TFileMagFrm::DropPaths(const QStringList &dropped)
+{
+    if (dropped.isEmpty())
+        return;
+    const QStringList paths = OrderDroppedPaths(dropped);
+    if (!TFilesPrompter::Instance().Ask(this, m_texts.WLS_Hint, DropQuestion(m_texts, paths)))
+        return;
+    if (FGroupId <= 0) {
+        showError(m_texts.WLS_SelGroup);
+        return;
+    }
+    if (FFolderId <= 0) {
+        showError(m_texts.WLS_SelFolder);
+        return;
+    }
+    const QString source = DropSourceFolder(paths);
+    auto *frm = new TFileUploadFrm(m_session.Conn, this);
+    m_upload = frm;
+    frm->Init(FGroupId, FFolderId, m_model);
+    frm->show();
+    connect(&frm->Controller(), &TUploadController::listFinished, this, [this, frm] {
+        m_model->Clear();
+        loadList();
+        frm->close();
+        Q_EMIT dropUploadFinished();
+    });
+    // A dropped folder may hold many files: the scan runs off the GUI thread.
+    QPointer<TFileUploadFrm> guard = frm;
+    RunAsync(this, [paths] { return ExpandDroppedFolders(paths); }, [guard, source](const QStringList &files) {
+        if (guard)
+            guard->UploadList(source, files);
+    });
+}
+
+void TFileMagFrm::contextMenu(const QPoint &pos, bool onList)
+{
+    if (onList)
+        pmList->popup(lvFiles->viewport()->mapToGlobal(pos));
+    else
+        pmFolder->popup(tvFolder->viewport()->mapToGlobal(pos));
+}
+
+bool TFileMagFrm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == lvFiles->viewport()) {
+        if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+            auto *e = static_cast<QDropEvent *>(event);
+            if (e->mimeData()->hasUrls()) {
+                e->acceptProposedAction();
+                return true;
+            }
+        } else if (event->type() == QEvent::Drop) {
+            auto *e = static_cast<QDropEvent *>(event);
+            QStringList paths;
+            for (const QUrl &u : e->mimeData()->urls())
+                if (u.isLocalFile())
+                    paths << u.toLocalFile();
+            e->acceptProposedAction();
+            // Asked after the drop has ended, so the source application is not held.
+            QMetaObject::invokeMethod(this, [this, paths] { DropPaths(paths); }, Qt::QueuedConnection);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

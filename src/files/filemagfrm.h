@@ -1,0 +1,126 @@
+#pragma once
+// The file manager: the organisation or an owner's folder tree on the left, the
+// chosen folder's rows with check boxes on the right, a tool bar above. Server
+// work runs on pool threads; this window only draws and reacts.
+#include "files/filelistmodel.h"
+#include "files/filetexts.h"
+#include "model/serverconn.h"
+
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+
+#include <functional>
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QStackedWidget;
+class QToolBar;
+class QTreeView;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TClientConfigX;
+class TFileDownloadFrm;
+class TFileUploadFrm;
+
+// What the file manager needs of the logged-in session, as one snapshot.
+struct TFileMagSession {
+    TServerConn Conn;
+    qint32 UserId = 0;
+    QString UserName;
+    QString WorkRoot;
+    QString ConfigFolder;   // where the hand-off file goes
+    qint64 LastGroupId = 0;
+
+    static TFileMagSession FromConfig(const TClientConfigX &config);
+};
+
+class TFileMagFrm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TFileMagFrm(QWidget *parent = nullptr);
+    ~TFileMagFrm() override;
+
+    // After login and on Refresh: (re)loads the organisation tree.
+    void SetSession(const TFileMagSession &session);
+    void Init();
+    void ToFront();
+    void ToTopFolder();
+    void UMSelectedOwner2();   // message 1139
+
+    // Tool bar and menu actions.
+    void Refresh();
+    void Upload();
+    void Download();
+    void Preview();
+    void Summary();
+    void NewFolder();
+    void RenameFolder();
+    // Files or folders dropped onto the list (also from a test).
+    void DropPaths(const QStringList &paths);
+    // Actions whose dialogs are not part of this client yet all end here.
+    void NotAvailableYet(const QString &action);
+
+    qint32 FGroupId = -1;
+    qint64 FFolderId = 0;
+    qint64 FLastId = 0;
+    QString FAppPath;
+    bool FAllowDBClickEvent = true;
+
+    // Opens a web page; replaceable so tests never start a browser.
+    std::function<bool(const QUrl &)> FOpenUrl;
+
+    TFileListModel &Model() { return *m_model; }
+    QTreeWidget *tvOrg = nullptr;
+    QTreeWidget *tvFolder = nullptr;
+    QTreeView *lvFiles = nullptr;
+    QCheckBox *chbAllFile = nullptr;
+    QLineEdit *edSearch = nullptr;
+    QLabel *plWait = nullptr;
+    QToolBar *tbTools = nullptr;
+    QStackedWidget *m_left = nullptr;
+    QPointer<TFileUploadFrm> LastUploadFrm() const { return m_upload; }
+    QPointer<TFileDownloadFrm> LastDownloadFrm() const { return m_download; }
+
+    // Node helpers: data is the owner or folder id, image the load state.
+    static int NodeData(const QTreeWidgetItem *item);
+    static int NodeImage(const QTreeWidgetItem *item);
+
+Q_SIGNALS:
+    void orgLoaded();
+    void foldersLoaded(QTreeWidgetItem *node);
+    void listLoaded();
+    void folderAdded(QTreeWidgetItem *node);
+    void folderRenamed(QTreeWidgetItem *node);
+    void dropUploadFinished();
+
+private:
+    void buildUi();
+    void chooseOwner(QTreeWidgetItem *item);
+    void folderSelected(QTreeWidgetItem *node);
+    void fillSubFolders(QTreeWidgetItem *node);
+    void loadList();
+    void openFolderRow(int row);
+    QTreeWidgetItem *addNode(QTreeWidgetItem *parent, const QString &caption, int data, int image);
+    void setImage(QTreeWidgetItem *item, int image);
+    bool chooseRows(bool filesOnly, bool exactlyOne, TSelectedInfos &out);
+    void showError(const QString &text);
+    void showInfo(const QString &text);
+    void contextMenu(const QPoint &pos, bool onList);
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    TFileMagSession m_session;
+    THS_Language FHS_Language = HSL_NONE;
+    TFileMagTexts m_texts;
+    TFileListModel *m_model = nullptr;
+    quint64 m_listGeneration = 0;
+    quint64 m_ownerGeneration = 0;
+    QPointer<TFileUploadFrm> m_upload;
+    QPointer<TFileDownloadFrm> m_download;
+    QMenu *pmList = nullptr;
+    QMenu *pmFolder = nullptr;
+};

@@ -1,0 +1,101 @@
+#include "files/fileuploadfrm.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+TFileUploadFrm::TFileUploadFrm(const TServerConn &conn, QWidget *parent)
+    : QWidget(parent, Qt::Window)
+    , m_ctrl(new TUploadController(conn, this))
+{
+    const THS_Language lang = conn.Language;
+    m_ctrl->FPromptParent = [this] { return static_cast<QWidget *>(this); };
+    setWindowTitle(LangText(lang, "文件上传", "File Upload"));
+    setFont(QFont(lang == HSL_ENG ? QStringLiteral("Tahoma") : QStringLiteral("宋体"), 9));
+    edPath = new QLineEdit(this);
+    btnSelect = new QPushButton(LangText(lang, "选择", "Select"), this);
+    btnUpload = new QPushButton(LangText(lang, "上传", "Upload"), this);
+    btnClose = new QPushButton(LangText(lang, "取消", "Cancel"), this);
+    pbProgress = new QProgressBar(this);
+    pbProgress->setRange(0, 0);
+    pbProgress->setTextVisible(false);
+    lblSize = new QLabel(this);
+    auto *grid = new QGridLayout(this);
+    grid->addWidget(new QLabel(LangText(lang, "路径：", "Path:"), this), 0, 0);
+    grid->addWidget(edPath, 0, 1);
+    grid->addWidget(btnSelect, 0, 2);
+    grid->addWidget(new QLabel(LangText(lang, "进度：", "Progress:"), this), 1, 0);
+    grid->addWidget(pbProgress, 1, 1);
+    grid->addWidget(lblSize, 1, 2);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(btnUpload);
+    buttons->addWidget(btnClose);
+    grid->addLayout(buttons, 2, 0, 1, 3);
+    resize(460, 130);
+
+    connect(btnSelect, &QPushButton::clicked, this, [this] {
+        const QString f = QFileDialog::getOpenFileName(this);
+        if (!f.isEmpty())
+            edPath->setText(QDir::toNativeSeparators(f));
+    });
+    connect(btnUpload, &QPushButton::clicked, this, [this] { UploadPath(edPath->text()); });
+    connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_ctrl, &TUploadController::inputsEnabled, this, [this](bool on) {
+        edPath->setEnabled(on);
+        btnSelect->setEnabled(on);
+        btnUpload->setEnabled(on);
+    });
+    connect(m_ctrl, &TUploadController::currentName, edPath, &QLineEdit::setText);
+    connect(m_ctrl, &TUploadController::fileStarted, this, [this] {
+        pbProgress->setRange(0, 0);
+        lblSize->clear();
+    });
+    connect(m_ctrl, &TTransferBase::progress, this, [this](qint64 all, qint64 done) {
+        const TProgressView v = ProgressStep(pbProgress->maximum(), all, done);
+        pbProgress->setRange(0, v.Maximum);
+        pbProgress->setValue(v.Position);
+        lblSize->setText(v.Label);
+    });
+    connect(m_ctrl, &TUploadController::fileStored, this, [this] {
+        pbProgress->setRange(0, qMax(1, pbProgress->maximum()));
+        pbProgress->setValue(pbProgress->maximum());
+    });
+    connect(m_ctrl, &TUploadController::singleFinished, edPath, &QLineEdit::clear);
+}
+
+void TFileUploadFrm::Init(qint32 groupId, qint64 folderId, TFileListModel *listItems)
+{
+    m_ctrl->Init(groupId, folderId, listItems);
+}
+
+void TFileUploadFrm::UploadList(const QString &sourceFolder, const QStringList &files)
+{
+    edPath->clear();
+    m_ctrl->UploadList(sourceFolder, files);
+}
+
+void TFileUploadFrm::UploadPath(const QString &path)
+{
+    if (!m_ctrl->IsBusy())
+        m_ctrl->UploadSingle(QDir::fromNativeSeparators(path.trimmed()));
+}
+
+void TFileUploadFrm::closeEvent(QCloseEvent *event)
+{
+    // The running file stops after its block; the window goes once the worker is done.
+    m_ctrl->RequestClose();
+    event->accept();
+    if (!m_ctrl->IsBusy()) {
+        deleteLater();
+        return;
+    }
+    connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
+        if (!busy)
+            deleteLater();
+    });
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The upload window: one picked file or a dropped list into the folder open in
+// the file manager. The work is TUploadController's; this only shows it.
+#include "files/transfer.h"
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+class TFileUploadFrm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TFileUploadFrm(const TServerConn &conn, QWidget *parent = nullptr);
+
+    void Init(qint32 groupId, qint64 folderId, TFileListModel *listItems);
+    void UploadList(const QString &sourceFolder, const QStringList &files);
+    void UploadPath(const QString &path);   // the Upload button with this path typed
+
+    TUploadController &Controller() { return *m_ctrl; }
+    QLineEdit *edPath = nullptr;
+    QPushButton *btnSelect = nullptr;
+    QPushButton *btnUpload = nullptr;
+    QPushButton *btnClose = nullptr;
+    QProgressBar *pbProgress = nullptr;
+    QLabel *lblSize = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    TUploadController *m_ctrl;
+};

@@ -1,0 +1,3 @@
+#include "files/logging.h"
+
+Q_LOGGING_CATEGORY(lcFiles, "zudivuvo.files", QtWarningMsg)

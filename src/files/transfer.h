@@ -1,0 +1,160 @@
+#pragma once
+// Upload and download work of the transfer dialogs, without windows: each file
+// goes over the file channel on a pool thread; decisions and questions stay on
+// the GUI thread. A close or cancel stops the running file after its block.
+#include "files/filelistmodel.h"
+#include "files/filetexts.h"
+#include "model/serverconn.h"
+#include "net/tidyfile.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class QWidget;
+class TRobotTcpClient;
+
+// Empty when the file may go; otherwise the refusal shown to the user.
+QString CheckUploadFile(const TTidyFile &file, qint64 maxSize, const QList<quint32> &types, const TUploadTexts &texts);
+TTidyFile DescribeLocalFile(const QString &path);
+// The part of the file's folder after the first match of sourceFolder (ignoring
+// case), with "\" separators and a trailing "\", at most 1024 characters.
+QString UploadSubFolderName(const QString &filePath, const QString &sourceFolder);
+// "../rest/of/path" for a file below sourceFolder, otherwise the full path.
+QString UploadDisplayName(const QString &filePath, const QString &sourceFolder);
+
+struct TProgressView {
+    int Maximum = 0;
+    int Position = 0;
+    QString Label;
+};
+// One block's display: the bar's scale is set by the first block of each file.
+TProgressView ProgressStep(int currentMaximum, qint64 allSize, qint64 done);
+
+// "/" separators, no doubled ones, a trailing "/".
+QString NormaliseDownloadFolder(const QString &typed);
+
+class TTransferBase : public QObject
+{
+    Q_OBJECT
+public:
+    TTransferBase(const TServerConn &conn, THS_Language lang, QObject *parent);
+    // Cancels and waits for the running block: the worker uses this object's client.
+    ~TTransferBase() override;
+
+    bool IsBusy() const { return m_busy; }
+    void Cancel() { FIsBreak = 1; }
+    // Parent of the message boxes; the window that owns this controller sets it.
+    std::function<QWidget *()> FPromptParent = [] { return static_cast<QWidget *>(nullptr); };
+    std::atomic<qint32> FIsBreak{0};
+
+Q_SIGNALS:
+    // Emitted from the worker thread; receivers get it queued.
+    void progress(qint64 allSize, qint64 complateSize);
+    void busyChanged(bool busy);
+
+protected:
+    // Worker side: the client, created on first use and kept.
+    TRobotTcpClient &Client(int readTimeout);
+    void Run(std::function<void()> work, std::function<void()> done);
+
+    TServerConn m_conn;
+    THS_Language m_lang;
+    std::unique_ptr<TRobotTcpClient> FTcp;
+
+private:
+    bool m_busy = false;
+    std::function<void()> m_wait;
+};
+
+class TUploadController : public TTransferBase
+{
+    Q_OBJECT
+public:
+    explicit TUploadController(const TServerConn &conn, QObject *parent = nullptr);
+
+    void Init(qint32 groupId, qint64 folderId, TFileListModel *listItems);
+    // False (and WLS_ChkPath shown) when the path names no file.
+    bool UploadSingle(const QString &path);
+    void UploadList(const QString &sourceFolder, const QStringList &files);
+    // The window is closing: stop after the current block and start nothing new.
+    void RequestClose();
+
+    qint32 FGroupId = -1;
+    qint64 FFolderId = -1;
+    bool FIsClose = false;
+    qint64 FServerFileMaxSize = 0;
+    QList<quint32> FServerFileType;
+    QString FPrtParams;
+    int Uploaded() const { return m_uploaded; }
+    int Failed() const { return m_failed; }
+    const TUploadTexts &Texts() const { return m_texts; }
+
+Q_SIGNALS:
+    void inputsEnabled(bool enabled);
+    void currentName(const QString &name);
+    void fileStarted();   // reset the bar's scale
+    void fileStored();    // fill the bar
+    void singleFinished(bool stored);
+    void listFinished(bool complete);
+
+private:
+    struct Outcome {
+        QString Refusal;
+        quint8 Status = 0;
+        qint64 NewKey = 0;
+        QString Error;
+        TTidyFile File;
+    };
+    Outcome uploadOne(const QString &path, const QString &subFolder);   // worker thread
+    void prepareLimits(TRobotTcpClient &client);                        // worker thread
+    void nextOfList();
+    void finishList(bool complete);
+    bool ask(const QString &text);
+
+    TUploadTexts m_texts;
+    QPointer<TFileListModel> FListItems;
+    bool m_limitsAsked = false;
+    QStringList m_queue;
+    QString m_source;
+    int m_uploaded = 0;
+    int m_failed = 0;
+};
+
+class TDownloadController : public TTransferBase
+{
+    Q_OBJECT
+public:
+    explicit TDownloadController(const TServerConn &conn, QObject *parent = nullptr);
+
+    // Keeps the files (folder rows are left out) and proposes the target folder (pathProposed).
+    void Init(const TSelectedInfos &files, const QString &fileRoot);
+    // Validates the typed folder (asking to create it) and starts; false leaves the choice open.
+    bool Start(const QString &typedPath);
+    void RequestClose();
+
+    TSelectedInfos FSelectedInfo;
+    QString FPath;
+    QString FFileRoot;
+    bool FCanClose = false;
+    int Failures() const { return m_failures; }
+    const TDownloadTexts &Texts() const { return m_texts; }
+
+Q_SIGNALS:
+    void pathProposed(const QString &path);
+    void started();
+    void currentName(const QString &name);
+    void fileStarted();
+    void logLine(const QString &line);
+    void allDone(int failures);
+
+private:
+    void runAll(const TSelectedInfos &files);   // worker thread
+
+    TDownloadTexts m_texts;
+    std::atomic<int> m_failures{0};
+};
