@@ -249,7 +249,14 @@ quint8 TRobotTcpClient::UploadFile(qint64 destOwnerId, const QString &subFolderN
         } else {
             FErrorTxt = GetDesc(status);
         }
-        const qint64 key = Conn().readInt64BE();
+        if (sent.stoppedEarly) {
+            // The server cannot tell the "stopped early" trailer from body bytes (it was
+            // told the remaining length up front), so it never answers with a key: waiting
+            // would only run into the read time-out. Closing now ends its body; it keeps
+            // the part it holds for a later resume.
+            Disconnect();
+        }
+        const qint64 key = sent.stoppedEarly ? 0 : Conn().readInt64BE();
         Disconnect();
         if (status == fc::Stored && sent.stoppedEarly) {
             // The server may keep the part it has; the upload is not complete.
@@ -290,7 +297,8 @@ quint8 TRobotTcpClient::UploadFile2(const QString &localFileName, const QString 
         SendResult sent;
         if (status == fc::Stored || status == fc::Review) {
             sent = SendBodyWithResume(f, size, false, false);
-            result = Conn().readInt32BE();
+            if (!sent.stoppedEarly)  // see UploadFile: no answer comes after a stop
+                result = Conn().readInt32BE();
         }
         Disconnect();
         if (sent.stoppedEarly) {
@@ -328,7 +336,7 @@ qint32 TRobotTcpClient::UploadKmItemFile(const QString &ext, QIODevice *source, 
             return 0;
         }
         const SendResult sent = SendBodyWithResume(*source, source->size(), true, true);
-        const qint32 result = Conn().readInt32BE();
+        const qint32 result = sent.stoppedEarly ? 0 : Conn().readInt32BE();  // see UploadFile
         Disconnect();
         if (sent.stoppedEarly) {
             FErrorTxt = sent.cancelled ? CancelledText() : FileErrorText(RowOpen);

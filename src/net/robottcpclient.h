@@ -142,7 +142,8 @@ public:
     quint8 UploadFile(qint64 destOwnerId, const QString &subFolderName, qint64 &newFileKey, const TTidyFile &file,
                       qint64 destFolderId);
     quint8 UploadFile2(const QString &localFileName, const QString &extraParams, qint64 fileKey);
-    // source is read from its current position to its end (resume may skip ahead).
+    // The whole device is the body (offsets from 0; resume may skip ahead), so it
+    // must be random access (QFile, QBuffer).
     qint32 UploadKmItemFile(const QString &ext, QIODevice *source, quint8 &firstStatus, qint64 itemKey);
     quint8 DownloadFile(const QString &localFileName, const QString &params, qint64 fileKey);
     quint8 DownloadFile(const QString &localFileName, const QString &params, TDateTime &serverModifyTime,
