@@ -845,6 +845,42 @@ private Q_SLOTS:
         QCOMPARE(overs, 1);
     }
 
+    void cancelledNewVersionAndAttachment()
+    {
+        const QByteArray content = pattern(8 * 32768);
+        writeFile(path("v.bin"), content);
+        FakeServer srv;
+        auto trailers = std::make_shared<QList<qint32>>();
+        auto serverSide = [trailers](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(3);
+            c.writeInt64(0);
+            c.writeInt64(0);
+            c.readInt64();
+            c.readInt64();
+            const QByteArray rest = c.readAll(10000);  // keeps reading "body" until the client closes
+            *trailers << qFromBigEndian<qint32>(rest.constData() + rest.size() - 4);
+        };
+        srv.addScript(serverSide);
+        srv.addScript(serverSide);
+        auto c = makeClient(srv.port(), false, 10000);
+        std::atomic<qint32> brk{0};
+        c->PIsBreak = &brk;
+        c->FDoWorkEx = [&](TRobotTcpClient *) { brk = 1; };
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(int(c->UploadFile2(path("v.bin"), QString(), 1)), 0);
+        QVERIFY(c->GetLastError().contains(QLatin1String("cancelled")));
+        QFile f(path("v.bin"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        quint8 first = 0;
+        QCOMPARE(c->UploadKmItemFile(QStringLiteral("bin"), &f, first, 2), 0);
+        QCOMPARE(int(first), 3);
+        QVERIFY(t.elapsed() < 5000);
+        QVERIFY(srv.waitForHandled(2));
+        QCOMPARE(*trailers, (QList<qint32>{65518, 65518}));
+    }
+
     void uploadFile2Review()
     {
         writeFile(path("v.txt"), "abc");
