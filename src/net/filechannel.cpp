@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr qint64 kWriteBatch = 8 * kFileBlockSize;  // 256 KiB
+
 enum ErrorRow { RowClosed, RowSocket, RowOpen, RowWrite, RowTimeout };
 
 struct RowText {
@@ -438,14 +440,24 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
                 throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the partial file"), work, f.errorString());
         }
 
-        std::vector<char> buf(static_cast<size_t>(kFileBlockSize));
+        // Blocks are read one by one (events, cancel checks) but written to disk in
+        // batches of up to kWriteBatch bytes: fewer system calls, same bytes on disk.
+        std::vector<char> buf(static_cast<size_t>(kWriteBatch));
+        qint64 filled = 0;
+        auto flushBatch = [&] {
+            if (filled > 0 && f.write(buf.data(), filled) != filled)
+                throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the local file"), work, f.errorString());
+            filled = 0;
+        };
         while (remaining > 0) {
             const qint64 n = std::min(remaining, kFileBlockSize);
-            c.readExact(buf.data(), n);
-            if (f.write(buf.data(), n) != n)
-                throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the local file"), work, f.errorString());
+            c.readExact(buf.data() + filled, n);
+            filled += n;
             remaining -= n;
+            if (filled + kFileBlockSize > kWriteBatch || remaining == 0)
+                flushBatch();
             if (IsBreak()) {
+                flushBatch();  // what was received stays for a later resume
                 f.close();
                 res.cancelled = true;
                 restoreWorkBackup();
@@ -457,6 +469,7 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
             if (FDoWorkEx)
                 FDoWorkEx(this);
         }
+        flushBatch();
         const qint32 trailer = c.readInt32BE();
         const bool complete = (trailer >= 0 && trailer <= 16) || trailer == kUploadComplete;
         if (complete && trailer >= 0 && trailer <= 16) {

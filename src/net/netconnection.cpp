@@ -96,6 +96,8 @@ SSL_CTX *clientContext()
         SSL_CTX_set_max_proto_version(c, TLS1_2_VERSION);
         SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
         SSL_CTX_set_verify_depth(c, 0);
+        // Read whole records (and what follows) per recv() instead of header and body apart.
+        SSL_CTX_set_read_ahead(c, 1);
 #ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
         // A server that closes without close_notify is "connection closed", as on a
         // plain socket; every message of the protocol carries its own length and trailer.
