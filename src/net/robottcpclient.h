@@ -54,7 +54,9 @@ constexpr int Other = 127;
 }
 
 constexpr qint64 kFileBlockSize = 32768;
-inline const char kFileRequestLine[] = "ZYVEK_FILE /TCP/1.0\r\n";  // 21 bytes
+// constexpr (internal linkage): an inline variable of this name would clash with the
+// reference server's own when both are linked into one test binary.
+constexpr char kFileRequestLine[] = "ZYVEK_FILE /TCP/1.0\r\n";  // 21 bytes
 constexpr qint32 kUploadComplete = 65520;
 constexpr qint32 kUploadStoppedEarly = 65518;
 
