@@ -193,6 +193,7 @@ TUploadController::Outcome TUploadController::uploadOne(const QString &path, con
     out.Refusal = CheckUploadFile(out.File, FServerFileMaxSize, FServerFileType, m_texts);
     if (!out.Refusal.isEmpty())
         return out;
+    client.Disconnect();   // the file channel starts on a fresh connection
     out.Status = client.UploadFile(FGroupId, subFolder, out.NewKey, out.File, FFolderId);
     out.Error = client.GetLastError();
     return out;
@@ -205,10 +206,14 @@ bool TUploadController::ask(const QString &text)
 
 bool TUploadController::UploadSingle(const QString &path)
 {
+    if (IsBusy())
+        return false;
     if (path.trimmed().isEmpty() || !QFileInfo(path).isFile()) {
         TFilesPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_ChkPath);
         return false;
     }
+    if (!FIsClose)
+        FIsBreak = 0;   // a cancelled file may be sent again (the server resumes it)
     Q_EMIT inputsEnabled(false);
     Q_EMIT fileStarted();
     auto outcome = std::make_shared<Outcome>();
@@ -255,6 +260,8 @@ void TUploadController::UploadList(const QString &sourceFolder, const QStringLis
     m_queue = files;
     m_source = sourceFolder;
     m_uploaded = m_failed = 0;
+    if (!FIsClose)
+        FIsBreak = 0;
     Q_EMIT inputsEnabled(false);
     nextOfList();
 }
@@ -397,6 +404,7 @@ void TDownloadController::runAll(const TSelectedInfos &files)
         Q_EMIT currentName(f.FileName);
         TDateTime serverTime = 0;
         QString local;
+        client.Disconnect();
         const quint8 status = client.DownloadFileInto(FPath, f.FileName, params, serverTime, f.FileKey, &local);
         const QString target = local.isEmpty() ? FPath + f.FileName : local;
         if (status == 10) {

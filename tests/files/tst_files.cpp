@@ -1,0 +1,654 @@
+// The file manager and its transfer dialogs: their logic as tables, and the
+// windows driven against the reference server on 127.0.0.1.
+#include "core/clientconfigx.h"
+#include "core/fileext.h"
+#include "files/filedownloadfrm.h"
+#include "files/filelistmodel.h"
+#include "files/filemaglogic.h"
+#include "files/filemagfrm.h"
+#include "files/filesprompter.h"
+#include "files/fileuploadfrm.h"
+#include "files/transfer.h"
+#include "net/robottcpclient.h"
+#include "localserver.h"
+#include "testenv.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTreeView>
+#include <QTreeWidget>
+
+namespace {
+// Answers every box and records what it was shown.
+class TRecordingPrompter : public TFilesPrompter
+{
+public:
+    QStringList infos, errors, questions;
+    QList<bool> answers;         // Ask answers in order; Yes when none is left
+    QString text;                // AskText's answer
+    void Info(QWidget *, const QString &, const QString &t) override { infos << t; }
+    void Error(QWidget *, const QString &, const QString &t) override { errors << t; }
+    bool Ask(QWidget *, const QString &, const QString &t) override
+    {
+        questions << t;
+        return answers.isEmpty() ? true : answers.takeFirst();
+    }
+    bool AskText(QWidget *, const QString &, const QString &, QString &t) override
+    {
+        t = text;
+        return !text.isEmpty();
+    }
+    void reset() { *this = TRecordingPrompter(); }
+};
+
+TFileRow fileRow(const QString &caption, qint64 sizeKB, qint64 key, bool folder = false)
+{
+    TFileRow r;
+    r.Caption = caption;
+    r.IsFolder = folder;
+    r.SizeText = folder ? QString() : QString::number(sizeKB);
+    r.Key = key;
+    return r;
+}
+
+QStringList captions(const TFileListModel &m)
+{
+    QStringList out;
+    for (int i = 0; i < m.rowCount(); ++i)
+        out << m.Row(i).Caption;
+    return out;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray bigBody(int bytes)
+{
+    QByteArray b;
+    b.reserve(bytes);
+    for (int i = 0; b.size() < bytes; ++i)
+        b += QByteArray::number(i) + ' ';
+    b.truncate(bytes);
+    return b;
+}
+} // namespace
+
+class FileListModelTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void headerClicksSort_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QStringList>("first");
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<QStringList>("third");
+        const QStringList byName{"A", "B", "a", "b10"};
+        const QStringList bySize{"B", "a", "b10", "A"};
+        QTest::addRow("caption, ordinal") << 0 << byName << QStringList{"b10", "a", "B", "A"} << byName;
+        QTest::addRow("size, numeric not text") << 2 << bySize << QStringList{"A", "b10", "a", "B"} << bySize;
+    }
+    void headerClicksSort()
+    {
+        QFETCH(int, column);
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(QStringList, third);
+        TFileListModel m;
+        m.SetRows({fileRow("b10", 9, 1), fileRow("a", 3, 2), fileRow("A", 10, 3), fileRow("B", 2, 4)});
+        m.SetChecked(0, true);  // the check follows its row
+        QCOMPARE(m.SortByHeaderClick(column), Qt::AscendingOrder);
+        QCOMPARE(captions(m), first);
+        QVERIFY(m.IsChecked(int(captions(m).indexOf("b10"))));
+        QCOMPARE(m.SortByHeaderClick(column), Qt::DescendingOrder);
+        QCOMPARE(captions(m), second);
+        QCOMPARE(m.SortByHeaderClick(column), Qt::AscendingOrder);
+        QCOMPARE(captions(m), third);
+    }
+
+    void choose_data()
+    {
+        QTest::addColumn<QList<int>>("checked");
+        QTest::addColumn<bool>("filesOnly");
+        QTest::addColumn<bool>("exactlyOne");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("names");
+        QTest::addRow("two files where one is needed") << QList<int>{1, 2} << true << true << int(TChooseResult::SelOne) << QStringList{"a.txt", "b.mpp"};
+        QTest::addRow("a folder only, files wanted") << QList<int>{0} << true << true << int(TChooseResult::SelOne2) << QStringList{};
+        QTest::addRow("nothing checked") << QList<int>{} << false << false << int(TChooseResult::SelOne2) << QStringList{};
+        QTest::addRow("files and folders in list order") << QList<int>{2, 0} << false << false << int(TChooseResult::Ok) << QStringList{"Docs", "b.mpp"};
+    }
+    void choose()
+    {
+        QFETCH(QList<int>, checked);
+        QFETCH(bool, filesOnly);
+        QFETCH(bool, exactlyOne);
+        QFETCH(int, result);
+        QFETCH(QStringList, names);
+        TFileListModel m;
+        m.SetRows({fileRow("Docs", 0, 5, true), fileRow("a.txt", 1, 6), fileRow("b.mpp", 1, 7)});
+        for (int i : checked)
+            m.SetChecked(i, true);
+        TSelectedInfos out;
+        QCOMPARE(int(m.Choose(filesOnly, exactlyOne, out)), result);
+        QStringList got;
+        for (const TSelectedInfo &s : out)
+            got << s.FileName;
+        QCOMPARE(got, names);
+    }
+
+    void searchChecksMatchingNames()
+    {
+        TFileListModel m;
+        m.SetRows({fileRow("Report 2024.docx", 1, 1), fileRow("合同 草稿.txt", 1, 2), fileRow("other.pdf", 1, 3)});
+        m.SetChecked(2, true);
+        m.SearchNames(QStringLiteral("  REPORT "));
+        QVERIFY(m.IsChecked(0));
+        QVERIFY(!m.IsChecked(2));  // the first search after a reset starts from nothing
+        m.SearchNames(QStringLiteral("合同"));
+        QVERIFY(m.IsChecked(0) && m.IsChecked(1));
+        m.SetAllChecked(false);
+        m.SetAllChecked(true);
+        QVERIFY(m.IsChecked(0) && m.IsChecked(1) && m.IsChecked(2));
+    }
+};
+
+class FileMagLogicTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void previewRoute_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("handOff");
+        QTest::addRow("listed type") << QStringLiteral("plan.mpp") << true;
+        QTest::addRow("listed type in upper case") << QStringLiteral("plan.MPP") << false;
+        QTest::addRow("other type") << QStringLiteral("a.pdf") << false;
+        QTest::addRow("name that would inject rights")
+            << QStringLiteral("x[/filename][ctparams]Readonly=False,CanPrint=True[/ctparams].mpp") << false;
+        QTest::addRow("lone bracket") << QStringLiteral("a]b.rtf") << false;
+    }
+    void previewRoute()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, handOff);
+        const TPreviewRoute r = PreviewRoute(42, name, QStringLiteral("http://h:1"), QStringLiteral("ENC"));
+        QCOMPARE(r.HandOff, handOff);
+        if (handOff) {
+            QCOMPARE(r.Cmd.Code, 13u);
+            QCOMPARE(r.Cmd.Cmd, QStringLiteral("[filekey]42[/filekey][filever]-1[/filever][filename]%1[/filename]"
+                                               "[ctparams]Readonly=True,CanPrint=False[/ctparams]").arg(name));
+        } else {
+            QVERIFY(r.Url.startsWith(QStringLiteral("http://h:1/previewopen?")));
+            QVERIFY(r.Url.contains(QStringLiteral("filekey=42")));
+            QVERIFY(r.Url.endsWith(QStringLiteral("&c=2")));
+        }
+    }
+
+    void dropQuestionShowsTenPaths()
+    {
+        QStringList paths;
+        for (int i = 1; i <= 12; ++i)
+            paths << QStringLiteral("/d/f%1.txt").arg(i);
+        const QString q = DropQuestion(TFileMagTexts(HSL_ENG), paths);
+        const QStringList lines = q.split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 12);
+        QCOMPARE(lines.first(), QStringLiteral("Upload the following files or folders: "));
+        QCOMPARE(lines.at(10), QStringLiteral("  /d/f10.txt"));
+        QCOMPARE(lines.last(), QStringLiteral("  ......"));
+    }
+
+    void droppedFoldersComeFirstAndExpand()
+    {
+        TestHome home;
+        const QString root = home.path() + QStringLiteral("/drop");
+        writeFile(root + QStringLiteral("/one.txt"), "1");
+        writeFile(root + QStringLiteral("/D/x.txt"), "x");
+        writeFile(root + QStringLiteral("/D/B/y.txt"), "y");
+        writeFile(root + QStringLiteral("/E/z.txt"), "z");
+        const QStringList ordered = OrderDroppedPaths({root + "/one.txt", root + "/D", root + "/E/"});
+        QCOMPARE(ordered, (QStringList{root + "/E/", root + "/D", root + "/one.txt"}));
+        QCOMPARE(DropSourceFolder(ordered), root + u'/');
+        QStringList files = ExpandDroppedFolders(ordered);
+        QCOMPARE(files.size(), 4);
+        QCOMPARE(files.first(), root + "/E/z.txt");
+        QCOMPARE(files.last(), root + "/one.txt");
+        QVERIFY(files.contains(root + "/D/B/y.txt"));
+    }
+
+    void uploadNames_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("subFolder");
+        QTest::addColumn<QString>("display");
+        QTest::addRow("one level") << "/A/B/x.txt" << "/A/" << "B\\" << "../B/x.txt";
+        QTest::addRow("backslashes") << "C:\\A\\B\\x.txt" << "C:\\A\\" << "B\\" << "../B/x.txt";
+        QTest::addRow("two levels, other case") << "/a/B/C/x.txt" << "/A/" << "B\\C\\" << "../B/C/x.txt";
+        QTest::addRow("directly in the source") << "/A/x.txt" << "/A/" << "" << "../x.txt";
+        QTest::addRow("outside the source") << "/Z/x.txt" << "/A/" << "" << "/Z/x.txt";
+    }
+    void uploadNames()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, source);
+        QFETCH(QString, subFolder);
+        QFETCH(QString, display);
+        QCOMPARE(UploadSubFolderName(file, source), subFolder);
+        QCOMPARE(UploadDisplayName(file, source), display);
+    }
+
+    void uploadChecks_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("ext");
+        QTest::addColumn<QList<quint32>>("types");
+        QTest::addColumn<QString>("refusal");
+        const TUploadTexts t(HSL_ENG);
+        const qint64 mb = 1048576;
+        QTest::addRow("11 MB over a 10 MB limit") << 11 * mb << "txt" << QList<quint32>{} << t.WLS_ErrSize + "(10 M)!";
+        QTest::addRow("exactly the limit") << 10 * mb << "txt" << QList<quint32>{} << QString();
+        QTest::addRow("type not allowed") << qint64(5) << "exe" << QList<quint32>{ExtCode("txt")} << t.WLS_ErrKind;
+        QTest::addRow("type allowed") << qint64(5) << "txt" << QList<quint32>{ExtCode("txt")} << QString();
+    }
+    void uploadChecks()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QString, ext);
+        QFETCH(QList<quint32>, types);
+        QFETCH(QString, refusal);
+        TTidyFile f;
+        f.Size = size;
+        f.Kind = ExtCode(ext);
+        QCOMPARE(CheckUploadFile(f, 10 * 1048576, types, TUploadTexts(HSL_ENG)), refusal);
+    }
+
+    void downloadFolderAndProgress()
+    {
+        QCOMPARE(NormaliseDownloadFolder(QStringLiteral(" /d/docs//a ")), QStringLiteral("/d/docs/a/"));
+        QCOMPARE(NormaliseDownloadFolder(QStringLiteral("D:\\docs\\\\a")), QStringLiteral("D:/docs/a/"));
+        TProgressView v = ProgressStep(0, 100 * 1024, 32768);
+        QCOMPARE(v.Maximum, 102);
+        QCOMPARE(v.Position, 33);
+        QCOMPARE(v.Label, QStringLiteral("33/101K"));
+        v = ProgressStep(v.Maximum, 100 * 1024, 100 * 1024);
+        QCOMPARE(v.Maximum, 102);
+        QCOMPARE(v.Position, 101);
+    }
+};
+
+// The windows against the reference server with its demo organisation.
+class FileManagerE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    std::unique_ptr<DemoServer> server;
+    TRecordingPrompter prompter;
+    TFileMagSession session;
+    std::unique_ptr<TFileMagFrm> frm;
+
+    QTreeWidgetItem *find(QTreeWidget *tree, const QString &caption)
+    {
+        const QList<QTreeWidgetItem *> items = tree->findItems(caption, Qt::MatchExactly | Qt::MatchRecursive);
+        return items.isEmpty() ? nullptr : items.first();
+    }
+    int rowOf(const QString &caption)
+    {
+        return int(captions(frm->Model()).indexOf(caption));
+    }
+    // Opens an owner and then each folder of the path, waiting for each list.
+    bool openFolder(const QString &owner, const QStringList &path)
+    {
+        QSignalSpy folders(frm.get(), &TFileMagFrm::foldersLoaded);
+        Q_EMIT frm->tvOrg->itemClicked(find(frm->tvOrg, owner), 0);
+        if (!folders.wait(10000))
+            return false;
+        for (const QString &name : path) {
+            QTreeWidgetItem *node = find(frm->tvFolder, name);
+            if (!node)
+                return false;
+            const bool loads = TFileMagFrm::NodeImage(node) != 1;
+            QSignalSpy subs(frm.get(), &TFileMagFrm::foldersLoaded);
+            QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+            frm->tvFolder->setCurrentItem(node);
+            if (!list.wait(10000))
+                return false;
+            if (loads && subs.isEmpty() && !subs.wait(10000))
+                return false;
+        }
+        return true;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qRegisterMetaType<QTreeWidgetItem *>();
+        TFilesPrompter::SetInstance(&prompter);
+        server = std::make_unique<DemoServer>();
+        TRobotTcpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server->port();
+        TLoginReply reply;
+        QCOMPARE(client.Login("demo", "demo", LoginMacValue(), "127.0.0.1", QString::number(server->port()), &reply), st::LoginOk);
+        session.Conn.Host = QStringLiteral("127.0.0.1");
+        session.Conn.Port = server->port();
+        session.Conn.EncryptId = reply.UserId;
+        session.Conn.Language = HSL_ENG;
+        session.UserId = reply.UserId2;
+        session.UserName = reply.UserName;
+        session.WorkRoot = home.path() + QStringLiteral("/work/");
+        session.ConfigFolder = home.configFolder();
+        QDir().mkpath(session.ConfigFolder);
+    }
+    void init()
+    {
+        prompter.reset();
+        frm = std::make_unique<TFileMagFrm>();
+        frm->SetSession(session);
+        frm->resize(900, 600);
+        frm->show();
+        QSignalSpy org(frm.get(), &TFileMagFrm::orgLoaded);
+        frm->Init();
+        QVERIFY(org.wait(10000));
+    }
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qWarning() << "errors" << prompter.errors << "infos" << prompter.infos << "questions" << prompter.questions;
+        frm.reset();
+        QTRY_VERIFY(prompter.questions.size() >= 0);  // lets deferred deletes run
+    }
+    void cleanupTestCase()
+    {
+        TFilesPrompter::SetInstance(nullptr);
+    }
+
+    void browseOrganisationFoldersAndFiles()
+    {
+        // Groups below the root in depth-first order, then the user himself.
+        QStringList top;
+        for (int i = 0; i < frm->tvOrg->topLevelItemCount(); ++i)
+            top << frm->tvOrg->topLevelItem(i)->text(0);
+        QCOMPARE(top, (QStringList{"R&D", "Sales", "Demo User"}));
+        QCOMPARE(frm->tvOrg->topLevelItem(0)->child(0)->text(0), QStringLiteral("Drawing Office"));
+        QCOMPARE(TFileMagFrm::NodeImage(frm->tvOrg->topLevelItem(2)), 3);
+
+        QVERIFY(openFolder("R&D", {}));
+        QCOMPARE(frm->tvFolder->topLevelItem(0)->text(0), QStringLiteral("Select the working group!"));
+        QTreeWidgetItem *contracts = find(frm->tvFolder, "Contracts");
+        QVERIFY(contracts);
+        QCOMPARE(TFileMagFrm::NodeImage(contracts), 6);
+        QCOMPARE(TFileMagFrm::NodeImage(find(frm->tvFolder, "Designs")), 6);
+
+        QSignalSpy subs(frm.get(), &TFileMagFrm::foldersLoaded);
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        frm->tvFolder->setCurrentItem(contracts);
+        QVERIFY(list.wait(10000));
+        QTRY_COMPARE(subs.size(), 1);
+        QCOMPARE(TFileMagFrm::NodeImage(contracts), 1);
+        QCOMPARE(contracts->childCount(), 3);
+        // Folder rows on top, then the files.
+        const QStringList rows = captions(frm->Model());
+        QCOMPARE(rows.size(), 4);
+        QVERIFY(frm->Model().Row(0).IsFolder && frm->Model().Row(2).IsFolder);
+        QCOMPARE(rows.last(), QStringLiteral("Contract template.docx"));
+
+        // Opening a folder row selects its tree node and lists it; the node loads only once.
+        frm->tvFolder->setCurrentItem(frm->tvFolder->topLevelItem(1));
+        frm->tvFolder->setCurrentItem(contracts);
+        QVERIFY(list.wait(10000));
+        QCOMPARE(contracts->childCount(), 3);
+        const int r2024 = rowOf("2024");
+        QVERIFY(r2024 >= 0);
+        Q_EMIT frm->lvFiles->clicked(frm->Model().index(r2024, 0));
+        QVERIFY(list.wait(10000));
+        QCOMPARE(frm->tvFolder->currentItem()->text(0), QStringLiteral("2024"));
+        QStringList files = captions(frm->Model());
+        files.sort();
+        QCOMPARE(files, (QStringList{"Price list.xlsx", "Signed contract.pdf", "Supply agreement.docx"}));
+        QVERIFY(prompter.errors.isEmpty());
+
+        // Choosing actions without the right rows says why.
+        frm->Model().SetChecked(0, true);
+        frm->Model().SetChecked(1, true);
+        frm->Preview();
+        frm->Model().SetAllChecked(false);
+        frm->Download();
+        QCOMPARE(prompter.errors, (QStringList{"You can only select a file!", "Please select at least one file!"}));
+        frm->NotAvailableYet("Delete");
+        QCOMPARE(prompter.infos.last(), QStringLiteral("Delete: This function is not available yet."));
+    }
+
+    void uploadOneFileAddsOneRow()
+    {
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        const QString local = home.path() + QStringLiteral("/up/new [1] 文件.txt");
+        writeFile(local, "hello upload");
+        frm->Upload();
+        QPointer<TFileUploadFrm> up = frm->LastUploadFrm();
+        QVERIFY(up);
+        const int before = frm->Model().rowCount();
+        for (int round = 0; round < 2; ++round) {
+            QSignalSpy done(&up->Controller(), &TUploadController::singleFinished);
+            up->edPath->setText(local);
+            QTest::mouseClick(up->btnUpload, Qt::LeftButton);
+            QVERIFY(!up->btnUpload->isEnabled());
+            QVERIFY(done.wait(10000));
+            QVERIFY(up->btnUpload->isEnabled());
+        }
+        QCOMPARE(frm->Model().rowCount(), before + 1);
+        const int row = rowOf("new [1] 文件.txt");
+        QVERIFY(row >= 0);
+        QCOMPARE(frm->Model().Row(row).SizeText, QStringLiteral("1"));
+        QVERIFY(frm->Model().Row(row).Key > 0);
+        QCOMPARE(prompter.infos.first(), QStringLiteral("Upload successful!"));
+
+        // A missing path is refused and the window stays usable.
+        up->edPath->setText(home.path() + QStringLiteral("/up/missing.txt"));
+        QTest::mouseClick(up->btnUpload, Qt::LeftButton);
+        QCOMPARE(prompter.errors.last(), QStringLiteral("Please check the file path"));
+        QVERIFY(up->btnUpload->isEnabled());
+        up->close();
+        QTRY_VERIFY(!up);
+    }
+
+    void uploadDroppedFolder()
+    {
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        const QString root = home.path() + QStringLiteral("/dropped");
+        writeFile(root + QStringLiteral("/Batch/x.txt"), "x");
+        writeFile(root + QStringLiteral("/Batch/Deep/y.txt"), "yy");
+        QSignalSpy finished(frm.get(), &TFileMagFrm::dropUploadFinished);
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        frm->DropPaths({root + QStringLiteral("/Batch")});
+        QCOMPARE(prompter.questions.size(), 1);
+        QVERIFY(prompter.questions.first().endsWith(QStringLiteral("\r\n  ") + root + QStringLiteral("/Batch")));
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(prompter.infos, QStringList{"Upload successful!"});
+        QVERIFY(list.wait(10000));
+        const int batch = rowOf("Batch");
+        QVERIFY(batch >= 0 && frm->Model().Row(batch).IsFolder);
+        Q_EMIT frm->lvFiles->clicked(frm->Model().index(batch, 0));
+        QVERIFY(list.wait(10000));
+        QCOMPARE(captions(frm->Model()), (QStringList{"Deep", "x.txt"}));
+    }
+
+    void stoppedListReEnablesInputs()
+    {
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        const QString root = home.path() + QStringLiteral("/stop");
+        writeFile(root + QStringLiteral("/a.txt"), "a");
+        writeFile(root + QStringLiteral("/b.txt"), "b");
+        frm->Upload();
+        QPointer<TFileUploadFrm> up = frm->LastUploadFrm();
+        up->Controller().FFolderId = 987654;   // a folder that does not exist: the server refuses
+        prompter.answers = {false};
+        QSignalSpy finished(&up->Controller(), &TUploadController::listFinished);
+        up->UploadList(root + u'/', {root + "/a.txt", root + "/b.txt"});
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.first().first().toBool(), false);
+        QCOMPARE(prompter.questions.size(), 1);   // stopped after the first refusal
+        QVERIFY(prompter.questions.first().endsWith(QStringLiteral("Continue or not?")));
+        QVERIFY(!prompter.infos.contains(QStringLiteral("Upload successful!")));
+        QVERIFY(up->btnUpload->isEnabled() && up->edPath->isEnabled());
+        up->close();
+    }
+
+    void downloadThreeFilesOneRefused()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts", "2024"}));
+        frm->Model().SetChecked(rowOf("Supply agreement.docx"), true);
+        frm->Model().SetChecked(rowOf("Signed contract.pdf"), true);
+        frm->Download();
+        QPointer<TFileDownloadFrm> down = frm->LastDownloadFrm();
+        QVERIFY(down);
+        TSelectedInfos files = down->Controller().FSelectedInfo;
+        QCOMPARE(files.size(), 2);
+        // A key the server does not know, inserted between the two.
+        files.insert(1, TSelectedInfo{99999999, QStringLiteral("ghost.txt"), 1, false});
+        down->Controller().FSelectedInfo = files;
+        QTRY_VERIFY(down->edPath->text().startsWith(session.WorkRoot));
+        QVERIFY(down->edPath->text().endsWith(QStringLiteral("/2024/")));
+
+        const QString target = home.path() + QStringLiteral("/dl/v1.2");   // a folder name with a dot
+        down->edPath->setText(target);
+        prompter.answers = {false};
+        QTest::mouseClick(down->btnDownload, Qt::LeftButton);
+        QVERIFY(!down->InProgressView());   // declined to create the folder
+        QVERIFY(!QFileInfo::exists(target));
+
+        QSignalSpy done(&down->Controller(), &TDownloadController::allDone);
+        QTest::mouseClick(down->btnDownload, Qt::LeftButton);
+        QVERIFY(QFileInfo(target).isDir());
+        QVERIFY(down->InProgressView());
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.first().first().toInt(), 1);
+        const QStringList log = down->mmLog->toPlainText().split(u'\n');
+        QCOMPARE(log.size(), 4);
+        QCOMPARE(log.at(0), target + u'/' + files.at(0).FileName + QStringLiteral(": Download success!"));
+        QVERIFY(log.at(1).startsWith(target + QStringLiteral("/ghost.txt: ")));
+        QVERIFY(!log.at(1).endsWith(QStringLiteral("Download success!")));
+        QCOMPARE(log.at(2), target + u'/' + files.at(2).FileName + QStringLiteral(": Download success!"));
+        QCOMPARE(log.at(3), QStringLiteral("All tasks are completed!"));
+        QVERIFY(QFileInfo(target + QStringLiteral("/Supply agreement.docx")).size() > 0);
+        QVERIFY(!QFileInfo::exists(target + QStringLiteral("/ghost.txt")));
+        QVERIFY(down->isVisible());   // stays open so the log can be read
+        down->close();
+        QTRY_VERIFY(!down);
+    }
+
+    void serverNamesCannotLeaveTheTarget()
+    {
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        const qint64 key = frm->Model().Row(rowOf("Todo.txt")).Key;
+        const QString target = home.path() + QStringLiteral("/safe/inner");
+        QDir().mkpath(target);
+        TDownloadController c(session.Conn);
+        c.Init({TSelectedInfo{key, QStringLiteral("../escaped.txt"), 0, false}, TSelectedInfo{key, QStringLiteral("Todo.txt"), 1, false}},
+               session.WorkRoot);
+        QSignalSpy done(&c, &TDownloadController::allDone);
+        QTRY_VERIFY(!c.IsBusy());
+        QVERIFY(c.Start(target));
+        QVERIFY(done.wait(10000));
+        QCOMPARE(c.Failures(), 1);
+        QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/safe/escaped.txt")));
+        QVERIFY(QFileInfo::exists(target + QStringLiteral("/Todo.txt")));
+    }
+
+    void cancelLargeTransfersAndResume()
+    {
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        const QByteArray body = bigBody(6 * 1024 * 1024);
+        const QString local = home.path() + QStringLiteral("/big/large.bin");
+        writeFile(local, body);
+
+        // Upload: cancelled after its first block, then sent again.
+        TUploadController up(session.Conn);
+        up.Init(frm->FGroupId, frm->FFolderId, &frm->Model());
+        // Direct: the cancel flag is set from the worker, during the first block.
+        connect(&up, &TTransferBase::progress, &up, [&up](qint64, qint64) { up.Cancel(); }, Qt::DirectConnection);
+        QSignalSpy upDone(&up, &TUploadController::singleFinished);
+        QVERIFY(up.UploadSingle(local));
+        QVERIFY(upDone.wait(20000));
+        QCOMPARE(upDone.takeFirst().first().toBool(), false);
+        QVERIFY(rowOf("large.bin") < 0);
+        disconnect(&up, &TTransferBase::progress, &up, nullptr);
+        QVERIFY(up.UploadSingle(local));
+        QVERIFY(upDone.wait(30000));
+        QCOMPARE(upDone.takeFirst().first().toBool(), true);
+        const int row = rowOf("large.bin");
+        QVERIFY(row >= 0);
+        QCOMPARE(frm->Model().Row(row).SizeText, QString::number(body.size() / 1024 + 1));
+
+        // Download: cancelled after its first block leaves nothing under the final name.
+        const QString target = home.path() + QStringLiteral("/big/down/");
+        QDir().mkpath(target);
+        const TSelectedInfos files{TSelectedInfo{frm->Model().Row(row).Key, QStringLiteral("large.bin"), row, false}};
+        {
+            TDownloadController c(session.Conn);
+            c.Init(files, session.WorkRoot);
+            QTRY_VERIFY(!c.IsBusy());
+            connect(&c, &TTransferBase::progress, &c, [&c](qint64, qint64) { c.RequestClose(); }, Qt::DirectConnection);
+            QSignalSpy done(&c, &TDownloadController::allDone);
+            QVERIFY(c.Start(target));
+            QVERIFY(done.wait(20000));
+            QCOMPARE(c.Failures(), 1);
+            QVERIFY(!QFileInfo::exists(target + QStringLiteral("large.bin")));
+        }
+        TDownloadController c(session.Conn);
+        c.Init(files, session.WorkRoot);
+        QTRY_VERIFY(!c.IsBusy());
+        QSignalSpy done(&c, &TDownloadController::allDone);
+        QVERIFY(c.Start(target));
+        QVERIFY(done.wait(30000));
+        QCOMPARE(c.Failures(), 0);
+        QFile f(target + QStringLiteral("large.bin"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll() == body);
+        QVERIFY(!QFileInfo::exists(target + QStringLiteral("large.bin.tmp")));
+    }
+
+    void newAndRenamedFolderNamesArriveWhole()
+    {
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        QTreeWidgetItem *personal = frm->tvFolder->currentItem();
+        prompter.text = QStringLiteral("R&D v1.2 #1");
+        QSignalSpy added(frm.get(), &TFileMagFrm::folderAdded);
+        frm->NewFolder();
+        QVERIFY(added.wait(10000));
+        QTreeWidgetItem *node = added.first().first().value<QTreeWidgetItem *>();
+        QCOMPARE(node->parent(), personal);
+        QCOMPARE(node->text(0), QStringLiteral("R&D v1.2 #1"));
+        QCOMPARE(prompter.infos.last(), QStringLiteral("Creating folder is succeeded."));
+
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        frm->tvFolder->setCurrentItem(node);
+        QVERIFY(list.wait(10000));
+        prompter.text = QStringLiteral("A+B=C & more");
+        QSignalSpy renamed(frm.get(), &TFileMagFrm::folderRenamed);
+        frm->RenameFolder();
+        QVERIFY(renamed.wait(10000));
+        QCOMPARE(node->text(0), QStringLiteral("A+B=C & more"));
+
+        // The server holds the names exactly as typed.
+        frm->tvFolder->setCurrentItem(personal);
+        QVERIFY(list.wait(10000));
+        QVERIFY(captions(frm->Model()).contains(QStringLiteral("A+B=C & more")));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    return runTests<FileListModelTest, FileMagLogicTest, FileManagerE2ETest>(argc, argv);
+}
+
+#include "tst_files.moc"
