@@ -9,6 +9,8 @@
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/wmessages.h"
+#include "files/filemagfrm.h"
+#include "files/filesprompter.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
 
@@ -20,6 +22,9 @@
 #include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QImage>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -33,6 +38,36 @@
 #include <QVBoxLayout>
 #include <QWindow>
 #include <QtConcurrent>
+
+namespace {
+// The file windows' boxes go through the client's prompter too, so whoever
+// answers the main window's boxes (a test) also answers theirs.
+class TFilesPrompterBridge : public TFilesPrompter
+{
+public:
+    void Info(QWidget *parent, const QString &caption, const QString &text) override
+    {
+        TPrompter::Instance().Info(parent, caption, text);
+    }
+    void Error(QWidget *parent, const QString &caption, const QString &text) override
+    {
+        TPrompter::Instance().Error(parent, caption, text);
+    }
+    bool Ask(QWidget *parent, const QString &caption, const QString &text) override
+    {
+        return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    }
+    bool AskText(QWidget *parent, const QString &caption, const QString &label, QString &text) override
+    {
+        bool ok = false;
+        const QString answer = QInputDialog::getText(parent, caption, label, QLineEdit::Normal, text, &ok);
+        if (ok)
+            text = answer;
+        return ok;
+    }
+};
+TFilesPrompterBridge g_filesPrompter;
+} // namespace
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
@@ -66,6 +101,7 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend,
     , m_session(config)
     , m_webTarget(backend, m_clipboard)
 {
+    TFilesPrompter::SetInstance(&g_filesPrompter);
     FLogoPath = FClientPath
                 + (FHS_Language == HSL_ENG ? QLatin1String("clientLogo2_ENG.png") : QLatin1String("clientLogo2.png"));
     buildUi();
@@ -170,7 +206,8 @@ void TARVOClientFrm::buildUi()
         m_pages->addWidget(l);
         return l;
     };
-    PFileMagFrm = placeholder(t("文件管理", "File management"));
+    PFileMagFrm = new TFileMagFrm(m_pages);
+    m_pages->addWidget(PFileMagFrm);
     PBatchFrm = placeholder(t("批量上传下载", "Bulk upload/download"));
     workLayout->addWidget(m_pages, 1);
 
@@ -359,6 +396,8 @@ void TARVOClientFrm::establishSession(bool storeServer)
     m_status->setText(QStringLiteral("    ") + t("欢迎：", "Welcome:") + TClientConfigX().OwnerName());
     qCInfo(lcApp) << "session established";
     postLoginFetches();
+    PFileMagFrm->SetSession(TFileMagSession::FromConfig(m_config));
+    PFileMagFrm->Init();
     m_pages->setCurrentWidget(PFileMagFrm);
     Q_EMIT loginStateChanged(true);
 }
@@ -434,6 +473,7 @@ void TARVOClientFrm::handleMessage(int number, qint64 wParam, qint64 lParam)
     switch (number) {
     case wm::TrayIcon: UMTrayIcon(lParam); break;
     case wm::BringToFront: UMBringToFront(); break;
+    case wm::ReloadOrg: PFileMagFrm->UMSelectedOwner2(); break;
     case wm::Exit:
         BClose = true;
         close();

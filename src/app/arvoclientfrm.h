@@ -19,6 +19,7 @@ class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
 class TClientConfigX;
+class TFileMagFrm;
 class TMainDuties;
 class TPreViewHint;
 
@@ -65,6 +66,7 @@ public:
     bool ShowLoginDialog();
     // For tests: the dialog that is open, if any.
     TLoginFrm *LoginDialog() const { return FLoginFrm; }
+    TFileMagFrm *FileMagFrm() const { return PFileMagFrm; }
 
 public Q_SLOTS:
     // Messages by number: from the instance channel and from child windows.
@@ -119,7 +121,7 @@ private:
     QLabel *m_status = nullptr;
     QWidget *plWork = nullptr;
     QStackedWidget *m_pages = nullptr;
-    QWidget *PFileMagFrm = nullptr;
+    TFileMagFrm *PFileMagFrm = nullptr;
     QWidget *PBatchFrm = nullptr;
     QMenu *pmTools = nullptr;
     QMenu *PopupMenu2 = nullptr;
