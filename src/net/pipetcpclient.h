@@ -26,7 +26,7 @@ THeadInfo HeadFromBytes(const QByteArray &bytes);  // 16 bytes
 
 constexpr qint32 kFrameTrailer = 65518;                       // 00 00 FF EE
 constexpr qint64 kMaxFramedReplyBytes = 256LL * 1024 * 1024;   // a sane bound for one reply body
-inline const char kRequestLine[] = "ZYVEK /TCP/1.0\r\n";       // 16 bytes
+constexpr char kRequestLine[] = "ZYVEK /TCP/1.0\r\n";  // 16 bytes; constexpr: internal linkage
 inline const QString kTransmissionErrorText = QStringLiteral("An error occurred during transmission");
 
 // UTF-16LE code units, no byte-order mark, no terminator.
