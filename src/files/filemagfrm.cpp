@@ -145,6 +145,7 @@ void TFileMagFrm::buildUi()
     lvFiles->header()->resizeSection(TFileListModel::ColCaption, 320);
     lvFiles->viewport()->setAcceptDrops(true);
     lvFiles->viewport()->installEventFilter(this);
+    m_dropTarget = lvFiles->viewport();
     plWait = new QLabel(tx("正在加载文件，请稍后····", "Loading the file, please wait..."), this);
     plWait->setAlignment(Qt::AlignCenter);
     plWait->hide();
@@ -193,16 +194,19 @@ void TFileMagFrm::buildUi()
         lvFiles->header()->setSortIndicator(column, order);
     });
     connect(lvFiles, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) {
-        if (index.isValid() && m_model->Row(index.row()).IsFolder)
+        if (index.isValid() && index.row() < m_model->rowCount() && m_model->Row(index.row()).IsFolder)
             openFolderRow(index.row());
     });
     connect(lvFiles->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this](const QItemSelection &selected, const QItemSelection &deselected) {
+                auto fileRow = [this](const QModelIndex &i) {
+                    return i.isValid() && i.column() == 0 && i.row() < m_model->rowCount() && !m_model->Row(i.row()).IsFolder;
+                };
                 for (const QModelIndex &i : selected.indexes())
-                    if (i.column() == 0 && !m_model->Row(i.row()).IsFolder)
+                    if (fileRow(i))
                         m_model->SetChecked(i.row(), true);
                 for (const QModelIndex &i : deselected.indexes())
-                    if (i.column() == 0 && i.row() < m_model->rowCount() && !m_model->Row(i.row()).IsFolder)
+                    if (fileRow(i))
                         m_model->SetChecked(i.row(), false);
             });
     connect(chbAllFile, &QCheckBox::clicked, this, [this](bool on) { m_model->SetAllChecked(on); });
@@ -221,6 +225,7 @@ void TFileMagFrm::SetSession(const TFileMagSession &session)
         // Texts follow the session's language; the window is rebuilt once.
         FHS_Language = session.Conn.Language;
         m_texts = TFileMagTexts(FHS_Language);
+        m_dropTarget = nullptr;
         qDeleteAll(findChildren<QWidget *>(Qt::FindDirectChildrenOnly));
         delete layout();
         delete m_model;
@@ -352,6 +357,7 @@ void TFileMagFrm::UMSelectedOwner2()
 
 void TFileMagFrm::Refresh()
 {
+    ++m_treeGeneration;
     tvFolder->clear();
     m_left->setCurrentWidget(tvOrg);
     Init();
@@ -368,6 +374,7 @@ void TFileMagFrm::chooseOwner(QTreeWidgetItem *item)
     FLastId = FGroupId;
     m_left->setCurrentWidget(tvFolder);
     const QSignalBlocker block(tvFolder);
+    ++m_treeGeneration;
     tvFolder->clear();
     addNode(nullptr, m_texts.WLS_SelGroup, 0, img::Back);
     QTreeWidgetItem *owner = addNode(nullptr, item->text(0), 1, img::Owner);
@@ -379,13 +386,11 @@ void TFileMagFrm::fillSubFolders(QTreeWidgetItem *node)
     const TServerConn conn = m_session.Conn;
     const qint32 owner = FGroupId;
     const int data = NodeData(node);
-    const quint64 generation = ++m_ownerGeneration;
+    const quint64 generation = m_treeGeneration;
     RunAsync(this, [conn, owner, data] { return TShowFolder(conn).GetSubFolders(owner, data); },
              [this, node, generation](const TFolderFill &fill) {
-                 // A stale answer (the tree was rebuilt meanwhile) has no node to go to.
-                 if (generation != m_ownerGeneration && !tvFolder->indexFromItem(node).isValid())
-                     return;
-                 if (!tvFolder->indexFromItem(node).isValid())
+                 // The tree was rebuilt meanwhile: node is gone, and so is the question.
+                 if (generation != m_treeGeneration)
                      return;
                  if (!fill.Ok) {
                      showError(fill.ErrorText);
@@ -405,6 +410,7 @@ void TFileMagFrm::fillSubFolders(QTreeWidgetItem *node)
 void TFileMagFrm::folderSelected(QTreeWidgetItem *node)
 {
     if (NodeData(node) == 0 && NodeImage(node) == img::Back) {
+        FAllowDBClickEvent = true;
         m_left->setCurrentWidget(tvOrg);
         m_model->Clear();
         FFolderId = 0;
@@ -591,16 +597,16 @@ void TFileMagFrm::NewFolder()
     name = name.trimmed();
     const QString url = WebEndpoints::FolderAdd(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
     const bool ssl = m_session.Conn.SSL;
-    QPointer<QTreeWidget> tree = tvFolder;
+    const quint64 generation = m_treeGeneration;
     RunAsync(this, [url, ssl] { return TSSLHttp(ssl).GetText(url, kHttpTimeoutMs); },
-             [this, node, name, tree](const QString &answer) {
+             [this, node, name, generation](const QString &answer) {
                  const qint64 id = StrToInt64Def(answer, 0);
                  if (id <= 0) {
                      showError(answer);
                      return;
                  }
                  showInfo(m_texts.WLS_NewFolder);
-                 if (!tree->indexFromItem(node).isValid())
+                 if (generation != m_treeGeneration)
                      return;   // the tree was rebuilt meanwhile
                  QTreeWidgetItem *child = addNode(node, name, int(id), img::Loaded);
                  node->setExpanded(true);
@@ -625,14 +631,14 @@ void TFileMagFrm::RenameFolder()
     name = name.trimmed();
     const QString url = WebEndpoints::FolderRename(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
     const bool ssl = m_session.Conn.SSL;
-    QPointer<QTreeWidget> tree = tvFolder;
+    const quint64 generation = m_treeGeneration;
     RunAsync(this, [url, ssl] { return TSSLHttp(ssl).GetText(url, kHttpTimeoutMs); },
-             [this, node, name, tree](const QString &answer) {
+             [this, node, name, generation](const QString &answer) {
                  if (answer != QStringLiteral("ok")) {
                      showError(answer);
                      return;
                  }
-                 if (tree->indexFromItem(node).isValid()) {
+                 if (generation == m_treeGeneration) {
                      node->setText(0, name);
                      Q_EMIT folderRenamed(node);
                  }
@@ -684,7 +690,7 @@ void TFileMagFrm::contextMenu(const QPoint &pos, bool onList)
 
 bool TFileMagFrm::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == lvFiles->viewport()) {
+    if (watched && watched == m_dropTarget) {
         if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
             auto *e = static_cast<QDropEvent *>(event);
             if (e->mimeData()->hasUrls()) {

@@ -118,9 +118,10 @@ private:
     TFileMagTexts m_texts;
     TFileListModel *m_model = nullptr;
     quint64 m_listGeneration = 0;
-    quint64 m_ownerGeneration = 0;
+    quint64 m_treeGeneration = 0;   // bumped whenever the folder tree is rebuilt
     QPointer<TFileUploadFrm> m_upload;
     QPointer<TFileDownloadFrm> m_download;
+    QObject *m_dropTarget = nullptr;   // the list's viewport
     QMenu *pmList = nullptr;
     QMenu *pmFolder = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "core/helpers.h"
 #include "core/safepath.h"
 #include "core/tagtext.h"
+#include "files/asyncrun.h"
 #include "files/filesprompter.h"
 #include "files/logging.h"
 #include "model/fileoperator.h"
@@ -347,16 +348,22 @@ void TDownloadController::Init(const TSelectedInfos &files, const QString &fileR
         return;
     }
     const qint64 key = FSelectedInfo.first().FileKey;
-    auto proposal = std::make_shared<QString>();
     const QString root = FFileRoot;
-    Run([this, key, root, proposal] {
-        const QString serverPath = forwardSlashes(GetTagValue(Client(kDownloadReadTimeout).GetServerPath(key, false),
-                                                              QStringLiteral("PathStr")));
-        // The server's folder path names a local folder: it must stay below the work root.
-        if (!serverPath.isEmpty())
-            if (const auto joined = SafeJoin(root, serverPath))
-                *proposal = NormaliseDownloadFolder(*joined);
-    }, [this, proposal] { Q_EMIT pathProposed(proposal->isEmpty() ? FFileRoot : *proposal); });
+    const TServerConn conn = m_conn;
+    // Its own client and no busy state: the user may start before the proposal arrives.
+    RunAsync(this, [conn, key, root] {
+        QString proposal;
+        try {
+            const QString serverPath = forwardSlashes(
+                GetTagValue(conn.MakeClient(kDownloadReadTimeout)->GetServerPath(key, false), QStringLiteral("PathStr")));
+            // The server's folder path names a local folder: it must stay below the work root.
+            if (!serverPath.isEmpty())
+                if (const auto joined = SafeJoin(root, serverPath))
+                    proposal = NormaliseDownloadFolder(*joined);
+        } catch (const std::exception &) {
+        }
+        return proposal;
+    }, [this](const QString &proposal) { Q_EMIT pathProposed(proposal.isEmpty() ? FFileRoot : proposal); });
 }
 
 bool TDownloadController::Start(const QString &typedPath)
