@@ -62,3 +62,57 @@ std::unique_ptr<TXmlNode> LoadBoundedXml(const QString &text, QString *error, in
         return fail(QStringLiteral("XML document has no element"));
     return root;
 }
+
+bool ForEachRootChild(const QString &text, const std::function<void(const TXmlNode &)> &each, int maxDepth,
+                      qsizetype maxElements)
+{
+    if (text.trimmed().isEmpty())
+        return false;
+    QXmlStreamReader reader(text);
+    std::unique_ptr<TXmlNode> child;
+    std::vector<TXmlNode *> stack;   // below the document element
+    int depth = 0;                   // 1 inside the document element
+    bool sawRoot = false;
+    qsizetype elements = 0;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            if (++elements > maxElements || depth >= maxDepth)
+                return false;
+            ++depth;
+            if (depth == 1) {
+                if (sawRoot)
+                    return false;
+                sawRoot = true;
+                break;
+            }
+            auto node = std::make_unique<TXmlNode>();
+            node->Name = reader.name().toString();
+            node->Attributes = reader.attributes();
+            TXmlNode *raw = node.get();
+            if (depth == 2)
+                child = std::move(node);
+            else
+                stack.back()->Children.push_back(std::move(node));
+            stack.push_back(raw);
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            --depth;
+            if (!stack.empty())
+                stack.pop_back();
+            if (depth == 1 && child) {
+                each(*child);
+                child.reset();
+            }
+            break;
+        case QXmlStreamReader::Characters:
+            if (!stack.empty() && !reader.isWhitespace())
+                stack.back()->Text += reader.text();
+            break;
+        default:
+            break;
+        }
+    }
+    return !reader.hasError() && sawRoot;
+}

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QXmlStreamAttributes>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -25,5 +26,11 @@ constexpr qsizetype kMaxXmlElements = 2'000'000;
 
 // The document element, or null when the text is empty, malformed, truncated,
 // deeper than maxDepth or holds more than maxElements elements; *error says which.
+// Streams the children of the document element one at a time (each a small tree
+// of its own), so a flat reply of 100 000 entries never exists as one tree. False
+// when the document does not load as a whole; callers then drop what they got.
+bool ForEachRootChild(const QString &text, const std::function<void(const TXmlNode &)> &each,
+                      int maxDepth = kMaxXmlDepth, qsizetype maxElements = kMaxXmlElements);
+
 std::unique_ptr<TXmlNode> LoadBoundedXml(const QString &text, QString *error = nullptr, int maxDepth = kMaxXmlDepth,
                                          qsizetype maxElements = kMaxXmlElements);

@@ -4,6 +4,7 @@
 #include "model/boundedxml.h"
 
 #include <QSet>
+#include <QXmlStreamReader>
 
 namespace {
 // Groups nest two XML levels per step; the XML bound already stops deeper replies.
@@ -25,53 +26,117 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
     PRootOrg = std::make_unique<THS_Org>();
     if (xmlTxt.isEmpty())
         return;
-    const std::unique_ptr<TXmlNode> doc = LoadBoundedXml(xmlTxt);
-    if (!doc)
-        return;
-    const TXmlNode *groupItem = doc->Child(QStringLiteral("GroupItem"));
-    if (!groupItem)
-        return;
-    PRootOrg->Name = groupItem->Attr(QStringLiteral("Name"));
-    PRootOrg->Id = StrToIntDef(groupItem->Attr(QStringLiteral("Id")), -1);
-    parseGroup(*groupItem, *PRootOrg, 0);
-}
-
-void TOrgStructure::parseGroup(const TXmlNode &element, THS_Org &group, int depth)
-{
-    if (const TXmlNode *members = element.Child(QStringLiteral("Members"))) {
-        QSet<qint32> seen;
-        for (const auto &m : group.Members)
-            seen.insert(m->Id);
-        for (const auto &user : members->Children) {
-            const qint32 id = StrToIntDef(user->Attr(QStringLiteral("Id")), -1);
-            if (!seen.contains(id)) {
-                seen.insert(id);
+    // One streaming pass in document order: an organisation of 50 000 users never
+    // exists as a second, generic tree. The contexts mirror the elements we read.
+    enum class Kind { Root, Group, Members, Childs, Ignore };
+    struct Context {
+        Kind kind = Kind::Ignore;
+        THS_Org *group = nullptr;
+        bool membersSeen = false;
+        bool childsSeen = false;
+        QSet<qint32> memberIds;
+    };
+    auto ctx = [](Kind kind, THS_Org *group = nullptr) {
+        Context c;
+        c.kind = kind;
+        c.group = group;
+        return c;
+    };
+    std::vector<Context> stack;
+    QXmlStreamReader reader(xmlTxt);
+    const TDateTime now = NowDateTime();
+    bool rootSeen = false;
+    qsizetype elements = 0;
+    int groupDepth = 0;
+    auto fail = [this] {
+        AOwnerRegInfo.clear();
+        m_userIndex.clear();
+        PRootOrg = std::make_unique<THS_Org>();
+    };
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::EndElement) {
+            if (!stack.empty()) {
+                if (stack.back().kind == Kind::Group)
+                    --groupDepth;
+                stack.pop_back();
+            }
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        if (++elements > kMaxXmlElements || int(stack.size()) >= kMaxXmlDepth)
+            return fail();
+        const QStringView name = reader.name();
+        const QXmlStreamAttributes a = reader.attributes();
+        if (stack.empty()) {
+            stack.push_back(ctx(Kind::Root));
+            continue;
+        }
+        Context &top = stack.back();
+        switch (top.kind) {
+        case Kind::Root:
+            if (name == QLatin1String("GroupItem") && !rootSeen) {
+                rootSeen = true;
+                PRootOrg->Name = a.value(QStringLiteral("Name")).toString();
+                PRootOrg->Id = StrToIntDef(a.value(QStringLiteral("Id")).toString(), -1);
+                ++groupDepth;
+                stack.push_back(ctx(Kind::Group, PRootOrg.get()));
+            } else {
+                stack.push_back(ctx(Kind::Ignore));
+            }
+            break;
+        case Kind::Group:
+            if (name == QLatin1String("Members") && !top.membersSeen) {
+                top.membersSeen = true;
+                stack.push_back(ctx(Kind::Members, top.group));
+            } else if (name == QLatin1String("Childs") && !top.childsSeen && groupDepth <= kMaxGroupDepth) {
+                top.childsSeen = true;
+                stack.push_back(ctx(Kind::Childs, top.group));
+            } else {
+                stack.push_back(ctx(Kind::Ignore));
+            }
+            break;
+        case Kind::Members: {
+            THS_Org &group = *top.group;
+            const qint32 id = StrToIntDef(a.value(QStringLiteral("Id")).toString(), -1);
+            if (!top.memberIds.contains(id)) {
+                top.memberIds.insert(id);
                 auto node = std::make_unique<THS_Org>();
                 node->Id = id;
-                node->Name = user->Attr(QStringLiteral("Name"));
+                node->Name = a.value(QStringLiteral("Name")).toString();
                 node->Father = &group;
                 group.Members.push_back(std::move(node));
             }
+            TXmlNode user;
+            user.Attributes = a;
             const auto it = m_userIndex.constFind(id);
-            mergeUser(readUser(*user, it == m_userIndex.constEnd() ? nullptr : &AOwnerRegInfo.at(*it)));
+            mergeUser(readUser(user, it == m_userIndex.constEnd() ? nullptr : &AOwnerRegInfo.at(*it), now));
+            stack.push_back(ctx(Kind::Ignore));
+            break;
         }
-    }
-    if (depth >= kMaxGroupDepth)
-        return;
-    if (const TXmlNode *childs = element.Child(QStringLiteral("Childs"))) {
-        for (const auto &sub : childs->Children) {
+        case Kind::Childs: {
             auto node = std::make_unique<THS_Org>();
-            node->Name = sub->Attr(QStringLiteral("Name"));
-            node->Id = StrToIntDef(sub->Attr(QStringLiteral("Id")), -1);
-            node->Father = &group;
-            THS_Org &raw = *node;
-            group.Childs.push_back(std::move(node));
-            parseGroup(*sub, raw, depth + 1);
+            node->Name = a.value(QStringLiteral("Name")).toString();
+            node->Id = StrToIntDef(a.value(QStringLiteral("Id")).toString(), -1);
+            node->Father = top.group;
+            THS_Org *raw = node.get();
+            top.group->Childs.push_back(std::move(node));
+            ++groupDepth;
+            stack.push_back(ctx(Kind::Group, raw));
+            break;
+        }
+        case Kind::Ignore:
+            stack.push_back(ctx(Kind::Ignore));
+            break;
         }
     }
+    // A document that does not load as a whole gives nothing, as a DOM load would.
+    if (reader.hasError())
+        fail();
 }
 
-TOwnerRegInfo TOrgStructure::readUser(const TXmlNode &element, const TOwnerRegInfo *previous) const
+TOwnerRegInfo TOrgStructure::readUser(const TXmlNode &element, const TOwnerRegInfo *previous, TDateTime now) const
 {
     TOwnerRegInfo info;
     if (previous)
@@ -81,7 +146,6 @@ TOwnerRegInfo TOrgStructure::readUser(const TXmlNode &element, const TOwnerRegIn
     info.Email = element.Attr(QStringLiteral("Email"));
     info.CoreId = element.Attr(QStringLiteral("CoreId"));
     info.BindingIp = element.Attr(QStringLiteral("BindingIp"));
-    const TDateTime now = NowDateTime();
     info.LasterLoginTm = ParseWireDateTimeDef(element.Attr(QStringLiteral("LasterLoginTm")), now - 1.0);
     info.OnLine = (now - FTime_Deff - info.LasterLoginTm) < kOnlineWindowDays;
     info.StChanged = false;
@@ -112,14 +176,12 @@ TOwnerRegInfo TOrgStructure::GetUsrInfo(qint32 id) const
 
 void TOrgStructure::ResetUserStatus(const QString &xmlTxt)
 {
-    const std::unique_ptr<TXmlNode> doc = LoadBoundedXml(xmlTxt);
-    if (!doc)
-        return;
-    for (const auto &user : doc->Children) {
-        const qint32 id = StrToIntDef(user->Attr(QStringLiteral("Id")), -1);
+    const TDateTime now = NowDateTime();
+    ForEachRootChild(xmlTxt, [this, now](const TXmlNode &user) {
+        const qint32 id = StrToIntDef(user.Attr(QStringLiteral("Id")), -1);
         const auto it = m_userIndex.constFind(id);
-        mergeUser(readUser(*user, it == m_userIndex.constEnd() ? nullptr : &AOwnerRegInfo.at(*it)));
-    }
+        mergeUser(readUser(user, it == m_userIndex.constEnd() ? nullptr : &AOwnerRegInfo.at(*it), now));
+    });
 }
 
 QList<TOwnerRegInfo> TOrgStructure::GetChangedUsers() const

@@ -70,8 +70,7 @@ public:
     QList<const THS_Org *> GroupsBelowRoot() const;
 
 private:
-    void parseGroup(const TXmlNode &element, THS_Org &group, int depth);
-    TOwnerRegInfo readUser(const TXmlNode &element, const TOwnerRegInfo *previous) const;
+    TOwnerRegInfo readUser(const TXmlNode &element, const TOwnerRegInfo *previous, TDateTime now) const;
     void mergeUser(const TOwnerRegInfo &info);
 
     QHash<qint32, qsizetype> m_userIndex;

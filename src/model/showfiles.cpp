@@ -145,21 +145,20 @@ bool TShowFiles::GetFileList(std::vector<TFileRow> &rows, QString *error)
 std::vector<TServerFileEntry> ParseFolderFilesXml(const QString &xmlTxt)
 {
     std::vector<TServerFileEntry> out;
-    const std::unique_ptr<TXmlNode> doc = LoadBoundedXml(xmlTxt);
-    if (!doc)
-        return out;
     const TDateTime now = NowDateTime();
-    for (const auto &e : doc->Children) {
+    const bool ok = ForEachRootChild(xmlTxt, [&out, now](const TXmlNode &e) {
         TServerFileEntry f;
-        const qsizetype cut = qMax(e->Text.lastIndexOf(u'/'), e->Text.lastIndexOf(u'\\'));
-        f.SourcePath = e->Text.left(cut + 1);
-        f.Name = e->Text.mid(cut + 1);
-        f.Size = StrToInt64Def(e->Attr(QStringLiteral("Size")), 0);
-        f.ModifyDT = ParseWireDateTimeDef(e->Attr(QStringLiteral("DT")), now);
-        f.Kind = quint32(StrToInt64Def(e->Attr(QStringLiteral("Kind")), 0));
-        f.Id = StrToInt64Def(e->Attr(QStringLiteral("Id")), 0);
+        const qsizetype cut = qMax(e.Text.lastIndexOf(u'/'), e.Text.lastIndexOf(u'\\'));
+        f.SourcePath = e.Text.left(cut + 1);
+        f.Name = e.Text.mid(cut + 1);
+        f.Size = StrToInt64Def(e.Attr(QStringLiteral("Size")), 0);
+        f.ModifyDT = ParseWireDateTimeDef(e.Attr(QStringLiteral("DT")), now);
+        f.Kind = quint32(StrToInt64Def(e.Attr(QStringLiteral("Kind")), 0));
+        f.Id = StrToInt64Def(e.Attr(QStringLiteral("Id")), 0);
         f.Icon = FileViewIconClass(f.Kind);
         out.push_back(std::move(f));
-    }
+    });
+    if (!ok)
+        out.clear();
     return out;
 }

@@ -24,17 +24,16 @@ void addOwnerFolders(const TXmlNode &childs, std::vector<TFolderNode> &out, int 
 std::vector<TFolderNode> TShowFolder::ParseSubFolders(const QString &xmlTxt)
 {
     std::vector<TFolderNode> out;
-    const std::unique_ptr<TXmlNode> doc = LoadBoundedXml(xmlTxt);
-    if (!doc)
-        return out;
-    for (const auto &e : doc->Children) {
+    const bool ok = ForEachRootChild(xmlTxt, [&out](const TXmlNode &e) {
         TFolderNode n;
-        const TXmlNode *path = e->Child(QStringLiteral("Path"));
+        const TXmlNode *path = e.Child(QStringLiteral("Path"));
         n.Caption = path ? path->Text : QString();
-        n.Data = StrToIntDef(e->Attr(QStringLiteral("Id")), -1);
-        n.Image = StrToIntDef(e->Attr(QStringLiteral("ChildNum")), 0) > 0 ? img::HasChilds : img::Loaded;
+        n.Data = StrToIntDef(e.Attr(QStringLiteral("Id")), -1);
+        n.Image = StrToIntDef(e.Attr(QStringLiteral("ChildNum")), 0) > 0 ? img::HasChilds : img::Loaded;
         out.push_back(std::move(n));
-    }
+    });
+    if (!ok)
+        out.clear();
     return out;
 }
 
