@@ -8,6 +8,7 @@
 #include "files/filemagfrm.h"
 #include "files/filesprompter.h"
 #include "files/fileuploadfrm.h"
+#include "files/fileviewfrm.h"
 #include "files/transfer.h"
 #include "net/robottcpclient.h"
 #include "localserver.h"
@@ -15,6 +16,7 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -290,6 +292,53 @@ private Q_SLOTS:
         v = ProgressStep(v.Maximum, 100 * 1024, 100 * 1024);
         QCOMPARE(v.Maximum, 102);
         QCOMPARE(v.Position, 101);
+    }
+};
+
+
+class FileViewTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void sortAndSelect()
+    {
+        TSelectFileView view(HSL_ENG);
+        auto add = [&view](const QString &path, qint64 size, quint8 dealed, qint64 hash) {
+            TTidyFile f;
+            f.Path = path;
+            f.Size = size;
+            f.Dealed = dealed;
+            f.PathHash = hash;
+            view.AddFiles(f);
+        };
+        add(QStringLiteral("/src/b.txt"), 5000, 0, 1);
+        add(QStringLiteral("C:\\src\\A.doc"), 100, 'c', 2);
+        add(QStringLiteral("/src/sub/c.pdf"), 20000, 'd', 3);
+        TFileViewModel &m = view.Model();
+        QCOMPARE(m.Row(1).Name, QStringLiteral("A.doc"));
+        QCOMPARE(m.Row(1).SourcePath, QStringLiteral("C:\\src\\"));
+        QCOMPARE(m.Row(1).Status, QStringLiteral("Deleted"));
+        QVERIFY(!m.Row(1).Checked && m.Row(0).Checked && m.Row(2).Checked);
+        QCOMPARE(view.lblCount->text(), QStringLiteral("Total files:3"));
+        QCOMPARE(view.GetUnSelectedKeys(), QList<qint64>{2});
+
+        auto names = [&m] {
+            QStringList out;
+            for (int i = 0; i < m.rowCount(); ++i)
+                out << m.Row(i).Name;
+            return out;
+        };
+        m.SortByHeaderClick(TFileViewModel::ColName);
+        QCOMPARE(names(), (QStringList{"A.doc", "b.txt", "c.pdf"}));   // case-insensitive
+        m.SortByHeaderClick(TFileViewModel::ColName);
+        QCOMPARE(names(), (QStringList{"c.pdf", "b.txt", "A.doc"}));
+        m.SortByHeaderClick(TFileViewModel::ColSize);
+        QCOMPARE(names(), (QStringList{"A.doc", "b.txt", "c.pdf"}));
+
+        m.SearchNames(QStringLiteral("B."));
+        QCOMPARE(view.GetUnSelectedKeys(), (QList<qint64>{2, 3}));
+        view.Confirm();
+        QVERIFY(view.FSelectKey);
     }
 };
 
@@ -633,6 +682,30 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(target + QStringLiteral("large.bin.tmp")));
     }
 
+    void serverFolderFileView()
+    {
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        TServerFolderFileView view(session.Conn);
+        QSignalSpy loaded(&view, &TServerFolderFileView::loaded);
+        view.LoadFile(frm->FGroupId, frm->FFolderId);
+        QVERIFY(loaded.wait(10000));
+        QVERIFY(view.Model().rowCount() >= 1);
+        view.Confirm();   // nothing chosen: stays open
+        QCOMPARE(prompter.errors, QStringList{"Select file!"});
+        QCOMPARE(view.FFileId, qint64(-1));
+        int todo = -1;
+        for (int i = 0; i < view.Model().rowCount(); ++i)
+            if (view.Model().Row(i).Name == QStringLiteral("Todo.txt"))
+                todo = i;
+        QVERIFY(todo >= 0);
+        QCOMPARE(view.Model().Row(todo).Icon, 2);
+        view.lvFiles->setCurrentIndex(view.Model().index(todo, 0));
+        view.Confirm();
+        QCOMPARE(view.FFileId, frm->Model().Row(rowOf("Todo.txt")).Key);
+        QVERIFY(view.FFileName.endsWith(QStringLiteral("/Todo.txt")));
+        QCOMPARE(view.result(), int(QDialog::Accepted));
+    }
+
     void newAndRenamedFolderNamesArriveWhole()
     {
         QVERIFY(openFolder("Demo User", {"Personal"}));
@@ -665,7 +738,7 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<FileListModelTest, FileMagLogicTest, FileManagerE2ETest>(argc, argv);
+    return runTests<FileListModelTest, FileMagLogicTest, FileViewTest, FileManagerE2ETest>(argc, argv);
 }
 
 #include "tst_files.moc"
