@@ -656,6 +656,18 @@ private Q_SLOTS:
         QVERIFY(row >= 0);
         QCOMPARE(frm->Model().Row(row).SizeText, QString::number(body.size() / 1024 + 1));
 
+        // Closing the window mid-transfer stops it; the window goes once its worker is done.
+        const QString other = home.path() + QStringLiteral("/big/closed.bin");
+        writeFile(other, body);
+        frm->Upload();
+        QPointer<TFileUploadFrm> closing = frm->LastUploadFrm();
+        closing->UploadPath(other);
+        QVERIFY(closing->Controller().IsBusy());
+        closing->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!closing, 20000);
+        QVERIFY(rowOf("closed.bin") < 0);
+        QVERIFY(prompter.infos.size() == 1);   // only the resumed upload's success
+
         // Download: cancelled after its first block leaves nothing under the final name.
         const QString target = home.path() + QStringLiteral("/big/down/");
         QDir().mkpath(target);
