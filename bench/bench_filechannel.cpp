@@ -1,4 +1,4 @@
-// File channel throughput (Part 2.3) against a raw socket copy of the same bytes,
+// File channel throughput against a raw socket copy of the same bytes,
 // plain and TLS, on loopback, with the client's peak memory.
 //
 // The server runs in a forked child process, so the peak resident size measured

@@ -2,6 +2,8 @@
 #include "seed.h"
 #include "store.h"
 
+#include "core/aes.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -74,6 +76,20 @@ int runAdminCommand(const QString &dataDir, const QStringList &args)
         return user != 0 && store.db().run(QStringLiteral("UPDATE owners SET disabled=? WHERE id=?"), {args.at(2) == QLatin1String("1") ? 1 : 0, user})
             ? 0 : fail(QStringLiteral("No user %1").arg(args.at(1)));
     }
+    if (command == QLatin1String("web-session") && args.size() == 2) {
+        // The identity a web page hands to the client with "-u": a new session, protected with the application key.
+        const int userId = store.ownerIdByName(args.at(1), QStringLiteral("U"));
+        const auto user = userId ? store.user(userId) : std::nullopt;
+        if (!user || user->disabled)
+            return fail(QStringLiteral("No active user %1").arg(args.at(1)));
+        const QString token = store.createSession(userId);
+        out << EncryptWithAppKey(QStringLiteral("[UserId2]%1[/UserId2][UserId]%2[/UserId][UserName]%3[/UserName]")
+                                     .arg(userId)
+                                     .arg(token, user->name),
+                                 AKS_128)
+            << Qt::endl;
+        return 0;
+    }
     if (command == QLatin1String("set") && args.size() == 3) {
         store.setSetting(args.at(1), args.at(2));
         return 0;
@@ -95,6 +111,7 @@ int main(int argc, char **argv)
         "  add-member GROUP USER\n"
         "  set-password LOGIN PASSWORD\n"
         "  set-user-disabled LOGIN 0|1\n"
+        "  web-session LOGIN   (prints a -u identity for the client)\n"
         "  set KEY VALUE   (max_upload_mb, poll_seconds, qr_mode, upload_limit_b, upload_limit_t)"));
     parser.addHelpOption();
     const QCommandLineOption dataOption(QStringLiteral("data"), QStringLiteral("Data folder (created when missing)."), QStringLiteral("dir"));

@@ -323,13 +323,13 @@ void TARVOClientFrm::StartLoginSequence()
         m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
         ShowLoginDialog();  // silent: the dialog comes up already filled
     });
-    watcher->setFuture(QtConcurrent::run([backend, server, name, password, language] {
+    watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, server, name, password, language] {
         Outcome o;
         if (server.Host.isEmpty() || server.Port < 1)
             return o;
         o.ok = backend->Login(server, language, name, password, o.r, nullptr);
         return o;
-    }));
+    })));
 }
 
 bool TARVOClientFrm::ShowLoginDialog()
@@ -372,11 +372,11 @@ bool TARVOClientFrm::ShowLoginDialog()
                 m_session.AcceptDialogLogin(name, password, o.r);
             guard->LoginFinished(o.ok, o.error);
         });
-        watcher->setFuture(QtConcurrent::run([backend, server, name, password, language] {
+        watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, server, name, password, language] {
             Outcome o;
             o.ok = backend->Login(server, language, name, password, o.r, &o.error);
             return o;
-        }));
+        })));
     });
     connect(&dialog, &TLoginFrm::qrLoginRequested, this, [this] {
         m_hint->ShowText(t("扫码登录在此版本中尚未提供。", "Scan-code login is not available in this version."));
@@ -428,7 +428,7 @@ void TARVOClientFrm::postLoginFetches()
             && WriteFileAtomic(FLogoPath, f.logo))
             loadLogo();
     });
-    watcher->setFuture(QtConcurrent::run([backend, base, userId, chinese, ssl = server.SSL] {
+    watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, base, userId, chinese, ssl = server.SSL] {
         Fetched f;
         if (!backend->HttpGet(base + QLatin1String("/user?opr=sc&userid=") + userId, ssl, 16000, f.sc))
             return f;
@@ -441,7 +441,7 @@ void TARVOClientFrm::postLoginFetches()
         if (backend->HttpGet(logo, ssl, 16000, f.logo))
             f.stage = 3;
         return f;
-    }));
+    })));
 }
 
 void TARVOClientFrm::showMessageNotice()

@@ -2,6 +2,7 @@
 // The resident main window and owner of the session: a borderless window with
 // an icon bar and a work area, living in the notification area. While a user is
 // logged in its 500 ms timer runs the background duties.
+#include "core/pendingwork.h"
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
 #include "app/session.h"
@@ -110,6 +111,7 @@ private:
     TPreViewHint *m_hint = nullptr;
     QPointer<TLoginFrm> FLoginFrm;
     bool m_firstShow = true;
+    TPendingWork m_pending;  // declared last: waited for first
 
     QLabel *imgLog = nullptr;
     QToolButton *imgHome = nullptr;

@@ -196,7 +196,7 @@ void TLoginFrm::CheckQr()
         m_config.SetEnableQR(v);
         m_config.Save();
     });
-    watcher->setFuture(QtConcurrent::run([probe, host, port, ssl] { return probe(host, port, ssl); }));
+    watcher->setFuture(m_pending.Track(QtConcurrent::run([probe, host, port, ssl] { return probe(host, port, ssl); })));
 }
 
 void TLoginFrm::onWeixin()

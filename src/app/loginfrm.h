@@ -1,6 +1,7 @@
 #pragma once
 // The login dialog. The login itself is the owner's handler, which runs the
 // request off the GUI thread and calls LoginFinished with the outcome.
+#include "core/pendingwork.h"
 #include "core/resultcodes.h"
 
 #include <QDialog>
@@ -77,4 +78,5 @@ private:
     LoginHandler FOnLogin;
     QrConfigProbe m_qrProbe;
     bool m_busy = false;
+    TPendingWork m_pending;
 };

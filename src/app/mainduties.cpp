@@ -80,7 +80,7 @@ void TMainDuties::poll()
         if (o.waiting)
             Q_EMIT messagesWaiting();
     });
-    watcher->setFuture(QtConcurrent::run([backend, server, encryptId, language, needInterval]() {
+    watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, server, encryptId, language, needInterval]() {
         Outcome o;
         if (needInterval) {
             o.seconds = backend->PollIntervalSeconds(server);
@@ -89,7 +89,7 @@ void TMainDuties::poll()
         o.asked = true;
         o.waiting = backend->HasUserMessages(server, encryptId, language);
         return o;
-    }));
+    })));
 }
 
 void TMainDuties::clipboardEdit()

@@ -2,6 +2,7 @@
 // The 500 ms duties of the main window while a user is logged in, in their
 // order: web commands, the message poll, clipboard edit and batch commands.
 // Server calls run off the GUI thread; a poll in flight is not started twice.
+#include "core/pendingwork.h"
 #include "app/sessionbackend.h"
 #include "core/wiredate.h"
 
@@ -47,4 +48,5 @@ private:
     TClipboardAccess &m_clipboard;
     Clock m_clock;
     bool m_polling = false;
+    TPendingWork m_pending;
 };

@@ -1,5 +1,5 @@
 #pragma once
-// Part 3.4: local file-system helpers for transfers, the file index, the
+// Local file-system helpers for transfers, the file index, the
 // comparison window and the editors. Stateless; nothing here raises: a missing or
 // unreadable file gives sizes and times of 0, lists stay as they were.
 // Times are date-times (days since 1899-12-30) in local time; sizes are bytes.

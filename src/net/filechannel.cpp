@@ -1,4 +1,4 @@
-// Part 2.3: the file channel of TRobotTcpClient. Bodies are streamed in blocks of
+// The file channel of TRobotTcpClient. Bodies are streamed in blocks of
 // at most 32 768 bytes between disk and socket; no file is ever held in memory.
 #include "net/robottcpclient.h"
 
@@ -120,7 +120,7 @@ int TRobotTcpClient::MapTransferError(const std::exception &e, bool waitReadTime
     case TNetErrorKind::Closed: {
         const int code = tableText(RowClosed);
         if (waitReadTimeoutOnClose) {
-            // The spec waits the read time-out here; the cancel flag ends the wait early.
+            // The protocol waits the read time-out here; the cancel flag ends the wait early.
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReadTimeout);
             while (std::chrono::steady_clock::now() < until && !IsBreak())
                 QThread::msleep(20);

@@ -1,5 +1,5 @@
 #pragma once
-// Part 2.1: the framed TCP exchange under every server request. One connection
+// The framed TCP exchange under every server request. One connection
 // per request: request line, one request frame, one reply frame, close.
 #include "net/netconnection.h"
 
@@ -60,7 +60,7 @@ public:
     bool IP_Test();
     QString GetLastError() const { return FErrorTxt; }
 
-    // Connects unless connected (Part 2.2 helper); Disconnect closes.
+    // Connects unless connected; Disconnect closes.
     void ConnectIfNeeded();
     void Disconnect() noexcept;
     bool Connected() const;

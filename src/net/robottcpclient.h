@@ -1,5 +1,5 @@
 #pragma once
-// Part 2.2: the server API on the framed exchange, and Part 2.3: the file
+// The server API on the framed exchange, and the file
 // channel on the same host and port. One client per operation or dialog, used by
 // one thread; every request is its own connection.
 #include "core/resultcodes.h"
@@ -20,7 +20,7 @@ using TDoTransmitState = std::function<void(TRobotTcpClient *sender, qint64 allS
 using TDoWorkEx = std::function<void(TRobotTcpClient *sender)>;
 using TDoSocketError = std::function<void(const std::exception &error)>;
 
-// Request codes of Part 2.2.
+// Request codes of the server API.
 namespace rq {
 constexpr quint8 GetUserGroup = 33, GetFileList = 35, GetLogs = 36, GetResourceInfo = 37, GetServerFileNum = 38,
                  GetUploadLimit = 39, FolderFileList = 40, SubFolderId = 41, GetFoldersDesc = 42, RefreshFolder = 44,
@@ -39,7 +39,7 @@ namespace st {
 constexpr quint8 Ok = 80, NameOk = 60, LoginOk = 86, LoginRefusedR = 82, LoginRefusedX = 88, Unreachable = 20;
 }
 
-// Result codes of the file channel (Part 2.3) and the client's own additions.
+// Result codes of the file channel and the client's own additions.
 namespace fc {
 constexpr int Nothing = 0;        // nothing sent (missing file, owner 0); also: cancelled by the caller
 constexpr int Network = 2;        // connection closed, socket error, time-out, bad data from the server
@@ -73,7 +73,7 @@ struct TDownloadFilesReply {
     QString ErrorTxt;
 };
 
-// The login request's Mac value: IpMacList (Part 1.4) protected with the
+// The login request's Mac value: IpMacList protected with the
 // application passphrase and the 256-bit key size.
 QString LoginMacValue();
 
@@ -99,7 +99,7 @@ public:
 
     QString GetDesc(int code) const;
 
-    // ---- Part 2.2. "Rises" = transport errors are thrown as ENetError after the
+    // ---- Server API. "Rises" = transport errors are thrown as ENetError after the
     // connection is closed; the other operations swallow them (GetLastError has the text).
     quint8 Login(const QString &name, const QString &passWord, const QString &mac, const QString &bindingIp,
                  const QString &bindingPort, TLoginReply *reply);
@@ -112,7 +112,7 @@ public:
     quint8 GetFoldersDesc(qint64 ownerId, QString &txt);                           // rises
     qint32 GetMaxFileSize();                                                       // 200 on failure
     QList<quint32> GetFileType();                                                  // rises
-    // cond is the task text of a TBatchTransport (Part 6.1).
+    // cond is the task text of a TBatchTransport.
     quint8 GetDownloadFiles(const QString &cond, TDownloadFilesReply &reply);      // rises
     quint8 GetFileList(qint64 ownerId, qint64 folderId, QString &txt);             // rises
     quint8 GetFolderList(qint64 ownerId, qint64 folderId, QString &txt);           // rises
@@ -140,7 +140,7 @@ public:
     qint32 CanDownloadFile(qint64 fileKey);                                        // rises
     quint8 ApiPostText(quint8 code, const QString &text, QString &reply);          // rises
 
-    // ---- Part 2.3, the file channel.
+    // ---- The file channel.
     quint8 UploadFile(qint64 destOwnerId, const QString &subFolderName, qint64 &newFileKey, const TTidyFile &file,
                       qint64 destFolderId);
     quint8 UploadFile2(const QString &localFileName, const QString &extraParams, qint64 fileKey);

@@ -1,6 +1,6 @@
 #pragma once
-// One local file-index entry (Part 6.2). Declared here because the file channel
-// (Part 2.3) uploads from it; the index of Part 6.2 fills it.
+// One local file-index entry. Declared here because the file channel
+// uploads from it; the local file index fills it.
 #include "core/wiredate.h"
 
 #include <QString>

@@ -274,12 +274,12 @@ void TWebModule::openFileOrVersion(const QString &cmd)
         finish(14, opened, opened ? QString() : text("打开文件失败", "Failed to open the file"));
     });
     TWebCommandTarget *target = &m_target;
-    watcher->setFuture(QtConcurrent::run([target, key, version, local]() -> QString {
+    watcher->setFuture(m_pending.Track(QtConcurrent::run([target, key, version, local]() -> QString {
         QString error;
         if (target->DownloadForOpen(key, version, local, &error))
             return QString();
         return error.isEmpty() ? QStringLiteral("Download failed") : error;
-    }));
+    })));
 }
 
 void TWebModule::finish(unsigned code, bool ok, const QString &error)

@@ -2,6 +2,7 @@
 // Carries out commands handed over by the server's web pages: reads the hand-off
 // file, queues the command and runs at most one per call. The windows of other
 // modules plug in through TWebCommandTarget; what is not there yet says so.
+#include "core/pendingwork.h"
 #include "core/resultcodes.h"
 #include "web/webcommand.h"
 
@@ -79,4 +80,5 @@ private:
     QString m_tempFolder;
     TWebCommand m_queue;
     bool m_busy = false;
+    TPendingWork m_pending;
 };

@@ -1,0 +1,179 @@
+// The client's session logic and windows against the real reference server.
+#include "app/arvoclientfrm.h"
+#include "app/netsessionbackend.h"
+#include "app/prompter.h"
+#include "core/aes.h"
+#include "core/clientconfigx.h"
+#include "net/sslhttp.h"
+#include "serverfixture.h"
+#include "testenv.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+
+namespace {
+
+struct RecordingPrompter : TPrompter {
+    QStringList shown;
+    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
+    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
+};
+
+quint16 closedPort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();  // free again once s is gone
+}
+
+} // namespace
+
+class SessionE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TestServer server;
+    TNetSessionBackend backend;
+    TServerAddress address() const { return {QStringLiteral("127.0.0.1"), server.port(), false}; }
+
+private Q_SLOTS:
+    void login_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("ok");
+        QTest::addRow("demo") << "demo" << "demo" << true;
+        QTest::addRow("wrong password") << "demo" << "nope" << false;
+        QTest::addRow("unknown user") << "nobody" << "demo" << false;
+    }
+    void login()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, password);
+        QFETCH(bool, ok);
+        TLoginResult r;
+        QString error;
+        QCOMPARE(backend.Login(address(), HSL_ENG, name, password, r, &error), ok);
+        if (ok) {
+            QCOMPARE(r.UserName, QStringLiteral("Demo User"));
+            QVERIFY(r.UserId2 > 0);
+            QVERIFY(!r.UserId.isEmpty());
+        } else {
+            QVERIFY2(!error.isEmpty(), "a refused login must say why");
+        }
+    }
+
+    void unreachableServerSaysSo()
+    {
+        TLoginResult r;
+        QString error;
+        QVERIFY(!backend.Login({QStringLiteral("127.0.0.1"), closedPort(), false}, HSL_ENG, QStringLiteral("demo"),
+                               QStringLiteral("demo"), r, &error));
+        QVERIFY(!error.isEmpty());
+    }
+
+    void pagesAndPolling()
+    {
+        TLoginResult r;
+        QVERIFY(backend.Login(address(), HSL_ENG, QStringLiteral("demo"), QStringLiteral("demo"), r, nullptr));
+        QByteArray body;
+        QVERIFY(backend.HttpGet(address().BaseUrl() + QStringLiteral("/user?opr=sc&userid=%1").arg(r.UserId2), false,
+                                16000, body));
+        QVERIFY(!backend.HttpGet(address().BaseUrl() + QStringLiteral("/no/such/page"), false, 16000, body));
+        QVERIFY(body.isEmpty());  // an error page never passes for an answer
+        QVERIFY(backend.PollIntervalSeconds(address()) > 0);
+        QVERIFY(backend.HasUserMessages(address(), r.UserId, HSL_ENG));  // the demo user has a welcome message
+        QVERIFY(!backend.HasUserMessages(address(), QStringLiteral("0123456789ABCDEF0123456789ABCDEF"), HSL_ENG));
+    }
+
+    void downloadForOpen()
+    {
+        TLoginResult r;
+        QVERIFY(backend.Login(address(), HSL_ENG, QStringLiteral("demo"), QStringLiteral("demo"), r, nullptr));
+        Store store(server.dataDir());
+        qint64 key = 0;
+        for (const FolderInfo &f : store.subFolders(r.UserId2, 0))
+            for (const FileInfo &file : store.filesIn(f.id))
+                if (!key)
+                    key = file.key;
+        QVERIFY(key > 0);
+        const QString local = home.path() + QLatin1String("/copy_qx.bin");
+        QString error;
+        QVERIFY2(backend.DownloadFile(address(), r.UserId, HSL_ENG, key, -1, local, &error), qPrintable(error));
+        QVERIFY(QFileInfo(local).size() > 0);
+        QVERIFY(!backend.DownloadFile(address(), r.UserId, HSL_ENG, 999999, -1, local + QLatin1String("2"), &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!QFileInfo::exists(local + QLatin1String("2")));
+    }
+};
+
+class LoginWindowE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TestServer server;
+    RecordingPrompter prompter;
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+
+    void dialogLoginAgainstTheServer()
+    {
+        {
+            TClientConfigX c;
+            c.SetServerHost(QStringLiteral("127.0.0.1"));
+            c.SetServerPort(server.port());
+            c.SetLanguage(1);
+            c.Save();
+        }
+        TClientConfigX config;
+        TNetSessionBackend backend;
+        TARVOClientFrm w(config, backend, QStringLiteral("/opt/kv/ZuDivuvo"));
+        bool driven = false;
+        QTimer::singleShot(0, this, [&] {
+            TLoginFrm *d = w.LoginDialog();
+            QVERIFY(d);
+            d->edtNickName->setText(QStringLiteral("demo"));
+            d->edtPass->setText(QStringLiteral("wrong"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(!d->IsBusy(), 20000);
+            QVERIFY(!prompter.shown.isEmpty());
+            QVERIFY(d->isVisible());
+            d->edtPass->setText(QStringLiteral("demo"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+            driven = true;
+        });
+        QVERIFY(w.ShowLoginDialog());
+        QVERIFY(driven);
+        QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:Demo User"));
+        QVERIFY(TClientConfigX().OwnerId2() > 0);
+    }
+
+    void webSessionFromTheServersAdminCommand()
+    {
+        // What the run script does: the server hands out a "-u" identity.
+        QProcess admin;
+        admin.start(qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/zudivuvo-server"),
+                    {QStringLiteral("--data"), server.dataDir(), QStringLiteral("web-session"), QStringLiteral("demo")});
+        QVERIFY(admin.waitForFinished(10000));
+        QCOMPARE(admin.exitCode(), 0);
+        const QString token = QString::fromLatin1(admin.readAllStandardOutput()).trimmed();
+        const QString identity = DecryptWithAppKey(token, AKS_128);
+        QVERIFY2(identity.contains(QLatin1String("[UserName]Demo User[/UserName]")), qPrintable(identity));
+        TNetSessionBackend backend;
+        QVERIFY(backend.HasUserMessages({QStringLiteral("127.0.0.1"), server.port(), false},
+                                        GetTagValue(identity, QStringLiteral("UserId")), HSL_ENG));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    return runTests<SessionE2ETest, LoginWindowE2ETest>(argc, argv);
+}
+
+#include "tst_e2e.moc"
