@@ -4,13 +4,12 @@
 #include "app/logging.h"
 #include "app/mainduties.h"
 #include "app/noticefrms.h"
-#include "app/prompter.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/wmessages.h"
 #include "files/filemagfrm.h"
-#include "files/filesprompter.h"
+#include "platform/prompter.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
 
@@ -22,9 +21,7 @@
 #include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QImage>
-#include <QInputDialog>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -38,36 +35,6 @@
 #include <QVBoxLayout>
 #include <QWindow>
 #include <QtConcurrent>
-
-namespace {
-// The file windows' boxes go through the client's prompter too, so whoever
-// answers the main window's boxes (a test) also answers theirs.
-class TFilesPrompterBridge : public TFilesPrompter
-{
-public:
-    void Info(QWidget *parent, const QString &caption, const QString &text) override
-    {
-        TPrompter::Instance().Info(parent, caption, text);
-    }
-    void Error(QWidget *parent, const QString &caption, const QString &text) override
-    {
-        TPrompter::Instance().Error(parent, caption, text);
-    }
-    bool Ask(QWidget *parent, const QString &caption, const QString &text) override
-    {
-        return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
-    }
-    bool AskText(QWidget *parent, const QString &caption, const QString &label, QString &text) override
-    {
-        bool ok = false;
-        const QString answer = QInputDialog::getText(parent, caption, label, QLineEdit::Normal, text, &ok);
-        if (ok)
-            text = answer;
-        return ok;
-    }
-};
-TFilesPrompterBridge g_filesPrompter;
-} // namespace
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
@@ -101,7 +68,6 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend,
     , m_session(config)
     , m_webTarget(backend, m_clipboard)
 {
-    TFilesPrompter::SetInstance(&g_filesPrompter);
     FLogoPath = FClientPath
                 + (FHS_Language == HSL_ENG ? QLatin1String("clientLogo2_ENG.png") : QLatin1String("clientLogo2.png"));
     buildUi();

@@ -1,6 +1,6 @@
 #include "app/loginfrm.h"
 
-#include "app/prompter.h"
+#include "platform/prompter.h"
 #include "core/clientconfigx.h"
 #include "core/helpers.h"
 #include "platform/shellintegration.h"

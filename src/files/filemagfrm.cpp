@@ -7,7 +7,7 @@
 #include "files/asyncrun.h"
 #include "files/filedownloadfrm.h"
 #include "files/filemaglogic.h"
-#include "files/filesprompter.h"
+#include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
 #include "files/logging.h"
 #include "model/orgstructure.h"
@@ -275,12 +275,12 @@ QTreeWidgetItem *TFileMagFrm::addNode(QTreeWidgetItem *parent, const QString &ca
 
 void TFileMagFrm::showError(const QString &text)
 {
-    TFilesPrompter::Instance().Error(this, m_texts.WLS_Hint, text);
+    TPrompter::Instance().Error(this, m_texts.WLS_Hint, text);
 }
 
 void TFileMagFrm::showInfo(const QString &text)
 {
-    TFilesPrompter::Instance().Info(this, m_texts.WLS_Hint, text);
+    TPrompter::Instance().Info(this, m_texts.WLS_Hint, text);
 }
 
 void TFileMagFrm::NotAvailableYet(const QString &action)
@@ -590,7 +590,7 @@ void TFileMagFrm::NewFolder()
     if (m_session.UserId <= 0 || !node || m_left->currentWidget() != tvFolder)
         return;
     QString name;
-    if (!TFilesPrompter::Instance().AskText(this, LangText(FHS_Language, "新建文件夹", "New Folder"),
+    if (!TPrompter::Instance().AskText(this, LangText(FHS_Language, "新建文件夹", "New Folder"),
                                             LangText(FHS_Language, "文件夹名称：", "Folder name:"), name)
         || name.trimmed().isEmpty())
         return;
@@ -624,7 +624,7 @@ void TFileMagFrm::RenameFolder()
         return;
     }
     QString name = node->text(0);
-    if (!TFilesPrompter::Instance().AskText(this, LangText(FHS_Language, "文件夹重命名", "Rename Folder"),
+    if (!TPrompter::Instance().AskText(this, LangText(FHS_Language, "文件夹重命名", "Rename Folder"),
                                             LangText(FHS_Language, "文件夹名称：", "Folder name:"), name)
         || name.trimmed().isEmpty())
         return;
@@ -651,7 +651,7 @@ void TFileMagFrm::DropPaths(const QStringList &dropped)
     if (dropped.isEmpty())
         return;
     const QStringList paths = OrderDroppedPaths(dropped);
-    if (!TFilesPrompter::Instance().Ask(this, m_texts.WLS_Hint, DropQuestion(m_texts, paths)))
+    if (!TPrompter::Instance().Ask(this, m_texts.WLS_Hint, DropQuestion(m_texts, paths)))
         return;
     if (FGroupId <= 0) {
         showError(m_texts.WLS_SelGroup);

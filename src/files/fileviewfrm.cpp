@@ -2,7 +2,7 @@
 
 #include "core/helpers.h"
 #include "files/asyncrun.h"
-#include "files/filesprompter.h"
+#include "platform/prompter.h"
 #include "model/showfiles.h"
 #include "net/neterror.h"
 #include "net/robottcpclient.h"
@@ -246,7 +246,7 @@ void TServerFolderFileView::LoadFile(qint64 ownerId, qint64 folderId)
         return r;
     }, [this](const Reply &r) {
         if (r.Status != st::Ok) {
-            TFilesPrompter::Instance().Error(this, LangText(FHS_Language, "提示", "Hint"), r.Text);
+            TPrompter::Instance().Error(this, LangText(FHS_Language, "提示", "Hint"), r.Text);
         } else {
             for (const TServerFileEntry &f : r.Files) {
                 TFileViewRow row;
@@ -267,7 +267,7 @@ bool TServerFolderFileView::Check()
 {
     const QModelIndex current = lvFiles->currentIndex();
     if (!current.isValid()) {
-        TFilesPrompter::Instance().Error(this, LangText(FHS_Language, "提示", "Hint"),
+        TPrompter::Instance().Error(this, LangText(FHS_Language, "提示", "Hint"),
                                          LangText(FHS_Language, "选择文件!", "Select file!"));
         return false;
     }

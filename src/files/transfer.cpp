@@ -4,7 +4,7 @@
 #include "core/safepath.h"
 #include "core/tagtext.h"
 #include "files/asyncrun.h"
-#include "files/filesprompter.h"
+#include "platform/prompter.h"
 #include "files/logging.h"
 #include "model/fileoperator.h"
 #include "net/neterror.h"
@@ -202,7 +202,7 @@ TUploadController::Outcome TUploadController::uploadOne(const QString &path, con
 
 bool TUploadController::ask(const QString &text)
 {
-    return TFilesPrompter::Instance().Ask(FPromptParent(), m_texts.WLS_Hint, text);
+    return TPrompter::Instance().Ask(FPromptParent(), m_texts.WLS_Hint, text);
 }
 
 bool TUploadController::UploadSingle(const QString &path)
@@ -210,7 +210,7 @@ bool TUploadController::UploadSingle(const QString &path)
     if (IsBusy())
         return false;
     if (path.trimmed().isEmpty() || !QFileInfo(path).isFile()) {
-        TFilesPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_ChkPath);
+        TPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_ChkPath);
         return false;
     }
     if (!FIsClose)
@@ -224,7 +224,7 @@ bool TUploadController::UploadSingle(const QString &path)
         if (FIsClose) {
             // closing: nothing more to show
         } else if (!o.Refusal.isEmpty()) {
-            TFilesPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, o.Refusal);
+            TPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, o.Refusal);
         } else if (o.Status == 3) {
             stored = true;
             ++m_uploaded;
@@ -239,11 +239,11 @@ bool TUploadController::UploadSingle(const QString &path)
                 row.Key = o.NewKey;
                 FListItems->AddRow(row);
             }
-            TFilesPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_UploadOK);
+            TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_UploadOK);
         } else if (o.Status == 16) {
-            TFilesPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_SameFile);
+            TPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_SameFile);
         } else {
-            TFilesPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, o.Error);
+            TPrompter::Instance().Error(FPromptParent(), m_texts.WLS_Hint, o.Error);
         }
         if (!stored)
             ++m_failed;
@@ -311,9 +311,9 @@ void TUploadController::finishList(bool complete)
     if (!FIsClose) {
         // Success is claimed only when every file of the list arrived.
         if (complete && m_failed == 0)
-            TFilesPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_UploadOK);
+            TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_UploadOK);
         else
-            TFilesPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint,
+            TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint,
                                             LangText(m_lang, "已上传 %1 个文件，%2 个文件未上传。",
                                                      "%1 file(s) uploaded, %2 file(s) not uploaded.")
                                                 .arg(m_uploaded)
@@ -371,7 +371,7 @@ bool TDownloadController::Start(const QString &typedPath)
     if (IsBusy())
         return false;
     const QString typed = typedPath.trimmed();
-    TFilesPrompter &prompter = TFilesPrompter::Instance();
+    TPrompter &prompter = TPrompter::Instance();
     if (typed.isEmpty()) {
         prompter.Error(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_SelPath);
         return false;

@@ -2,7 +2,7 @@
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
 #include "app/mainduties.h"
-#include "app/prompter.h"
+#include "platform/prompter.h"
 #include "app/session.h"
 #include "app/startup.h"
 #include "core/aes.h"

@@ -1,7 +1,7 @@
 // The client's session logic and windows against the real reference server.
 #include "app/arvoclientfrm.h"
 #include "app/netsessionbackend.h"
-#include "app/prompter.h"
+#include "platform/prompter.h"
 #include "core/aes.h"
 #include "core/clientconfigx.h"
 #include "net/sslhttp.h"

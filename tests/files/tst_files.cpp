@@ -6,7 +6,7 @@
 #include "files/filelistmodel.h"
 #include "files/filemaglogic.h"
 #include "files/filemagfrm.h"
-#include "files/filesprompter.h"
+#include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
 #include "files/fileviewfrm.h"
 #include "files/transfer.h"
@@ -25,7 +25,7 @@
 
 namespace {
 // Answers every box and records what it was shown.
-class TRecordingPrompter : public TFilesPrompter
+class TRecordingPrompter : public TPrompter
 {
 public:
     QStringList infos, errors, questions;
@@ -388,7 +388,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         qRegisterMetaType<QTreeWidgetItem *>();
-        TFilesPrompter::SetInstance(&prompter);
+        TPrompter::SetInstance(&prompter);
         server = std::make_unique<DemoServer>();
         TRobotTcpClient client;
         client.Host = QStringLiteral("127.0.0.1");
@@ -425,7 +425,7 @@ private Q_SLOTS:
     }
     void cleanupTestCase()
     {
-        TFilesPrompter::SetInstance(nullptr);
+        TPrompter::SetInstance(nullptr);
     }
 
     void browseOrganisationFoldersAndFiles()

@@ -1,10 +1,21 @@
-#include "files/filesprompter.h"
+#include "platform/prompter.h"
 
 #include <QInputDialog>
 #include <QMessageBox>
 
+bool TPrompter::Ask(QWidget *, const QString &, const QString &)
+{
+    return false;
+}
+
+bool TPrompter::AskText(QWidget *, const QString &, const QString &, QString &)
+{
+    return false;
+}
+
 namespace {
-class TBoxPrompter : public TFilesPrompter
+
+class BoxPrompter : public TPrompter
 {
 public:
     void Info(QWidget *parent, const QString &caption, const QString &text) override
@@ -29,16 +40,17 @@ public:
     }
 };
 
-TBoxPrompter g_boxes;
-TFilesPrompter *g_current = &g_boxes;
+BoxPrompter g_boxes;
+TPrompter *g_current = &g_boxes;
+
 } // namespace
 
-TFilesPrompter &TFilesPrompter::Instance()
+TPrompter &TPrompter::Instance()
 {
     return *g_current;
 }
 
-void TFilesPrompter::SetInstance(TFilesPrompter *prompter)
+void TPrompter::SetInstance(TPrompter *prompter)
 {
     g_current = prompter ? prompter : &g_boxes;
 }
