@@ -112,7 +112,7 @@ void TARVOClientFrm::buildUi()
     bar->setObjectName(QStringLiteral("iconBar"));
     bar->setStyleSheet(QStringLiteral("#iconBar { background: #2b3a4a; } QToolButton { border: none; color: white; "
                                       "padding: 6px; } QToolButton:hover { background: #3f5870; }"));
-    bar->setFixedWidth(88);
+    bar->setFixedWidth(116);
     auto *barLayout = new QVBoxLayout(bar);
     barLayout->setContentsMargins(4, 8, 4, 8);
     imgLog = new QLabel(bar);
@@ -128,7 +128,7 @@ void TARVOClientFrm::buildUi()
         b->setText(hint);
         b->setToolTip(hint);
         b->setAutoRaise(true);
-        b->setMinimumWidth(80);
+        b->setMinimumWidth(108);
         barLayout->addWidget(b, 0, Qt::AlignHCenter);
     };
     addIcon(imgHome, QStyle::SP_DirHomeIcon, t("首页", "Main page"), "imgHome");
