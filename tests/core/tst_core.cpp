@@ -605,7 +605,7 @@ private Q_SLOTS:
         QCOMPARE(c.OwnerId2(), 0);
         QCOMPARE(c.StartStyle(), SS_NONE);
         QVERIFY(std::fabs(c.LastTimeOfViewMsg() - (NowDateTime() - 365)) < 0.01);
-        QCOMPARE(c.WorkRoot(), GetDocumentsFolder() + QLatin1String("KV/work/"));
+        QCOMPARE(c.WorkRoot(), GetDocumentsFolder() + QLatin1String("KV/" "work/"));
         QVERIFY(QFileInfo(c.WorkRoot()).isDir());
         QCOMPARE(c.DownloadRoot(), GetDocumentsFolder());
     }

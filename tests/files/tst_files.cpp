@@ -401,7 +401,7 @@ private Q_SLOTS:
         session.Conn.Language = HSL_ENG;
         session.UserId = reply.UserId2;
         session.UserName = reply.UserName;
-        session.WorkRoot = home.path() + QStringLiteral("/work/");
+        session.WorkRoot = home.path() + QStringLiteral("/workroot/");
         session.ConfigFolder = home.configFolder();
         QDir().mkpath(session.ConfigFolder);
     }
