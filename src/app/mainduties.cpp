@@ -6,7 +6,6 @@
 #include "core/tagtext.h"
 
 #include <QFutureWatcher>
-#include <QPointer>
 #include <QtConcurrent>
 
 namespace {
@@ -67,7 +66,6 @@ void TMainDuties::poll()
 
     struct Outcome {
         int seconds = 0;
-        bool asked = false;
         bool waiting = false;
     };
     auto *watcher = new QFutureWatcher<Outcome>(this);
@@ -86,7 +84,6 @@ void TMainDuties::poll()
             o.seconds = backend->PollIntervalSeconds(server);
             return o;
         }
-        o.asked = true;
         o.waiting = backend->HasUserMessages(server, encryptId, language);
         return o;
     })));

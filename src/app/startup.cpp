@@ -8,24 +8,13 @@
 
 namespace {
 
-int hexValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return -1;
-}
-
 bool hexRun(const QString &t, qsizetype at, int count, uint &value)
 {
     if (at + count > t.size())
         return false;
     value = 0;
     for (int i = 0; i < count; ++i) {
-        const int h = hexValue(t.at(at + i).unicode());
+        const int h = HexDigitValue(t.at(at + i));
         if (h < 0)
             return false;
         value = value * 16 + uint(h);

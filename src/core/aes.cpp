@@ -1,6 +1,7 @@
 #include "core/aes.h"
 
 #include "core/ansicodec.h"
+#include "core/helpers.h"
 
 #include <openssl/evp.h>
 #include <memory>
@@ -39,17 +40,6 @@ QByteArray runEcb(const QByteArray &key, const QByteArray &data, bool encrypt)
         return {};
     out.truncate(n1 + n2);
     return out;
-}
-
-int hexValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return -1;
 }
 
 } // namespace
@@ -98,8 +88,8 @@ bool TAES::DecryptString_ASE_EX(const QString &cipher, const QString &passphrase
     QByteArray bytes;
     bytes.reserve(cipher.size() / 2);
     for (qsizetype i = 0; i + 1 < cipher.size(); i += 2) {
-        const int hi = hexValue(cipher.at(i).unicode());
-        const int lo = hexValue(cipher.at(i + 1).unicode());
+        const int hi = HexDigitValue(cipher.at(i));
+        const int lo = HexDigitValue(cipher.at(i + 1));
         if (hi < 0 || lo < 0)
             return false;  // never produced by us; refuse rather than guess
         bytes += char(hi * 16 + lo);

@@ -51,12 +51,19 @@ QByteArray hashBytes(const QString &text)
     return AnsiFromText(lowered);
 }
 
-bool isHexDigit(char16_t c)
-{
-    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-}
-
 } // namespace
+
+int HexDigitValue(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
 
 qint32 StrToIntDef(const QString &text, qint32 def)
 {
@@ -155,7 +162,7 @@ std::optional<QString> DecodeHexUtf8(const QString &text)
     for (qsizetype i = 0; i < pairs; ++i) {
         const QChar hi = text.at(2 + 2 * i);
         const QChar lo = text.at(3 + 2 * i);
-        if (!isHexDigit(hi.unicode()) || !isHexDigit(lo.unicode()))
+        if (HexDigitValue(hi) < 0 || HexDigitValue(lo) < 0)
             return std::nullopt;
         bytes += char(text.mid(2 + 2 * i, 2).toUInt(nullptr, 16));
     }

@@ -7,6 +7,9 @@
 qint32 StrToIntDef(const QString &text, qint32 def);
 qint64 StrToInt64Def(const QString &text, qint64 def);
 
+// 0-15 for a hexadecimal digit of either case, -1 otherwise.
+int HexDigitValue(QChar c);
+
 quint32 IpToInteger(const QString &text);
 bool IsValidEmail(const QString &text);
 

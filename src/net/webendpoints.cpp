@@ -1,18 +1,13 @@
 #include "net/webendpoints.h"
 
 #include "core/aes.h"
+#include "core/helpers.h"
 #include "core/wiredate.h"
 
 #include <QRandomGenerator>
 #include <QUrl>
 
 namespace {
-
-bool isHex(QChar c)
-{
-    const char16_t u = c.unicode();
-    return (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F');
-}
 
 int randomBelow(int n)
 {
@@ -39,7 +34,7 @@ QString UrlEncodeValue(const QString &value)
     const qsizetype n = value.size();
     for (qsizetype i = 0; i < n; ++i) {
         const QChar c = value.at(i);
-        if (c == u'%' && i + 2 < n && isHex(value.at(i + 1)) && isHex(value.at(i + 2))) {
+        if (c == u'%' && i + 2 < n && HexDigitValue(value.at(i + 1)) >= 0 && HexDigitValue(value.at(i + 2)) >= 0) {
             out += value.mid(i, 3);
             i += 2;
             continue;
