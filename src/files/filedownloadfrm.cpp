@@ -1,4 +1,5 @@
 #include "files/filedownloadfrm.h"
+#include "files/fileuploadfrm.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -80,16 +81,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
         resize(500, 400);
     });
     connect(m_ctrl, &TDownloadController::currentName, lblFileName, &QLabel::setText);
-    connect(m_ctrl, &TDownloadController::fileStarted, this, [this] {
-        pbProgress->setRange(0, 0);
-        lblSize->clear();
-    });
-    connect(m_ctrl, &TTransferBase::progress, this, [this](qint64 all, qint64 done) {
-        const TProgressView v = ProgressStep(pbProgress->maximum(), all, done);
-        pbProgress->setRange(0, v.Maximum);
-        pbProgress->setValue(v.Position);
-        lblSize->setText(v.Label);
-    });
+    BindTransferProgress(m_ctrl, pbProgress, lblSize);
     connect(m_ctrl, &TDownloadController::logLine, mmLog, &QPlainTextEdit::appendPlainText);
     connect(m_ctrl, &TDownloadController::allDone, this, [this](int failures) {
         // With a failure the window stays so the log can be read.

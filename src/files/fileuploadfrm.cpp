@@ -51,16 +51,7 @@ TFileUploadFrm::TFileUploadFrm(const TServerConn &conn, QWidget *parent)
         btnUpload->setEnabled(on);
     });
     connect(m_ctrl, &TUploadController::currentName, edPath, &QLineEdit::setText);
-    connect(m_ctrl, &TUploadController::fileStarted, this, [this] {
-        pbProgress->setRange(0, 0);
-        lblSize->clear();
-    });
-    connect(m_ctrl, &TTransferBase::progress, this, [this](qint64 all, qint64 done) {
-        const TProgressView v = ProgressStep(pbProgress->maximum(), all, done);
-        pbProgress->setRange(0, v.Maximum);
-        pbProgress->setValue(v.Position);
-        lblSize->setText(v.Label);
-    });
+    BindTransferProgress(m_ctrl, pbProgress, lblSize);
     connect(m_ctrl, &TUploadController::fileStored, this, [this] {
         pbProgress->setRange(0, qMax(1, pbProgress->maximum()));
         pbProgress->setValue(pbProgress->maximum());
@@ -97,5 +88,19 @@ void TFileUploadFrm::closeEvent(QCloseEvent *event)
     connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
         if (!busy)
             deleteLater();
+    });
+}
+
+void BindTransferProgress(TTransferBase *controller, QProgressBar *bar, QLabel *sizeLabel)
+{
+    QObject::connect(controller, &TTransferBase::fileStarted, bar, [bar, sizeLabel] {
+        bar->setRange(0, 0);
+        sizeLabel->clear();
+    });
+    QObject::connect(controller, &TTransferBase::progress, bar, [bar, sizeLabel](qint64 all, qint64 done) {
+        const TProgressView v = ProgressStep(bar->maximum(), all, done);
+        bar->setRange(0, v.Maximum);
+        bar->setValue(v.Position);
+        sizeLabel->setText(v.Label);
     });
 }

@@ -34,3 +34,7 @@ protected:
 private:
     TUploadController *m_ctrl;
 };
+
+// Shows a transfer controller's per-block progress in a bar and a size label.
+void BindTransferProgress(TTransferBase *controller, QProgressBar *bar, QLabel *sizeLabel);
+

@@ -55,6 +55,7 @@ public:
 Q_SIGNALS:
     // Emitted from the worker thread; receivers get it queued.
     void progress(qint64 allSize, qint64 complateSize);
+    void fileStarted();  // a new file: reset the bar's scale
     void busyChanged(bool busy);
 
 protected:
@@ -97,7 +98,6 @@ public:
 Q_SIGNALS:
     void inputsEnabled(bool enabled);
     void currentName(const QString &name);
-    void fileStarted();   // reset the bar's scale
     void fileStored();    // fill the bar
     void singleFinished(bool stored);
     void listFinished(bool complete);
@@ -148,7 +148,6 @@ Q_SIGNALS:
     void pathProposed(const QString &path);
     void started();
     void currentName(const QString &name);
-    void fileStarted();
     void logLine(const QString &line);
     void allDone(int failures);
 
