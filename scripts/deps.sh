@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake g++ ninja-build pkg-config mold ccache openssl
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite qt6-svg-dev
-  libssl-dev libcurl4-openssl-dev zlib1g-dev
+  libssl-dev libcurl4-openssl-dev zlib1g-dev libqrencode-dev qt6-webengine-dev
   xvfb xauth xdotool imagemagick fonts-wqy-microhei xdg-utils desktop-file-utils
 )
 missing=()

@@ -47,6 +47,8 @@ const char *const kSchema[] = {
     " file_key INTEGER NOT NULL REFERENCES files(key) ON DELETE CASCADE, user_id INTEGER, at REAL,"
     " PRIMARY KEY(arc_id, file_key))",
     "CREATE TABLE IF NOT EXISTS web_tickets(ticket TEXT PRIMARY KEY, seen REAL)",
+    "CREATE TABLE IF NOT EXISTS qr_logins(qid TEXT PRIMARY KEY, created REAL NOT NULL, state INTEGER NOT NULL,"
+    " usercode TEXT)",
 };
 } // namespace
 

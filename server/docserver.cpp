@@ -196,7 +196,7 @@ void DocServer::serve(qintptr fd)
             stream.setIdleTimeout(m_options.idleTimeoutMs);
             FileChannel(store, stream).run();
         } else if (line.endsWith("\n") && line.contains(" HTTP/1.")) {
-            HttpHandler(store, stream).run(line);
+            HttpHandler(store, stream, socket.isEncrypted()).run(line);
         }
     } catch (const std::exception &e) {
         qCWarning(lcServer) << "connection failed:" << e.what();

@@ -1,5 +1,6 @@
 #include "httphandler.h"
 
+#include "qrlogin.h"
 #include "requesthandler.h"
 
 #include "core/aes.h"
@@ -149,11 +150,11 @@ void HttpHandler::run(const QByteArray &requestLine)
 
 QByteArray HttpHandler::respond(const HttpRequest &r)
 {
-    if (r.method != "GET" && !(r.method == "POST" && r.path == "/doc"))
+    if (r.method != "GET" && !(r.method == "POST" && (r.path == "/doc" || r.path == "/QRLogin")))
         return httpResponse(405, kText, {});
     const QByteArray opr = queryValue(r.query, "opr");
     if (r.path == "/QRLogin")
-        return httpResponse(200, kText, opr == "config" ? m_store.setting(QStringLiteral("qr_mode"), QStringLiteral("0")).toUtf8() : QByteArray());
+        return QrLoginPages(m_store, m_tls).respond(r);
     if (r.path == "/user" && opr == "sc")
         return httpResponse(200, kText, m_store.setting(QStringLiteral("classifications"), QString()).toUtf8());
     if (r.path == "/linkX" && opr == "clientconfig")

@@ -26,7 +26,7 @@ QByteArray queryValue(const QByteArray &query, const QByteArray &name);
 class HttpHandler
 {
 public:
-    HttpHandler(Store &store, SocketStream &stream) : m_store(store), m_stream(stream) {}
+    HttpHandler(Store &store, SocketStream &stream, bool tls = false) : m_store(store), m_stream(stream), m_tls(tls) {}
     void run(const QByteArray &requestLine);
     // Testable core: the whole response for one request.
     QByteArray respond(const HttpRequest &request);
@@ -45,6 +45,7 @@ private:
 
     Store &m_store;
     SocketStream &m_stream;
+    bool m_tls;
 };
 
 QByteArray httpResponse(int status, const QByteArray &contentType, const QByteArray &body,

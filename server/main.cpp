@@ -1,4 +1,5 @@
 #include "docserver.h"
+#include "qrlogin.h"
 #include "seed.h"
 #include "store.h"
 
@@ -79,15 +80,10 @@ int runAdminCommand(const QString &dataDir, const QStringList &args)
     if (command == QLatin1String("web-session") && args.size() == 2) {
         // The identity a web page hands to the client with "-u": a new session, protected with the application key.
         const int userId = store.ownerIdByName(args.at(1), QStringLiteral("U"));
-        const auto user = userId ? store.user(userId) : std::nullopt;
-        if (!user || user->disabled)
+        const QString identity = userId ? webIdentity(store, userId) : QString();
+        if (identity.isEmpty())
             return fail(QStringLiteral("No active user %1").arg(args.at(1)));
-        const QString token = store.createSession(userId);
-        out << EncryptWithAppKey(QStringLiteral("[UserId2]%1[/UserId2][UserId]%2[/UserId][UserName]%3[/UserName]")
-                                     .arg(userId)
-                                     .arg(token, user->name),
-                                 AKS_128)
-            << Qt::endl;
+        out << identity << Qt::endl;
         return 0;
     }
     if (command == QLatin1String("set") && args.size() == 3) {

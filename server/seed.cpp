@@ -282,5 +282,7 @@ bool seedDemo(Store &store, QString *error)
             return false;
         daysAgo -= 2;
     }
+    // The demo offers scan-code login in the small window.
+    store.setSetting(QStringLiteral("qr_mode"), QStringLiteral("1"));
     return true;
 }

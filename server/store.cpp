@@ -20,13 +20,6 @@ namespace {
 constexpr int kPbkdf2Rounds = 20000;
 constexpr double kSessionIdleDays = 30.0;
 
-QByteArray randomBytes(int n)
-{
-    QByteArray b(n, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char *>(b.data()), n) != 1)
-        qFatal("no random source");
-    return b;
-}
 
 QByteArray passwordHash(const QString &password, const QByteArray &salt)
 {
@@ -90,6 +83,14 @@ FolderInfo folderFrom(const QSqlQuery &q)
     return f;
 }
 } // namespace
+
+QByteArray randomBytes(int n)
+{
+    QByteArray b(n, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char *>(b.data()), n) != 1)
+        qFatal("no random source");
+    return b;
+}
 
 bool isValidItemName(const QString &name)
 {

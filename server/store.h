@@ -68,6 +68,9 @@ enum LockKind { LockCheckout = 1, LockEdit = 2 };
 // the "*"-lines, tag text or a Windows path on the client.
 bool isValidItemName(const QString &name);
 
+// Bytes from the system's secure random source.
+QByteArray randomBytes(int n);
+
 class Store
 {
 public:

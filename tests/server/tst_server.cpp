@@ -6,7 +6,6 @@
 #include "testenv.h"
 
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSqlQuery>
 
 namespace {
@@ -16,14 +15,6 @@ constexpr int kDemoUser = 5;
 constexpr qint64 kContracts2024 = 1001;
 constexpr qint64 kSupplyAgreement = 5000; // three versions in the demo data
 constexpr qint64 kTicks = 45322336909722;  // 2024-01-31 08:05:09
-
-QByteArray randomBytes(int n)
-{
-    QByteArray b(n, Qt::Uninitialized);
-    for (char &c : b)
-        c = char(QRandomGenerator::global()->bounded(256));
-    return b;
-}
 
 struct UploadResult
 {
@@ -730,6 +721,13 @@ class HttpTest : public QObject
         c.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         return c.readToEnd();
     }
+    QByteArray post(const QByteArray &target, const QByteArray &form)
+    {
+        RawClient c(m_server->port());
+        c.send("POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: "
+               + QByteArray::number(form.size()) + "\r\n\r\n" + form);
+        return c.readToEnd();
+    }
     static QByteArray body(const QByteArray &response) { return response.mid(response.indexOf("\r\n\r\n") + 4); }
     QByteArray ticket()
     {
@@ -749,7 +747,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("target");
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QByteArray>("body");
-        QTest::addRow("QR mode") << QByteArray("/QRLogin?opr=config") << QByteArray("200") << QByteArray("0");
+        QTest::addRow("QR offered by the demo") << QByteArray("/QRLogin?opr=config") << QByteArray("200") << QByteArray("1");
         QTest::addRow("classifications off") << QByteArray("/user?opr=sc&userid=5") << QByteArray("200") << QByteArray();
         QTest::addRow("client config") << QByteArray("/linkX?opr=clientconfig&userid=5") << QByteArray("200") << QByteArray("[VersionRemark]0[/VersionRemark][OnlyTimeCheck]0[/OnlyTimeCheck]");
         QTest::addRow("viewer not shipped") << QByteArray("/helper/ReDazEdaver.exe") << QByteArray("404") << QByteArray();
@@ -812,6 +810,55 @@ private Q_SLOTS:
         QCOMPARE(framed(m_server->port(), 76, E(m_token) + QStringLiteral("[FileKey]5000[/FileKey]")).body, QStringLiteral("7"));
         QCOMPARE(body(get("/modifypass?opr=clientmps&userid=5&ps=" + ps(QStringLiteral("secret1"), QStringLiteral("demo")))), QByteArray("ok"));
         m_token = loginToken(m_server->port());
+    }
+
+    void scanCodeLogin()
+    {
+        const QByteArray path = body(get("/QRLogin?opr=url"));
+        QVERIFY2(path.startsWith("/QRLogin?opr=page&qid="), path.constData());
+        const QByteArray qid = path.mid(path.indexOf("qid=") + 4);
+        const QByteArray pageText = body(get(path));
+        // The input the client looks for appears only with an answer.
+        QVERIFY(!pageText.contains("name=\"usercode\""));
+        QVERIFY(pageText.contains("<svg"));
+        QVERIFY(pageText.contains(QByteArray(QByteArray("http://127.0.0.1/QRLogin?opr=scan&amp;qid=") + qid)));
+        const QByteArray pollTarget = "/QRLogin?opr=poll&qid=" + qid;
+        QCOMPARE(body(get(pollTarget)), QByteArray());
+
+        const QByteArray scanTarget = "/QRLogin?opr=scan&qid=" + qid;
+        QVERIFY(body(get(scanTarget)).contains("<form"));
+        QVERIFY(body(post(scanTarget, "name=demo&password=wrong")).contains("id=\"error\""));
+        QCOMPARE(body(get(pollTarget)), QByteArray());
+        QVERIFY(body(post(scanTarget, "name=demo&password=demo")).contains("id=\"ok\""));
+
+        const QString identity = DecryptWithAppKey(QString::fromLatin1(body(get(pollTarget))), AKS_128);
+        QCOMPARE(GetTagValue(identity, QStringLiteral("UserId2")), QString::number(kDemoUser));
+        QCOMPARE(GetTagValue(identity, QStringLiteral("UserName")), QStringLiteral("Demo User"));
+        const QString token = GetTagValue(identity, QStringLiteral("UserId"));
+        QVERIFY(framed(m_server->port(), 76, E(token) + QStringLiteral("[FileKey]5000[/FileKey]")).body != QStringLiteral("7"));
+        // Handed out once; the used code cannot be approved again.
+        QVERIFY(body(get(pollTarget)).startsWith("E:"));
+        QVERIFY(!body(post(scanTarget, "name=demo&password=demo")).contains("id=\"ok\""));
+    }
+
+    void scanCodeRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addRow("unknown code") << QByteArray("/QRLogin?opr=poll&qid=0123456789ABCDEF0123456789ABCDEF");
+        QTest::addRow("malformed code") << QByteArray("/QRLogin?opr=poll&qid=%27%3B--");
+    }
+    void scanCodeRefusals()
+    {
+        QFETCH(QByteArray, target);
+        QVERIFY(body(get(target)).startsWith("E:"));
+    }
+
+    void cancelledScanEndsTheCode()
+    {
+        const QByteArray path = body(get("/QRLogin?opr=url"));
+        const QByteArray qid = path.mid(path.indexOf("qid=") + 4);
+        post("/QRLogin?opr=scan&qid=" + qid, "cancel=Cancel");
+        QVERIFY(body(get("/QRLogin?opr=poll&qid=" + qid)).startsWith("E:"));
     }
 
     void pages()
