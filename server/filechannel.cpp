@@ -7,11 +7,16 @@
 #include "core/wiredate.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QMutex>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
 #include <QUuid>
+#include <QWaitCondition>
 
 #include <unistd.h>
 
@@ -42,6 +47,45 @@ bool flushToDisk(QFile &file)
 {
     return file.flush() && ::fsync(file.handle()) == 0;
 }
+
+// A resume may arrive while the connection it replaces is still draining or waiting
+// out its idle time-out. Sharing the partial body, that connection's final truncate
+// lands in the middle of the resumed body, or on the stored blob after the rename.
+constexpr int kPartClaimWaitMs = 10000;
+
+// One connection at a time works on a partial body.
+class PartClaim
+{
+public:
+    PartClaim(const QString &path, int waitMs) : m_path(path)
+    {
+        QMutexLocker lock(&s_mutex);
+        const QDeadlineTimer deadline(waitMs);
+        while (s_busy.contains(path) && s_released.wait(&s_mutex, deadline)) {
+        }
+        m_held = !s_busy.contains(path);
+        if (m_held)
+            s_busy.insert(path);
+    }
+    ~PartClaim()
+    {
+        if (!m_held)
+            return;
+        QMutexLocker lock(&s_mutex);
+        s_busy.remove(m_path);
+        s_released.wakeAll();
+    }
+    PartClaim(const PartClaim &) = delete;
+    PartClaim &operator=(const PartClaim &) = delete;
+    bool held() const { return m_held; }
+
+private:
+    static inline QMutex s_mutex;
+    static inline QWaitCondition s_released;
+    static inline QSet<QString> s_busy;
+    QString m_path;
+    bool m_held = false;
+};
 } // namespace
 
 void FileChannel::run()
@@ -207,7 +251,16 @@ void FileChannel::upload(const QString &text)
     const QByteArray stagingKey = QCryptographicHash::hash(
         QStringLiteral("%1|%2|%3|%4|%5|%6|%7").arg(s.user.id).arg(owner).arg(destFolder).arg(subFolders, pathAndName).arg(size).arg(ticks).toUtf8(),
         QCryptographicHash::Sha256).toHex();
-    const QString stagingFile = m_store.stagingDir() + u'/' + QString::fromLatin1(stagingKey) + QStringLiteral(".part");
+    const QString partFile = m_store.stagingDir() + u'/' + QString::fromLatin1(stagingKey) + QStringLiteral(".part");
+    const PartClaim claim(partFile, kPartClaimWaitMs);
+    // Still held by a connection that has not given up: this upload starts from the
+    // beginning in a body of its own.
+    const QString stagingFile = claim.held() ? partFile
+                                             : m_store.stagingDir() + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".tmp");
+    const auto dropPrivateBody = qScopeGuard([&] {
+        if (!claim.held())
+            QFile::remove(stagingFile);  // gone already when it was committed
+    });
     QFile part(stagingFile);
     if (!part.open(QIODevice::ReadWrite)) {
         refuseUpload(53);
