@@ -1,10 +1,27 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (optimised) into build-bench/ and runs the file channel
-# benchmark. Extra arguments go to it: --size-mib N (default 1024), --rounds N
-# (default 4, alternating which goes first; the best run counts), --dir FOLDER (where the 1 GiB files go).
+# Builds the benchmarks (optimised) into build-bench/ and runs one of them. The
+# first argument chooses it (the file channel one when it is left out); the rest
+# go to the benchmark:
+#   bench/run.sh [filechannel] [--size-mib N] [--rounds N] [--dir FOLDER]
+#       file channel against a raw socket copy: --size-mib (default 1024), --rounds (default 4,
+#       alternating which goes first; the best run counts), --dir (where the 1 GiB files go)
+#   bench/run.sh server [--clients N] [--small N] [--large-mib N] [--dir FOLDER]
+#       the reference server under concurrent clients: defaults 20 clients, each 50 files of
+#       1 MiB and one of 256 MiB; --dir is where the sources, the server's data and the downloads go
+#   bench/run.sh directory
+#       parsing of large organisation and folder replies and a sorted 100 000-row view
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bench=filechannel
+if [[ $# -gt 0 && $1 != -* ]]; then
+  bench=$1
+  shift
+fi
+if [[ ! -f bench/bench_$bench.cpp ]]; then
+  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server or directory)" >&2
+  exit 2
+fi
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZUDIVUVO_BUILD_BENCH=ON -DZUDIVUVO_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench --target bench_filechannel
-exec build-bench/bin/bench_filechannel "$@"
+cmake --build build-bench --target "bench_$bench"
+exec "build-bench/bin/bench_$bench" "$@"
