@@ -60,7 +60,7 @@ QByteArray htmlPage(const QByteArray &title, const QByteArray &body)
     return "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>"
         + title + "</title><style>body{font-family:sans-serif;text-align:center;margin:24px}"
-                  "p{color:#555}</style></head><body>" + body + "</body></html>";
+                  "p{color:#555}a{word-break:break-all}</style></head><body>" + body + "</body></html>";
 }
 } // namespace
 

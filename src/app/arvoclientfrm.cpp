@@ -3,12 +3,14 @@
 #include "app/loginfrm.h"
 #include "app/logging.h"
 #include "app/mainduties.h"
+#include "app/qrloginfrm.h"
 #include "app/noticefrms.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/wmessages.h"
 #include "files/filemagfrm.h"
+#include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
@@ -344,15 +346,46 @@ bool TARVOClientFrm::ShowLoginDialog()
             return o;
         })));
     });
-    connect(&dialog, &TLoginFrm::qrLoginRequested, this, [this] {
-        m_hint->ShowText(t("扫码登录在此版本中尚未提供。", "Scan-code login is not available in this version."));
-    });
+    // Posted, not sent: the scan-code window opens after this dialog has closed.
+    connect(&dialog, &TLoginFrm::qrLoginRequested, this, [this] { handleMessage(wm::QrLogin, 0, 0); }, Qt::QueuedConnection);
     QTimer::singleShot(0, &dialog, &TLoginFrm::CheckQr);
     dialog.exec();
     FLoginFrm = nullptr;
     if (dialog.FIsLogined)
         establishSession(true);
     return dialog.FIsLogined;
+}
+
+bool TARVOClientFrm::UMQRLogin()
+{
+    if (m_session.FIsLogin || FLoginFrm || FQrLoginFrm)
+        return m_session.FIsLogin;
+    QString reason = m_browsers.UnavailableReason ? m_browsers.UnavailableReason(FHS_Language == HSL_CN) : QString();
+    if (reason.isEmpty() && !m_browsers.Create)
+        reason = EmbeddedBrowser::NoBrowserText(FHS_Language == HSL_CN);
+    if (!reason.isEmpty()) {
+        TPrompter::Instance().Error(this, t("提示", "Hint"), reason);
+        return ShowLoginDialog();
+    }
+    m_session.TakeServerFromStore();
+    const TServerAddress server = m_session.Server();
+    TSessionBackend *backend = &m_backend;
+    auto fetch = [backend, server](QString &path) {
+        QByteArray body;
+        if (!backend->HttpGet(WebEndpoints::QrUrl(server.BaseUrl()), server.SSL, 16000, body))
+            return false;
+        path = QString::fromUtf8(body);
+        return true;
+    };
+    TDuziDezLoginFrm frm(m_config, server, FHS_Language, fetch, m_browsers.Create, this);
+    FQrLoginFrm = &frm;
+    frm.exec();
+    FQrLoginFrm = nullptr;
+    if (!frm.FIsLogin)
+        return ShowLoginDialog();
+    establishSession(false);
+    UMBringToFront();
+    return true;
 }
 
 void TARVOClientFrm::establishSession(bool storeServer)
@@ -449,6 +482,7 @@ void TARVOClientFrm::handleMessage(int number, qint64 wParam, qint64 lParam)
             m_tray->hide();
         break;
     case wm::SuppressReminders: m_duties->SetMsgType(int(lParam)); break;
+    case wm::QrLogin: UMQRLogin(); break;
     default: break;
     }
 }

@@ -5,6 +5,7 @@
 #include "core/pendingwork.h"
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
+#include "app/qrloginfrm.h"
 #include "app/session.h"
 #include "core/resultcodes.h"
 #include "web/webmodule.h"
@@ -68,6 +69,16 @@ public:
     // For tests: the dialog that is open, if any.
     TLoginFrm *LoginDialog() const { return FLoginFrm; }
     TFileMagFrm *FileMagFrm() const { return PFileMagFrm; }
+    TDuziDezLoginFrm *QrLoginDialog() const { return FQrLoginFrm; }
+
+    // Where scan-code login gets its browser; without one it explains why not.
+    struct TBrowserProvider {
+        std::function<QString(bool chinese)> UnavailableReason;
+        TDuziDezLoginFrm::BrowserFactory Create;
+    };
+    void SetBrowserProvider(TBrowserProvider provider) { m_browsers = std::move(provider); }
+    // Message 1526: scan-code login, then the dialog again when it did not succeed.
+    bool UMQRLogin();
 
 public Q_SLOTS:
     // Messages by number: from the instance channel and from child windows.
@@ -110,6 +121,8 @@ private:
     TMainDuties *m_duties = nullptr;
     TPreViewHint *m_hint = nullptr;
     QPointer<TLoginFrm> FLoginFrm;
+    QPointer<TDuziDezLoginFrm> FQrLoginFrm;
+    TBrowserProvider m_browsers;
     bool m_firstShow = true;
     TPendingWork m_pending;  // declared last: waited for first
 

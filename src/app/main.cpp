@@ -5,6 +5,7 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/memberpowers.h"
+#include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
 #include "platform/netadapters.h"
 #include "platform/shellintegration.h"
@@ -49,6 +50,7 @@ int main(int argc, char *argv[])
         }
     }
 
+    EmbeddedBrowser::PrepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
     QApplication::setApplicationDisplayName(QStringLiteral("KelVo Client"));
@@ -60,6 +62,7 @@ int main(int argc, char *argv[])
     SslLibraries::ExtractSslLibraries(GetExeFolder());
     TNetSessionBackend backend;
     TARVOClientFrm mainWindow(config, backend, QCoreApplication::applicationFilePath());
+    mainWindow.SetBrowserProvider({&EmbeddedBrowser::UnavailableReason, &EmbeddedBrowser::Create});
     QObject::connect(channel.get(), &InstanceChannel::messageReceived, &mainWindow, &TARVOClientFrm::handleMessage);
     QString error;
     if (!channel->listen(&error))

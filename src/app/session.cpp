@@ -92,14 +92,21 @@ void TSession::AcceptDialogLogin(const QString &name, const QString &password, c
     m_config.Save();
 }
 
-void TSession::AcceptQrLogin(const QString &userCode)
+bool TSession::AcceptQrLogin(const QString &userCode)
 {
     const QString t = DecryptWithAppKey(userCode, AKS_128);
-    m_config.SetOwnerId2(StrToIntDef(GetTagValue(t, QStringLiteral("UserId2")), 0));
-    m_config.SetEncryptId(GetTagValue(t, QStringLiteral("UserId")));
-    m_config.SetOwnerName(GetTagValue(t, QStringLiteral("UserName")));
+    const int id = StrToIntDef(GetTagValue(t, QStringLiteral("UserId2")), 0);
+    const QString encryptId = GetTagValue(t, QStringLiteral("UserId"));
+    const QString name = GetTagValue(t, QStringLiteral("UserName"));
+    // A code that does not decrypt to a whole identity is no login.
+    if (id <= 0 || encryptId.isEmpty() || name.isEmpty())
+        return false;
+    m_config.SetOwnerId2(id);
+    m_config.SetEncryptId(encryptId);
+    m_config.SetOwnerName(name);
     m_config.SetStartStyle(SS_ACTIVTX);
     m_config.Save();
+    return true;
 }
 
 void TSession::Establish(bool storeServer)

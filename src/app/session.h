@@ -22,7 +22,8 @@ public:
     // What the dialog enters, made into the session's server.
     void SetDialogServer(const QString &ip, const QString &portText, bool ssl);
     void AcceptDialogLogin(const QString &name, const QString &password, const TLoginResult &r);
-    void AcceptQrLogin(const QString &userCode);
+    // False, storing nothing, when the code is not a whole identity.
+    bool AcceptQrLogin(const QString &userCode);
 
     // Start-up step 4: the session exists; the server values are stored.
     void Establish(bool storeServer = true);

@@ -2,6 +2,7 @@
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
 #include "app/mainduties.h"
+#include "app/qrloginfrm.h"
 #include "platform/prompter.h"
 #include "app/session.h"
 #include "app/startup.h"
@@ -9,11 +10,13 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/textfile.h"
+#include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
 #include "testenv.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QElapsedTimer>
@@ -298,7 +301,14 @@ struct FakeBackend : TSessionBackend {
         result.UserId2 = 7;
         return true;
     }
-    bool HttpGet(const QString &, bool, int, QByteArray &) override { return false; }
+    QHash<QString, QByteArray> pages;
+    bool HttpGet(const QString &url, bool, int, QByteArray &body) override
+    {
+        if (!pages.contains(url))
+            return false;
+        body = pages.value(url);
+        return true;
+    }
     int PollIntervalSeconds(const TServerAddress &) override
     {
         ++intervalAsks;
@@ -322,6 +332,38 @@ struct FakeClipboard : TClipboardAccess {
     QString Text() override { return text; }
     void SetText(const QString &t) override { text = t; }
 };
+
+// A page that answers the usercode script from a list, one answer per poll.
+struct FakeBrowser : TEmbeddedBrowser {
+    QWidget *view;
+    QUrl loaded;
+    QVariantList answers;  // a missing entry answers null (no input yet)
+    explicit FakeBrowser(QWidget *parent) : view(new QWidget(parent)) {}
+    QWidget *Widget() override { return view; }
+    void Load(const QUrl &url) override
+    {
+        loaded = url;
+        QTimer::singleShot(0, this, [this] { Q_EMIT loadFinished(true); });
+    }
+    void RunScript(const QString &, ScriptDone done) override
+    {
+        const QVariant v = answers.isEmpty() ? QVariant::fromValue(nullptr) : answers.takeFirst();
+        QTimer::singleShot(0, this, [done, v] { done(v); });
+    }
+};
+
+QString qrIdentity(const QString &name)
+{
+    return EncryptWithAppKey(QStringLiteral("[UserId2]4[/UserId2][UserId]Q4[/UserId][UserName]%1[/UserName]").arg(name), AKS_128);
+}
+
+// What the usercode script returns for an input holding value.
+QVariant inputValue(const QString &value)
+{
+    QString answer = QStringLiteral("=");
+    answer += value;
+    return answer;
+}
 
 struct RecordingPrompter : TPrompter {
     QStringList shown;
@@ -438,8 +480,7 @@ private Q_SLOTS:
     {
         TClientConfigX c;
         TSession s(c);
-        s.AcceptQrLogin(EncryptWithAppKey(QStringLiteral("[UserId2]4[/UserId2][UserId]Q[/UserId][UserName]Bo[/UserName]"),
-                                          AKS_128));
+        QVERIFY(s.AcceptQrLogin(qrIdentity(QStringLiteral("Bo"))));
         QVERIFY(TSession(c).TryWebSession());
         s.OnDestroy();
         QCOMPARE(TClientConfigX().OwnerId2(), 0);
@@ -582,6 +623,96 @@ private Q_SLOTS:
     }
 };
 
+class QrLoginTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    RecordingPrompter prompter;
+    const TServerAddress server{QStringLiteral("127.0.0.1"), 8088, false};
+
+    static TDuziDezLoginFrm::BrowserFactory fakeFactory(FakeBrowser **made, QVariantList answers)
+    {
+        return [made, answers](QWidget *parent) {
+            auto b = std::make_unique<FakeBrowser>(parent);
+            b->answers = answers;
+            *made = b.get();
+            return std::unique_ptr<TEmbeddedBrowser>(std::move(b));
+        };
+    }
+    static TDuziDezLoginFrm::AddressFetch answering(const QString &path, bool ok = true)
+    {
+        return [path, ok](QString &out) {
+            out = path;
+            return ok;
+        };
+    }
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+    void init()
+    {
+        prompter.shown.clear();
+        QFile::remove(home.configFolder() + QLatin1String("rvc.sys"));
+    }
+
+    void pollAnswers_data()
+    {
+        QTest::addColumn<QVariantList>("answers");
+        QTest::addColumn<bool>("loggedIn");
+        QTest::addColumn<QString>("message");
+        const QVariant none = QVariant::fromValue(nullptr);
+        QTest::addRow("identity after waiting") << QVariantList{none, none, inputValue(qrIdentity(QStringLiteral("Bo")))} << true << QString();
+        QTest::addRow("script error is ignored") << QVariantList{QVariant(), inputValue(qrIdentity(QStringLiteral("Bo")))} << true << QString();
+        QTest::addRow("empty input") << QVariantList{none, inputValue(QString())} << false << QStringLiteral("得到用户登录数据失败！");
+        QTest::addRow("server message") << QVariantList{inputValue(QStringLiteral("E:二维码已过期。"))} << false << QStringLiteral("二维码已过期。");
+        QTest::addRow("long server message is cut") << QVariantList{inputValue(QStringLiteral("E:") + QString(300, u'x'))} << false << QString(128, u'x');
+        QTest::addRow("not an identity") << QVariantList{inputValue(QStringLiteral("garbage"))} << false << QStringLiteral("得到用户登录数据失败！");
+    }
+    void pollAnswers()
+    {
+        QFETCH(QVariantList, answers);
+        QFETCH(bool, loggedIn);
+        QFETCH(QString, message);
+        TClientConfigX c;
+        FakeBrowser *browser = nullptr;
+        TDuziDezLoginFrm w(c, server, HSL_CN, answering(QStringLiteral("/QRLogin?opr=page&qid=AB")), fakeFactory(&browser, answers));
+        QCOMPARE(w.size(), QSize(480, 480));
+        w.show();
+        QTRY_COMPARE(browser->loaded, QUrl(QStringLiteral("http://127.0.0.1:8088/QRLogin?opr=page&qid=AB")));
+        QVERIFY(w.lbWait->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(browser->answers.isEmpty() && !w.tmPoll->isActive(), 10000);
+        QCOMPARE(w.FIsLogin, loggedIn);
+        QCOMPARE(prompter.shown.value(0), message);
+        // Failures leave the window open for the user to close.
+        QCOMPARE(w.isVisible(), !loggedIn);
+        TClientConfigX after;
+        QCOMPARE(after.OwnerName(), loggedIn ? QStringLiteral("Bo") : QString());
+        QCOMPARE(after.StartStyle(), loggedIn ? int(SS_ACTIVTX) : int(SS_NONE));
+    }
+
+    void addressFailures_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("ok");
+        QTest::addRow("empty answer") << QString() << true;
+        QTest::addRow("request failed") << QStringLiteral("/QRLogin?opr=page") << false;
+    }
+    void addressFailures()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, ok);
+        TClientConfigX c;
+        c.SetEnableQR(2);
+        FakeBrowser *browser = nullptr;
+        TDuziDezLoginFrm w(c, server, HSL_CN, answering(path, ok), fakeFactory(&browser, {}));
+        QCOMPARE(w.size(), QSize(540, 600));
+        w.show();
+        QTRY_COMPARE(prompter.shown.value(0), QStringLiteral("得到扫码登录地址失败！"));
+        QVERIFY(browser->loaded.isEmpty());
+        QVERIFY(w.isVisible());
+    }
+};
+
 class MainWindowTest : public QObject
 {
     Q_OBJECT
@@ -667,6 +798,49 @@ private Q_SLOTS:
         QCOMPARE(TClientConfigX().OwnerId2(), 0);
     }
 
+    void scanCodeLoginEstablishesTheSession()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.Save();
+        TClientConfigX store;
+        FakeBackend b;
+        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        TARVOClientFrm::TBrowserProvider provider;
+        provider.UnavailableReason = [](bool) { return QString(); };
+        provider.Create = [](QWidget *parent) {
+            auto browser = std::make_unique<FakeBrowser>(parent);
+            browser->answers = {inputValue(qrIdentity(QStringLiteral("Bo")))};
+            return std::unique_ptr<TEmbeddedBrowser>(std::move(browser));
+        };
+        w.SetBrowserProvider(provider);
+        b.pages.insert(QStringLiteral("http://127.0.0.1:18088/QRLogin?opr=url"), "/QRLogin?opr=page&qid=1");
+        QVERIFY(w.UMQRLogin());
+        QVERIFY(w.Session().FIsLogin);
+        QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:Bo"));
+        QCOMPARE(b.logins, 0);
+    }
+
+    void scanCodeLoginWithoutBrowserFallsBackToTheDialog()
+    {
+        TClientConfigX store;
+        FakeBackend b;
+        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        w.SetBrowserProvider({[](bool) { return QStringLiteral("no browser here"); }, nullptr});
+        bool dialogShown = false;
+        QTimer::singleShot(0, this, [&] {
+            dialogShown = w.LoginDialog() != nullptr;
+            if (w.LoginDialog())
+                w.LoginDialog()->reject();
+        });
+        QVERIFY(!w.UMQRLogin());
+        QCOMPARE(prompter.shown.last(), QStringLiteral("no browser here"));
+        QVERIFY(dialogShown);
+    }
+
     void suppressMessageStoresTime()
     {
         TClientConfigX store;
@@ -680,7 +854,7 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<ArgumentTest, StartupTest, LaunchTest, SessionTest, DutiesTest, LoginDialogTest, MainWindowTest>(
+    return runTests<ArgumentTest, StartupTest, LaunchTest, SessionTest, DutiesTest, LoginDialogTest, QrLoginTest, MainWindowTest>(
         argc, argv);
 }
 
