@@ -10,6 +10,7 @@
 #include "core/textfile.h"
 #include "core/wmessages.h"
 #include "files/filemagfrm.h"
+#include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "net/webendpoints.h"
@@ -42,9 +43,9 @@ namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
 } // namespace
 
-bool TAppWebTarget::OpenWithDesktop(const QString &path)
+bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
 {
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return DesktopOpener::OpenFile(path, reason, m_language == HSL_CN);
 }
 
 bool TAppWebTarget::DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error)

@@ -35,7 +35,7 @@ public:
     {
     }
     void SetClipboardText(const QString &text) override { m_clipboard.SetText(text); }
-    bool OpenWithDesktop(const QString &path) override;
+    bool OpenWithDesktop(const QString &path, QString *reason) override;
     bool DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error) override;
 
     // Set on the GUI thread at login, before any command runs.

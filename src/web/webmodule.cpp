@@ -270,8 +270,12 @@ void TWebModule::openFileOrVersion(const QString &cmd)
             finish(14, false, downloadError);
             return;
         }
-        const bool opened = IsSafeToOpen(local) && m_target.OpenWithDesktop(local);
-        finish(14, opened, opened ? QString() : text("打开文件失败", "Failed to open the file"));
+        QString reason;
+        const bool opened = IsSafeToOpen(local) && m_target.OpenWithDesktop(local, &reason);
+        QString failed = text("打开文件失败", "Failed to open the file");
+        if (!reason.isEmpty())
+            failed += u'\n' + reason;
+        finish(14, opened, opened ? QString() : failed);
     });
     TWebCommandTarget *target = &m_target;
     watcher->setFuture(m_pending.Track(QtConcurrent::run([target, key, version, local]() -> QString {

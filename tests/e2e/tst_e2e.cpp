@@ -5,10 +5,14 @@
 #include "core/aes.h"
 #include "core/clientconfigx.h"
 #include "net/sslhttp.h"
+#include "platform/instancechannel.h"
+#include "qrlogin.h"
 #include "serverfixture.h"
 #include "testenv.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QUrl>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -170,10 +174,92 @@ private Q_SLOTS:
     }
 };
 
+// The real program, as a user runs it: a session handed over by the server,
+// then a second launch carrying a browser link.
+class LinkE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TestServer server;
+    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+
+private Q_SLOTS:
+    void openCommandOpensTheDownloadedCopy_data()
+    {
+        QTest::addColumn<QString>("serverName");  // the file the demo holds
+        QTest::addColumn<QString>("linkName");    // the name the web page puts in the link
+        QTest::addColumn<QString>("copyName");    // what lands in the temporary folder
+        QTest::addRow("document") << "Todo.txt" << "Todo.txt" << "Todo_qx.txt";
+        QTest::addRow("name reaching out of the folder") << "Todo.txt" << "../../home/.profile" << "file_qx.profile";
+    }
+    void openCommandOpensTheDownloadedCopy()
+    {
+        QFETCH(QString, serverName);
+        QFETCH(QString, linkName);
+        QFETCH(QString, copyName);
+        Store store(server.dataDir());
+        const qint64 key = store.db().value(QStringLiteral("SELECT key FROM files WHERE name=?"), {serverName}).toLongLong();
+        QVERIFY(key > 0);
+        QFile body(store.blobPath(store.version(key)->blob));
+        QVERIFY(body.open(QIODevice::ReadOnly));
+        const QString identity = webIdentity(store, 5);
+
+        // The desktop's "open" records what it was given instead of starting a program.
+        const QString bin = home.path() + QLatin1String("/bin");
+        const QString opened = home.path() + QLatin1String("/opened.txt");
+        QFile::remove(opened);
+        QVERIFY(QDir().mkpath(bin));
+        QFile opener(bin + QLatin1String("/xdg-open"));
+        QVERIFY(opener.open(QIODevice::WriteOnly));
+        opener.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(opened) + "'\n");
+        opener.close();
+        opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
+        QFile mime(bin + QLatin1String("/xdg-mime"));
+        QVERIFY(mime.open(QIODevice::WriteOnly));
+        mime.write("#!/bin/sh\necho editor.desktop\n");
+        mime.close();
+        mime.setPermissions(mime.permissions() | QFileDevice::ExeOwner);
+
+        QProcess first;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), bin + u':' + env.value(QStringLiteral("PATH")));
+        first.setProcessEnvironment(env);
+        first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // The whole command line comes as one argument, as from a browser.
+        first.start(exe(), {QStringLiteral("-s 127.0.0.1#%1#0 -u %2").arg(server.port()).arg(identity)});
+        QVERIFY(first.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(InstanceChannel().socketPath()), 10000);
+
+        const QString link = QStringLiteral("zudivuvo://-p%20[code]14[/code][cmd][filekey]%1[/filekey][filename]%2[/filename][/cmd]/")
+                                 .arg(key)
+                                 .arg(QString::fromLatin1(QUrl::toPercentEncoding(linkName)));
+        QProcess second;
+        second.start(exe(), {link});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 0);
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(opened), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(opened).size() > 0, 2000);
+        QFile record(opened);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QString url = QString::fromUtf8(record.readAll()).trimmed();
+        const QString local = QUrl(url).isLocalFile() ? QUrl(url).toLocalFile() : url;
+        QCOMPARE(QFileInfo(local).absolutePath(), QFileInfo(home.configFolder() + QLatin1String("Temp/")).absolutePath());
+        QCOMPARE(QFileInfo(local).fileName(), copyName);
+        QFile copy(local);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), body.readAll());
+
+        QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
+        QVERIFY(first.waitForFinished(10000));
+        QTRY_VERIFY(!QFileInfo::exists(InstanceChannel().socketPath()));
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<SessionE2ETest, LoginWindowE2ETest>(argc, argv);
+    return runTests<SessionE2ETest, LoginWindowE2ETest, LinkE2ETest>(argc, argv);
 }
 
 #include "tst_e2e.moc"

@@ -1,8 +1,10 @@
+#include "platform/desktopopener.h"
 #include "platform/instancechannel.h"
 #include "platform/netadapters.h"
 #include "platform/shellintegration.h"
 #include "testenv.h"
 
+#include <QDir>
 #include <QHostInfo>
 #include <QLocalSocket>
 #include <QSignalSpy>
@@ -143,10 +145,72 @@ private Q_SLOTS:
     }
 };
 
+// Stand-ins for the desktop's tools record what they were given.
+class DesktopOpenerTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    QByteArray oldPath;
+    QString bin() const { return home.path() + QLatin1String("/bin"); }
+    QString record() const { return home.path() + QLatin1String("/opened.txt"); }
+    void tool(const QString &name, const QByteArray &script)
+    {
+        QFile f(bin() + u'/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("#!/bin/sh\n" + script);
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(QDir().mkpath(bin()));
+        oldPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin()) + ':' + oldPath);
+        tool(QStringLiteral("xdg-open"), "printf '%s|%s\\n' \"$#\" \"$1\" > '" + QFile::encodeName(record()) + "'\n");
+    }
+    void cleanupTestCase() { qputenv("PATH", oldPath); }
+
+    void opensWithTheAssociatedProgram_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QByteArray>("association");
+        QTest::addColumn<bool>("opened");
+        QTest::addRow("associated") << "Report 2024.txt" << QByteArray("editor.desktop") << true;
+        QTest::addRow("shell characters stay one argument") << "a $(touch x) `id`;b.txt" << QByteArray("editor.desktop") << true;
+        QTest::addRow("nothing associated") << "Report.txt" << QByteArray() << false;
+    }
+    void opensWithTheAssociatedProgram()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QByteArray, association);
+        QFETCH(bool, opened);
+        tool(QStringLiteral("xdg-mime"), "echo '" + association + "'\n");
+        QFile::remove(record());
+        const QString path = home.path() + u'/' + fileName;
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("text");
+        f.close();
+        QString reason;
+        QCOMPARE(DesktopOpener::OpenFile(path, &reason, false), opened);
+        if (!opened) {
+            QCOMPARE(reason, QStringLiteral("No program is associated with files of type text/plain."));
+            QTest::qWait(200);
+            QVERIFY(!QFileInfo::exists(record()));
+            return;
+        }
+        QTRY_VERIFY(QFileInfo(record()).size() > 0);
+        QFile r(record());
+        QVERIFY(r.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(r.readAll()).trimmed(), QStringLiteral("1|") + path);
+    }
+};
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    return runTests<InstanceChannelTest, ShellIntegrationTest, AdaptersTest>(argc, argv);
+    return runTests<InstanceChannelTest, ShellIntegrationTest, AdaptersTest, DesktopOpenerTest>(argc, argv);
 }
 
 #include "tst_platform.moc"

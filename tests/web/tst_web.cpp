@@ -17,7 +17,7 @@ struct FakeTarget : TWebCommandTarget {
     QSemaphore *gate = nullptr;  // holds a download until released
 
     void SetClipboardText(const QString &text) override { clipboard = text; }
-    bool OpenWithDesktop(const QString &path) override
+    bool OpenWithDesktop(const QString &path, QString *) override
     {
         opened = path;
         return true;
