@@ -47,6 +47,11 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   sleep 1
 fi
 
+# Scan-code login embeds a browser whose sandbox cannot run as root; a demo
+# started as root on a fresh machine opts out of it (the client refuses otherwise).
+if [ "$(id -u)" -eq 0 ] && [ -z "${QTWEBENGINE_DISABLE_SANDBOX:-}" ]; then
+  export QTWEBENGINE_DISABLE_SANDBOX=1
+fi
 "$bin/ZuDivuvo" "$client_arg" &
 pids+=($!)
 
