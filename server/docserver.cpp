@@ -21,6 +21,7 @@
 Q_LOGGING_CATEGORY(lcServer, "zudivuvo.server")
 
 namespace {
+constexpr qint64 kFileChannelReadBuffer = 1024 * 1024;
 constexpr char kTlsHandshake = 0x16;
 
 QByteArray readFileBytes(const QString &path)
@@ -193,6 +194,9 @@ void DocServer::serve(qintptr fd)
                 stream.writeAll(encodeReply(21, {}));
             }
         } else if (line == kFileRequestLine) {
+            // A body arrives faster than the disk takes it: keep the backlog in
+            // the kernel, not in our memory (loopback windows reach 32 MiB each).
+            socket.setReadBufferSize(kFileChannelReadBuffer);
             stream.setIdleTimeout(m_options.idleTimeoutMs);
             FileChannel(store, stream).run();
         } else if (line.endsWith("\n") && line.contains(" HTTP/1.")) {

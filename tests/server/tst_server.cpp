@@ -25,10 +25,10 @@ struct UploadResult
 };
 
 // One whole op 1 exchange; sends bytes from the offset the server offers when it matches.
-UploadResult upload(quint16 port, const QString &text, const QByteArray &bytes, bool resume = true)
+UploadResult upload(quint16 port, const QString &text, const QByteArray &bytes, bool resume = true, bool tls = false)
 {
     UploadResult r;
-    RawClient c(port);
+    RawClient c(port, tls);
     c.send(fileOpening(1, text));
     r.status = c.int32();
     if (r.status == 100)
@@ -56,10 +56,10 @@ struct DownloadResult
     qint32 trailer = -1;
 };
 
-DownloadResult download(quint16 port, const QString &text, qint64 offer = 0, qint64 check = 0, bool raw = false)
+DownloadResult download(quint16 port, const QString &text, qint64 offer = 0, qint64 check = 0, bool raw = false, bool tls = false)
 {
     DownloadResult r;
-    RawClient c(port);
+    RawClient c(port, tls);
     c.send(fileOpening(raw ? 8 : 2, text));
     r.status = c.int32();
     if (r.status != 10)
@@ -493,6 +493,17 @@ private Q_SLOTS:
         QCOMPARE(version.key, up.key);
         QCOMPARE(download(m_server->port(), downloadText(m_token, up.key)).body, changed);
         QCOMPARE(download(m_server->port(), downloadText(m_token, up.key, QStringLiteral("[IsPreView]True[/IsPreView][IsReplace]True[/IsReplace][Versionid]1[/Versionid]"))).body, body);
+    }
+
+    void bodiesLargerThanTheReadBufferOverTls()
+    {
+        TestServer tls(true, true);
+        const QString token = loginToken(tls.port());
+        const QByteArray body = randomBytes(5 * 1024 * 1024);
+        const UploadResult up = upload(tls.port(), uploadText(token, kRnd, kContracts2024, {}, QStringLiteral("big.bin"), body.size(), kTicks), body, true, true);
+        QCOMPARE(up.status, 3);
+        QVERIFY(up.key > 0);
+        QCOMPARE(download(tls.port(), downloadText(token, up.key), 0, 0, false, true).body, body);
     }
 
     void subFoldersAreCreated()
