@@ -64,12 +64,14 @@ QByteArray htmlPage(const QByteArray &title, const QByteArray &body)
 }
 } // namespace
 
-QString webIdentity(Store &store, int userId)
+QString webIdentity(Store &store, int userId, QString *tokenOut)
 {
     const auto user = store.user(userId);
     if (!user || user->disabled)
         return {};
     const QString token = store.createSession(userId);
+    if (tokenOut)
+        *tokenOut = token;
     return EncryptWithAppKey(QStringLiteral("[UserId2]%1[/UserId2][UserId]%2[/UserId][UserName]%3[/UserName]")
                                  .arg(userId)
                                  .arg(token, user->name),
@@ -97,16 +99,25 @@ QByteArray QrLoginPages::config()
     return httpResponse(200, kText, m_store.setting(QStringLiteral("qr_mode"), QStringLiteral("0")).toUtf8());
 }
 
+void QrLoginPages::dropOldCodes()
+{
+    Database &db = m_store.db();
+    const double before = NowDateTime() - 2 * kLifetimeDays;
+    db.run(QStringLiteral("DELETE FROM sessions WHERE token IN (SELECT token FROM scan_logins WHERE state=? AND created<?)"),
+           {int(Approved), before});
+    db.run(QStringLiteral("DELETE FROM scan_logins WHERE created<?"), {before});
+}
+
 QByteArray QrLoginPages::newCode()
 {
     // Switched off: an empty answer tells the client there is no page.
     if (m_store.setting(QStringLiteral("qr_mode"), QStringLiteral("0")).toInt() <= 0)
         return httpResponse(200, kText, {});
-    Database &db = m_store.db();
-    const double now = NowDateTime();
-    db.run(QStringLiteral("DELETE FROM qr_logins WHERE created<?"), {now - 2 * kLifetimeDays});
+    dropOldCodes();
     const QString qid = QString::fromLatin1(randomBytes(16).toHex().toUpper());
-    if (!db.run(QStringLiteral("INSERT INTO qr_logins(qid, created, state) VALUES(?, ?, ?)"), {qid, now, int(Pending)}))
+    const QString scanId = QString::fromLatin1(randomBytes(16).toHex().toUpper());
+    if (!m_store.db().run(QStringLiteral("INSERT INTO scan_logins(qid, scan_id, created, state) VALUES(?, ?, ?, ?)"),
+                          {qid, scanId, NowDateTime(), int(Pending)}))
         return httpResponse(200, kText, {});
     return httpResponse(200, kText, "/QRLogin?opr=page&qid=" + qid.toLatin1());
 }
@@ -114,10 +125,13 @@ QByteArray QrLoginPages::newCode()
 QByteArray QrLoginPages::codePage(const HttpRequest &r)
 {
     const QByteArray qid = queryValue(r.query, "qid");
-    if (!validCode(qid) || !m_store.db().value(QStringLiteral("SELECT 1 FROM qr_logins WHERE qid=?"), {QString::fromLatin1(qid)}).isValid())
+    const QVariant scanId = validCode(qid)
+        ? m_store.db().value(QStringLiteral("SELECT scan_id FROM scan_logins WHERE qid=?"), {QString::fromLatin1(qid)})
+        : QVariant();
+    if (!scanId.isValid())
         return httpResponse(404, {}, {});
     const QByteArray host = r.headers.value("host", "127.0.0.1");
-    const QByteArray scanUrl = (m_tls ? "https://" : "http://") + host + "/QRLogin?opr=scan&qid=" + qid;
+    const QByteArray scanUrl = (m_tls ? "https://" : "http://") + host + "/QRLogin?opr=scan&sid=" + scanId.toString().toLatin1();
     // The "usercode" input exists only once there is an answer: the client
     // reads an empty one as a failure.
     const QByteArray script =
@@ -139,33 +153,39 @@ QByteArray QrLoginPages::codePage(const HttpRequest &r)
 QByteArray QrLoginPages::poll(const HttpRequest &r)
 {
     const QString qid = QString::fromLatin1(queryValue(r.query, "qid"));
+    const QByteArray unknown = "E:" + serverText(2, "Unknown code.", "二维码无效。").toUtf8();
+    if (!validCode(qid.toLatin1()))
+        return httpResponse(200, kText, unknown);
     Database &db = m_store.db();
     Transaction t(db);
-    QSqlQuery q = db.exec(QStringLiteral("SELECT created, state, usercode FROM qr_logins WHERE qid=?"), {qid});
-    if (!validCode(qid.toLatin1()) || !q.next())
-        return httpResponse(200, kText, "E:" + serverText(2, "Unknown code.", "二维码无效。").toUtf8());
+    QSqlQuery q = db.exec(QStringLiteral("SELECT created, state, usercode FROM scan_logins WHERE qid=?"), {qid});
+    if (!t.active() || !q.next())
+        return httpResponse(200, kText, unknown);
     const double created = q.value(0).toDouble();
     const int state = q.value(1).toInt();
+    const QByteArray code = q.value(2).toString().toLatin1();
+    q.finish();
     if (state == Cancelled)
         return httpResponse(200, kText, "E:" + serverText(2, "Login cancelled.", "已取消登录。").toUtf8());
     if (state == Taken || NowDateTime() - created > kLifetimeDays)
         return httpResponse(200, kText, "E:" + serverText(2, "The code has expired.", "二维码已过期。").toUtf8());
     if (state != Approved)
         return httpResponse(200, kText, {});
-    // The identity is handed out once.
-    const QByteArray code = q.value(2).toString().toLatin1();
-    q.finish();
-    db.run(QStringLiteral("UPDATE qr_logins SET state=?, usercode=NULL WHERE qid=?"), {int(Taken), qid});
-    t.commit();
+    // The identity is handed out once: only the poll that marks it taken gets it.
+    const bool taken = db.run(QStringLiteral("UPDATE scan_logins SET state=?, usercode=NULL, token=NULL WHERE qid=? AND state=?"),
+                              {int(Taken), qid, int(Approved)})
+        && db.value(QStringLiteral("SELECT changes()")).toInt() == 1 && t.commit();
+    if (!taken)
+        return httpResponse(200, kText, "E:" + serverText(2, "The code has expired.", "二维码已过期。").toUtf8());
     return httpResponse(200, kText, code);
 }
 
 QByteArray QrLoginPages::scan(const HttpRequest &r)
 {
-    const QByteArray qid = queryValue(r.query, "qid");
+    const QByteArray sid = queryValue(r.query, "sid");
     Database &db = m_store.db();
-    const QVariant created = validCode(qid)
-        ? db.value(QStringLiteral("SELECT created FROM qr_logins WHERE qid=? AND state=?"), {QString::fromLatin1(qid), int(Pending)})
+    const QVariant created = validCode(sid)
+        ? db.value(QStringLiteral("SELECT created FROM scan_logins WHERE scan_id=? AND state=?"), {QString::fromLatin1(sid), int(Pending)})
         : QVariant();
     if (!created.isValid() || NowDateTime() - created.toDouble() > kLifetimeDays)
         return httpResponse(200, kHtml, htmlPage("ZuDivuvo", "<p>" + esc(serverText(2, "The code has expired.", "二维码已过期。")) + "</p>"));
@@ -173,18 +193,21 @@ QByteArray QrLoginPages::scan(const HttpRequest &r)
     if (r.method == "POST") {
         const QUrlQuery form(QString::fromUtf8(r.body));
         if (form.hasQueryItem(QStringLiteral("cancel"))) {
-            db.run(QStringLiteral("UPDATE qr_logins SET state=? WHERE qid=? AND state=?"), {int(Cancelled), QString::fromLatin1(qid), int(Pending)});
+            db.run(QStringLiteral("UPDATE scan_logins SET state=? WHERE scan_id=? AND state=?"), {int(Cancelled), QString::fromLatin1(sid), int(Pending)});
             return httpResponse(200, kHtml, htmlPage("ZuDivuvo", "<p>" + esc(serverText(2, "Login cancelled.", "已取消登录。")) + "</p>"));
         }
         UserInfo u;
         const int rc = m_store.checkLogin(form.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded),
                                           form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded), u);
         if (rc == 0) {
-            const QString code = webIdentity(m_store, u.id);
+            QString token;
+            const QString code = webIdentity(m_store, u.id, &token);
             const bool stored = !code.isEmpty()
-                && db.run(QStringLiteral("UPDATE qr_logins SET state=?, usercode=? WHERE qid=? AND state=?"),
-                          {int(Approved), code, QString::fromLatin1(qid), int(Pending)})
+                && db.run(QStringLiteral("UPDATE scan_logins SET state=?, usercode=?, token=? WHERE scan_id=? AND state=?"),
+                          {int(Approved), code, token, QString::fromLatin1(sid), int(Pending)})
                 && db.value(QStringLiteral("SELECT changes()")).toInt() == 1;
+            if (!stored && !token.isEmpty())
+                db.run(QStringLiteral("DELETE FROM sessions WHERE token=?"), {token});
             if (stored) {
                 m_store.log(u.id, QStringLiteral("qrlogin"), 0);
                 return httpResponse(200, kHtml, htmlPage("ZuDivuvo", "<p id=\"ok\">" + esc(serverText(2, "Signed in. You can return to the client.", "已登录，请回到客户端。")) + "</p>"));
@@ -192,7 +215,7 @@ QByteArray QrLoginPages::scan(const HttpRequest &r)
         }
         notice = "<p id=\"error\">" + esc(ResultCodeText(rc ? rc : 7, HSL_CN)) + "</p>";
     }
-    const QByteArray action = "/QRLogin?opr=scan&amp;qid=" + qid;
+    const QByteArray action = "/QRLogin?opr=scan&amp;sid=" + sid;
     return httpResponse(200, kHtml, htmlPage("\u626b\u7801\u767b\u5f55", notice
         + "<form method=\"post\" action=\"" + action + "\"><p><input name=\"name\" placeholder=\"Name\"></p>"
           "<p><input name=\"password\" type=\"password\" placeholder=\"Password\"></p>"

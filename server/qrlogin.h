@@ -20,6 +20,8 @@ private:
     QByteArray codePage(const HttpRequest &request);
     QByteArray poll(const HttpRequest &request);
     QByteArray scan(const HttpRequest &request);
+    // Old codes go, and sessions made for codes nobody picked up with them.
+    void dropOldCodes();
 
     Store &m_store;
     bool m_tls;
@@ -27,4 +29,4 @@ private:
 
 // The identity handed to the client ("-u" link or scan-code login): a new session,
 // protected with the application key. Empty for an unknown or disabled user.
-QString webIdentity(Store &store, int userId);
+QString webIdentity(Store &store, int userId, QString *token = nullptr);

@@ -853,14 +853,21 @@ private Q_SLOTS:
         // The input the client looks for appears only with an answer.
         QVERIFY(!pageText.contains("name=\"usercode\""));
         QVERIFY(pageText.contains("<svg"));
-        QVERIFY(pageText.contains(QByteArray(QByteArray("http://127.0.0.1/QRLogin?opr=scan&amp;qid=") + qid)));
+        const qsizetype at = pageText.indexOf("http://127.0.0.1/QRLogin?opr=scan&amp;sid=");
+        QVERIFY(at > 0);
+        const QByteArray sid = pageText.mid(at + 42, 32);
+        // The drawn code carries another key than the page's poll.
+        QVERIFY(sid != qid);
         const QByteArray pollTarget = "/QRLogin?opr=poll&qid=" + qid;
         QCOMPARE(body(get(pollTarget)), QByteArray());
 
-        const QByteArray scanTarget = "/QRLogin?opr=scan&qid=" + qid;
+        const QByteArray scanTarget = "/QRLogin?opr=scan&sid=" + sid;
         QVERIFY(body(get(scanTarget)).contains("<form"));
         QVERIFY(body(post(scanTarget, "name=demo&password=wrong")).contains("id=\"error\""));
         QCOMPARE(body(get(pollTarget)), QByteArray());
+        // Whoever saw the code cannot collect the identity with it.
+        QVERIFY(body(get("/QRLogin?opr=poll&qid=" + sid)).startsWith("E:"));
+        QVERIFY(!body(post("/QRLogin?opr=scan&sid=" + qid, "name=demo&password=demo")).contains("id=\"ok\""));
         QVERIFY(body(post(scanTarget, "name=demo&password=demo")).contains("id=\"ok\""));
 
         const QString identity = DecryptWithAppKey(QString::fromLatin1(body(get(pollTarget))), AKS_128);
@@ -889,7 +896,9 @@ private Q_SLOTS:
     {
         const QByteArray path = body(get("/QRLogin?opr=url"));
         const QByteArray qid = path.mid(path.indexOf("qid=") + 4);
-        post("/QRLogin?opr=scan&qid=" + qid, "cancel=Cancel");
+        const QByteArray pageText = body(get(path));
+        const QByteArray sid = pageText.mid(pageText.indexOf("opr=scan&amp;sid=") + 17, 32);
+        QVERIFY(body(post("/QRLogin?opr=scan&sid=" + sid, "cancel=Cancel")).contains("<p>"));
         QVERIFY(body(get("/QRLogin?opr=poll&qid=" + qid)).startsWith("E:"));
     }
 
