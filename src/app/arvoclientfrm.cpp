@@ -378,11 +378,16 @@ bool TARVOClientFrm::UMQRLogin()
         path = QString::fromUtf8(body);
         return true;
     };
-    TDuziDezLoginFrm frm(m_config, server, FHS_Language, fetch, m_browsers.Create, this);
-    FQrLoginFrm = &frm;
-    frm.exec();
-    FQrLoginFrm = nullptr;
-    if (!frm.FIsLogin)
+    bool loggedIn = false;
+    {
+        // Gone, with its page and poll, before the dialog may come back.
+        TDuziDezLoginFrm frm(m_config, server, FHS_Language, fetch, m_browsers.Create, this);
+        FQrLoginFrm = &frm;
+        frm.exec();
+        FQrLoginFrm = nullptr;
+        loggedIn = frm.FIsLogin;
+    }
+    if (!loggedIn)
         return ShowLoginDialog();
     establishSession(false);
     UMBringToFront();

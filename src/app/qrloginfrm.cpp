@@ -38,7 +38,10 @@ TDuziDezLoginFrm::TDuziDezLoginFrm(TClientConfigX &config, const TServerAddress 
     if (m_browser) {
         layout->addWidget(m_browser->Widget(), 1);
         m_browser->Widget()->hide();
-        connect(m_browser.get(), &TEmbeddedBrowser::loadFinished, this, [this] { tmPoll->start(); });
+        connect(m_browser.get(), &TEmbeddedBrowser::loadFinished, this, [this] {
+            if (!m_closed)
+                tmPoll->start();
+        });
     }
     tmPoll = new QTimer(this);
     tmPoll->setInterval(kPollMs);
@@ -51,9 +54,19 @@ TDuziDezLoginFrm::TDuziDezLoginFrm(TClientConfigX &config, const TServerAddress 
 
 TDuziDezLoginFrm::~TDuziDezLoginFrm()
 {
+    m_closed = true;
     tmPoll->stop();
-    // The page goes with the window; a late script answer must find nothing.
+    // The page goes first, while the window is whole; a late script answer then finds it closed.
+    if (m_browser)
+        delete m_browser->Widget();
     m_browser.reset();
+}
+
+void TDuziDezLoginFrm::done(int result)
+{
+    m_closed = true;
+    tmPoll->stop();
+    QDialog::done(result);
 }
 
 void TDuziDezLoginFrm::showEvent(QShowEvent *event)
@@ -87,6 +100,8 @@ void TDuziDezLoginFrm::showEvent(QShowEvent *event)
 
 void TDuziDezLoginFrm::onAddress(bool ok, const QString &path)
 {
+    if (m_closed)
+        return;
     if (!ok || path.isEmpty() || !m_browser) {
         fail(QStringLiteral("得到扫码登录地址失败！"));
         return;
@@ -100,7 +115,7 @@ void TDuziDezLoginFrm::onAddress(bool ok, const QString &path)
 
 void TDuziDezLoginFrm::poll()
 {
-    if (m_scriptRunning || !m_browser)
+    if (m_closed || m_scriptRunning || !m_browser)
         return;
     m_scriptRunning = true;
     QPointer<TDuziDezLoginFrm> self(this);
@@ -116,7 +131,7 @@ void TDuziDezLoginFrm::onUserCode(const QVariant &value)
 {
     // A script error or no such input yet: keep polling.
     const QString answer = value.typeId() == QMetaType::QString ? value.toString() : QString();
-    if (!answer.startsWith(u'=') || !tmPoll->isActive())
+    if (m_closed || !answer.startsWith(u'=') || !tmPoll->isActive())
         return;
     tmPoll->stop();
     const QString v = answer.mid(1);

@@ -38,6 +38,8 @@ public:
     QTimer *tmPoll = nullptr;
     TEmbeddedBrowser *Browser() const { return m_browser.get(); }
 
+    void done(int result) override;
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -53,6 +55,7 @@ private:
     AddressFetch m_fetch;
     std::unique_ptr<TEmbeddedBrowser> m_browser;
     bool m_started = false;
+    bool m_closed = false;  // late answers after closing change nothing
     bool m_scriptRunning = false;
     TPendingWork m_pending;
 };

@@ -1,16 +1,36 @@
 #include "desktopopener.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUrl>
 
 namespace {
 QString pick(bool chinese, const QString &cn, const QString &en)
 {
     return chinese ? cn : en;
+}
+
+// Like xdg-open, a program for a parent type (text/plain for text/csv) counts.
+// A query that does not answer counts as "maybe": xdg-open then decides.
+bool hasDefaultProgram(const QString &xdgMime, const QStringList &types)
+{
+    for (const QString &type : types) {
+        QProcess query;
+        query.start(xdgMime, {QStringLiteral("query"), QStringLiteral("default"), type});
+        if (!query.waitForFinished(2000) || query.exitStatus() != QProcess::NormalExit) {
+            query.kill();
+            query.waitForFinished(500);
+            return true;
+        }
+        if (!query.readAllStandardOutput().trimmed().isEmpty())
+            return true;
+    }
+    return false;
 }
 } // namespace
 
@@ -25,19 +45,12 @@ bool OpenFile(const QString &path, QString *reason, bool chinese)
     const QString open = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     const QString mime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
     if (!open.isEmpty()) {
-        const QString type = QMimeDatabase().mimeTypeForFile(absolute).name();
-        if (!mime.isEmpty()) {
-            QProcess query;
-            query.start(mime, {QStringLiteral("query"), QStringLiteral("default"), type});
-            const bool answered = query.waitForFinished(2000) && query.exitStatus() == QProcess::NormalExit;
-            if (!answered)
-                query.kill();
-            if (answered && query.readAllStandardOutput().trimmed().isEmpty()) {
-                if (reason)
-                    *reason = pick(chinese, QStringLiteral("没有与 %1 类型文件关联的程序。").arg(type),
-                                   QStringLiteral("No program is associated with files of type %1.").arg(type));
-                return false;
-            }
+        const QMimeType type = QMimeDatabase().mimeTypeForFile(absolute);
+        if (!mime.isEmpty() && !hasDefaultProgram(mime, QStringList{type.name()} + type.allAncestors())) {
+            if (reason)
+                *reason = pick(chinese, QStringLiteral("没有与 %1 类型文件关联的程序。").arg(type.name()),
+                               QStringLiteral("No program is associated with files of type %1.").arg(type.name()));
+            return false;
         }
         if (QProcess::startDetached(open, {absolute}))
             return true;
@@ -46,7 +59,14 @@ bool OpenFile(const QString &path, QString *reason, bool chinese)
         return false;
     }
 #endif
-    if (QDesktopServices::openUrl(QUrl::fromLocalFile(absolute)))
+    bool opened = false;
+    const auto openUrl = [&] { opened = QDesktopServices::openUrl(QUrl::fromLocalFile(absolute)); };
+    // The desktop services belong to the GUI thread.
+    if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
+        QMetaObject::invokeMethod(QCoreApplication::instance(), openUrl, Qt::BlockingQueuedConnection);
+    else
+        openUrl();
+    if (opened)
         return true;
     if (reason)
         *reason = pick(chinese, QStringLiteral("桌面没有可打开此文件的程序。"),

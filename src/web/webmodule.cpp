@@ -261,28 +261,36 @@ void TWebModule::openFileOrVersion(const QString &cmd)
     const QString local = temp.filePath(OpenCopyName(GetTagValue(cmd, QStringLiteral("filename"))));
 
     m_busy = true;
-    auto *watcher = new QFutureWatcher<QString>(this);
-    connect(watcher, &QFutureWatcher<QString>::finished, this, [this, watcher, local] {
+    struct Outcome {
+        QString downloadError;  // null when the copy arrived
+        bool opened = false;
+        QString reason;
+    };
+    auto *watcher = new QFutureWatcher<Outcome>(this);
+    connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher] {
         watcher->deleteLater();
-        const QString downloadError = watcher->result();
+        const Outcome o = watcher->result();
         m_busy = false;
-        if (!downloadError.isNull()) {
-            finish(14, false, downloadError);
+        if (!o.downloadError.isNull()) {
+            finish(14, false, o.downloadError);
             return;
         }
-        QString reason;
-        const bool opened = IsSafeToOpen(local) && m_target.OpenWithDesktop(local, &reason);
         QString failed = text("打开文件失败", "Failed to open the file");
-        if (!reason.isEmpty())
-            failed += u'\n' + reason;
-        finish(14, opened, opened ? QString() : failed);
+        if (!o.reason.isEmpty())
+            failed += u'\n' + o.reason;
+        finish(14, o.opened, o.opened ? QString() : failed);
     });
+    // Asking the desktop for a program may take a moment: not on the GUI thread.
     TWebCommandTarget *target = &m_target;
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([target, key, version, local]() -> QString {
+    watcher->setFuture(m_pending.Track(QtConcurrent::run([target, key, version, local] {
+        Outcome o;
         QString error;
-        if (target->DownloadForOpen(key, version, local, &error))
-            return QString();
-        return error.isEmpty() ? QStringLiteral("Download failed") : error;
+        if (!target->DownloadForOpen(key, version, local, &error)) {
+            o.downloadError = error.isEmpty() ? QStringLiteral("Download failed") : error;
+            return o;
+        }
+        o.opened = IsSafeToOpen(local) && target->OpenWithDesktop(local, &o.reason);
+        return o;
     })));
 }
 

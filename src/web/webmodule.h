@@ -17,7 +17,7 @@ public:
 
     // Called on the GUI thread.
     virtual void SetClipboardText(const QString &text) = 0;
-    // False with *reason (may stay empty) when the file could not be opened.
+    // False with *reason (may stay empty) when the file could not be opened. Called off the GUI thread.
     virtual bool OpenWithDesktop(const QString &path, QString *reason) = 0;
     // Called on a worker thread; blocking. version < 0 means the current version.
     virtual bool DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error) = 0;

@@ -690,6 +690,22 @@ private Q_SLOTS:
         QCOMPARE(after.StartStyle(), loggedIn ? int(SS_ACTIVTX) : int(SS_NONE));
     }
 
+    void closedWindowIgnoresALateIdentity()
+    {
+        TClientConfigX c;
+        FakeBrowser *browser = nullptr;
+        const QVariant none = QVariant::fromValue(nullptr);
+        TDuziDezLoginFrm w(c, server, HSL_CN, answering(QStringLiteral("/QRLogin?opr=page&qid=AB")),
+                           fakeFactory(&browser, {none, inputValue(qrIdentity(QStringLiteral("Bo")))}));
+        w.show();
+        QTRY_VERIFY(w.tmPoll->isActive());
+        w.reject();
+        QVERIFY(!w.tmPoll->isActive());
+        QTest::qWait(3 * TDuziDezLoginFrm::kPollMs);
+        QVERIFY(!w.FIsLogin);
+        QCOMPARE(TClientConfigX().OwnerName(), QString());
+    }
+
     void addressFailures_data()
     {
         QTest::addColumn<QString>("path");

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QUrl>
 
@@ -77,6 +78,17 @@ private Q_SLOTS:
         bool signedIn = false;
         QTimer::singleShot(0, this, [&] {
             TDuziDezLoginFrm *qr = w.QrLoginDialog();
+            // A failed check below must end the modal windows, not leave the test waiting on them.
+            const auto closeOnFailure = qScopeGuard([&] {
+                if (signedIn)
+                    return;
+                QTimer::singleShot(0, &w, [&w] {
+                    if (w.LoginDialog())
+                        w.LoginDialog()->reject();
+                });
+                if (w.QrLoginDialog())
+                    w.QrLoginDialog()->reject();
+            });
             QVERIFY(qr);
             // The poll starts once the page has loaded.
             QTRY_VERIFY_WITH_TIMEOUT(qr->tmPoll->isActive(), 30000);
