@@ -12,6 +12,8 @@
 #include <QSslKey>
 #include <QSslSocket>
 
+#include <openssl/crypto.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -135,7 +137,12 @@ void DocServer::acceptLoop(qintptr listenFd)
             QMutexLocker lock(&m_openMutex);
             m_open.insert(fd);
         }
-        m_pool.start([this, fd] { serve(fd); });
+        m_pool.start([this, fd] {
+            serve(fd);
+            // Pool threads outlive the connection and may outlive OpenSSL's own
+            // clean-up at exit: free this thread's random generator state now.
+            OPENSSL_thread_stop();
+        });
     }
 }
 

@@ -1036,6 +1036,7 @@ private Q_SLOTS:
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
         QProcess p;
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);  // the server's complaints show in the test log
         QElapsedTimer timer;
         timer.start();
         p.start(bin, {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--seed"), QStringLiteral("demo")});
