@@ -12,6 +12,7 @@
 #include "core/textfile.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
+#include "recordingprompter.h"
 #include "testenv.h"
 
 #include <QApplication>
@@ -364,12 +365,6 @@ QVariant inputValue(const QString &value)
     answer += value;
     return answer;
 }
-
-struct RecordingPrompter : TPrompter {
-    QStringList shown;
-    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
-    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
-};
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "platform/instancechannel.h"
 #include "qrlogin.h"
 #include "serverfixture.h"
+#include "recordingprompter.h"
 #include "testenv.h"
 
 #include <QApplication>
@@ -19,12 +20,6 @@
 #include <QTcpServer>
 
 namespace {
-
-struct RecordingPrompter : TPrompter {
-    QStringList shown;
-    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
-    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
-};
 
 quint16 closedPort()
 {

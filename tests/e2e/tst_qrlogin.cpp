@@ -8,6 +8,7 @@
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "serverfixture.h"
+#include "recordingprompter.h"
 #include "testenv.h"
 
 #include <QApplication>
@@ -18,12 +19,6 @@
 #include <QUrl>
 
 namespace {
-
-struct RecordingPrompter : TPrompter {
-    QStringList shown;
-    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
-    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
-};
 
 QVariant runScript(TEmbeddedBrowser *browser, const QString &script)
 {
