@@ -34,15 +34,6 @@ QVariant runScript(TEmbeddedBrowser *browser, const QString &script)
     return result;
 }
 
-// What the phone does after scanning: sign in on the code's page.
-QByteArray signInFromPhone(quint16 port, const QByteArray &scanPath, const QByteArray &form)
-{
-    RawClient c(port);
-    c.send("POST " + scanPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-           "Content-Length: " + QByteArray::number(form.size()) + "\r\n\r\n" + form);
-    return c.readToEnd();
-}
-
 } // namespace
 
 class QrLoginE2ETest : public QObject
@@ -95,10 +86,11 @@ private Q_SLOTS:
                 qr->grab().save(dir + QLatin1String("/qr-login.png"));
             }
             const QByteArray path = scan.path(QUrl::FullyEncoded).toLatin1() + '?' + scan.query(QUrl::FullyEncoded).toLatin1();
-            QVERIFY(signInFromPhone(server.port(), path, "name=demo&password=wrong").contains("id=\"error\""));
+            // What the phone does after scanning: sign in on the code's page.
+            QVERIFY(httpPost(server.port(), path, "name=demo&password=wrong").contains("id=\"error\""));
             QTest::qWait(2 * TDuziDezLoginFrm::kPollMs);
             QVERIFY(qr->isVisible());
-            signedIn = signInFromPhone(server.port(), path, "name=demo&password=demo").contains("id=\"ok\"");
+            signedIn = httpPost(server.port(), path, "name=demo&password=demo").contains("id=\"ok\"");
         });
         QVERIFY(w.UMQRLogin());
         QVERIFY(signedIn);

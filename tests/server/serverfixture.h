@@ -161,6 +161,15 @@ inline QString loginToken(quint16 port, const QString &name = QStringLiteral("de
     return r.status == 86 ? GetTagValue(r.body, QStringLiteral("UserId")) : QString();
 }
 
+// A form posted as a browser would; the whole response.
+inline QByteArray httpPost(quint16 port, const QByteArray &target, const QByteArray &form)
+{
+    RawClient c(port);
+    c.send("POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+           "Content-Length: " + QByteArray::number(form.size()) + "\r\n\r\n" + form);
+    return c.readToEnd();
+}
+
 inline QString E(const QString &token)
 {
     return QStringLiteral("[EncryptCode]%1[/EncryptCode]").arg(token);

@@ -753,13 +753,7 @@ class HttpTest : public QObject
         c.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         return c.readToEnd();
     }
-    QByteArray post(const QByteArray &target, const QByteArray &form)
-    {
-        RawClient c(m_server->port());
-        c.send("POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: "
-               + QByteArray::number(form.size()) + "\r\n\r\n" + form);
-        return c.readToEnd();
-    }
+    QByteArray post(const QByteArray &target, const QByteArray &form) { return httpPost(m_server->port(), target, form); }
     static QByteArray body(const QByteArray &response) { return response.mid(response.indexOf("\r\n\r\n") + 4); }
     QByteArray ticket()
     {
