@@ -14,16 +14,44 @@ namespace ShellIntegration {
 
 namespace {
 
-// Desktop Entry Exec quoting: inside double quotes escape ", `, $ and \.
-QString quoteExec(const QString &path)
+// A value of string type: the reader turns \\, \s, \n, \t and \r back.
+QString escapeValue(const QString &value)
+{
+    QString out;
+    for (QChar c : value) {
+        switch (c.unicode()) {
+        case u'\\': out += QLatin1String("\\\\"); break;
+        case u'\n': out += QLatin1String("\\n"); break;
+        case u'\t': out += QLatin1String("\\t"); break;
+        case u'\r': out += QLatin1String("\\r"); break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// One Exec argument: inside double quotes ", `, $ and \ take a backslash and a
+// literal % is doubled, since the reader expands field codes.
+QString quoteExecArg(const QString &arg)
 {
     QString q;
-    for (QChar c : path) {
+    for (QChar c : arg) {
         if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
             q += u'\\';
+        else if (c == u'%')
+            q += u'%';
         q += c;
     }
     return u'"' + q + u'"';
+}
+
+// The whole Exec value: the quoted program, then an unquoted field code.
+QString execValue(const QString &exePath, const QString &fieldCode = QString())
+{
+    QString line = quoteExecArg(exePath);
+    if (!fieldCode.isEmpty())
+        line += u' ' + fieldCode;
+    return escapeValue(line);
 }
 
 void runQuietly(const QString &program, const QStringList &args)
@@ -47,12 +75,12 @@ QString UrlDesktopFileText(const QString &exePath)
                           "Type=Application\n"
                           "Name=DaRezavoDeduroru\n"
                           "Comment=KelVo Client link handler\n"
-                          "Exec=%1 %u\n"
+                          "Exec=%1\n"
                           "Icon=zudivuvo\n"
                           "Terminal=false\n"
                           "NoDisplay=true\n"
                           "MimeType=x-scheme-handler/zudivuvo;\n")
-        .arg(quoteExec(exePath));
+        .arg(execValue(exePath, QStringLiteral("%u")));
 }
 
 bool RegisterUrlProtocol(const QString &exePath, const QString &applicationsFolder)
@@ -77,7 +105,7 @@ bool RegisterUrlProtocol(const QString &exePath, const QString &applicationsFold
 QString LauncherText(const QString &exePath, const QString &name, const QString &extra)
 {
     return QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\nPath=%3\nIcon=zudivuvo\nTerminal=false\n")
-               .arg(name, quoteExec(exePath), QFileInfo(exePath).absolutePath())
+               .arg(escapeValue(name), execValue(exePath), escapeValue(QFileInfo(exePath).absolutePath()))
            + extra;
 }
 
@@ -101,7 +129,7 @@ bool IsAutostart(const QString &exePath, const QString &autostartFolder)
     QFile f(QDir(autostartFolderOr(autostartFolder)).filePath(kAutostartName));
     if (!f.open(QIODevice::ReadOnly))
         return false;
-    const QString want = QLatin1String("Exec=") + quoteExec(exePath);
+    const QString want = QLatin1String("Exec=") + execValue(exePath);
     for (const QByteArray &line : f.readAll().split('\n'))
         if (QString::fromUtf8(line).trimmed().compare(want, Qt::CaseInsensitive) == 0)
             return true;
