@@ -11,7 +11,9 @@ constexpr TDateTime kMinDateTime = -693593.0;  // 0001-01-01
 constexpr TDateTime kMaxDateTime = 2958466.0;  // 10000-01-01, exclusive
 
 bool IsValidDateTime(TDateTime dt);
-QDateTime DateTimeToQDateTime(TDateTime dt);   // local time; invalid when out of range
+// The calendar value read as local time, for file times; a time the clock skipped
+// (spring forward) reads with the offset before the jump. Invalid when out of range.
+QDateTime DateTimeToQDateTime(TDateTime dt);
 TDateTime QDateTimeToDateTime(const QDateTime &dt);
 TDateTime NowDateTime();
 

@@ -14,8 +14,10 @@
 #include "core/wiredate.h"
 #include "testenv.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <cmath>
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -247,10 +249,90 @@ private Q_SLOTS:
     }
 };
 
+// Sets TZ for one test row and puts the old zone back afterwards.
+class ZoneScope
+{
+public:
+    explicit ZoneScope(const QByteArray &zone)
+        : m_had(qEnvironmentVariableIsSet("TZ"))
+        , m_old(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~ZoneScope()
+    {
+        if (m_had)
+            qputenv("TZ", m_old);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_had;
+    QByteArray m_old;
+};
+
 class DateTest : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // Wire date-times are calendar values: the machine's zone must not change them,
+    // not even for a time the local clock skips or repeats.
+    void wireDatesIgnoreZone_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<int>("januaryOffset");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<qint64>("ticks");
+        QTest::addRow("Berlin, skipped hour") << QByteArray("Europe/Berlin") << 3600 << "2026-03-29 02:30:00"
+                                              << 46110.104166666664 << qint64(46110104166667LL);
+        QTest::addRow("Berlin, repeated hour") << QByteArray("Europe/Berlin") << 3600 << "2026-10-25 02:30:00"
+                                               << 46320.104166666664 << qint64(46320104166667LL);
+        QTest::addRow("Adelaide, skipped hour") << QByteArray("Australia/Adelaide") << 37800 << "2026-10-04 02:30:00"
+                                                << 46299.104166666664 << qint64(46299104166667LL);
+        QTest::addRow("Kolkata") << QByteArray("Asia/Kolkata") << 19800 << "2024-01-31 08:05:09"
+                                 << 45322.336909722224 << qint64(45322336909722LL);
+        QTest::addRow("Kolkata, leap day end") << QByteArray("Asia/Kolkata") << 19800 << "2024-02-29 23:59:59"
+                                               << 45351.99998842592 << qint64(45351999988426LL);
+    }
+    void wireDatesIgnoreZone()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(int, januaryOffset);
+        QFETCH(QString, text);
+        QFETCH(double, value);
+        QFETCH(qint64, ticks);
+        const ZoneScope scope(zone);
+        QCOMPARE(QDateTime(QDate(2024, 1, 15), QTime(12, 0)).offsetFromUtc(), januaryOffset);  // the zone is in force
+        const std::optional<TDateTime> parsed = ParseWireDateTime(text);
+        QVERIFY(parsed);
+        QCOMPARE(*parsed, value);
+        QCOMPARE(FormatWireDateTime(value), text);
+        QCOMPARE(DateTimeToTicks(value), ticks);
+        QCOMPARE(FormatWireDateTime(TicksToDateTime(ticks)), text);
+    }
+
+    // A server time the local clock skipped still stamps the file: with the offset
+    // before the jump, as the clock would have read without it.
+    void skippedLocalTimeStampsFile()
+    {
+        const ZoneScope scope("Europe/Berlin");
+        TestHome home;
+        const QDateTime local = DateTimeToQDateTime(46110.104166666664);   // 2026-03-29 02:30:00
+        QVERIFY(local.isValid());
+        QCOMPARE(local.toUTC(), QDateTime(QDate(2026, 3, 29), QTime(1, 30), Qt::UTC));
+        const QString p = home.path() + QLatin1String("/stamped.txt");
+        writeBytes(p, "x");
+        QVERIFY(SetFileWriteTime(p, local));
+        QCOMPARE(QFileInfo(p).lastModified().toUTC(), QDateTime(QDate(2026, 3, 29), QTime(1, 30), Qt::UTC));
+        // An ordinary time keeps its wall-clock reading.
+        QCOMPARE(DateTimeToQDateTime(45322.336909722224).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                 QStringLiteral("2024-01-31 08:05:09"));
+    }
+
     void formatAndParse()
     {
         const TDateTime dt = QDateTimeToDateTime(QDateTime(QDate(2024, 1, 31), QTime(8, 5, 9)));
