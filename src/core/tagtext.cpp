@@ -4,15 +4,35 @@
 
 namespace {
 
-QString asciiUpper(const QString &s)
+char16_t asciiUpper(char16_t v)
 {
-    QString u = s;
-    for (QChar &c : u) {
-        const char16_t v = c.unicode();
-        if (v >= u'a' && v <= u'z')
-            c = QChar(char16_t(v - 32));
-    }
-    return u;
+    return v >= u'a' && v <= u'z' ? char16_t(v - 32) : v;
+}
+
+// True when text at `at` holds "[" + slash + tag + "]", names compared ignoring ASCII case.
+bool tagTokenAt(QStringView text, qsizetype at, bool closing, QStringView tag)
+{
+    const qsizetype inner = at + 1 + (closing ? 1 : 0);
+    if (inner + tag.size() >= text.size())
+        return false;
+    if (closing && text[at + 1] != u'/')
+        return false;
+    if (text[inner + tag.size()] != u']')
+        return false;
+    for (qsizetype i = 0; i < tag.size(); ++i)
+        if (asciiUpper(text[inner + i].unicode()) != asciiUpper(tag[i].unicode()))
+            return false;
+    return true;
+}
+
+// Position of the first "[tag]" (or "[/tag]") at or after `from`; no copy of the text,
+// so a lookup costs one scan of it.
+qsizetype findTagToken(QStringView text, qsizetype from, bool closing, QStringView tag)
+{
+    for (qsizetype at = text.indexOf(u'[', from); at >= 0; at = text.indexOf(u'[', at + 1))
+        if (tagTokenAt(text, at, closing, tag))
+            return at;
+    return -1;
 }
 
 struct TagSpan {
@@ -20,21 +40,14 @@ struct TagSpan {
     qsizetype close = -1;  // index of "[" of the closing tag
 };
 
-TagSpan findTag(const QString &text, const QString &tag)
+TagSpan findTag(QStringView text, QStringView tag)
 {
     TagSpan s;
     if (text.isEmpty())
         return s;
-    const QString u = asciiUpper(text);
-    const QString t = asciiUpper(tag);
-    const qsizetype b = u.indexOf(QLatin1Char('[') + t + QLatin1Char(']'));
-    if (b < 0)
-        return s;
-    const qsizetype e = u.indexOf(QLatin1String("[/") + t + QLatin1Char(']'), b);
-    if (e <= b)
-        return s;
-    s.open = b;
-    s.close = e;
+    s.open = findTagToken(text, 0, false, tag);
+    if (s.open >= 0)
+        s.close = findTagToken(text, s.open, true, tag);
     return s;
 }
 
@@ -59,7 +72,7 @@ QString TrimCtl(const QString &text)
 QString GetTagValue(const QString &text, const QString &tag, bool trimValue)
 {
     const TagSpan s = findTag(text, tag);
-    if (s.open < 0)
+    if (s.open < 0 || s.close < 0)
         return {};
     const qsizetype from = s.open + tag.size() + 2;
     if (from > s.close)
@@ -77,8 +90,70 @@ void SetTagValue(const QString &tag, const QString &value, QString &text)
         text += entry + QLatin1String("\r\n");
         return;
     }
-    const qsizetype end = s.close + tag.size() + 3;
+    // An opening tag without its closing tag would pair with the closing tag of an
+    // appended entry, and the key could never change again: the entry replaces it.
+    const qsizetype end = s.close >= 0 ? s.close + tag.size() + 3 : s.open + tag.size() + 2;
     text.replace(s.open, end - s.open, entry);
+}
+
+TTagIndex::TTagIndex(const QString &text, QStringView prefix)
+    : m_text(text)
+{
+    // One pass over the tokens "[name]" in order: a name's first opening tag, and the
+    // first closing tag after it, exactly the pair GetTagValue takes.
+    const QStringView t(m_text);
+    qsizetype end = -1;   // the first "]" after the current "[", kept while it stays ahead
+    for (qsizetype at = t.indexOf(u'['); at >= 0;) {
+        if (end <= at)
+            end = t.indexOf(u']', at + 1);
+        if (end < 0)
+            break;
+        const qsizetype nextOpen = t.indexOf(u'[', at + 1);
+        if (nextOpen >= 0 && nextOpen < end) {
+            at = nextOpen;   // a name holds no "["
+            continue;
+        }
+        const QStringView name = t.sliced(at + 1, end - at - 1);
+        if (name.startsWith(u'/')) {
+            const QStringView closed = name.sliced(1);
+            if (hasPrefix(closed, prefix)) {
+                const auto it = m_spans.find(key(closed));
+                if (it != m_spans.end() && it->second.close < 0)
+                    it->second.close = at;
+            }
+        }
+        if (hasPrefix(name, prefix))
+            m_spans.try_emplace(key(name), Span{at, -1});
+        at = nextOpen;
+    }
+}
+
+QString TTagIndex::Value(QStringView tag, bool trimValue) const
+{
+    const auto it = m_spans.find(key(tag));
+    if (it == m_spans.end() || it->second.close < 0)
+        return {};
+    const qsizetype from = it->second.open + tag.size() + 2;
+    const QString v = m_text.mid(from, it->second.close - from);
+    return trimValue ? TrimCtl(v) : v;
+}
+
+bool TTagIndex::hasPrefix(QStringView name, QStringView prefix)
+{
+    if (name.size() < prefix.size())
+        return false;
+    for (qsizetype i = 0; i < prefix.size(); ++i)
+        if (asciiUpper(name[i].unicode()) != asciiUpper(prefix[i].unicode()))
+            return false;
+    return true;
+}
+
+std::u16string TTagIndex::key(QStringView name)
+{
+    std::u16string k(size_t(name.size()), u'\0');
+    for (qsizetype i = 0; i < name.size(); ++i)
+        k[size_t(i)] = asciiUpper(name[i].unicode());
+    return k;
 }
 
 QStringList SplitByText(const QString &text, const QString &separator)

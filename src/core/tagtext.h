@@ -5,8 +5,33 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+#include <unordered_map>
+
 QString GetTagValue(const QString &text, const QString &tag, bool trimValue = true);
+// Replaces the first entry of tag; an opening tag that has no closing tag after it is
+// replaced by the entry too. Appends the entry and CR LF when the tag is missing.
 void SetTagValue(const QString &tag, const QString &value, QString &text);
+
+// Reads many tags of one text in one pass (lists such as "Type0".."TypeN"), with the
+// answers of GetTagValue. Only names starting with prefix are kept; names hold no "[" or "]".
+class TTagIndex
+{
+public:
+    explicit TTagIndex(const QString &text, QStringView prefix = {});
+    QString Value(QStringView tag, bool trimValue = true) const;
+
+private:
+    struct Span {
+        qsizetype open = -1;
+        qsizetype close = -1;
+    };
+    static bool hasPrefix(QStringView name, QStringView prefix);
+    static std::u16string key(QStringView name);
+
+    QString m_text;
+    std::unordered_map<std::u16string, Span> m_spans;
+};
 
 // Every piece is kept, a trailing separator adds no empty last piece.
 QStringList SplitByText(const QString &text, const QString &separator);

@@ -158,9 +158,16 @@ QList<quint32> TRobotTcpClient::GetFileType()
                         .arg(kMaxFileTypeCount);
         throw ENetError(TNetErrorKind::Protocol, FErrorTxt);
     }
+    // One pass over the body, and no more entries than it can hold ("[Type0][/Type0]"
+    // is the shortest), so a hostile count over a large reply stays cheap.
+    const qint32 fit = qint32(qMin<qsizetype>(n, body.size() / 15));
+    const TTagIndex types(body, u"Type");
     QList<quint32> out;
-    for (qint32 i = 0; i < n; ++i)
-        out << quint32(StrToInt64Def(GetTagValue(body, QStringLiteral("Type") + QString::number(i)), 1));
+    out.reserve(qMax(fit, 0));
+    for (qint32 i = 0; i < fit; ++i) {
+        const QString name = QLatin1String("Type") + QString::number(i);
+        out << quint32(StrToInt64Def(types.Value(name), 1));
+    }
     return out;
 }
 

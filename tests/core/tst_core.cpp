@@ -56,6 +56,12 @@ private Q_SLOTS:
         QTest::addRow("only ASCII folded") << "[é]1[/é][É]2[/É]" << "É" << true << "2";
         QTest::addRow("empty value") << "[x][/x]" << "x" << true << "";
         QTest::addRow("empty text") << "" << "x" << true << "";
+        QTest::addRow("bracket runs") << "[[[x]]1[[/x]]" << "x" << true << "]1[";
+        QTest::addRow("cut closing tag") << "[x]1[/x" << "x" << true << "";
+        QTest::addRow("name is a prefix of another") << "[xy]1[/xy][x]2[/x]" << "X" << true << "2";
+        QTest::addRow("closing of another name first") << "[x]1[/xy]2[/x]" << "x" << true << "1[/xy]2";
+        QTest::addRow("slash name") << "[/x]1[//x][x]2[/x]" << "/X" << true << "1";
+        QTest::addRow("kelvin sign is not k") << "[\u212A]1[/\u212A][k]2[/k]" << "K" << true << "2";
     }
     void getTagValue()
     {
@@ -64,6 +70,23 @@ private Q_SLOTS:
         QFETCH(bool, trim);
         QFETCH(QString, expected);
         QCOMPARE(GetTagValue(text, tag, trim), expected);
+        QCOMPARE(TTagIndex(text).Value(tag, trim), expected);   // the one-pass reader answers alike
+    }
+
+    // A list of 65 536 entries read from a reply of several megabytes: each lookup
+    // must not scan (or copy) the whole text again.
+    void tagIndexReadsLongListsInOnePass()
+    {
+        QString text = QString(1 << 20, u'[');
+        for (int i = 0; i < 65536; ++i)
+            text += QStringLiteral("[Ty%1]%1[/Ty%1]").arg(i);
+        QElapsedTimer clock;
+        clock.start();
+        const TTagIndex index(text, u"ty");
+        for (int i = 0; i < 65536; i += 4099)
+            QCOMPARE(index.Value(QString(QLatin1String("TY") + QString::number(i))), QString::number(i));
+        QCOMPARE(index.Value(u"Ty65536"), QString());
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void setTagValue_data()
@@ -76,6 +99,9 @@ private Q_SLOTS:
         QTest::addRow("replace first only") << "[k]1[/k]\r\n[k]2[/k]\r\n" << "K" << "x" << "[K]x[/K]\r\n[k]2[/k]\r\n";
         QTest::addRow("keeps around") << "pre[a]old[/a]post" << "a" << "new" << "pre[a]new[/a]post";
         QTest::addRow("empty text") << "" << "a" << "" << "[a][/a]\r\n";
+        QTest::addRow("stray opening tag replaced") << "[a]1\r\n[b]2[/b]\r\n" << "A" << "3"
+                                                    << "[A]3[/A]1\r\n[b]2[/b]\r\n";
+        QTest::addRow("closing before opening") << "[/a]x[a]y" << "a" << "z" << "[/a]x[a]z[/a]y";
     }
     void setTagValue()
     {
@@ -85,6 +111,7 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         SetTagValue(tag, value, text);
         QCOMPARE(text, expected);
+        QCOMPARE(GetTagValue(text, tag), value);
     }
 
     void ownClosingTagCorruptsOnlyThatEntry()

@@ -571,6 +571,18 @@ private Q_SLOTS:
         }, 80, QStringLiteral("[Count]3[/Count][Type0]1685021560[/Type0][Type2]42[/Type2]"));
         run([](TRobotTcpClient &c) { QVERIFY_THROWS_EXCEPTION(ENetError, c.GetFileType()); }, 80,
             QStringLiteral("[Count]2000000000[/Count]"));
+        // The largest accepted count over a 1 MB reply: one pass, not one scan per entry.
+        QString hostile = QStringLiteral("[Count]65536[/Count]") + QString(1 << 20, u'[')
+                          + QStringLiteral("[type65535]7[/TYPE65535]");
+        run([](TRobotTcpClient &c) {
+            QElapsedTimer clock;
+            clock.start();
+            const QList<quint32> t = c.GetFileType();
+            QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+            QCOMPARE(t.size(), 65536);
+            QCOMPARE(t.first(), 1u);
+            QCOMPARE(t.last(), 7u);
+        }, 80, hostile);
         run([](TRobotTcpClient &c) { QCOMPARE(c.GetMaxFileSize(), 50); }, 80, QString(), 50);
         run([](TRobotTcpClient &c) {
             const QDateTime t = c.GetLastModifyTime(1);
