@@ -12,6 +12,97 @@
 
 namespace {
 const QString kDscName = QStringLiteral("rvc.dsc");
+
+// Every key of rvc.sys and rvc.dsc, read or not.
+const QStringList &storeKeys()
+{
+    static const QStringList keys{
+        QStringLiteral("ServerHost"), QStringLiteral("ServerPort"), QStringLiteral("IsSSL"), QStringLiteral("EncryptId"),
+        QStringLiteral("OwnerId2"), QStringLiteral("OwnerName"), QStringLiteral("LoginName"),
+        QStringLiteral("LoginPassword"), QStringLiteral("AutoLogin"), QStringLiteral("SaveLoginInfo"),
+        QStringLiteral("SavePassword"), QStringLiteral("Language"), QStringLiteral("StartStyle"),
+        QStringLiteral("WorkRoot"), QStringLiteral("LastCheckoutPath"), QStringLiteral("DownloadRoot"),
+        QStringLiteral("LastGroupId"), QStringLiteral("FileExtInfo"), QStringLiteral("PreviewRect"),
+        QStringLiteral("LastTimeOfViewMsg"), QStringLiteral("EnableQR"), QStringLiteral("BindingIp"),
+        QStringLiteral("BindingPort"), QStringLiteral("MyPic"), QStringLiteral("MsgRoot"),
+        QStringLiteral("ParameterInit"), QStringLiteral("FontName"), QStringLiteral("FontSize"),
+        QStringLiteral("FontColor"), QStringLiteral("FontStyle"), QStringLiteral("ShowBackupTask"),
+        QStringLiteral("AutovuexOpenOfficeFile"), QStringLiteral("IsCreateShortcut"), QStringLiteral("WebSocketPort"),
+        QStringLiteral("HorizontalOfImagePrint"), QStringLiteral("NotShowEditGuide"), QStringLiteral("LastUploadPath"),
+        QStringLiteral("IsIncludeRoot")};
+    return keys;
+}
+
+bool sameAsciiName(QStringView a, QStringView b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        char16_t x = a[i].unicode(), y = b[i].unicode();
+        if (x >= u'a' && x <= u'z')
+            x = char16_t(x - 32);
+        if (y >= u'a' && y <= u'z')
+            y = char16_t(y - 32);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// Names of the entries that stand one after another in a store text, including an
+// opening tag left without its closing tag. Tag text inside a value (FileExtInfo)
+// is skipped with its entry.
+QStringList entryNames(const QString &text)
+{
+    QStringList names;
+    qsizetype p = 0;
+    while (p < text.size()) {
+        const qsizetype at = text.indexOf(u'[', p);
+        const qsizetype end = at < 0 ? -1 : text.indexOf(u']', at + 1);
+        if (end < 0)
+            break;
+        const QStringView name = QStringView(text).sliced(at + 1, end - at - 1);
+        if (name.isEmpty() || name.startsWith(u'/') || name.contains(u'[')) {
+            p = at + 1;
+            continue;
+        }
+        const QString n = name.toString();
+        names << n;
+        const qsizetype close = text.indexOf(QString(QLatin1String("[/") + n + QLatin1Char(']')), end, Qt::CaseInsensitive);
+        p = close < 0 ? end + 1 : close + n.size() + 3;
+    }
+    return names;
+}
+
+// A value must never read as a tag of a key: "[Key]" or "[/Key]" inside it, for a key
+// of the store or one the text holds, gets full-width brackets. Other brackets (a
+// folder named "[docs]") stay as they are.
+QString neutralised(const QString &value, const QString &key, const QString &text)
+{
+    if (!value.contains(u'['))
+        return value;
+    QStringList names = storeKeys();
+    names << key << entryNames(text);
+    QString out = value;
+    for (qsizetype at = out.indexOf(u'['); at >= 0; at = out.indexOf(u'[', at + 1)) {
+        const qsizetype end = out.indexOf(u']', at + 1);
+        if (end < 0)
+            break;
+        QStringView name = QStringView(out).sliced(at + 1, end - at - 1);
+        if (name.startsWith(u'/'))
+            name = name.sliced(1);
+        if (name.contains(u'['))
+            continue;
+        for (const QString &n : std::as_const(names)) {
+            if (sameAsciiName(name, n)) {
+                out[at] = QChar(0xFF3B);
+                out[end] = QChar(0xFF3D);
+                break;
+            }
+        }
+    }
+    return out;
+}
 } // namespace
 
 TClientConfigX::TClientConfigX()
@@ -49,7 +140,7 @@ QString TClientConfigX::GetValueEx(const QString &name) const
 
 void TClientConfigX::SetValueEx(const QString &name, const QString &value)
 {
-    SetTagValue(name, value, FConfigStr);
+    SetTagValue(name, neutralised(value, name, FConfigStr), FConfigStr);
 }
 
 bool TClientConfigX::boolValue(const QString &key, bool def) const
@@ -236,7 +327,7 @@ QString TClientConfigX::dscValue(const QString &key) const
 void TClientConfigX::setDscValue(const QString &key, const QString &value)
 {
     QString text = ReadTextFile(dscFileName());
-    SetTagValue(key, value, text);
+    SetTagValue(key, neutralised(value, key, text), text);
     ForceFileFolder(dscFileName());
     WriteUnicodeTextFile(dscFileName(), text, nullptr, true);
 }

@@ -37,6 +37,8 @@ public:
     void Clear();
 
     QString GetValueEx(const QString &name) const;
+    // "[Key]" and "[/Key]" of a store key inside the value are written with full-width
+    // brackets, so one value never breaks another key.
     void SetValueEx(const QString &name, const QString &value);
 
     QString ServerHost() const;

@@ -757,6 +757,54 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(file()).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
     }
 
+    // Set-then-get through a saved file, over texts with unmatched and foreign tags.
+    // Steps and checks are "key=value"; the value ends the text at the first "=".
+    void setThenGet_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QStringList>("sets");
+        QTest::addColumn<QStringList>("gets");
+        QTest::addRow("stray opening tag of the key")
+            << "[ServerPort]8080\r\n[ServerHost]h[/ServerHost]\r\n" << QStringList{"ServerPort=9000", "ServerPort=9001"}
+            << QStringList{"ServerPort=9001", "ServerHost=h"};
+        QTest::addRow("stray opening tag before another key")
+            << "[LoginName]\r\n[OwnerName]Ann[/OwnerName]\r\n" << QStringList{"LoginName=ann"}
+            << QStringList{"LoginName=ann", "OwnerName=Ann"};
+        QTest::addRow("value holds a later key's opening tag")
+            << "" << QStringList{"OwnerName=Ann [LoginName] team", "LoginName=ann"}
+            << QStringList{"OwnerName=Ann \uFF3BLoginName\uFF3D team", "LoginName=ann"};
+        QTest::addRow("value holds its own closing tag")
+            << "" << QStringList{"OwnerName=a[/ownername]b", "ServerHost=h"}
+            << QStringList{"OwnerName=a\uFF3B/ownername\uFF3Db", "ServerHost=h"};
+        QTest::addRow("value holds a foreign key's tags")
+            << "[OwnerName]old[/OwnerName]\r\n[Foo]1[/Foo]\r\n" << QStringList{"OwnerName=x [foo] y [/FOO]"}
+            << QStringList{"Foo=1", "OwnerName=x \uFF3Bfoo\uFF3D y \uFF3B/FOO\uFF3D"};
+        QTest::addRow("brackets naming no key are kept")
+            << "" << QStringList{"LastCheckoutPath=/home/ann/[docs]/", "ServerHost=h"}
+            << QStringList{"LastCheckoutPath=/home/ann/[docs]/", "ServerHost=h"};
+        QTest::addRow("tag text inside a value is rewritten whole")
+            << "[FileExtInfo][VersionRemark]0[/VersionRemark][/FileExtInfo]\r\n"
+            << QStringList{"FileExtInfo=[VersionRemark]1[/VersionRemark]"}
+            << QStringList{"FileExtInfo=[VersionRemark]1[/VersionRemark]"};
+    }
+    void setThenGet()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QStringList, sets);
+        QFETCH(QStringList, gets);
+        if (!stored.isEmpty())
+            QVERIFY(WriteUnicodeTextFile(file(), stored));
+        {
+            TClientConfigX c;
+            for (const QString &step : sets)
+                c.SetValueEx(step.section(u'=', 0, 0), step.section(u'=', 1));
+            QVERIFY(c.Save());
+        }
+        const TClientConfigX reloaded;
+        for (const QString &check : gets)
+            QCOMPARE(reloaded.GetValueEx(check.section(u'=', 0, 0)), check.section(u'=', 1));
+    }
+
     void saveFailureIsSwallowed()
     {
         TClientConfigX c(QStringLiteral("/dev/null/none/rvc.sys"));
