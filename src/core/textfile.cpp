@@ -8,9 +8,12 @@
 
 QString DecodeTextBytes(const QByteArray &bytes)
 {
-    if (bytes.size() < 5)
-        return AnsiToText(bytes);
     const auto *b = reinterpret_cast<const uchar *>(bytes.constData());
+    // One character written by WriteUnicodeTextFile is 4 bytes with its mark; other
+    // short files stay ANSI whatever they start with.
+    const bool utf16OneChar = bytes.size() == 4 && b[0] == 0xFF && b[1] == 0xFE;
+    if (bytes.size() < 5 && !utf16OneChar)
+        return AnsiToText(bytes);
     if (b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)
         return QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
     if (b[0] == 0xFF && b[1] == 0xFE) {
@@ -26,7 +29,15 @@ QString ReadTextFile(const QString &path)
     QFile f(path);
     if (path.isEmpty() || !f.open(QIODevice::ReadOnly))
         return {};
-    return DecodeTextBytes(f.read(kMaxTextFileBytes));
+    // Sized to the file: reading with the cap as the size would reserve 64 MiB per call.
+    if (!f.isSequential() && f.size() > 0)
+        return DecodeTextBytes(f.read(qMin(f.size(), kMaxTextFileBytes)));
+    QByteArray bytes;
+    char chunk[65536];
+    for (qint64 n; bytes.size() < kMaxTextFileBytes
+                   && (n = f.read(chunk, qMin<qint64>(sizeof chunk, kMaxTextFileBytes - bytes.size()))) > 0;)
+        bytes.append(chunk, qsizetype(n));
+    return DecodeTextBytes(bytes);
 }
 
 bool IsValidUtf8(const QByteArray &bytes)

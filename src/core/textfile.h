@@ -4,8 +4,8 @@
 
 constexpr qint64 kMaxTextFileBytes = 64 * 1024 * 1024;
 
-// Empty for a missing or empty file. Files under 5 bytes are ANSI whatever they
-// start with; otherwise EF BB BF means UTF-8, FF FE means UTF-16LE, else ANSI.
+// Empty for a missing or empty file. Files under 5 bytes are ANSI, except FF FE and one
+// UTF-16LE character; otherwise EF BB BF means UTF-8, FF FE means UTF-16LE, else ANSI.
 QString ReadTextFile(const QString &path);
 QString DecodeTextBytes(const QByteArray &bytes);
 bool IsValidUtf8(const QByteArray &bytes);

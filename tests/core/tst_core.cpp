@@ -18,6 +18,8 @@
 #include <QFileInfo>
 #include <cmath>
 #include <ctime>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <limits>
 
 namespace {
@@ -172,7 +174,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
         QTest::addRow("3 bytes ansi") << QByteArray("abc") << "abc";
-        QTest::addRow("4 bytes FFFE is ansi") << QByteArray("\xFF\xFE\x41\x00", 4) << AnsiToText(QByteArray("\xFF\xFE\x41\x00", 4));
+        QTest::addRow("mark and one utf16 char") << QByteArray("\xFF\xFE\x2D\x4E", 4) << QStringLiteral("中");
+        QTest::addRow("3 bytes FFFE is ansi") << QByteArray("\xFF\xFE\x41", 3) << AnsiToText(QByteArray("\xFF\xFE\x41", 3));
+        QTest::addRow("4 bytes utf8 mark is ansi") << QByteArray("\xEF\xBB\xBF\x41", 4)
+                                                   << AnsiToText(QByteArray("\xEF\xBB\xBF\x41", 4));
         QTest::addRow("utf16le") << QByteArray("\xFF\xFE\x41\x00\x42\x00", 6) << "AB";
         QTest::addRow("utf16le odd byte") << QByteArray("\xFF\xFE\x41\x00\x42\x00\x43", 7) << "AB";
         QTest::addRow("utf8 bom") << QByteArray("\xEF\xBB\xBF\xE4\xB8\xAD\x31", 7) << QStringLiteral("中1");
@@ -201,6 +206,35 @@ private Q_SLOTS:
         QCOMPARE(ReadTextFile(home.path() + QLatin1String("/missing")), QString());
     }
 
+    // Reading a small file must not reserve the 64 MiB cap: with 32 MiB of address
+    // space to spare, a thousand reads still work.
+    void smallReadNeedsNoCapSizedBuffer()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("sanitizers reserve address space of their own");
+#else
+        const QString p = home.path() + QLatin1String("/small.txt");
+        QVERIFY(WriteUnicodeTextFile(p, QStringLiteral("[A]1[/A]")));
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        QVERIFY(statm.open(QIODevice::ReadOnly));
+        const qint64 pages = statm.readAll().split(' ').value(0).toLongLong();
+        QVERIFY(pages > 0);
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_AS, &old), 0);
+        rlimit tight = old;
+        tight.rlim_cur = rlim_t(pages * sysconf(_SC_PAGESIZE) + (32 << 20));
+        QCOMPARE(setrlimit(RLIMIT_AS, &tight), 0);
+        int ok = 0;
+        try {
+            for (int i = 0; i < 1000; ++i)
+                ok += ReadTextFile(p) == QLatin1String("[A]1[/A]");
+        } catch (const std::bad_alloc &) {
+        }
+        setrlimit(RLIMIT_AS, &old);
+        QCOMPARE(ok, 1000);
+#endif
+    }
+
     void unicodeWriteRoundTripAndEmptyKeepsFile()
     {
         const QString p = home.path() + QLatin1String("/u.txt");
@@ -211,6 +245,8 @@ private Q_SLOTS:
         QCOMPARE(ReadTextFile(p), QStringLiteral("[A]中[/A]\r\n"));
         QVERIFY(WriteAnsiTextFile(p, QByteArray()));
         QCOMPARE(ReadTextFile(p), QStringLiteral("[A]中[/A]\r\n"));
+        QVERIFY(WriteUnicodeTextFile(p, QStringLiteral("中")));
+        QCOMPARE(ReadTextFile(p), QStringLiteral("中"));
         QVERIFY(WriteAnsiTextFile(p, "xyz12"));
         QCOMPARE(readAll(p), QByteArray("xyz12"));
     }
