@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMimeDatabase>
 #include <QFutureWatcher>
 #include <QtConcurrent>
 
@@ -214,12 +215,69 @@ void TWebModule::edit(const QString &cmd, QString *error)
     }
 }
 
+namespace {
+
+// Windows drops trailing blanks and dots from a name, so "x.exe . " is x.exe;
+// other blanks are cut too, since they only hide the real suffix.
+QString trimNameEnd(const QString &name)
+{
+    qsizetype n = name.size();
+    while (n > 0 && (name.at(n - 1) == u'.' || name.at(n - 1).isSpace()))
+        --n;
+    return name.left(n);
+}
+
+bool isRunnableSuffix(const QString &suffix)
+{
+    static const QStringList runnable{
+        QStringLiteral("desktop"), QStringLiteral("sh"), QStringLiteral("bash"), QStringLiteral("csh"),
+        QStringLiteral("zsh"), QStringLiteral("ksh"), QStringLiteral("exe"), QStringLiteral("com"),
+        QStringLiteral("bat"), QStringLiteral("cmd"), QStringLiteral("msi"), QStringLiteral("scr"),
+        QStringLiteral("lnk"), QStringLiteral("pif"), QStringLiteral("cpl"), QStringLiteral("hta"),
+        QStringLiteral("reg"), QStringLiteral("msc"), QStringLiteral("inf"), QStringLiteral("appimage"),
+        QStringLiteral("run"), QStringLiteral("bin"), QStringLiteral("jar"), QStringLiteral("jnlp"),
+        QStringLiteral("py"), QStringLiteral("pyw"), QStringLiteral("pl"), QStringLiteral("rb"),
+        QStringLiteral("php"),
+        QStringLiteral("ps1"), QStringLiteral("psm1"), QStringLiteral("vbs"), QStringLiteral("vbe"),
+        QStringLiteral("js"), QStringLiteral("jse"), QStringLiteral("wsf"), QStringLiteral("wsh"),
+        QStringLiteral("elf"), QStringLiteral("so"), QStringLiteral("deb"), QStringLiteral("rpm")};
+    return runnable.contains(suffix.toLower());
+}
+
+// Programs, scripts, launchers and installers; a type counts when it or one of
+// its ancestors is listed (every script type inherits application/x-executable).
+bool isRunnableType(const QMimeType &type)
+{
+    static const QStringList runnable{
+        QStringLiteral("application/x-executable"), QStringLiteral("application/x-sharedlib"),
+        QStringLiteral("application/x-pie-executable"), QStringLiteral("application/x-msdownload"),
+        QStringLiteral("application/vnd.microsoft.portable-executable"),
+        QStringLiteral("application/x-ms-dos-executable"), QStringLiteral("application/x-ms-ne-executable"),
+        QStringLiteral("application/x-dosexec"), QStringLiteral("application/x-shellscript"),
+        QStringLiteral("text/x-script"), QStringLiteral("application/x-desktop"),
+        QStringLiteral("application/x-java-archive"), QStringLiteral("application/x-java-jnlp-file"),
+        QStringLiteral("application/x-java"), QStringLiteral("application/x-msi"),
+        QStringLiteral("application/x-ms-shortcut"), QStringLiteral("application/vnd.debian.binary-package"),
+        QStringLiteral("application/x-rpm"), QStringLiteral("application/vnd.appimage"),
+        QStringLiteral("application/x-iso9660-appimage"), QStringLiteral("text/vbscript")};
+    if (!type.isValid())
+        return false;
+    QStringList names = type.aliases();
+    names << type.name() << type.allAncestors();
+    for (const QString &n : std::as_const(names))
+        if (runnable.contains(n))
+            return true;
+    return false;
+}
+
+} // namespace
+
 QString TWebModule::OpenCopyName(const QString &serverName)
 {
     // Only the last element of a server name may name our copy.
     QString leaf = serverName.mid(std::max(serverName.lastIndexOf(u'/'), serverName.lastIndexOf(u'\\')) + 1);
     QString clean;
-    for (QChar ch : leaf)
+    for (QChar ch : trimNameEnd(leaf))
         clean += (ch.unicode() < 32 || ch == u':') ? QChar(u'_') : ch;
     const QString ext = ExtWithoutDot(clean);
     QString stem = ext.isEmpty() ? clean : clean.left(clean.size() - ext.size() - (ext == QLatin1String(".") ? 0 : 1));
@@ -236,15 +294,17 @@ bool TWebModule::IsSafeToOpen(const QString &path)
     const QFileInfo info(path);
     if (!info.isFile() || info.isExecutable())
         return false;
-    static const QStringList runnable{
-        QStringLiteral("desktop"), QStringLiteral("sh"), QStringLiteral("bash"), QStringLiteral("csh"),
-        QStringLiteral("zsh"), QStringLiteral("exe"), QStringLiteral("com"), QStringLiteral("bat"),
-        QStringLiteral("cmd"), QStringLiteral("msi"), QStringLiteral("scr"), QStringLiteral("lnk"),
-        QStringLiteral("appimage"), QStringLiteral("run"), QStringLiteral("bin"), QStringLiteral("jar"),
-        QStringLiteral("py"), QStringLiteral("pl"), QStringLiteral("rb"), QStringLiteral("ps1"),
-        QStringLiteral("vbs"), QStringLiteral("js"), QStringLiteral("jse"), QStringLiteral("wsf"),
-        QStringLiteral("elf"), QStringLiteral("so"), QStringLiteral("deb"), QStringLiteral("rpm")};
-    return !runnable.contains(info.suffix().toLower());
+    const QString name = trimNameEnd(info.fileName());
+    if (isRunnableSuffix(QFileInfo(name).suffix()))
+        return false;
+    // The desktop picks a program by type, so a program under a harmless name is
+    // refused by what it holds. A "#!" text is refused only when the database
+    // calls it a script by its content.
+    const QMimeDatabase db;
+    if (isRunnableType(db.mimeTypeForFile(info.absoluteFilePath(), QMimeDatabase::MatchContent)))
+        return false;
+    const QList<QMimeType> byName = db.mimeTypesForFileName(name);
+    return std::none_of(byName.cbegin(), byName.cend(), isRunnableType);
 }
 
 void TWebModule::openFileOrVersion(const QString &cmd)

@@ -161,6 +161,10 @@ private Q_SLOTS:
         QTest::addRow("no extension") << "README" << "README_qx";
         QTest::addRow("empty") << "" << "file_qx";
         QTest::addRow("control chars") << "a\nb.pdf" << "a_b_qx.pdf";
+        QTest::addRow("trailing blank") << "x.desktop " << "x_qx.desktop";
+        QTest::addRow("trailing dots and blanks") << "x.exe. . " << "x_qx.exe";
+        QTest::addRow("trailing wide blank") << "a.pdf\u3000" << "a_qx.pdf";
+        QTest::addRow("only dots") << "..." << "file_qx";
     }
     void openNames()
     {
@@ -169,15 +173,76 @@ private Q_SLOTS:
         QCOMPARE(TWebModule::OpenCopyName(server), local);
     }
 
+    void runnableDownloadIsNotOpened_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("local");
+        QTest::addRow("launcher") << "../tool.desktop" << "tool_qx.desktop";
+        QTest::addRow("launcher, trailing dot") << "tool.desktop." << "tool_qx.desktop";
+        QTest::addRow("html application") << "x.hta" << "x_qx.hta";
+    }
     void runnableDownloadIsNotOpened()
     {
+        QFETCH(QString, server);
+        QFETCH(QString, local);
         FakeTarget t;
         TWebModule m(t, HSL_CN, clientPath(), temp());
         QSignalSpy hints(&m, &TWebModule::hintText);
-        runOne(m, TWebCmd{14, QStringLiteral("[filekey]1[/filekey][filename]../tool.desktop[/filename]")});
+        runOne(m, TWebCmd{14, QStringLiteral("[filekey]1[/filekey][filename]%1[/filename]").arg(server)});
         QCOMPARE(t.opened, QString());
         QCOMPARE(hints.last().at(0).toString(), QStringLiteral("打开文件失败"));
-        QVERIFY(QFileInfo::exists(temp() + QLatin1String("tool_qx.desktop")));
+        QVERIFY(QFileInfo::exists(temp() + local));
+    }
+
+    // What a downloaded copy holds counts as much as its name: the desktop picks
+    // the program by type. A "#!" text under a harmless name is refused because
+    // the type database calls it a script by its content.
+    void safeToOpen_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<bool>("safe");
+        const QByteArray text("just some notes\n");
+        QByteArray elf("\x7f" "ELF\x02\x01\x01", 7);
+        elf += QByteArray(9, '\0');
+        elf += QByteArray("\x02\x00\x3e\x00\x01\x00\x00\x00", 8);  // executable, x86-64
+        elf += QByteArray(48, '\0');
+        QByteArray pe("MZ\x90\x00\x03\x00\x00\x00", 8);
+        pe += QByteArray(120, '\0');
+        QTest::addRow("pdf") << "a.pdf" << QByteArray("%PDF-1.4\n%\xe2\xe3\xcf\xd3\n") << false << true;
+        QTest::addRow("text") << "n.txt" << text << false << true;
+        QTest::addRow("office zip") << "报告.docx" << QByteArray("PK\x03\x04\x14\x00\x06\x00", 8) << false << true;
+        QTest::addRow("execute bit") << "a.pdf" << QByteArray("%PDF-1.4\n") << true << false;
+        QTest::addRow("desktop, trailing blank") << "x.desktop " << text << false << false;
+        QTest::addRow("desktop, trailing dot") << "x.desktop." << text << false << false;
+        for (const char *ext : {"pif", "cpl", "hta", "reg", "msc", "inf", "vbe", "wsh", "psm1", "ksh", "php", "jnlp",
+                                "pyw", "EXE", "sh"})
+            QTest::addRow("suffix %s", ext) << QStringLiteral("x.") + QLatin1String(ext) << text << false << false;
+        QTest::addRow("ELF as pdf") << "report.pdf" << elf << false << false;
+        QTest::addRow("ELF, no suffix") << "report" << elf << false << false;
+        QTest::addRow("Windows program as doc") << "a.doc" << pe << false << false;
+        QTest::addRow("shebang as txt") << "notes.txt" << QByteArray("#!/bin/sh\nrm -rf ~\n") << false << false;
+        QTest::addRow("launcher as txt") << "a.txt" << QByteArray("[Desktop Entry]\nType=Application\nExec=sh\n")
+                                         << false << false;
+        QTest::addRow("script type by name") << "tool.lua " << text << false << false;
+        QTest::addRow("android package by name") << "app.apk" << text << false << false;
+    }
+    void safeToOpen()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, executable);
+        QFETCH(bool, safe);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        if (executable)
+            QVERIFY(f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
+        QCOMPARE(TWebModule::IsSafeToOpen(path), safe);
     }
 
     void downloadFailureShowsServerText()
