@@ -23,17 +23,29 @@ if [ -x "$bin/zudivuvo-server" ]; then
   seed=()
   [ -f "$data/zudivuvo.db" ] || seed=(--seed demo)
   mkdir -p "$data"
-  "$bin/zudivuvo-server" --data "$data" --listen 127.0.0.1 --port "$port" "${seed[@]}" &
-  pids+=($!)
-  for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  log=$(mktemp)
+  "$bin/zudivuvo-server" --data "$data" --listen 127.0.0.1 --port "$port" "${seed[@]}" >"$log" &
+  server_pid=$!
+  pids+=($server_pid)
+  # The server says "listening" once its data (the demo seed too) is ready.
+  for _ in $(seq 300); do
+    grep -q " listening on " "$log" && break
+    kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
+  if ! grep -q " listening on " "$log"; then
+    rm -f "$log"
+    echo "The reference server did not start (its message is above)." >&2
+    exit 1
+  fi
+  rm -f "$log"
   echo "Reference server: 127.0.0.1:$port (data in $data; demo users log in as demo/demo)"
   # A web-session identity for the demo user, as the server's pages hand one over.
-  if token=$("$bin/zudivuvo-server" --data "$data" web-session demo 2>/dev/null); then
-    client_arg="$client_arg -u $token"
+  if ! token=$("$bin/zudivuvo-server" --data "$data" web-session demo); then
+    echo "Cannot log the demo user in (the server's message is above)." >&2
+    exit 1
   fi
+  client_arg="$client_arg -u $token"
 fi
 
 shot=""

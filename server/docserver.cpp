@@ -7,6 +7,7 @@
 #include "tlscert.h"
 #include "wire.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QSslKey>
@@ -15,6 +16,8 @@
 #include <openssl/crypto.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -35,18 +38,52 @@ QByteArray readFileBytes(const QString &path)
 
 DocServer::DocServer(const ServerOptions &options) : m_options(options)
 {
-    m_pool.setMaxThreadCount(qMax(4, options.maxThreads));
+    m_pool.setMaxThreadCount(qMax(4, qMin(options.maxConnections, 200)));
     m_pool.setExpiryTimeout(60000);
 }
 
 DocServer::~DocServer()
 {
     stop();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
+
+bool DocServer::openDataDir(QString *error)
+{
+    if (m_lockFd >= 0)
+        return true;
+    if (!QDir().mkpath(m_options.dataDir)) {
+        if (error)
+            *error = QStringLiteral("Cannot create %1").arg(m_options.dataDir);
+        return false;
+    }
+    // One server per data folder: it alone cleans staging, where another one's
+    // uploads (or the demo seed) are being written.
+    const QByteArray lockPath = QFile::encodeName(m_options.dataDir + QStringLiteral("/server.lock"));
+    const int fd = ::open(lockPath.constData(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (error) {
+            *error = errno == EWOULDBLOCK
+                ? QStringLiteral("Another zudivuvo-server is already serving %1").arg(m_options.dataDir)
+                : QStringLiteral("Cannot lock %1: %2").arg(QFile::decodeName(lockPath), QString::fromLocal8Bit(strerror(errno)));
+        }
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    if (!Store::initDataDir(m_options.dataDir, error)) {
+        ::close(fd);
+        return false;
+    }
+    m_lockFd = fd;
+    Store::sweepStaging(m_options.dataDir, m_options.stagingMaxAgeMs, true);
+    return true;
 }
 
 bool DocServer::start(QString *error)
 {
-    if (!Store::initDataDir(m_options.dataDir, error))
+    if (!openDataDir(error))
         return false;
     if (m_options.tls) {
         const QString cert = m_options.certFile.isEmpty() ? m_options.dataDir + QStringLiteral("/tls/server.crt") : m_options.certFile;

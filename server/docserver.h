@@ -18,7 +18,9 @@ class DocServer
 public:
     explicit DocServer(const ServerOptions &options);
     ~DocServer();
-    // Prepares the data folder (and the certificate for TLS) and starts listening.
+    // Locks and prepares the data folder; a second server on it is refused.
+    bool openDataDir(QString *error);
+    // Opens the data folder when not done yet, prepares TLS and starts listening.
     bool start(QString *error);
     // Stops accepting, ends open connections and waits for their threads.
     void stop();
@@ -36,6 +38,7 @@ private:
     std::atomic<bool> m_stopping{false};
     int m_listenFd = -1;
     quint16 m_port = 0;
+    int m_lockFd = -1;
     QMutex m_openMutex;
     QSet<qintptr> m_open;
 };

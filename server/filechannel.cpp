@@ -78,6 +78,11 @@ public:
     PartClaim(const PartClaim &) = delete;
     PartClaim &operator=(const PartClaim &) = delete;
     bool held() const { return m_held; }
+    static bool busy(const QString &path)
+    {
+        QMutexLocker lock(&s_mutex);
+        return s_busy.contains(path);
+    }
 
 private:
     static inline QMutex s_mutex;
@@ -87,6 +92,11 @@ private:
     bool m_held = false;
 };
 } // namespace
+
+bool isStagingFileBusy(const QString &path)
+{
+    return PartClaim::busy(path);
+}
 
 void FileChannel::run()
 {

@@ -7,6 +7,9 @@
 
 class QFile;
 
+// True while a connection works on that partial body.
+bool isStagingFileBusy(const QString &path);
+
 class FileChannel
 {
 public:

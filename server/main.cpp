@@ -145,8 +145,9 @@ int main(int argc, char **argv)
 
     DocServer server(options);
     QString error;
-    if (!server.start(&error))
+    if (!server.openDataDir(&error))
         return fail(error);
+    // The seed is written before the port opens, so "listening" means ready to serve.
     if (parser.isSet(seedOption)) {
         if (parser.value(seedOption) != QLatin1String("demo"))
             return fail(QStringLiteral("Unknown seed %1").arg(parser.value(seedOption)));
@@ -154,6 +155,8 @@ int main(int argc, char **argv)
         if (!seedDemo(store, &error))
             return fail(QStringLiteral("Cannot seed the demo data: %1").arg(error));
     }
+    if (!server.start(&error))
+        return fail(error);
     QTextStream(stdout) << "zudivuvo-server listening on " << options.listenAddress.toString() << ':' << server.port()
                         << (options.tls ? " (plain and TLS)" : "") << Qt::endl;
 

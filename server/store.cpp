@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -113,21 +115,47 @@ Store::Store(const QString &dataDir)
 
 bool Store::initDataDir(const QString &dataDir, QString *error)
 {
+    // Sessions and password hashes live here: the owner alone reads the folder.
     QDir dir(dataDir);
+    if (!dir.mkpath(QStringLiteral(".")) || ::chmod(QFile::encodeName(dataDir).constData(), 0700) != 0) {
+        if (error)
+            *error = QStringLiteral("Cannot create %1: %2").arg(dataDir, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
     for (const char *sub : {"blobs", "staging", "tls"}) {
-        if (!dir.mkpath(QLatin1String(sub))) {
+        if (!dir.mkpath(QLatin1String(sub)) || ::chmod(QFile::encodeName(dir.filePath(QLatin1String(sub))).constData(), 0700) != 0) {
             if (error)
                 *error = QStringLiteral("Cannot create %1/%2").arg(dataDir, QLatin1String(sub));
             return false;
         }
     }
-    // Leftovers of new-version uploads a crash interrupted; partial uploads stay a day for resume.
-    const QDateTime expiry = QDateTime::currentDateTime().addDays(-1);
-    for (const QFileInfo &fi : QDir(dataDir + QStringLiteral("/staging")).entryInfoList(QDir::Files)) {
-        if (fi.suffix() == QLatin1String("tmp") || fi.lastModified() < expiry)
-            QFile::remove(fi.filePath());
+    const QString dbFile = dataDir + QStringLiteral("/zudivuvo.db");
+    if (!QFileInfo::exists(dbFile)) {
+        // SQLite gives its -wal and -shm files the mode of the database file.
+        const int fd = ::open(QFile::encodeName(dbFile).constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
     }
-    return Database::createSchema(dataDir + QStringLiteral("/zudivuvo.db"), error);
+    for (const QString &f : QStringList{dbFile, dbFile + QStringLiteral("-wal"), dbFile + QStringLiteral("-shm")}) {
+        if (QFileInfo::exists(f))
+            ::chmod(QFile::encodeName(f).constData(), 0600);
+    }
+    return Database::createSchema(dbFile, error);
+}
+
+int Store::sweepStaging(const QString &dataDir, qint64 maxAgeMs, bool includeFresh, const std::function<bool(const QString &)> &busy)
+{
+    const QDateTime expiry = QDateTime::currentDateTime().addMSecs(-maxAgeMs);
+    int removed = 0;
+    for (const QFileInfo &fi : QDir(dataDir + QStringLiteral("/staging")).entryInfoList(QDir::Files)) {
+        const bool old = fi.lastModified() < expiry;
+        const bool tmp = fi.suffix() == QLatin1String("tmp");
+        if (!(old || (includeFresh && tmp)) || (busy && busy(fi.filePath())))
+            continue;
+        if (QFile::remove(fi.filePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 QString Store::blobPath(const QString &blob) const

@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 #include <optional>
 
 struct UserInfo
@@ -81,7 +82,12 @@ public:
     QString blobPath(const QString &blob) const;
     QString stagingDir() const { return m_dataDir + QStringLiteral("/staging"); }
 
+    // Creates the folders and the schema; safe beside a running server (admin commands call it too).
     static bool initDataDir(const QString &dataDir, QString *error);
+    // Removes staging files older than maxAgeMs (and, with includeFresh, every new-version
+    // ".tmp"), except those busy() names. Only the holder of the data folder's lock calls it.
+    static int sweepStaging(const QString &dataDir, qint64 maxAgeMs, bool includeFresh,
+                            const std::function<bool(const QString &)> &busy = {});
 
     // Organisation
     int addGroup(const QString &name, int parentId, QString *error = nullptr);

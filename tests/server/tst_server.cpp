@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QSqlQuery>
 
+#include <sys/stat.h>
+
 namespace {
 constexpr int kRnd = 2;
 constexpr int kDrawingOffice = 4;
@@ -1059,11 +1061,63 @@ private Q_SLOTS:
     }
 };
 
+class DataFolderTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void secondServerOnTheSameFolderIsRefused()
+    {
+        TestServer first(false);
+        ServerOptions options;
+        options.dataDir = first.dataDir();
+        options.port = 0;
+        DocServer second(options);
+        QString error;
+        QVERIFY(!second.start(&error));
+        QVERIFY2(error.contains(QStringLiteral("already serving")), qPrintable(error));
+    }
+
+    void dataFolderIsPrivate()
+    {
+        QTemporaryDir parent;
+        const QString data = parent.path() + QStringLiteral("/data");
+        TestServer server(true, false, data);
+        QVERIFY(!loginToken(server.port()).isEmpty());
+        auto mode = [](const QString &path) {
+            struct stat st {};
+            return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        };
+        QCOMPARE(mode(data), 0700);
+        QCOMPARE(mode(data + QStringLiteral("/staging")), 0700);
+        QCOMPARE(mode(data + QStringLiteral("/zudivuvo.db")), 0600);
+        QCOMPARE(mode(data + QStringLiteral("/zudivuvo.db-wal")), 0600);
+    }
+
+    void adminCommandBesideTheServerKeepsItsStaging()
+    {
+        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        if (!QFile::exists(bin))
+            QSKIP("zudivuvo-server not built");
+        TestServer server;
+        // A body the server is writing right now.
+        QFile inFlight(server.dataDir() + QStringLiteral("/staging/in-flight.tmp"));
+        QVERIFY(inFlight.open(QIODevice::WriteOnly));
+        inFlight.write("partial");
+        inFlight.close();
+        QProcess admin;
+        admin.start(bin, {QStringLiteral("--data"), server.dataDir(), QStringLiteral("web-session"), QStringLiteral("demo")});
+        QVERIFY(admin.waitForFinished(20000));
+        QCOMPARE(admin.exitCode(), 0);
+        QVERIFY(!admin.readAllStandardOutput().trimmed().isEmpty());
+        QVERIFY(inFlight.exists());
+    }
+};
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     TestHome home;
-    return runTests<FramingTest, BrowsingTest, FileChannelTest, HttpTest, PersistenceTest>(argc, argv);
+    return runTests<FramingTest, BrowsingTest, FileChannelTest, HttpTest, PersistenceTest, DataFolderTest>(argc, argv);
 }
 
 #include "tst_server.moc"
