@@ -11,6 +11,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
+#include <QRandomGenerator>
+
+#include <cstdio>
+#include <sys/stat.h>
 #include <QFutureWatcher>
 #include <QtConcurrent>
 
@@ -105,13 +109,46 @@ void TWebModule::pickUpHandOffFile()
 {
     const QString path = m_clientPath + kWebCmdFileName;
     const QFileInfo info(path);
-    if (!info.exists())
+    if (!info.exists()) {
+        m_refusedHandOff = {};
         return;
+    }
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return;  // gone meanwhile
+    const HandOffStamp stamp{qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size),
+                             qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    if (stamp == m_refusedHandOff)
+        return;
+    if (!info.isFile()) {
+        qCWarning(lcWeb).noquote() << "Cannot take web commands from" << path << "- it is not a file";
+        m_refusedHandOff = stamp;
+        return;
+    }
     // Instead of sleeping on the GUI thread, leave a fresh file to the next tick.
-    if (info.lastModified().msecsTo(QDateTime::currentDateTime()) < kHandOffSettleMs)
+    // A time in the future (a clock set back) counts as settled.
+    const qint64 age = info.lastModified().msecsTo(QDateTime::currentDateTime());
+    if (age >= 0 && age < kHandOffSettleMs)
         return;
-    const TWebCmd cmd = ParseWebCmdText(ReadTextFile(path));
-    QFile::remove(path);
+    // Claimed under a name of our own before reading, so that a command written
+    // meanwhile lands in a new WebCmd.txt instead of being deleted with this one.
+    const QString claimed = m_clientPath + QStringLiteral("WebCmd.%1.claimed")
+                                               .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+    QString text;
+    // rename(2) itself: QFile::rename would fall back to copy and remove, which is not atomic.
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(claimed).constData()) == 0) {
+        Q_EMIT handOffClaimed();
+        text = ReadTextFile(claimed);
+        if (!QFile::remove(claimed))
+            qCWarning(lcWeb).noquote() << "Cannot remove" << claimed;
+    } else {
+        if (!QFileInfo::exists(path))
+            return;  // replaced or gone meanwhile: the next tick sees what is there
+        qCWarning(lcWeb).noquote() << "Cannot remove" << path << "- its web command runs once";
+        text = ReadTextFile(path);
+        m_refusedHandOff = stamp;
+    }
+    const TWebCmd cmd = ParseWebCmdText(text);
     qCDebug(lcWeb) << "web command" << cmd.Code;
     m_queue.Add(cmd);
 }

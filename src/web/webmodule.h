@@ -66,6 +66,8 @@ public:
 Q_SIGNALS:
     void hintText(const QString &text);
     void commandFinished(unsigned code, bool ok);
+    // The hand-off file was taken away under a name of our own: a launch may write the next one now.
+    void handOffClaimed();
 
 private:
     void pickUpHandOffFile();
@@ -80,6 +82,12 @@ private:
     QString m_clientPath;
     QString m_tempFolder;
     TWebCommand m_queue;
+    // A hand-off file (or folder) that could not be taken away: it runs once and is then left alone.
+    struct HandOffStamp {
+        qint64 device = -1, inode = -1, size = -1, modifiedNs = -1;
+        bool operator==(const HandOffStamp &) const = default;
+    };
+    HandOffStamp m_refusedHandOff;
     bool m_busy = false;
     TPendingWork m_pending;
 };

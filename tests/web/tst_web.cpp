@@ -6,6 +6,13 @@
 #include <QApplication>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +71,21 @@ struct FakeTarget : TWebCommandTarget {
     }
 };
 
+bool setImmutable(const QString &path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
 } // namespace
 
 class DispatcherTest : public QObject
@@ -86,6 +108,11 @@ private Q_SLOTS:
     void initTestCase()
     {
         QDir().mkpath(temp());
+    }
+    void cleanup()
+    {
+        // A hand-off file a failed test left must not feed the next one.
+        QFile::remove(clientPath() + kWebCmdFileName);
     }
 
     void commands_data()
@@ -303,6 +330,94 @@ private Q_SLOTS:
         m.DoWebMessage();
         QCOMPARE(hints.size(), 1);
         QCOMPARE(hints.last().at(0).toString(), QStringLiteral("Parameter error!"));
+    }
+
+    // Writes a hand-off file old enough to be read at the next tick.
+    static void writeSettled(const QString &file, const TWebCmd &cmd, qint64 ageSecs = 5)
+    {
+        QVERIFY(WriteWebCmdFile(file, cmd));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-ageSecs), QFileDevice::FileModificationTime));
+    }
+
+    void commandWrittenWhileReadingIsKept()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        const QString file = clientPath() + kWebCmdFileName;
+        writeSettled(file, TWebCmd{11, QStringLiteral("first")});
+        // The next launch writes its command the moment the first one was taken.
+        connect(&m, &TWebModule::handOffClaimed, this, [file] { QVERIFY(WriteWebCmdFile(file, TWebCmd{12, QStringLiteral("second")})); },
+                Qt::DirectConnection);
+        m.DoWebMessage();
+        QCOMPARE(t.clipboard, QStringLiteral("first"));
+        QVERIFY(QFileInfo::exists(file));
+        disconnect(&m, &TWebModule::handOffClaimed, this, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT((m.DoWebMessage(), !QFileInfo::exists(file)), 2000);
+        QCOMPARE(t.clipboard, QStringLiteral("second"));
+        QCOMPARE(QDir(clientPath()).entryList({QStringLiteral("WebCmd*")}, QDir::AllEntries | QDir::Hidden), QStringList());
+    }
+
+    void futureTimeDoesNotBlock()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        const QString file = clientPath() + kWebCmdFileName;
+        writeSettled(file, TWebCmd{11, QStringLiteral("from the future")}, -3600);
+        m.DoWebMessage();
+        QCOMPARE(t.clipboard, QStringLiteral("from the future"));
+        QVERIFY(!QFileInfo::exists(file));
+    }
+
+    void folderOfThatNameIsLeftAlone()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QSignalSpy hints(&m, &TWebModule::hintText);
+        QSignalSpy done(&m, &TWebModule::commandFinished);
+        const QString file = clientPath() + kWebCmdFileName;
+        QVERIFY(QDir().mkpath(file));
+        const auto cleanup = qScopeGuard([file] { QDir(file).removeRecursively(); });
+        const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 5, 0}};  // settled
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not a file")));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("not a file")));  // said once, not every tick
+        for (int tick = 0; tick < 3; ++tick)
+            m.DoWebMessage();
+        QCOMPARE(done.count(), 0);
+        QCOMPARE(hints.count(), 0);
+        QVERIFY(QFileInfo(file).isDir());
+    }
+
+    void fileThatCannotBeTakenRunsOnce()
+    {
+        FakeTarget t;
+        TWebModule m(t, HSL_ENG, clientPath(), temp());
+        QSignalSpy done(&m, &TWebModule::commandFinished);
+        const QString file = clientPath() + kWebCmdFileName;
+        writeSettled(file, TWebCmd{11, QStringLiteral("once")});
+        // Neither renamed nor removed: immutable where we may set that (root ignores
+        // folder permissions), else a folder without write permission.
+        const bool immutable = setImmutable(file, true);
+        const QFileDevice::Permissions folderMode = QFile::permissions(clientPath());
+        if (!immutable) {
+            if (::geteuid() == 0)
+                QSKIP("cannot make a file unremovable here");
+            QVERIFY(QFile::setPermissions(clientPath(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        const auto cleanup = qScopeGuard([&] {
+            if (immutable)
+                setImmutable(file, false);
+            QFile::setPermissions(clientPath(), folderMode);
+            QFile::remove(file);
+        });
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot remove")));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("Cannot remove")));
+        for (int tick = 0; tick < 3; ++tick)
+            m.DoWebMessage();
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(t.clipboard, QStringLiteral("once"));
     }
 
     void hintWindowShowsText()
