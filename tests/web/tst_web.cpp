@@ -1,9 +1,11 @@
+#include "app/clipboardaccess.h"
 #include "core/webcmd.h"
 #include "testenv.h"
 #include "web/previewhint.h"
 #include "web/webmodule.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -430,10 +432,30 @@ private Q_SLOTS:
     }
 };
 
+// Commands 11 and 12 leave their text in the client's own copy of the clipboard.
+class ClipboardTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void newerTextOfOtherProgramsShows()
+    {
+        QClipboard *system = QGuiApplication::clipboard();
+        QSignalSpy changed(system, &QClipboard::dataChanged);
+        TSystemClipboard clip;
+        clip.SetText(QStringLiteral("[TranStyle]1[/TranStyle]"));
+        QCOMPARE(clip.Text(), QStringLiteral("[TranStyle]1[/TranStyle]"));  // our own change keeps the copy
+        system->setText(QStringLiteral("copied in another program"));
+        QVERIFY(changed.count() >= 2);  // the offscreen clipboard reports changes as a desktop one does
+        QCOMPARE(clip.Text(), QStringLiteral("copied in another program"));
+        clip.SetText(QStringLiteral("[Key]5[/Key]"));
+        QCOMPARE(clip.Text(), QStringLiteral("[Key]5[/Key]"));
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<DispatcherTest>(argc, argv);
+    return runTests<DispatcherTest, ClipboardTest>(argc, argv);
 }
 
 #include "tst_web.moc"
