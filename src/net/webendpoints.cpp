@@ -105,4 +105,28 @@ QString GetPower(const QString &base, qint64 fileKey, const QString &encryptId)
 }
 QString PrintPage(const QString &base) { return base + QLatin1String("/getPrtHtm?opr=page"); }
 
+QString PasswordChangeText(const QString &oldPassword, const QString &newPassword)
+{
+    // The closing tag's lower-case "ps" is what the server has always been sent; it reads tags ignoring case.
+    return QLatin1String("[OldPs]") + oldPassword + QLatin1String("[/OldPs][NewPs]") + newPassword
+           + QLatin1String("[/Newps]");
+}
+QString ModifyPassword(const QString &base, qint64 ownerId2, const QString &oldPassword, const QString &newPassword)
+{
+    const QString id = QString::number(ownerId2);
+    return base + QLatin1String("/modifypass?opr=clientmps&userid=") + id + QLatin1String("&ps=")
+           + EncryptText(PasswordChangeText(oldPassword, newPassword), id + kAppPassphrase, AKS_256);
+}
+QString ArchiveLinkText(qint64 fileKey, qint64 archiveId, qint64 ownerId2)
+{
+    return QStringLiteral("[filekey]%1[/filekey][arcid]%2[/arcid][uid]%3[/uid]").arg(fileKey).arg(archiveId).arg(ownerId2);
+}
+QString ArchiveLink(const QString &base, qint64 fileKey, qint64 archiveId, qint64 ownerId2)
+{
+    return base + QLatin1String("/arc/input2?opr=addfilekey&sn=")
+           + EncryptWithAppKey(ArchiveLinkText(fileKey, archiveId, ownerId2), AKS_256);
+}
+QString Watermark(const QString &base) { return base + QLatin1String("/static/watermark.bmp"); }
+QString ViewerHelper(const QString &base) { return base + QLatin1String("/helper/ReDazEdaver.exe"); }
+
 } // namespace WebEndpoints

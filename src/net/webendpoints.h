@@ -26,4 +26,12 @@ QString FolderRename(const QString &base, const QString &encryptId, qint64 owner
                      const QString &name);
 QString GetPower(const QString &base, qint64 fileKey, const QString &encryptId);
 QString PrintPage(const QString &base);
+// ownerId2 is the user's numeric id; it is also part of the passphrase of the protected text.
+QString ModifyPassword(const QString &base, qint64 ownerId2, const QString &oldPassword, const QString &newPassword);
+QString PasswordChangeText(const QString &oldPassword, const QString &newPassword);
+// Attaches an uploaded file to an archive record of the server.
+QString ArchiveLink(const QString &base, qint64 fileKey, qint64 archiveId, qint64 ownerId2);
+QString ArchiveLinkText(qint64 fileKey, qint64 archiveId, qint64 ownerId2);
+QString Watermark(const QString &base);
+QString ViewerHelper(const QString &base);
 } // namespace WebEndpoints

@@ -5,11 +5,13 @@
 #include "core/wiredate.h"
 #include "fakeserver.h"
 #include "net/robottcpclient.h"
+#include "net/webendpoints.h"
 #include "testenv.h"
 
 #include <QBuffer>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QtEndian>
 
@@ -1350,10 +1352,131 @@ private Q_SLOTS:
     }
 };
 
+// Every address of the server's web pages, with the protected texts they carry.
+class EndpointTest : public QObject
+{
+    Q_OBJECT
+    const QString base = QStringLiteral("http://docs.example:8088");
+
+    // The ticket that names the user to a page opened outside the client.
+    static void verifyTicket(const QString &ticket)
+    {
+        const QString plain = DecryptWithAppKey(ticket, AKS_128);
+        static const QRegularExpression layout(
+            QStringLiteral("^\\[R\\](\\d{1,3})\\[/R\\]\\[U\\]C0FFEE12\\[/U\\]\\[Dt\\](\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)\\[/Dt\\]$"));
+        const QRegularExpressionMatch m = layout.match(plain);
+        QVERIFY2(m.hasMatch(), qPrintable(plain));
+        const QDateTime at = QDateTime::fromString(m.captured(2), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY(qAbs(at.secsTo(QDateTime::currentDateTime())) <= 60);  // local time of now
+    }
+
+private Q_SLOTS:
+    void ticketText()
+    {
+        QCOMPARE(WebTicketText(7, QStringLiteral("C0FFEE12"), QStringLiteral("2024-03-31 02:30:00")),
+                 QStringLiteral("[R]7[/R][U]C0FFEE12[/U][Dt]2024-03-31 02:30:00[/Dt]"));
+        verifyTicket(WebTicket(QStringLiteral("C0FFEE12")));
+    }
+
+    // protectedKind: "" nothing protected, "ticket" the web ticket, otherwise the
+    // protected text's plain form, read with passphrase and key size.
+    void endpoints_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("plain");
+        QTest::addColumn<QString>("passphrase");
+        QTest::addColumn<int>("keySize");
+        const QString id = QStringLiteral("C0FFEE12");
+        const QString b = QRegularExpression::escape(base);
+        const QString app = kAppPassphrase;
+        const auto exact = [&](const char *name, const QString &url, const char *path) {
+            QTest::addRow("%s", name) << url << QRegularExpression::escape(base + QLatin1String(path)) << QString()
+                                      << QString() << 0;
+        };
+        exact("qr config", WebEndpoints::QrConfig(base), "/QRLogin?opr=config");
+        exact("qr url", WebEndpoints::QrUrl(base), "/QRLogin?opr=url");
+        exact("security classes", WebEndpoints::SecurityClasses(base, 7), "/user?opr=sc&userid=7");
+        exact("client config", WebEndpoints::ClientConfig(base, 7), "/linkX?opr=clientconfig&userid=7");
+        exact("logo chinese", WebEndpoints::Logo(base, true), "/static/clientLogo2.png");
+        exact("logo english", WebEndpoints::Logo(base, false), "/static/clientLogo_ENG2.png");
+        exact("doc", WebEndpoints::Doc(base), "/doc");
+        exact("property page", WebEndpoints::PrintPage(base), "/getPrtHtm?opr=page");
+        exact("power", WebEndpoints::GetPower(base, 42, id), "/getPower?filekey=42&uid=C0FFEE12");
+        exact("watermark", WebEndpoints::Watermark(base), "/static/watermark.bmp");
+        exact("viewer helper", WebEndpoints::ViewerHelper(base), "/helper/ReDazEdaver.exe");
+        QTest::addRow("home") << WebEndpoints::Home(base, id)
+                              << b + QStringLiteral("/index\\?opr=fromclient&sn=(?<p>[0-9A-F]+)") << "ticket" << app
+                              << int(AKS_128);
+        QTest::addRow("preview in browser")
+            << WebEndpoints::PreviewOpen(base, 42, id)
+            << b + QStringLiteral("/previewopen\\?st=c&extopr=core&filekey=42&uid=(?<p>[0-9A-F]+)&c=2") << "ticket"
+            << app << int(AKS_128);
+        QTest::addRow("new folder")
+            << WebEndpoints::FolderAdd(base, id, 3, 4, QStringLiteral("新 建&x=1"))
+            << b + QStringLiteral("/folderadd\\?opr=new&st=c&uid=(?<p>[0-9A-F]+)&ownerid=3&fatherid=4"
+                                  "&foldername=%E6%96%B0%20%E5%BB%BA%26x%3D1&rnd=\\d{1,4}")
+            << "ticket" << app << int(AKS_128);
+        QTest::addRow("rename folder")
+            << WebEndpoints::FolderRename(base, id, 3, 5, QStringLiteral("a+b#c"))
+            << b + QStringLiteral("/folderrename\\?opr=rename&st=c&uid=(?<p>[0-9A-F]+)&ownerid=3&folderid=5"
+                                  "&foldername=a%2Bb%23c&rnd=\\d{1,4}")
+            << "ticket" << app << int(AKS_128);
+        QTest::addRow("password")
+            << WebEndpoints::ModifyPassword(base, 7, QStringLiteral("old1"), QStringLiteral("新密码"))
+            << b + QStringLiteral("/modifypass\\?opr=clientmps&userid=7&ps=(?<p>[0-9A-F]+)")
+            << QStringLiteral("[OldPs]old1[/OldPs][NewPs]新密码[/Newps]") << QStringLiteral("7") + app << int(AKS_256);
+        QTest::addRow("archive link")
+            << WebEndpoints::ArchiveLink(base, 42, 9, 7)
+            << b + QStringLiteral("/arc/input2\\?opr=addfilekey&sn=(?<p>[0-9A-F]+)")
+            << QStringLiteral("[filekey]42[/filekey][arcid]9[/arcid][uid]7[/uid]") << app << int(AKS_256);
+    }
+    void endpoints()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, pattern);
+        QFETCH(QString, plain);
+        QFETCH(QString, passphrase);
+        QFETCH(int, keySize);
+        const QRegularExpressionMatch m = QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(url);
+        QVERIFY2(m.hasMatch(), qPrintable(url));
+        if (plain == QLatin1String("ticket"))
+            verifyTicket(m.captured(u"p"));
+        else if (!plain.isEmpty())
+            QCOMPARE(DecryptText(m.captured(u"p"), passphrase, keySize), plain);
+    }
+
+    void foldersRequestsAreNeverRepeated()
+    {
+        // A new random number and ticket each time, so no cache answers the second request.
+        const QString a = WebEndpoints::FolderAdd(base, QStringLiteral("C0FFEE12"), 3, 4, QStringLiteral("x"));
+        const QString b = WebEndpoints::FolderAdd(base, QStringLiteral("C0FFEE12"), 3, 4, QStringLiteral("x"));
+        QVERIFY(a != b);
+    }
+
+    void queryValueEncoding_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("encoded");
+        QTest::addRow("kept") << "a-z&=+/?" << "a-z&=+/?";
+        QTest::addRow("blank and chinese") << "新 建" << "%E6%96%B0%20%E5%BB%BA";
+        QTest::addRow("escape kept") << "100%25" << "100%25";
+        QTest::addRow("lone percent") << "5%x" << "5%25x";
+        QTest::addRow("specials") << "*<>#\"{}|\\^[]`" << "%2A%3C%3E%23%22%7B%7D%7C%5C%5E%5B%5D%60";
+        QTest::addRow("outside the basic plane") << "\U0001F600" << "%F0%9F%98%80";
+    }
+    void queryValueEncoding()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, encoded);
+        QCOMPARE(UrlEncodeValue(value), encoded);
+    }
+};
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    return runTests<PipeTest, RobotTest, FileChannelTest>(argc, argv);
+    return runTests<PipeTest, RobotTest, FileChannelTest, EndpointTest>(argc, argv);
 }
 
 #include "tst_net.moc"
