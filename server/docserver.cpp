@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QSslCipher>
 #include <QSslKey>
 #include <QSslSocket>
 
@@ -103,6 +104,15 @@ bool DocServer::start(QString *error)
         // The desktop client speaks TLS 1.2 only.
         m_tls.setProtocol(QSsl::TlsV1_2OrLater);
         m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        if (!m_options.tlsLegacyCiphers) {
+            // Only key exchanges with forward secrecy: a stolen key cannot open recorded sessions.
+            QList<QSslCipher> ciphers;
+            for (const QSslCipher &c : m_tls.ciphers()) {
+                if (c.protocol() == QSsl::TlsV1_3 || c.keyExchangeMethod().startsWith(QLatin1String("ECDH")) || c.keyExchangeMethod().startsWith(QLatin1String("DH")))
+                    ciphers << c;
+            }
+            m_tls.setCiphers(ciphers);
+        }
         m_tlsReady = true;
     }
 
@@ -232,7 +242,7 @@ void DocServer::serve(qintptr fd)
             FramedRequest request;
             const FrameResult result = readFramedRequest(stream, request);
             if (result == FrameResult::Ok) {
-                const Reply reply = RequestHandler(store).handle(request);
+                const Reply reply = RequestHandler(store, Peer{socket.peerAddress(), &m_throttle}).handle(request);
                 stream.writeAll(encodeReply(reply.status, reply.body, reply.freeInt));
             } else if (result != FrameResult::Closed) {
                 stream.writeAll(encodeReply(21, {}));
@@ -244,7 +254,7 @@ void DocServer::serve(qintptr fd)
             stream.setIdleTimeout(m_options.idleTimeoutMs);
             FileChannel(store, stream).run();
         } else if (line.endsWith("\n") && line.contains(" HTTP/1.")) {
-            HttpHandler(store, stream, socket.isEncrypted()).run(line);
+            HttpHandler(store, stream, socket.isEncrypted(), Peer{socket.peerAddress(), &m_throttle}).run(line);
         }
     } catch (const std::exception &e) {
         qCWarning(lcServer) << "connection failed:" << e.what();

@@ -1,6 +1,7 @@
 #pragma once
 // The listener: one port, each connection served on a pool thread, the
 // protocol chosen from its first bytes (TLS, framed exchange, file channel, HTTP).
+#include "loginthrottle.h"
 #include "serveroptions.h"
 
 #include <QMutex>
@@ -39,6 +40,7 @@ private:
     int m_listenFd = -1;
     quint16 m_port = 0;
     int m_lockFd = -1;
+    LoginThrottle m_throttle;
     QMutex m_openMutex;
     QSet<qintptr> m_open;
 };

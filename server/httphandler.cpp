@@ -10,7 +10,9 @@
 #include "core/wiredate.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QMimeDatabase>
 #include <QUrl>
@@ -23,6 +25,8 @@ constexpr double kTicketWindowDays = 10.0 / (24 * 60);
 
 const QByteArray kText = QByteArrayLiteral("text/plain; charset=utf-8");
 const QByteArray kHtml = QByteArrayLiteral("text/html; charset=utf-8");
+// Portal pages and previews run nothing of their own: stored files cannot act with the viewer's session.
+const QByteArray kSandbox = QByteArrayLiteral("Content-Security-Policy: sandbox allow-forms; default-src 'none'; img-src 'self' data:; style-src 'unsafe-inline'; form-action 'self'\r\n");
 
 QByteArray reasonPhrase(int status)
 {
@@ -80,7 +84,7 @@ QByteArray httpResponse(int status, const QByteArray &contentType, const QByteAr
     if (!contentType.isEmpty())
         out += "Content-Type: " + contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\nCache-Control: no-store\r\n"
-        + extraHeaders + "\r\n";
+        "X-Content-Type-Options: nosniff\r\n" + extraHeaders + "\r\n";
     return out + body;
 }
 
@@ -145,7 +149,19 @@ void HttpHandler::run(const QByteArray &requestLine)
         m_stream.writeAll(httpResponse(400, kText, {}));
         return;
     }
-    m_stream.writeAll(respond(request));
+    if (!m_stream.writeAll(respond(request)) || m_bodyFile.isEmpty())
+        return;
+    // Blocks as the reader takes them: a slow reader holds one block, not the file.
+    QFile body(m_bodyFile);
+    if (!body.open(QIODevice::ReadOnly))
+        return;
+    QByteArray buffer(int(kBlockSize), Qt::Uninitialized);
+    for (qint64 left = m_bodySize; left > 0;) {
+        const qint64 n = body.read(buffer.data(), qMin(left, kBlockSize));
+        if (n <= 0 || !m_stream.writeAll(buffer.constData(), n))
+            return;
+        left -= n;
+    }
 }
 
 QByteArray HttpHandler::respond(const HttpRequest &r)
@@ -154,7 +170,7 @@ QByteArray HttpHandler::respond(const HttpRequest &r)
         return httpResponse(405, kText, {});
     const QByteArray opr = queryValue(r.query, "opr");
     if (r.path == "/QRLogin")
-        return QrLoginPages(m_store, m_tls).respond(r);
+        return QrLoginPages(m_store, m_tls, m_peer).respond(r);
     if (r.path == "/user" && opr == "sc")
         return httpResponse(200, kText, m_store.setting(QStringLiteral("classifications"), QString()).toUtf8());
     if (r.path == "/linkX" && opr == "clientconfig")
@@ -203,7 +219,9 @@ bool HttpHandler::sessionFromTicket(const QByteArray &ticket, SessionInfo &sessi
     // A ticket works once: a copied address cannot open another session.
     Database &db = m_store.db();
     db.run(QStringLiteral("DELETE FROM web_tickets WHERE seen<?"), {NowDateTime() - 2 * kTicketWindowDays});
-    return db.run(QStringLiteral("INSERT OR IGNORE INTO web_tickets(ticket, seen) VALUES(?, ?)"), {QString::fromLatin1(ticket), NowDateTime()})
+    // Kept by what it says, not how it was spelt: lower-case hex or a stray digit is the same ticket.
+    const QString used = QString::fromLatin1(QCryptographicHash::hash(plain.toUtf8(), QCryptographicHash::Sha256).toHex());
+    return db.run(QStringLiteral("INSERT OR IGNORE INTO web_tickets(ticket, seen) VALUES(?, ?)"), {used, NowDateTime()})
         && db.value(QStringLiteral("SELECT changes()")).toInt() == 1;
 }
 
@@ -267,7 +285,7 @@ QByteArray HttpHandler::modifyPassword(const HttpRequest &r)
     const QString newPs = GetTagValue(plain, QStringLiteral("NewPs"), false);
     const auto u = m_store.user(userId);
     UserInfo checked;
-    if (!u || m_store.checkLogin(u->login, oldPs, checked) != 0)
+    if (!u || checkLoginThrottled(m_store, m_peer, u->login, oldPs, checked) != 0)
         return httpResponse(200, kText, serverText(2, "Wrong password.", "原密码错误。").toUtf8());
     if (newPs.size() < 4 || newPs.size() > 20)
         return httpResponse(200, kText, serverText(2, "The new password must have 4 to 20 characters.", "新密码长度应为4到20个字符。").toUtf8());
@@ -311,7 +329,7 @@ QByteArray HttpHandler::indexPage(const HttpRequest &r)
     SessionInfo s;
     const QByteArray sn = queryValue(r.query, "sn");
     if (!sn.isEmpty() && sessionFromTicket(sn, s))
-        return httpResponse(302, kText, {}, "Set-Cookie: zsid=" + s.token.toLatin1() + "; HttpOnly; Path=/\r\nLocation: /index\r\n");
+        return httpResponse(302, kText, {}, "Set-Cookie: zsid=" + s.token.toLatin1() + "; HttpOnly; Path=/\r\nLocation: /index\r\n" + kSandbox);
     if (!sessionFromCookie(r, s))
         return docPage(r);
     QByteArray content = "<p>" + html(s.user.name) + "</p><ul>";
@@ -323,7 +341,7 @@ QByteArray HttpHandler::indexPage(const HttpRequest &r)
         content += "</ul></li>";
     }
     content += "</ul><p><a href=\"/doc\">Messages</a></p>";
-    return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), content));
+    return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), content), kSandbox);
 }
 
 QByteArray HttpHandler::docPage(const HttpRequest &r)
@@ -335,7 +353,7 @@ QByteArray HttpHandler::docPage(const HttpRequest &r)
         UserInfo u;
         const QString name = form.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded);
         const QString password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded);
-        if (m_store.checkLogin(name, password, u) == 0) {
+        if (checkLoginThrottled(m_store, m_peer, name, password, u) == 0) {
             s.token = m_store.createSession(u.id);
             s.user = u;
             cookie = "Set-Cookie: zsid=" + s.token.toLatin1() + "; HttpOnly; Path=/\r\n";
@@ -347,7 +365,7 @@ QByteArray HttpHandler::docPage(const HttpRequest &r)
         // No browser session yet: the message link carries no ticket.
         return httpResponse(200, kHtml, page(QStringLiteral("Login"),
             "<form method=\"post\" action=\"/doc\"><input name=\"name\"><input name=\"password\" type=\"password\">"
-            "<input type=\"submit\" value=\"OK\"></form>"));
+            "<input type=\"submit\" value=\"OK\"></form>"), kSandbox);
     }
     QByteArray content = "<ul>";
     QSqlQuery q = m_store.db().exec(QStringLiteral("SELECT text, created FROM messages WHERE user_id=? ORDER BY id DESC LIMIT 200"), {s.user.id});
@@ -355,26 +373,33 @@ QByteArray HttpHandler::docPage(const HttpRequest &r)
         content += "<li>" + html(FormatWireDateTime(q.value(1).toDouble())) + " " + html(q.value(0).toString()) + "</li>";
     content += "</ul>";
     m_store.db().run(QStringLiteral("UPDATE messages SET read_at=? WHERE user_id=? AND read_at IS NULL"), {NowDateTime(), s.user.id});
-    return httpResponse(200, kHtml, page(QStringLiteral("Messages"), content), cookie);
+    return httpResponse(200, kHtml, page(QStringLiteral("Messages"), content), cookie + kSandbox);
 }
 
 QByteArray HttpHandler::previewOpen(const HttpRequest &r)
 {
     SessionInfo s;
     if (!sessionFromTicket(queryValue(r.query, "uid"), s) && !sessionFromCookie(r, s))
-        return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), "<p>" + notLegalUser() + "</p>"));
+        return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), "<p>" + notLegalUser() + "</p>"), kSandbox);
     FileInfo f;
     const qint64 key = queryValue(r.query, "filekey").toLongLong();
     if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f))
-        return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), "<p>" + QByteArray::number(rc) + "</p>"));
+        return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), "<p>" + QByteArray::number(rc) + "</p>"), kSandbox);
     const auto v = m_store.version(key);
-    QFile body(v ? m_store.blobPath(v->blob) : QString());
-    if (!v || v->size > 64 * 1024 * 1024 || !body.open(QIODevice::ReadOnly))
+    const QString path = v ? m_store.blobPath(v->blob) : QString();
+    if (!v || v->size > 64 * 1024 * 1024 || QFileInfo(path).size() != v->size)
         return httpResponse(404, {}, {});
     const QByteArray mime = QMimeDatabase().mimeTypeForFile(f.name, QMimeDatabase::MatchExtension).name().toLatin1();
-    const bool inlineKind = mime.startsWith("image/") || mime.startsWith("text/") || mime == "application/pdf";
-    QByteArray disposition = (inlineKind ? "inline" : "attachment") + QByteArray("; filename*=UTF-8''") + QUrl::toPercentEncoding(f.name);
+    // Only what a browser shows without running anything opens in place: plain pictures,
+    // PDF and plain text. SVG, HTML, XML and the rest come as downloads.
+    static const QList<QByteArray> shown{"image/png", "image/jpeg", "image/gif", "image/bmp", "image/webp", "application/pdf", "text/plain"};
+    const bool inlineKind = shown.contains(mime);
+    const QByteArray type = mime == "text/plain" ? kText : inlineKind ? mime : QByteArray("application/octet-stream");
+    const QByteArray disposition = (inlineKind ? "inline" : "attachment") + QByteArray("; filename*=UTF-8''") + QUrl::toPercentEncoding(f.name);
     m_store.log(s.user.id, QStringLiteral("preview"), key);
-    return httpResponse(200, mime.startsWith("text/") ? kText : mime, body.readAll(),
-                        "Set-Cookie: zsid=" + s.token.toLatin1() + "; HttpOnly; Path=/\r\nContent-Disposition: " + disposition + "\r\n");
+    m_bodyFile = path;
+    m_bodySize = v->size;
+    QByteArray head = httpResponse(200, type, {}, "Set-Cookie: zsid=" + s.token.toLatin1() + "; HttpOnly; Path=/\r\nContent-Disposition: " + disposition + "\r\n" + kSandbox);
+    head.replace(QByteArray("Content-Length: 0\r\n"), QByteArray("Content-Length: " + QByteArray::number(v->size) + "\r\n"));
+    return head;
 }

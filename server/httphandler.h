@@ -1,6 +1,7 @@
 #pragma once
 // HTTP/1.1 on the shared port: the small answers the client fetches after
 // login and the pages it opens in a browser. One request per connection.
+#include "loginthrottle.h"
 #include "store.h"
 #include "wire.h"
 
@@ -26,10 +27,13 @@ QByteArray queryValue(const QByteArray &query, const QByteArray &name);
 class HttpHandler
 {
 public:
-    HttpHandler(Store &store, SocketStream &stream, bool tls = false) : m_store(store), m_stream(stream), m_tls(tls) {}
+    HttpHandler(Store &store, SocketStream &stream, bool tls = false, const Peer &peer = {})
+        : m_store(store), m_stream(stream), m_tls(tls), m_peer(peer) {}
     void run(const QByteArray &requestLine);
-    // Testable core: the whole response for one request.
+    // Testable core: the whole response for one request. A file body (previews) is
+    // left out and named by bodyFile(); run() streams it after the response.
     QByteArray respond(const HttpRequest &request);
+    QString bodyFile() const { return m_bodyFile; }
 
 private:
     bool sessionFromTicket(const QByteArray &ticket, SessionInfo &session);
@@ -46,6 +50,9 @@ private:
     Store &m_store;
     SocketStream &m_stream;
     bool m_tls;
+    Peer m_peer;
+    QString m_bodyFile;
+    qint64 m_bodySize = 0;
 };
 
 QByteArray httpResponse(int status, const QByteArray &contentType, const QByteArray &body,

@@ -116,9 +116,10 @@ int main(int argc, char **argv)
     const QCommandLineOption tlsOption(QStringLiteral("tls"), QStringLiteral("Also accept TLS on the same port (self-signed certificate generated into the data folder)."));
     const QCommandLineOption certOption(QStringLiteral("cert"), QStringLiteral("PEM certificate instead of the generated one."), QStringLiteral("file"));
     const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("PEM private key of --cert."), QStringLiteral("file"));
+    const QCommandLineOption legacyOption(QStringLiteral("tls-legacy-ciphers"), QStringLiteral("Also offer TLS ciphers without forward secrecy (old clients)."));
     const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("Fill an empty data folder: \"demo\"."), QStringLiteral("name"));
     const QCommandLineOption idleOption(QStringLiteral("idle-timeout"), QStringLiteral("Seconds a transfer may stay idle (default 600)."), QStringLiteral("s"), QStringLiteral("600"));
-    parser.addOptions({dataOption, listenOption, portOption, tlsOption, certOption, keyOption, seedOption, idleOption});
+    parser.addOptions({dataOption, listenOption, portOption, tlsOption, certOption, keyOption, legacyOption, seedOption, idleOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Optional admin command and its arguments."));
     parser.process(app);
 
@@ -137,6 +138,7 @@ int main(int argc, char **argv)
     if (!options.listenAddress.setAddress(parser.value(listenOption)))
         return fail(QStringLiteral("Invalid listen address %1").arg(parser.value(listenOption)));
     options.tls = parser.isSet(tlsOption) || parser.isSet(certOption);
+    options.tlsLegacyCiphers = parser.isSet(legacyOption);
     options.certFile = parser.value(certOption);
     options.keyFile = parser.value(keyOption);
     options.idleTimeoutMs = qMax(1, parser.value(idleOption).toInt()) * 1000;

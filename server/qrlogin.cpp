@@ -197,8 +197,8 @@ QByteArray QrLoginPages::scan(const HttpRequest &r)
             return httpResponse(200, kHtml, htmlPage("ZuDivuvo", "<p>" + esc(serverText(2, "Login cancelled.", "已取消登录。")) + "</p>"));
         }
         UserInfo u;
-        const int rc = m_store.checkLogin(form.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded),
-                                          form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded), u);
+        const int rc = checkLoginThrottled(m_store, m_peer, form.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded),
+                                           form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded), u);
         if (rc == 0) {
             QString token;
             const QString code = webIdentity(m_store, u.id, &token);

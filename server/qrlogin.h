@@ -7,7 +7,7 @@
 class QrLoginPages
 {
 public:
-    QrLoginPages(Store &store, bool tls) : m_store(store), m_tls(tls) {}
+    QrLoginPages(Store &store, bool tls, const Peer &peer = {}) : m_store(store), m_tls(tls), m_peer(peer) {}
     // Everything under "/QRLogin".
     QByteArray respond(const HttpRequest &request);
 
@@ -25,6 +25,7 @@ private:
 
     Store &m_store;
     bool m_tls;
+    Peer m_peer;
 };
 
 // The identity handed to the client ("-u" link or scan-code login): a new session,

@@ -256,8 +256,11 @@ Reply RequestHandler::handle(const FramedRequest &request)
                               .arg(f.kind).arg(f.ownerId).arg(f.folderId).arg(v ? v->ver : 0), 0};
     }
     case 38: {
-        const int owner = StrToIntDef(GetTagValue(text, QStringLiteral("GroupID")), 0);
-        return Reply{kOk, m_store.db().value(QStringLiteral("SELECT COUNT(*) FROM files WHERE owner_id=? AND deleted=0"), {owner}, 0).toString(), 0};
+        // Sent without a session: the count of a group's files and nothing else, so
+        // it tells neither whether a user exists nor how much a user keeps.
+        const int group = StrToIntDef(GetTagValue(text, QStringLiteral("GroupID")), 0);
+        return Reply{kOk, m_store.db().value(QStringLiteral("SELECT COUNT(*) FROM files f JOIN owners o ON o.id=f.owner_id"
+                                                            " WHERE f.owner_id=? AND o.kind='G' AND f.deleted=0"), {group}, 0).toString(), 0};
     }
     case 42: {
         SessionInfo s;
@@ -284,7 +287,7 @@ Reply RequestHandler::handle(const FramedRequest &request)
 Reply RequestHandler::login(const QString &text)
 {
     UserInfo u;
-    const int rc = m_store.checkLogin(GetTagValue(text, QStringLiteral("Name")), GetTagValue(text, QStringLiteral("PassWord"), false), u);
+    const int rc = checkLoginThrottled(m_store, m_peer, GetTagValue(text, QStringLiteral("Name")), GetTagValue(text, QStringLiteral("PassWord"), false), u);
     if (rc == 82)
         return Reply{82, serverText(2, "Wrong user name or password.", "用户名或密码错误。"), 0};
     if (rc == 88)
@@ -480,9 +483,17 @@ Reply RequestHandler::newestVersions(const QString &text)
     if (auth(text, s) != 0)
         return Reply{kOk, {}, 0};
     const int owner = StrToIntDef(GetTagValue(text, QStringLiteral("OwnerId")), 0);
-    const qint64 folderId = tagInt64(text, QStringLiteral("FolderId"));
+    qint64 folderId = tagInt64(text, QStringLiteral("FolderId"));
+    if (folderId == 1)
+        folderId = 0;
     if (!m_store.canAccess(s.user, owner))
         return Reply{13, {}, 0};
+    // The folder must be the owner's too, or any owner's rights would open every folder.
+    if (folderId != 0) {
+        const auto f = m_store.folder(folderId);
+        if (!f || f->ownerId != owner)
+            return Reply{13, {}, 0};
+    }
     const bool sub = tagBool(text, QStringLiteral("IsIncludeSub"));
     QString out;
     std::function<void(qint64, int)> walk = [&](qint64 id, int depth) {
@@ -552,9 +563,14 @@ Reply RequestHandler::downloadList(const QString &text)
     const auto end = ParseWireDateTime(GetTagValue(text, QStringLiteral("FileEndDate")));
     QSet<quint32> types;
     const QString dcTypes = GetTagValue(text, QStringLiteral("Dc_Types"));
-    const int typeCount = qBound(0, StrToIntDef(GetTagValue(dcTypes, QStringLiteral("Count")), 0), 1000);
-    for (int i = 0; i < typeCount; ++i)
-        types.insert(quint32(StrToInt64Def(GetTagValue(dcTypes, QStringLiteral("Ty%1").arg(i)), 0)));
+    // Each entry takes at least "[Ty0][/Ty0]": a count the block cannot hold is cut, and one
+    // pass over the block reads every entry.
+    const int typeCount = qBound(0, StrToIntDef(GetTagValue(dcTypes, QStringLiteral("Count")), 0), int(qMin<qsizetype>(1000, dcTypes.size() / 11)));
+    if (typeCount > 0) {
+        const TTagIndex entries(dcTypes, u"Ty");
+        for (int i = 0; i < typeCount; ++i)
+            types.insert(quint32(StrToInt64Def(entries.Value(QStringLiteral("Ty%1").arg(i)), 0)));
+    }
     if (!m_store.canAccess(s.user, owner))
         return Reply{kOk, empty.arg(serverText(s.lang, "No privilege", "没有权限")), 0};
 

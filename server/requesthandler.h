@@ -1,6 +1,7 @@
 #pragma once
 // Answers one framed request; knows nothing about sockets, so tests and the
 // fuzz target call it directly.
+#include "loginthrottle.h"
 #include "store.h"
 #include "wire.h"
 
@@ -17,7 +18,7 @@ QString serverText(int lang, const char *english, const char *chinese);
 class RequestHandler
 {
 public:
-    explicit RequestHandler(Store &store) : m_store(store) {}
+    explicit RequestHandler(Store &store, const Peer &peer = {}) : m_store(store), m_peer(peer) {}
     Reply handle(const FramedRequest &request);
 
     // Shared with the file channel: 0 when the session may download the file, else the result code.
@@ -44,4 +45,5 @@ private:
     Reply createFolder(const QString &text);
 
     Store &m_store;
+    Peer m_peer;
 };

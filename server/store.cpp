@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 
 #include <sys/stat.h>
 
@@ -98,14 +99,28 @@ bool isValidItemName(const QString &name)
 {
     if (name.isEmpty() || name.size() > 255 || name.contains(QLatin1String("[/")))
         return false;
-    bool onlyDotsAndBlanks = true;
-    for (const QChar c : name) {
-        if (c.unicode() < 32 || c.unicode() == 127 || QStringLiteral("\\/:*?\"<>|").contains(c))
+    // Windows clients cannot create these, nor names ending in a dot or blank.
+    if (name.endsWith(u'.') || name.endsWith(u' '))
+        return false;
+    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9])$"), QRegularExpression::CaseInsensitiveOption);
+    if (device.match(name.section(u'.', 0, 0).trimmed()).hasMatch())
+        return false;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t c = name.at(i).unicode();
+        if (c < 32 || c == 127 || QStringLiteral("\\/:*?\"<>|").contains(QChar(c)))
             return false;
-        if (c != u'.' && c != u' ')
-            onlyDotsAndBlanks = false;
+        // Direction overrides make a name read as another; U+FFFD stands for bytes that were not text.
+        if (c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)
+            || c == 0xFFFD || c == 0xFFFE || c == 0xFFFF)
+            return false;
+        if (QChar::isHighSurrogate(c) && i + 1 < name.size() && QChar::isLowSurrogate(name.at(i + 1).unicode())) {
+            ++i;
+            continue;
+        }
+        if (QChar::isSurrogate(c))
+            return false;
     }
-    return !onlyDotsAndBlanks;
+    return !name.trimmed().isEmpty() && name.contains(QRegularExpression(QStringLiteral("[^. ]")));
 }
 
 Store::Store(const QString &dataDir)
@@ -279,8 +294,12 @@ int Store::checkLogin(const QString &name, const QString &password, UserInfo &ou
     QSqlQuery q = m_db.exec(QStringLiteral("SELECT ") + kUserColumns
                                 + QStringLiteral(", salt, pwhash FROM owners WHERE kind='U' AND (login=? OR (email<>'' AND email=? COLLATE NOCASE))"),
                             {name.trimmed(), name.trimmed()});
-    if (!q.next())
+    if (!q.next()) {
+        // The same work as for a known name, so the answer time does not tell which names exist.
+        static const QByteArray dummySalt = randomBytes(16);
+        (void)passwordHash(password, dummySalt);
         return 82;
+    }
     out = userFrom(q);
     const QByteArray expected = q.value(9).toByteArray();
     const QByteArray actual = passwordHash(password, q.value(8).toByteArray());
@@ -366,6 +385,9 @@ int Store::createFolder(int ownerId, qint64 parentId, const QString &name, qint6
         const auto parent = folder(parentId);
         if (!parent || parent->ownerId != ownerId)
             return 18;
+        // Deeper paths overflow what the listings walk and the client's path length.
+        if (folderChain(parentId).size() >= kMaxFolderDepth)
+            return 21;
         if (fileByName(parentId, name))
             return 20;
     }

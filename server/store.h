@@ -69,6 +69,9 @@ enum LockKind { LockCheckout = 1, LockEdit = 2 };
 // the "*"-lines, tag text or a Windows path on the client.
 bool isValidItemName(const QString &name);
 
+// Folders nest at most this deep; listings walk no deeper.
+constexpr int kMaxFolderDepth = 48;
+
 // Bytes from the system's secure random source.
 QByteArray randomBytes(int n);
 
@@ -113,7 +116,7 @@ public:
     QList<FolderInfo> subFolders(int ownerId, qint64 parentId);
     int childCount(qint64 folderId);
     qint64 findFolder(int ownerId, qint64 parentId, const QString &name);
-    // 0 on success with *id set, else a result code (20 clash, 18 no parent, 21 bad name).
+    // 0 on success with *id set, else a result code (20 clash, 18 no parent, 21 bad name or too deep).
     int createFolder(int ownerId, qint64 parentId, const QString &name, qint64 *id);
     QList<FolderInfo> folderChain(qint64 id); // top-level folder first
     bool inSubtree(qint64 folderId, qint64 rootId);

@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QSqlQuery>
+#include <QSslCipher>
 
 #include <sys/stat.h>
 
@@ -227,6 +228,29 @@ private Q_SLOTS:
         QCOMPARE(framed(m_server->port(), 0, {}).status, 80);
     }
 
+    void tlsCiphersKeepForwardSecrecy_data()
+    {
+        QTest::addColumn<QString>("cipher");
+        QTest::addColumn<bool>("accepted");
+        QTest::addRow("ECDHE") << "ECDHE-RSA-AES128-GCM-SHA256" << true;
+        QTest::addRow("static RSA") << "AES128-GCM-SHA256" << false;
+        QTest::addRow("static RSA, CBC") << "AES128-SHA" << false;
+    }
+    void tlsCiphersKeepForwardSecrecy()
+    {
+        QFETCH(QString, cipher);
+        QFETCH(bool, accepted);
+        static TestServer tls(false, true);
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QSslConfiguration config = socket.sslConfiguration();
+        config.setProtocol(QSsl::TlsV1_2);
+        config.setCiphers(QList<QSslCipher>{QSslCipher(cipher)});
+        socket.setSslConfiguration(config);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), tls.port());
+        QCOMPARE(socket.waitForEncrypted(10000), accepted);
+    }
+
     void maxUploadAndTypesInEveryReply()
     {
         const FramedReply r = framed(m_server->port(), 68, {});
@@ -391,6 +415,13 @@ private Q_SLOTS:
         QTest::addRow("star breaks list lines") << "a*b";
         QTest::addRow("closing tag") << "a[/Path]";
         QTest::addRow("control character") << "a\tb";
+        QTest::addRow("device name") << "CON";
+        QTest::addRow("device name with extension") << "nul.txt";
+        QTest::addRow("device name in other case") << "Com1";
+        QTest::addRow("trailing dot") << "draft.";
+        QTest::addRow("direction override") << QStringLiteral("report\u202Efdp.exe");
+        QTest::addRow("unpaired surrogate") << (QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b"));
+        QTest::addRow("replacement character") << QStringLiteral("a\uFFFDb");
     }
     void badFolderNamesAreRefused()
     {
@@ -455,6 +486,137 @@ private Q_SLOTS:
         QVERIFY2(list.body.contains(QLatin1String("[P]Designs/Parts/Bracket.dwg[/P][D]False[/D]")), qPrintable(list.body));
         QVERIFY(GetTagValue(list.body, QStringLiteral("FolderInfo")).contains(QLatin1String("Designs/Parts/")));
         QCOMPARE(GetTagValue(list.body, QStringLiteral("ErrorTxt")), QString());
+    }
+
+    void largeTypeBlockIsReadInOnePass()
+    {
+        QString block = QStringLiteral("[Dc_Types][Count]1000[/Count]");
+        block += QString(4 * 1024 * 1024, u'x');
+        block += QStringLiteral("[Ty0]7633012[/Ty0][/Dc_Types]");
+        QElapsedTimer t;
+        t.start();
+        const FramedReply r = framed(m_server->port(), 66, QStringLiteral("[FF]2[/FF][SourceOwnerId]5[/SourceOwnerId][SourceFolderId]1010[/SourceFolderId][SubFolder]-1[/SubFolder]") + block + E(m_token));
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(r.body.contains(QLatin1String("[P]Personal/Todo.txt[/P]")), qPrintable(r.body.left(300)));
+    }
+
+    void folderDepthIsBounded()
+    {
+        QStringList deep;
+        for (int i = 0; i < kMaxFolderDepth + 5; ++i)
+            deep << QStringLiteral("d%1").arg(i);
+        const FramedReply r = framed(m_server->port(), 41, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1000[/FolderId][Folder]%1[/Folder]").arg(deep.join(u'\\')));
+        QCOMPARE(r.status, 80);
+        QCOMPARE(r.body, QString());
+        // What was made stays within reach of the listings.
+        Store store(m_server->dataDir());
+        const qint64 deepest = store.db().value(QStringLiteral("SELECT MAX(id) FROM folders")).toLongLong();
+        QVERIFY(store.folderChain(deepest).size() <= kMaxFolderDepth);
+    }
+
+    void fileCountWithoutSessionIsForGroupsOnly_data()
+    {
+        QTest::addColumn<int>("owner");
+        QTest::addColumn<QString>("count");
+        QTest::addRow("group") << 3 << "5";
+        QTest::addRow("user") << kDemoUser << "0";
+        QTest::addRow("unknown") << 99999 << "0";
+    }
+    void fileCountWithoutSessionIsForGroupsOnly()
+    {
+        QFETCH(int, owner);
+        QFETCH(QString, count);
+        QCOMPARE(framed(m_server->port(), 38, QStringLiteral("[GroupID]%1[/GroupID]").arg(owner)).body, count);
+    }
+};
+
+// Every request that names an owner and a folder: the folder must belong to that owner.
+class OwnerFolderTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestServer> m_server;
+    QString m_token;
+    static constexpr qint64 kForeignFolder = 1008; // Drawing Office's "Plans"
+
+    QByteArray ticket()
+    {
+        static int r = 0;
+        return EncryptWithAppKey(QStringLiteral("[R]%1[/R][U]%2[/U][Dt]%3[/Dt]").arg(++r).arg(m_token, FormatWireDateTime(NowDateTime())), AKS_128).toLatin1();
+    }
+    QByteArray httpGet(const QByteArray &target)
+    {
+        RawClient c(m_server->port());
+        c.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        const QByteArray response = c.readToEnd();
+        return response.mid(response.indexOf("\r\n\r\n") + 4);
+    }
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<TestServer>();
+        m_token = loginToken(m_server->port());
+        QVERIFY(!m_token.isEmpty());
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void refused_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<int>("owner");
+        QTest::addColumn<qint64>("folder");
+        const QStringList requests{QStringLiteral("40"), QStringLiteral("35"), QStringLiteral("47"), QStringLiteral("63"), QStringLiteral("69"),
+                                   QStringLiteral("41"), QStringLiteral("66"), QStringLiteral("79"), QStringLiteral("142"), QStringLiteral("upload"),
+                                   QStringLiteral("folderadd"), QStringLiteral("folderrename")};
+        for (const QString &request : requests) {
+            QTest::addRow("%s own owner, foreign folder", qPrintable(request)) << request << kRnd << kForeignFolder;
+            QTest::addRow("%s foreign owner, own folder", qPrintable(request)) << request << kDrawingOffice << kContracts2024;
+        }
+    }
+    void refused()
+    {
+        QFETCH(QString, request);
+        QFETCH(int, owner);
+        QFETCH(qint64, folder);
+        const quint16 port = m_server->port();
+        const QString of = QStringLiteral("[OwnerId]%1[/OwnerId][FolderId]%2[/FolderID]").arg(owner).arg(folder);
+        if (request == QLatin1String("40") || request == QLatin1String("35") || request == QLatin1String("47")) {
+            QCOMPARE(framed(port, quint8(request.toInt()), E(m_token) + of).body, QStringLiteral("no power"));
+        } else if (request == QLatin1String("63")) {
+            const FramedReply r = framed(port, 63, E(m_token) + of + QStringLiteral("[IsIncludeSub]True[/IsIncludeSub]"));
+            QCOMPARE(r.status, 13);
+            QCOMPARE(r.body, QString());
+        } else if (request == QLatin1String("69")) {
+            const FramedReply r = framed(port, 69, E(m_token), owner, qint32(folder));
+            QVERIFY(r.status == 13 || r.status == 18);
+            QVERIFY(!r.body.contains(QLatin1String("<Folder")));
+        } else if (request == QLatin1String("41")) {
+            const FramedReply r = framed(port, 41, E(m_token) + of + QStringLiteral("[Folder]Intruder[/Folder]"));
+            QCOMPARE(r.status, owner == kRnd ? 18 : 37);
+        } else if (request == QLatin1String("66")) {
+            const FramedReply r = framed(port, 66, QStringLiteral("[FF]2[/FF][SourceOwnerId]%1[/SourceOwnerId][SourceFolderId]%2[/SourceFolderId][SubFolder]-1[/SubFolder]").arg(owner).arg(folder) + E(m_token));
+            QCOMPARE(GetTagValue(r.body, QStringLiteral("F")), QString());
+            QVERIFY(!GetTagValue(r.body, QStringLiteral("ErrorTxt")).isEmpty());
+        } else if (request == QLatin1String("79")) {
+            const FramedReply r = framed(port, 79, E(m_token) + QStringLiteral("[Ownerid]%1[/Ownerid][FatherFolderId]%2[/FatherFolderId][FolderName]Intruder[/FolderName]").arg(owner).arg(folder));
+            QCOMPARE(r.status, owner == kRnd ? 18 : 37);
+        } else if (request == QLatin1String("142")) {
+            QCOMPARE(framed(port, 142, E(m_token) + of).body, QStringLiteral("18"));
+        } else if (request == QLatin1String("upload")) {
+            const UploadResult r = upload(port, uploadText(m_token, owner, folder, {}, QStringLiteral("intruder.txt"), 3, kTicks), "abc");
+            QCOMPARE(r.status, owner == kRnd ? 18 : 13);
+        } else if (request == QLatin1String("folderadd")) {
+            const QByteArray answer = httpGet("/folderadd?opr=new&st=c&uid=" + ticket() + "&ownerid=" + QByteArray::number(owner) + "&fatherid=" + QByteArray::number(folder) + "&foldername=Intruder&rnd=1");
+            QCOMPARE(answer.toLongLong(), 0);
+            QVERIFY(!answer.isEmpty());
+        } else {
+            const QByteArray answer = httpGet("/folderrename?opr=rename&st=c&uid=" + ticket() + "&ownerid=" + QByteArray::number(owner) + "&folderid=" + QByteArray::number(folder) + "&foldername=Intruder&rnd=1");
+            QCOMPARE(QString::fromUtf8(answer), QStringLiteral("The folder doesn't exist."));
+        }
+        // Nothing of the other owner's folder leaked or changed.
+        Store store(m_server->dataDir());
+        QCOMPARE(store.db().value(QStringLiteral("SELECT COUNT(*) FROM folders WHERE name='Intruder' AND deleted=0")).toInt(), 0);
+        QVERIFY(store.folder(kForeignFolder).has_value());
+        QVERIFY(store.folder(kContracts2024).has_value());
     }
 };
 
@@ -530,6 +692,10 @@ private Q_SLOTS:
         QTest::addRow("parent hidden in sub-folders") << uploadText(t, kRnd, kContracts2024, "a\\..\\", "a.txt", 3, kTicks) << 100;
         QTest::addRow("parent as name") << uploadText(t, kRnd, kContracts2024, {}, "C:\\x\\..", 3, kTicks) << 100;
         QTest::addRow("reserved character in name") << uploadText(t, kRnd, kContracts2024, {}, "a*b.txt", 3, kTicks) << 100;
+        QTest::addRow("device name") << uploadText(t, kRnd, kContracts2024, {}, "aux.txt", 3, kTicks) << 100;
+        QTest::addRow("trailing dot") << uploadText(t, kRnd, kContracts2024, {}, "a.txt.", 3, kTicks) << 100;
+        QTest::addRow("direction override") << uploadText(t, kRnd, kContracts2024, {}, QStringLiteral("a\u202Etxt.exe"), 3, kTicks) << 100;
+        QTest::addRow("device name in sub-folders") << uploadText(t, kRnd, kContracts2024, "x\\LPT1\\", "a.txt", 3, kTicks) << 100;
         QTest::addRow("top level") << uploadText(t, kRnd, 0, {}, "a.txt", 3, kTicks) << 39;
         QTest::addRow("foreign folder") << uploadText(t, kRnd, 1008, {}, "a.txt", 3, kTicks) << 18;
         QTest::addRow("no right on owner") << uploadText(t, kDrawingOffice, 1008, {}, "a.txt", 3, kTicks) << 13;
@@ -898,6 +1064,67 @@ private Q_SLOTS:
         QVERIFY(body(get("/QRLogin?opr=poll&qid=" + qid)).startsWith("E:"));
     }
 
+    void usedTicketIsRefusedInAnySpelling_data()
+    {
+        QTest::addColumn<int>("spelling");
+        QTest::addRow("same") << 0;
+        QTest::addRow("lower-case hex") << 1;
+        QTest::addRow("one more hex digit") << 2;
+    }
+    void usedTicketIsRefusedInAnySpelling()
+    {
+        QFETCH(int, spelling);
+        const QByteArray once = ticket();
+        const QByteArray again = spelling == 1 ? once.toLower() : spelling == 2 ? once + "0" : once;
+        QVERIFY(body(get("/folderadd?opr=new&st=c&uid=" + once + "&ownerid=2&fatherid=1000&foldername=Once" + QByteArray::number(spelling) + "&rnd=1")).toLongLong() > 0);
+        QCOMPARE(body(get("/folderadd?opr=new&st=c&uid=" + again + "&ownerid=2&fatherid=1000&foldername=Twice" + QByteArray::number(spelling) + "&rnd=1")).toLongLong(), 0);
+    }
+
+    void previewsRunNothing_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("shown");
+        QTest::addRow("svg") << "drawing.svg" << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\"><script>alert(document.cookie)</script></svg>") << false;
+        QTest::addRow("html") << "page.html" << QByteArray("<html><script>alert(1)</script></html>") << false;
+        QTest::addRow("xml") << "data.xml" << QByteArray("<?xml version=\"1.0\"?><a/>") << false;
+        QTest::addRow("png") << "picture.png" << QByteArray("\x89PNG\r\n\x1a\n") << true;
+        QTest::addRow("pdf") << "paper.pdf" << QByteArray("%PDF-1.4\n") << true;
+    }
+    void previewsRunNothing()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, shown);
+        const qint64 key = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, name, body.size(), kTicks), body).key;
+        QVERIFY(key > 0);
+        RawClient c(m_server->port());
+        c.send("GET /previewopen?st=c&extopr=core&filekey=" + QByteArray::number(key) + "&c=2 HTTP/1.1\r\nCookie: zsid=" + m_token.toLatin1() + "\r\n\r\n");
+        const QByteArray response = c.readToEnd();
+        QCOMPARE(HttpTest::body(response), body);
+        const QByteArray head = response.left(response.indexOf("\r\n\r\n")).toLower();
+        QVERIFY(head.contains("x-content-type-options: nosniff"));
+        QVERIFY(head.contains("content-security-policy: sandbox"));
+        QCOMPARE(head.contains("content-disposition: inline"), shown);
+        QCOMPARE(head.contains("content-disposition: attachment"), !shown);
+        const QByteArray type = head.mid(head.indexOf("content-type:")).split('\r').first();
+        QVERIFY2(!type.contains("svg") && !type.contains("html") && !type.contains("xml"), type.constData());
+    }
+
+    void portalPagesAreSandboxed_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addRow("login page") << QByteArray("/doc");
+        QTest::addRow("index") << QByteArray("/index");
+    }
+    void portalPagesAreSandboxed()
+    {
+        QFETCH(QByteArray, target);
+        const QByteArray head = get(target).toLower();
+        QVERIFY(head.contains("x-content-type-options: nosniff"));
+        QVERIFY(head.contains("content-security-policy: sandbox"));
+    }
+
     void pages()
     {
         const QByteArray login = get("/doc");
@@ -913,6 +1140,64 @@ private Q_SLOTS:
         RawClient c(m_server->port());
         c.send("GET /" + QByteArray(20000, 'a') + " HTTP/1.1\r\n\r\n");
         QVERIFY(c.readToEnd().isEmpty());
+    }
+};
+
+class LoginTest : public QObject
+{
+    Q_OBJECT
+    static qint64 timedLogin(quint16 port, const QString &name, const QString &password, int *status = nullptr)
+    {
+        QElapsedTimer t;
+        t.start();
+        const FramedReply r = framed(port, 84, QStringLiteral("[Name]%1[/Name][PassWord]%2[/PassWord][Mac][/Mac]").arg(name, password));
+        if (status)
+            *status = r.status;
+        return t.elapsed();
+    }
+private Q_SLOTS:
+    void unknownNamesTakeAsLongAsKnownOnes()
+    {
+        TestServer server;
+        Store store(server.dataDir());
+        auto fastest = [&](const QString &name) -> qint64 {
+            qint64 best = std::numeric_limits<qint64>::max();
+            for (int i = 0; i < 5; ++i) {
+                QElapsedTimer t;
+                t.start();
+                UserInfo u;
+                if (store.checkLogin(name, QStringLiteral("wrong"), u) != 82)
+                    return -1;
+                best = qMin(best, t.nsecsElapsed());
+            }
+            return best;
+        };
+        const qint64 known = fastest(QStringLiteral("alice"));
+        const qint64 unknown = fastest(QStringLiteral("nobody"));
+        QVERIFY2(unknown * 2 > known, qPrintable(QStringLiteral("known %1 ns, unknown %2 ns").arg(known).arg(unknown)));
+    }
+
+    void repeatedFailuresSlowDown()
+    {
+        TestServer server;
+        const quint16 port = server.port();
+        int status = 0;
+        for (int i = 0; i < LoginThrottle::kFreeNameFailures; ++i) {
+            QVERIFY(timedLogin(port, QStringLiteral("bob"), QStringLiteral("guess%1").arg(i), &status) < LoginThrottle::kFirstDelayMs);
+            QCOMPARE(status, 82);
+        }
+        // Each further failure for the name doubles the wait.
+        QVERIFY(timedLogin(port, QStringLiteral("bob"), QStringLiteral("guess"), &status) >= LoginThrottle::kFirstDelayMs);
+        QVERIFY(timedLogin(port, QStringLiteral("BOB"), QStringLiteral("guess"), &status) >= 2 * LoginThrottle::kFirstDelayMs);
+        QVERIFY(timedLogin(port, QStringLiteral("bob"), QStringLiteral("bob123"), &status) >= 4 * LoginThrottle::kFirstDelayMs);
+        QCOMPARE(status, 86);
+        QVERIFY(timedLogin(port, QStringLiteral("bob"), QStringLiteral("guess"), &status) < LoginThrottle::kFirstDelayMs);
+
+        // Many names from one address slow down that address.
+        int failures = LoginThrottle::kFreeNameFailures + 3;
+        for (; failures <= LoginThrottle::kFreeAddressFailures; ++failures)
+            timedLogin(port, QStringLiteral("name%1").arg(failures), QStringLiteral("x"));
+        QVERIFY(timedLogin(port, QStringLiteral("fresh"), QStringLiteral("x")) >= LoginThrottle::kFirstDelayMs);
     }
 };
 
@@ -1117,7 +1402,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     TestHome home;
-    return runTests<FramingTest, BrowsingTest, FileChannelTest, HttpTest, PersistenceTest, DataFolderTest>(argc, argv);
+    return runTests<FramingTest, BrowsingTest, OwnerFolderTest, FileChannelTest, HttpTest, LoginTest, PersistenceTest, DataFolderTest>(argc, argv);
 }
 
 #include "tst_server.moc"
