@@ -13,6 +13,7 @@
 #include <QMimeDatabase>
 #include <QRandomGenerator>
 
+#include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
 #include <QFutureWatcher>
@@ -142,9 +143,11 @@ void TWebModule::pickUpHandOffFile()
         if (!QFile::remove(claimed))
             qCWarning(lcWeb).noquote() << "Cannot remove" << claimed;
     } else {
+        const QString reason = qt_error_string(errno);
         if (!QFileInfo::exists(path))
             return;  // replaced or gone meanwhile: the next tick sees what is there
-        qCWarning(lcWeb).noquote() << "Cannot remove" << path << "- its web command runs once";
+        qCWarning(lcWeb).noquote() << "Cannot remove" << path + QLatin1String(":") << reason
+                                   << "- its web command runs once";
         text = ReadTextFile(path);
         m_refusedHandOff = stamp;
     }
