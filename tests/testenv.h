@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <ctime>
 #include <memory>
 
 class TestHome
@@ -31,6 +32,33 @@ public:
 
 private:
     QTemporaryDir m_dir;
+};
+
+// Sets TZ for one test (or row) and puts the old zone back afterwards.
+class ZoneScope
+{
+public:
+    explicit ZoneScope(const QByteArray &zone)
+        : m_had(qEnvironmentVariableIsSet("TZ"))
+        , m_old(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~ZoneScope()
+    {
+        if (m_had)
+            qputenv("TZ", m_old);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+    ZoneScope(const ZoneScope &) = delete;
+    ZoneScope &operator=(const ZoneScope &) = delete;
+
+private:
+    bool m_had;
+    QByteArray m_old;
 };
 
 template <typename T>

@@ -10,7 +10,7 @@
 namespace {
 
 template <typename T>
-T parseStrict(const QString &text, T def)
+T parseStrict(QStringView text, T def)
 {
     qsizetype i = 0;
     bool neg = false;
@@ -71,6 +71,16 @@ qint32 StrToIntDef(const QString &text, qint32 def)
 }
 
 qint64 StrToInt64Def(const QString &text, qint64 def)
+{
+    return parseStrict<qint64>(text, def);
+}
+
+qint32 StrToIntDef(QStringView text, qint32 def)
+{
+    return parseStrict<qint32>(text, def);
+}
+
+qint64 StrToInt64Def(QStringView text, qint64 def)
 {
     return parseStrict<qint64>(text, def);
 }

@@ -6,6 +6,9 @@
 // Strict decimal: optional sign and digits only, in range; anything else gives def.
 qint32 StrToIntDef(const QString &text, qint32 def);
 qint64 StrToInt64Def(const QString &text, qint64 def);
+// The same for a view into a larger text (reply parsers), without a copy.
+qint32 StrToIntDef(QStringView text, qint32 def);
+qint64 StrToInt64Def(QStringView text, qint64 def);
 
 // 0-15 for a hexadecimal digit of either case, -1 otherwise.
 int HexDigitValue(QChar c);

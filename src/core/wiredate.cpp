@@ -1,6 +1,5 @@
 #include "core/wiredate.h"
 
-#include <QRegularExpression>
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
@@ -65,28 +64,71 @@ TDateTime NowDateTime()
     return QDateTimeToDateTime(QDateTime::currentDateTime());
 }
 
+namespace {
+// ASCII digits only; at least minDigits and at most maxDigits of them.
+bool readNumber(QStringView t, qsizetype &i, int minDigits, int maxDigits, int &out)
+{
+    out = 0;
+    int n = 0;
+    while (i < t.size() && n < maxDigits && t[i] >= u'0' && t[i] <= u'9') {
+        out = out * 10 + (t[i].unicode() - u'0');
+        ++i;
+        ++n;
+    }
+    return n >= minDigits;
+}
+
+// "yyyy-m-d", optionally followed by blanks and "h:m" or "h:m:s" (one or two digits
+// each); a hand-written reader, as replies carry one date per row.
+std::optional<TDateTime> parseWire(QStringView text)
+{
+    const QStringView t = text.trimmed();
+    qsizetype i = 0;
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    if (!readNumber(t, i, 4, 4, y) || i >= t.size() || t[i++] != u'-' || !readNumber(t, i, 1, 2, mo)
+        || i >= t.size() || t[i++] != u'-' || !readNumber(t, i, 1, 2, d))
+        return std::nullopt;
+    if (i < t.size()) {
+        if (t[i] != u' ')
+            return std::nullopt;
+        while (i < t.size() && t[i] == u' ')
+            ++i;
+        if (!readNumber(t, i, 1, 2, h) || i >= t.size() || t[i++] != u':' || !readNumber(t, i, 1, 2, mi))
+            return std::nullopt;
+        if (i < t.size() && (t[i++] != u':' || !readNumber(t, i, 1, 2, sec)))
+            return std::nullopt;
+        if (i != t.size())
+            return std::nullopt;
+    }
+    const QDate date(y, mo, d);
+    const QTime time(h, mi, sec);
+    if (!date.isValid() || !time.isValid() || y < 1)
+        return std::nullopt;
+    return joinCalendar(date, time);
+}
+} // namespace
+
+std::optional<TDateTime> ParseWireDateTime(QStringView text, QString *error)
+{
+    const std::optional<TDateTime> v = parseWire(text);
+    if (!v && error)
+        *error = QLatin1String("Wrong date format") + text.toString();
+    return v;
+}
+
 std::optional<TDateTime> ParseWireDateTime(const QString &text, QString *error)
 {
-    static const QRegularExpression re(
-        QStringLiteral("^(\\d{4})-(\\d{1,2})-(\\d{1,2})(?: +(\\d{1,2}):(\\d{1,2})(?::(\\d{1,2}))?)?$"));
-    const QRegularExpressionMatch m = re.match(text.trimmed());
-    if (m.hasMatch()) {
-        const QDate d(m.capturedView(1).toInt(), m.capturedView(2).toInt(), m.capturedView(3).toInt());
-        QTime t(0, 0, 0);
-        if (m.hasCaptured(4))
-            t = QTime(m.capturedView(4).toInt(), m.capturedView(5).toInt(),
-                      m.hasCaptured(6) ? m.capturedView(6).toInt() : 0);
-        if (d.isValid() && t.isValid() && d.year() >= 1)
-            return joinCalendar(d, t);
-    }
-    if (error)
-        *error = QLatin1String("Wrong date format") + text;
-    return std::nullopt;
+    return ParseWireDateTime(QStringView(text), error);
+}
+
+TDateTime ParseWireDateTimeDef(QStringView text, TDateTime def)
+{
+    return parseWire(text).value_or(def);
 }
 
 TDateTime ParseWireDateTimeDef(const QString &text, TDateTime def)
 {
-    return ParseWireDateTime(text).value_or(def);
+    return parseWire(text).value_or(def);
 }
 
 QString FormatWireDateTime(TDateTime dt)

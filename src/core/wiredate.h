@@ -19,7 +19,9 @@ TDateTime NowDateTime();
 
 // nullopt on failure; *error then holds "Wrong date format" followed by the text.
 std::optional<TDateTime> ParseWireDateTime(const QString &text, QString *error = nullptr);
+std::optional<TDateTime> ParseWireDateTime(QStringView text, QString *error = nullptr);
 TDateTime ParseWireDateTimeDef(const QString &text, TDateTime def);
+TDateTime ParseWireDateTimeDef(QStringView text, TDateTime def);
 QString FormatWireDateTime(TDateTime dt);
 
 // Ticks are the date-time times 10^9, rounded half to even. A NaN or out-of-range

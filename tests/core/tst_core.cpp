@@ -312,31 +312,6 @@ private Q_SLOTS:
     }
 };
 
-// Sets TZ for one test row and puts the old zone back afterwards.
-class ZoneScope
-{
-public:
-    explicit ZoneScope(const QByteArray &zone)
-        : m_had(qEnvironmentVariableIsSet("TZ"))
-        , m_old(qgetenv("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~ZoneScope()
-    {
-        if (m_had)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had;
-    QByteArray m_old;
-};
-
 class DateTest : public QObject
 {
     Q_OBJECT
@@ -405,6 +380,8 @@ private Q_SLOTS:
         QCOMPARE(FormatWireDateTime(*back), QStringLiteral("2024-01-31 08:05:09"));
         QCOMPARE(ParseWireDateTime(QStringLiteral("2024-01-31")).value_or(-1),
                  QDateTimeToDateTime(QDateTime(QDate(2024, 1, 31), QTime(0, 0))));
+        QCOMPARE(FormatWireDateTime(ParseWireDateTime(QStringLiteral(" 2024-1-2  3:4 ")).value_or(-1)),
+                 QStringLiteral("2024-01-02 03:04:00"));
         QCOMPARE(QDateTimeToDateTime(QDateTime(QDate(1899, 12, 30), QTime(12, 0))), 0.5);
         QCOMPARE(DateTimeToQDateTime(-1.25), QDateTime(QDate(1899, 12, 29), QTime(6, 0)));
     }
@@ -415,6 +392,10 @@ private Q_SLOTS:
         QTest::addRow("month 13") << "2024-13-01";
         QTest::addRow("hour 25") << "2024-01-01 25:00:00";
         QTest::addRow("words") << "yesterday";
+        QTest::addRow("T separator") << "2024-01-02T03:04:05";
+        QTest::addRow("trailing text") << "2024-01-02 03:04:05x";
+        QTest::addRow("five-digit year") << "20245-01-02";
+        QTest::addRow("hour without minutes") << "2024-01-02 03";
         QTest::addRow("empty") << "";
     }
     void badDates()
@@ -624,6 +605,24 @@ private Q_SLOTS:
         QVERIFY(q.has(108));
         QVERIFY(!q.has(109));
         SetDisabledPowers({});
+    }
+    // Without server tools beside the program, "cof_custom.sys" is read from the
+    // working folder: an administrator's restriction placed there must hold.
+    void disabledPowersFromWorkingFolder()
+    {
+        QVERIFY(GetServerToolsFolder().isEmpty());
+        TestHome home;
+        QVERIFY(WriteUnicodeTextFile(home.path() + QLatin1String("/cof_custom.sys"),
+                                     QStringLiteral("[ForbidPower]5, 9,[/ForbidPower]\r\n")));
+        const QString oldCwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(home.path()));
+        LoadDisabledPowers();
+        QDir::setCurrent(oldCwd);
+        const THS_MemberPowers p = ParseMemberPowers(QStringLiteral("[5]Y[/5][6]Y[/6][9]Y[/9]"));
+        SetDisabledPowers({});
+        QVERIFY(!p.has(5));
+        QVERIFY(p.has(6));
+        QVERIFY(!p.has(9));
     }
     void resultCodes_data()
     {
