@@ -2,6 +2,49 @@
 
 #include <QXmlStreamReader>
 
+namespace {
+constexpr qsizetype kFeedChars = 32 * 1024;
+
+// Character data may arrive in several tokens (a piece ends where the feed did);
+// a run of them counts as one, and a run of blanks only is no text.
+class TextRun
+{
+public:
+    void add(QStringView piece) { m_text += piece; }
+    void flushInto(TXmlNode *node)
+    {
+        if (node && !blank())
+            node->Text += m_text;
+        m_text.clear();
+    }
+
+private:
+    bool blank() const
+    {
+        for (QChar c : m_text)
+            if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r')
+                return false;
+        return true;
+    }
+    QString m_text;
+};
+} // namespace
+
+QXmlStreamReader::TokenType TXmlFeed::next()
+{
+    for (;;) {
+        const QXmlStreamReader::TokenType t = m_reader.readNext();
+        if (t != QXmlStreamReader::Invalid || m_reader.error() != QXmlStreamReader::PrematureEndOfDocumentError
+            || m_pos >= m_text.size())
+            return t;
+        qsizetype n = qMin(kFeedChars, m_text.size() - m_pos);
+        if (m_pos + n < m_text.size() && m_text[m_pos + n - 1].isHighSurrogate())
+            ++n;   // never split a surrogate pair
+        m_reader.addData(m_text.sliced(m_pos, n).toString());
+        m_pos += n;
+    }
+}
+
 const TXmlNode *TXmlNode::Child(const QString &name) const
 {
     for (const auto &c : Children)
@@ -19,12 +62,20 @@ std::unique_ptr<TXmlNode> LoadBoundedXml(const QString &text, QString *error, in
     };
     if (text.trimmed().isEmpty())
         return fail(QStringLiteral("Empty XML document"));
-    QXmlStreamReader reader(text);
+    TXmlFeed feed(text);
+    QXmlStreamReader &reader = feed.reader();
     std::unique_ptr<TXmlNode> root;
     std::vector<TXmlNode *> stack;
+    TextRun run;
     qsizetype elements = 0;
     while (!reader.atEnd()) {
-        switch (reader.readNext()) {
+        const QXmlStreamReader::TokenType token = feed.next();
+        if (token == QXmlStreamReader::Characters) {
+            run.add(reader.text());
+            continue;
+        }
+        run.flushInto(stack.empty() ? nullptr : stack.back());
+        switch (token) {
         case QXmlStreamReader::StartElement: {
             if (++elements > maxElements)
                 return fail(QStringLiteral("XML document has too many elements"));
@@ -48,10 +99,6 @@ std::unique_ptr<TXmlNode> LoadBoundedXml(const QString &text, QString *error, in
             if (!stack.empty())
                 stack.pop_back();
             break;
-        case QXmlStreamReader::Characters:
-            if (!stack.empty() && !reader.isWhitespace())
-                stack.back()->Text += reader.text();
-            break;
         default:
             break;
         }
@@ -68,14 +115,22 @@ bool ForEachRootChild(const QString &text, const std::function<void(const TXmlNo
 {
     if (text.trimmed().isEmpty())
         return false;
-    QXmlStreamReader reader(text);
+    TXmlFeed feed(text);
+    QXmlStreamReader &reader = feed.reader();
     std::unique_ptr<TXmlNode> child;
     std::vector<TXmlNode *> stack;   // below the document element
+    TextRun run;
     int depth = 0;                   // 1 inside the document element
     bool sawRoot = false;
     qsizetype elements = 0;
     while (!reader.atEnd()) {
-        switch (reader.readNext()) {
+        const QXmlStreamReader::TokenType token = feed.next();
+        if (token == QXmlStreamReader::Characters) {
+            run.add(reader.text());
+            continue;
+        }
+        run.flushInto(stack.empty() ? nullptr : stack.back());
+        switch (token) {
         case QXmlStreamReader::StartElement: {
             if (++elements > maxElements || depth >= maxDepth)
                 return false;
@@ -105,10 +160,6 @@ bool ForEachRootChild(const QString &text, const std::function<void(const TXmlNo
                 each(*child);
                 child.reset();
             }
-            break;
-        case QXmlStreamReader::Characters:
-            if (!stack.empty() && !reader.isWhitespace())
-                stack.back()->Text += reader.text();
             break;
         default:
             break;

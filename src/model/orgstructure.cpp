@@ -6,6 +6,8 @@
 #include <QSet>
 #include <QXmlStreamReader>
 
+#include <deque>
+
 namespace {
 // Groups nest two XML levels per step; the XML bound already stops deeper replies.
 constexpr int kMaxGroupDepth = kMaxXmlDepth / 2;
@@ -19,6 +21,57 @@ TOrgStructure::TOrgStructure()
 
 TOrgStructure::~TOrgStructure() = default;
 
+namespace {
+// The attributes of one element that the tree and the table read, as views into
+// the reader's buffer: one walk over them instead of a lookup per name.
+struct EntryAttributes {
+    QStringView id, name, email, coreId, bindingIp, lastLogin;
+};
+
+EntryAttributes entryAttributes(const QXmlStreamAttributes &attributes)
+{
+    EntryAttributes e;
+    bool seen[6] = {};
+    auto take = [&seen](int i, QStringView &field, const QXmlStreamAttribute &a) {
+        if (!seen[i]) {   // the first one counts, as an attribute lookup would give it
+            seen[i] = true;
+            field = a.value();
+        }
+    };
+    for (const QXmlStreamAttribute &a : attributes) {
+        const QStringView n = a.qualifiedName();
+        if (n == u"Id")
+            take(0, e.id, a);
+        else if (n == u"Name")
+            take(1, e.name, a);
+        else if (n == u"Email")
+            take(2, e.email, a);
+        else if (n == u"CoreId")
+            take(3, e.coreId, a);
+        else if (n == u"BindingIp")
+            take(4, e.bindingIp, a);
+        else if (n == u"LasterLoginTm")
+            take(5, e.lastLogin, a);
+    }
+    return e;
+}
+} // namespace
+
+TOwnerRegInfo TOrgStructure::readUser(const QXmlStreamAttributes &attributes, const QString &name, TDateTime now) const
+{
+    const EntryAttributes e = entryAttributes(attributes);
+    TOwnerRegInfo info;
+    info.OwnerId = StrToIntDef(e.id, -1);
+    info.DisplayName = name;
+    info.Email = e.email.toString();
+    info.CoreId = e.coreId.toString();
+    info.BindingIp = e.bindingIp.toString();
+    info.LasterLoginTm = ParseWireDateTimeDef(e.lastLogin, now - 1.0);
+    info.OnLine = (now - FTime_Deff - info.LasterLoginTm) < kOnlineWindowDays;
+    info.StChanged = false;
+    return info;
+}
+
 void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
 {
     AOwnerRegInfo.clear();
@@ -26,24 +79,49 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
     PRootOrg = std::make_unique<THS_Org>();
     if (xmlTxt.isEmpty())
         return;
-    // One streaming pass in document order: an organisation of 50 000 users never
-    // exists as a second, generic tree. The contexts mirror the elements we read.
+    // Every entry is an element, so the "<" count bounds the table; with a floor on an
+    // entry's length for hostile replies. Untouched capacity costs address space only,
+    // while growing by copies would hold the table twice.
+    const qsizetype bound = qMin(QStringView(xmlTxt).count(u'<'), xmlTxt.size() / 24);
+    AOwnerRegInfo.reserve(bound);
+    m_userIndex.reserve(bound);
+    // One streaming pass: an organisation of 50 000 users never exists as a second,
+    // generic tree. Users reach the table in the order "Members" before "Childs" of
+    // each group, whatever the document's order, since the later entry of a user wins.
+    // A group's sub-groups read before its members wait in its deferred list, and
+    // that list follows the members into the group's own sink (null: the table).
     enum class Kind { Root, Group, Members, Childs, Ignore };
     struct Context {
         Kind kind = Kind::Ignore;
         THS_Org *group = nullptr;
+        Context *owner = nullptr;                       // Members, Childs: their group
+        std::vector<TOwnerRegInfo> *sink = nullptr;     // Group: where its users go
+        std::vector<TOwnerRegInfo> deferred;            // Group: sub-groups' users before its members
+        QSet<qint32> memberIds;                         // Members
         bool membersSeen = false;
         bool childsSeen = false;
-        QSet<qint32> memberIds;
     };
-    auto ctx = [](Kind kind, THS_Org *group = nullptr) {
-        Context c;
+    std::deque<Context> stack;   // a deque keeps the addresses of the contexts below
+    auto push = [&stack](Kind kind, THS_Org *group = nullptr, Context *owner = nullptr) -> Context & {
+        Context &c = stack.emplace_back();
         c.kind = kind;
         c.group = group;
+        c.owner = owner;
         return c;
     };
-    std::vector<Context> stack;
-    QXmlStreamReader reader(xmlTxt);
+    auto deliver = [this](TOwnerRegInfo &&info, std::vector<TOwnerRegInfo> *sink) {
+        if (sink)
+            sink->push_back(std::move(info));
+        else
+            mergeUser(std::move(info));
+    };
+    auto flush = [&deliver](Context &group) {
+        for (TOwnerRegInfo &u : group.deferred)
+            deliver(std::move(u), group.sink);
+        std::vector<TOwnerRegInfo>().swap(group.deferred);
+    };
+    TXmlFeed feed(xmlTxt);
+    QXmlStreamReader &reader = feed.reader();
     const TDateTime now = NowDateTime();
     bool rootSeen = false;
     qsizetype elements = 0;
@@ -54,80 +132,88 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
         PRootOrg = std::make_unique<THS_Org>();
     };
     while (!reader.atEnd()) {
-        const QXmlStreamReader::TokenType token = reader.readNext();
+        const QXmlStreamReader::TokenType token = feed.next();
         if (token == QXmlStreamReader::EndElement) {
-            if (!stack.empty()) {
-                if (stack.back().kind == Kind::Group)
-                    --groupDepth;
-                stack.pop_back();
+            if (stack.empty())
+                continue;
+            Context &done = stack.back();
+            if (done.kind == Kind::Group) {
+                --groupDepth;
+                flush(done);   // sub-groups' users of a group without members
+            } else if (done.kind == Kind::Members) {
+                flush(*done.owner);
             }
+            stack.pop_back();
             continue;
         }
         if (token != QXmlStreamReader::StartElement)
             continue;
         if (++elements > kMaxXmlElements || int(stack.size()) >= kMaxXmlDepth)
             return fail();
-        const QStringView name = reader.name();
-        const QXmlStreamAttributes a = reader.attributes();
         if (stack.empty()) {
-            stack.push_back(ctx(Kind::Root));
+            push(Kind::Root);
             continue;
         }
+        const QStringView name = reader.name();
         Context &top = stack.back();
         switch (top.kind) {
         case Kind::Root:
-            if (name == QLatin1String("GroupItem") && !rootSeen) {
+            if (name == u"GroupItem" && !rootSeen) {
                 rootSeen = true;
-                PRootOrg->Name = a.value(QStringLiteral("Name")).toString();
-                PRootOrg->Id = StrToIntDef(a.value(QStringLiteral("Id")).toString(), -1);
+                const EntryAttributes e = entryAttributes(reader.attributes());
+                PRootOrg->Name = e.name.toString();
+                PRootOrg->Id = StrToIntDef(e.id, -1);
                 ++groupDepth;
-                stack.push_back(ctx(Kind::Group, PRootOrg.get()));
+                push(Kind::Group, PRootOrg.get());
             } else {
-                stack.push_back(ctx(Kind::Ignore));
+                push(Kind::Ignore);
             }
             break;
         case Kind::Group:
-            if (name == QLatin1String("Members") && !top.membersSeen) {
+            if (name == u"Members" && !top.membersSeen) {
                 top.membersSeen = true;
-                stack.push_back(ctx(Kind::Members, top.group));
-            } else if (name == QLatin1String("Childs") && !top.childsSeen && groupDepth <= kMaxGroupDepth) {
+                push(Kind::Members, top.group, &top);
+            } else if (name == u"Childs" && !top.childsSeen && groupDepth <= kMaxGroupDepth) {
                 top.childsSeen = true;
-                stack.push_back(ctx(Kind::Childs, top.group));
+                push(Kind::Childs, top.group, &top);
             } else {
-                stack.push_back(ctx(Kind::Ignore));
+                push(Kind::Ignore);
             }
             break;
         case Kind::Members: {
-            THS_Org &group = *top.group;
-            const qint32 id = StrToIntDef(a.value(QStringLiteral("Id")).toString(), -1);
+            const QXmlStreamAttributes a = reader.attributes();
+            const EntryAttributes e = entryAttributes(a);
+            const qint32 id = StrToIntDef(e.id, -1);
+            const QString memberName = e.name.toString();
             if (!top.memberIds.contains(id)) {
                 top.memberIds.insert(id);
                 auto node = std::make_unique<THS_Org>();
                 node->Id = id;
-                node->Name = a.value(QStringLiteral("Name")).toString();
-                node->Father = &group;
-                group.Members.push_back(std::move(node));
+                node->Name = memberName;   // shared with the table entry
+                node->Father = top.group;
+                top.group->Members.push_back(std::move(node));
             }
-            TXmlNode user;
-            user.Attributes = a;
-            const auto it = m_userIndex.constFind(id);
-            mergeUser(readUser(user, it == m_userIndex.constEnd() ? nullptr : &AOwnerRegInfo.at(*it), now));
-            stack.push_back(ctx(Kind::Ignore));
+            Context *group = top.owner;
+            deliver(readUser(a, memberName, now), group->sink);
+            push(Kind::Ignore);
             break;
         }
         case Kind::Childs: {
+            const EntryAttributes e = entryAttributes(reader.attributes());
             auto node = std::make_unique<THS_Org>();
-            node->Name = a.value(QStringLiteral("Name")).toString();
-            node->Id = StrToIntDef(a.value(QStringLiteral("Id")).toString(), -1);
+            node->Name = e.name.toString();
+            node->Id = StrToIntDef(e.id, -1);
             node->Father = top.group;
             THS_Org *raw = node.get();
             top.group->Childs.push_back(std::move(node));
             ++groupDepth;
-            stack.push_back(ctx(Kind::Group, raw));
+            Context *parent = top.owner;
+            Context &child = push(Kind::Group, raw);
+            child.sink = parent->membersSeen ? parent->sink : &parent->deferred;
             break;
         }
         case Kind::Ignore:
-            stack.push_back(ctx(Kind::Ignore));
+            push(Kind::Ignore);
             break;
         }
     }
@@ -136,34 +222,18 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
         fail();
 }
 
-TOwnerRegInfo TOrgStructure::readUser(const TXmlNode &element, const TOwnerRegInfo *previous, TDateTime now) const
-{
-    TOwnerRegInfo info;
-    if (previous)
-        info.OnLine = previous->OnLine;
-    info.OwnerId = StrToIntDef(element.Attr(QStringLiteral("Id")), -1);
-    info.DisplayName = element.Attr(QStringLiteral("Name"));
-    info.Email = element.Attr(QStringLiteral("Email"));
-    info.CoreId = element.Attr(QStringLiteral("CoreId"));
-    info.BindingIp = element.Attr(QStringLiteral("BindingIp"));
-    info.LasterLoginTm = ParseWireDateTimeDef(element.Attr(QStringLiteral("LasterLoginTm")), now - 1.0);
-    info.OnLine = (now - FTime_Deff - info.LasterLoginTm) < kOnlineWindowDays;
-    info.StChanged = false;
-    return info;
-}
-
-void TOrgStructure::mergeUser(const TOwnerRegInfo &info)
+void TOrgStructure::mergeUser(TOwnerRegInfo &&info)
 {
     const auto it = m_userIndex.constFind(info.OwnerId);
     if (it == m_userIndex.constEnd()) {
         m_userIndex.insert(info.OwnerId, AOwnerRegInfo.size());
-        AOwnerRegInfo.append(info);
+        AOwnerRegInfo.append(std::move(info));
         return;
     }
     TOwnerRegInfo &old = AOwnerRegInfo[*it];
     const bool wasOnline = old.OnLine;
-    old = info;
-    old.StChanged = info.OnLine && !wasOnline;
+    old = std::move(info);
+    old.StChanged = old.OnLine && !wasOnline;
 }
 
 TOwnerRegInfo TOrgStructure::GetUsrInfo(qint32 id) const
@@ -178,9 +248,7 @@ void TOrgStructure::ResetUserStatus(const QString &xmlTxt)
 {
     const TDateTime now = NowDateTime();
     ForEachRootChild(xmlTxt, [this, now](const TXmlNode &user) {
-        const qint32 id = StrToIntDef(user.Attr(QStringLiteral("Id")), -1);
-        const auto it = m_userIndex.constFind(id);
-        mergeUser(readUser(user, it == m_userIndex.constEnd() ? nullptr : &AOwnerRegInfo.at(*it), now));
+        mergeUser(readUser(user.Attributes, user.Attr(QStringLiteral("Name")), now));
     });
 }
 

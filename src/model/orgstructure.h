@@ -11,21 +11,22 @@
 #include <memory>
 #include <vector>
 
-struct TXmlNode;
+class QXmlStreamAttributes;
 
+// Fields ordered to pack: one node per member of every group.
 struct THS_Org {
     qint32 Id = 0;
     qint32 OuterID = 0;
     qint32 Display = 0;
-    THS_Org *Father = nullptr;
+    qint32 Order = 0;
+    qint32 Depth = 0;
+    qint32 From = 0;
     THS_MemberPowers Powers;
+    bool FullGroupName = false;
+    THS_Org *Father = nullptr;
     QString Name;
     QString Desc;
     QString Text;
-    qint32 Order = 0;
-    qint32 Depth = 0;
-    bool FullGroupName = false;
-    qint32 From = 0;
     std::vector<std::unique_ptr<THS_Org>> Childs;   // sub-groups, document order
     std::vector<std::unique_ptr<THS_Org>> Members;  // users, document order, no duplicate ids
 };
@@ -37,13 +38,16 @@ struct TOwnerRegInfo {
     bool OnLine = false;
     bool StChanged = false;
     qint32 Order = 0;
+    qint32 From = 0;
     TDateTime RegDt = 0;
     TDateTime LasterLoginTm = 0;
     qint64 AllSpace = 0;
     qint64 UserdSpace = 0;
-    qint32 From = 0;
     QString DisplayName, Nick, Alias2, Email, CoreId, QQ, Tel, Ip, Remark, BindingIp, Macs, Portrait, PY;
 };
+
+// Only Qt's implicitly shared strings and plain values: the table grows by realloc.
+Q_DECLARE_TYPEINFO(TOwnerRegInfo, Q_RELOCATABLE_TYPE);
 
 class TOrgStructure
 {
@@ -70,8 +74,8 @@ public:
     QList<const THS_Org *> GroupsBelowRoot() const;
 
 private:
-    TOwnerRegInfo readUser(const TXmlNode &element, const TOwnerRegInfo *previous, TDateTime now) const;
-    void mergeUser(const TOwnerRegInfo &info);
+    TOwnerRegInfo readUser(const QXmlStreamAttributes &attributes, const QString &name, TDateTime now) const;
+    void mergeUser(TOwnerRegInfo &&info);
 
     QHash<qint32, qsizetype> m_userIndex;
 };

@@ -50,9 +50,9 @@ const QHash<quint32, int> &viewIconTable()
     return table;
 }
 
-bool isTrueFlag(const QString &s)
+bool isTrueFlag(QStringView s)
 {
-    return s.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0 || s == QLatin1String("1");
+    return s.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0 || s == u"1";
 }
 } // namespace
 
@@ -77,38 +77,56 @@ QString SizeKBText(qint64 bytes)
 
 std::vector<TFileRow> ParseFolderListLines(const QString &reply)
 {
+    // Lines end in CR LF, LF or a bare CR; empty lines are skipped, so every CR and LF
+    // can end one. Their count bounds the rows: reserving it costs address space only,
+    // and the rows never move into a second vector.
+    const QStringView text(reply);
+    const qsizetype breaks = text.count(u'\n') + text.count(u'\r');
+    std::vector<TFileRow> rows;
+    rows.reserve(size_t(qMin(breaks + 1, kMaxListRows)));
     std::vector<TFileRow> folders;
-    std::vector<TFileRow> files;
-    for (QStringView line : QStringView(reply).split(u'\n')) {
-        line = line.trimmed();
+    qsizetype taken = 0;
+    for (qsizetype from = 0; from < text.size();) {
+        qsizetype end = from;
+        while (end < text.size() && text[end] != u'\n' && text[end] != u'\r')
+            ++end;
+        const QStringView line = text.sliced(from, end - from).trimmed();
+        from = end + 1;
         if (line.isEmpty())
             continue;
-        if (qsizetype(folders.size() + files.size()) >= kMaxListRows)
+        if (taken >= kMaxListRows)
             break;
-        const QList<QStringView> f = line.split(u'*');
-        if (f.size() < 2)
-            break;
-        auto field = [&f](int i) { return i < f.size() ? f.at(i).trimmed().toString() : QString(); };
+        // Fields 0..5 of the line; a last field of any length is kept, missing ones are empty.
+        QStringView f[6];
+        qsizetype count = 0;
+        for (qsizetype at = 0;; ++count) {
+            const qsizetype star = line.indexOf(u'*', at);
+            if (count < 6)
+                f[count] = (star < 0 ? line.sliced(at) : line.sliced(at, star - at)).trimmed();
+            if (star < 0)
+                break;
+            at = star + 1;
+        }
+        if (count < 1)
+            break;   // fewer than two fields: a refusal text, not a list
+        ++taken;
         TFileRow r;
-        r.Key = StrToInt64Def(field(0), 0);
-        r.Caption = field(2);
-        r.IsFolder = isTrueFlag(field(4));
+        r.Key = StrToInt64Def(f[0], 0);
+        r.Caption = f[2].toString();
+        r.IsFolder = isTrueFlag(f[4]);
         if (r.IsFolder) {
             r.Icon = kFolderIcon;
             folders.push_back(std::move(r));
         } else {
             r.Icon = FileIconClass(r.Caption);
-            r.CheckOutUser = field(3);
-            r.SizeText = SizeKBText(StrToInt64Def(field(5), 0));
-            r.DateText = FormatWireDateTime(TicksToDateTime(StrToInt64Def(field(1), 0)));
-            files.push_back(std::move(r));
+            r.CheckOutUser = f[3].toString();
+            r.SizeText = SizeKBText(StrToInt64Def(f[5], 0));
+            r.DateText = FormatWireDateTime(TicksToDateTime(StrToInt64Def(f[1], 0)));
+            rows.push_back(std::move(r));
         }
     }
     // Each folder row was inserted above the earlier ones.
-    std::vector<TFileRow> rows;
-    rows.reserve(folders.size() + files.size());
-    rows.insert(rows.end(), std::make_move_iterator(folders.rbegin()), std::make_move_iterator(folders.rend()));
-    rows.insert(rows.end(), std::make_move_iterator(files.begin()), std::make_move_iterator(files.end()));
+    rows.insert(rows.begin(), std::make_move_iterator(folders.rbegin()), std::make_move_iterator(folders.rend()));
     return rows;
 }
 
@@ -151,10 +169,10 @@ std::vector<TServerFileEntry> ParseFolderFilesXml(const QString &xmlTxt)
         const qsizetype cut = qMax(e.Text.lastIndexOf(u'/'), e.Text.lastIndexOf(u'\\'));
         f.SourcePath = e.Text.left(cut + 1);
         f.Name = e.Text.mid(cut + 1);
-        f.Size = StrToInt64Def(e.Attr(QStringLiteral("Size")), 0);
-        f.ModifyDT = ParseWireDateTimeDef(e.Attr(QStringLiteral("DT")), now);
-        f.Kind = quint32(StrToInt64Def(e.Attr(QStringLiteral("Kind")), 0));
-        f.Id = StrToInt64Def(e.Attr(QStringLiteral("Id")), 0);
+        f.Size = StrToInt64Def(e.Attributes.value(QLatin1String("Size")), 0);
+        f.ModifyDT = ParseWireDateTimeDef(e.Attributes.value(QLatin1String("DT")), now);
+        f.Kind = quint32(StrToInt64Def(e.Attributes.value(QLatin1String("Kind")), 0));
+        f.Id = StrToInt64Def(e.Attributes.value(QLatin1String("Id")), 0);
         f.Icon = FileViewIconClass(f.Kind);
         out.push_back(std::move(f));
     });

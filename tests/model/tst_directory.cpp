@@ -70,6 +70,50 @@ private Q_SLOTS:
         QVERIFY(org.AOwnerRegInfo.isEmpty());
     }
 
+    // Each group's "Members" are read before its "Childs", whatever the document's
+    // order: that decides which entry of a user listed twice wins, and the table order.
+    void membersBeforeChilds()
+    {
+        const QString xml = QStringLiteral(
+            "<Org><GroupItem Name=\"G\" Id=\"1\">"
+            "<Childs>"
+            "  <GroupItem Name=\"C\" Id=\"2\">"
+            "    <Childs><GroupItem Name=\"D\" Id=\"3\"><Members><U Id=\"11\" Name=\"Bob in D\"/></Members></GroupItem></Childs>"
+            "    <Members><U Id=\"10\" Name=\"Ann in C\"/><U Id=\"11\" Name=\"Bob in C\"/></Members>"
+            "  </GroupItem>"
+            "  <GroupItem Name=\"E\" Id=\"4\"><Members><U Id=\"13\" Name=\"Dee\"/></Members></GroupItem>"
+            "</Childs>"
+            "<Members><U Id=\"12\" Name=\"Cy\"/><U Id=\"10\" Name=\"Ann in G\"/></Members>"
+            "</GroupItem></Org>");
+        TOrgStructure org;
+        org.ParseOrgStructure(xml);
+        QStringList table;
+        for (const TOwnerRegInfo &u : org.AOwnerRegInfo)
+            table << QString::number(u.OwnerId);
+        QCOMPARE(table, (QStringList{"12", "10", "11", "13"}));
+        QCOMPARE(org.GetUsrInfo(10).DisplayName, QStringLiteral("Ann in C"));
+        QCOMPARE(org.GetUsrInfo(11).DisplayName, QStringLiteral("Bob in D"));
+        // The tree itself keeps document order.
+        QCOMPARE(captions(org.PRootOrg->Members), (QStringList{"Cy", "Ann in G"}));
+        QCOMPARE(captions(org.PRootOrg->Childs), (QStringList{"C", "E"}));
+        QCOMPARE(captions(org.PRootOrg->Childs.front()->Members), (QStringList{"Ann in C", "Bob in C"}));
+    }
+
+    // A last login in the hour the local clock skipped is still that time, so the
+    // user shows online rather than a day behind.
+    void lastLoginInSkippedHour()
+    {
+        const ZoneScope zone("Europe/Berlin");
+        const TDateTime login = 46110.104166666664;   // 2026-03-29 02:30:00
+        TOrgStructure org;
+        org.FTime_Deff = NowDateTime() - login - 1.0 / 1440;   // the server's clock reads one minute later
+        org.ParseOrgStructure(QStringLiteral("<O><GroupItem Name=\"G\" Id=\"1\"><Members>"
+                                             "<U Id=\"5\" Name=\"U\" LasterLoginTm=\"2026-03-29 02:30:00\"/>"
+                                             "</Members></GroupItem></O>"));
+        QCOMPARE(org.GetUsrInfo(5).LasterLoginTm, login);
+        QVERIFY(org.GetUsrInfo(5).OnLine);
+    }
+
     void onlineState_data()
     {
         QTest::addColumn<QString>("attribute");
@@ -225,6 +269,14 @@ private Q_SLOTS:
         QTest::addRow("refusal text lists nothing") << QStringLiteral("no power") << QStringList{};
         QTest::addRow("short line ends the list") << QStringLiteral("1*0*a.txt**False*1\nbroken\n2*0*b.txt**False*1")
                                                   << QStringList{QStringLiteral("a.txt|1||1|1899-12-30 00:00:00|1|0")};
+        QTest::addRow("bare CR ends a line") << QStringLiteral("1*0*a.txt**False*1\r2*0*b.txt**False*2\r8*0*F**True*0\r")
+                                             << QStringList{QStringLiteral("F|63|||8|1"), QStringLiteral("a.txt|1||1|1899-12-30 00:00:00|1|0"),
+                                                            QStringLiteral("b.txt|1||1|1899-12-30 00:00:00|2|0")};
+        QTest::addRow("CR LF, LF and CR mixed") << QStringLiteral("1*0*a.txt**False*1\r\n2*0*b.txt**False*2\n3*0*c.txt**False*3\r4*0*d.txt**False*4")
+                                                << QStringList{QStringLiteral("a.txt|1||1|1899-12-30 00:00:00|1|0"),
+                                                               QStringLiteral("b.txt|1||1|1899-12-30 00:00:00|2|0"),
+                                                               QStringLiteral("c.txt|1||1|1899-12-30 00:00:00|3|0"),
+                                                               QStringLiteral("d.txt|1||1|1899-12-30 00:00:00|4|0")};
         QTest::addRow("missing fields count as empty") << QStringLiteral("x*y") << QStringList{QStringLiteral("|0||1|1899-12-30 00:00:00|0|0")};
         QTest::addRow("blank lines and blanks trimmed") << QStringLiteral("\r\n\r\n 3 * 0 * [a] 文件.html * * false * 9x \r\n")
                                                         << QStringList{QStringLiteral("[a] 文件.html|2||1|1899-12-30 00:00:00|3|0")};
@@ -277,6 +329,22 @@ private Q_SLOTS:
         QVERIFY(qAbs(files[1].ModifyDT - NowDateTime()) < 0.01);
         QCOMPARE(files[2].Name, QStringLiteral("plain"));
         QCOMPARE(files[2].SourcePath, QString());
+    }
+
+    // Long replies reach the XML reader in pieces: a name cut by a piece's end, at a
+    // blank or inside a surrogate pair, must come out whole.
+    void namesAcrossReaderPieces()
+    {
+        const QString name = QStringLiteral("a b \U0001F600 c.txt");
+        for (int shift = 0; shift < name.size() + 2; ++shift) {
+            const QString head = QStringLiteral("<Files><File Id=\"1\">");
+            const QString pad = QStringLiteral("<P/>").repeated((32 * 1024 - head.size() - name.size()) / 4);
+            const QString xml = QStringLiteral("<Files>") + pad + QString(shift, u' ') + QStringLiteral("<File Id=\"1\">") + name
+                                + QStringLiteral("</File></Files>");
+            const auto files = ParseFolderFilesXml(xml);
+            QCOMPARE(int(files.size()), 1 + pad.size() / 4);
+            QCOMPARE(files.back().Name, name);
+        }
     }
 };
 
