@@ -9,6 +9,7 @@
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/wmessages.h"
+#include "core/workpools.h"
 #include "files/filemagfrm.h"
 #include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
@@ -21,7 +22,6 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLineEdit>
@@ -37,7 +37,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
-#include <QtConcurrent>
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
@@ -50,17 +49,25 @@ bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
 
 bool TAppWebTarget::DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error)
 {
-    return m_backend.DownloadFile(m_server, m_encryptId, m_language, fileKey, version, localPath, error);
+    TServerAddress server;
+    QString encryptId;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        server = m_server;
+        encryptId = m_encryptId;
+    }
+    return m_backend->DownloadFile(server, encryptId, m_language, fileKey, version, localPath, error);
 }
 
 void TAppWebTarget::SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language)
 {
+    std::lock_guard<std::mutex> guard(m_lock);
     m_server = server;
     m_encryptId = encryptId;
     SetLanguage(language);
 }
 
-TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend, const QString &exePath,
+TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionBackend> backend, const QString &exePath,
                                QWidget *parent)
     : QWidget(parent)
     , m_config(config)
@@ -69,7 +76,7 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend,
     , FHS_Language(config.Language())
     , FClientPath(GetConfigFolder())
     , m_session(config)
-    , m_webTarget(backend, m_clipboard)
+    , m_webTarget(std::make_shared<TAppWebTarget>(m_backend, m_clipboard))
 {
     FLogoPath = FClientPath
                 + (FHS_Language == HSL_ENG ? QLatin1String("clientLogo2_ENG.png") : QLatin1String("clientLogo2.png"));
@@ -274,16 +281,22 @@ void TARVOClientFrm::StartLoginSequence()
     const QString name = m_session.SavedLoginName();
     const QString password = m_session.SavedPassword();
     const THS_Language language = FHS_Language;
-    TSessionBackend *backend = &m_backend;
+    std::shared_ptr<TSessionBackend> backend = m_backend;
     m_status->setText(QStringLiteral("    ") + t("正在登录...", "Logging in..."));
     struct Outcome {
         bool ok = false;
         TLoginResult r;
     };
-    auto *watcher = new QFutureWatcher<Outcome>(this);
-    connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const Outcome o = watcher->result();
+    RunOnPool(RequestPool(), this, [backend, server, name, password, language] {
+        Outcome o;
+        if (server.Host.isEmpty() || server.Port < 1)
+            return o;
+        o.ok = backend->Login(server, language, name, password, o.r, nullptr);
+        return o;
+    }, [this](const Outcome &o) {
+        // The user logged in by hand meanwhile, or is doing so: that session wins.
+        if (m_session.FIsLogin || FLoginFrm || FQrLoginFrm)
+            return;
         if (o.ok) {
             m_session.AcceptAutoLogin(o.r);
             establishSession(true);
@@ -292,13 +305,6 @@ void TARVOClientFrm::StartLoginSequence()
         m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
         ShowLoginDialog();  // silent: the dialog comes up already filled
     });
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, server, name, password, language] {
-        Outcome o;
-        if (server.Host.isEmpty() || server.Port < 1)
-            return o;
-        o.ok = backend->Login(server, language, name, password, o.r, nullptr);
-        return o;
-    })));
 }
 
 bool TARVOClientFrm::ShowLoginDialog()
@@ -309,7 +315,7 @@ bool TARVOClientFrm::ShowLoginDialog()
     TLoginFrm dialog(m_config, m_exePath, this);
     FLoginFrm = &dialog;
     dialog.Fill();
-    TSessionBackend *backend = &m_backend;
+    std::shared_ptr<TSessionBackend> backend = m_backend;
     dialog.SetQrConfigProbe([backend](const QString &host, int port, bool ssl) {
         QByteArray body;
         const TServerAddress s{host, port, ssl};
@@ -331,21 +337,17 @@ bool TARVOClientFrm::ShowLoginDialog()
             TLoginResult r;
             QString error;
         };
-        auto *watcher = new QFutureWatcher<Outcome>(this);
-        connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher, guard, name, password] {
-            watcher->deleteLater();
-            const Outcome o = watcher->result();
+        RunOnPool(RequestPool(), d, [backend, server, name, password, language] {
+            Outcome o;
+            o.ok = backend->Login(server, language, name, password, o.r, &o.error);
+            return o;
+        }, [this, guard, name, password](const Outcome &o) {
             if (!guard)
                 return;
             if (o.ok)
                 m_session.AcceptDialogLogin(name, password, o.r);
             guard->LoginFinished(o.ok, o.error);
         });
-        watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, server, name, password, language] {
-            Outcome o;
-            o.ok = backend->Login(server, language, name, password, o.r, &o.error);
-            return o;
-        })));
     });
     // Posted, not sent: the scan-code window opens after this dialog has closed.
     connect(&dialog, &TLoginFrm::qrLoginRequested, this, [this] { handleMessage(wm::QrLogin, 0, 0); }, Qt::QueuedConnection);
@@ -370,7 +372,7 @@ bool TARVOClientFrm::UMQRLogin()
     }
     m_session.TakeServerFromStore();
     const TServerAddress server = m_session.Server();
-    TSessionBackend *backend = &m_backend;
+    std::shared_ptr<TSessionBackend> backend = m_backend;
     auto fetch = [backend, server](QString &path) {
         QByteArray body;
         if (!backend->HttpGet(WebEndpoints::QrUrl(server.BaseUrl()), server.SSL, 16000, body))
@@ -397,7 +399,7 @@ bool TARVOClientFrm::UMQRLogin()
 void TARVOClientFrm::establishSession(bool storeServer)
 {
     m_session.Establish(storeServer);
-    m_webTarget.SetSession(m_session.Server(), m_config.EncryptId(), FHS_Language);
+    m_webTarget->SetSession(m_session.Server(), m_config.EncryptId(), FHS_Language);
     m_status->setText(QStringLiteral("    ") + t("欢迎：", "Welcome:") + TClientConfigX().OwnerName());
     qCInfo(lcApp) << "session established";
     postLoginFetches();
@@ -413,27 +415,12 @@ void TARVOClientFrm::postLoginFetches()
     const QString base = server.BaseUrl();
     const QString userId = QString::number(m_config.OwnerId2());
     const bool chinese = FHS_Language == HSL_CN;
-    TSessionBackend *backend = &m_backend;
+    std::shared_ptr<TSessionBackend> backend = m_backend;
     struct Fetched {
         int stage = 0;  // how many fetches succeeded, in order
         QByteArray sc, extInfo, logo;
     };
-    auto *watcher = new QFutureWatcher<Fetched>(this);
-    connect(watcher, &QFutureWatcher<Fetched>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const Fetched f = watcher->result();
-        if (f.stage >= 1)
-            m_config.FScInfos = TClientConfigX::ParseScInfos(QString::fromUtf8(f.sc));
-        if (f.stage >= 2) {
-            m_config.SetFileExtInfo(QString::fromUtf8(f.extInfo).trimmed());
-            m_config.Save();
-        }
-        // Only a picture becomes the logo: an error page must not.
-        if (f.stage >= 3 && !f.logo.isEmpty() && !QImage::fromData(f.logo).isNull()
-            && WriteFileAtomic(FLogoPath, f.logo))
-            loadLogo();
-    });
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, base, userId, chinese, ssl = server.SSL] {
+    RunOnPool(RequestPool(), this, [backend, base, userId, chinese, ssl = server.SSL] {
         Fetched f;
         if (!backend->HttpGet(base + QLatin1String("/user?opr=sc&userid=") + userId, ssl, 16000, f.sc))
             return f;
@@ -446,7 +433,18 @@ void TARVOClientFrm::postLoginFetches()
         if (backend->HttpGet(logo, ssl, 16000, f.logo))
             f.stage = 3;
         return f;
-    })));
+    }, [this](const Fetched &f) {
+        if (f.stage >= 1)
+            m_config.FScInfos = TClientConfigX::ParseScInfos(QString::fromUtf8(f.sc));
+        if (f.stage >= 2) {
+            m_config.SetFileExtInfo(QString::fromUtf8(f.extInfo).trimmed());
+            m_config.Save();
+        }
+        // Only a picture becomes the logo: an error page must not.
+        if (f.stage >= 3 && !f.logo.isEmpty() && !QImage::fromData(f.logo).isNull()
+            && WriteFileAtomic(FLogoPath, f.logo))
+            loadLogo();
+    });
 }
 
 void TARVOClientFrm::showMessageNotice()

@@ -2,7 +2,6 @@
 // The resident main window and owner of the session: a borderless window with
 // an icon bar and a work area, living in the notification area. While a user is
 // logged in its 500 ms timer runs the background duties.
-#include "core/pendingwork.h"
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
 #include "app/qrloginfrm.h"
@@ -13,6 +12,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <memory>
+#include <mutex>
 
 class QLabel;
 class QMenu;
@@ -29,8 +29,8 @@ class TPreViewHint;
 class TAppWebTarget : public TWebCommandTarget
 {
 public:
-    TAppWebTarget(TSessionBackend &backend, TClipboardAccess &clipboard)
-        : m_backend(backend)
+    TAppWebTarget(std::shared_ptr<TSessionBackend> backend, TClipboardAccess &clipboard)
+        : m_backend(std::move(backend))
         , m_clipboard(clipboard)
     {
     }
@@ -42,8 +42,10 @@ public:
     void SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language);
 
 private:
-    TSessionBackend &m_backend;
-    TClipboardAccess &m_clipboard;
+    // Shared with a command that may still run after the window went.
+    std::shared_ptr<TSessionBackend> m_backend;
+    TClipboardAccess &m_clipboard;  // GUI thread only, while the window lives
+    std::mutex m_lock;             // the session values are read by workers
     TServerAddress m_server;
     QString m_encryptId;
 };
@@ -52,7 +54,7 @@ class TARVOClientFrm : public QWidget
 {
     Q_OBJECT
 public:
-    TARVOClientFrm(TClientConfigX &config, TSessionBackend &backend, const QString &exePath,
+    TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionBackend> backend, const QString &exePath,
                    QWidget *parent = nullptr);
     ~TARVOClientFrm() override;
 
@@ -109,14 +111,14 @@ private:
     QString t(const char *cn, const char *en) const;
 
     TClientConfigX &m_config;
-    TSessionBackend &m_backend;
+    std::shared_ptr<TSessionBackend> m_backend;
     QString m_exePath;
     THS_Language FHS_Language;
     QString FClientPath;
     QString FLogoPath;
     TSession m_session;
     TSystemClipboard m_clipboard;
-    TAppWebTarget m_webTarget;
+    std::shared_ptr<TAppWebTarget> m_webTarget;
     std::unique_ptr<TWebModule> PWebModule;
     TMainDuties *m_duties = nullptr;
     TPreViewHint *m_hint = nullptr;
@@ -124,7 +126,6 @@ private:
     QPointer<TDuziDezLoginFrm> FQrLoginFrm;
     TBrowserProvider m_browsers;
     bool m_firstShow = true;
-    TPendingWork m_pending;  // declared last: waited for first
 
     QLabel *imgLog = nullptr;
     QToolButton *imgHome = nullptr;

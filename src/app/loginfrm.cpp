@@ -1,5 +1,6 @@
 #include "app/loginfrm.h"
 
+#include "core/workpools.h"
 #include "platform/prompter.h"
 #include "core/clientconfigx.h"
 #include "core/helpers.h"
@@ -8,7 +9,6 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QFormLayout>
-#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,7 +16,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <QtConcurrent>
 
 TLoginFrm::TLoginFrm(TClientConfigX &config, const QString &exePath, QWidget *parent)
     : QDialog(parent)
@@ -187,16 +186,25 @@ void TLoginFrm::CheckQr()
     if (host.isEmpty() || port <= 0 || !m_qrProbe)
         return;
     const bool ssl = Ssl();
+    // Every focus change asks again: one probe per address at a time is enough.
+    const QString address = host + u'#' + QString::number(port) + u'#' + QString::number(int(ssl));
+    if (m_probing == address)
+        return;
+    m_probing = address;
     auto probe = m_qrProbe;
-    auto *watcher = new QFutureWatcher<int>(this);
-    connect(watcher, &QFutureWatcher<int>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const int v = watcher->result();
-        plQR->setVisible(v > 0);
-        m_config.SetEnableQR(v);
-        m_config.Save();
-    });
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([probe, host, port, ssl] { return probe(host, port, ssl); })));
+    // A late answer is dropped with the dialog: closing never waits for it.
+    RunOnPool(RequestPool(), this, [probe, host, port, ssl] { return probe(host, port, ssl); },
+              [this, address](int v) {
+                  if (m_probing == address)
+                      m_probing.clear();
+                  // The user typed another server meanwhile: this answer is not about it.
+                  if (ServerIp() + u'#' + QString::number(StrToIntDef(PortText(), 0)) + u'#'
+                          + QString::number(int(Ssl())) != address)
+                      return;
+                  plQR->setVisible(v > 0);
+                  m_config.SetEnableQR(v);
+                  m_config.Save();
+              });
 }
 
 void TLoginFrm::onWeixin()

@@ -1,7 +1,6 @@
 #pragma once
 // The login dialog. The login itself is the owner's handler, which runs the
 // request off the GUI thread and calls LoginFinished with the outcome.
-#include "core/pendingwork.h"
 #include "core/resultcodes.h"
 
 #include <QDialog>
@@ -78,5 +77,5 @@ private:
     LoginHandler FOnLogin;
     QrConfigProbe m_qrProbe;
     bool m_busy = false;
-    TPendingWork m_pending;
+    QString m_probing;   // the address whose scan-code probe is running
 };

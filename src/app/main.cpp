@@ -5,6 +5,7 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/memberpowers.h"
+#include "core/workpools.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
 #include "platform/netadapters.h"
@@ -14,6 +15,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 int main(int argc, char *argv[])
@@ -60,13 +63,26 @@ int main(int argc, char *argv[])
 
     TClientConfigX config;
     SslLibraries::ExtractSslLibraries(GetExeFolder());
-    TNetSessionBackend backend;
-    TARVOClientFrm mainWindow(config, backend, QCoreApplication::applicationFilePath());
-    mainWindow.SetBrowserProvider({&EmbeddedBrowser::UnavailableReason, &EmbeddedBrowser::Create});
-    QObject::connect(channel.get(), &InstanceChannel::messageReceived, &mainWindow, &TARVOClientFrm::handleMessage);
-    QString error;
-    if (!channel->listen(&error))
-        qCWarning(lcApp).noquote() << error;
-    mainWindow.show();
-    return app.exec();
+    int code = 0;
+    {
+        TARVOClientFrm mainWindow(config, std::make_shared<TNetSessionBackend>(),
+                                  QCoreApplication::applicationFilePath());
+        mainWindow.SetBrowserProvider({&EmbeddedBrowser::UnavailableReason, &EmbeddedBrowser::Create});
+        QObject::connect(channel.get(), &InstanceChannel::messageReceived, &mainWindow, &TARVOClientFrm::handleMessage);
+        QString error;
+        if (!channel->listen(&error))
+            qCWarning(lcApp).noquote() << error;
+        mainWindow.show();
+        code = app.exec();
+        // A launch from now on starts a new client instead of waking this one.
+        channel.reset();
+    }
+    // Requests still on the wire (a login, a poll, a transfer stopping after
+    // its block) are of no use any more: exit without waiting for their time-outs.
+    if (!WaitForWorkPools(300)) {
+        qCInfo(lcApp) << "exiting with background requests still running";
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

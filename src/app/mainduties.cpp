@@ -4,19 +4,18 @@
 #include "core/clientconfigx.h"
 #include "core/helpers.h"
 #include "core/tagtext.h"
+#include "core/workpools.h"
 
-#include <QFutureWatcher>
-#include <QtConcurrent>
 
 namespace {
 const QString kConsumed = QStringLiteral("  ");
 } // namespace
 
-TMainDuties::TMainDuties(TClientConfigX &config, TSessionBackend &backend, TClipboardAccess &clipboard, Clock clock,
+TMainDuties::TMainDuties(TClientConfigX &config, std::shared_ptr<TSessionBackend> backend, TClipboardAccess &clipboard, Clock clock,
                          QObject *parent)
     : QObject(parent)
     , m_config(config)
-    , m_backend(backend)
+    , m_backend(std::move(backend))
     , m_clipboard(clipboard)
     , m_clock(std::move(clock))
 {
@@ -61,24 +60,14 @@ void TMainDuties::poll()
     }
     const QString encryptId = m_config.EncryptId();
     const THS_Language language = m_config.Language();
-    TSessionBackend *backend = &m_backend;
+    std::shared_ptr<TSessionBackend> backend = m_backend;
     m_polling = true;
 
     struct Outcome {
         int seconds = 0;
         bool waiting = false;
     };
-    auto *watcher = new QFutureWatcher<Outcome>(this);
-    connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const Outcome o = watcher->result();
-        m_polling = false;
-        if (o.seconds > 0)
-            FMsgHintSpace = o.seconds / 86400.0;
-        if (o.waiting)
-            Q_EMIT messagesWaiting();
-    });
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([backend, server, encryptId, language, needInterval]() {
+    RunOnPool(RequestPool(), this, [backend, server, encryptId, language, needInterval]() {
         Outcome o;
         if (needInterval) {
             o.seconds = backend->PollIntervalSeconds(server);
@@ -86,7 +75,13 @@ void TMainDuties::poll()
         }
         o.waiting = backend->HasUserMessages(server, encryptId, language);
         return o;
-    })));
+    }, [this](const Outcome &o) {
+        m_polling = false;
+        if (o.seconds > 0)
+            FMsgHintSpace = o.seconds / 86400.0;
+        if (o.waiting)
+            Q_EMIT messagesWaiting();
+    });
 }
 
 void TMainDuties::clipboardEdit()

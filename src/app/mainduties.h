@@ -2,12 +2,12 @@
 // The 500 ms duties of the main window while a user is logged in, in their
 // order: web commands, the message poll, clipboard edit and batch commands.
 // Server calls run off the GUI thread; a poll in flight is not started twice.
-#include "core/pendingwork.h"
 #include "app/sessionbackend.h"
 #include "core/wiredate.h"
 
 #include <QObject>
 #include <functional>
+#include <memory>
 
 class TClientConfigX;
 class TClipboardAccess;
@@ -17,7 +17,7 @@ class TMainDuties : public QObject
     Q_OBJECT
 public:
     using Clock = std::function<TDateTime()>;
-    TMainDuties(TClientConfigX &config, TSessionBackend &backend, TClipboardAccess &clipboard, Clock clock,
+    TMainDuties(TClientConfigX &config, std::shared_ptr<TSessionBackend> backend, TClipboardAccess &clipboard, Clock clock,
                 QObject *parent = nullptr);
 
     void Tick(bool loggedIn);
@@ -44,9 +44,8 @@ private:
     void clipboardBatch();
 
     TClientConfigX &m_config;
-    TSessionBackend &m_backend;
+    std::shared_ptr<TSessionBackend> m_backend;
     TClipboardAccess &m_clipboard;
     Clock m_clock;
     bool m_polling = false;
-    TPendingWork m_pending;
 };

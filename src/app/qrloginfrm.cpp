@@ -1,15 +1,14 @@
 #include "qrloginfrm.h"
 
+#include "core/workpools.h"
 #include "app/session.h"
 #include "core/clientconfigx.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 
-#include <QFutureWatcher>
 #include <QLabel>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QtConcurrent>
 
 namespace {
 const QString kCaption = QStringLiteral("提示");
@@ -84,18 +83,13 @@ void TDuziDezLoginFrm::showEvent(QShowEvent *event)
         bool ok = false;
         QString path;
     };
-    auto *watcher = new QFutureWatcher<Answer>(this);
-    connect(watcher, &QFutureWatcher<Answer>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const Answer a = watcher->result();
-        onAddress(a.ok, a.path);
-    });
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([fetch = m_fetch] {
+    // A late answer is dropped with the window: closing never waits for it.
+    RunOnPool(RequestPool(), this, [fetch = m_fetch] {
         Answer a;
         a.ok = fetch(a.path);
         a.path = a.path.trimmed();
         return a;
-    })));
+    }, [this](const Answer &a) { onAddress(a.ok, a.path); });
 }
 
 void TDuziDezLoginFrm::onAddress(bool ok, const QString &path)

@@ -2,7 +2,6 @@
 // Scan-code login: the server's page in an embedded browser, polled for the
 // input "usercode" that carries the identity once a phone has signed in.
 #include "app/sessionbackend.h"
-#include "core/pendingwork.h"
 #include "core/resultcodes.h"
 
 #include <QDialog>
@@ -57,5 +56,4 @@ private:
     bool m_started = false;
     bool m_closed = false;  // late answers after closing change nothing
     bool m_scriptRunning = false;
-    TPendingWork m_pending;
 };

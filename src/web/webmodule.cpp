@@ -4,6 +4,7 @@
 #include "core/helpers.h"
 #include "core/tagtext.h"
 #include "core/textfile.h"
+#include "core/workpools.h"
 #include "web/logging.h"
 
 #include <QDateTime>
@@ -16,8 +17,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
-#include <QFutureWatcher>
-#include <QtConcurrent>
 
 namespace {
 
@@ -74,15 +73,22 @@ bool TWebCommandTarget::BulkDownload(const QList<qint64> &, const QStringList &,
     return NotAvailable(error);
 }
 
-TWebModule::TWebModule(TWebCommandTarget &target, THS_Language language, const QString &clientPath,
+TWebModule::TWebModule(std::shared_ptr<TWebCommandTarget> target, THS_Language language, const QString &clientPath,
                        const QString &tempFolder, QObject *parent)
     : QObject(parent)
-    , m_target(target)
+    , m_target(std::move(target))
     , m_language(language)
     , m_clientPath(clientPath)
     , m_tempFolder(tempFolder)
 {
-    m_target.SetLanguage(language);
+    m_target->SetLanguage(language);
+}
+
+TWebModule::TWebModule(TWebCommandTarget &target, THS_Language language, const QString &clientPath,
+                       const QString &tempFolder, QObject *parent)
+    : TWebModule(std::shared_ptr<TWebCommandTarget>(std::shared_ptr<void>(), &target), language, clientPath, tempFolder,
+                 parent)
+{
 }
 
 QString TWebModule::text(const char *cn, const char *en) const
@@ -164,11 +170,11 @@ void TWebModule::run(const TWebCmd &cmd)
     switch (cmd.Code) {
     case 11:
     case 12:
-        m_target.SetClipboardText(c);
+        m_target->SetClipboardText(c);
         ok = true;
         break;
     case 13:
-        ok = m_target.Preview(c, &error);
+        ok = m_target->Preview(c, &error);
         break;
     case 14:
         openFileOrVersion(c);
@@ -177,10 +183,10 @@ void TWebModule::run(const TWebCmd &cmd)
         edit(c, &error);
         break;
     case 16:
-        ok = m_target.ChooseWorkPath(int64Tag(c, "folderId"), &error);
+        ok = m_target->ChooseWorkPath(int64Tag(c, "folderId"), &error);
         break;
     case 17:
-        ok = m_target.FetchNewest(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), &error);
+        ok = m_target->FetchNewest(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), &error);
         break;
     case 18:
     case 19:
@@ -190,17 +196,17 @@ void TWebModule::run(const TWebCmd &cmd)
         if (!parseKeyList(SplitByChar(GetTagValue(c, QStringLiteral("fileKeys")), u','), names, keys))
             error = kParameterError;
         else
-            ok = m_target.VersionControl(int(cmd.Code), keys, names, &error);
+            ok = m_target->VersionControl(int(cmd.Code), keys, names, &error);
         break;
     }
     case 21:
-        ok = m_target.Scan(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), int64Tag(c, "arcid"), &error);
+        ok = m_target->Scan(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), int64Tag(c, "arcid"), &error);
         break;
     case 22:
-        ok = m_target.UploadClipboard(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), &error);
+        ok = m_target->UploadClipboard(int64Tag(c, "ownerId"), int64Tag(c, "folderId"), &error);
         break;
     case 23:
-        ok = m_target.MailTest(GetTagValue(c, QStringLiteral("params")), &error);
+        ok = m_target->MailTest(GetTagValue(c, QStringLiteral("params")), &error);
         break;
     case 25: {
         QList<qint64> keys;
@@ -210,7 +216,7 @@ void TWebModule::run(const TWebCmd &cmd)
         if (!parseKeyList(SplitByChar(GetTagValue(c, QStringLiteral("keys")), u'|'), names, keys))
             error = kParameterError;
         else
-            ok = m_target.BulkDownload(keys, names, &error);
+            ok = m_target->BulkDownload(keys, names, &error);
         break;
     }
     case 26: {
@@ -219,7 +225,7 @@ void TWebModule::run(const TWebCmd &cmd)
             error = kFileParameterError;
             break;
         }
-        m_target.SetClipboardText(QStringLiteral("[Key]%1[/Key][FileName]").arg(key)
+        m_target->SetClipboardText(QStringLiteral("[Key]%1[/Key][FileName]").arg(key)
                                   + GetTagValue(c, QStringLiteral("filename")) + QLatin1String("[/FileName]"));
         ok = true;
         break;
@@ -246,11 +252,11 @@ void TWebModule::edit(const QString &cmd, QString *error)
                                     QStringLiteral("pptx"), QStringLiteral("dps"), QStringLiteral("wps"),
                                     QStringLiteral("et")};
     if (office.contains(ext)) {
-        m_target.EditOffice(key, name, error);
+        m_target->EditOffice(key, name, error);
     } else if (ext == QLatin1String("txt")) {
-        m_target.EditText(key, name, error);
+        m_target->EditText(key, name, error);
     } else {
-        m_target.SetClipboardText(QStringLiteral("[Key]%1[/Key][FileName]").arg(key) + name
+        m_target->SetClipboardText(QStringLiteral("[Key]%1[/Key][FileName]").arg(key) + name
                                   + QLatin1String("[/FileName]"));
     }
 }
@@ -366,10 +372,18 @@ void TWebModule::openFileOrVersion(const QString &cmd)
         bool opened = false;
         QString reason;
     };
-    auto *watcher = new QFutureWatcher<Outcome>(this);
-    connect(watcher, &QFutureWatcher<Outcome>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const Outcome o = watcher->result();
+    // Asking the desktop for a program may take a moment: not on the GUI thread.
+    std::shared_ptr<TWebCommandTarget> target = m_target;
+    RunOnPool(RequestPool(), this, [target, key, version, local] {
+        Outcome o;
+        QString error;
+        if (!target->DownloadForOpen(key, version, local, &error)) {
+            o.downloadError = error.isEmpty() ? QStringLiteral("Download failed") : error;
+            return o;
+        }
+        o.opened = IsSafeToOpen(local) && target->OpenWithDesktop(local, &o.reason);
+        return o;
+    }, [this](const Outcome &o) {
         m_busy = false;
         if (!o.downloadError.isNull()) {
             finish(14, false, o.downloadError);
@@ -380,18 +394,6 @@ void TWebModule::openFileOrVersion(const QString &cmd)
             failed += u'\n' + o.reason;
         finish(14, o.opened, o.opened ? QString() : failed);
     });
-    // Asking the desktop for a program may take a moment: not on the GUI thread.
-    TWebCommandTarget *target = &m_target;
-    watcher->setFuture(m_pending.Track(QtConcurrent::run([target, key, version, local] {
-        Outcome o;
-        QString error;
-        if (!target->DownloadForOpen(key, version, local, &error)) {
-            o.downloadError = error.isEmpty() ? QStringLiteral("Download failed") : error;
-            return o;
-        }
-        o.opened = IsSafeToOpen(local) && target->OpenWithDesktop(local, &o.reason);
-        return o;
-    })));
 }
 
 void TWebModule::finish(unsigned code, bool ok, const QString &error)

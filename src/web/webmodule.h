@@ -2,13 +2,13 @@
 // Carries out commands handed over by the server's web pages: reads the hand-off
 // file, queues the command and runs at most one per call. The windows of other
 // modules plug in through TWebCommandTarget; what is not there yet says so.
-#include "core/pendingwork.h"
 #include "core/resultcodes.h"
 #include "web/webcommand.h"
 
 #include <QObject>
 #include <QStringList>
 #include <atomic>
+#include <memory>
 
 class TWebCommandTarget
 {
@@ -46,6 +46,10 @@ class TWebModule : public QObject
 {
     Q_OBJECT
 public:
+    // The target is shared with the command still running when this module goes.
+    TWebModule(std::shared_ptr<TWebCommandTarget> target, THS_Language language, const QString &clientPath,
+               const QString &tempFolder, QObject *parent = nullptr);
+    // A target that outlives every command (tests).
     TWebModule(TWebCommandTarget &target, THS_Language language, const QString &clientPath, const QString &tempFolder,
                QObject *parent = nullptr);
 
@@ -77,7 +81,7 @@ private:
     void finish(unsigned code, bool ok, const QString &error);
     QString text(const char *cn, const char *en) const;
 
-    TWebCommandTarget &m_target;
+    std::shared_ptr<TWebCommandTarget> m_target;
     THS_Language m_language;
     QString m_clientPath;
     QString m_tempFolder;
@@ -89,5 +93,4 @@ private:
     };
     HandOffStamp m_refusedHandOff;
     bool m_busy = false;
-    TPendingWork m_pending;
 };

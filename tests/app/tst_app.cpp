@@ -2,6 +2,7 @@
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
 #include "app/mainduties.h"
+#include "app/netsessionbackend.h"
 #include "app/qrloginfrm.h"
 #include "platform/prompter.h"
 #include "app/session.h"
@@ -10,17 +11,23 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/textfile.h"
+#include "core/workpools.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "fakeserver.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QMutex>
+#include <QSemaphore>
+#include <QTcpServer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTimer>
@@ -267,6 +274,32 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished(10000));
     }
 
+    // Exit used to wait for the automatic login's time-out (20 s) with the instance lock held.
+    void exitDoesNotWaitForAHangingLogin()
+    {
+        QTcpServer silent;   // accepts, never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        {
+            TClientConfigX c;
+            c.SetServerHost(QStringLiteral("127.0.0.1"));
+            c.SetServerPort(silent.serverPort());
+            c.SetAutoLogin(true);
+            c.SetLoginName(QStringLiteral("demo"));
+            c.SetLoginPassword(QStringLiteral("demo"));
+            c.Save();
+        }
+        QProcess client;
+        client.start(exe(), QStringList{});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(InstanceChannel().socketPath()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);   // the login is on the wire
+        QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
+        QVERIFY2(client.waitForFinished(5000), "the client did not exit while its login hung");
+        InstanceChannel next;
+        QVERIFY(next.acquire());
+        QFile::remove(home.configFolder() + QLatin1String("rvc.sys"));
+    }
+
     void registerEndsAtOnce()
     {
         QFile::remove(webCmd());
@@ -281,15 +314,21 @@ namespace {
 struct FakeBackend : TSessionBackend {
     QString goodPassword = QStringLiteral("demo");
     TServerAddress lastServer;
-    int logins = 0;
-    int intervalAsks = 0;
-    int messageAsks = 0;
+    // Counted on worker threads, read by the test.
+    std::atomic<int> logins{0};
+    std::atomic<int> intervalAsks{0};
+    std::atomic<int> messageAsks{0};
     int interval = 0;  // what the server answers; 0 means "not a number"
     bool messages = false;
 
+    // When set, a login for this name waits until the test releases it.
+    QString heldName;
+    QSemaphore held;
     bool Login(const TServerAddress &server, THS_Language, const QString &name, const QString &password,
                TLoginResult &result, QString *error) override
     {
+        if (name == heldName)
+            held.tryAcquire(1, 20000);
         ++logins;
         lastServer = server;
         if (password != goodPassword) {
@@ -303,12 +342,21 @@ struct FakeBackend : TSessionBackend {
         return true;
     }
     QHash<QString, QByteArray> pages;
+    QMutex lock;
+    QStringList asked;  // every page asked for, in order
     bool HttpGet(const QString &url, bool, int, QByteArray &body) override
     {
+        QMutexLocker guard(&lock);
+        asked << url;
         if (!pages.contains(url))
             return false;
         body = pages.value(url);
         return true;
+    }
+    QStringList Asked()
+    {
+        QMutexLocker guard(&lock);
+        return asked;
     }
     int PollIntervalSeconds(const TServerAddress &) override
     {
@@ -500,10 +548,11 @@ private Q_SLOTS:
     void nothingBeforeLogin()
     {
         TClientConfigX c;
-        FakeBackend b;
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
         FakeClipboard clip;
         clip.text = QStringLiteral("[Key]5[/Key]");
-        TMainDuties d(c, b, clip, [this] { return now; });
+        TMainDuties d(c, bp, clip, [this] { return now; });
         d.HasEditMonitor = true;
         QSignalSpy web(&d, &TMainDuties::webMessage);
         d.Tick(false);
@@ -515,10 +564,11 @@ private Q_SLOTS:
     void pollIntervalAndSuppression()
     {
         TClientConfigX c;
-        FakeBackend b;
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
         b.messages = true;
         FakeClipboard clip;
-        TMainDuties d(c, b, clip, [this] { return now; });
+        TMainDuties d(c, bp, clip, [this] { return now; });
         QSignalSpy waiting(&d, &TMainDuties::messagesWaiting);
         d.Tick(true);
         QTRY_VERIFY(!d.IsPolling());
@@ -543,6 +593,39 @@ private Q_SLOTS:
         QCOMPARE(b.messageAsks, 2);
     }
 
+    // The fallback is the real backend's: a fake that answers 60 itself proves nothing.
+    void realPollIntervalFallsBackTo60_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<int>("seconds");
+        QTest::addRow("given") << "[Space]90[/Space]" << 90;
+        QTest::addRow("zero") << "[Space]0[/Space]" << 60;
+        QTest::addRow("not a number") << "[Space]soon[/Space]" << 60;
+        QTest::addRow("negative") << "[Space]-5[/Space]" << 60;
+        QTest::addRow("missing") << "[Other]90[/Other]" << 60;
+        QTest::addRow("no server") << QString() << 60;
+    }
+    void realPollIntervalFallsBackTo60()
+    {
+        QFETCH(QString, reply);
+        QFETCH(int, seconds);
+        FakeServer srv;
+        QVERIFY(srv.ok());
+        quint16 port = srv.port();
+        if (reply.isNull()) {
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            port = closed.serverPort();   // nobody listens there once closed
+        } else {
+            srv.addScript([reply](FakeConn &c) {
+                c.readFrame();
+                c.writeFrame(80, reply);
+            });
+        }
+        TNetSessionBackend backend;
+        QCOMPARE(backend.PollIntervalSeconds({QStringLiteral("127.0.0.1"), port, false}), seconds);
+    }
+
     void clipboardCommands_data()
     {
         QTest::addColumn<QString>("text");
@@ -561,10 +644,10 @@ private Q_SLOTS:
         QFETCH(bool, batch);
         TClientConfigX c;
         c.SetLastTimeOfViewMsg(now + 10);  // keep the poll quiet
-        FakeBackend b;
+        auto bp = std::make_shared<FakeBackend>();
         FakeClipboard clip;
         clip.text = text;
-        TMainDuties d(c, b, clip, [this] { return now; });
+        TMainDuties d(c, bp, clip, [this] { return now; });
         d.HasEditMonitor = d.HasBatchWindow = true;
         QSignalSpy edits(&d, &TMainDuties::editCommand);
         QSignalSpy batches(&d, &TMainDuties::batchCommand);
@@ -608,6 +691,39 @@ private Q_SLOTS:
         QCOMPARE(d.edtPort->text(), after);
     }
 
+    // Each focus change asked the server again, and closing waited for every probe.
+    void closingDoesNotWaitForItsProbe()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.Save();
+        auto release = std::make_shared<QSemaphore>();
+        auto running = std::make_shared<std::atomic<int>>(0);
+        auto started = std::make_shared<std::atomic<int>>(0);
+        {
+            TClientConfigX store;
+            TLoginFrm d(store, QStringLiteral("/opt/kv/ZuDivuvo"));
+            d.Fill();
+            d.SetQrConfigProbe([release, running, started](const QString &, int, bool) {
+                ++*started;
+                ++*running;
+                release->tryAcquire(1, 20000);
+                --*running;
+                return 1;
+            });
+            d.CheckQr();
+            QTRY_COMPARE(running->load(), 1);
+            d.CheckQr();   // the same address again: no second probe
+        }
+        // The dialog is gone while its probe still waits for the server.
+        QCOMPARE(running->load(), 1);
+        QCOMPARE(started->load(), 1);
+        release->release();
+        QTRY_COMPARE(running->load(), 0);
+        QCOMPARE(TClientConfigX().EnableQR(), 0);   // the late answer changed nothing
+    }
+
     void qrPanelFromStore()
     {
         TClientConfigX c;
@@ -648,6 +764,29 @@ private Q_SLOTS:
     {
         prompter.shown.clear();
         QFile::remove(home.configFolder() + QLatin1String("rvc.sys"));
+    }
+
+    void closingDoesNotWaitForTheAddress()
+    {
+        auto release = std::make_shared<QSemaphore>();
+        auto running = std::make_shared<std::atomic<bool>>(false);
+        {
+            TClientConfigX c;
+            FakeBrowser *browser = nullptr;
+            TDuziDezLoginFrm w(c, server, HSL_CN, [release, running](QString &path) {
+                *running = true;
+                release->tryAcquire(1, 20000);
+                path = QStringLiteral("/QRLogin?opr=page&qid=AB");
+                *running = false;
+                return true;
+            }, fakeFactory(&browser, {}));
+            w.show();
+            QTRY_VERIFY(running->load());
+        }
+        QVERIFY(running->load());   // closed without waiting for the server
+        release->release();
+        QTRY_VERIFY(!running->load());
+        QVERIFY(prompter.shown.isEmpty());
     }
 
     void pollAnswers_data()
@@ -744,8 +883,9 @@ private Q_SLOTS:
         c.SetLanguage(1);
         c.Save();
         TClientConfigX store;
-        FakeBackend b;
-        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
         w.StartLoginSequence();
         QVERIFY(w.Session().FIsLogin);
         QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:张三"));
@@ -760,8 +900,9 @@ private Q_SLOTS:
         c.SetLanguage(1);
         c.Save();
         TClientConfigX store;
-        FakeBackend b;
-        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
         bool done = false;
         QTimer::singleShot(0, this, [&] {
             TLoginFrm *d = w.LoginDialog();
@@ -789,8 +930,8 @@ private Q_SLOTS:
     void closeHidesExitLogsOut()
     {
         TClientConfigX store;
-        FakeBackend b;
-        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        auto bp = std::make_shared<FakeBackend>();
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
         w.Session().FLoginOver = true;  // no login sequence in this test
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -816,8 +957,9 @@ private Q_SLOTS:
         c.SetServerPort(18088);
         c.Save();
         TClientConfigX store;
-        FakeBackend b;
-        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
         w.Session().FLoginOver = true;
         TARVOClientFrm::TBrowserProvider provider;
         provider.UnavailableReason = [](bool) { return QString(); };
@@ -837,8 +979,8 @@ private Q_SLOTS:
     void scanCodeLoginWithoutBrowserFallsBackToTheDialog()
     {
         TClientConfigX store;
-        FakeBackend b;
-        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        auto bp = std::make_shared<FakeBackend>();
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
         w.Session().FLoginOver = true;
         w.SetBrowserProvider({[](bool) { return QStringLiteral("no browser here"); }, nullptr});
         bool dialogShown = false;
@@ -852,11 +994,137 @@ private Q_SLOTS:
         QVERIFY(dialogShown);
     }
 
+    void automaticLogin_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("loggedIn");
+        QTest::addRow("saved password works") << "demo" << true;
+        QTest::addRow("refused: the filled dialog, no message") << "old" << false;
+    }
+    void automaticLogin()
+    {
+        QFETCH(QString, password);
+        QFETCH(bool, loggedIn);
+        prompter.shown.clear();
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.SetAutoLogin(true);
+        c.SetLoginName(QStringLiteral("demo"));
+        c.SetLoginPassword(password);
+        c.SetLanguage(1);
+        c.Save();
+        // A command a page left on the clipboard before this login must not run after it.
+        QGuiApplication::clipboard()->setText(QStringLiteral("[Key]5[/Key][FileName]a.dwg[/FileName]"));
+        TClientConfigX store;
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
+        QString dialogName;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (TLoginFrm *d = w.LoginDialog()) {
+                dialogName = d->edtNickName->text();
+                d->reject();
+            }
+        });
+        watch.start(10);
+        w.StartLoginSequence();
+        QCOMPARE(QGuiApplication::clipboard()->text().trimmed(), QString());
+        QTRY_COMPARE(b.logins.load(), 1);
+        if (loggedIn) {
+            QTRY_VERIFY(w.Session().FIsLogin);
+            QCOMPARE(TClientConfigX().EncryptId(), QStringLiteral("ENC-demo"));
+        } else {
+            QTRY_COMPARE(dialogName, QStringLiteral("demo"));
+            QVERIFY(!w.Session().FIsLogin);
+        }
+        QVERIFY(loggedIn == dialogName.isEmpty());
+        QVERIFY2(prompter.shown.isEmpty(), qPrintable(prompter.shown.join(u'|')));
+    }
+
+    // User A's automatic login must not land on top of the session the user made by hand.
+    void lateAutomaticLoginIsDropped()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.SetAutoLogin(true);
+        c.SetLoginName(QStringLiteral("slow"));
+        c.SetLoginPassword(QStringLiteral("demo"));
+        c.SetLanguage(1);
+        c.Save();
+        TClientConfigX store;
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
+        b.heldName = QStringLiteral("slow");
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();   // the automatic login now waits in the backend
+        QTimer::singleShot(0, this, [&] {
+            TLoginFrm *d = w.LoginDialog();
+            QVERIFY(d);
+            d->edtNickName->setText(QStringLiteral("demo"));
+            d->edtPass->setText(QStringLiteral("demo"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+        });
+        QVERIFY(w.ShowLoginDialog());
+        QCOMPARE(TClientConfigX().EncryptId(), QStringLiteral("ENC-demo"));
+        b.held.release();
+        QTRY_COMPARE(b.logins.load(), 2);
+        QTRY_COMPARE(RequestPool()->activeThreadCount(), 0);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QVERIFY(w.Session().FIsLogin);
+        QCOMPARE(TClientConfigX().EncryptId(), QStringLiteral("ENC-demo"));
+        QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:demo (display)"));
+        QVERIFY(!w.LoginDialog());
+    }
+
+    void postLoginFetchesInOrderUntilOneFails_data()
+    {
+        QTest::addColumn<int>("served");
+        QTest::addColumn<int>("asked");
+        QTest::addRow("all three") << 3 << 3;
+        QTest::addRow("classifications refused") << 0 << 1;
+        QTest::addRow("file types refused") << 1 << 2;
+    }
+    void postLoginFetchesInOrderUntilOneFails()
+    {
+        QFETCH(int, served);
+        QFETCH(int, asked);
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.SetLanguage(1);
+        c.Save();
+        const QString base = QStringLiteral("http://127.0.0.1:18088");
+        const QStringList pages{base + QStringLiteral("/user?opr=sc&userid=5"),
+                                base + QStringLiteral("/linkX?opr=clientconfig&userid=5"),
+                                base + QStringLiteral("/static/clientLogo_ENG2.png")};
+        TClientConfigX store;
+        auto bp = std::make_shared<FakeBackend>();
+        FakeBackend &b = *bp;
+        for (int i = 0; i < served; ++i)
+            b.pages.insert(pages[i], i == 1 ? QByteArray("[Type0]12[/Type0]") : QByteArray("x"));
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QTRY_COMPARE(b.Asked().size(), asked);
+        QTRY_COMPARE(RequestPool()->activeThreadCount(), 0);
+        QCOMPARE(b.Asked(), pages.mid(0, asked));
+        QCoreApplication::processEvents();
+        QCOMPARE(TClientConfigX().FileExtInfo().isEmpty(), served < 2);
+    }
+
     void suppressMessageStoresTime()
     {
         TClientConfigX store;
-        FakeBackend b;
-        TARVOClientFrm w(store, b, QStringLiteral("/opt/kv/ZuDivuvo"));
+        auto bp = std::make_shared<FakeBackend>();
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
         w.handleMessage(1281, 0, 2);
         QVERIFY(std::abs(TClientConfigX().LastTimeOfViewMsg() - (NowDateTime() + 1)) < 0.001);
     }
