@@ -1,18 +1,21 @@
 #pragma once
-// The listener: one port, each connection served on a pool thread, the
-// protocol chosen from its first bytes (TLS, framed exchange, file channel, HTTP).
+// The listener: one port, each admitted connection served on a thread of its own
+// (refused at once beyond the caps), the protocol chosen from its first bytes
+// (TLS, framed exchange, file channel, HTTP) within one opening deadline.
 #include "loginthrottle.h"
 #include "serveroptions.h"
 
-#include <QMutex>
+#include <QHash>
+#include <QHostAddress>
 #include <QSet>
-#include <QSslConfiguration>
 #include <QString>
-#include <QThreadPool>
 
 #include <atomic>
-#include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+
+struct ssl_ctx_st;
 
 class DocServer
 {
@@ -26,21 +29,27 @@ public:
     // Stops accepting, ends open connections and waits for their threads.
     void stop();
     quint16 port() const { return m_port; }
+    // Connections served at once, after the descriptor limit was taken into account.
+    int maxConnections() const { return m_maxConnections; }
 
 private:
-    void acceptLoop(qintptr listenFd);
-    void serve(qintptr fd);
+    void acceptLoop();
+    void serve(int fd, const QHostAddress &peer);
+    bool admit(const QHostAddress &peer, int fd);
+    void release(const QHostAddress &peer, int fd);
 
     ServerOptions m_options;
-    QSslConfiguration m_tls;
-    bool m_tlsReady = false;
-    QThreadPool m_pool;
+    ssl_ctx_st *m_sslContext = nullptr;
     std::thread m_acceptThread;
     std::atomic<bool> m_stopping{false};
     int m_listenFd = -1;
     quint16 m_port = 0;
     int m_lockFd = -1;
+    int m_maxConnections = 0;
     LoginThrottle m_throttle;
-    QMutex m_openMutex;
-    QSet<qintptr> m_open;
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    int m_active = 0;
+    QSet<int> m_open;
+    QHash<QString, int> m_perAddress;
 };

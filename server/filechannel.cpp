@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
+#include <QStorageInfo>
 #include <QUuid>
 #include <QWaitCondition>
 
@@ -26,6 +27,7 @@ namespace {
 constexpr qint32 kGoAhead = 3;
 constexpr qint32 kDownloadAllowed = 10;
 constexpr qint32 kRefusedWithText = 100;
+constexpr qint32 kOutOfSpace = 6;
 // Client ticks are days * 10^9: one second is about 11574 ticks.
 constexpr qint64 kTicksPerSecond = 1000000000LL / 86400;
 
@@ -140,6 +142,14 @@ bool FileChannel::refuseUpload(int status, const QString &message)
     return m_stream.writeAll(out + int64BE(0));
 }
 
+bool FileChannel::roomFor(qint64 bytes) const
+{
+    if (m_diskReserve <= 0)
+        return true;
+    const QStorageInfo disk(m_store.stagingDir());
+    return !disk.isValid() || disk.bytesAvailable() - bytes >= m_diskReserve;
+}
+
 qint64 FileChannel::receiveBody(QFile &file, qint64 n, bool *ioError)
 {
     QByteArray buffer(int(kBlockSize), Qt::Uninitialized);
@@ -165,6 +175,7 @@ void FileChannel::upload(const QString &text)
         refuseUpload(rc);
         return;
     }
+    m_stream.startTransfer();
     const int owner = StrToIntDef(GetTagValue(text, QStringLiteral("DestOwnerId")), 0);
     const qint64 destFolder = StrToInt64Def(GetTagValue(text, QStringLiteral("DestFolderId")), -1);
     const QString subFolders = GetTagValue(text, QStringLiteral("SubFolderName"));
@@ -281,6 +292,11 @@ void FileChannel::upload(const QString &text)
         part.resize(0);
         held = 0;
     }
+    // A full disk would fail every upload and the database with them: keep a reserve.
+    if (!roomFor(size - held)) {
+        refuseUpload(kOutOfSpace);
+        return;
+    }
     if (!m_stream.writeAll(int32BE(kGoAhead) + int64BE(held) + int64BE(held >= 8 ? lastEightLE(part, held) : 0)))
         return;
     qint64 start = 0;
@@ -347,6 +363,7 @@ void FileChannel::download(const QString &text, bool raw)
         refuse(rc);
         return;
     }
+    m_stream.startTransfer();
     const qint64 key = StrToInt64Def(GetTagValue(text, QStringLiteral("FileKey")), 0);
     FileInfo f;
     if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f)) {
@@ -422,6 +439,7 @@ void FileChannel::uploadVersion(const QString &text)
         m_stream.writeAll(int32BE(rc));
         return;
     }
+    m_stream.startTransfer();
     const qint64 key = StrToInt64Def(GetTagValue(text, QStringLiteral("Key")), 0);
     const qint64 size = StrToInt64Def(GetTagValue(text, QStringLiteral("Size")), -1);
     const qint64 ticks = StrToInt64Def(GetTagValue(text, QStringLiteral("ModifyDate")), 0);
@@ -445,6 +463,8 @@ void FileChannel::uploadVersion(const QString &text)
         rc = 34;
     else if (current && ticks < current->ticks - 2 * kTicksPerSecond)
         rc = 15;
+    else if (!roomFor(size))
+        rc = kOutOfSpace;
     if (rc != 0) {
         m_stream.writeAll(int32BE(rc));
         return;

@@ -13,7 +13,9 @@ bool isStagingFileBusy(const QString &path);
 class FileChannel
 {
 public:
-    FileChannel(Store &store, SocketStream &stream) : m_store(store), m_stream(stream) {}
+    // Uploads are refused when they would leave less than diskReserve bytes free.
+    FileChannel(Store &store, ByteStream &stream, qint64 diskReserve = 0)
+        : m_store(store), m_stream(stream), m_diskReserve(diskReserve) {}
     // Runs one exchange after the request line has been read.
     void run();
 
@@ -24,7 +26,9 @@ private:
     // Streams exactly n bytes from the socket to file; returns the bytes written.
     qint64 receiveBody(QFile &file, qint64 n, bool *ioError);
     bool refuseUpload(int status, const QString &message = {});
+    bool roomFor(qint64 bytes) const;
 
     Store &m_store;
-    SocketStream &m_stream;
+    ByteStream &m_stream;
+    qint64 m_diskReserve;
 };

@@ -20,6 +20,7 @@
 
 namespace {
 constexpr int kMaxHeaders = 100;
+constexpr qint64 kMaxHeaderBytes = 32 * 1024;
 constexpr qint64 kMaxFormBody = 8192;
 constexpr double kTicketWindowDays = 10.0 / (24 * 60);
 
@@ -98,10 +99,12 @@ bool readHttpRequest(ByteReader &in, const QByteArray &requestLine, HttpRequest 
     const qsizetype q = request.target.indexOf('?');
     request.path = q < 0 ? request.target : request.target.left(q);
     request.query = q < 0 ? QByteArray() : request.target.mid(q + 1);
+    qint64 headerBytes = 0;
     for (int i = 0;; ++i) {
         QByteArray line;
-        if (i > kMaxHeaders || !in.readLine(line, kMaxHttpLine))
+        if (i > kMaxHeaders || headerBytes > kMaxHeaderBytes || !in.readLine(line, kMaxHttpLine))
             return false;
+        headerBytes += line.size();
         line = line.trimmed();
         if (line.isEmpty())
             break;
@@ -151,6 +154,7 @@ void HttpHandler::run(const QByteArray &requestLine)
     }
     if (!m_stream.writeAll(respond(request)) || m_bodyFile.isEmpty())
         return;
+    m_stream.startTransfer();
     // Blocks as the reader takes them: a slow reader holds one block, not the file.
     QFile body(m_bodyFile);
     if (!body.open(QIODevice::ReadOnly))

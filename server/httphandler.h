@@ -27,7 +27,7 @@ QByteArray queryValue(const QByteArray &query, const QByteArray &name);
 class HttpHandler
 {
 public:
-    HttpHandler(Store &store, SocketStream &stream, bool tls = false, const Peer &peer = {})
+    HttpHandler(Store &store, ByteStream &stream, bool tls = false, const Peer &peer = {})
         : m_store(store), m_stream(stream), m_tls(tls), m_peer(peer) {}
     void run(const QByteArray &requestLine);
     // Testable core: the whole response for one request. A file body (previews) is
@@ -48,7 +48,7 @@ private:
     QByteArray indexPage(const HttpRequest &request);
 
     Store &m_store;
-    SocketStream &m_stream;
+    ByteStream &m_stream;
     bool m_tls;
     Peer m_peer;
     QString m_bodyFile;

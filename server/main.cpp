@@ -119,7 +119,11 @@ int main(int argc, char **argv)
     const QCommandLineOption legacyOption(QStringLiteral("tls-legacy-ciphers"), QStringLiteral("Also offer TLS ciphers without forward secrecy (old clients)."));
     const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("Fill an empty data folder: \"demo\"."), QStringLiteral("name"));
     const QCommandLineOption idleOption(QStringLiteral("idle-timeout"), QStringLiteral("Seconds a transfer may stay idle (default 600)."), QStringLiteral("s"), QStringLiteral("600"));
-    parser.addOptions({dataOption, listenOption, portOption, tlsOption, certOption, keyOption, legacyOption, seedOption, idleOption});
+    const QCommandLineOption maxConnectionsOption(QStringLiteral("max-connections"), QStringLiteral("Connections served at once (default 1000; lowered to what the descriptor limit allows)."), QStringLiteral("n"), QStringLiteral("1000"));
+    const QCommandLineOption maxPerAddressOption(QStringLiteral("max-per-address"), QStringLiteral("Connections served at once from one address (default 64)."), QStringLiteral("n"), QStringLiteral("64"));
+    const QCommandLineOption reserveOption(QStringLiteral("disk-reserve-mb"), QStringLiteral("Free disk space uploads must leave, in MiB (default 256)."), QStringLiteral("mb"), QStringLiteral("256"));
+    parser.addOptions({dataOption, listenOption, portOption, tlsOption, certOption, keyOption, legacyOption, seedOption, idleOption,
+                       maxConnectionsOption, maxPerAddressOption, reserveOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("Optional admin command and its arguments."));
     parser.process(app);
 
@@ -142,6 +146,9 @@ int main(int argc, char **argv)
     options.certFile = parser.value(certOption);
     options.keyFile = parser.value(keyOption);
     options.idleTimeoutMs = qMax(1, parser.value(idleOption).toInt()) * 1000;
+    options.maxConnections = qMax(1, parser.value(maxConnectionsOption).toInt());
+    options.maxPerAddress = qMax(1, parser.value(maxPerAddressOption).toInt());
+    options.diskReserveBytes = qMax(0LL, parser.value(reserveOption).toLongLong()) * 1024 * 1024;
     if (!options.certFile.isEmpty() && options.keyFile.isEmpty())
         return fail(QStringLiteral("--cert needs --key"));
 

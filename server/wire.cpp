@@ -2,8 +2,17 @@
 
 #include "core/helpers.h"
 
-#include <QTcpSocket>
+#include <QScopeGuard>
+
 #include <QtEndian>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
 
 bool ByteReader::readInt32(qint32 &value)
 {
@@ -56,19 +65,43 @@ qint64 BufferReader::readSome(char *data, qint64 max)
     return n;
 }
 
-bool SocketStream::waitForData()
+bool BufferStream::writeAll(const char *data, qint64 n)
 {
-    // A TLS record can wake us without any application bytes: wait again.
-    while (m_socket->bytesAvailable() == 0) {
-        if (m_socket->state() != QAbstractSocket::ConnectedState)
-            return false;
-        if (!m_socket->waitForReadyRead(m_idleMs)) {
-            if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
-                m_timedOut = true;
-            return m_socket->bytesAvailable() > 0;
-        }
-    }
+    // Only the tail matters to a fuzzer; the whole of a long answer would just use memory.
+    m_out.append(data, n);
+    if (m_out.size() > 1024 * 1024)
+        m_out.remove(0, m_out.size() - 64 * 1024);
     return true;
+}
+
+SocketStream::SocketStream(int fd, ssl_st *ssl, int openingMs, int transferIdleMs)
+    : m_fd(fd), m_ssl(ssl), m_idleMs(openingMs), m_transferIdleMs(transferIdleMs), m_deadline(openingMs)
+{
+}
+
+void SocketStream::extendOpening(qint64 ms)
+{
+    if (!m_deadline.isForever())
+        m_deadline = QDeadlineTimer(m_deadline.remainingTime() + ms);
+}
+
+void SocketStream::startTransfer()
+{
+    m_deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    m_idleMs = m_transferIdleMs;
+}
+
+bool SocketStream::wait(short events)
+{
+    const qint64 left = m_deadline.isForever() ? m_idleMs : qMin<qint64>(m_idleMs, m_deadline.remainingTime());
+    pollfd p{m_fd, events, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, int(qMax<qint64>(0, left)));
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0)
+        m_timedOut = true;
+    return rc > 0 && !(p.revents & POLLNVAL);
 }
 
 bool SocketStream::readExact(char *data, qint64 n)
@@ -85,26 +118,58 @@ bool SocketStream::readExact(char *data, qint64 n)
 
 qint64 SocketStream::readSome(char *data, qint64 max)
 {
-    if (max <= 0 || !waitForData())
+    if (max <= 0)
         return 0;
-    const qint64 got = m_socket->read(data, max);
-    return got < 0 ? 0 : got;
+    const int chunk = int(qMin<qint64>(max, 1 << 20));
+    for (;;) {
+        if (m_ssl) {
+            ERR_clear_error();
+            const int got = SSL_read(m_ssl, data, chunk);
+            if (got > 0)
+                return got;
+            const int err = SSL_get_error(m_ssl, got);
+            if (err == SSL_ERROR_WANT_READ ? !wait(POLLIN) : err == SSL_ERROR_WANT_WRITE ? !wait(POLLOUT) : true)
+                return 0;
+        } else {
+            const ssize_t got = ::recv(m_fd, data, size_t(chunk), 0);
+            if (got > 0)
+                return got;
+            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return 0;
+            if (errno != EINTR && !wait(POLLIN))
+                return 0;
+        }
+    }
 }
 
 bool SocketStream::writeAll(const char *data, qint64 n)
 {
-    if (m_socket->write(data, n) != n)
-        return false;
-    while (m_socket->bytesToWrite() > 0) {
-        if (!m_socket->waitForBytesWritten(m_idleMs))
-            return false;
+    qint64 done = 0;
+    while (done < n) {
+        const int chunk = int(qMin<qint64>(n - done, 1 << 20));
+        if (m_ssl) {
+            ERR_clear_error();
+            const int put = SSL_write(m_ssl, data + done, chunk);
+            if (put > 0) {
+                done += put;
+                continue;
+            }
+            const int err = SSL_get_error(m_ssl, put);
+            if (err == SSL_ERROR_WANT_WRITE ? !wait(POLLOUT) : err == SSL_ERROR_WANT_READ ? !wait(POLLIN) : true)
+                return false;
+        } else {
+            const ssize_t put = ::send(m_fd, data + done, size_t(chunk), MSG_NOSIGNAL);
+            if (put > 0) {
+                done += put;
+                continue;
+            }
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !wait(POLLOUT))
+                return false;
+        }
     }
     return true;
-}
-
-bool SocketStream::writeAll(const QByteArray &bytes)
-{
-    return writeAll(bytes.constData(), bytes.size());
 }
 
 QByteArray int32BE(qint32 value)
@@ -178,6 +243,17 @@ FrameResult readFramedRequest(ByteReader &in, FramedRequest &request)
             return FrameResult::Closed;
         if (count != length - 20)
             return FrameResult::CountMismatch;
+        // Large bodies (bytes and text) share one budget, so stalled frames cannot
+        // hold the server's memory; they get time to arrive at a modest rate.
+        static std::atomic<qint64> largeFrameBytes{0};
+        const qint64 charge = count > kFreeFrameBody ? 2 * qint64(count) : 0;
+        if (charge > 0 && largeFrameBytes.fetch_add(charge) + charge > kLargeFrameBudget) {
+            largeFrameBytes -= charge;
+            return FrameResult::Busy;
+        }
+        const auto release = qScopeGuard([charge] { largeFrameBytes -= charge; });
+        if (charge > 0)
+            in.extendOpening(count / 256);
         // Grows with the bytes that really arrive: a length alone never reserves memory.
         QByteArray body;
         char chunk[65536];

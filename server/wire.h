@@ -2,10 +2,10 @@
 // Byte-level pieces of the three protocols on the shared port: readers with
 // bounded lengths, the framed request/reply and the file channel's lines.
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QString>
 #include <optional>
 
-class QTcpSocket;
 
 constexpr qint32 kFrameTrailer = 65518;
 constexpr qint32 kUploadComplete = 65520;
@@ -14,6 +14,9 @@ constexpr qint32 kDownloadComplete = 65520;
 constexpr qint32 kMaxFrameBody = 16 * 1024 * 1024; // task lists and folder lists stay far below
 constexpr int kMaxParamLine = 256 * 1024;          // hex doubles the text, paths are up to 1024 chars
 constexpr int kMaxHttpLine = 16 * 1024;
+// Frame bodies above this are read only while the shared budget of large frames allows.
+constexpr qint32 kFreeFrameBody = 64 * 1024;
+constexpr qint64 kLargeFrameBudget = 64LL * 1024 * 1024;
 constexpr qint64 kBlockSize = 32768;
 
 inline const QByteArray kFramedRequestLine = QByteArrayLiteral("ZYVEK /TCP/1.0\r\n");
@@ -28,6 +31,8 @@ public:
     // At least one byte unless the stream ended or timed out (then 0).
     virtual qint64 readSome(char *data, qint64 max) = 0;
     virtual bool timedOut() const { return false; }
+    // More time for the opening, for a large request that is arriving.
+    virtual void extendOpening(qint64 ms) { Q_UNUSED(ms); }
 
     bool readInt32(qint32 &value);
     bool readInt64(qint64 &value);
@@ -47,22 +52,61 @@ private:
     qint64 m_pos = 0;
 };
 
-class SocketStream : public ByteReader
+// Both directions of one exchange.
+class ByteStream : public ByteReader
 {
 public:
-    SocketStream(QTcpSocket *socket, int idleMs) : m_socket(socket), m_idleMs(idleMs) {}
+    virtual bool writeAll(const char *data, qint64 n) = 0;
+    bool writeAll(const QByteArray &bytes) { return writeAll(bytes.constData(), bytes.size()); }
+    // The peer showed a valid session and a transfer begins: the opening deadline
+    // ends and the long idle time-out applies.
+    virtual void startTransfer() {}
+};
+
+// Reads scripted input, keeps the last bytes written (fuzzing and tests).
+class BufferStream : public ByteStream
+{
+public:
+    explicit BufferStream(const QByteArray &input) : m_in(input) {}
+    bool readExact(char *data, qint64 n) override { return m_in.readExact(data, n); }
+    qint64 readSome(char *data, qint64 max) override { return m_in.readSome(data, max); }
+    bool writeAll(const char *data, qint64 n) override;
+    using ByteStream::writeAll;
+    QByteArray written() const { return m_out; }
+
+private:
+    BufferReader m_in;
+    QByteArray m_out;
+};
+
+struct ssl_st;
+
+// A connected socket, plain or TLS, read and written with poll(): nothing is read
+// before it is asked for, so unread input stays in the kernel, never in our memory.
+class SocketStream : public ByteStream
+{
+public:
+    // openingMs: the deadline for the whole opening; transferIdleMs: the idle
+    // time-out once startTransfer() was called.
+    SocketStream(int fd, ssl_st *ssl, int openingMs, int transferIdleMs);
     bool readExact(char *data, qint64 n) override;
     qint64 readSome(char *data, qint64 max) override;
     bool timedOut() const override { return m_timedOut; }
-    void setIdleTimeout(int ms) { m_idleMs = ms; }
-    // Waits until the bytes left the process, so a slow reader bounds our memory.
-    bool writeAll(const QByteArray &bytes);
-    bool writeAll(const char *data, qint64 n);
+    void extendOpening(qint64 ms) override;
+    bool writeAll(const char *data, qint64 n) override;
+    using ByteStream::writeAll;
+    void startTransfer() override;
+    // The opening is over (request read): later waits use the opening time as idle time-out.
+    void endOpening() { m_deadline = QDeadlineTimer(QDeadlineTimer::Forever); }
 
 private:
-    bool waitForData();
-    QTcpSocket *m_socket;
+    // Waits for the socket to be readable (or writable); false on time-out or error.
+    bool wait(short events);
+    int m_fd;
+    ssl_st *m_ssl;
     int m_idleMs;
+    int m_transferIdleMs;
+    QDeadlineTimer m_deadline;
     bool m_timedOut = false;
 };
 
@@ -91,7 +135,7 @@ struct FramedRequest
     bool trailerOk = true;
 };
 
-enum class FrameResult { Ok, Closed, BadLength, CountMismatch };
+enum class FrameResult { Ok, Closed, BadLength, CountMismatch, Busy };
 // Reads one request frame (after its request line); lengths are checked before any allocation.
 FrameResult readFramedRequest(ByteReader &in, FramedRequest &request);
 QByteArray encodeReply(quint8 status, const QString &body, qint32 freeInt = 0);

@@ -13,18 +13,23 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 class TestServer
 {
 public:
-    explicit TestServer(bool seed = true, bool tls = false, const QString &dataDir = {})
+    // limits: changes the options before the start (small caps show exhaustion quickly).
+    explicit TestServer(bool seed = true, bool tls = false, const QString &dataDir = {},
+                        const std::function<void(ServerOptions &)> &limits = {})
     {
         m_options.dataDir = dataDir.isEmpty() ? m_dir.path() : dataDir;
         m_options.port = 0;
         m_options.tls = tls;
         m_options.idleTimeoutMs = 1500;
         m_options.firstLineTimeoutMs = 1500;
+        if (limits)
+            limits(m_options);
         start();
         if (seed) {
             Store store(m_options.dataDir);

@@ -9,7 +9,13 @@
 #include <QSqlQuery>
 #include <QSslCipher>
 
+#include <QStandardPaths>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr int kRnd = 2;
@@ -1346,6 +1352,226 @@ private Q_SLOTS:
     }
 };
 
+namespace {
+// A connection from another loopback address, so per-address caps tell it from the normal client.
+std::unique_ptr<QTcpSocket> connectFrom(const QString &source, quint16 port, const QByteArray &opening)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->bind(QHostAddress(source));
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    if (socket->waitForConnected(5000) && !opening.isEmpty()) {
+        socket->write(opening);
+        socket->waitForBytesWritten(5000);
+    }
+    return socket;
+}
+
+qint64 statusKiB(qint64 pid, const char *field)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// User and system CPU time of a process, in clock ticks.
+qint64 cpuTicks(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
+}
+
+quint16 startExecutable(QProcess &p, const QStringList &args, const QString &wrapper = {})
+{
+    const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (wrapper.isEmpty())
+        p.start(bin, args);
+    else
+        p.start(wrapper, QStringList{QStringLiteral("--nofile=128"), bin} + args);
+    if (!QTest::qWaitFor([&] { return p.canReadLine(); }, 20000))
+        return 0;
+    const QByteArray line = p.readLine().trimmed();
+    return quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
+}
+} // namespace
+
+class HostileTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void normalClientIsServedBesideHostileOpenings()
+    {
+        TestServer server(true, false, {}, [](ServerOptions &o) {
+            o.firstLineTimeoutMs = 1000;
+            o.maxPerAddress = 8;
+            o.maxConnections = 64;
+        });
+        const QList<QByteArray> openings{kFileRequestLine, kFramedRequestLine, QByteArray("GET / HTTP/1.1\r\nHost: x\r\n"),
+                                         QByteArray("\x16\x03\x01", 3), QByteArray()};
+        std::vector<std::unique_ptr<QTcpSocket>> hostile;
+        for (int i = 0; i < 30; ++i)
+            hostile.push_back(connectFrom(QStringLiteral("127.0.0.2"), server.port(), openings.at(i % openings.size())));
+        QTcpSocket *trickle = hostile.at(2).get();
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(!loginToken(server.port()).isEmpty());
+        QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+        // One header line every few hundred milliseconds does not stretch the opening.
+        QElapsedTimer sinceLine;
+        sinceLine.start();
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(hostile.begin(), hostile.end(), [&](const auto &socket) {
+            if (socket.get() == trickle && sinceLine.elapsed() > 200 && socket->state() == QAbstractSocket::ConnectedState) {
+                socket->write("X-Slow: 1\r\n");
+                sinceLine.restart();
+            }
+            return socket->state() == QAbstractSocket::UnconnectedState;
+        }), 4000);
+        QVERIFY(!loginToken(server.port()).isEmpty());
+    }
+
+    void descriptorLimitNeitherKillsNorSpins()
+    {
+        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
+        if (!QFile::exists(bin) || prlimit.isEmpty())
+            QSKIP("zudivuvo-server or prlimit missing");
+        QTemporaryDir dir;
+        QProcess p;
+        const quint16 port = startExecutable(p, {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--seed"), QStringLiteral("demo")}, prlimit);
+        QVERIFY(port > 0);
+        std::vector<std::unique_ptr<QTcpSocket>> many;
+        for (int i = 0; i < 130; ++i)
+            many.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(2 + i % 50), port, kFramedRequestLine));
+        const qint64 before = cpuTicks(p.processId());
+        QElapsedTimer t;
+        t.start();
+        QTRY_VERIFY_WITH_TIMEOUT(t.elapsed() > 1000, 3000);
+        QCOMPARE(p.state(), QProcess::Running);
+        // Less than half a core while the connections wait.
+        QVERIFY2((cpuTicks(p.processId()) - before) * 1000 / sysconf(_SC_CLK_TCK) < t.elapsed() / 2, "the server spins at its limit");
+        many.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(!loginToken(port).isEmpty(), 5000);
+        QCOMPARE(p.state(), QProcess::Running);
+        p.terminate();
+        QVERIFY(p.waitForFinished(10000));
+    }
+
+    void memoryStaysBoundedUnderStalledFramesAndSlowReaders()
+    {
+        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        if (!QFile::exists(bin))
+            QSKIP("zudivuvo-server not built");
+        QTemporaryDir dir;
+        QProcess p;
+        const quint16 port = startExecutable(p, {QStringLiteral("--data"), dir.path(), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--seed"), QStringLiteral("demo")});
+        QVERIFY(port > 0);
+        constexpr qint64 kLimitKiB = 150 * 1024;
+
+        // Forty frames announcing 16 MiB, each sending half of it before stalling.
+        const qint32 count = 16 * 1024 * 1024;
+        const QByteArray opening = kFramedRequestLine + int32BE(count + 20) + encodeHead(THeadInfo{}) + int32BE(count);
+        const QByteArray chunk(1024 * 1024, 'x');
+        std::vector<int> fds;
+        for (int i = 0; i < 40; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            fds.push_back(fd);
+        }
+        QList<qint64> sent(40, -qint64(opening.size()));
+        QDeadlineTimer sending(8000);
+        for (bool busy = true; busy && !sending.hasExpired();) {
+            busy = false;
+            for (int i = 0; i < 40; ++i) {
+                if (sent[i] >= 8 * 1024 * 1024 || fds[i] < 0)
+                    continue;
+                busy = true;
+                pollfd pf{fds[i], POLLOUT, 0};
+                if (::poll(&pf, 1, 5) <= 0)
+                    continue;
+                const QByteArray &bytes = sent[i] < 0 ? opening : chunk;
+                const ssize_t n = ::send(fds[i], bytes.constData(), size_t(sent[i] < 0 ? -sent[i] : bytes.size()), MSG_NOSIGNAL);
+                if (n < 0 && errno != EAGAIN) {
+                    ::close(fds[i]);
+                    fds[i] = -1;
+                } else if (n > 0) {
+                    sent[i] += n;
+                }
+            }
+        }
+        const qint64 afterFrames = statusKiB(p.processId(), "VmHWM:");
+        for (int fd : fds) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        QVERIFY2(afterFrames < kLimitKiB, qPrintable(QStringLiteral("%1 KiB after stalled frames").arg(afterFrames)));
+
+        // Six slow readers of a 48 MiB preview, sending more input meanwhile.
+        const QString token = loginToken(port);
+        const QByteArray big(48 * 1024 * 1024, 'p');
+        const qint64 key = upload(port, uploadText(token, kRnd, kContracts2024, {}, QStringLiteral("big.pdf"), big.size(), kTicks), big).key;
+        QVERIFY(key > 0);
+        std::vector<std::unique_ptr<QTcpSocket>> readers;
+        for (int i = 0; i < 6; ++i) {
+            readers.push_back(connectFrom(QStringLiteral("127.0.0.1"), port, "GET /previewopen?filekey=" + QByteArray::number(key)
+                                              + " HTTP/1.1\r\nCookie: zsid=" + token.toLatin1() + "\r\n\r\n"));
+            readers.back()->setReadBufferSize(64 * 1024);
+            readers.back()->write(QByteArray(4 * 1024 * 1024, 'i'));
+        }
+        // Each has its answer started, and the server went as far as a slow reader lets it.
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(readers.begin(), readers.end(), [](const auto &r) { return r->bytesAvailable() > 0; }), 10000);
+        const qint64 afterPreviews = statusKiB(p.processId(), "VmHWM:");
+        QVERIFY2(afterPreviews < kLimitKiB, qPrintable(QStringLiteral("%1 KiB with slow preview readers").arg(afterPreviews)));
+        readers.clear();
+        p.terminate();
+        QVERIFY(p.waitForFinished(10000));
+    }
+
+    void abandonedUploadsAreSweptWhileRunning()
+    {
+        TestServer server(false, false, {}, [](ServerOptions &o) {
+            o.stagingMaxAgeMs = 60 * 1000;
+            o.stagingSweepMs = 100;
+        });
+        const QString staging = server.dataDir() + QStringLiteral("/staging/");
+        for (const char *name : {"old.part", "fresh.part"}) {
+            QFile f(staging + QLatin1String(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("partial");
+        }
+        QFile old(staging + QStringLiteral("old.part"));
+        QVERIFY(old.open(QIODevice::ReadWrite));
+        QVERIFY(old.setFileTime(QDateTime::currentDateTime().addSecs(-120), QFileDevice::FileModificationTime));
+        old.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!old.exists(), 5000);
+        QVERIFY(QFile::exists(staging + QStringLiteral("fresh.part")));
+    }
+
+    void uploadsKeepTheDiskReserve()
+    {
+        TestServer server(true, false, {}, [](ServerOptions &o) { o.diskReserveBytes = 1LL << 60; });
+        const QString token = loginToken(server.port());
+        const UploadResult r = upload(server.port(), uploadText(token, kRnd, kContracts2024, {}, QStringLiteral("full.txt"), 3, kTicks), "abc");
+        QCOMPARE(r.status, 6);
+        QCOMPARE(r.key, 0);
+        RawClient c(server.port());
+        c.send(fileOpening(3, E(token) + QStringLiteral("[Key]%1[/Key][Size]3[/Size][ModifyDate]%2[/ModifyDate][language]1[/language]").arg(kSupplyAgreement).arg(kTicks * 2)));
+        QCOMPARE(c.int32(), 6);
+    }
+};
+
 class DataFolderTest : public QObject
 {
     Q_OBJECT
@@ -1368,6 +1594,8 @@ private Q_SLOTS:
         const QString data = parent.path() + QStringLiteral("/data");
         TestServer server(true, false, data);
         QVERIFY(!loginToken(server.port()).isEmpty());
+        Store keepsTheWal(data);
+        QVERIFY(keepsTheWal.db().run(QStringLiteral("UPDATE settings SET value=value")));
         auto mode = [](const QString &path) {
             struct stat st {};
             return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
@@ -1402,7 +1630,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     TestHome home;
-    return runTests<FramingTest, BrowsingTest, OwnerFolderTest, FileChannelTest, HttpTest, LoginTest, PersistenceTest, DataFolderTest>(argc, argv);
+    return runTests<FramingTest, BrowsingTest, OwnerFolderTest, FileChannelTest, HttpTest, LoginTest, PersistenceTest, DataFolderTest, HostileTest>(argc, argv);
 }
 
 #include "tst_server.moc"
