@@ -1,5 +1,6 @@
 #include "files/filedownloadfrm.h"
 #include "files/fileuploadfrm.h"
+#include "platform/prompter.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -46,6 +47,8 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     mmLog = new QPlainTextEdit(progressView);
     mmLog->setReadOnly(true);
     btnClose = new QPushButton(LangText(lang, "关闭", "Close"), progressView);
+    btnRetry = new QPushButton(LangText(lang, "重试失败的文件", "Retry failed files"), progressView);
+    btnRetry->hide();
     auto *pg = new QGridLayout(progressView);
     pg->addWidget(new QLabel(LangText(lang, "文件名称：", "Name:"), progressView), 0, 0);
     pg->addWidget(lblFileName, 0, 1, 1, 2);
@@ -55,6 +58,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     pg->addWidget(mmLog, 2, 0, 1, 3);
     auto *pb = new QHBoxLayout;
     pb->addStretch();
+    pb->addWidget(btnRetry);
     pb->addWidget(btnClose);
     pg->addLayout(pb, 3, 0, 1, 3);
 
@@ -72,6 +76,10 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     connect(btnDownload, &QPushButton::clicked, this, [this] { m_ctrl->Start(edPath->text()); });
     connect(btnCancel, &QPushButton::clicked, this, &QWidget::close);
     connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(btnRetry, &QPushButton::clicked, this, [this] {
+        btnRetry->hide();
+        m_ctrl->RetryFailed();
+    });
     connect(m_ctrl, &TDownloadController::pathProposed, this, [this](const QString &p) {
         if (edPath->text().isEmpty())
             edPath->setText(p);
@@ -84,9 +92,11 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     BindTransferProgress(m_ctrl, pbProgress, lblSize);
     connect(m_ctrl, &TDownloadController::logLine, mmLog, &QPlainTextEdit::appendPlainText);
     connect(m_ctrl, &TDownloadController::allDone, this, [this](int failures) {
-        // With a failure the window stays so the log can be read.
+        // With a failure the window stays so the log can be read and the files tried again.
         if (failures == 0)
             close();
+        else
+            btnRetry->setVisible(!m_ctrl->IsCancelled());
     });
 }
 
@@ -102,6 +112,15 @@ bool TFileDownloadFrm::InProgressView() const
 
 void TFileDownloadFrm::closeEvent(QCloseEvent *event)
 {
+    // Partial files are where the next download resumes; the user may not want them.
+    if (!m_ctrl->IsBusy() && !m_ctrl->Partials().isEmpty()) {
+        const TDownloadTexts &t = m_ctrl->Texts();
+        const QString keep = LangText(m_ctrl->Language(), "保留未下载完的部分文件，以便下次继续下载？\n",
+                                      "Keep the partly downloaded files so that the next download resumes them?\n")
+                             + m_ctrl->Partials().join(u'\n');
+        if (!TPrompter::Instance().Ask(this, t.WLS_Hint, keep))
+            m_ctrl->DiscardPartials();
+    }
     m_ctrl->RequestClose();
     m_ctrl->FSelectedInfo.clear();
     event->accept();

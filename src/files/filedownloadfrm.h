@@ -27,6 +27,7 @@ public:
     QPushButton *btnDownload = nullptr;
     QPushButton *btnCancel = nullptr;
     QPushButton *btnClose = nullptr;
+    QPushButton *btnRetry = nullptr;
     QLabel *lblFileName = nullptr;
     QLabel *lblSize = nullptr;
     QProgressBar *pbProgress = nullptr;

@@ -291,6 +291,8 @@ void TFileMagFrm::NotAvailableYet(const QString &action)
 void TFileMagFrm::Init()
 {
     tvOrg->clear();
+    // Only the newest answer builds the tree: two loads must not show everyone twice.
+    const quint64 generation = ++m_orgGeneration;
     const TServerConn conn = m_session.Conn;
     RunAsync(this, [conn] {
         TOrgReply r;
@@ -307,7 +309,9 @@ void TFileMagFrm::Init()
             r.Error = QString::fromUtf8(e.what());
         }
         return r;
-    }, [this](const TOrgReply &r) {
+    }, [this, generation](const TOrgReply &r) {
+        if (generation != m_orgGeneration)
+            return;
         if (!r.Error.isEmpty()) {
             showError(QStringLiteral("Client OrgStructure E2=") + r.Error);
         } else if (r.Status != st::Ok) {
@@ -369,7 +373,7 @@ void TFileMagFrm::chooseOwner(QTreeWidgetItem *item)
         return;
     FAllowDBClickEvent = false;
     FFolderId = 0;
-    m_model->Clear();
+    clearList();
     FGroupId = NodeData(item);
     FLastId = FGroupId;
     m_left->setCurrentWidget(tvFolder);
@@ -396,10 +400,23 @@ void TFileMagFrm::fillSubFolders(QTreeWidgetItem *node)
                      showError(fill.ErrorText);
                      return;
                  }
+                 // A child opened from the list before this answer came is already there.
+                 auto existing = [](QTreeWidgetItem *parent, int data) -> QTreeWidgetItem * {
+                     for (int i = 0; i < parent->childCount(); ++i)
+                         if (NodeData(parent->child(i)) == data)
+                             return parent->child(i);
+                     return nullptr;
+                 };
                  std::function<void(QTreeWidgetItem *, const std::vector<TFolderNode> &)> add =
                      [&](QTreeWidgetItem *parent, const std::vector<TFolderNode> &nodes) {
-                         for (const TFolderNode &n : nodes)
-                             add(addNode(parent, n.Caption, n.Data, n.Image), n.Childs);
+                         for (const TFolderNode &n : nodes) {
+                             QTreeWidgetItem *item = existing(parent, n.Data);
+                             if (!item)
+                                 item = addNode(parent, n.Caption, n.Data, n.Image);
+                             else if (NodeImage(item) == img::HasChilds && !n.Childs.empty())
+                                 setImage(item, n.Image);
+                             add(item, n.Childs);
+                         }
                      };
                  add(node, fill.Nodes);
                  node->setExpanded(true);
@@ -412,7 +429,7 @@ void TFileMagFrm::folderSelected(QTreeWidgetItem *node)
     if (NodeData(node) == 0 && NodeImage(node) == img::Back) {
         FAllowDBClickEvent = true;
         m_left->setCurrentWidget(tvOrg);
-        m_model->Clear();
+        clearList();
         FFolderId = 0;
         return;
     }
@@ -421,7 +438,7 @@ void TFileMagFrm::folderSelected(QTreeWidgetItem *node)
         setImage(node, img::Loaded);
         fillSubFolders(node);
     }
-    m_model->Clear();
+    clearList();
     if (node->parent()) {
         FFolderId = NodeData(node);
         if (FFolderId > 0)
@@ -429,6 +446,13 @@ void TFileMagFrm::folderSelected(QTreeWidgetItem *node)
     } else {
         FFolderId = 0;
     }
+}
+
+void TFileMagFrm::clearList()
+{
+    ++m_listGeneration;
+    plWait->hide();
+    m_model->Clear();
 }
 
 void TFileMagFrm::loadList()
@@ -466,19 +490,23 @@ void TFileMagFrm::openFolderRow(int row)
     if (id <= 0)
         return;
     QTreeWidgetItem *current = tvFolder->currentItem();
-    if (current) {
-        current->setExpanded(true);
-        for (int i = 0; i < current->childCount(); ++i) {
-            if (NodeData(current->child(i)) == id) {
-                tvFolder->setCurrentItem(current->child(i));
-                return;
-            }
+    if (!current) {
+        FFolderId = id;
+        clearList();
+        loadList();
+        return;
+    }
+    current->setExpanded(true);
+    for (int i = 0; i < current->childCount(); ++i) {
+        if (NodeData(current->child(i)) == id) {
+            tvFolder->setCurrentItem(current->child(i));
+            return;
         }
     }
-    // The node's sub-folders are still on their way: open the list directly.
-    FFolderId = id;
-    m_model->Clear();
-    loadList();
+    // Its node is not there yet (the sub-folders are on their way, or someone
+    // made the folder since): add it, so the tree's selection and FFolderId agree.
+    QTreeWidgetItem *child = addNode(current, m_model->Row(row).Caption, int(id), img::HasChilds);
+    tvFolder->setCurrentItem(child);
 }
 
 bool TFileMagFrm::chooseRows(bool filesOnly, bool exactlyOne, TSelectedInfos &out)
@@ -536,7 +564,13 @@ void TFileMagFrm::Preview()
 void TFileMagFrm::Summary()
 {
     TSelectedInfos rows;
-    if (m_model->Choose(false, true, rows) != TChooseResult::Ok || rows.first().IsFolder)
+    const TChooseResult chosen = m_model->Choose(false, true, rows);
+    if (chosen == TChooseResult::SelOne) {
+        showError(m_texts.WLS_SelOne);
+        return;
+    }
+    // No row, or a folder: nothing happens.
+    if (chosen != TChooseResult::Ok || rows.first().IsFolder)
         return;
     const TServerConn conn = m_session.Conn;
     const qint64 key = rows.first().FileKey;

@@ -104,6 +104,8 @@ private:
     void folderSelected(QTreeWidgetItem *node);
     void fillSubFolders(QTreeWidgetItem *node);
     void loadList();
+    // Empties the file list; a list still on its way is no longer wanted.
+    void clearList();
     void openFolderRow(int row);
     QTreeWidgetItem *addNode(QTreeWidgetItem *parent, const QString &caption, int data, int image);
     void setImage(QTreeWidgetItem *item, int image);
@@ -119,6 +121,7 @@ private:
     TFileListModel *m_model = nullptr;
     quint64 m_listGeneration = 0;
     quint64 m_treeGeneration = 0;   // bumped whenever the folder tree is rebuilt
+    quint64 m_orgGeneration = 0;    // bumped whenever the organisation is asked for again
     QPointer<TFileUploadFrm> m_upload;
     QPointer<TFileDownloadFrm> m_download;
     QObject *m_dropTarget = nullptr;   // the list's viewport

@@ -104,55 +104,70 @@ QString NormaliseDownloadFolder(const QString &typed)
     return p;
 }
 
+// ---- TTransferJob
+
+TTransferJob::TTransferJob(const TServerConn &conn)
+    : Conn(conn)
+{
+}
+
+TTransferJob::~TTransferJob() = default;
+
+TRobotTcpClient &TTransferJob::Client(int readTimeout)
+{
+    if (!m_tcp) {
+        m_tcp = Conn.MakeClient(readTimeout);
+        m_tcp->PIsBreak = &IsBreak;
+        m_tcp->FIsPostMessage = true;
+        m_tcp->FDoTransmit = [this](TRobotTcpClient *, qint64 all, qint64 done) {
+            Notify([all, done](TTransferBase *owner) { Q_EMIT owner->progress(all, done); });
+        };
+    }
+    return *m_tcp;
+}
+
+void TTransferJob::Notify(const std::function<void(TTransferBase *)> &f)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_owner)
+        f(m_owner);
+}
+
+void TTransferJob::Detach()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_owner = nullptr;
+    IsBreak = 1;
+}
+
 // ---- TTransferBase
 
 TTransferBase::TTransferBase(const TServerConn &conn, THS_Language lang, QObject *parent)
     : QObject(parent)
     , m_conn(conn)
     , m_lang(lang)
+    , m_job(std::make_shared<TTransferJob>(conn))
 {
+    m_job->m_owner = this;
 }
 
 TTransferBase::~TTransferBase()
 {
-    FIsBreak = 1;
-    if (m_wait)
-        m_wait();
+    // After this no signal of ours is emitted; the worker stops after its block.
+    m_job->Detach();
 }
 
-TRobotTcpClient &TTransferBase::Client(int readTimeout)
-{
-    if (!FTcp) {
-        FTcp = m_conn.MakeClient(readTimeout);
-        FTcp->PIsBreak = &FIsBreak;
-        FTcp->FIsPostMessage = true;
-        FTcp->FDoTransmit = [this](TRobotTcpClient *, qint64 all, qint64 done) { Q_EMIT progress(all, done); };
-    }
-    return *FTcp;
-}
-
-void TTransferBase::Run(std::function<void()> work, std::function<void()> done)
+void TTransferBase::Run(std::function<void(TTransferJob &)> work, std::function<void()> done)
 {
     m_busy = true;
     Q_EMIT busyChanged(true);
-    auto *watcher = new QFutureWatcher<void>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, done] {
-        watcher->deleteLater();
-        m_wait = nullptr;
+    std::shared_ptr<TTransferJob> job = m_job;
+    RunOnPool(TransferPool(), this, [job, work] { work(*job); }, [this, done] {
         m_busy = false;
         done();
         if (!m_busy)
             Q_EMIT busyChanged(false);
     });
-    QFuture<void> future = QtConcurrent::run([work] {
-        try {
-            work();
-        } catch (const std::exception &e) {
-            qCWarning(lcFiles) << "transfer failed:" << e.what();
-        }
-    });
-    m_wait = [future]() mutable { future.waitForFinished(); };
-    watcher->setFuture(future);
 }
 
 // ---- TUploadController
@@ -170,34 +185,49 @@ void TUploadController::Init(qint32 groupId, qint64 folderId, TFileListModel *li
     FListItems = listItems;
 }
 
-void TUploadController::prepareLimits(TRobotTcpClient &client)
-{
-    if (m_limitsAsked)
-        return;
-    m_limitsAsked = true;
-    FServerFileMaxSize = qint64(client.GetMaxFileSize()) * kMB;
-    try {
-        FServerFileType = client.GetFileType();
-        if (FServerFileType.contains(42u))
-            FServerFileType.clear();
-    } catch (const std::exception &) {
-        FServerFileType.clear();   // unknown limits: the server still decides
-    }
-}
-
-TUploadController::Outcome TUploadController::uploadOne(const QString &path, const QString &subFolder)
+TUploadController::Outcome TUploadController::uploadOne(TTransferJob &job, std::shared_ptr<Limits> limits,
+                                                        const TUploadTexts &texts, qint32 groupId, qint64 folderId,
+                                                        const QString &path, const QString &subFolder)
 {
     Outcome out;
-    TRobotTcpClient &client = Client(kUploadReadTimeout);
-    prepareLimits(client);
+    TRobotTcpClient &client = job.Client(kUploadReadTimeout);
+    if (!limits->Asked) {
+        limits->Asked = true;
+        limits->MaxSize = qint64(client.GetMaxFileSize()) * kMB;
+        try {
+            limits->Types = client.GetFileType();
+            if (limits->Types.contains(42u))
+                limits->Types.clear();
+        } catch (const std::exception &) {
+            limits->Types.clear();   // unknown limits: the server still decides
+        }
+    }
     out.File = DescribeLocalFile(path);
-    out.Refusal = CheckUploadFile(out.File, FServerFileMaxSize, FServerFileType, m_texts);
+    out.Refusal = CheckUploadFile(out.File, limits->MaxSize, limits->Types, texts);
     if (!out.Refusal.isEmpty())
         return out;
     client.Disconnect();   // the file channel starts on a fresh connection
-    out.Status = client.UploadFile(FGroupId, subFolder, out.NewKey, out.File, FFolderId);
+    out.Status = client.UploadFile(groupId, subFolder, out.NewKey, out.File, folderId);
     out.Error = client.GetLastError();
     return out;
+}
+
+void TUploadController::runUpload(const QString &path, const QString &subFolder,
+                                  std::function<void(const Outcome &)> done)
+{
+    auto outcome = std::make_shared<Outcome>();
+    // The limits are touched by one worker at a time: a controller runs one file at a time.
+    std::shared_ptr<Limits> limits = m_limits;
+    const TUploadTexts texts = m_texts;
+    const qint32 group = FGroupId;
+    const qint64 folder = FFolderId;
+    Run([outcome, limits, texts, group, folder, path, subFolder](TTransferJob &job) {
+        *outcome = uploadOne(job, limits, texts, group, folder, path, subFolder);
+    }, [this, outcome, limits, done] {
+        FServerFileMaxSize = limits->MaxSize;
+        FServerFileType = limits->Types;
+        done(*outcome);
+    });
 }
 
 bool TUploadController::ask(const QString &text)
@@ -214,12 +244,10 @@ bool TUploadController::UploadSingle(const QString &path)
         return false;
     }
     if (!FIsClose)
-        FIsBreak = 0;   // a cancelled file may be sent again (the server resumes it)
+        ResetBreak();   // a cancelled file may be sent again (the server resumes it)
     Q_EMIT inputsEnabled(false);
     Q_EMIT fileStarted();
-    auto outcome = std::make_shared<Outcome>();
-    Run([this, outcome, path] { *outcome = uploadOne(path, QString()); }, [this, outcome] {
-        const Outcome &o = *outcome;
+    runUpload(path, QString(), [this](const Outcome &o) {
         bool stored = false;
         if (FIsClose) {
             // closing: nothing more to show
@@ -262,7 +290,7 @@ void TUploadController::UploadList(const QString &sourceFolder, const QStringLis
     m_source = sourceFolder;
     m_uploaded = m_failed = 0;
     if (!FIsClose)
-        FIsBreak = 0;
+        ResetBreak();
     Q_EMIT inputsEnabled(false);
     nextOfList();
 }
@@ -281,9 +309,7 @@ void TUploadController::nextOfList()
     const QString sub = UploadSubFolderName(path, m_source);
     Q_EMIT currentName(UploadDisplayName(path, m_source));
     Q_EMIT fileStarted();
-    auto outcome = std::make_shared<Outcome>();
-    Run([this, outcome, path, sub] { *outcome = uploadOne(path, sub); }, [this, outcome] {
-        const Outcome &o = *outcome;
+    runUpload(path, sub, [this](const Outcome &o) {
         if (o.Refusal.isEmpty() && o.Status == 3) {
             ++m_uploaded;
             Q_EMIT fileStored();
@@ -306,20 +332,22 @@ void TUploadController::nextOfList()
 
 void TUploadController::finishList(bool complete)
 {
+    // Files never started count as not uploaded: take them before the queue goes.
+    const int notUploaded = m_failed + int(m_queue.size());
     m_queue.clear();
     Q_EMIT inputsEnabled(true);
     if (!FIsClose) {
         // Success is claimed only when every file of the list arrived.
-        if (complete && m_failed == 0)
+        if (complete && notUploaded == 0)
             TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_UploadOK);
         else
             TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint,
                                             LangText(m_lang, "已上传 %1 个文件，%2 个文件未上传。",
                                                      "%1 file(s) uploaded, %2 file(s) not uploaded.")
                                                 .arg(m_uploaded)
-                                                .arg(m_failed + m_queue.size()));
+                                                .arg(notUploaded));
     }
-    Q_EMIT listFinished(complete && m_failed == 0);
+    Q_EMIT listFinished(complete && notUploaded == 0);
 }
 
 void TUploadController::RequestClose()
@@ -387,40 +415,97 @@ bool TDownloadController::Start(const QString &typedPath)
         }
     }
     FPath = folder;
-    FIsBreak = 0;
-    m_failures = 0;
     Q_EMIT started();
-    // The worker gets its own copy: closing the window empties FSelectedInfo.
-    const TSelectedInfos files = FSelectedInfo;
-    Run([this, files] { runAll(files); }, [this] {
-        Q_EMIT logLine(m_texts.WLS_AllOK);
-        FCanClose = true;
-        Q_EMIT allDone(m_failures);
-    });
+    startRun(FSelectedInfo);
     return true;
 }
 
-void TDownloadController::runAll(const TSelectedInfos &files)
+bool TDownloadController::RetryFailed()
 {
+    if (IsBusy() || m_failed.isEmpty() || FPath.isEmpty())
+        return false;
+    startRun(m_failed);
+    return true;
+}
+
+void TDownloadController::startRun(const TSelectedInfos &list)
+{
+    const TSelectedInfos files = list;   // list may be m_failed itself
+    ResetBreak();
+    m_failed.clear();
+    // The worker gets its own copies: closing the window empties FSelectedInfo.
+    auto result = std::make_shared<RunResult>();
+    const TDownloadTexts texts = m_texts;
+    const QString folder = FPath;
+    const int count = int(files.size());
+    Run([result, texts, folder, files](TTransferJob &job) { *result = runAll(job, texts, folder, files); },
+        [this, result, count] {
+            m_failed = result->Failed;
+            for (const QString &t : std::as_const(result->Targets))
+                if (!m_partialTargets.contains(t))
+                    m_partialTargets.append(t);
+            // A failed file is a failure: the last line counts them.
+            Q_EMIT logLine(m_failed.isEmpty()
+                               ? m_texts.WLS_AllOK
+                               : LangText(m_lang, "%1 个文件中有 %2 个未下载。", "%2 of %1 file(s) were not downloaded.")
+                                     .arg(count)
+                                     .arg(m_failed.size()));
+            FCanClose = true;
+            Q_EMIT allDone(int(m_failed.size()));
+        });
+}
+
+TDownloadController::RunResult TDownloadController::runAll(TTransferJob &job, const TDownloadTexts &texts,
+                                                           const QString &folder, const TSelectedInfos &files)
+{
+    RunResult result;
     const QString params = QStringLiteral("[IsReplace]True[/IsReplace]");
-    TRobotTcpClient &client = Client(kDownloadReadTimeout);
+    TRobotTcpClient &client = job.Client(kDownloadReadTimeout);
     for (const TSelectedInfo &f : files) {
-        if (FIsBreak == 1)
-            break;
-        Q_EMIT fileStarted();
-        Q_EMIT currentName(f.FileName);
+        if (job.IsBreak == 1) {
+            result.Failed.append(f);   // not tried: still to do
+            continue;
+        }
+        job.Notify([&f](TTransferBase *owner) {
+            auto *self = static_cast<TDownloadController *>(owner);
+            Q_EMIT self->fileStarted();
+            Q_EMIT self->currentName(f.FileName);
+        });
         TDateTime serverTime = 0;
         QString local;
         client.Disconnect();
-        const quint8 status = client.DownloadFileInto(FPath, f.FileName, params, serverTime, f.FileKey, &local);
-        const QString target = local.isEmpty() ? FPath + f.FileName : local;
+        const quint8 status = client.DownloadFileInto(folder, f.FileName, params, serverTime, f.FileKey, &local);
+        const QString target = local.isEmpty() ? folder + f.FileName : local;
+        QString line;
         if (status == 10) {
-            Q_EMIT logLine(target + QStringLiteral(": ") + m_texts.WLS_DownloadOK);
+            line = target + QStringLiteral(": ") + texts.WLS_DownloadOK;
         } else {
-            ++m_failures;
-            Q_EMIT logLine(target + QStringLiteral(": ") + client.GetLastError());
+            result.Failed.append(f);
+            if (!local.isEmpty())
+                result.Targets.append(local);
+            line = target + QStringLiteral(": ") + client.GetLastError();
         }
+        job.Notify([line](TTransferBase *owner) { Q_EMIT static_cast<TDownloadController *>(owner)->logLine(line); });
     }
+    return result;
+}
+
+QStringList TDownloadController::Partials() const
+{
+    QStringList out;
+    for (const QString &t : m_partialTargets) {
+        const QString work = PartialDownloadName(t);
+        if (QFileInfo(work).isFile())
+            out << work;
+    }
+    return out;
+}
+
+void TDownloadController::DiscardPartials()
+{
+    for (const QString &p : Partials())
+        QFile::remove(p);
+    m_partialTargets.clear();
 }
 
 void TDownloadController::RequestClose()

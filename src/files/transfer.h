@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class QWidget;
 class TRobotTcpClient;
@@ -38,19 +39,40 @@ TProgressView ProgressStep(int currentMaximum, qint64 allSize, qint64 done);
 // "/" separators, no doubled ones, a trailing "/".
 QString NormaliseDownloadFolder(const QString &typed);
 
+// What a running transfer shares with its worker. The controller may be gone
+// while a block is still on the wire, so the worker touches only this.
+struct TTransferJob {
+    explicit TTransferJob(const TServerConn &conn);
+    ~TTransferJob();
+    TServerConn Conn;
+    std::atomic<qint32> IsBreak{0};
+    // Worker side: the client, created on first use and kept.
+    TRobotTcpClient &Client(int readTimeout);
+    // Runs f with the controller while it exists; f only emits queued signals.
+    void Notify(const std::function<void(class TTransferBase *)> &f);
+    void Detach();
+
+private:
+    friend class TTransferBase;
+    std::unique_ptr<TRobotTcpClient> m_tcp;
+    std::mutex m_lock;
+    class TTransferBase *m_owner = nullptr;
+};
+
 class TTransferBase : public QObject
 {
     Q_OBJECT
 public:
     TTransferBase(const TServerConn &conn, THS_Language lang, QObject *parent);
-    // Cancels and waits for the running block: the worker uses this object's client.
+    // Cancels and returns at once: the running block ends unseen.
     ~TTransferBase() override;
 
     bool IsBusy() const { return m_busy; }
-    void Cancel() { FIsBreak = 1; }
+    void Cancel() { m_job->IsBreak = 1; }
+    bool IsCancelled() const { return m_job->IsBreak == 1; }
+    THS_Language Language() const { return m_lang; }
     // Parent of the message boxes; the window that owns this controller sets it.
     std::function<QWidget *()> FPromptParent = [] { return static_cast<QWidget *>(nullptr); };
-    std::atomic<qint32> FIsBreak{0};
 
 Q_SIGNALS:
     // Emitted from the worker thread; receivers get it queued.
@@ -59,17 +81,16 @@ Q_SIGNALS:
     void busyChanged(bool busy);
 
 protected:
-    // Worker side: the client, created on first use and kept.
-    TRobotTcpClient &Client(int readTimeout);
-    void Run(std::function<void()> work, std::function<void()> done);
+    // work runs on the transfer pool with the job only; done runs here, and not at all once this is gone.
+    void Run(std::function<void(TTransferJob &)> work, std::function<void()> done);
+    void ResetBreak() { m_job->IsBreak = 0; }
 
     TServerConn m_conn;
     THS_Language m_lang;
-    std::unique_ptr<TRobotTcpClient> FTcp;
+    std::shared_ptr<TTransferJob> m_job;
 
 private:
     bool m_busy = false;
-    std::function<void()> m_wait;
 };
 
 class TUploadController : public TTransferBase
@@ -110,15 +131,22 @@ private:
         QString Error;
         TTidyFile File;
     };
-    Outcome uploadOne(const QString &path, const QString &subFolder);   // worker thread
-    void prepareLimits(TRobotTcpClient &client);                        // worker thread
+    struct Limits {
+        bool Asked = false;
+        qint64 MaxSize = 0;
+        QList<quint32> Types;
+    };
+    // Worker thread: only what is passed in.
+    static Outcome uploadOne(TTransferJob &job, std::shared_ptr<Limits> limits, const TUploadTexts &texts,
+                             qint32 groupId, qint64 folderId, const QString &path, const QString &subFolder);
+    void runUpload(const QString &path, const QString &subFolder, std::function<void(const Outcome &)> done);
     void nextOfList();
     void finishList(bool complete);
     bool ask(const QString &text);
 
     TUploadTexts m_texts;
     QPointer<TFileListModel> FListItems;
-    bool m_limitsAsked = false;
+    std::shared_ptr<Limits> m_limits = std::make_shared<Limits>();
     QStringList m_queue;
     QString m_source;
     int m_uploaded = 0;
@@ -135,13 +163,20 @@ public:
     void Init(const TSelectedInfos &files, const QString &fileRoot);
     // Validates the typed folder (asking to create it) and starts; false leaves the choice open.
     bool Start(const QString &typedPath);
+    // Downloads again the files that failed in the last run; false when none did.
+    bool RetryFailed();
     void RequestClose();
+    // Partial downloads left by failed or cancelled files: the next download resumes them.
+    QStringList Partials() const;
+    // The user does not want to resume them.
+    void DiscardPartials();
 
     TSelectedInfos FSelectedInfo;
     QString FPath;
     QString FFileRoot;
     bool FCanClose = false;
-    int Failures() const { return m_failures; }
+    int Failures() const { return m_failed.size(); }
+    const TSelectedInfos &FailedFiles() const { return m_failed; }
     const TDownloadTexts &Texts() const { return m_texts; }
 
 Q_SIGNALS:
@@ -152,8 +187,15 @@ Q_SIGNALS:
     void allDone(int failures);
 
 private:
-    void runAll(const TSelectedInfos &files);   // worker thread
+    struct RunResult {
+        TSelectedInfos Failed;
+        QStringList Targets;   // local names of the files that did not arrive
+    };
+    void startRun(const TSelectedInfos &files);
+    static RunResult runAll(TTransferJob &job, const TDownloadTexts &texts, const QString &folder,
+                            const TSelectedInfos &files);   // worker thread
 
     TDownloadTexts m_texts;
-    std::atomic<int> m_failures{0};
+    TSelectedInfos m_failed;
+    QStringList m_partialTargets;
 };

@@ -15,6 +15,7 @@
 #include <QtEndian>
 
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -351,6 +352,11 @@ qint32 TRobotTcpClient::UploadKmItemFile(const QString &ext, QIODevice *source, 
     }
 }
 
+QString PartialDownloadName(const QString &target)
+{
+    return target + QLatin1String(".tmp");
+}
+
 TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targetName, bool isReplace,
                                                             TDateTime serverTime, bool stamp)
 {
@@ -363,7 +369,7 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
     FLastKeptBackup.clear();
     FLastNotice.clear();
     const QString finalName = targetName;
-    const QString work = targetName + QLatin1String(".tmp");
+    const QString work = PartialDownloadName(targetName);
     const QFileInfo finalInfo(finalName);
     if (finalInfo.isDir())
         throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the file"), finalName,
@@ -388,11 +394,30 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
                        QStringLiteral("it may be open in another program"));
     };
 
+    // A stopped transfer keeps what arrived, stamped with the server's time of
+    // the file, so the next download of that same version resumes from it.
     QFile f(work);
+    bool bodyStarted = false;
+    auto keepPartial = [&] {
+        if (f.isOpen())
+            f.close();
+        if (!bodyStarted || QFileInfo(work).size() == 0) {
+            restoreWorkBackup();
+            return;
+        }
+        if (stamp)
+            SetFileWriteTime(work, DateTimeToQDateTime(serverTime));
+        if (!workBackup.isEmpty())
+            QFile::remove(workBackup);
+        workBackup.clear();
+    };
     try {
         const QFileInfo wi(work);
         qint64 offered = 0;
-        if (wi.exists() && !isReplace) {
+        // Replacing still resumes a partial copy of this very version (a time
+        // from another version, or none after a crash, starts again at 0).
+        const bool sameVersion = wi.isFile() && stamp && std::abs(fileWriteTime(wi) - serverTime) < 2.0 / 86400.0;
+        if (wi.isFile() && (!isReplace || sameVersion)) {
             QFile old(work);
             if (!old.open(QIODevice::ReadOnly))
                 throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the partial file"), work, old.errorString());
@@ -439,6 +464,7 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
             if (!f.open(QIODevice::ReadWrite) || !f.resize(accepted) || !f.seek(accepted))
                 throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the partial file"), work, f.errorString());
         }
+        bodyStarted = true;
 
         // Blocks are read one by one (events, cancel checks) but written to disk in
         // batches of up to kWriteBatch bytes: fewer system calls, same bytes on disk.
@@ -458,9 +484,8 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
                 flushBatch();
             if (IsBreak()) {
                 flushBatch();  // what was received stays for a later resume
-                f.close();
+                keepPartial();
                 res.cancelled = true;
-                restoreWorkBackup();
                 FErrorTxt = CancelledText();
                 return res;
             }
@@ -528,9 +553,8 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         res.received = received;
         return res;
     } catch (...) {
-        if (f.isOpen())
-            f.close();
-        restoreWorkBackup();
+        // A cut connection: what arrived is the resume point of the next try.
+        keepPartial();
         throw;
     }
 }

@@ -77,6 +77,10 @@ struct TDownloadFilesReply {
 // application passphrase and the 256-bit key size.
 QString LoginMacValue();
 
+// Where a download's bytes go until it is complete; a partial one left there
+// is resumed by the next download of the same server version.
+QString PartialDownloadName(const QString &target);
+
 class TRobotTcpClient : public TPipeTcpClient
 {
 public:

@@ -10,6 +10,7 @@
 #include "files/fileuploadfrm.h"
 #include "files/fileviewfrm.h"
 #include "files/transfer.h"
+#include "core/workpools.h"
 #include "net/robottcpclient.h"
 #include "localserver.h"
 #include "testenv.h"
@@ -20,6 +21,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSemaphore>
+#include <QThreadPool>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -361,6 +364,14 @@ class FileManagerE2ETest : public QObject
     {
         return int(captions(frm->Model()).indexOf(caption));
     }
+    // Answers still on their way when the test looks: let every one of them land.
+    void settle()
+    {
+        QTRY_VERIFY(RequestPool()->activeThreadCount() == 0);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+
     // Opens an owner and then each folder of the path, waiting for each list.
     bool openFolder(const QString &owner, const QStringList &path)
     {
@@ -421,7 +432,8 @@ private Q_SLOTS:
         if (QTest::currentTestFailed())
             qWarning() << "errors" << prompter.errors << "infos" << prompter.infos << "questions" << prompter.questions;
         frm.reset();
-        QTRY_VERIFY(prompter.questions.size() >= 0);  // lets deferred deletes run
+        // Windows closed by the test go with deleteLater: let them go before the next test.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     void cleanupTestCase()
     {
@@ -480,9 +492,100 @@ private Q_SLOTS:
         frm->Preview();
         frm->Model().SetAllChecked(false);
         frm->Download();
-        QCOMPARE(prompter.errors, (QStringList{"You can only select a file!", "Please select at least one file!"}));
+        frm->Model().SetChecked(0, true);
+        frm->Model().SetChecked(2, true);
+        frm->Summary();   // exactly one row, so two are refused
+        frm->Model().SetAllChecked(false);
+        QCOMPARE(prompter.errors, (QStringList{"You can only select a file!", "Please select at least one file!",
+                                               "You can only select a file!"}));
         frm->NotAvailableYet("Delete");
         QCOMPARE(prompter.infos.last(), QStringLiteral("Delete: This function is not available yet."));
+    }
+
+    void twoLoadsShowEveryoneOnce()
+    {
+        QSignalSpy org(frm.get(), &TFileMagFrm::orgLoaded);
+        frm->Refresh();
+        frm->UMSelectedOwner2();   // message 1139 right after: a second load
+        QVERIFY(org.wait(10000));
+        settle();
+        QStringList top;
+        for (int i = 0; i < frm->tvOrg->topLevelItemCount(); ++i)
+            top << frm->tvOrg->topLevelItem(i)->text(0);
+        QCOMPARE(top, (QStringList{"R&D", "Sales", "Demo User"}));
+    }
+
+    void listOfTheOwnerLeftBehindIsDropped()
+    {
+        QVERIFY(openFolder("R&D", {}));
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        frm->tvFolder->setCurrentItem(find(frm->tvFolder, "Contracts"));   // its list is on its way
+        QSignalSpy folders(frm.get(), &TFileMagFrm::foldersLoaded);
+        Q_EMIT frm->tvOrg->itemClicked(find(frm->tvOrg, "Sales"), 0);
+        QVERIFY(folders.wait(10000));
+        settle();
+        QCOMPARE(list.size(), 0);
+        QCOMPARE(frm->Model().rowCount(), 0);
+        QCOMPARE(frm->FFolderId, 0);
+    }
+
+    // A folder row whose node is not in the tree (sub-folders still on their
+    // way, or made by someone else since) must select a node for that folder.
+    void folderRowWithoutItsNodeGetsOne()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts"}));
+        QTreeWidgetItem *contracts = frm->tvFolder->currentItem();
+        QCOMPARE(contracts->text(0), QStringLiteral("Contracts"));
+        QTreeWidgetItem *node2024 = find(frm->tvFolder, "2024");
+        QVERIFY(node2024);
+        delete node2024;
+        const int row = rowOf("2024");
+        QVERIFY(row >= 0);
+        const qint64 id = frm->Model().Row(row).Key;
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        Q_EMIT frm->lvFiles->clicked(frm->Model().index(row, 0));
+        QVERIFY(list.wait(10000));
+        QTreeWidgetItem *current = frm->tvFolder->currentItem();
+        QCOMPARE(current->text(0), QStringLiteral("2024"));
+        QCOMPARE(current->parent(), contracts);
+        QCOMPARE(qint64(TFileMagFrm::NodeData(current)), id);
+        QCOMPARE(frm->FFolderId, id);
+        settle();
+        // The sub-folder answer of the new node adds nothing twice.
+        QCOMPARE(int(find(frm->tvFolder, "Contracts")->childCount()), 3);
+    }
+
+    // Transfers hold their thread for their whole run; the folder tree must not wait for them.
+    void foldersArriveWhileTransfersHoldTheirThreads()
+    {
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        const qint64 key = frm->Model().Row(rowOf("Todo.txt")).Key;
+        const int globalThreads = QThreadPool::globalInstance()->maxThreadCount();
+        QThreadPool::globalInstance()->setMaxThreadCount(1);
+        auto release = std::make_shared<QSemaphore>();
+        auto holding = std::make_shared<std::atomic<bool>>(false);
+        TDownloadController c(session.Conn);
+        c.Init({TSelectedInfo{key, QStringLiteral("Todo.txt"), 0, false}}, session.WorkRoot);
+        // The worker stops after its first block until the test lets it go.
+        connect(&c, &TTransferBase::progress, &c, [release, holding](qint64, qint64) {
+            *holding = true;
+            release->tryAcquire(1, 30000);
+            *holding = false;
+        }, Qt::DirectConnection);
+        QSignalSpy done(&c, &TDownloadController::allDone);
+        const QString target = home.path() + QStringLiteral("/held/");
+        QDir().mkpath(target);
+        QVERIFY(c.Start(target));
+        QTRY_VERIFY(holding->load());
+        QSignalSpy folders(frm.get(), &TFileMagFrm::foldersLoaded);
+        Q_EMIT frm->tvOrg->itemClicked(find(frm->tvOrg, "Sales"), 0);
+        const bool arrived = folders.wait(3000);
+        const bool stillHeld = holding->load();
+        release->release();
+        QVERIFY(done.wait(10000));
+        QThreadPool::globalInstance()->setMaxThreadCount(globalThreads);
+        QVERIFY2(arrived, "the folder tree waited for a transfer");
+        QVERIFY(stillHeld);
     }
 
     void uploadOneFileAddsOneRow()
@@ -556,6 +659,8 @@ private Q_SLOTS:
         QCOMPARE(prompter.questions.size(), 1);   // stopped after the first refusal
         QVERIFY(prompter.questions.first().endsWith(QStringLiteral("Continue or not?")));
         QVERIFY(!prompter.infos.contains(QStringLiteral("Upload successful!")));
+        // The file never tried counts as not uploaded too.
+        QCOMPARE(prompter.infos.last(), QStringLiteral("0 file(s) uploaded, 2 file(s) not uploaded."));
         QVERIFY(up->btnUpload->isEnabled() && up->edPath->isEnabled());
         up->close();
     }
@@ -595,10 +700,21 @@ private Q_SLOTS:
         QVERIFY(log.at(1).startsWith(target + QStringLiteral("/ghost.txt: ")));
         QVERIFY(!log.at(1).endsWith(QStringLiteral("Download success!")));
         QCOMPARE(log.at(2), target + u'/' + files.at(2).FileName + QStringLiteral(": Download success!"));
-        QCOMPARE(log.at(3), QStringLiteral("All tasks are completed!"));
+        // A failure is no completion: the last line counts what failed.
+        QCOMPARE(log.at(3), QStringLiteral("1 of 3 file(s) were not downloaded."));
         QVERIFY(QFileInfo(target + QStringLiteral("/Supply agreement.docx")).size() > 0);
         QVERIFY(!QFileInfo::exists(target + QStringLiteral("/ghost.txt")));
         QVERIFY(down->isVisible());   // stays open so the log can be read
+        // Trying again fetches only the failed file.
+        QVERIFY(down->btnRetry->isVisible());
+        done.clear();
+        QTest::mouseClick(down->btnRetry, Qt::LeftButton);
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.first().first().toInt(), 1);
+        const QStringList again = down->mmLog->toPlainText().split(u'\n').mid(4);
+        QCOMPARE(again.size(), 2);
+        QVERIFY(again.at(0).startsWith(target + QStringLiteral("/ghost.txt: ")));
+        QCOMPARE(again.at(1), QStringLiteral("1 of 1 file(s) were not downloaded."));
         down->close();
         QTRY_VERIFY(!down);
     }
@@ -681,13 +797,22 @@ private Q_SLOTS:
             QVERIFY(done.wait(20000));
             QCOMPARE(c.Failures(), 1);
             QVERIFY(!QFileInfo::exists(target + QStringLiteral("large.bin")));
+            // What arrived stays as the resume point, and the controller knows it.
+            QCOMPARE(c.Partials(), QStringList{target + QStringLiteral("large.bin.tmp")});
         }
         TDownloadController c(session.Conn);
         c.Init(files, session.WorkRoot);
         QSignalSpy done(&c, &TDownloadController::allDone);
+        qint64 firstDone = -1;
+        connect(&c, &TTransferBase::progress, &c, [&firstDone](qint64, qint64 d) {
+            if (firstDone < 0)
+                firstDone = d;
+        });
         QVERIFY(c.Start(target));
         QVERIFY(done.wait(30000));
         QCOMPARE(c.Failures(), 0);
+        // Resumed: the first block already counts the part kept from the cancelled run.
+        QVERIFY2(firstDone > 32768, qPrintable(QString::number(firstDone)));
         QFile f(target + QStringLiteral("large.bin"));
         QVERIFY(f.open(QIODevice::ReadOnly));
         QVERIFY(f.readAll() == body);
