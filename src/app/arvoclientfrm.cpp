@@ -319,7 +319,7 @@ bool TARVOClientFrm::ShowLoginDialog()
     dialog.SetQrConfigProbe([backend](const QString &host, int port, bool ssl) {
         QByteArray body;
         const TServerAddress s{host, port, ssl};
-        if (!backend->HttpGet(s.BaseUrl() + QLatin1String("/QRLogin?opr=config"), ssl, 12000, body))
+        if (!backend->HttpGet(WebEndpoints::QrConfig(s.BaseUrl()), ssl, 12000, body))
             return 0;
         bool ok = false;
         const int v = QString::fromUtf8(body).trimmed().toInt(&ok);
@@ -413,7 +413,7 @@ void TARVOClientFrm::postLoginFetches()
 {
     const TServerAddress server = m_session.Server();
     const QString base = server.BaseUrl();
-    const QString userId = QString::number(m_config.OwnerId2());
+    const qint64 userId = m_config.OwnerId2();
     const bool chinese = FHS_Language == HSL_CN;
     std::shared_ptr<TSessionBackend> backend = m_backend;
     struct Fetched {
@@ -422,15 +422,13 @@ void TARVOClientFrm::postLoginFetches()
     };
     RunOnPool(RequestPool(), this, [backend, base, userId, chinese, ssl = server.SSL] {
         Fetched f;
-        if (!backend->HttpGet(base + QLatin1String("/user?opr=sc&userid=") + userId, ssl, 16000, f.sc))
+        if (!backend->HttpGet(WebEndpoints::SecurityClasses(base, userId), ssl, 16000, f.sc))
             return f;
         f.stage = 1;
-        if (!backend->HttpGet(base + QLatin1String("/linkX?opr=clientconfig&userid=") + userId, ssl, 16000, f.extInfo))
+        if (!backend->HttpGet(WebEndpoints::ClientConfig(base, userId), ssl, 16000, f.extInfo))
             return f;
         f.stage = 2;
-        const QString logo = base + (chinese ? QLatin1String("/static/clientLogo2.png")
-                                             : QLatin1String("/static/clientLogo_ENG2.png"));
-        if (backend->HttpGet(logo, ssl, 16000, f.logo))
+        if (backend->HttpGet(WebEndpoints::Logo(base, chinese), ssl, 16000, f.logo))
             f.stage = 3;
         return f;
     }, [this](const Fetched &f) {

@@ -5,9 +5,13 @@
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QProcess>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QThread>
 #include <QUrl>
+
+#include <atomic>
+#include <memory>
 
 namespace {
 QString pick(bool chinese, const QString &cn, const QString &en)
@@ -60,12 +64,24 @@ bool OpenFile(const QString &path, QString *reason, bool chinese)
     }
 #endif
     bool opened = false;
-    const auto openUrl = [&] { opened = QDesktopServices::openUrl(QUrl::fromLocalFile(absolute)); };
-    // The desktop services belong to the GUI thread.
-    if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), openUrl, Qt::BlockingQueuedConnection);
-    else
-        openUrl();
+    const QUrl url = QUrl::fromLocalFile(absolute);
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && QThread::currentThread() != app->thread()) {
+        // The desktop services belong to the GUI thread. Never block on it: it
+        // may itself be busy or gone; a late answer lands in the shared state.
+        struct Answer {
+            QSemaphore done;
+            std::atomic<bool> opened{false};
+        };
+        auto answer = std::make_shared<Answer>();
+        QMetaObject::invokeMethod(app, [answer, url] {
+            answer->opened = QDesktopServices::openUrl(url);
+            answer->done.release();
+        }, Qt::QueuedConnection);
+        opened = answer->done.tryAcquire(1, 10000) && answer->opened;
+    } else {
+        opened = QDesktopServices::openUrl(url);
+    }
     if (opened)
         return true;
     if (reason)

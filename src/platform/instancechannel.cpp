@@ -33,8 +33,25 @@ InstanceChannel::InstanceChannel(const QString &folder, QObject *parent)
 
 InstanceChannel::~InstanceChannel()
 {
-    if (m_server)
+    release();
+}
+
+void InstanceChannel::release()
+{
+    if (m_server) {
         m_server->close();
+        delete m_server;
+        m_server = nullptr;
+    }
+    if (m_primary) {
+        m_lock->unlock();
+        m_primary = false;
+    }
+}
+
+bool InstanceChannel::IsAcceptedMessage(int number)
+{
+    return number == wm::TrayIcon || number == wm::BringToFront || number == wm::Exit || number == wm::RemoveTrayIcon;
 }
 
 QString InstanceChannel::defaultFolder()
@@ -91,6 +108,10 @@ void InstanceChannel::readLines(QLocalSocket *socket)
             const int number = parts[0].toInt(&ok[0]);
             const qint64 w = parts[1].toLongLong(&ok[1]);
             const qint64 l = parts[2].toLongLong(&ok[2]);
+            if (ok[0] && ok[1] && ok[2] && !IsAcceptedMessage(number)) {
+                qCWarning(lcPlatform) << "ignoring instance message" << number << "from outside";
+                continue;
+            }
             if (ok[0] && ok[1] && ok[2]) {
                 qCDebug(lcPlatform) << "instance message" << number << w << l;
                 Q_EMIT messageReceived(number, w, l);

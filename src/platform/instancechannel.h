@@ -25,6 +25,10 @@ public:
     bool isPrimary() const { return m_primary; }
     // Only for the primary: start accepting messages from later launches and other programs.
     bool listen(QString *error = nullptr);
+    // Stop listening and give up the lock: a launch from now on starts a new instance.
+    void release();
+    // The messages other programs may send: tray click, bring to front, exit, remove the tray icon.
+    static bool IsAcceptedMessage(int number);
 
     // A later launch: deliver lines to the running instance. Retries briefly
     // while the holder is still starting to listen.

@@ -87,6 +87,38 @@ private Q_SLOTS:
         flood.write(QByteArray(64 * 1024, '7'));
         QTRY_COMPARE(flood.state(), QLocalSocket::UnconnectedState);
     }
+
+    // Other programs may ask for the tray click, the front, exit and the tray icon's removal: nothing else.
+    void onlyTheDocumentedMessagesComeFromOutside()
+    {
+        InstanceChannel first(folder());
+        QVERIFY(first.acquire());
+        QVERIFY(first.listen());
+        QSignalSpy spy(&first, &InstanceChannel::messageReceived);
+        QLocalSocket s;
+        s.connectToServer(first.socketPath());
+        QVERIFY(s.waitForConnected(1000));
+        s.write("1139 0 0\n1526 0 0\n1135 0 513\n1144 0 0\n1280 0 0\n1281 0 3\n1136 0 0\n1137 0 0\n");
+        QVERIFY(s.waitForBytesWritten(1000));
+        QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toInt() == 1137);
+        QList<int> numbers;
+        for (const auto &args : spy)
+            numbers << args.at(0).toInt();
+        QCOMPARE(numbers, (QList<int>{1135, 1280, 1136, 1137}));
+    }
+
+    // An exiting client gives up the instance first: a launch meanwhile starts anew.
+    void releaseLetsTheNextLaunchStart()
+    {
+        InstanceChannel first(folder());
+        QVERIFY(first.acquire());
+        QVERIFY(first.listen());
+        first.release();
+        InstanceChannel next(folder());
+        QVERIFY(next.acquire());
+        QVERIFY(next.listen());
+        QVERIFY(InstanceChannel(folder()).wakeRunningInstance(2000));
+    }
 };
 
 class ShellIntegrationTest : public QObject
