@@ -81,41 +81,105 @@ QVariant TFileListModel::headerData(int section, Qt::Orientation orientation, in
     return {};
 }
 
+namespace {
+// The size column's text is "bytes div 1024 + 1": digits only, parsed without
+// the conversions of QString::toLongLong.
+qint64 sizeKey(const QString &text)
+{
+    qint64 v = 0;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return text.toLongLong();
+        v = v * 10 + (c.unicode() - u'0');
+    }
+    return v;
+}
+} // namespace
+
 void TFileListModel::sort(int column, Qt::SortOrder order)
 {
     if (column < 0 || column >= ColCount)
         return;
     Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
-    std::vector<int> perm(m_rows.size());
-    for (size_t i = 0; i < perm.size(); ++i)
-        perm[i] = int(i);
-    auto number = [column](const Entry &e) -> qint64 {
-        return column == ColSize ? e.row.SizeKB() : column == ColId ? e.row.Key : qint64(e.row.IsFolder);
-    };
-    auto text = [column](const Entry &e) -> const QString & {
-        return column == ColUser ? e.row.CheckOutUser : column == ColDate ? e.row.DateText : e.row.Caption;
-    };
+    // Keys are taken out of the rows once: comparing parsed sizes or texts in
+    // place costs a parse or a pointer chase per comparison (100 000 rows: seconds).
     const bool ascending = order == Qt::AscendingOrder;
+    std::vector<int> perm(m_rows.size());
     if (column == ColSize || column == ColId || column == ColIsFolder) {
-        std::stable_sort(perm.begin(), perm.end(), [&](int a, int b) {
-            const qint64 x = number(m_rows[size_t(a)]), y = number(m_rows[size_t(b)]);
-            return ascending ? x < y : y < x;
+        std::vector<std::pair<qint64, int>> keys(m_rows.size());
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const TFileRow &r = m_rows[i].row;
+            keys[i] = {column == ColSize ? sizeKey(r.SizeText) : column == ColId ? r.Key : qint64(r.IsFolder), int(i)};
+        }
+        // Ties keep their list order, in either direction.
+        std::sort(keys.begin(), keys.end(), [ascending](const auto &x, const auto &y) {
+            if (x.first != y.first)
+                return ascending ? x.first < y.first : y.first < x.first;
+            return x.second < y.second;
         });
+        for (size_t i = 0; i < keys.size(); ++i)
+            perm[i] = keys[i].second;
     } else {
-        std::stable_sort(perm.begin(), perm.end(), [&](int a, int b) {
-            const int c = QString::compare(text(m_rows[size_t(a)]), text(m_rows[size_t(b)]), Qt::CaseSensitive);
-            return ascending ? c < 0 : c > 0;
+        // Each text's first eight code units after the prefix that all share
+        // (dates all start "20", names often alike) decide most comparisons.
+        auto textOf = [column](const Entry &e) -> const QString & {
+            return column == ColUser ? e.row.CheckOutUser : column == ColDate ? e.row.DateText : e.row.Caption;
+        };
+        qsizetype common = m_rows.empty() ? 0 : textOf(m_rows.front()).size();
+        for (size_t i = 1; i < m_rows.size() && common > 0; ++i) {
+            const QString &a = textOf(m_rows.front()), &t = textOf(m_rows[i]);
+            qsizetype k = 0;
+            while (k < common && k < t.size() && a.at(k) == t.at(k))
+                ++k;
+            common = k;
+        }
+        struct TextKey {
+            quint64 head1, head2;
+            QStringView text;
+            int row;
+        };
+        std::vector<TextKey> keys(m_rows.size());
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const QString &t = textOf(m_rows[i]);
+            quint64 h[2] = {0, 0};
+            for (qsizetype k = 0; k < 8; ++k)
+                h[k / 4] = (h[k / 4] << 16) | (common + k < t.size() ? t.at(common + k).unicode() : 0u);
+            keys[i] = {h[0], h[1], t, int(i)};
+        }
+        std::sort(keys.begin(), keys.end(), [ascending](const TextKey &x, const TextKey &y) {
+            int c = x.head1 != y.head1 ? (x.head1 < y.head1 ? -1 : 1) : x.head2 != y.head2 ? (x.head2 < y.head2 ? -1 : 1) : 0;
+            if (c == 0)
+                c = x.text.compare(y.text, Qt::CaseSensitive);
+            if (c != 0)
+                return ascending ? c < 0 : c > 0;
+            return x.row < y.row;
         });
+        for (size_t i = 0; i < keys.size(); ++i)
+            perm[i] = keys[i].row;
     }
-    std::vector<Entry> sorted;
-    sorted.reserve(m_rows.size());
+    // Rows move in place along the permutation's cycles: a second list of
+    // 100 000 rows would cost more in fresh pages than the sort itself.
     std::vector<int> newPos(m_rows.size());
-    for (size_t i = 0; i < perm.size(); ++i) {
+    for (size_t i = 0; i < perm.size(); ++i)
         newPos[size_t(perm[i])] = int(i);
-        sorted.push_back(std::move(m_rows[size_t(perm[i])]));
+    std::vector<bool> placed(m_rows.size());
+    for (size_t start = 0; start < perm.size(); ++start) {
+        if (placed[start])
+            continue;
+        Entry held = std::move(m_rows[start]);
+        size_t at = start;
+        for (;;) {
+            placed[at] = true;
+            const size_t from = size_t(perm[at]);
+            if (from == start) {
+                m_rows[at] = std::move(held);
+                break;
+            }
+            m_rows[at] = std::move(m_rows[from]);
+            at = from;
+        }
     }
-    m_rows = std::move(sorted);
     QModelIndexList after;
     for (const QModelIndex &p : before)
         after << index(newPos[size_t(p.row())], p.column());

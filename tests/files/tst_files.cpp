@@ -26,6 +26,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include <numeric>
+
 namespace {
 // Answers every box and records what it was shown.
 class TRecordingPrompter : public TPrompter
@@ -125,6 +127,44 @@ private Q_SLOTS:
         QCOMPARE(captions(m), second);
         QCOMPARE(m.SortByHeaderClick(column), Qt::AscendingOrder);
         QCOMPARE(captions(m), third);
+    }
+
+    // Sorting compares a head of each name after the prefix all share; the order
+    // must still be exactly the ordinal one, ties keeping their list order.
+    void textSortIsOrdinal_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addRow("shared prefix longer than the head") << QStringList{"Report 2024 Q10.pdf", "Report 2024 Q1.pdf", "Report 2024 Q2.pdf", "Report 2024 Q1.pdf"};
+        QTest::addRow("prefix of another") << QStringList{"abcdefghij", "ab", "abcdefghi", "a", "abc", "abcdefghi"};
+        QTest::addRow("Chinese and beyond the BMP") << QStringList{"文件2", "文件10", "文件", "\U00020000a", "a", "Z"};
+        QTest::addRow("all equal") << QStringList{"same", "same", "same"};
+        QTest::addRow("empty names") << QStringList{"", "b", "", "a"};
+    }
+    void textSortIsOrdinal()
+    {
+        QFETCH(QStringList, names);
+        std::vector<TFileRow> rows;
+        for (int i = 0; i < names.size(); ++i)
+            rows.push_back(fileRow(names[i], 1, i + 1));
+        TFileListModel m;
+        m.SetRows(rows);
+        QList<int> order(names.size());
+        std::iota(order.begin(), order.end(), 0);
+        auto keysOf = [&m] {
+            QList<int> k;
+            for (int i = 0; i < m.rowCount(); ++i)
+                k << int(m.Row(i).Key - 1);
+            return k;
+        };
+        QList<int> up = order;
+        std::stable_sort(up.begin(), up.end(), [&](int a, int b) { return QString::compare(names[a], names[b]) < 0; });
+        QCOMPARE(m.SortByHeaderClick(TFileListModel::ColCaption), Qt::AscendingOrder);
+        QCOMPARE(keysOf(), up);
+        QCOMPARE(m.SortByHeaderClick(TFileListModel::ColCaption), Qt::DescendingOrder);
+        // Ties keep the order they had in the list being sorted.
+        QList<int> downFromUp = up;
+        std::stable_sort(downFromUp.begin(), downFromUp.end(), [&](int a, int b) { return QString::compare(names[a], names[b]) > 0; });
+        QCOMPARE(keysOf(), downFromUp);
     }
 
     void choose_data()
