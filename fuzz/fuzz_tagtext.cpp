@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -14,8 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString tag = cut > 0 ? text.left(std::min<qsizetype>(cut, 16)) : QStringLiteral("Cmd");
     const QString value = GetTagValue(text, tag, true);
     Q_ASSERT(value.size() <= text.size());
+    const bool plainName = !tag.contains(u'[') && !tag.contains(u']');
+    if (plainName && TTagIndex(text).Value(tag) != value)
+        std::abort();   // the one-pass reader must answer as the lookup does
     QString copy = text;
     SetTagValue(tag, value, copy);
+    if (plainName && GetTagValue(copy, tag) != value)
+        std::abort();   // a set value reads back, stray opening tags included
     if (!GetTagValue(copy, tag, false).isNull())
         (void)GetTagValue(copy, tag, false).size();
     (void)SplitByText(text, QStringLiteral(","));
