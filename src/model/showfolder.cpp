@@ -67,6 +67,9 @@ TFolderFill TShowFolder::GetSubFolders(qint32 ownerId, qint32 parentData)
             fill.Nodes = ParseOwnerFolders(owner);
         } else if (status != st::Ok) {
             fill.ErrorText = reply.isEmpty() ? client->GetLastError() : reply;
+            // A refusal without words still needs some for the user.
+            if (fill.ErrorText.isEmpty())
+                fill.ErrorText = client->GetDesc(status);
             return fill;
         } else {
             fill.Nodes = ParseSubFolders(reply);

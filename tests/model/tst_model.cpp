@@ -178,12 +178,14 @@ private Q_SLOTS:
 };
 
 int runDirectoryTests(int argc, char **argv);
+int runShowFolderTests(int argc, char **argv);
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int fileOperator = runTests<FileOperatorTest>(argc, argv);
-    return runDirectoryTests(argc, argv) | fileOperator;
+    const int directory = runDirectoryTests(argc, argv);
+    return runShowFolderTests(argc, argv) | directory | fileOperator;
 }
 
 #include "tst_model.moc"
