@@ -70,6 +70,10 @@ TFolderFill TShowFolder::GetSubFolders(qint32 ownerId, qint32 parentData)
             // A refusal without words still needs some for the user.
             if (fill.ErrorText.isEmpty())
                 fill.ErrorText = client->GetDesc(status);
+            if (fill.ErrorText.isEmpty())
+                fill.ErrorText = (m_conn.Language == HSL_CN ? QStringLiteral("服务器拒绝列出子文件夹（代码 %1）。")
+                                                            : QStringLiteral("The server refused to list the sub-folders (code %1)."))
+                                     .arg(status);
             return fill;
         } else {
             fill.Nodes = ParseSubFolders(reply);
