@@ -20,7 +20,14 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <QtEndian>
+
 #include <openssl/evp.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -266,12 +273,12 @@ public:
     explicit ServerProcess(const QString &binary) : m_binary(binary) {}
     ~ServerProcess() { stop(); }
 
-    bool start(const QString &dataDir, QString *error)
+    bool start(const QString &dataDir, QString *error, const QStringList &extra = {})
     {
         m_dataDir = dataDir;
         m_process.setProgram(m_binary);
-        m_process.setArguments({QStringLiteral("--data"), dataDir, QStringLiteral("--seed"), QStringLiteral("demo"),
-                                QStringLiteral("--port"), QStringLiteral("0")});
+        m_process.setArguments(QStringList{QStringLiteral("--data"), dataDir, QStringLiteral("--seed"), QStringLiteral("demo"),
+                                           QStringLiteral("--port"), QStringLiteral("0")} + extra);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // Goes with us even when we are killed.
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
@@ -284,8 +291,10 @@ public:
         QByteArray line;
         while (!line.contains('\n') && m_process.waitForReadyRead(30000))
             line += m_process.readAll();
-        const qsizetype colon = line.lastIndexOf(':');
-        m_port = colon > 0 ? quint16(line.mid(colon + 1).trimmed().toUInt()) : 0;
+        // "ADDR:PORT", maybe followed by " (plain and TLS)".
+        const QByteArray where = line.mid(line.indexOf("listening on ") + 13).trimmed().split(' ').value(0);
+        const qsizetype colon = where.lastIndexOf(':');
+        m_port = colon > 0 ? quint16(where.mid(colon + 1).toUInt()) : 0;
         if (!line.contains("listening on") || m_port == 0) {
             *error = QStringLiteral("the server did not say where it listens: %1").arg(QString::fromLocal8Bit(line.trimmed()));
             return false;
@@ -325,6 +334,144 @@ QString mib(long kib)
     return kib < 0 ? QStringLiteral("?") : QString::number(kib / 1024.0, 'f', 1) + QStringLiteral(" MiB");
 }
 
+// ---- Hostile connections: openings that never finish, from many loopback addresses.
+
+QByteArray int32BE(qint32 v)
+{
+    QByteArray b(4, Qt::Uninitialized);
+    qToBigEndian(v, b.data());
+    return b;
+}
+
+// A framed request as the client sends it (request line included).
+QByteArray framedRequest(quint8 code, const QString &text)
+{
+    QByteArray body(text.size() * 2, Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        qToLittleEndian(text.at(i).unicode(), body.data() + 2 * i);
+    QByteArray head(16, '\0');
+    head[0] = 2;
+    head[2] = char(code);
+    QByteArray out = "ZYVEK /TCP/1.0\r\n" + int32BE(qint32(body.size()) + 20) + head;
+    if (!body.isEmpty())
+        out += int32BE(qint32(body.size())) + body;
+    return out + int32BE(65518);
+}
+
+int connectFrom(quint32 source, quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(source);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0
+        || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Milliseconds until a demo login is answered from 127.0.0.1; -1 when it is not.
+double normalLoginMs(quint16 port)
+{
+    const auto t0 = Clock::now();
+    const int fd = connectFrom(INADDR_LOOPBACK, port);
+    if (fd < 0)
+        return -1;
+    const QByteArray request = framedRequest(84, QStringLiteral("[Name]demo[/Name][PassWord]demo[/PassWord][Mac][/Mac]"));
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    QByteArray reply;
+    if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, n);
+    }
+    ::close(fd);
+    return reply.size() >= 24 && quint8(reply.at(6)) == 86 ? since(t0) * 1000 : -1;
+}
+
+struct HostileKind {
+    const char *name;
+    QByteArray opening;
+    qint64 stallBytes;  // sent after the opening, then nothing more
+};
+
+// Each kind: N connections held open, a normal client's login timed meanwhile
+// (median and worst of five), the server's memory while they are open.
+void runHostile(const QString &serverBinary, const QString &dataDir, int connections)
+{
+    ServerProcess server(serverBinary);
+    QString error;
+    if (!server.start(dataDir, &error, {QStringLiteral("--tls")})) {
+        std::printf("hostile connections: %s\n", qPrintable(error));
+        return;
+    }
+    const quint16 port = server.port();
+    auto loginTimes = [&] {
+        std::vector<double> ms;
+        for (int i = 0; i < 5; ++i)
+            ms.push_back(normalLoginMs(port));
+        std::sort(ms.begin(), ms.end());
+        return std::make_pair(ms[2], ms.front() < 0 ? -1.0 : ms.back());
+    };
+    const auto idle = loginTimes();
+    const long idleKiB = procStatusKiB(server.pid(), "VmRSS");
+    std::printf("\nhostile connections: %d of each kind from 50 loopback addresses, against a fresh server\n", connections);
+    std::printf("%-28s %6s %12s %12s %12s %12s\n", "kind", "made", "login median", "login worst", "server RSS", "server peak");
+    std::printf("%-28s %6d %9.1f ms %9.1f ms %12s %12s\n", "none (idle)", 0, idle.first, idle.second,
+                qPrintable(mib(idleKiB)), qPrintable(mib(procStatusKiB(server.pid(), "VmHWM"))));
+    const qint32 frame = 16 * 1024 * 1024;
+    const QList<HostileKind> kinds{
+        {"file-channel request line", "ZYVEK_FILE /TCP/1.0\r\n", 0},
+        {"framed request line", "ZYVEK /TCP/1.0\r\n", 0},
+        {"one HTTP header line", "GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n", 0},
+        {"three bytes of a TLS record", QByteArray("\x16\x03\x01", 3), 0},
+        {"nothing", QByteArray(), 0},
+        {"16 MiB frame, 1 MiB sent", "ZYVEK /TCP/1.0\r\n" + int32BE(frame + 20) + QByteArray(16, '\0') + int32BE(frame), 1024 * 1024},
+    };
+    const QByteArray filler(64 * 1024, 'x');
+    for (const HostileKind &kind : kinds) {
+        std::vector<int> fds;
+        for (int i = 0; i < connections && g_break.load() == 0; ++i) {
+            const int fd = connectFrom(INADDR_LOOPBACK + 1 + quint32(i % 50), port);
+            if (fd < 0)
+                continue;
+            fds.push_back(fd);
+            const int flags = ::fcntl(fd, F_GETFL);
+            ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+            if (!kind.opening.isEmpty())
+                (void)::send(fd, kind.opening.constData(), size_t(kind.opening.size()), MSG_NOSIGNAL);
+            for (qint64 sent = 0; sent < kind.stallBytes;) {
+                const ssize_t n = ::send(fd, filler.constData(), size_t(std::min<qint64>(filler.size(), kind.stallBytes - sent)), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;  // refused, or the kernel's buffers are full: both are what an attacker gets
+                sent += n;
+            }
+        }
+        const auto times = loginTimes();
+        std::printf("%-28s %6zu %9.1f ms %9.1f ms %12s %12s\n", kind.name, fds.size(), times.first, times.second,
+                    qPrintable(mib(procStatusKiB(server.pid(), "VmRSS"))), qPrintable(mib(procStatusKiB(server.pid(), "VmHWM"))));
+        std::fflush(stdout);
+        for (int fd : fds)
+            ::close(fd);
+        // Let the server see the closes before the next kind.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    const long peakKiB = procStatusKiB(server.pid(), "VmHWM");
+    const int exitCode = server.stop();
+    std::printf("server peak memory over all kinds (VmHWM): %s (idle %s); server exit code %d\n",
+                qPrintable(mib(peakKiB)), qPrintable(mib(idleKiB)), exitCode);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -334,6 +481,7 @@ int main(int argc, char **argv)
     int smallCount = 50;
     qint64 largeMiB = 256;
     QString dirArg;
+    int hostile = 500;
     bool usage = false;
     for (int i = 1; i < argc && !usage; ++i) {
         const QString a = QString::fromLocal8Bit(argv[i]);
@@ -347,14 +495,16 @@ int main(int argc, char **argv)
             largeMiB = value.toLongLong(&ok);
         else if (a == QLatin1String("--dir"))
             dirArg = value;
+        else if (a == QLatin1String("--hostile"))
+            hostile = value.toInt(&ok);
         else
             ok = false;
         usage = !ok;
         ++i;
     }
     if (usage || clients < 1 || clients > 500 || smallCount < 0 || smallCount > 100000 || largeMiB < 0
-        || largeMiB > 64 * 1024 || (smallCount == 0 && largeMiB == 0)) {
-        std::fprintf(stderr, "usage: bench_server [--clients N (1..500)] [--small N] [--large-mib N] [--dir FOLDER]\n");
+        || largeMiB > 64 * 1024 || (smallCount == 0 && largeMiB == 0) || hostile < 0 || hostile > 5000) {
+        std::fprintf(stderr, "usage: bench_server [--clients N (1..500)] [--small N] [--large-mib N] [--dir FOLDER] [--hostile N (0..5000)]\n");
         return 2;
     }
     std::signal(SIGINT, onSignal);
@@ -369,6 +519,10 @@ int main(int argc, char **argv)
     QTemporaryDir tmp(base + QStringLiteral("/zudivuvo-bench-server-XXXXXX"));
     if (!tmp.isValid())
         return setupFailed(QStringLiteral("cannot create a temporary folder in %1").arg(base));
+
+    // First the openings that never finish, against a server of their own, so its peak is theirs.
+    if (hostile > 0)
+        runHostile(serverBinary, tmp.path() + QStringLiteral("/hostile"), hostile);
 
     // The sources, the server's copies and the downloads are all on this disk at the end.
     const qint64 perClient = smallCount * kMiB + largeMiB * kMiB;

@@ -5,9 +5,11 @@
 #   bench/run.sh [filechannel] [--size-mib N] [--rounds N] [--dir FOLDER]
 #       file channel against a raw socket copy: --size-mib (default 1024), --rounds (default 4,
 #       alternating which goes first; the best run counts), --dir (where the 1 GiB files go)
-#   bench/run.sh server [--clients N] [--small N] [--large-mib N] [--dir FOLDER]
+#   bench/run.sh server [--clients N] [--small N] [--large-mib N] [--dir FOLDER] [--hostile N]
 #       the reference server under concurrent clients: defaults 20 clients, each 50 files of
-#       1 MiB and one of 256 MiB; --dir is where the sources, the server's data and the downloads go
+#       1 MiB and one of 256 MiB; --dir is where the sources, the server's data and the downloads go.
+#       First N (default 500, 0 skips) hostile connections of each kind against a fresh server:
+#       a normal client's login time and the server's memory beside the idle figures
 #   bench/run.sh directory
 #       parsing of large organisation and folder replies and a sorted 100 000-row view
 set -euo pipefail
