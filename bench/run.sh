@@ -10,8 +10,9 @@
 #       1 MiB and one of 256 MiB; --dir is where the sources, the server's data and the downloads go.
 #       First N (default 500, 0 skips) hostile connections of each kind against a fresh server:
 #       a normal client's login time and the server's memory beside the idle figures
-#   bench/run.sh directory
-#       parsing of large organisation and folder replies and a sorted 100 000-row view
+#   bench/run.sh directory [TEXT]
+#       parsing of large organisation and folder replies against a bare pass and a pass into
+#       strings, and a sorted 100 000-row view; TEXT runs only the cases whose name holds it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bench=filechannel
