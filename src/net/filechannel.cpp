@@ -477,7 +477,12 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         };
         while (remaining > 0) {
             const qint64 n = std::min(remaining, kFileBlockSize);
-            c.readExact(buf.data() + filled, n);
+            try {
+                c.readExact(buf.data() + filled, n);
+            } catch (...) {
+                flushBatch();   // the blocks that did arrive are the next try's resume point
+                throw;
+            }
             filled += n;
             remaining -= n;
             if (filled + kFileBlockSize > kWriteBatch || remaining == 0)

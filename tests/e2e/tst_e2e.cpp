@@ -130,8 +130,7 @@ private Q_SLOTS:
             c.Save();
         }
         TClientConfigX config;
-        TNetSessionBackend backend;
-        TARVOClientFrm w(config, backend, QStringLiteral("/opt/kv/ZuDivuvo"));
+        TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         bool driven = false;
         QTimer::singleShot(0, this, [&] {
             TLoginFrm *d = w.LoginDialog();

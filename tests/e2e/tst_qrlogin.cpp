@@ -56,8 +56,7 @@ private Q_SLOTS:
         c.SetLanguage(1);
         c.Save();
         TClientConfigX store;
-        TNetSessionBackend backend;
-        TARVOClientFrm w(store, backend, QStringLiteral("/opt/kv/ZuDivuvo"));
+        TARVOClientFrm w(store, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         w.Session().FLoginOver = true;
         w.SetBrowserProvider({&EmbeddedBrowser::UnavailableReason, &EmbeddedBrowser::Create});
 

@@ -1107,6 +1107,48 @@ private Q_SLOTS:
         QVERIFY(QDir(dir).entryList({QStringLiteral("*.bak")}).isEmpty());
     }
 
+    // A cut download keeps what arrived, stamped with the server's time of the
+    // file; replacing still resumes from it, but only for that same version.
+    void cutDownloadResumesFromItsPartial_data()
+    {
+        QTest::addColumn<bool>("sameVersion");
+        QTest::newRow("same version resumes") << true;
+        QTest::newRow("another version starts again") << false;
+    }
+    void cutDownloadResumesFromItsPartial()
+    {
+        QFETCH(bool, sameVersion);
+        const QByteArray content = pattern(100000);
+        const QString target = path("r.bin");
+        FakeServer srv;
+        srv.addScript([content](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(10);
+            c.writeLine(QByteArray::number(DateTimeToTicks(someTime())));
+            c.readInt64();
+            c.readInt64();
+            c.writeInt64(0);
+            c.writeInt64(content.size());
+            c.dropAfter(70000);
+            c.write(content);
+        });
+        auto seen = std::make_shared<DownloadSeen>();
+        srv.addScript(downloadScript(seen, content, sameVersion ? someTime() : someTime(60), 65520,
+                                     [](qint64 offered, qint64) { return offered; }));
+        auto c = makeClient(srv.port());
+        const QString replace = QStringLiteral("[IsReplace]True[/IsReplace]");
+        QCOMPARE(int(c->DownloadFile(target, replace, 1)), 2);
+        const qint64 kept = QFileInfo(target + ".tmp").size();
+        QCOMPARE(kept, qint64(2 * 32768));   // every whole block that arrived
+        QCOMPARE(mtime(target + ".tmp"), DateTimeToQDateTime(someTime()));
+        QVERIFY(!QFileInfo::exists(target));
+        QCOMPARE(int(c->DownloadFile(target, replace, 1)), 10);
+        QCOMPARE(seen->offered, sameVersion ? kept : qint64(0));
+        QCOMPARE(readAll(target), content);
+        QVERIFY(!QFileInfo::exists(target + ".tmp"));
+        QVERIFY(QDir(dir).entryList({QStringLiteral("*.bak")}).isEmpty());
+    }
+
     void hostileSizes_data()
     {
         QTest::addColumn<qint64>("accept");
