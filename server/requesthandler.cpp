@@ -1,5 +1,7 @@
 #include "requesthandler.h"
 
+#include "batchrequests.h"
+
 #include "core/aes.h"
 #include "core/helpers.h"
 #include "core/resultcodes.h"
@@ -132,8 +134,11 @@ Reply RequestHandler::handle(const FramedRequest &request)
         return newestVersions(text);
     case 41:
         return createFolderLines(text);
-    case 66:
-        return downloadList(text);
+    case 66: {
+        SessionInfo s;
+        const int rc = auth(text, s);
+        return batchDownloadList(m_store, s, rc, text);
+    }
     case 78:
         return serverPath(text);
     case 49:
