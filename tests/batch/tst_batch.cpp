@@ -1,0 +1,1056 @@
+// Batch tasks: the task text and store, the local file index, the path and
+// time rules, and the worker against the reference server.
+#include "batch/bathfiledeal.h"
+#include "batch/batchtranconfig.h"
+#include "batch/batchtransport.h"
+#include "batch/fileindex.h"
+#include "core/fileext.h"
+#include "core/folders.h"
+#include "core/helpers.h"
+#include "core/safepath.h"
+#include "core/textfile.h"
+#include "net/robottcpclient.h"
+#include "testenv.h"
+
+#include "docserver.h"
+#include "seed.h"
+#include "store.h"
+
+#include <QSignalSpy>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <QLockFile>
+
+#include <atomic>
+#include <unistd.h>
+
+namespace {
+
+QByteArray le(const QString &s)
+{
+    return QStringEncoder(QStringEncoder::Utf16LE).encode(s);
+}
+
+QString fromLe(const QByteArray &b)
+{
+    return QStringDecoder(QStringDecoder::Utf16LE).decode(b);
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void setMTime(const QString &path, const QDateTime &t)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QVERIFY(f.setFileTime(t, QFileDevice::FileModificationTime));
+}
+
+TDateTime at(int y, int mo, int d, int h, int mi, int s = 0)
+{
+    return QDateTimeToDateTime(QDateTime(QDate(y, mo, d), QTime(h, mi, s)));
+}
+
+TBatchTransport uploadTask(qint32 id, const QString &source, int owner)
+{
+    TBatchTransport t;
+    NewBatchTransport(t);
+    t.Id = id;
+    t.TranStyle = TS_Upload;
+    t.FF = FF_Folder;
+    t.SourceFolderName = source;
+    t.DestOwnerId = owner;
+    t.DestFolderId = 0;
+    t.DestFolderName = QStringLiteral("tree\\");
+    t.IncludeRootPath = true;
+    return t;
+}
+
+// The reference server with the demo seed on a free port, and its data folder
+// to check what it stored.
+class BatchServer
+{
+public:
+    BatchServer()
+    {
+        ServerOptions options;
+        options.dataDir = m_dir.path();
+        options.port = 0;
+        options.idleTimeoutMs = 1500;
+        options.firstLineTimeoutMs = 1500;
+        m_server = std::make_unique<DocServer>(options);
+        QString error;
+        if (!m_server->start(&error))
+            qFatal("server start failed: %s", qPrintable(error));
+        Store store(options.dataDir);
+        if (!seedDemo(store, &error))
+            qFatal("seed failed: %s", qPrintable(error));
+    }
+    quint16 port() const { return m_server->port(); }
+    QString dataDir() const { return m_dir.path(); }
+
+    // Logs in as demo: the snapshot a worker needs, and the user's own owner id.
+    TBatchSettings login(const QString &indexFolder, int *ownerId = nullptr)
+    {
+        TRobotTcpClient c;
+        c.Host = QStringLiteral("127.0.0.1");
+        c.Port = port();
+        TLoginReply reply;
+        if (c.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), c.Host, QString::number(port()), &reply)
+            != st::LoginOk)
+            qFatal("login failed");
+        TBatchSettings s;
+        s.Conn.Host = c.Host;
+        s.Conn.Port = port();
+        s.Conn.EncryptId = reply.UserId;
+        s.Conn.Language = HSL_ENG;
+        s.IndexFolder = indexFolder;
+        s.ConfigFolder = indexFolder;
+        if (ownerId)
+            *ownerId = reply.UserId2;
+        return s;
+    }
+
+    // Body of the current version of owner's file at a "/"-separated path, or nullopt.
+    std::optional<QByteArray> fileAt(int owner, const QString &path)
+    {
+        Store store(dataDir());
+        const QStringList parts = path.split(u'/');
+        qint64 folder = 0;
+        for (int i = 0; i + 1 < parts.size(); ++i) {
+            folder = store.findFolder(owner, folder, parts.at(i));
+            if (folder == 0)
+                return std::nullopt;
+        }
+        const auto f = store.fileByName(folder, parts.last());
+        if (!f)
+            return std::nullopt;
+        const auto v = store.version(f->key);
+        if (!v)
+            return std::nullopt;
+        return readFile(store.blobPath(v->blob));
+    }
+    int versions(int owner, const QString &path)
+    {
+        Store store(dataDir());
+        const QStringList parts = path.split(u'/');
+        qint64 folder = 0;
+        for (int i = 0; i + 1 < parts.size(); ++i)
+            folder = store.findFolder(owner, folder, parts.at(i));
+        const auto f = store.fileByName(folder, parts.last());
+        return f ? store.db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {f->key}).toInt() : 0;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<DocServer> m_server;
+};
+
+// Runs a worker until its run ends; the worker's own failures are continued as a
+// task manager would while they stay below three.
+struct RunResult {
+    bool ended = false;
+    TBatchTransport task;
+    QString log;
+    QString errors;
+    int failedSignals = 0;
+    int transferred = 0;
+};
+
+RunResult runOnce(const TBatchTransport &task, const TBatchSettings &settings, std::function<TDateTime()> clock = {})
+{
+    RunResult r;
+    TCustomBathFileDeal worker(task, settings);
+    worker.FEndPauseMs = 0;
+    worker.FPollMs = 10;
+    if (clock)
+        worker.FNow = clock;
+    QObject::connect(&worker, &TCustomBathFileDeal::fileFailed, &worker, [&](int, int) {
+        ++r.failedSignals;
+        worker.StartEx();
+    });
+    QObject::connect(&worker, &TCustomBathFileDeal::startDealFile, &worker, [&](int, const QString &) { ++r.transferred; });
+    QSignalSpy ended(&worker, &TCustomBathFileDeal::runEnded);
+    worker.StartEx();
+    r.ended = ended.wait(60000);
+    r.task = worker.TaskInfo();
+    r.log = worker.GetLogText();
+    r.errors = worker.GetErrorLog();
+    worker.StopEx();
+    worker.wait();
+    return r;
+}
+
+} // namespace
+
+class TstBatch : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestHome> m_home;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_home = std::make_unique<TestHome>();
+    }
+
+    // ---- Task text
+
+    void taskText_exactLines()
+    {
+        TBatchTransport t;
+        NewBatchTransport(t, QDateTime(QDate(2024, 12, 9), QTime(15, 47, 7)));
+        QCOMPARE(TaskTimeStamp(QDateTime(QDate(2024, 12, 9), QTime(15, 47, 7))), QStringLiteral("2412091547077"));
+        QCOMPARE(t.Id, qint32(NameHash32(QStringLiteral("2412091547077"))));
+        t.Types = {qint32(ExtCode(QStringLiteral("doc"))), 42};
+        t.TaskCyc = 1.5;
+        const QStringList lines = BatchTransportToText(t).split(QStringLiteral("\r\n"));
+        const QStringList tags{"Id", "St", "TranStyle", "FF", "DestOwnerId", "DestFolderId", "DFN", "SourceOwnerId",
+                               "SourceFolderId", "SFN", "MinSize", "MaxSize", "FileStartDate", "FileEndDate",
+                               "TaskStartTime", "TaskCyc", "MaxSize", "SubFolder", "RunStartTime", "RunEndTime"};
+        for (int i = 0; i < tags.size(); ++i)
+            QVERIFY2(lines.at(i).startsWith(u'[' + tags.at(i) + u']'), qPrintable(lines.at(i)));
+        QCOMPARE(lines.at(14), QStringLiteral("[TaskStartTime]15:47:07[/TaskStartTime]"));
+        QCOMPARE(lines.at(15), QStringLiteral("[TaskCyc]1.50[/TaskCyc]"));
+        QCOMPARE(lines.at(17), QStringLiteral("[SubFolder]-1[/SubFolder]"));
+        QCOMPARE(lines.at(20), QStringLiteral("[Dc_Types][Count]2[/Count][Ty0]%1[/Ty0]").arg(ExtCode(QStringLiteral("doc"))));
+        QCOMPARE(lines.at(21), QStringLiteral("[Ty1]42[/Ty1]"));
+        QCOMPARE(lines.at(22), QStringLiteral("[/Dc_Types]"));
+        QCOMPARE(lines.at(23), QStringLiteral("[FilePrtParams][/FilePrtParams]"));
+        QCOMPARE(lines.at(27), QStringLiteral("[ExtInfo][/ExtInfo]"));
+        QCOMPARE(lines.size(), 29);  // the last CR LF leaves an empty tail
+
+        t.Types.clear();
+        QVERIFY(BatchTransportToText(t).contains(QStringLiteral("[Dc_Types][Count]0[/Count][/Dc_Types]\r\n")));
+    }
+
+    void taskText_roundTrip_data()
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<int>("ff");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("dest");
+        QTest::addColumn<double>("cyc");
+        QTest::addRow("upload folder") << 1 << 2 << "/home/ann/Docs/" << "Projects\\" << -1.0;
+        QTest::addRow("upload one file") << 1 << 1 << "/home/ann/Docs/report.doc" << "Projects\\" << 2.0;
+        QTest::addRow("download folder") << 2 << 2 << "Projects\\2024\\" << "/home/ann/in/" << 0.25;
+        QTest::addRow("download one file") << 2 << 1 << "Projects\\plan.xls" << "/home/ann/in/" << -1.0;
+    }
+    void taskText_roundTrip()
+    {
+        QFETCH(int, style);
+        QFETCH(int, ff);
+        QFETCH(QString, source);
+        QFETCH(QString, dest);
+        QFETCH(double, cyc);
+        TBatchTransport t;
+        NewBatchTransport(t);
+        t.TranStyle = TTranStyle(style);
+        t.FF = quint8(ff);
+        t.SourceFolderName = source;
+        t.DestFolderName = dest;
+        t.SourceOwnerId = 7;
+        t.DestOwnerId = 8;
+        t.DestFolderId = 5000000000LL;
+        t.MinSize = 10;
+        t.MaxSize = 1 << 20;
+        t.TaskCyc = cyc;
+        t.Types = {1, 2, 3};
+        t.FilePrtParams = QStringLiteral("[a]1[/a]");
+        t.ExtInfo = QStringLiteral("x=1");
+        t.KeepClientNewFile = false;
+        t.IsIncludeSubFolder = false;
+        t.SC = 3;
+        const QString text = BatchTransportToText(t);
+        TBatchTransport back;
+        TextToBatchTransport(text, back);
+        QCOMPARE(BatchTransportToText(back), text);
+        QCOMPARE(back.SourceFolderName, source);
+        QCOMPARE(back.DestFolderId, 5000000000LL);
+        QCOMPARE(back.Types, QList<qint32>({1, 2, 3}));
+    }
+
+    void taskText_reading_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("expected");
+        const QString up = QStringLiteral("[TranStyle]1[/TranStyle][FF]2[/FF]");
+        QTest::addRow("no St reads completed") << up << "St" << "4";
+        QTest::addRow("no TaskCyc runs once") << up << "TaskCyc" << "-1.00";
+        QTest::addRow("DFN gets a backslash") << up + "[DFN]D:\\Work[/DFN]" << "DFN" << "D:\\Work\\";
+        QTest::addRow("DFN with slash kept") << up + "[DFN]D:\\Work/[/DFN]" << "DFN" << "D:\\Work/";
+        QTest::addRow("single upload file keeps its name") << "[TranStyle]1[/TranStyle][FF]1[/FF][SFN]/a/b.doc[/SFN]" << "SFN" << "/a/b.doc";
+        QTest::addRow("local download target gets a slash") << "[TranStyle]2[/TranStyle][FF]2[/FF][DFN]/home/x[/DFN]" << "DFN" << "/home/x/";
+        QTest::addRow("count larger than entries") << up + "[Dc_Types][Count]2[/Count][Ty0]7[/Ty0][/Dc_Types]" << "Types" << "7,0";
+        QTest::addRow("first MaxSize wins") << up + "[MaxSize]100[/MaxSize][MaxSize]999[/MaxSize]" << "MaxSize" << "100";
+        QTest::addRow("locale comma period") << up + "[TaskCyc]1,50[/TaskCyc]" << "TaskCyc" << "1.50";
+        QTest::addRow("period under a minute") << up + "[TaskCyc]0.001[/TaskCyc]" << "TaskCyc" << "0.02";
+        QTest::addRow("short time") << up + "[TaskStartTime]8:05[/TaskStartTime]" << "TaskStartTime" << "08:05:00";
+        QTest::addRow("booleans in words") << up + "[SubFolder]FALSE[/SubFolder]" << "SubFolder" << "0";
+        QTest::addRow("boolean garbage is default") << up + "[SubFolder]yes[/SubFolder]" << "SubFolder" << "1";
+        QTest::addRow("no IncludeRootPath") << up << "IncludeRootPath" << "0";
+        QTest::addRow("tags in any case") << up + "[maxsize]5[/MAXSIZE]" << "MaxSize" << "5";
+    }
+    void taskText_reading()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, field);
+        QFETCH(QString, expected);
+        TBatchTransport t;
+        TextToBatchTransport(text, t);
+        QString got;
+        if (field == "St") got = QString::number(t.St);
+        else if (field == "TaskCyc") got = FormatTaskCyc(t.TaskCyc);
+        else if (field == "DFN") got = t.DestFolderName;
+        else if (field == "SFN") got = t.SourceFolderName;
+        else if (field == "MaxSize") got = QString::number(t.MaxSize);
+        else if (field == "TaskStartTime") got = FormatTaskTime(t.TaskStartTime);
+        else if (field == "SubFolder") got = QString::number(t.IsIncludeSubFolder);
+        else if (field == "IncludeRootPath") got = QString::number(t.IncludeRootPath);
+        else if (field == "Types") {
+            QStringList l;
+            for (qint32 v : t.Types) l << QString::number(v);
+            got = l.join(u',');
+        }
+        QCOMPARE(got, expected);
+    }
+
+    void taskText_summary()
+    {
+        TBatchTransport t;
+        NewBatchTransport(t);
+        t.SourceFolderName = QStringLiteral("/home/ann/Docs/");
+        t.DestFolderName = QStringLiteral("Projects\\");
+        t.MinSize = 2048;
+        t.MaxSize = 4096;
+        t.Types = {qint32(ExtCode(QStringLiteral("doc")))};
+        t.TaskCyc = 1.0;
+        t.TaskStartTime = 8.0 / 24;
+        QString s;
+        TaskSummaryText(t, HSL_ENG, s);
+        QCOMPARE(s, QStringLiteral("-------- Bulk upload of folder files--------\r\n\r\nSource folder:/home/ann/Docs/\r\nTarget file:Projects\\\r\n"
+                                   "File time:No\r\nFile size:2K - 4K\r\nFile type:*.doc\r\n\r\nRun time:08:00:00, every 60 minute(m) to operate task \r\nFinish time:"));
+        TaskSummaryText(t, HSL_CN, s);
+        QVERIFY(s.startsWith(QStringLiteral("--------文件夹文件批量上传--------")));
+        QCOMPARE(TaskStateText(BTS_Error, HSL_ENG), QStringLiteral("Task error,unable to continue"));
+        QString keep = QStringLiteral("kept");
+        TaskStateText(7, HSL_CN, keep);
+        QCOMPARE(keep, QStringLiteral("kept"));
+    }
+
+    // ---- The task file
+
+    void config_sameSecondIdsKeepBothTasks()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        TBatchTransport a = uploadTask(1000, "/a/", 5);
+        TBatchTransport b = uploadTask(1000, "/b/", 5);
+        config.AddTask(a);
+        config.AddTask(b);
+        QCOMPARE(a.Id, 1000);
+        QCOMPARE(b.Id, 1001);
+        QVERIFY(config.Save());
+        TBatchTranConfig again(dir.path(), dir.path() + "/index");
+        const auto all = again.GetAllTask();
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all.at(0).SourceFolderName, QStringLiteral("/a/"));
+        QCOMPARE(all.at(1).SourceFolderName, QStringLiteral("/b/"));
+        QCOMPARE(again.TaskCount(), 2);
+    }
+
+    void config_optimizeKeepsEveryTask()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        for (int i = 1; i <= 1030; ++i) {
+            TBatchTransport t = uploadTask(i, "/src/", 5);
+            config.AddTask(t);
+        }
+        config.Optimize(config.GetAllTask());
+        TBatchTranConfig again(dir.path(), dir.path() + "/index");
+        QCOMPARE(again.GetAllTask().size(), 1030);
+        QVERIFY(!again.AllInfo().contains("TaskCount"));
+        again.DelTask(5);
+        QCOMPARE(again.TaskCount(), -1);
+        QCOMPARE(again.GetAllTask().size(), 1029);
+    }
+
+    void config_foreignFileLoads()
+    {
+        // Written by hand the way another writer of the format would: a counter, an
+        // appended section, an Optimize-form section, an invalid one and an unclosed one.
+        QTemporaryDir dir;
+        TBatchTransport up = uploadTask(11, "/src/", 5);
+        TBatchTransport bad = uploadTask(12, "/src/", 0);
+        TBatchTransport down = uploadTask(13, "Projects\\", 0);
+        down.TranStyle = TS_Download;
+        down.SourceOwnerId = 9;
+        down.DestFolderName = "/in/";
+        const QString text = "[TaskCount]3[/TaskCount]\r\n[Cond_11]" + BatchTransportToText(up) + "[/Cond_11]\r\n"
+                             + "[Cond_12]\r\n" + BatchTransportToText(bad) + "[/Cond_12]\r\n\r\n"
+                             + "[Cond_13]\r\n" + BatchTransportToText(down) + "[/Cond_13]\r\n\r\n[Cond_14][Id]14[/Id]";
+        QVERIFY(WriteUnicodeTextFile(dir.path() + "/btr.sys", text));
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(config.LoadError().isEmpty());
+        QCOMPARE(config.AllInfo(), text);
+        const auto all = config.GetAllTask();
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all.at(0).Id, 11);
+        QCOMPARE(all.at(1).Id, 13);
+        TBatchTransport got;
+        QVERIFY(!config.GetTask(14, got));
+        QCOMPARE(got.Id, 0);
+        QVERIFY(config.GetTask(13, got));
+        QCOMPARE(BatchTransportToText(got), BatchTransportToText(down));
+        // Replacing a section keeps what follows it.
+        up.MinSize = 77;
+        config.SetTask(up);
+        QVERIFY(config.AllInfo().contains("[/Cond_11]\r\n[Cond_12]"));
+        QVERIFY(config.GetTask(11, got));
+        QCOMPARE(got.MinSize, 77);
+    }
+
+    void config_damagedFileKeptAside()
+    {
+        QTemporaryDir dir;
+        TBatchTransport up = uploadTask(21, "/src/", 5);
+        QByteArray bytes = "\xFF\xFE" + le("[Cond_21]" + BatchTransportToText(up) + "[/Cond_21]\r\n") + "\x41";
+        writeFile(dir.path() + "/btr.sys", bytes);
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(!config.LoadError().isEmpty());
+        QCOMPARE(config.GetAllTask().size(), 1);
+        const QStringList aside = QDir(dir.path()).entryList({"btr.sys.damaged-*"});
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readFile(dir.path() + "/" + aside.first()), bytes);
+    }
+
+    void config_unreadableFileStartsEmpty()
+    {
+        // A folder where the file should be: it cannot be read, and nothing stops the start.
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.path() + "/btr.sys"));
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(config.LoadError().contains("Cannot read"));
+        QVERIFY(config.GetAllTask().isEmpty());
+    }
+
+    void config_delTaskRemovesIndexFiles()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        TBatchTransport t = uploadTask(31, "/src/", 5);
+        config.AddTask(t);
+        for (const char *ext : {".fln", ".std", ".ivd", ".log"})
+            writeFile(dir.path() + "/index/31" + ext, "x");
+        config.DelTask(31);
+        QVERIFY(QDir(dir.path() + "/index").entryList(QDir::Files).isEmpty());
+        QVERIFY(!config.HasTask(31));
+    }
+
+    // ---- Index files
+
+    void index_pathFileLayout()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.path() + "/src/report.doc";
+        writeFile(file, "12345");
+        TFileIndex index;
+        index.TaskId = 41;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        index.AppendFileInfo({file});
+        qint64 size = 0;
+        TDateTime dt = 0;
+        QVERIFY(LocalFileStat(file, size, dt));
+        const qint64 key = TFileIndex::UploadKey(file, 5, dt);
+        QCOMPARE(key, qint64(PathHash64(file) + 5 + quint64(DateTimeToTicks(dt) / 10)));
+        const QByteArray bytes = readFile(dir.path() + "/index/41.fln");
+        QVERIFY(!bytes.startsWith("\xFF\xFE"));
+        const QString line = fromLe(bytes);
+        QVERIFY(line.endsWith("\r\n"));
+        QCOMPARE(line.left(22), QString::number(key).leftJustified(22));
+        QCOMPARE(line.mid(22, 22), QString("0").leftJustified(22));
+        QCOMPARE(line.mid(44, 22), QString("5").leftJustified(22));
+        QCOMPARE(line.mid(66, 22), QString::number(DateTimeToTicks(dt)).leftJustified(22));
+        QCOMPARE(line.mid(88), file + "\r\n");
+        index.UpdateState(key, dl::Done);
+        const QString state = fromLe(readFile(dir.path() + "/index/41.std"));
+        QCOMPARE(state, QString::number(key).leftJustified(22) + QString("0").leftJustified(22) + "100 \r\n");
+    }
+
+    void index_keyFollowsChanges()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.path() + "/a.txt";
+        writeFile(file, "one");
+        const QDateTime t0 = QDateTime::currentDateTime().addSecs(-100);
+        setMTime(file, t0);
+        TFileIndex index;
+        index.TaskId = 1;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        index.AppendFileInfo({file});
+        QCOMPARE(index.Count(), 1);
+        // Same size, same time: the same key, nothing new.
+        writeFile(file, "two");
+        setMTime(file, t0);
+        index.AppendFileInfo({file});
+        QCOMPARE(index.Count(), 1);
+        // Touched: a new key, the old entry stays.
+        setMTime(file, t0.addSecs(5));
+        index.AppendFileInfo({file});
+        QCOMPARE(index.Count(), 2);
+        QCOMPARE(index.GetUndealFileCount(0), 2);
+    }
+
+    void index_filters_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("indexed");
+        QTest::addRow("plain") << "a/plan.xls" << true;
+        QTest::addRow("thumbs any case") << "a/Thumbs.DB" << false;
+        QTest::addRow("exclusion copy") << "a/report.doc_kx0.doc" << false;
+        QTest::addRow("exclusion copy, two digits") << "a/plan_kx12.xls" << false;
+        QTest::addRow("not a copy") << "a/plan_kx.xls" << true;
+        QTest::addRow("kx with letters") << "a/plan_kx1a.xls" << true;
+    }
+    void index_filters()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, indexed);
+        QTemporaryDir dir;
+        const QString file = dir.path() + "/" + name;
+        writeFile(file, "x");
+        TFileIndex index;
+        index.TaskId = 1;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        index.AppendFileInfo({file});
+        QCOMPARE(index.Count(), indexed ? 1 : 0);
+        QVERIFY(!TFileIndex::IsExclusionCopy("_kx0.doc"));
+    }
+
+    void index_typesAndSizes()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/a.doc", "1234");
+        writeFile(dir.path() + "/b.xls", "1234");
+        writeFile(dir.path() + "/c.doc", "123456789");
+        TFileIndex index;
+        index.TaskId = 1;
+        index.IndexFolder = dir.path() + "/index";
+        index.MinFileSize = 1;
+        index.MaxFileSize = 5;
+        index.SetFileTypes({qint32(ExtCode("doc"))});
+        index.Init();
+        QVERIFY(index.Load());
+        index.AppendFileInfo({dir.path() + "/a.doc", dir.path() + "/b.xls", dir.path() + "/c.doc"});
+        QCOMPARE(index.Count(), 1);
+        index.SetFileTypes({qint32(ExtCode("doc")), 42});
+        index.AppendFileInfo({dir.path() + "/b.xls"});
+        QCOMPARE(index.Count(), 2);
+    }
+
+    void index_loadRepairs_data()
+    {
+        QTest::addColumn<QByteArray>("tail");
+        QTest::addColumn<int>("entries");
+        const QString good = QString("7").leftJustified(22) + QString("0").leftJustified(22) + QString("3").leftJustified(22)
+                             + QString("1000").leftJustified(22) + "/x/a.txt\r\n";
+        QTest::addRow("clean") << QByteArray() << 2;
+        QTest::addRow("odd byte") << QByteArray("\x41") << 2;
+        QTest::addRow("torn last line") << le(good.left(50)) << 2;
+        QTest::addRow("torn and odd") << le(good.left(50)) + "\x41" << 2;
+        QTest::addRow("80-character line") << le(QString(80, u'1') + "\r\n") << 2;
+        QTest::addRow("letters in the key") << le("abc" + good.mid(3)) << 2;
+        QTest::addRow("a key twice, first wins") << le(good) << 2;
+    }
+    void index_loadRepairs()
+    {
+        QFETCH(QByteArray, tail);
+        QFETCH(int, entries);
+        QTemporaryDir dir;
+        const QString good1 = QString("7").leftJustified(22) + QString("0").leftJustified(22) + QString("3").leftJustified(22)
+                              + QString("1000").leftJustified(22) + "/x/a.txt\r\n";
+        const QString good2 = QString("-5").leftJustified(22) + QString("9").leftJustified(22) + QString("4").leftJustified(22)
+                              + QString("2000").leftJustified(22) + "/x/b.txt\r\n";
+        writeFile(dir.path() + "/index/1.fln", le(good1 + good2) + tail);
+        TFileIndex index;
+        index.TaskId = 1;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        QCOMPARE(index.Count(), entries);
+        TTidyFile t;
+        QVERIFY(index.Find(7, t));
+        QCOMPARE(t.Path, QStringLiteral("/x/a.txt"));
+        QVERIFY(index.Find(-5, t));
+        QCOMPARE(t.FolderId, 9);
+        // After the repair an append starts on a line of its own.
+        TTidyFile n;
+        n.PathHash = 99;
+        n.Path = "/x/c.txt";
+        index.AppendFileInfoEx(n);
+        TFileIndex again;
+        again.TaskId = 1;
+        again.IndexFolder = dir.path() + "/index";
+        again.Init();
+        QVERIFY(again.Load());
+        QCOMPARE(again.Count(), entries + 1);
+        QVERIFY(again.Find(99, t));
+    }
+
+    void index_stateReplay()
+    {
+        QTemporaryDir dir;
+        TFileIndex index;
+        index.TaskId = 2;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        for (qint64 k : {10, 20, 30}) {
+            TTidyFile t;
+            t.PathHash = k;
+            t.Size = k;
+            t.Path = "/p/" + QString::number(k);
+            index.AppendFileInfoEx(t);
+        }
+        index.UpdateState(10, dl::Done);
+        index.UpdateState(10, dl::Excluded);
+        index.UpdateState(20, dl::Done);
+        index.UpdateState(20, dl::Done);
+        TFileIndex again;
+        again.TaskId = 2;
+        again.IndexFolder = dir.path() + "/index";
+        again.Init();
+        QVERIFY(again.Load());
+        TTidyFile t;
+        QVERIFY(again.Find(10, t));
+        QCOMPARE(t.Dealed, dl::Excluded);
+        QCOMPARE(again.GetAllCount(0), 2);
+        QCOMPARE(again.GetUndealFileCount(0), 1);
+        // Counted once per entry that ends done, not once per line.
+        QCOMPARE(again.FinishedSize(), 20);
+        QCOMPARE(again.TotalFileSize(), 60);
+    }
+
+    void index_handsOutFiveTimesAtMost()
+    {
+        QTemporaryDir dir;
+        TFileIndex index;
+        index.TaskId = 3;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        for (qint64 k : {5, -3}) {
+            TTidyFile t;
+            t.PathHash = k;
+            t.Path = "/p/" + QString::number(k);
+            index.AppendFileInfoEx(t);
+        }
+        TTidyFile t;
+        QVERIFY(index.GetTidyFile(0, t));
+        QCOMPARE(t.PathHash, -3);  // key order, signed
+        index.UpdateState(-3, dl::Done);
+        int handed = 0;
+        while (index.GetTidyFile(0, t)) {
+            QCOMPARE(t.PathHash, 5);
+            ++handed;
+        }
+        QCOMPARE(handed, 5);
+        QCOMPARE(t.PathHash, -1);
+        QCOMPARE(index.GetUndealFileCount(0), 1);
+        QStringList failed;
+        index.GetUndealFileInfo(failed);
+        QCOMPARE(failed, QStringList{"/p/5"});
+    }
+
+    void index_exclusionsReapplied()
+    {
+        QTemporaryDir dir;
+        TFileIndex index;
+        index.TaskId = 4;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        for (qint64 k : {1, 2}) {
+            TTidyFile t;
+            t.PathHash = k;
+            index.AppendFileInfoEx(t);
+        }
+        index.RemoveFiles({2});
+        QCOMPARE(readFile(dir.path() + "/index/4.ivd"), QByteArray("2\r\n"));
+        index.StateResetOfDownload();
+        QCOMPARE(index.GetAllCount(0), 2);
+        index.RemoveInvalidKey();
+        QCOMPARE(index.GetAllCount(0), 1);
+    }
+
+    void index_compactsDeadLines()
+    {
+        QTemporaryDir dir;
+        QString text;
+        const QString line = QString("8").leftJustified(22) + QString("0").leftJustified(22) + QString("1").leftJustified(22)
+                             + QString("1").leftJustified(22) + "/x\r\n";
+        for (int i = 0; i < 3000; ++i)
+            text += line;
+        writeFile(dir.path() + "/index/5.fln", le(text));
+        TFileIndex index;
+        index.TaskId = 5;
+        index.IndexFolder = dir.path() + "/index";
+        index.Init();
+        QVERIFY(index.Load());
+        QCOMPARE(index.Count(), 1);
+        QCOMPARE(readFile(dir.path() + "/index/5.fln"), le(line));
+    }
+
+    void scan_linksStayInsideTheRoot()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/root/a.txt", "a");
+        writeFile(dir.path() + "/root/sub/b.txt", "b");
+        writeFile(dir.path() + "/outside/secret.txt", "s");
+        QVERIFY(QFile::link(dir.path() + "/root", dir.path() + "/root/sub/loop"));
+        QVERIFY(QFile::link(dir.path() + "/outside", dir.path() + "/root/out"));
+        QVERIFY(QFile::link(dir.path() + "/outside/secret.txt", dir.path() + "/root/secret-link.txt"));
+        QVERIFY(QFile::link(dir.path() + "/root/a.txt", dir.path() + "/root/inside-link.txt"));
+        TSearchFiles search;
+        search.SetRoots({dir.path() + "/root/"});
+        QStringList found;
+        search.OnSaveFiles = [&](const std::vector<TFoundFile> &files) {
+            for (const auto &f : files)
+                found << QFileInfo(f.Path).fileName();
+        };
+        search.Execute();
+        found.sort();
+        QCOMPARE(found, QStringList({"a.txt", "b.txt", "inside-link.txt"}));
+        QCOMPARE(TSearchFiles::SubFolders(dir.path() + "/root").size(), 1);
+    }
+
+    // ---- Path and time rules
+
+    void paths_uploadSubFolder_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("includeRoot");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("root file") << "/home/a/Docs/" << false << "/home/a/Docs/x.doc" << "";
+        QTest::addRow("sub file") << "/home/a/Docs/" << false << "/home/a/Docs/s/t/x.doc" << "s\\t\\";
+        QTest::addRow("root name included") << "/home/a/Docs/" << true << "/home/a/Docs/s/x.doc" << "Docs\\s\\";
+        QTest::addRow("case ignored") << "D:\\Work\\" << false << "d:\\work\\Sub\\x.doc" << "Sub\\";
+        QTest::addRow("outside the source") << "/home/a/Docs/" << false << "/tmp/x.doc" << "";
+    }
+    void paths_uploadSubFolder()
+    {
+        QFETCH(QString, source);
+        QFETCH(bool, includeRoot);
+        QFETCH(QString, path);
+        QFETCH(QString, expected);
+        TBatchTransport t = uploadTask(1, source, 1);
+        t.IncludeRootPath = includeRoot;
+        QCOMPARE(UploadSubFolder(t, path), expected);
+        t.FF = FF_File;
+        QCOMPARE(UploadSubFolder(t, path), QString());
+    }
+
+    void paths_relativeAndLast_data()
+    {
+        QTest::addColumn<QString>("fn");
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("relative") << "rel" << "Projects\\" << "Projects\\s\\a.doc" << "s\\a.doc";
+        QTest::addRow("relative, drive") << "rel" << "Other\\" << "D:\\x\\a.doc" << "x\\a.doc";
+        QTest::addRow("relative, neither") << "rel" << "Other\\" << "x\\a.doc" << "x\\a.doc";
+        QTest::addRow("relative is case-sensitive") << "rel" << "projects\\" << "Projects\\a" << "Projects\\a";
+        QTest::addRow("last folder") << "last" << "D:\\Work\\Docs\\" << "" << "Docs\\";
+        QTest::addRow("last folder, slash") << "last" << "/home/a/Docs/" << "" << "Docs/";
+        QTest::addRow("last folder, one char") << "last" << "\\" << "" << "\\";
+        QTest::addRow("last folder, no separator") << "last" << "Docs\\" << "" << "Docs\\";
+    }
+    void paths_relativeAndLast()
+    {
+        QFETCH(QString, fn);
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(QString, expected);
+        QCOMPARE(fn == "rel" ? RelativePath(a, b) : LastFolderName(a), expected);
+    }
+
+    void timeRule_data()
+    {
+        QTest::addColumn<TDateTime>("now");
+        QTest::addColumn<bool>("previous");
+        QTest::addColumn<bool>("allowed");
+        QTest::addRow("07:59 is before the anchor") << at(2025, 3, 4, 7, 59) << false << false;
+        QTest::addRow("08:00 starts") << at(2025, 3, 4, 8, 0) << false << true;
+        QTest::addRow("08:03 goes on") << at(2025, 3, 4, 8, 3) << true << true;
+        QTest::addRow("08:05 pauses a running run") << at(2025, 3, 4, 8, 5) << true << false;
+        QTest::addRow("09:00 goes on again") << at(2025, 3, 4, 9, 0) << true << true;
+        QTest::addRow("too soon after the last run") << at(2025, 3, 4, 8, 30) << false << false;
+    }
+    void timeRule()
+    {
+        QFETCH(TDateTime, now);
+        QFETCH(bool, previous);
+        QFETCH(bool, allowed);
+        TBatchTransport t = uploadTask(1, "/a/", 1);
+        t.TaskCyc = 1.0;
+        t.TaskStartTime = *ParseTaskTime("08:00:00");
+        t.RunEndTime = QTest::currentDataTag() == QLatin1String("too soon after the last run") ? at(2025, 3, 4, 8, 0)
+                                                                                            : at(2025, 3, 4, 6, 0);
+        QCOMPARE(BatchTimeRule(t, previous, now), allowed);
+        QCOMPARE(t.St, allowed ? BTS_Running : BTS_Waiting);
+    }
+
+    void timeRule_tinyPeriodNeverDividesByZero()
+    {
+        TBatchTransport t = uploadTask(1, "/a/", 1);
+        t.TaskCyc = 0.001;
+        t.TaskStartTime = 0;
+        t.RunEndTime = at(2025, 1, 1, 0, 0);
+        QVERIFY(BatchTimeRule(t, true, at(2025, 3, 4, 8, 0)));
+    }
+    // ---- The worker against the reference server
+
+    void worker_uploadTreeThenOnlyChanges()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Docs/";
+        writeFile(root + "a.txt", "alpha");
+        writeFile(root + "sub/b.txt", "bravo");
+        writeFile(root + "sub/deep/c.bin", QByteArray(100000, 'c'));
+        QDir().mkpath(root + "empty/inner");
+        TBatchTransport task = uploadTask(501, root, owner);
+        task.TaskCyc = 24;  // periodic: the index stays between runs
+        task.RunEndTime = NowDateTime() - 2;
+
+        RunResult first = runOnce(task, settings);
+        QVERIFY(first.ended);
+        QVERIFY2(first.errors.isEmpty(), qPrintable(first.errors));
+        QCOMPARE(first.transferred, 3);
+        QCOMPARE(server.fileAt(owner, "Docs/a.txt").value_or("-"), QByteArray("alpha"));
+        QCOMPARE(server.fileAt(owner, "Docs/sub/b.txt").value_or("-"), QByteArray("bravo"));
+        QCOMPARE(server.fileAt(owner, "Docs/sub/deep/c.bin").value_or("-"), QByteArray(100000, 'c'));
+        // The folder tree arrives whole, empty folders included.
+        {
+            Store store(server.dataDir());
+            const qint64 docs = store.findFolder(owner, 0, "Docs");
+            QVERIFY(docs != 0);
+            const qint64 empty = store.findFolder(owner, docs, "empty");
+            QVERIFY(empty != 0);
+            QVERIFY(store.findFolder(owner, empty, "inner") != 0);
+        }
+        QCOMPARE(first.task.St, quint8(BTS_Waiting));
+        QVERIFY(QFile::exists(dir.path() + "/index/501.fln"));
+        QVERIFY(!first.log.contains("//----------------------------"));
+
+        // One file changed, one new: only those two go again.
+        writeFile(root + "sub/b.txt", "bravo, changed");
+        writeFile(root + "sub/new.txt", "new");
+        task = first.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult second = runOnce(task, settings);
+        QVERIFY(second.ended);
+        QVERIFY2(second.errors.isEmpty(), qPrintable(second.errors));
+        QCOMPARE(second.transferred, 2);
+        QCOMPARE(server.fileAt(owner, "Docs/sub/b.txt").value_or("-"), QByteArray("bravo, changed"));
+        QCOMPARE(server.fileAt(owner, "Docs/sub/new.txt").value_or("-"), QByteArray("new"));
+        QCOMPARE(server.versions(owner, "Docs/a.txt"), 1);
+        QCOMPARE(server.versions(owner, "Docs/sub/b.txt"), 2);
+    }
+
+    void worker_unreadableFileIsAFailure()
+    {
+        // The task's file is gone (or unreadable): a failure, never a file counted as sent.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        TBatchTransport task = uploadTask(502, dir.path() + "/missing.doc", owner);
+        task.FF = FF_File;
+        Store store(server.dataDir());
+        QCOMPARE(store.createFolder(owner, 0, "Inbox", &task.DestFolderId), 0);
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QVERIFY2(r.errors.contains("missing.doc"), qPrintable(r.errors));
+        QVERIFY(r.log.contains("//----------------------------"));
+    }
+
+    void worker_singleFileTaskAfterReload()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        writeFile(dir.path() + "/one/report.doc", "report");
+        TBatchTransport task = uploadTask(503, dir.path() + "/one/report.doc", owner);
+        task.FF = FF_File;
+        // The client's own reports folder as target.
+        Store store(server.dataDir());
+        qint64 target = 0;
+        QCOMPARE(store.createFolder(owner, 0, "Inbox", &target), 0);
+        task.DestFolderId = target;
+        TBatchTransport reloaded;
+        TextToBatchTransport(BatchTransportToText(task), reloaded);
+        RunResult r = runOnce(reloaded, settings);
+        QVERIFY(r.ended);
+        QVERIFY2(r.errors.isEmpty(), qPrintable(r.errors));
+        QCOMPARE(server.fileAt(owner, "Inbox/report.doc").value_or("-"), QByteArray("report"));
+        QCOMPARE(r.task.St, quint8(BTS_Completed));
+        QVERIFY(!QFile::exists(dir.path() + "/index/503.fln"));
+    }
+
+    void worker_downloadKeepsNewerAndDeletedCopies()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        // Put three files up, then delete one on the server.
+        const QString up = dir.path() + "/up/Box/";
+        writeFile(up + "keep.txt", "server keep");
+        writeFile(up + "gone.doc", "server gone");
+        writeFile(up + "s/fresh.txt", "server fresh");
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
+        for (const char *f : {"keep.txt", "gone.doc", "s/fresh.txt"})
+            setMTime(up + f, old);
+        QVERIFY(runOnce(uploadTask(504, up, owner), settings).errors.isEmpty());
+        Store store(server.dataDir());
+        const qint64 box = store.findFolder(owner, 0, "Box");
+        QVERIFY(box != 0);
+        store.db().run("UPDATE files SET deleted=1 WHERE folder_id=? AND name='gone.doc'", {box});
+
+        // The local side: a newer keep.txt, a gone.doc as old as the server's, and an earlier copy of it.
+        const QString local = dir.path() + "/down/";
+        writeFile(local + "Box/keep.txt", "local newer");
+        writeFile(local + "Box/gone.doc", "local gone");
+        setMTime(local + "Box/gone.doc", old);
+        writeFile(local + "Box/gone.doc_kx0.doc", "earlier copy");
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.Id = 505;
+        task.TranStyle = TS_Download;
+        task.FF = FF_Folder;
+        task.SourceOwnerId = owner;
+        task.SourceFolderId = box;
+        task.SourceFolderName = "Box\\";
+        task.DestFolderName = local;
+        task.IncludeRootPath = true;
+        task.KeepClientNewFile = true;
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QVERIFY2(r.errors.isEmpty(), qPrintable(r.errors));
+        QCOMPARE(readFile(local + "Box/keep.txt"), QByteArray("local newer"));
+        QCOMPARE(readFile(local + "Box/s/fresh.txt"), QByteArray("server fresh"));
+        QVERIFY(!QFile::exists(local + "Box/gone.doc"));
+        QCOMPARE(readFile(local + "Box/gone.doc_kx0.doc"), QByteArray("earlier copy"));
+        QCOMPARE(readFile(local + "Box/gone.doc_kx1.doc"), QByteArray("local gone"));
+        QVERIFY(r.log.contains("This file has been deleted of server"));
+        QCOMPARE(r.task.St, quint8(BTS_Completed));
+    }
+
+    void worker_hostileServerPathsStayInside()
+    {
+        // A list line whose path climbs out of the target is refused and listed.
+        QTemporaryDir dir;
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.TranStyle = TS_Download;
+        task.SourceFolderName = "Box\\";
+        task.DestFolderName = dir.path() + "/down/";
+        QVERIFY(!SafeJoin(task.DestFolderName, RelativePath(task.SourceFolderName, "Box\\..\\..\\evil.txt")));
+        QVERIFY(!SafeJoin(task.DestFolderName, RelativePath(task.SourceFolderName, "/etc/passwd")));
+    }
+
+    void worker_periodicTaskFollowsTheClock()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Tick/";
+        writeFile(root + "a.txt", "a");
+        TBatchTransport task = uploadTask(506, root, owner);
+        task.TaskCyc = 1.0;
+        task.TaskStartTime = *ParseTaskTime("08:00:00");
+        task.RunEndTime = at(2025, 3, 4, 6, 0);
+        std::atomic<double> clock{at(2025, 3, 4, 7, 59)};
+
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        worker.FPollMs = 5;
+        worker.FNow = [&clock] { return clock.load(); };
+        QSignalSpy ended(&worker, &TCustomBathFileDeal::runEnded);
+        QSignalSpy states(&worker, &TCustomBathFileDeal::stateChanged);
+        worker.StartEx();
+        QTRY_VERIFY(!states.isEmpty() && states.last().at(1).toInt() == BTS_Waiting);
+        QVERIFY(!ended.wait(300));  // 07:59: not yet
+        clock = at(2025, 3, 4, 8, 0);
+        QVERIFY(ended.wait(20000));
+        QVERIFY(server.fileAt(owner, "Tick/a.txt"));
+        QCOMPARE(worker.TaskInfo().RunEndTime, at(2025, 3, 4, 8, 0));
+        // The next period has not begun: nothing runs until 09:00.
+        writeFile(root + "b.txt", "b");
+        worker.RunEndHandled();
+        clock = at(2025, 3, 4, 8, 30);
+        QVERIFY(!ended.wait(300));
+        clock = at(2025, 3, 4, 9, 0);
+        QVERIFY(ended.wait(20000));
+        QVERIFY(server.fileAt(owner, "Tick/b.txt"));
+        worker.StopEx();
+        QVERIFY(worker.wait(10000));
+    }
+
+    void worker_stopsWhilePaused()
+    {
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.IndexFolder = dir.path();
+        TCustomBathFileDeal worker(uploadTask(507, dir.path(), 1), settings);
+        worker.StartEx();
+        worker.PauseEx();
+        worker.StopEx();
+        QVERIFY(worker.wait(5000));
+    }
+
+    void worker_secondRunnerIsRefused()
+    {
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.IndexFolder = dir.path();
+        QLockFile held(TaskLockFileName(dir.path(), 508));
+        QVERIFY(held.tryLock(0));
+        TCustomBathFileDeal worker(uploadTask(508, dir.path(), 1), settings);
+        QSignalSpy locked(&worker, &TCustomBathFileDeal::taskLocked);
+        worker.StartEx();
+        QVERIFY(locked.wait(5000));
+        QVERIFY(locked.first().at(1).toString().contains(QString::number(QCoreApplication::applicationPid())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstBatch)
+#include "tst_batch.moc"
