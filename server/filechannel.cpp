@@ -104,8 +104,22 @@ void FileChannel::run()
 {
     qint32 op = 0;
     QByteArray line;
-    if (!m_stream.readInt32(op) || !m_stream.readLine(line, kMaxParamLine))
+    if (!m_stream.readInt32(op))
         return;
+    // Long parameter lines (long summaries) are allowed while the shared budget lasts.
+    if (!m_stream.readLine(line, kFreeParamLine)) {
+        QByteArray more;
+        if (line.size() < kFreeParamLine)
+            return;
+        const OpeningBudget budget(2 * qint64(kMaxParamLine));
+        if (!budget.held()) {
+            m_stream.writeAll(int32BE(21));
+            return;
+        }
+        if (!m_stream.readLine(more, kMaxParamLine - kFreeParamLine))
+            return;
+        line += more;
+    }
     const auto text = decodeParamLine(line);
     if (!text) {
         m_stream.writeAll(int32BE(21));

@@ -2,7 +2,6 @@
 
 #include "core/helpers.h"
 
-#include <QScopeGuard>
 
 #include <QtEndian>
 
@@ -120,6 +119,25 @@ qint64 SocketStream::readSome(char *data, qint64 max)
 {
     if (max <= 0)
         return 0;
+    if (m_aheadPos < m_ahead.size()) {
+        const qint64 n = qMin(max, m_ahead.size() - m_aheadPos);
+        memcpy(data, m_ahead.constData() + m_aheadPos, size_t(n));
+        m_aheadPos += n;
+        return n;
+    }
+    if (max >= kReadAhead)
+        return receive(data, max);
+    m_ahead.resize(kReadAhead);
+    const qint64 got = receive(m_ahead.data(), kReadAhead);
+    m_ahead.resize(got);
+    m_aheadPos = 0;
+    if (got <= 0)
+        return 0;
+    return readSome(data, max);
+}
+
+qint64 SocketStream::receive(char *data, qint64 max)
+{
     const int chunk = int(qMin<qint64>(max, 1 << 20));
     for (;;) {
         if (m_ssl) {
@@ -225,6 +243,24 @@ static QByteArray utf16le(const QString &text)
     return b;
 }
 
+namespace {
+std::atomic<qint64> g_openingBytes{0};
+} // namespace
+
+OpeningBudget::OpeningBudget(qint64 bytes) : m_bytes(bytes), m_held(true)
+{
+    if (bytes > 0 && g_openingBytes.fetch_add(bytes) + bytes > kTotal) {
+        g_openingBytes -= bytes;
+        m_held = false;
+    }
+}
+
+OpeningBudget::~OpeningBudget()
+{
+    if (m_held && m_bytes > 0)
+        g_openingBytes -= m_bytes;
+}
+
 FrameResult readFramedRequest(ByteReader &in, FramedRequest &request)
 {
     qint32 length = 0;
@@ -243,16 +279,12 @@ FrameResult readFramedRequest(ByteReader &in, FramedRequest &request)
             return FrameResult::Closed;
         if (count != length - 20)
             return FrameResult::CountMismatch;
-        // Large bodies (bytes and text) share one budget, so stalled frames cannot
-        // hold the server's memory; they get time to arrive at a modest rate.
-        static std::atomic<qint64> largeFrameBytes{0};
-        const qint64 charge = count > kFreeFrameBody ? 2 * qint64(count) : 0;
-        if (charge > 0 && largeFrameBytes.fetch_add(charge) + charge > kLargeFrameBudget) {
-            largeFrameBytes -= charge;
+        // Large bodies (bytes and text) are charged to the shared budget; they get
+        // time to arrive at a modest rate.
+        const OpeningBudget budget(count > kFreeFrameBody ? 2 * qint64(count) : 0);
+        if (!budget.held())
             return FrameResult::Busy;
-        }
-        const auto release = qScopeGuard([charge] { largeFrameBytes -= charge; });
-        if (charge > 0)
+        if (count > kFreeFrameBody)
             in.extendOpening(count / 256);
         // Grows with the bytes that really arrive: a length alone never reserves memory.
         QByteArray body;

@@ -14,9 +14,27 @@ constexpr qint32 kDownloadComplete = 65520;
 constexpr qint32 kMaxFrameBody = 16 * 1024 * 1024; // task lists and folder lists stay far below
 constexpr int kMaxParamLine = 256 * 1024;          // hex doubles the text, paths are up to 1024 chars
 constexpr int kMaxHttpLine = 16 * 1024;
-// Frame bodies above this are read only while the shared budget of large frames allows.
+// Frame bodies and parameter lines above these are read only while the shared budget allows.
 constexpr qint32 kFreeFrameBody = 64 * 1024;
-constexpr qint64 kLargeFrameBudget = 64LL * 1024 * 1024;
+constexpr int kFreeParamLine = 16 * 1024;
+
+// Memory that requests still arriving may hold beyond their free allowance, shared by
+// every connection: stalled senders cannot take the server's memory, a request beyond
+// it is refused at once.
+class OpeningBudget
+{
+public:
+    static constexpr qint64 kTotal = 64LL * 1024 * 1024;
+    explicit OpeningBudget(qint64 bytes);
+    ~OpeningBudget();
+    OpeningBudget(const OpeningBudget &) = delete;
+    OpeningBudget &operator=(const OpeningBudget &) = delete;
+    bool held() const { return m_held; }
+
+private:
+    qint64 m_bytes;
+    bool m_held;
+};
 constexpr qint64 kBlockSize = 32768;
 
 inline const QByteArray kFramedRequestLine = QByteArrayLiteral("ZYVEK /TCP/1.0\r\n");
@@ -102,6 +120,11 @@ public:
 private:
     // Waits for the socket to be readable (or writable); false on time-out or error.
     bool wait(short events);
+    qint64 receive(char *data, qint64 max);
+    // Small reads (lines, integers) come from a bounded read-ahead, not one system call a byte.
+    static constexpr qint64 kReadAhead = 16 * 1024;
+    QByteArray m_ahead;
+    qint64 m_aheadPos = 0;
     int m_fd;
     ssl_st *m_ssl;
     int m_idleMs;

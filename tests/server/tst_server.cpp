@@ -676,6 +676,14 @@ private Q_SLOTS:
         QCOMPARE(download(tls.port(), downloadText(token, up.key), 0, 0, false, true).body, body);
     }
 
+    void longParameterLineIsAccepted()
+    {
+        // Beyond the free allowance of an opening, drawn from the shared budget.
+        QString text = uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("long summary.txt"), 3, kTicks);
+        text.replace(QLatin1String("[Summary][/Summary]"), QStringLiteral("[Summary]%1[/Summary]").arg(QString(20000, u's')));
+        QVERIFY(upload(m_server->port(), text, "abc").key > 0);
+    }
+
     void subFoldersAreCreated()
     {
         const QByteArray body("nested");
