@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -203,7 +204,9 @@ void TCustomBathFileDeal::AppendLog(const QString &s)
 void TCustomBathFileDeal::addFailure(const QString &line)
 {
     QMutexLocker lock(&FLock);
-    FErrList << line;
+    // A file tried again fails with the same line: list it once.
+    if (!FErrList.contains(line))
+        FErrList << line;
 }
 
 void TCustomBathFileDeal::setEvent()
@@ -780,7 +783,11 @@ void TCustomBathFileDeal::closeRun()
         QMutexLocker lock(&FLock);
         if (!(task.TaskCyc > 0 && upload))
             PIndex.reset();
-        FErrList << undealt;
+        for (const QString &path : undealt) {
+            const QString prefix = path + QStringLiteral("  ");
+            if (!std::any_of(FErrList.cbegin(), FErrList.cend(), [&](const QString &e) { return e.startsWith(prefix); }))
+                FErrList << path;
+        }
         FTaskInfo.St = task.St;
         FTaskInfo.RunEndTime = FNow();
         FInit = false;

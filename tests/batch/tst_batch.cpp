@@ -22,9 +22,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
+#include <QProcess>
 
 #include <atomic>
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -193,6 +197,19 @@ RunResult runOnce(const TBatchTransport &task, const TBatchSettings &settings, s
     worker.StopEx();
     worker.wait();
     return r;
+}
+
+QString cliPath()
+{
+    const QString dir = qEnvironmentVariable("ZUDIVUVO_BIN_DIR", QCoreApplication::applicationDirPath());
+    return dir + QStringLiteral("/zudivuvo-cli");
+}
+
+QProcessEnvironment cliEnv()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZUDIVUVO_PASSWORD", "demo");
+    return env;
 }
 
 } // namespace
@@ -1049,6 +1066,159 @@ private Q_SLOTS:
         worker.StartEx();
         QVERIFY(locked.wait(5000));
         QVERIFY(locked.first().at(1).toString().contains(QString::number(QCoreApplication::applicationPid())));
+    }
+    // ---- The command-line client
+
+    void cli_usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addRow("nothing") << QStringList{};
+        QTest::addRow("unknown command") << QStringList{"frobnicate"};
+        QTest::addRow("bad server") << QStringList{"--server", "localhost", "login"};
+        QTest::addRow("run without id") << QStringList{"task", "run"};
+        QTest::addRow("period under a minute") << QStringList{"task", "add", "--upload", "--source", ".", "--dest", "x", "--owner", "5", "--period", "0.5"};
+        QTest::addRow("bad language") << QStringList{"--lang", "7", "task", "list"};
+    }
+    void cli_usageErrors()
+    {
+        QFETCH(QStringList, args);
+        QProcess p;
+        p.start(cliPath(), args);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(!p.readAllStandardError().isEmpty());
+    }
+
+    void cli_runsHandWrittenTask()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        server.login(dir.path(), &owner);
+        const QString root = dir.path() + "/Hand/";
+        writeFile(root + "one.txt", "one");
+        writeFile(root + "two/three.bin", QByteArray(70000, '3'));
+        // Written the way another writer of the format would, line by line.
+        const QString text = QStringLiteral(
+            "[TaskCount]1[/TaskCount]\r\n[Cond_4242][Id]4242[/Id]\r\n[St]1[/St]\r\n[TranStyle]1[/TranStyle]\r\n[FF]2[/FF]\r\n"
+            "[DestOwnerId]%1[/DestOwnerId]\r\n[DestFolderId]0[/DestFolderId]\r\n[DFN]Hand\\[/DFN]\r\n[SourceOwnerId]0[/SourceOwnerId]\r\n"
+            "[SourceFolderId]0[/SourceFolderId]\r\n[SFN]%2[/SFN]\r\n[MinSize]0[/MinSize]\r\n[MaxSize]0[/MaxSize]\r\n"
+            "[FileStartDate]2024-12-09 15:47:07[/FileStartDate]\r\n[FileEndDate]2024-12-08 15:47:07[/FileEndDate]\r\n"
+            "[TaskStartTime]15:47:07[/TaskStartTime]\r\n[TaskCyc]-1.00[/TaskCyc]\r\n[MaxSize]0[/MaxSize]\r\n[SubFolder]-1[/SubFolder]\r\n"
+            "[RunStartTime]2024-12-09 15:47:17[/RunStartTime]\r\n[RunEndTime]1924-12-09 15:47:07[/RunEndTime]\r\n"
+            "[Dc_Types][Count]0[/Count][/Dc_Types]\r\n[FilePrtParams][/FilePrtParams]\r\n[IncludeRootPath]-1[/IncludeRootPath]\r\n"
+            "[KeepNewFileOfDownload]-1[/KeepNewFileOfDownload]\r\n[SC]0[/SC]\r\n[ExtInfo][/ExtInfo]\r\n[/Cond_4242]\r\n").arg(owner).arg(root);
+        QVERIFY(WriteUnicodeTextFile(GetTempFolder() + "btr.sys", text));
+
+        QProcess p;
+        p.setProcessEnvironment(cliEnv());
+        p.start(cliPath(), {"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4242"});
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+        QCOMPARE(server.fileAt(owner, "Hand/one.txt").value_or("-"), QByteArray("one"));
+        QCOMPARE(server.fileAt(owner, "Hand/two/three.bin").value_or("-"), QByteArray(70000, '3'));
+
+        p.start(cliPath(), {"task", "status", "4242", "--json"});
+        QVERIFY(p.waitForFinished(20000));
+        const QJsonObject status = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+        QCOMPARE(status.value("done").toBool(), true);
+        QCOMPARE(status.value("state").toInt(), int(BTS_Completed));
+        // The rest of the hand-written task is as it was.
+        TBatchTranConfig config;
+        TBatchTransport back;
+        QVERIFY(config.GetTask(4242, back));
+        QCOMPARE(back.SourceFolderName, root);
+        QCOMPARE(back.TaskStartTime, *ParseTaskTime("15:47:07"));
+    }
+
+    void cli_failureGivesOneLineAndNonZero()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        server.login(dir.path(), &owner);
+        TBatchTranConfig config;
+        TBatchTransport task = uploadTask(4343, dir.path() + "/gone.doc", owner);
+        task.FF = FF_File;
+        task.DestFolderId = 1;  // not a folder of this owner
+        config.AddTask(task);
+        QVERIFY(config.Save());
+        QProcess p;
+        p.setProcessEnvironment(cliEnv());
+        p.start(cliPath(), {"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4343"});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 1);
+        const QString outText = QString::fromLocal8Bit(p.readAllStandardOutput());
+        QVERIFY2(outText.contains("Failed: 1 file(s) not transferred; first failure: task 4343: ") && outText.contains("gone.doc"),
+                 qPrintable(outText));
+    }
+
+    void cli_secondRunnerNamesTheHolder()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        server.login(dir.path(), &owner);
+        TBatchTranConfig config;
+        TBatchTransport task = uploadTask(4444, dir.path(), owner);
+        config.AddTask(task);
+        QVERIFY(config.Save());
+        QDir().mkpath(BatchIndexFolder());
+        QLockFile held(TaskLockFileName(BatchIndexFolder(), 4444));
+        QVERIFY(held.tryLock(0));
+        QProcess p;
+        p.setProcessEnvironment(cliEnv());
+        p.start(cliPath(), {"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4444"});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardOutput().contains(QByteArray::number(QCoreApplication::applicationPid())));
+    }
+
+    void cli_killedRunsResumeAndStoreEachFileOnce()
+    {
+        // A short form of the crash-safety script: SIGKILL at a few points of an upload run.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        server.login(dir.path(), &owner);
+        const QString root = dir.path() + "/Crash/";
+        for (int i = 0; i < 150; ++i)
+            writeFile(root + QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i), QByteArray(2000 + i * 37, char('a' + i % 26)));
+        TBatchTranConfig config;
+        TBatchTransport task = uploadTask(4545, root, owner);
+        config.AddTask(task);
+        QVERIFY(config.Save());
+        const QStringList args{"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4545"};
+        for (int kill = 0; kill < 3; ++kill) {
+            QProcess p;
+            p.setProcessEnvironment(cliEnv());
+            p.start(cliPath(), args);
+            QVERIFY(p.waitForStarted());
+            // Kill once some files of this run went.
+            int seen = 0;
+            while (seen < 10 + kill * 7 && p.state() == QProcess::Running) {
+                p.waitForReadyRead(5000);
+                while (p.canReadLine())
+                    seen += p.readLine().contains("Start Transmission") ? 1 : 0;
+            }
+            ::kill(pid_t(p.processId()), SIGKILL);
+            QVERIFY(p.waitForFinished(10000));
+            TFileIndex index;
+            index.TaskId = 4545;
+            index.IndexFolder = BatchIndexFolder();
+            index.Init();
+            QVERIFY(index.Load());
+        }
+        QProcess p;
+        p.setProcessEnvironment(cliEnv());
+        p.start(cliPath(), args);
+        QVERIFY(p.waitForFinished(120000));
+        QVERIFY2(p.exitCode() == 0, p.readAllStandardOutput().right(2000).constData());
+        for (int i = 0; i < 150; ++i) {
+            const QString path = QStringLiteral("Crash/d%1/f%2.bin").arg(i % 7).arg(i);
+            QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(2000 + i * 37, char('a' + i % 26)));
+            QCOMPARE(server.versions(owner, path), 1);
+        }
     }
 };
 
