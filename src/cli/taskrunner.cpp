@@ -239,6 +239,9 @@ int TTaskRunner::Run(const QList<TBatchTransport> &tasks)
     }
     if (failedFiles == 0 && !fatal)
         return 0;
-    line(QStringLiteral("Failed: %1 file(s) not transferred; first failure: %2").arg(failedFiles).arg(first.isEmpty() ? QStringLiteral("unknown") : first));
+    if (failedFiles == 0)
+        line(QStringLiteral("Failed: %1").arg(first.isEmpty() ? QStringLiteral("the run stopped") : first));
+    else
+        line(QStringLiteral("Failed: %1 file(s) not transferred; first failure: %2").arg(failedFiles).arg(first.isEmpty() ? QStringLiteral("unknown") : first));
     return 1;
 }
