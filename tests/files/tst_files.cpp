@@ -745,6 +745,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(target + QStringLiteral("/Supply agreement.docx")).size() > 0);
         QVERIFY(!QFileInfo::exists(target + QStringLiteral("/ghost.txt")));
         QVERIFY(down->isVisible());   // stays open so the log can be read
+        snapshot(down, QStringLiteral("download-failed.png"));
         // Trying again fetches only the failed file.
         QVERIFY(down->btnRetry->isVisible());
         done.clear();
