@@ -289,7 +289,7 @@ TBatchProgress TCustomBathFileDeal::Progress() const
     p.AllCount = FAllCount;
     p.FinishedCount = FFinishedCount;
     p.FinishedSize = FFinishedSize;
-    p.TotalSize = PIndex ? PIndex->TotalFileSize() : 0;
+    p.TotalSize = PIndex ? PIndex->TotalFileSize() : FTotalSize;
     p.Rate = FRate;
     p.Scale = FFinishedScale;
     p.St = FTaskInfo.St;
@@ -506,6 +506,7 @@ bool TCustomBathFileDeal::InitEx()
     {
         QMutexLocker lock(&FLock);
         FFinishedSize = PIndex->FinishedSize();
+        FTotalSize = PIndex->TotalFileSize();
         if (!FTerminate)
             FIsBreak = 0;
         FAllCount = PIndex->GetAllCount(0);
@@ -781,6 +782,8 @@ void TCustomBathFileDeal::closeRun()
     QStringList keys;
     {
         QMutexLocker lock(&FLock);
+        if (PIndex)
+            FTotalSize = PIndex->TotalFileSize();
         if (!(task.TaskCyc > 0 && upload))
             PIndex.reset();
         for (const QString &path : undealt) {

@@ -150,6 +150,7 @@ private:
     int FFinishedCount = 0;
     qint64 FFinishedSize = 0;
     qint64 FRunTransferred = 0;
+    qint64 FTotalSize = 0;        // of the last run, also once its index is gone
     TDateTime FLastStatDT = 0;
     TDateTime FLastStatDT2 = 0;
     double FRate = 0;

@@ -114,8 +114,11 @@ void TTaskRunner::drawProgress(bool final)
                             .arg(files)
                             .arg(humanBytes(double(bytes)), humanBytes(double(total)), humanBytes(m_speed), clockText(left), final ? QString() : name);
     std::fputs(bar.toLocal8Bit().constData(), stdout);
+    // The last state of the bar stays on the screen.
+    if (final)
+        std::fputc('\n', stdout);
     std::fflush(stdout);
-    m_barShown = true;
+    m_barShown = !final;
 }
 
 void TTaskRunner::finishIfDone()
