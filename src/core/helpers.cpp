@@ -42,6 +42,17 @@ T parseStrict(QStringView text, T def)
 
 QByteArray hashBytes(const QString &text)
 {
+    // ASCII is the same in the ANSI code page: skip the converter (index scans hash every path).
+    QByteArray ascii(text.size(), Qt::Uninitialized);
+    qsizetype i = 0;
+    for (; i < text.size(); ++i) {
+        const char16_t v = text.at(i).unicode();
+        if (v >= 0x80)
+            break;
+        ascii[i] = char(v >= u'A' && v <= u'Z' ? v + 32 : v);
+    }
+    if (i == text.size())
+        return ascii;
     QString lowered = text;
     for (QChar &c : lowered) {
         const char16_t v = c.unicode();
