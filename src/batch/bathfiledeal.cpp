@@ -151,6 +151,9 @@ TCustomBathFileDeal::~TCustomBathFileDeal()
 {
     StopEx();
     wait();
+    // The thread's last act takes this lock too: its writes are ours now, also
+    // for a ThreadSanitizer that cannot see inside QThread::wait.
+    std::lock_guard lock(FEventLock);
 }
 
 void TCustomBathFileDeal::loadTexts()
@@ -211,17 +214,23 @@ void TCustomBathFileDeal::addFailure(const QString &line)
 
 void TCustomBathFileDeal::setEvent()
 {
-    QMutexLocker lock(&FEventLock);
+    std::lock_guard lock(FEventLock);
     FEvent = true;
-    FEventCond.wakeAll();
+    FEventCond.notify_all();
 }
 
 void TCustomBathFileDeal::waitEvent()
 {
-    QMutexLocker lock(&FEventLock);
-    while (!FEvent)
-        FEventCond.wait(&FEventLock);
+    std::unique_lock lock(FEventLock);
+    FEventCond.wait(lock, [this] { return FEvent; });
     FEvent = false;  // auto-reset
+}
+
+void TCustomBathFileDeal::waitEventFor(int ms)
+{
+    std::unique_lock lock(FEventLock);
+    FEventCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FEvent; });
+    FEvent = false;
 }
 
 void TCustomBathFileDeal::setSt(quint8 st)
@@ -847,6 +856,7 @@ void TCustomBathFileDeal::run()
         const QString holder = TaskLockHolder(indexFolder, FId);
         AppendLog(QStringLiteral("Task %1 is running in %2").arg(FId).arg(holder));
         Q_EMIT taskLocked(FId, holder);
+        std::lock_guard lock(FEventLock);
         return;
     }
     FTaskLock = std::move(lockFile);
@@ -867,10 +877,7 @@ void TCustomBathFileDeal::run()
         if (task.St != before)
             setSt(task.St);
         if (!allowed) {
-            QMutexLocker lock(&FEventLock);
-            if (!FEvent)
-                FEventCond.wait(&FEventLock, FPollMs);
-            FEvent = false;
+            waitEventFor(FPollMs);
             continue;
         }
         if (!FInit) {
@@ -900,4 +907,5 @@ void TCustomBathFileDeal::run()
             break;
     }
     release();
+    std::lock_guard lock(FEventLock);
 }

@@ -12,11 +12,12 @@
 #include <QMutex>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class TClientConfigX;
 class TRobotTcpClient;
@@ -116,6 +117,7 @@ private:
     QString Stamp() const;
     void loadTexts();
     void waitEvent();
+    void waitEventFor(int ms);
     void setEvent();
     void setSt(quint8 st);
     Outcome uploadOne(TRobotTcpClient &c, TTidyFile &t, int &code);
@@ -133,8 +135,9 @@ private:
     std::atomic<qint32> FIsBreak{0};
     std::atomic<bool> FTerminate{false};
     std::atomic<bool> FRunEndAck{false};
-    QMutex FEventLock;
-    QWaitCondition FEventCond;
+    // The event on the standard primitives: ThreadSanitizer sees their waits.
+    std::mutex FEventLock;
+    std::condition_variable FEventCond;
     bool FEvent = false;
     bool FInit = false;
 
