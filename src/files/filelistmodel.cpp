@@ -42,6 +42,9 @@ QVariant TFileListModel::data(const QModelIndex &index, int role) const
         return QColor(Qt::red);
     } else if (role == Qt::DecorationRole && index.column() == ColCaption && FIconFor) {
         return FIconFor(e.row.Icon);
+    } else if (role == Qt::BackgroundRole && e.checked) {
+        // Ticked rows stand out, so a tick made by a search is never missed.
+        return QColor(255, 244, 196);
     } else if (role == Qt::UserRole) {
         return e.row.Icon;
     } else if (role == Qt::TextAlignmentRole && index.column() == ColSize) {
@@ -202,9 +205,11 @@ void TFileListModel::SetRows(std::vector<TFileRow> rows)
     m_rows.clear();
     m_rows.reserve(rows.size());
     for (TFileRow &r : rows)
-        m_rows.push_back(Entry{std::move(r), false});
+        m_rows.push_back(Entry{std::move(r), false, false});
     m_searchInit = false;
+    m_checkedCount = 0;
     endResetModel();
+    Q_EMIT checkedCountChanged(0);
 }
 
 void TFileListModel::Clear()
@@ -215,7 +220,7 @@ void TFileListModel::Clear()
 void TFileListModel::AddRow(const TFileRow &row)
 {
     beginInsertRows({}, int(m_rows.size()), int(m_rows.size()));
-    m_rows.push_back(Entry{row, false});
+    m_rows.push_back(Entry{row, false, false});
     endInsertRows();
 }
 
@@ -229,34 +234,47 @@ void TFileListModel::SetChecked(int i, bool checked)
     if (i < 0 || i >= int(m_rows.size()) || m_rows[size_t(i)].checked == checked)
         return;
     m_rows[size_t(i)].checked = checked;
-    const QModelIndex idx = index(i, ColCaption);
-    Q_EMIT dataChanged(idx, idx, {Qt::CheckStateRole});
+    m_rows[size_t(i)].bySearch = false;
+    m_checkedCount += checked ? 1 : -1;
+    Q_EMIT dataChanged(index(i, 0), index(i, ColCount - 1), {Qt::CheckStateRole, Qt::BackgroundRole});
+    Q_EMIT checkedCountChanged(m_checkedCount);
 }
 
 void TFileListModel::SetAllChecked(bool checked)
 {
-    for (Entry &e : m_rows)
+    for (Entry &e : m_rows) {
         e.checked = checked;
+        e.bySearch = false;
+    }
     m_searchInit = false;
+    m_checkedCount = checked ? int(m_rows.size()) : 0;
+    emitAllChanged();
+}
+
+void TFileListModel::emitAllChanged()
+{
     if (!m_rows.empty())
-        Q_EMIT dataChanged(index(0, ColCaption), index(int(m_rows.size()) - 1, ColCaption), {Qt::CheckStateRole});
+        Q_EMIT dataChanged(index(0, 0), index(int(m_rows.size()) - 1, ColCount - 1), {Qt::CheckStateRole, Qt::BackgroundRole});
+    Q_EMIT checkedCountChanged(m_checkedCount);
 }
 
 void TFileListModel::SearchNames(const QString &text)
 {
     const QString needle = text.trimmed().toLower();
-    if (!m_searchInit) {
-        for (Entry &e : m_rows)
+    // A new search takes back the ticks of the one before; the user's own stay.
+    for (Entry &e : m_rows) {
+        if (!m_searchInit || e.bySearch)
             e.checked = false;
-        m_searchInit = true;
+        e.bySearch = false;
     }
+    m_searchInit = true;
     if (!needle.isEmpty()) {
         for (Entry &e : m_rows)
-            if (e.row.Caption.toLower().contains(needle))
-                e.checked = true;
+            if (!e.checked && e.row.Caption.toLower().contains(needle))
+                e.checked = e.bySearch = true;
     }
-    if (!m_rows.empty())
-        Q_EMIT dataChanged(index(0, ColCaption), index(int(m_rows.size()) - 1, ColCaption), {Qt::CheckStateRole});
+    m_checkedCount = int(std::count_if(m_rows.begin(), m_rows.end(), [](const Entry &e) { return e.checked; }));
+    emitAllChanged();
 }
 
 TChooseResult TFileListModel::Choose(bool filesOnly, bool exactlyOne, TSelectedInfos &out) const

@@ -52,19 +52,27 @@ public:
     int FLastIndex = -1;   // column sorted ascending last
 
     void SetAllChecked(bool checked);
-    // First use after ResetSearch unchecks every row; then rows whose name
-    // contains the trimmed text (case-insensitive) are checked.
+    // First use after ResetSearch unchecks every row, a later one the rows the
+    // search before it ticked; then rows whose name contains the trimmed text
+    // (case-insensitive) are checked.
     void SearchNames(const QString &text);
     void ResetSearch() { m_searchInit = false; }
 
     // Checked rows in list order; files only or files and folders; exactly one or any number.
     TChooseResult Choose(bool filesOnly, bool exactlyOne, TSelectedInfos &out) const;
+    int CheckedCount() const { return m_checkedCount; }
+
+Q_SIGNALS:
+    void checkedCountChanged(int count);
 
 private:
+    void emitAllChanged();
     struct Entry {
         TFileRow row;
         bool checked = false;
+        bool bySearch = false;   // ticked by the last search, not by the user
     };
+    int m_checkedCount = 0;
     std::vector<Entry> m_rows;
     THS_Language m_lang;
     bool m_searchInit = false;

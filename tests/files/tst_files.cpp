@@ -206,8 +206,15 @@ private Q_SLOTS:
         m.SearchNames(QStringLiteral("  REPORT "));
         QVERIFY(m.IsChecked(0));
         QVERIFY(!m.IsChecked(2));  // the first search after a reset starts from nothing
+        m.SetChecked(2, true);   // the user's own tick
         m.SearchNames(QStringLiteral("合同"));
-        QVERIFY(m.IsChecked(0) && m.IsChecked(1));
+        // A new search takes back what the last one ticked, never the user's ticks.
+        QVERIFY(!m.IsChecked(0));
+        QVERIFY(m.IsChecked(1) && m.IsChecked(2));
+        QCOMPARE(m.CheckedCount(), 2);
+        // Ticked rows are drawn apart, so a search's tick is seen.
+        QVERIFY(m.data(m.index(1, TFileListModel::ColDate), Qt::BackgroundRole).isValid());
+        QVERIFY(!m.data(m.index(0, TFileListModel::ColDate), Qt::BackgroundRole).isValid());
         m.SetAllChecked(false);
         m.SetAllChecked(true);
         QVERIFY(m.IsChecked(0) && m.IsChecked(1) && m.IsChecked(2));
