@@ -3,6 +3,9 @@
 #include "platform/prompter.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QKeyEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
@@ -27,6 +30,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     edPath = new QLineEdit(choice);
     btnSelect = new QPushButton(LangText(lang, "选择", "Select"), choice);
     btnDownload = new QPushButton(LangText(lang, "下载", "Download"), choice);
+    btnDownload->setDefault(true);
     btnCancel = new QPushButton(LangText(lang, "取消", "Cancel"), choice);
     auto *cg = new QGridLayout(choice);
     cg->addWidget(new QLabel(LangText(lang, "保存路径：", "Save path:"), choice), 0, 0);
@@ -42,13 +46,17 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     lblFileName = new QLabel(progressView);
     lblSize = new QLabel(progressView);
     pbProgress = new QProgressBar(progressView);
-    pbProgress->setRange(0, 0);
+    pbProgress->setRange(0, 1);   // empty, not busy, until a file's first block
+    pbProgress->setValue(0);
     pbProgress->setTextVisible(false);
     mmLog = new QPlainTextEdit(progressView);
     mmLog->setReadOnly(true);
     btnClose = new QPushButton(LangText(lang, "关闭", "Close"), progressView);
     btnRetry = new QPushButton(LangText(lang, "重试失败的文件", "Retry failed files"), progressView);
     btnRetry->hide();
+    btnOpenFolder = new QPushButton(LangText(lang, "打开文件夹", "Open the folder"), progressView);
+    btnOpenFolder->hide();
+    FOpenUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     auto *pg = new QGridLayout(progressView);
     pg->addWidget(new QLabel(LangText(lang, "文件名称：", "Name:"), progressView), 0, 0);
     pg->addWidget(lblFileName, 0, 1, 1, 2);
@@ -58,6 +66,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     pg->addWidget(mmLog, 2, 0, 1, 3);
     auto *pb = new QHBoxLayout;
     pb->addStretch();
+    pb->addWidget(btnOpenFolder);
     pb->addWidget(btnRetry);
     pb->addWidget(btnClose);
     pg->addLayout(pb, 3, 0, 1, 3);
@@ -89,14 +98,27 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
         resize(500, 400);
     });
     connect(m_ctrl, &TDownloadController::currentName, lblFileName, &QLabel::setText);
+    connect(m_ctrl, &TDownloadController::filePosition, this, [this, lang](int number, int count) {
+        if (count > 1)
+            lblFileName->setText(lblFileName->text()
+                                 + LangText(lang, "（第 %1 个，共 %2 个）", "  (file %1 of %2)").arg(number).arg(count));
+    });
+    connect(btnOpenFolder, &QPushButton::clicked, this, [this] { FOpenUrl(QUrl::fromLocalFile(m_ctrl->FPath)); });
     BindTransferProgress(m_ctrl, pbProgress, lblSize);
     connect(m_ctrl, &TDownloadController::logLine, mmLog, &QPlainTextEdit::appendPlainText);
-    connect(m_ctrl, &TDownloadController::allDone, this, [this](int failures) {
-        // With a failure the window stays so the log can be read and the files tried again.
-        if (failures == 0)
-            close();
-        else
+    connect(m_ctrl, &TDownloadController::allDone, this, [this, lang](int failures) {
+        // The window stays: with a failure so the log can be read and the files
+        // tried again, without one to say where the files went.
+        if (failures == 0) {
+            const int count = int(m_ctrl->FSelectedInfo.size());
+            mmLog->appendPlainText(LangText(lang, "已下载 %1 个文件到 %2", "%1 file(s) downloaded to %2")
+                                       .arg(count)
+                                       .arg(QDir::toNativeSeparators(m_ctrl->FPath)));
+            btnOpenFolder->show();
+            btnClose->setFocus();
+        } else {
             btnRetry->setVisible(!m_ctrl->IsCancelled());
+        }
     });
 }
 
@@ -110,8 +132,31 @@ bool TFileDownloadFrm::InProgressView() const
     return m_views->currentIndex() == 1;
 }
 
+void TFileDownloadFrm::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->modifiers()) {
+        if (!InProgressView())
+            btnDownload->click();
+        else if (!m_ctrl->IsBusy())
+            close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void TFileDownloadFrm::closeEvent(QCloseEvent *event)
 {
+    if (m_ctrl->IsBusy()
+        && !TPrompter::Instance().Ask(this, m_ctrl->Texts().WLS_Hint,
+                                      LangText(m_ctrl->Language(), "正在下载文件，是否停止下载并关闭窗口？",
+                                               "Files are being downloaded. Stop and close the window?"))) {
+        event->ignore();
+        return;
+    }
     // Partial files are where the next download resumes; the user may not want them.
     if (!m_ctrl->IsBusy() && !m_ctrl->Partials().isEmpty()) {
         const TDownloadTexts &t = m_ctrl->Texts();

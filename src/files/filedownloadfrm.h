@@ -3,7 +3,10 @@
 // log line per file. The work is TDownloadController's.
 #include "files/transfer.h"
 
+#include <QUrl>
 #include <QWidget>
+
+#include <functional>
 
 class QLabel;
 class QLineEdit;
@@ -28,13 +31,18 @@ public:
     QPushButton *btnCancel = nullptr;
     QPushButton *btnClose = nullptr;
     QPushButton *btnRetry = nullptr;
+    QPushButton *btnOpenFolder = nullptr;   // after a download without failures
     QLabel *lblFileName = nullptr;
     QLabel *lblSize = nullptr;
     QProgressBar *pbProgress = nullptr;
     QPlainTextEdit *mmLog = nullptr;
 
+    // Opens the target folder; replaceable so tests start no file manager.
+    std::function<bool(const QUrl &)> FOpenUrl;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     TDownloadController *m_ctrl;

@@ -72,12 +72,13 @@ TFileMagSession TFileMagSession::FromConfig(const TClientConfigX &config)
     return s;
 }
 
-TFileMagFrm::TFileMagFrm(QWidget *parent)
+TFileMagFrm::TFileMagFrm(QWidget *parent, THS_Language language)
     : QWidget(parent)
-    , m_texts(HSL_NONE)
+    , FHS_Language(language)
+    , m_texts(language)
 {
     FOpenUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
-    m_model = new TFileListModel(HSL_NONE, this);
+    m_model = new TFileListModel(language, this);
     buildUi();
 }
 
@@ -90,7 +91,9 @@ void TFileMagFrm::buildUi()
     setFont(QFont(en ? QStringLiteral("Tahoma") : QStringLiteral("宋体"), 9));
 
     tbTools = new QToolBar(this);
-    tbTools->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    // Captions under small icons: every tool fits the starting width.
+    tbTools->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    tbTools->setIconSize(QSize(16, 16));
     auto add = [this](const QString &text, QStyle::StandardPixmap icon, auto slot) {
         QAction *a = tbTools->addAction(style()->standardIcon(icon), text);
         connect(a, &QAction::triggered, this, slot);
@@ -101,7 +104,7 @@ void TFileMagFrm::buildUi()
     add(tx("下载", "Download"), QStyle::SP_ArrowDown, [this] { Download(); });
     add(tx("预览", "Preview"), QStyle::SP_FileDialogContentsView, [this] { Preview(); });
     const QString delText = tx("删除", "Delete");
-    add(delText, QStyle::SP_TrashIcon, [this, delText] { NotAvailableYet(delText); });
+    add(delText, QStyle::SP_TrashIcon, [this] { Delete(); });
     add(tx("摘要", "Summary"), QStyle::SP_FileDialogInfoView, [this] { Summary(); });
     add(tx("新建文件夹", "New Folder"), QStyle::SP_FileDialogNewFolder, [this] { NewFolder(); });
     const QString bulkUp = tx("批量上传", "Bluk upload"), bulkDown = tx("批量下载", "Bluk download");
@@ -130,6 +133,7 @@ void TFileMagFrm::buildUi()
     m_left->addWidget(tvFolder);
 
     chbAllFile = new QCheckBox(tx("全部", "All"), this);
+    lblTicked = new QLabel(this);
     edSearch = new QLineEdit(this);
     edSearch->setPlaceholderText(tx("输入文件名称", "Input search name"));
     auto *btnSearch = new QPushButton(tx("搜索", "Search"), this);
@@ -142,7 +146,23 @@ void TFileMagFrm::buildUi()
     lvFiles->setColumnHidden(TFileListModel::ColId, true);
     lvFiles->setColumnHidden(TFileListModel::ColIsFolder, true);
     lvFiles->header()->setSectionsClickable(true);
-    lvFiles->header()->resizeSection(TFileListModel::ColCaption, 320);
+    // Only the name column gives way (names elide); the others keep their
+    // caption and a full date readable.
+    {
+        QHeaderView *h = lvFiles->header();
+        h->setStretchLastSection(false);
+        h->setSectionResizeMode(TFileListModel::ColCaption, QHeaderView::Stretch);
+        const QFontMetrics fm(font());
+        auto fit = [&](int col, const QString &sample) {
+            const QString caption = m_model->headerData(col, Qt::Horizontal, Qt::DisplayRole).toString();
+            h->resizeSection(col, qMax(fm.horizontalAdvance(caption), fm.horizontalAdvance(sample)) + 28);
+        };
+        fit(TFileListModel::ColUser, QString());
+        fit(TFileListModel::ColSize, QStringLiteral("9999999"));
+        fit(TFileListModel::ColDate, QStringLiteral("2000-00-00 00:00:00"));
+        if (!m_columnState.isEmpty())
+            h->restoreState(m_columnState);
+    }
     lvFiles->viewport()->setAcceptDrops(true);
     lvFiles->viewport()->installEventFilter(this);
     m_dropTarget = lvFiles->viewport();
@@ -156,6 +176,7 @@ void TFileMagFrm::buildUi()
     auto *right = new QWidget(this);
     auto *searchRow = new QHBoxLayout;
     searchRow->addWidget(chbAllFile);
+    searchRow->addWidget(lblTicked);
     searchRow->addStretch();
     searchRow->addWidget(edSearch);
     searchRow->addWidget(btnSearch);
@@ -168,7 +189,7 @@ void TFileMagFrm::buildUi()
     split->addWidget(m_left);
     split->addWidget(right);
     split->setStretchFactor(1, 1);
-    split->setSizes({220, 600});
+    split->setSizes({180, 600});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(tbTools);
@@ -191,7 +212,8 @@ void TFileMagFrm::buildUi()
     connect(lvFiles->header(), &QHeaderView::sectionClicked, this, [this](int column) {
         const Qt::SortOrder order = m_model->SortByHeaderClick(column);
         lvFiles->header()->setSortIndicatorShown(column != TFileListModel::ColCaption);
-        lvFiles->header()->setSortIndicator(column, order);
+        // Qt draws its ascending mark pointing down; desktops show ascending pointing up.
+        lvFiles->header()->setSortIndicator(column, order == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
     });
     connect(lvFiles, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) {
         if (index.isValid() && index.row() < m_model->rowCount() && m_model->Row(index.row()).IsFolder)
@@ -210,6 +232,32 @@ void TFileMagFrm::buildUi()
                         m_model->SetChecked(i.row(), false);
             });
     connect(chbAllFile, &QCheckBox::clicked, this, [this](bool on) { m_model->SetAllChecked(on); });
+    connect(m_model, &TFileListModel::checkedCountChanged, this, &TFileMagFrm::updateTicked);
+    connect(lvFiles, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
+        if (index.isValid() && index.row() < m_model->rowCount() && !m_model->Row(index.row()).IsFolder) {
+            const TFileRow &r = m_model->Row(index.row());
+            previewFile(TSelectedInfo{r.Key, r.Caption, index.row(), false});
+        }
+    });
+    auto *tickAll = new QAction(lvFiles);
+    tickAll->setShortcut(QKeySequence::SelectAll);
+    tickAll->setShortcutContext(Qt::WidgetShortcut);
+    lvFiles->addAction(tickAll);
+    connect(tickAll, &QAction::triggered, this, [this] { m_model->SetAllChecked(true); });
+    auto *del = new QAction(this);
+    del->setShortcut(QKeySequence::Delete);
+    del->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(del);
+    connect(del, &QAction::triggered, this, [this] { Delete(); });
+    auto *refresh = new QAction(this);
+    refresh->setShortcut(QKeySequence(Qt::Key_F5));
+    refresh->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(refresh);
+    connect(refresh, &QAction::triggered, this, [this] { Refresh(); });
+    // The second press of a double-click that chose an owner lands on the folder
+    // tree that replaced the organisation, where it would pick the back node.
+    tvFolder->viewport()->installEventFilter(this);
+    m_folderViewport = tvFolder->viewport();
     auto search = [this] {
         if (!edSearch->text().trimmed().isEmpty())
             m_model->SearchNames(edSearch->text());
@@ -222,10 +270,13 @@ void TFileMagFrm::SetSession(const TFileMagSession &session)
 {
     m_session = session;
     if (FHS_Language != session.Conn.Language) {
+        m_columnState = ColumnState();
         // Texts follow the session's language; the window is rebuilt once.
         FHS_Language = session.Conn.Language;
         m_texts = TFileMagTexts(FHS_Language);
         m_dropTarget = nullptr;
+        m_folderViewport = nullptr;
+        qDeleteAll(actions());   // the window's shortcuts, made again below
         qDeleteAll(findChildren<QWidget *>(Qt::FindDirectChildrenOnly));
         delete layout();
         delete m_model;
@@ -283,6 +334,54 @@ void TFileMagFrm::showInfo(const QString &text)
     TPrompter::Instance().Info(this, m_texts.WLS_Hint, text);
 }
 
+void TFileMagFrm::updateTicked(int count)
+{
+    lblTicked->setText(count > 0 ? LangText(FHS_Language, "已勾选 %1 项", "%1 ticked").arg(count) : QString());
+    chbAllFile->setChecked(count > 0 && count == m_model->rowCount());
+}
+
+QByteArray TFileMagFrm::ColumnState() const
+{
+    return lvFiles->header()->saveState();
+}
+
+void TFileMagFrm::RestoreColumnState(const QByteArray &state)
+{
+    m_columnState = state;
+    if (!state.isEmpty())
+        lvFiles->header()->restoreState(state);
+}
+
+void TFileMagFrm::PlaceOver(QWidget *dialog) const
+{
+    const QWidget *main = window();
+    if (!main || !main->isVisible())
+        return;
+    const QSize size = dialog->size().expandedTo(dialog->minimumSizeHint());
+    dialog->move(main->frameGeometry().center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void TFileMagFrm::ClearSession()
+{
+    ++m_orgGeneration;
+    ++m_treeGeneration;
+    tvOrg->clear();
+    tvFolder->clear();
+    m_left->setCurrentWidget(tvOrg);
+    clearList();
+    FGroupId = -1;
+    FFolderId = 0;
+    FLastId = 0;
+    m_session = TFileMagSession();
+}
+
+void TFileMagFrm::Delete()
+{
+    if (!TPrompter::Instance().Ask(this, m_texts.WLS_Hint, m_texts.WLS_DEL))
+        return;
+    NotAvailableYet(LangText(FHS_Language, "删除", "Delete"));
+}
+
 void TFileMagFrm::NotAvailableYet(const QString &action)
 {
     showInfo(action + QStringLiteral(": ") + LangText(FHS_Language, "此功能尚未提供。", "This function is not available yet."));
@@ -304,7 +403,7 @@ void TFileMagFrm::Init()
                 r.Org->ParseOrgStructure(r.Text);
             }
         } catch (const ENetError &e) {
-            r.Error = e.message();
+            r.Error = NetErrorText(e.kind(), e.message(), conn.Language);
         } catch (const std::exception &e) {
             r.Error = QString::fromUtf8(e.what());
         }
@@ -312,10 +411,13 @@ void TFileMagFrm::Init()
     }, [this, generation](const TOrgReply &r) {
         if (generation != m_orgGeneration)
             return;
+        const QString what = LangText(FHS_Language, "无法读取组织结构：", "The organisation could not be loaded: ");
+        const QString todo = LangText(FHS_Language, "\n请确认服务器正在运行，然后点击“刷新”。",
+                                      "\nCheck that the server is running, then press Refresh.");
         if (!r.Error.isEmpty()) {
-            showError(QStringLiteral("Client OrgStructure E2=") + r.Error);
+            showError(what + r.Error + todo);
         } else if (r.Status != st::Ok) {
-            showError(QStringLiteral("Client OrgStructure E1=") + r.Text);
+            showError(what + (r.Text.isEmpty() ? ResultCodeText(r.Status, FHS_Language == HSL_ENG ? HSL_ENG : HSL_CN) : r.Text) + todo);
         } else {
             std::function<void(const THS_Org &, QTreeWidgetItem *)> addGroups = [&](const THS_Org &g, QTreeWidgetItem *parent) {
                 for (const auto &child : g.Childs) {
@@ -372,6 +474,7 @@ void TFileMagFrm::chooseOwner(QTreeWidgetItem *item)
     if (!item)
         return;
     FAllowDBClickEvent = false;
+    m_ownerChosen.start();
     FFolderId = 0;
     clearList();
     FGroupId = NodeData(item);
@@ -531,6 +634,7 @@ void TFileMagFrm::Upload()
     }
     m_upload = new TFileUploadFrm(m_session.Conn, this);
     m_upload->Init(FGroupId, FFolderId, m_model);
+    PlaceOver(m_upload);
     m_upload->show();
 }
 
@@ -540,16 +644,25 @@ void TFileMagFrm::Download()
     if (!chooseRows(true, false, files))
         return;
     m_download = new TFileDownloadFrm(m_session.Conn, this);
+    // The folder chosen last time wins over the proposed mirror of the server path.
+    if (!FLastDownloadPath.isEmpty())
+        m_download->edPath->setText(FLastDownloadPath);
     m_download->Init(files, m_session.WorkRoot);
+    connect(&m_download->Controller(), &TDownloadController::started, this,
+            [this, ctrl = &m_download->Controller()] { FLastDownloadPath = ctrl->FPath; });
+    PlaceOver(m_download);
     m_download->show();
 }
 
 void TFileMagFrm::Preview()
 {
     TSelectedInfos files;
-    if (!chooseRows(true, true, files))
-        return;
-    const TSelectedInfo &f = files.first();
+    if (chooseRows(true, true, files))
+        previewFile(files.first());
+}
+
+void TFileMagFrm::previewFile(const TSelectedInfo &f)
+{
     const TPreviewRoute route = PreviewRoute(f.FileKey, f.FileName, m_session.Conn.BaseUrl(), m_session.Conn.EncryptId);
     if (route.HandOff) {
         QString error;
@@ -699,6 +812,7 @@ void TFileMagFrm::DropPaths(const QStringList &dropped)
     auto *frm = new TFileUploadFrm(m_session.Conn, this);
     m_upload = frm;
     frm->Init(FGroupId, FFolderId, m_model);
+    PlaceOver(frm);
     frm->show();
     connect(&frm->Controller(), &TUploadController::listFinished, this, [this, frm] {
         m_model->Clear();
@@ -724,6 +838,11 @@ void TFileMagFrm::contextMenu(const QPoint &pos, bool onList)
 
 bool TFileMagFrm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched && watched == m_folderViewport && event->type() == QEvent::MouseButtonDblClick && m_ownerChosen.isValid()
+        && m_ownerChosen.elapsed() <= QApplication::doubleClickInterval()) {
+        m_ownerChosen.invalidate();
+        return true;
+    }
     if (watched && watched == m_dropTarget) {
         if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
             auto *e = static_cast<QDropEvent *>(event);

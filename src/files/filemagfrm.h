@@ -6,6 +6,7 @@
 #include "files/filetexts.h"
 #include "model/serverconn.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QUrl>
 #include <QWidget>
@@ -42,7 +43,7 @@ class TFileMagFrm : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TFileMagFrm(QWidget *parent = nullptr);
+    explicit TFileMagFrm(QWidget *parent = nullptr, THS_Language language = HSL_NONE);
     ~TFileMagFrm() override;
 
     // After login and on Refresh: (re)loads the organisation tree.
@@ -57,6 +58,7 @@ public:
     void Upload();
     void Download();
     void Preview();
+    void Delete();
     void Summary();
     void NewFolder();
     void RenameFolder();
@@ -81,6 +83,7 @@ public:
     QCheckBox *chbAllFile = nullptr;
     QLineEdit *edSearch = nullptr;
     QLabel *plWait = nullptr;
+    QLabel *lblTicked = nullptr;   // how many rows are ticked, searches included
     QToolBar *tbTools = nullptr;
     QStackedWidget *m_left = nullptr;
     QPointer<TFileUploadFrm> LastUploadFrm() const { return m_upload; }
@@ -89,6 +92,16 @@ public:
     // Node helpers: data is the owner or folder id, image the load state.
     static int NodeData(const QTreeWidgetItem *item);
     static int NodeImage(const QTreeWidgetItem *item);
+
+    // Column widths, kept between launches by the main window.
+    QByteArray ColumnState() const;
+    void RestoreColumnState(const QByteArray &state);
+    // Ends the session's view: trees and list empty, answers on their way dropped.
+    void ClearSession();
+    // Where the next download proposes to save; the last folder the user chose.
+    QString FLastDownloadPath;
+    // Places a dialog of this window over the main window's centre.
+    void PlaceOver(QWidget *dialog) const;
 
 Q_SIGNALS:
     void orgLoaded();
@@ -113,6 +126,8 @@ private:
     void showError(const QString &text);
     void showInfo(const QString &text);
     void contextMenu(const QPoint &pos, bool onList);
+    void previewFile(const TSelectedInfo &file);
+    void updateTicked(int count);
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     TFileMagSession m_session;
@@ -125,6 +140,9 @@ private:
     QPointer<TFileUploadFrm> m_upload;
     QPointer<TFileDownloadFrm> m_download;
     QObject *m_dropTarget = nullptr;   // the list's viewport
+    QObject *m_folderViewport = nullptr;
     QMenu *pmList = nullptr;
     QMenu *pmFolder = nullptr;
+    QByteArray m_columnState;
+    QElapsedTimer m_ownerChosen;   // when a click last chose an owner
 };

@@ -1,6 +1,8 @@
 #include "files/fileuploadfrm.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
+#include "platform/prompter.h"
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
@@ -21,7 +23,8 @@ TFileUploadFrm::TFileUploadFrm(const TServerConn &conn, QWidget *parent)
     btnUpload = new QPushButton(LangText(lang, "上传", "Upload"), this);
     btnClose = new QPushButton(LangText(lang, "取消", "Cancel"), this);
     pbProgress = new QProgressBar(this);
-    pbProgress->setRange(0, 0);
+    pbProgress->setRange(0, 1);   // empty until the first block is sent
+    pbProgress->setValue(0);
     pbProgress->setTextVisible(false);
     lblSize = new QLabel(this);
     auto *grid = new QGridLayout(this);
@@ -76,8 +79,29 @@ void TFileUploadFrm::UploadPath(const QString &path)
         m_ctrl->UploadSingle(QDir::fromNativeSeparators(path.trimmed()));
 }
 
+void TFileUploadFrm::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->modifiers()) {
+        if (btnUpload->isEnabled())
+            btnUpload->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void TFileUploadFrm::closeEvent(QCloseEvent *event)
 {
+    if (m_ctrl->IsBusy()
+        && !TPrompter::Instance().Ask(this, m_ctrl->Texts().WLS_Hint,
+                                      LangText(m_ctrl->Language(), "正在上传文件，是否停止上传并关闭窗口？",
+                                               "A file is being uploaded. Stop and close the window?"))) {
+        event->ignore();
+        return;
+    }
     // The running file stops after its block; the window goes once the worker is done.
     m_ctrl->RequestClose();
     event->accept();
@@ -93,12 +117,17 @@ void TFileUploadFrm::closeEvent(QCloseEvent *event)
 
 void BindTransferProgress(TTransferBase *controller, QProgressBar *bar, QLabel *sizeLabel)
 {
-    QObject::connect(controller, &TTransferBase::fileStarted, bar, [bar, sizeLabel] {
-        bar->setRange(0, 0);
+    // An empty bar shows "nothing sent yet"; each file sets its own scale at its first block.
+    auto scaled = std::make_shared<bool>(false);
+    QObject::connect(controller, &TTransferBase::fileStarted, bar, [bar, sizeLabel, scaled] {
+        *scaled = false;
+        bar->setRange(0, 1);
+        bar->setValue(0);
         sizeLabel->clear();
     });
-    QObject::connect(controller, &TTransferBase::progress, bar, [bar, sizeLabel](qint64 all, qint64 done) {
-        const TProgressView v = ProgressStep(bar->maximum(), all, done);
+    QObject::connect(controller, &TTransferBase::progress, bar, [bar, sizeLabel, scaled](qint64 all, qint64 done) {
+        const TProgressView v = ProgressStep(*scaled ? bar->maximum() : 0, all, done);
+        *scaled = true;
         bar->setRange(0, v.Maximum);
         bar->setValue(v.Position);
         sizeLabel->setText(v.Label);

@@ -461,15 +461,19 @@ TDownloadController::RunResult TDownloadController::runAll(TTransferJob &job, co
     RunResult result;
     const QString params = QStringLiteral("[IsReplace]True[/IsReplace]");
     TRobotTcpClient &client = job.Client(kDownloadReadTimeout);
+    const int count = int(files.size());
+    int number = 0;
     for (const TSelectedInfo &f : files) {
+        ++number;
         if (job.IsBreak == 1) {
             result.Failed.append(f);   // not tried: still to do
             continue;
         }
-        job.Notify([&f](TTransferBase *owner) {
+        job.Notify([&f, number, count](TTransferBase *owner) {
             auto *self = static_cast<TDownloadController *>(owner);
             Q_EMIT self->fileStarted();
             Q_EMIT self->currentName(f.FileName);
+            Q_EMIT self->filePosition(number, count);
         });
         TDateTime serverTime = 0;
         QString local;

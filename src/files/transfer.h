@@ -183,6 +183,7 @@ Q_SIGNALS:
     void pathProposed(const QString &path);
     void started();
     void currentName(const QString &name);
+    void filePosition(int number, int count);   // "file 2 of 3"
     void logLine(const QString &line);
     void allDone(int failures);
 

@@ -16,12 +16,16 @@
 #include "testenv.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QSemaphore>
+#include <QTcpServer>
 #include <QThreadPool>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -643,6 +647,11 @@ private Q_SLOTS:
         frm->Upload();
         QPointer<TFileUploadFrm> up = frm->LastUploadFrm();
         QVERIFY(up);
+        // Nothing sent yet: an empty bar, not a full busy one.
+        QCOMPARE(up->pbProgress->value(), 0);
+        QVERIFY(up->pbProgress->maximum() > 0);
+        // Over the window that opened it, not in a corner of the screen.
+        QVERIFY((up->geometry().center() - frm->geometry().center()).manhattanLength() < 60);
         const int before = frm->Model().rowCount();
         for (int round = 0; round < 2; ++round) {
             QSignalSpy done(&up->Controller(), &TUploadController::singleFinished);
@@ -664,7 +673,7 @@ private Q_SLOTS:
         QTest::mouseClick(up->btnUpload, Qt::LeftButton);
         QCOMPARE(prompter.errors.last(), QStringLiteral("Please check the file path"));
         QVERIFY(up->btnUpload->isEnabled());
-        up->close();
+        QTest::keyClick(up->edPath, Qt::Key_Escape);   // nothing runs: Escape closes
         QTRY_VERIFY(!up);
     }
 
@@ -827,6 +836,10 @@ private Q_SLOTS:
         QPointer<TFileUploadFrm> closing = frm->LastUploadFrm();
         closing->UploadPath(other);
         QVERIFY(closing->Controller().IsBusy());
+        prompter.answers = {false};   // asked first: declining keeps it running
+        closing->close();
+        QVERIFY(closing && closing->Controller().IsBusy());
+        QVERIFY(prompter.questions.last().contains(QStringLiteral("Stop")));
         closing->close();
         QTRY_VERIFY_WITH_TIMEOUT(!closing, 20000);
         QVERIFY(rowOf("closed.bin") < 0);
@@ -889,6 +902,107 @@ private Q_SLOTS:
         QCOMPARE(view.FFileId, frm->Model().Row(rowOf("Todo.txt")).Key);
         QVERIFY(view.FFileName.endsWith(QStringLiteral("/Todo.txt")));
         QCOMPARE(view.result(), int(QDialog::Accepted));
+    }
+
+    // The second press of a double-click lands on the folder tree that has just
+    // replaced the organisation; on the back node it used to bounce straight back.
+    void doubleClickOnAGroupOpensIt()
+    {
+        QTreeWidgetItem *group = frm->tvOrg->topLevelItem(0);
+        const QPoint at = frm->tvOrg->visualItemRect(group).center();
+        QSignalSpy folders(frm.get(), &TFileMagFrm::foldersLoaded);
+        QTest::mouseClick(frm->tvOrg->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(frm->m_left->currentWidget(), frm->tvFolder);
+        QWidget *under = frm->tvFolder->viewport();
+        QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(at), under->mapToGlobal(QPointF(at)), Qt::LeftButton,
+                        Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(under, &dbl);
+        QTest::mouseRelease(under, Qt::LeftButton, {}, at);
+        QVERIFY(folders.wait(10000));
+        QCOMPARE(frm->m_left->currentWidget(), frm->tvFolder);
+        QCOMPARE(frm->FGroupId, TFileMagFrm::NodeData(group));
+        QVERIFY(find(frm->tvFolder, "Contracts"));
+    }
+
+    void keysTickAllAndCountTicks()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts"}));
+        frm->Model().SetChecked(rowOf("Contract template.docx"), true);
+        QCOMPARE(frm->lblTicked->text(), QStringLiteral("1 ticked"));
+        QVERIFY(!frm->chbAllFile->isChecked());
+        frm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frm.get()));
+        frm->lvFiles->setFocus();
+        QTest::keyClick(frm->lvFiles, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(frm->Model().CheckedCount(), frm->Model().rowCount());
+        QVERIFY(frm->chbAllFile->isChecked());
+        QCOMPARE(frm->lblTicked->text(), QStringLiteral("%1 ticked").arg(frm->Model().rowCount()));
+        // Delete asks the confirmation first.
+        prompter.answers = {false};
+        QTest::keyClick(frm->lvFiles, Qt::Key_Delete);
+        QCOMPARE(prompter.questions, QStringList{"Confirm deleting the selected files?"});
+    }
+
+    void downloadSaysWhereTheFilesWent()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts", "2024"}));
+        frm->Model().SetChecked(rowOf("Supply agreement.docx"), true);
+        frm->Model().SetChecked(rowOf("Signed contract.pdf"), true);
+        frm->Download();
+        QPointer<TFileDownloadFrm> down = frm->LastDownloadFrm();
+        QVERIFY(down);
+        QStringList opened;
+        down->FOpenUrl = [&opened](const QUrl &u) {
+            opened << u.toLocalFile();
+            return true;
+        };
+        QTRY_VERIFY(!down->edPath->text().isEmpty());
+        down->edPath->setText(home.path() + QStringLiteral("/done"));
+        QStringList names;
+        connect(&down->Controller(), &TDownloadController::filePosition, down, [&names, down](int, int) {
+            names << down->lblFileName->text();
+        });
+        QSignalSpy done(&down->Controller(), &TDownloadController::allDone);
+        QTest::keyClick(down->edPath, Qt::Key_Return);   // Enter starts the download
+        QVERIFY(done.wait(20000));
+        QCOMPARE(done.first().first().toInt(), 0);
+        QCOMPARE(names.size(), 2);
+        QVERIFY2(names.last().endsWith(QStringLiteral("(file 2 of 2)")), qPrintable(names.last()));
+        // It stays, says how many and where, and offers the folder.
+        const QString folder = down->Controller().FPath;
+        QVERIFY(down->isVisible());
+        QCOMPARE(down->mmLog->toPlainText().split(u'\n').last(),
+                 QStringLiteral("2 file(s) downloaded to ") + QDir::toNativeSeparators(folder));
+        QVERIFY(down->btnOpenFolder->isVisible());
+        QTest::mouseClick(down->btnOpenFolder, Qt::LeftButton);
+        QCOMPARE(opened, QStringList{folder});
+        snapshot(down, QStringLiteral("download-finished.png"));
+        QTest::keyClick(down->mmLog, Qt::Key_Escape);
+        QTRY_VERIFY(!down);
+        // The next download proposes the folder chosen last, not the mirror of the server path.
+        frm->Download();
+        QPointer<TFileDownloadFrm> next = frm->LastDownloadFrm();
+        settle();
+        QCOMPARE(next->edPath->text(), folder);
+        next->close();
+    }
+
+    void unreachableServerSaysWhatToDo()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        TFileMagSession gone = session;
+        gone.Conn.Port = probe.serverPort();
+        probe.close();   // nobody listens there now
+        TFileMagFrm other;
+        other.SetSession(gone);
+        prompter.reset();
+        other.Init();
+        QTRY_VERIFY_WITH_TIMEOUT(!prompter.errors.isEmpty(), 20000);
+        const QString shown = prompter.errors.first();
+        QVERIFY2(!shown.contains(QStringLiteral("OrgStructure")), qPrintable(shown));
+        QVERIFY2(shown.startsWith(QStringLiteral("The organisation could not be loaded: ")), qPrintable(shown));
+        QVERIFY(shown.endsWith(QStringLiteral("press Refresh.")));
     }
 
     void newAndRenamedFolderNamesArriveWhole()
