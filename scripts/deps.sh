@@ -6,6 +6,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite qt6-svg-dev
   libssl-dev libcurl4-openssl-dev zlib1g-dev libqrencode-dev qt6-webengine-dev
   xvfb xauth xdotool imagemagick fonts-wqy-microhei xdg-utils desktop-file-utils
+  qt6-translations-l10n
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -29,6 +29,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QSettings>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QSystemTrayIcon>
@@ -44,7 +45,11 @@ constexpr int kFrame = 5;  // grab width of the borderless window's edges
 
 bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
 {
-    return DesktopOpener::OpenFile(path, reason, m_language == HSL_CN);
+    if (DesktopOpener::OpenFile(path, reason, m_language == HSL_CN))
+        return true;
+    if (OnNoProgram)
+        OnNoProgram(QFileInfo(path).absolutePath());
+    return false;
 }
 
 bool TAppWebTarget::DownloadForOpen(qint64 fileKey, qint64 version, const QString &localPath, QString *error)
@@ -83,6 +88,12 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
     buildUi();
 
     m_hint = new TPreViewHint(FHS_Language, this);
+    m_webTarget->OnNoProgram = [hint = QPointer<TPreViewHint>(m_hint)](const QString &folder) {
+        QMetaObject::invokeMethod(qApp, [hint, folder] {
+            if (hint)
+                hint->OfferFolder(folder);
+        }, Qt::QueuedConnection);
+    };
     PWebModule = std::make_unique<TWebModule>(m_webTarget, FHS_Language, FClientPath, GetTempFolder());
     connect(PWebModule.get(), &TWebModule::hintText, m_hint, &TPreViewHint::ShowText);
 
@@ -94,10 +105,12 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
     TimerMsg->setInterval(500);
     connect(TimerMsg, &QTimer::timeout, this, [this] { m_duties->Tick(m_session.FIsLogin); });
     TimerMsg->start();
+    restoreLayout();
 }
 
 TARVOClientFrm::~TARVOClientFrm()
 {
+    saveLayout();
     m_session.OnDestroy();
     if (m_tray)
         m_tray->hide();
@@ -122,7 +135,15 @@ void TARVOClientFrm::buildUi()
     bar->setObjectName(QStringLiteral("iconBar"));
     bar->setStyleSheet(QStringLiteral("#iconBar { background: #2b3a4a; } QToolButton { border: none; color: white; "
                                       "padding: 6px; } QToolButton:hover { background: #3f5870; }"));
-    bar->setFixedWidth(116);
+    // Wide enough for the longest caption in this language: none is cut.
+    {
+        const QFontMetrics fm(font());
+        int widest = 0;
+        for (const QString &caption : {t("首页", "Main page"), t("批量上传下载", "Bulk upload/download"),
+                                       t("文件管理", "File management"), t("设置", "Settings"), t("退出客户端", "Exit")})
+            widest = qMax(widest, fm.horizontalAdvance(caption));
+        bar->setFixedWidth(qMax(96, widest + 24));
+    }
     auto *barLayout = new QVBoxLayout(bar);
     barLayout->setContentsMargins(4, 8, 4, 8);
     imgLog = new QLabel(bar);
@@ -138,8 +159,7 @@ void TARVOClientFrm::buildUi()
         b->setText(hint);
         b->setToolTip(hint);
         b->setAutoRaise(true);
-        b->setMinimumWidth(108);
-        barLayout->addWidget(b, 0, Qt::AlignHCenter);
+        barLayout->addWidget(b);
     };
     addIcon(imgHome, QStyle::SP_DirHomeIcon, t("首页", "Main page"), "imgHome");
     addIcon(imgUpload, QStyle::SP_ArrowUp, t("批量上传下载", "Bulk upload/download"), "imgUpload");
@@ -182,7 +202,7 @@ void TARVOClientFrm::buildUi()
         m_pages->addWidget(l);
         return l;
     };
-    PFileMagFrm = new TFileMagFrm(m_pages);
+    PFileMagFrm = new TFileMagFrm(m_pages, screenLanguage());
     m_pages->addWidget(PFileMagFrm);
     PBatchFrm = placeholder(t("批量上传下载", "Bulk upload/download"));
     workLayout->addWidget(m_pages, 1);
@@ -210,6 +230,11 @@ void TARVOClientFrm::buildUi()
     connect(tnWork, &QAction::triggered, this, notYet);
 
     PopupMenu2 = new QMenu(this);
+    connect(PopupMenu2->addAction(t("打开", "Open")), &QAction::triggered, this, &TARVOClientFrm::UMBringToFront);
+    m_logOut = PopupMenu2->addAction(t("注销", "Log out"));
+    m_logOut->setEnabled(false);
+    connect(m_logOut, &QAction::triggered, this, &TARVOClientFrm::LogOut);
+    PopupMenu2->addSeparator();
     QAction *miCloseFrm = PopupMenu2->addAction(t("关闭客户端系统", "Close client"));
     connect(miCloseFrm, &QAction::triggered, this, &TARVOClientFrm::LogOutAndExit);
 
@@ -403,9 +428,12 @@ void TARVOClientFrm::establishSession(bool storeServer)
     m_status->setText(QStringLiteral("    ") + t("欢迎：", "Welcome:") + TClientConfigX().OwnerName());
     qCInfo(lcApp) << "session established";
     postLoginFetches();
-    PFileMagFrm->SetSession(TFileMagSession::FromConfig(m_config));
+    TFileMagSession files = TFileMagSession::FromConfig(m_config);
+    files.Conn.Language = screenLanguage();
+    PFileMagFrm->SetSession(files);
     PFileMagFrm->Init();
     m_pages->setCurrentWidget(PFileMagFrm);
+    m_logOut->setEnabled(true);
     Q_EMIT loginStateChanged(true);
 }
 
@@ -518,6 +546,48 @@ void TARVOClientFrm::HideToTray()
         return;
     }
     hide();
+}
+
+void TARVOClientFrm::LogOut()
+{
+    if (!m_session.FIsLogin)
+        return;
+    m_session.LogOutForExit();
+    m_session.FIsLogin = false;
+    m_logOut->setEnabled(false);
+    PFileMagFrm->ClearSession();
+    m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
+    Q_EMIT loginStateChanged(false);
+    UMBringToFront();
+    // Posted: a menu that asked for it has closed before the modal dialog opens.
+    QTimer::singleShot(0, this, [this] {
+        if (!m_session.FIsLogin)
+            ShowLoginDialog();
+    });
+}
+
+void TARVOClientFrm::saveLayout()
+{
+    QSettings layout(FClientPath + QStringLiteral("layout.ini"), QSettings::IniFormat);
+    layout.setValue(QStringLiteral("MainWindow/Geometry"), saveGeometry());
+    layout.setValue(QStringLiteral("FileManager/Columns"), PFileMagFrm->ColumnState());
+    layout.setValue(QStringLiteral("FileManager/DownloadPath"), PFileMagFrm->FLastDownloadPath);
+}
+
+void TARVOClientFrm::restoreLayout()
+{
+    QSettings layout(FClientPath + QStringLiteral("layout.ini"), QSettings::IniFormat);
+    const QByteArray geometry = layout.value(QStringLiteral("MainWindow/Geometry")).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    PFileMagFrm->RestoreColumnState(layout.value(QStringLiteral("FileManager/Columns")).toByteArray());
+    PFileMagFrm->FLastDownloadPath = layout.value(QStringLiteral("FileManager/DownloadPath")).toString();
+}
+
+void TARVOClientFrm::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    saveLayout();
 }
 
 void TARVOClientFrm::LogOutAndExit()

@@ -40,6 +40,8 @@ public:
 
     // Set on the GUI thread at login, before any command runs.
     void SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language);
+    // Called on a worker thread when a fetched file has no program to open it.
+    std::function<void(const QString &folder)> OnNoProgram;
 
 private:
     // Shared with a command that may still run after the window went.
@@ -89,12 +91,15 @@ public Q_SLOTS:
     void UMBringToFront();
     void HideToTray();
     void LogOutAndExit();
+    // Ends the session but not the client: the login dialog comes back.
+    void LogOut();
 
 Q_SIGNALS:
     void loginStateChanged(bool loggedIn);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void changeEvent(QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
@@ -109,6 +114,10 @@ private:
     void clearStaleClipboard();
     void loadLogo();
     QString t(const char *cn, const char *en) const;
+    // The language of every text on this screen, the file manager's included.
+    THS_Language screenLanguage() const { return FHS_Language == HSL_CN ? HSL_CN : HSL_ENG; }
+    void saveLayout();
+    void restoreLayout();
 
     TClientConfigX &m_config;
     std::shared_ptr<TSessionBackend> m_backend;
@@ -141,6 +150,7 @@ private:
     QWidget *PBatchFrm = nullptr;
     QMenu *pmTools = nullptr;
     QMenu *PopupMenu2 = nullptr;
+    QAction *m_logOut = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     QTimer *TimerMsg = nullptr;
 };

@@ -62,6 +62,7 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     TClientConfigX config;
+    InstallQtTranslations(config.Language());
     SslLibraries::ExtractSslLibraries(GetExeFolder());
     int code = 0;
     {

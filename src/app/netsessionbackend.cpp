@@ -1,9 +1,13 @@
 #include "app/netsessionbackend.h"
 
 #include "core/helpers.h"
+#include "files/filetexts.h"
+#include "net/neterror.h"
 #include "core/tagtext.h"
 #include "net/robottcpclient.h"
 #include "net/sslhttp.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -15,6 +19,23 @@ void configure(TPipeTcpClient &c, const TServerAddress &server, int readTimeout)
 }
 
 } // namespace
+
+QString LoginRefusalText(quint8 status, const QString &serverText, THS_Language language)
+{
+    const bool english = language != HSL_CN;
+    // The login request names no language, so the server may answer in Chinese.
+    const bool hasHan = std::any_of(serverText.begin(), serverText.end(),
+                                    [](QChar c) { return c.script() == QChar::Script_Han; });
+    if (!serverText.isEmpty() && english != hasHan)
+        return serverText;
+    if (status == st::LoginRefusedR || status == st::LoginRefusedX)
+        return english ? QStringLiteral("The server refused the login. Check the user name and password.")
+                       : QStringLiteral("服务器拒绝登录，请检查用户名和密码。");
+    // The wire layer words its errors in English only.
+    if (!serverText.isEmpty())
+        return NetErrorText(TNetErrorKind::Socket, serverText, language);
+    return ResultCodeText(0, english ? HSL_ENG : HSL_CN);
+}
 
 bool TNetSessionBackend::Login(const TServerAddress &server, THS_Language language, const QString &name,
                                const QString &password, TLoginResult &result, QString *error)
@@ -29,13 +50,17 @@ bool TNetSessionBackend::Login(const TServerAddress &server, THS_Language langua
     configure(client, server, 20000);
     client.FLanguage = language;
     TLoginReply reply;
-    const quint8 status = client.Login(name, password, LoginMacValue(), server.Host, QString::number(server.Port), &reply);
+    quint8 status = 0;
+    try {
+        status = client.Login(name, password, LoginMacValue(), server.Host, QString::number(server.Port), &reply);
+    } catch (const ENetError &e) {
+        if (error)
+            *error = NetErrorText(e.kind(), e.message(), language);
+        return false;
+    }
     if (status != st::LoginOk) {
-        if (error) {
-            *error = client.GetLastError();
-            if (error->isEmpty())
-                *error = ResultCodeText(0, language == HSL_CN ? HSL_CN : HSL_ENG);
-        }
+        if (error)
+            *error = LoginRefusalText(status, client.GetLastError(), language);
         return false;
     }
     result.UserName = reply.UserName;

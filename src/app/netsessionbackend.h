@@ -13,3 +13,6 @@ public:
     bool DownloadFile(const TServerAddress &server, const QString &encryptId, THS_Language language, qint64 fileKey,
                       qint64 version, const QString &localPath, QString *error) override;
 };
+
+// What a refused login tells the user, in the interface language.
+QString LoginRefusalText(quint8 status, const QString &serverText, THS_Language language);

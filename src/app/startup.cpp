@@ -6,6 +6,10 @@
 #include "core/helpers.h"
 #include "core/tagtext.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
 namespace {
 
 bool hexRun(const QString &t, qsizetype at, int count, uint &value)
@@ -152,4 +156,17 @@ void TStartup::preparePending(const QString &value, TWebCmd &pending)
     pending.Code = unsigned(n);
     const QString bs = GetTagValue(value, QStringLiteral("bs"));
     pending.Cmd = (bs == QLatin1String("chrome") || LooksPercentEncoded(cmd)) ? PercentDecode(cmd) : cmd;
+}
+
+QTranslator *InstallQtTranslations(THS_Language language)
+{
+    if (language != HSL_CN || !QCoreApplication::instance())
+        return nullptr;
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return nullptr;
+    }
+    QCoreApplication::installTranslator(translator);
+    return translator;
 }

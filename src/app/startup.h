@@ -1,12 +1,18 @@
 #pragma once
 // What one launch does with its first argument: register the link handler and
 // end, store settings, and prepare at most one web command for the hand-off file.
+#include "core/resultcodes.h"
 #include "core/webcmd.h"
 
 #include <QStringList>
 #include <functional>
 
 class TClientConfigX;
+class QTranslator;
+
+// Qt's own texts (OK, Yes, No, Cancel, …) in Chinese when the interface is
+// Chinese. Returns the installed translator, or null when none was needed or found.
+QTranslator *InstallQtTranslations(THS_Language language);
 
 bool LooksPercentEncoded(const QString &text);
 // "%XX" bytes and "%uXXXX" units read as UTF-8; other characters give their low byte.

@@ -17,10 +17,17 @@
 #include "recordingprompter.h"
 #include "testenv.h"
 #include "fakeserver.h"
+#include "files/filemagfrm.h"
+#include "web/previewhint.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTranslator>
+#include <QTreeWidget>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QClipboard>
@@ -1120,6 +1127,143 @@ private Q_SLOTS:
         QCOMPARE(b.Asked(), pages.mid(0, asked));
         QCoreApplication::processEvents();
         QCOMPARE(TClientConfigX().FileExtInfo().isEmpty(), served < 2);
+    }
+
+    // Before any login the file manager speaks the window's language too.
+    void oneLanguagePerScreen_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("refresh");
+        QTest::addColumn<QString>("exitHint");
+        QTest::addRow("English") << 1 << QStringLiteral("Refresh") << QStringLiteral("Exit");
+        QTest::addRow("Chinese") << 2 << QStringLiteral("刷新") << QStringLiteral("退出客户端");
+    }
+    void oneLanguagePerScreen()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, refresh);
+        QFETCH(QString, exitHint);
+        TClientConfigX c;
+        c.SetLanguage(language);
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        QCOMPARE(w.FileMagFrm()->tbTools->actions().first()->text(), refresh);
+        auto *exitButton = w.findChild<QToolButton *>(QStringLiteral("imgExit"));
+        QCOMPARE(exitButton->text(), exitHint);
+        // Every caption of the icon bar is whole at the starting width.
+        for (QToolButton *b : w.findChildren<QToolButton *>())
+            if (b->parentWidget()->objectName() == QLatin1String("iconBar"))
+                QVERIFY2(b->parentWidget()->width() >= b->fontMetrics().horizontalAdvance(b->text()) + 8,
+                         qPrintable(b->text()));
+    }
+
+    void refusedLoginInTheScreenLanguage_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("shown");
+        const QString cn = QStringLiteral("用户名或密码错误。");
+        const QString en = QStringLiteral("The server refused the login. Check the user name and password.");
+        QTest::addRow("Chinese answer, English screen") << 82 << cn << 1 << en;
+        QTest::addRow("Chinese answer, Chinese screen") << 82 << cn << 2 << cn;
+        QTest::addRow("English answer, English screen") << 88 << QStringLiteral("Account disabled.") << 1
+                                                        << QStringLiteral("Account disabled.");
+        QTest::addRow("no answer text") << 82 << QString() << 2 << QStringLiteral("服务器拒绝登录，请检查用户名和密码。");
+    }
+    void refusedLoginInTheScreenLanguage()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, server);
+        QFETCH(int, language);
+        QFETCH(QString, shown);
+        QCOMPARE(LoginRefusalText(quint8(status), server, THS_Language(language)), shown);
+    }
+
+    void unreachableServerInChinese()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const int port = probe.serverPort();
+        probe.close();
+        TNetSessionBackend backend;
+        TLoginResult r;
+        QString error;
+        QVERIFY(!backend.Login(TServerAddress{QStringLiteral("127.0.0.1"), port, false}, HSL_CN, QStringLiteral("demo"),
+                               QStringLiteral("demo"), r, &error));
+        QCOMPARE(error, QStringLiteral("无法连接服务器，请检查服务器地址和端口，并确认服务器正在运行。"));
+    }
+
+    // Qt's own buttons (message boxes, file dialogs) follow a Chinese screen.
+    void qtButtonsInChinese()
+    {
+        QCOMPARE(InstallQtTranslations(HSL_ENG), nullptr);
+        QTranslator *t = InstallQtTranslations(HSL_CN);
+        QVERIFY2(t, "qtbase_zh_CN not found: the Qt translations package is missing");
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+        QCoreApplication::removeTranslator(t);
+        delete t;
+    }
+
+    void trayMenuOpensAndLogsOut()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.SetLanguage(1);
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QMenu *tray = nullptr;
+        for (QMenu *m : w.findChildren<QMenu *>())
+            for (QAction *a : m->actions())
+                if (a->text() == QLatin1String("Close client"))
+                    tray = m;
+        QVERIFY(tray);
+        QStringList entries;
+        for (QAction *a : tray->actions())
+            if (!a->isSeparator())
+                entries << a->text();
+        QCOMPARE(entries, (QStringList{"Open", "Log out", "Close client"}));
+        bool dialogShown = false;
+        QTimer::singleShot(100, &w, [&] {
+            if (TLoginFrm *d = w.LoginDialog()) {
+                dialogShown = true;
+                d->reject();
+            }
+        });
+        tray->actions().at(1)->trigger();
+        QVERIFY(!w.Session().FIsLogin);
+        QCOMPARE(TClientConfigX().OwnerId2(), 0);
+        QCOMPARE(w.FileMagFrm()->tvOrg->topLevelItemCount(), 0);
+        QTRY_VERIFY(dialogShown);   // the client stays, and asks for a login again
+        QVERIFY(!w.BClose);
+    }
+
+    // A fetched file with no program for it: the hint says so and offers its folder.
+    void hintOffersTheFolder()
+    {
+        TPreViewHint hint(HSL_ENG);
+        QStringList opened;
+        hint.FOpenUrl = [&opened](const QUrl &u) {
+            opened << u.toLocalFile();
+            return true;
+        };
+        hint.OfferFolder(QStringLiteral("/tmp/kv/fetched"));
+        hint.ShowText(QStringLiteral("Failed to open the file"));
+        QVERIFY(hint.btnOpenFolder->isVisible() && hint.btnClose->isVisible());
+        QTest::mouseClick(hint.btnOpenFolder, Qt::LeftButton);
+        QCOMPARE(opened, QStringList{"/tmp/kv/fetched"});
+        QVERIFY(!hint.isVisible());
+        hint.ShowText(QStringLiteral("Another message"));
+        QVERIFY(!hint.btnOpenFolder->isVisible());
+        QTest::mouseClick(hint.btnClose, Qt::LeftButton);
+        QVERIFY(!hint.isVisible());
     }
 
     void suppressMessageStoresTime()
