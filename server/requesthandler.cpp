@@ -294,9 +294,9 @@ Reply RequestHandler::login(const QString &text)
     UserInfo u;
     const int rc = checkLoginThrottled(m_store, m_peer, GetTagValue(text, QStringLiteral("Name")), GetTagValue(text, QStringLiteral("PassWord"), false), u);
     if (rc == 82)
-        return Reply{82, serverText(2, "Wrong user name or password.", "用户名或密码错误。"), 0};
+        return Reply{82, serverText(langOf(text), "Wrong user name or password.", "用户名或密码错误。"), 0};
     if (rc == 88)
-        return Reply{88, serverText(2, "The user account is disabled.", "该用户已被禁用。"), 0};
+        return Reply{88, serverText(langOf(text), "The user account is disabled.", "该用户已被禁用。"), 0};
     const QString token = m_store.createSession(u.id);
     m_store.log(u.id, QStringLiteral("login"), 0, GetTagValue(text, QStringLiteral("BindingIp")));
     return Reply{kLogin, QStringLiteral("[UserName]%1[/UserName][UserId]%2[/UserId][UserId2]%3[/UserId2]").arg(u.name, token).arg(u.id), 0};
