@@ -1,0 +1,302 @@
+// Screenshots of the client's windows in one language, against a running
+// reference server with the demo seed: zudivuvo-shots en|zh PORT OUTDIR.
+// scripts/screenshots.sh starts the server, a virtual display and a home of
+// its own, then runs this once per language.
+#include "app/arvoclientfrm.h"
+#include "app/loginfrm.h"
+#include "app/netsessionbackend.h"
+#include "app/startup.h"
+#include "core/clientconfigx.h"
+#include "files/filedownloadfrm.h"
+#include "files/filemagfrm.h"
+#include "files/fileuploadfrm.h"
+#include "platform/prompter.h"
+#include "web/previewhint.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+// Message boxes would stop the run: their texts go to the log instead.
+struct LoggingPrompter : TPrompter {
+    void Info(QWidget *, const QString &, const QString &text) override { say("info", text); }
+    void Error(QWidget *, const QString &, const QString &text) override { say("error", text); }
+    bool Ask(QWidget *, const QString &, const QString &text) override
+    {
+        say("asked", text);
+        return true;
+    }
+    static void say(const char *kind, const QString &text)
+    {
+        std::fprintf(stderr, "  %s: %s\n", kind, qPrintable(text));
+    }
+};
+
+QString g_outDir;
+QString g_lang;
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "zudivuvo-shots (%s): %s\n", qPrintable(g_lang), what);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+void need(const std::function<bool()> &condition, const char *what, int ms = 20000)
+{
+    if (!QTest::qWaitFor(condition, ms))
+        fail(what);
+}
+
+void shoot(QWidget *w, const QString &window)
+{
+    // Layout and pending paints first, so the picture is what a user sees.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::processEvents();
+    const QString file = g_outDir + u'/' + window + u'-' + g_lang + QStringLiteral(".png");
+    if (!w->grab().save(file))
+        fail("cannot write a picture");
+    std::fprintf(stderr, "%s (%dx%d)\n", qPrintable(file), w->width(), w->height());
+}
+
+QTreeWidgetItem *findNode(QTreeWidget *tree, const QString &caption)
+{
+    const QList<QTreeWidgetItem *> items = tree->findItems(caption, Qt::MatchExactly | Qt::MatchRecursive);
+    return items.isEmpty() ? nullptr : items.first();
+}
+
+int rowOf(TFileMagFrm *fm, const QString &caption)
+{
+    for (int i = 0; i < fm->Model().rowCount(); ++i)
+        if (fm->Model().Row(i).Caption == caption)
+            return i;
+    return -1;
+}
+
+void openFolder(TFileMagFrm *fm, const QString &owner, const QStringList &path)
+{
+    QTreeWidgetItem *org = findNode(fm->tvOrg, owner);
+    if (!org)
+        fail("owner not in the organisation tree");
+    bool folders = false;
+    const auto c = QObject::connect(fm, &TFileMagFrm::foldersLoaded, fm, [&folders] { folders = true; });
+    Q_EMIT fm->tvOrg->itemClicked(org, 0);
+    need([&] { return folders; }, "folders of the owner");
+    for (const QString &name : path) {
+        QTreeWidgetItem *node = findNode(fm->tvFolder, name);
+        if (!node)
+            fail("folder not in the tree");
+        bool listed = false;
+        const auto l = QObject::connect(fm, &TFileMagFrm::listLoaded, fm, [&listed] { listed = true; });
+        fm->tvFolder->setCurrentItem(node);
+        need([&] { return listed; }, "file list");
+        QObject::disconnect(l);
+    }
+    QObject::disconnect(c);
+}
+
+void writeFile(const QString &path, qint64 bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail("cannot write a local file");
+    const QByteArray block(1 << 20, 'z');
+    for (qint64 left = bytes; left > 0; left -= block.size())
+        f.write(block.constData(), qMin<qint64>(left, block.size()));
+}
+
+// Grabs the window once, at the first block that leaves work to do.
+void shootWhileRunning(TTransferBase *ctrl, QWidget *window, const QString &name, bool *shot)
+{
+    QObject::connect(ctrl, &TTransferBase::progress, window, [=](qint64 all, qint64 done) {
+        if (!*shot && done > 0 && done < all) {
+            *shot = true;
+            shoot(window, name);
+        }
+    });
+}
+
+void uploads(TFileMagFrm *fm, const QString &local)
+{
+    fm->Upload();
+    QPointer<TFileUploadFrm> up = fm->LastUploadFrm();
+    if (!up)
+        fail("no upload window");
+    need([&] { return up->isVisible(); }, "upload window shown");
+    shoot(up, QStringLiteral("upload-idle"));
+
+    const QString big = local + QStringLiteral("/Site survey.bin");
+    writeFile(big, 96ll << 20);
+    bool shot = false, done = false, stored = false;
+    shootWhileRunning(&up->Controller(), up, QStringLiteral("upload-running"), &shot);
+    QObject::connect(&up->Controller(), &TUploadController::singleFinished, up, [&](bool ok) {
+        done = true;
+        stored = ok;
+    });
+    up->UploadPath(big);
+    need([&] { return done; }, "upload finished", 120000);
+    if (!shot || !stored)
+        fail("upload did not run through");
+    shoot(up, QStringLiteral("upload-finished"));
+    up->close();
+    need([&] { return !up; }, "upload window gone");
+
+    fm->Upload();
+    up = fm->LastUploadFrm();
+    need([&] { return up && up->isVisible(); }, "second upload window");
+    const QString small = local + QStringLiteral("/Notes.txt");
+    writeFile(small, 2048);
+    up->Controller().FFolderId = 987654;   // a folder the server does not have: refused
+    done = false;
+    QObject::connect(&up->Controller(), &TUploadController::singleFinished, up, [&](bool ok) {
+        done = true;
+        stored = ok;
+    });
+    up->UploadPath(small);
+    need([&] { return done; }, "refused upload");
+    if (stored)
+        fail("the refused upload was stored");
+    shoot(up, QStringLiteral("upload-failed"));
+    up->close();
+    need([&] { return !up; }, "failed upload window gone");
+}
+
+QPointer<TFileDownloadFrm> openDownload(TFileMagFrm *fm, const QStringList &names)
+{
+    fm->Model().SetAllChecked(false);
+    for (const QString &n : names) {
+        const int row = rowOf(fm, n);
+        if (row < 0)
+            fail("file not in the list");
+        fm->Model().SetChecked(row, true);
+    }
+    fm->Download();
+    QPointer<TFileDownloadFrm> down = fm->LastDownloadFrm();
+    if (!down)
+        fail("no download window");
+    down->FOpenUrl = [](const QUrl &) { return true; };
+    need([&] { return down->isVisible() && !down->edPath->text().isEmpty(); }, "download window with its path");
+    return down;
+}
+
+void downloads(TFileMagFrm *fm, const QString &local)
+{
+    QPointer<TFileDownloadFrm> down = openDownload(fm, {QStringLiteral("Supply agreement.docx"),
+                                                        QStringLiteral("Signed contract.pdf"),
+                                                        QStringLiteral("Site survey.bin")});
+    shoot(down, QStringLiteral("download-idle"));
+    down->edPath->setText(local + QStringLiteral("/Downloads"));
+    bool shot = false;
+    int failures = -1;
+    shootWhileRunning(&down->Controller(), down, QStringLiteral("download-running"), &shot);
+    QObject::connect(&down->Controller(), &TDownloadController::allDone, down, [&](int f) { failures = f; });
+    QTest::mouseClick(down->btnDownload, Qt::LeftButton);
+    need([&] { return failures >= 0; }, "download finished", 120000);
+    if (!shot || failures != 0)
+        fail("download did not run through");
+    shoot(down, QStringLiteral("download-finished"));
+    down->close();
+    need([&] { return !down; }, "download window gone");
+
+    down = openDownload(fm, {QStringLiteral("Supply agreement.docx"), QStringLiteral("Signed contract.pdf")});
+    // A file the server does not know, between the two: one line fails.
+    TSelectedInfos files = down->Controller().FSelectedInfo;
+    files.insert(1, TSelectedInfo{99999999, QStringLiteral("Old price list.xlsx"), 1, false});
+    down->Controller().FSelectedInfo = files;
+    down->edPath->setText(local + QStringLiteral("/Again"));
+    failures = -1;
+    QObject::connect(&down->Controller(), &TDownloadController::allDone, down, [&](int f) { failures = f; });
+    QTest::mouseClick(down->btnDownload, Qt::LeftButton);
+    need([&] { return failures >= 0; }, "failed download finished");
+    if (failures != 1)
+        fail("the unknown file did not fail");
+    shoot(down, QStringLiteral("download-failed"));
+    down->close();
+    need([&] { return !down; }, "failed download window gone");
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() != 4 || (args.at(1) != QLatin1String("en") && args.at(1) != QLatin1String("zh"))) {
+        std::fprintf(stderr, "usage: zudivuvo-shots en|zh PORT OUTDIR\n");
+        return 2;
+    }
+    g_lang = args.at(1);
+    g_outDir = args.at(3);
+    QDir().mkpath(g_outDir);
+    const bool chinese = g_lang == QLatin1String("zh");
+    LoggingPrompter prompter;
+    TPrompter::SetInstance(&prompter);
+
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(args.at(2).toInt());
+        c.SetLanguage(chinese ? HSL_CN : HSL_ENG);
+        c.Save();
+    }
+    TClientConfigX store;
+    InstallQtTranslations(store.Language());
+    TARVOClientFrm w(store, std::make_shared<TNetSessionBackend>(), QCoreApplication::applicationFilePath());
+    w.Session().FLoginOver = true;   // the dialog is opened below, not by the first show
+    w.show();
+    if (!QTest::qWaitForWindowExposed(&w))
+        fail("main window not shown");
+
+    // The dialog is modal: it is filled and shot from inside its own loop.
+    QTimer::singleShot(0, &w, [&w] {
+        need([&w] { return w.LoginDialog() && w.LoginDialog()->isVisible() && !w.LoginDialog()->IsBusy(); },
+             "login dialog");
+        TLoginFrm *d = w.LoginDialog();
+        d->edtNickName->setText(QStringLiteral("demo"));
+        d->edtPass->setText(QStringLiteral("demo"));
+        shoot(d, QStringLiteral("login"));
+        QTimer::singleShot(0, d, [d] { QTest::mouseClick(d->Button1, Qt::LeftButton); });
+    });
+    if (!w.ShowLoginDialog())
+        fail("login refused");
+
+    TFileMagFrm *fm = w.FileMagFrm();
+    need([fm] { return fm->tvOrg->topLevelItemCount() > 0; }, "organisation");
+    openFolder(fm, QStringLiteral("R&D"), {QStringLiteral("Contracts"), QStringLiteral("2024")});
+    fm->Model().SetChecked(rowOf(fm, QStringLiteral("Signed contract.pdf")), true);
+    shoot(&w, QStringLiteral("main"));
+    fm->Model().SetAllChecked(false);
+
+    const QString local = QDir::homePath() + QStringLiteral("/shots");
+    uploads(fm, local);
+    downloads(fm, local);
+
+    auto *hint = w.findChild<TPreViewHint *>();
+    if (!hint)
+        fail("no hint window");
+    hint->FOpenUrl = [](const QUrl &) { return true; };
+    hint->OfferFolder(local + QStringLiteral("/Downloads"));
+    hint->ShowText(chinese ? QStringLiteral("打开文件失败\n没有与 application/x-zip 类型文件关联的程序。")
+                           : QStringLiteral("Failed to open the file\nNo program is associated with files of type "
+                                            "application/x-zip."));
+    need([hint] { return hint->isVisible(); }, "hint window shown");
+    shoot(hint, QStringLiteral("hint"));
+    hint->hide();
+
+    TPrompter::SetInstance(nullptr);
+    std::fflush(nullptr);
+    // Requests still on their way are of no interest to the pictures.
+    std::_Exit(0);
+}
