@@ -33,22 +33,57 @@ const QString kCrLf = QStringLiteral("\r\n");
 
 QByteArray utf16le(const QString &text)
 {
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+#else
     QStringEncoder enc(QStringEncoder::Utf16LE);
     return enc.encode(text);
+#endif
+}
+
+// Appends v left-aligned in a field of width characters (cut to the width).
+void appendColumn(QString &out, qint64 v, int width = kColumn)
+{
+    char16_t buf[kColumn + 2];
+    char16_t digits[24];
+    int n = 0;
+    quint64 u = v < 0 ? 0 - quint64(v) : quint64(v);
+    do {
+        digits[n++] = char16_t(u'0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    int len = 0;
+    if (v < 0)
+        buf[len++] = u'-';
+    while (n > 0 && len < width)
+        buf[len++] = digits[--n];
+    while (len < width)
+        buf[len++] = u' ';
+    out.append(QStringView(buf, len));
 }
 
 QString column(qint64 v, int width = kColumn)
 {
-    return QString::number(v).leftJustified(width, u' ', true);
+    QString s;
+    appendColumn(s, v, width);
+    return s;
 }
 
 TDateTime fromTimespec(const struct timespec &ts)
 {
-    // Milliseconds, as the platform's file times are read elsewhere in the client.
-    struct tm lt;
-    time_t sec = ts.tv_sec;
-    localtime_r(&sec, &lt);
-    const double local = double(sec + lt.tm_gmtoff) + double(ts.tv_nsec / 1000000) / 1000.0;
+    // Milliseconds, as the platform's file times are read elsewhere in the client. The
+    // zone offset changes only on quarter hours: one look-up per quarter hour of file times.
+    thread_local time_t quarterStart = -1;
+    thread_local long offset = 0;
+    const time_t sec = ts.tv_sec;
+    const time_t quarter = sec - (sec % 900 + 900) % 900;
+    if (quarter != quarterStart) {
+        struct tm lt;
+        localtime_r(&sec, &lt);
+        offset = lt.tm_gmtoff;
+        quarterStart = quarter;
+    }
+    const double local = double(sec + offset) + double(ts.tv_nsec / 1000000) / 1000.0;
     return local / 86400.0 + 25569.0;
 }
 
@@ -138,7 +173,15 @@ bool TFileIndex::IsExclusionCopy(const QString &path)
 
 QString TFileIndex::PathLine(const TTidyFile &t)
 {
-    return column(t.PathHash) + column(t.FolderId) + column(t.Size) + column(DateTimeToTicks(t.ModifyDT)) + t.Path + kCrLf;
+    QString line;
+    line.reserve(4 * kColumn + t.Path.size() + 2);
+    appendColumn(line, t.PathHash);
+    appendColumn(line, t.FolderId);
+    appendColumn(line, t.Size);
+    appendColumn(line, DateTimeToTicks(t.ModifyDT));
+    line += t.Path;
+    line += kCrLf;
+    return line;
 }
 
 QString TFileIndex::StateLine(qint64 hash, quint8 dealed)
@@ -323,6 +366,7 @@ void TFileIndex::mergeNew(std::vector<TTidyFile> &added)
                             [](const TTidyFile &a, const TTidyFile &b) { return a.PathHash == b.PathHash; }),
                 added.end());
     QString lines;
+    lines.reserve(qsizetype(added.size()) * (4 * kColumn + 80));
     for (const TTidyFile &t : added) {
         FAllSize += t.Size;
         lines += PathLine(t);
