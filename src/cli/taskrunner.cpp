@@ -206,21 +206,23 @@ int TTaskRunner::Run(const QList<TBatchTransport> &tasks)
         });
         m_jobs.push_back(std::move(j));
     }
-    connect(&m_tick, &QTimer::timeout, this, [this] {
+    connect(&m_tick, &QTimer::timeout, this, [this] { drawProgress(false); });
+    m_tick.start(m_terminal ? 500 : 1000);
+    // Ctrl+C is seen within a tenth of a second; the signal handler only sets the flag.
+    connect(&m_interruptPoll, &QTimer::timeout, this, [this] {
         if (g_interrupted && !m_stopping) {
             m_stopping = true;
             line(QStringLiteral("Interrupted: stopping; the next run goes on from here"));
             for (auto &j : m_jobs)
                 j->worker->StopEx();
-            return;
         }
-        drawProgress(false);
     });
-    m_tick.start(m_terminal ? 500 : 1000);
+    m_interruptPoll.start(100);
     for (auto &j : m_jobs)
         j->worker->StartEx();
     QCoreApplication::exec();
     m_tick.stop();
+    m_interruptPoll.stop();
     for (auto &j : m_jobs)
         j->worker->wait();
     if (m_stopping) {

@@ -48,6 +48,7 @@ private:
     bool m_terminal;
     std::vector<std::unique_ptr<Job>> m_jobs;
     QTimer m_tick;
+    QTimer m_interruptPoll;
     QElapsedTimer m_clock;
     qint64 m_lastBytes = 0;
     qint64 m_lastMs = 0;

@@ -1259,6 +1259,58 @@ private Q_SLOTS:
             QCOMPARE(server.versions(owner, path), 1);
         }
     }
+    void cli_ctrlCStopsCleanlyAndTheNextRunGoesOn()
+    {
+        SKIP_UNDER_TSAN();
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        server.login(dir.path(), &owner);
+        const QString root = dir.path() + "/Stop/";
+        for (int i = 0; i < 120; ++i)
+            writeFile(root + QStringLiteral("f%1.bin").arg(i), QByteArray(300000, char('A' + i % 26)));
+        TBatchTranConfig config;
+        TBatchTransport task = uploadTask(4646, root, owner);
+        config.AddTask(task);
+        QVERIFY(config.Save());
+        const QStringList args{"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4646"};
+        QProcess p;
+        p.setProcessEnvironment(cliEnv());
+        p.start(cliPath(), args);
+        QVERIFY(p.waitForStarted());
+        int seen = 0;
+        while (seen < 5 && p.state() == QProcess::Running) {
+            p.waitForReadyRead(5000);
+            while (p.canReadLine())
+                seen += p.readLine().contains("Start Transmission") ? 1 : 0;
+        }
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 130);
+        config.Reload();
+        TBatchTransport stopped;
+        QVERIFY(config.GetTask(4646, stopped));
+        QCOMPARE(stopped.St, quint8(BTS_Paused));
+        QVERIFY(TaskLockHolder(BatchIndexFolder(), 4646).isEmpty());
+        TFileIndex index;
+        index.TaskId = 4646;
+        index.IndexFolder = BatchIndexFolder();
+        index.Init();
+        QVERIFY(index.Load());
+        const int doneBefore = index.GetAllCount(0) - index.GetUndealFileCount(0);
+        QVERIFY(doneBefore > 0 && doneBefore < 120);
+
+        p.start(cliPath(), args);
+        QVERIFY(p.waitForFinished(120000));
+        QCOMPARE(p.exitCode(), 0);
+        // Only what was left went in the second run.
+        QVERIFY(p.readAllStandardOutput().contains(QStringLiteral("%1 files need to be processed").arg(120 - doneBefore).toUtf8()));
+        for (int i = 0; i < 120; ++i) {
+            const QString path = QStringLiteral("Stop/f%1.bin").arg(i);
+            QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(300000, char('A' + i % 26)));
+            QCOMPARE(server.versions(owner, path), 1);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TstBatch)
