@@ -1025,6 +1025,35 @@ private Q_SLOTS:
         QCOMPARE(r.task.St, quint8(BTS_Completed));
     }
 
+    void worker_fileNoticeOnlyForStoredFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("notices");
+        QTest::addRow("stored file") << "plan.txt" << 1;
+        QTest::addRow("refused by the server") << "bad*name.txt" << 0;
+    }
+    void worker_fileNoticeOnlyForStoredFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, notices);
+        BatchServer server;
+        QTemporaryDir dir;
+        const TBatchSettings settings = server.login(dir.path() + "/index");
+        Store store(server.dataDir());
+        const int group = store.ownerIdByName("R&D", "G");
+        const int alice = store.ownerIdByName("alice", "U");
+        QVERIFY(group > 0 && alice > 0);
+        const QString countSql = "SELECT COUNT(*) FROM messages WHERE user_id=? AND text LIKE '%uploaded new files%'";
+        const int before = store.db().value(countSql, {alice}).toInt();
+        writeFile(dir.path() + "/Notice/" + name, "content");
+        TBatchTransport task = uploadTask(509, dir.path() + "/Notice/", group);
+        task.ExtInfo = "[Opr]Remark[/Opr][Remark]from the task[/Remark]";
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QCOMPARE(r.errors.isEmpty(), notices == 1);
+        QCOMPARE(store.db().value(countSql, {alice}).toInt() - before, notices);
+    }
+
     void worker_hostileServerPathsStayInside()
     {
         // A list line whose path climbs out of the target is refused and listed.
