@@ -405,7 +405,8 @@ int cmdTask(const TCliOptions &options, QStringList args)
         TFileIndex index;
         index.TaskId = id;
         int files = 0, done = 0;
-        if (QFile::exists(indexFolder + QString::number(id) + ".fln")) {
+        // A running task's index is being appended to: loading it here could cut its last line.
+        if (holder.isEmpty() && QFile::exists(indexFolder + QString::number(id) + ".fln")) {
             index.IndexFolder = indexFolder;
             index.Init();
             if (index.Load()) {
