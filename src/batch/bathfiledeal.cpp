@@ -728,6 +728,11 @@ bool TCustomBathFileDeal::TransferStep()
         if (crashes == 0)
             SaveLog();
         c.reset();
+        // Wait for the owner's answer to this failure, not for an earlier StartEx.
+        {
+            std::lock_guard lock(FEventLock);
+            FEvent = false;
+        }
         Q_EMIT fileFailed(FId, code);
         waitEvent();
     }

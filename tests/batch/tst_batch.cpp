@@ -91,20 +91,28 @@ class BatchServer
 public:
     BatchServer()
     {
+        start(0);
+        Store store(m_dir.path());
+        QString error;
+        if (!seedDemo(store, &error))
+            qFatal("seed failed: %s", qPrintable(error));
+    }
+    void start(quint16 port)
+    {
         ServerOptions options;
         options.dataDir = m_dir.path();
-        options.port = 0;
+        options.port = port;
         options.idleTimeoutMs = 1500;
         options.firstLineTimeoutMs = 1500;
         m_server = std::make_unique<DocServer>(options);
         QString error;
         if (!m_server->start(&error))
             qFatal("server start failed: %s", qPrintable(error));
-        Store store(options.dataDir);
-        if (!seedDemo(store, &error))
-            qFatal("seed failed: %s", qPrintable(error));
+        m_port = m_server->port();
     }
-    quint16 port() const { return m_server->port(); }
+    void stop() { m_server.reset(); }
+    void restart() { start(m_port); }
+    quint16 port() const { return m_port; }
     QString dataDir() const { return m_dir.path(); }
 
     // Logs in as demo: the snapshot a worker needs, and the user's own owner id.
@@ -162,6 +170,7 @@ public:
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<DocServer> m_server;
+    quint16 m_port = 0;
 };
 
 // Records a worker's signals on the test's thread: a QSignalSpy would append
@@ -1052,6 +1061,35 @@ private Q_SLOTS:
         QVERIFY(r.ended);
         QCOMPARE(r.errors.isEmpty(), notices == 1);
         QCOMPARE(store.db().value(countSql, {alice}).toInt() - before, notices);
+    }
+
+    void worker_connectionFailuresResetAfterAGoodRun()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        writeFile(dir.path() + "/Flaky/a.txt", "a");
+        server.stop();
+        TCustomBathFileDeal worker(uploadTask(510, dir.path() + "/Flaky/", owner), settings);
+        worker.FEndPauseMs = 0;
+        int failures = 0;
+        int crashesAtFailure = 0;
+        connect(&worker, &TCustomBathFileDeal::fileFailed, &worker, [&](int, int code) {
+            ++failures;
+            QVERIFY(code == 2 || code == 101);
+            crashesAtFailure = worker.Progress().CrashErrorNum;
+            server.restart();
+            worker.StartEx();
+        });
+        Recorder rec(&worker);
+        worker.StartEx();
+        QVERIFY(Recorder::waitFor([&] { return rec.ended > 0; }, 60000));
+        QCOMPARE(failures, 1);
+        QCOMPARE(crashesAtFailure, 1);
+        QVERIFY(server.fileAt(owner, "Flaky/a.txt"));
+        // The run moved its file: the connection is back and the count starts again.
+        QCOMPARE(worker.Progress().CrashErrorNum, 0);
     }
 
     void worker_hostileServerPathsStayInside()
