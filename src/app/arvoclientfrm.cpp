@@ -135,13 +135,19 @@ void TARVOClientFrm::buildUi()
     bar->setObjectName(QStringLiteral("iconBar"));
     bar->setStyleSheet(QStringLiteral("#iconBar { background: #2b3a4a; } QToolButton { border: none; color: white; "
                                       "padding: 6px; } QToolButton:hover { background: #3f5870; }"));
-    // Wide enough for the longest caption in this language: none is cut.
+    // A long caption breaks after its slash, so the bar leaves the file
+    // manager's tools room; the bar is as wide as the longest line.
+    auto caption = [](const QString &hint) {
+        QString c = hint;
+        return c.replace(u'/', QStringLiteral("/\n"));
+    };
     {
         const QFontMetrics fm(font());
         int widest = 0;
-        for (const QString &caption : {t("首页", "Main page"), t("批量上传下载", "Bulk upload/download"),
-                                       t("文件管理", "File management"), t("设置", "Settings"), t("退出客户端", "Exit")})
-            widest = qMax(widest, fm.horizontalAdvance(caption));
+        for (const QString &hint : {t("首页", "Main page"), t("批量上传下载", "Bulk upload/download"),
+                                    t("文件管理", "File management"), t("设置", "Settings"), t("退出客户端", "Exit")})
+            for (const QString &line : caption(hint).split(u'\n'))
+                widest = qMax(widest, fm.horizontalAdvance(line));
         bar->setFixedWidth(qMax(96, widest + 24));
     }
     auto *barLayout = new QVBoxLayout(bar);
@@ -156,7 +162,7 @@ void TARVOClientFrm::buildUi()
         b->setIcon(style()->standardIcon(icon));
         b->setIconSize(QSize(32, 32));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-        b->setText(hint);
+        b->setText(caption(hint));
         b->setToolTip(hint);
         b->setAutoRaise(true);
         barLayout->addWidget(b);

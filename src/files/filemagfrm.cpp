@@ -94,6 +94,8 @@ void TFileMagFrm::buildUi()
     // Captions under small icons: every tool fits the starting width.
     tbTools->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     tbTools->setIconSize(QSize(16, 16));
+    // Tight buttons: all nine English captions fit beside the icon bar at 800 pixels.
+    tbTools->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; } QToolButton { padding: 1px 0px; }"));
     auto add = [this](const QString &text, QStyle::StandardPixmap icon, auto slot) {
         QAction *a = tbTools->addAction(style()->standardIcon(icon), text);
         connect(a, &QAction::triggered, this, slot);
@@ -189,7 +191,8 @@ void TFileMagFrm::buildUi()
     split->addWidget(m_left);
     split->addWidget(right);
     split->setStretchFactor(1, 1);
-    split->setSizes({180, 600});
+    // The folder tree starts wide enough for its back node's caption.
+    split->setSizes({qMax(180, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64), 600});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(tbTools);

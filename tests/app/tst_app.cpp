@@ -1154,8 +1154,16 @@ private Q_SLOTS:
         // Every caption of the icon bar is whole at the starting width.
         for (QToolButton *b : w.findChildren<QToolButton *>())
             if (b->parentWidget()->objectName() == QLatin1String("iconBar"))
-                QVERIFY2(b->parentWidget()->width() >= b->fontMetrics().horizontalAdvance(b->text()) + 8,
-                         qPrintable(b->text()));
+                for (const QString &line : b->text().split(u'\n'))
+                    QVERIFY2(b->parentWidget()->width() >= b->fontMetrics().horizontalAdvance(line) + 8,
+                             qPrintable(line));
+        // Every tool is on the bar at the starting size, none behind its "more" arrow.
+        w.Session().FLoginOver = true;   // no login dialog in this test
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.size(), QSize(800, 640));
+        for (QAction *a : w.FileMagFrm()->tbTools->actions())
+            QVERIFY2(w.FileMagFrm()->tbTools->widgetForAction(a)->isVisible(), qPrintable(a->text()));
     }
 
     void refusedLoginInTheScreenLanguage_data()
