@@ -95,7 +95,10 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     });
     connect(m_ctrl, &TDownloadController::started, this, [this] {
         m_views->setCurrentIndex(1);
+        // Grows around its centre, so it stays over the main window.
+        const QPoint centre = geometry().center();
         resize(500, 400);
+        move(pos() + centre - geometry().center());
     });
     connect(m_ctrl, &TDownloadController::currentName, lblFileName, &QLabel::setText);
     connect(m_ctrl, &TDownloadController::filePosition, this, [this, lang](int number, int count) {
@@ -105,6 +108,10 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     });
     connect(btnOpenFolder, &QPushButton::clicked, this, [this] { FOpenUrl(QUrl::fromLocalFile(m_ctrl->FPath)); });
     BindTransferProgress(m_ctrl, pbProgress, lblSize);
+    connect(m_ctrl, &TDownloadController::fileStored, this, [this] {
+        pbProgress->setRange(0, qMax(1, pbProgress->maximum()));
+        pbProgress->setValue(pbProgress->maximum());
+    });
     connect(m_ctrl, &TDownloadController::logLine, mmLog, &QPlainTextEdit::appendPlainText);
     connect(m_ctrl, &TDownloadController::allDone, this, [this, lang](int failures) {
         // The window stays: with a failure so the log can be read and the files

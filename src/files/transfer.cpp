@@ -483,6 +483,7 @@ TDownloadController::RunResult TDownloadController::runAll(TTransferJob &job, co
         QString line;
         if (status == 10) {
             line = target + QStringLiteral(": ") + texts.WLS_DownloadOK;
+            job.Notify([](TTransferBase *owner) { Q_EMIT static_cast<TDownloadController *>(owner)->fileStored(); });
         } else {
             result.Failed.append(f);
             if (!local.isEmpty())

@@ -184,6 +184,7 @@ Q_SIGNALS:
     void started();
     void currentName(const QString &name);
     void filePosition(int number, int count);   // "file 2 of 3"
+    void fileStored();    // fill the bar: a small file's last block leaves it short
     void logLine(const QString &line);
     void allDone(int failures);
 

@@ -968,6 +968,8 @@ private Q_SLOTS:
         QCOMPARE(done.first().first().toInt(), 0);
         QCOMPARE(names.size(), 2);
         QVERIFY2(names.last().endsWith(QStringLiteral("(file 2 of 2)")), qPrintable(names.last()));
+        // Small files too end with a full bar, not two thirds of one.
+        QCOMPARE(down->pbProgress->value(), down->pbProgress->maximum());
         // It stays, says how many and where, and offers the folder.
         const QString folder = down->Controller().FPath;
         QVERIFY(down->isVisible());
