@@ -1,5 +1,6 @@
 #include "httphandler.h"
 
+#include "portal.h"
 #include "qrlogin.h"
 #include "requesthandler.h"
 
@@ -36,6 +37,7 @@ QByteArray reasonPhrase(int status)
     case 302: return "Found";
     case 400: return "Bad Request";
     case 404: return "Not Found";
+    case 403: return "Forbidden";
     case 405: return "Method Not Allowed";
     default: return "Error";
     }
@@ -170,6 +172,8 @@ void HttpHandler::run(const QByteArray &requestLine)
 
 QByteArray HttpHandler::respond(const HttpRequest &r)
 {
+    if (r.path == "/portal" || r.path.startsWith("/portal/"))
+        return Portal(m_store, m_peer).respond(r);
     if (r.method != "GET" && !(r.method == "POST" && (r.path == "/doc" || r.path == "/QRLogin")))
         return httpResponse(405, kText, {});
     const QByteArray opr = queryValue(r.query, "opr");
