@@ -10,6 +10,7 @@
 #include "core/safepath.h"
 #include "core/textfile.h"
 #include "net/robottcpclient.h"
+#include "fakeserver.h"
 #include "testenv.h"
 
 #include "docserver.h"
@@ -1094,15 +1095,50 @@ private Q_SLOTS:
 
     void worker_hostileServerPathsStayInside()
     {
-        // A list line whose path climbs out of the target is refused and listed.
+        // A download list whose paths climb out of the target or are absolute: those
+        // entries are refused and listed, and nothing is written outside the target.
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        const QString lines = QStringLiteral(
+            "[K]11[/K][Fd]1[/Fd][Dt]2024-01-02 03:04:05[/Dt][Sz]4[/Sz][P]Box/../../evil.txt[/P][D]False[/D]\r\n"
+            "[K]12[/K][Fd]1[/Fd][Dt]2024-01-02 03:04:05[/Dt][Sz]4[/Sz][P]/etc/evil.txt[/P][D]False[/D]\r\n"
+            "[K]13[/K][Fd]1[/Fd][Dt]not a date[/Dt][Sz]4[/Sz][P]Box/bad-date.txt[/P][D]False[/D]\r\n"
+            "[K]14[/K][Fd]1[/Fd][Dt]2024-01-02 03:04:05[/Dt][Sz]4[/Sz][P]Box/ok.txt[/P][D]False[/D]");
+        fake.addScript([lines](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, QString("[F]" + lines + "[/F][Summary][/Summary][FolderInfo]Box/../../up/\r\nBox/in/[/FolderInfo][ErrorTxt][/ErrorTxt]"));
+        });
+        fake.addScript([](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(8);  // refused: the one sane entry gets as far as the server
+        });
         QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
         TBatchTransport task;
         NewBatchTransport(task);
+        task.Id = 511;
         task.TranStyle = TS_Download;
+        task.SourceOwnerId = 3;
+        task.SourceFolderId = 1;
         task.SourceFolderName = "Box\\";
         task.DestFolderName = dir.path() + "/down/";
-        QVERIFY(!SafeJoin(task.DestFolderName, RelativePath(task.SourceFolderName, "Box\\..\\..\\evil.txt")));
-        QVERIFY(!SafeJoin(task.DestFolderName, RelativePath(task.SourceFolderName, "/etc/passwd")));
+        task.IncludeRootPath = false;
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QVERIFY2(r.errors.contains("..\\..\\evil.txt") && r.errors.contains("\\etc\\evil.txt") && r.errors.contains("bad-date.txt"),
+                 qPrintable(r.errors));
+        QVERIFY(r.errors.contains("ok.txt"));
+        QCOMPARE(fake.connectionCount(), 2);
+        QVERIFY(!QFileInfo::exists(dir.path() + "/evil.txt"));
+        QVERIFY(!QFileInfo::exists(dir.path() + "/up"));
+        QVERIFY(QFileInfo(dir.path() + "/down/in").isDir());
+        const QStringList all = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QCOMPARE(all, QStringList({"down", "index"}));
     }
 
     void worker_periodicTaskFollowsTheClock()
