@@ -7,6 +7,7 @@
 #include "app/netsessionbackend.h"
 #include "app/startup.h"
 #include "core/clientconfigx.h"
+#include "core/workpools.h"
 #include "files/filedownloadfrm.h"
 #include "files/filemagfrm.h"
 #include "files/fileuploadfrm.h"
@@ -16,6 +17,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -24,12 +27,56 @@
 
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 namespace {
-// Message boxes would stop the run: their texts go to the log instead.
+QString g_outDir;
+QString g_lang;
+QString g_boxShot;   // the next box is shot with its window under this name
+
+[[noreturn]] void fail(const char *what);
+
+// A box over its window, as a user sees both: a picture of that part of the screen.
+void shootBox(QWidget *parent, QMessageBox::Icon icon, const QString &caption, const QString &text)
+{
+    const QString name = std::exchange(g_boxShot, QString());
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    box.show();
+    if (!QTest::qWaitForWindowExposed(&box))
+        fail("message box not shown");
+    QCoreApplication::processEvents();
+    // Drawn together from their own pictures: the stacking of windows on a
+    // display without a window manager is no part of what is shown.
+    QWidget *window = parent->window();
+    const QRect area = window->geometry().united(box.geometry()).adjusted(-8, -8, 8, 8);
+    QPixmap shot(area.size());
+    shot.fill(Qt::darkGray);
+    {
+        QPainter p(&shot);
+        p.drawPixmap(window->geometry().topLeft() - area.topLeft(), window->grab());
+        p.drawPixmap(box.geometry().topLeft() - area.topLeft(), box.grab());
+    }
+    const QString file = g_outDir + u'/' + name + u'-' + g_lang + QStringLiteral(".png");
+    if (!shot.save(file))
+        fail("cannot write a picture");
+    std::fprintf(stderr, "%s (%dx%d, with its box)\n", qPrintable(file), shot.width(), shot.height());
+}
+
+// Message boxes would stop the run: their texts go to the log instead, and
+// the one asked for is shown long enough for a picture.
 struct LoggingPrompter : TPrompter {
-    void Info(QWidget *, const QString &, const QString &text) override { say("info", text); }
-    void Error(QWidget *, const QString &, const QString &text) override { say("error", text); }
+    void Info(QWidget *parent, const QString &caption, const QString &text) override
+    {
+        say("info", text);
+        if (!g_boxShot.isEmpty() && parent)
+            shootBox(parent, QMessageBox::Information, caption, text);
+    }
+    void Error(QWidget *parent, const QString &caption, const QString &text) override
+    {
+        say("error", text);
+        if (!g_boxShot.isEmpty() && parent)
+            shootBox(parent, QMessageBox::Critical, caption, text);
+    }
     bool Ask(QWidget *, const QString &, const QString &text) override
     {
         say("asked", text);
@@ -40,9 +87,6 @@ struct LoggingPrompter : TPrompter {
         std::fprintf(stderr, "  %s: %s\n", kind, qPrintable(text));
     }
 };
-
-QString g_outDir;
-QString g_lang;
 
 [[noreturn]] void fail(const char *what)
 {
@@ -144,11 +188,11 @@ void uploads(TFileMagFrm *fm, const QString &local)
         done = true;
         stored = ok;
     });
+    g_boxShot = QStringLiteral("upload-finished");
     up->UploadPath(big);
     need([&] { return done; }, "upload finished", 120000);
-    if (!shot || !stored)
+    if (!shot || !stored || !g_boxShot.isEmpty())
         fail("upload did not run through");
-    shoot(up, QStringLiteral("upload-finished"));
     up->close();
     need([&] { return !up; }, "upload window gone");
 
@@ -163,11 +207,11 @@ void uploads(TFileMagFrm *fm, const QString &local)
         done = true;
         stored = ok;
     });
+    g_boxShot = QStringLiteral("upload-failed");
     up->UploadPath(small);
     need([&] { return done; }, "refused upload");
-    if (stored)
-        fail("the refused upload was stored");
-    shoot(up, QStringLiteral("upload-failed"));
+    if (stored || !g_boxShot.isEmpty())
+        fail("the refused upload was stored or said nothing");
     up->close();
     need([&] { return !up; }, "failed upload window gone");
 }
@@ -261,8 +305,10 @@ int main(int argc, char **argv)
 
     // The dialog is modal: it is filled and shot from inside its own loop.
     QTimer::singleShot(0, &w, [&w] {
-        need([&w] { return w.LoginDialog() && w.LoginDialog()->isVisible() && !w.LoginDialog()->IsBusy(); },
-             "login dialog");
+        need([&w] { return w.LoginDialog() && w.LoginDialog()->isVisible(); }, "login dialog");
+        // Its probe for scan-code login decides whether that button shows.
+        QCoreApplication::processEvents();
+        need([] { return RequestPool()->activeThreadCount() == 0; }, "scan-code probe");
         TLoginFrm *d = w.LoginDialog();
         d->edtNickName->setText(QStringLiteral("demo"));
         d->edtPass->setText(QStringLiteral("demo"));
