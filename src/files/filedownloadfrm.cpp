@@ -75,7 +75,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     m_views->addWidget(progressView);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_views);
-    resize(460, 110);
+    resize(560, 110);   // the proposed path is long: most of it shows
 
     connect(btnSelect, &QPushButton::clicked, this, [this] {
         const QString d = QFileDialog::getExistingDirectory(this, QString(), edPath->text());
@@ -97,7 +97,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
         m_views->setCurrentIndex(1);
         // Grows around its centre, so it stays over the main window.
         const QPoint centre = geometry().center();
-        resize(500, 400);
+        resize(560, 400);
         move(pos() + centre - geometry().center());
     });
     connect(m_ctrl, &TDownloadController::currentName, lblFileName, &QLabel::setText);

@@ -36,6 +36,8 @@ QVariant TFileListModel::data(const QModelIndex &index, int role) const
         case ColId: return QString::number(e.row.Key);
         case ColIsFolder: return e.row.IsFolder ? QStringLiteral("1") : QStringLiteral("0");
         }
+    } else if (role == Qt::ToolTipRole && index.column() == ColCaption) {
+        return e.row.Caption;   // names elide in a narrow column: the whole name on hover
     } else if (role == Qt::CheckStateRole && index.column() == ColCaption) {
         return e.checked ? Qt::Checked : Qt::Unchecked;
     } else if (role == Qt::ForegroundRole && index.column() == ColUser) {
