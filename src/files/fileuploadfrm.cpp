@@ -119,6 +119,8 @@ void BindTransferProgress(TTransferBase *controller, QProgressBar *bar, QLabel *
 {
     // An empty bar shows "nothing sent yet"; each file sets its own scale at its first block.
     auto scaled = std::make_shared<bool>(false);
+    // Room for a large file's label from the start: the bar never jumps, the label is never cut.
+    sizeLabel->setMinimumWidth(sizeLabel->fontMetrics().horizontalAdvance(QStringLiteral("9999999/9999999K")));
     QObject::connect(controller, &TTransferBase::fileStarted, bar, [bar, sizeLabel, scaled] {
         *scaled = false;
         bar->setRange(0, 1);
