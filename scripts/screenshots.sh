@@ -15,11 +15,15 @@ cd "$(dirname "$0")/.."
 
 build="${BUILD_DIR:-build}"
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
-[ -f "$build/CMakeCache.txt" ] || cmake --preset release -B "$build" >/dev/null
-cmake --build "$build" --target zudivuvo-server zudivuvo-shots -j2 >/dev/null
-bin="$PWD/$build/bin"
-
 work="$(mktemp -d)"
+[ -f "$build/CMakeCache.txt" ] || cmake --preset release -B "$build" >/dev/null
+if ! cmake --build "$build" --target zudivuvo-server zudivuvo-shots -j2 >"$work/build.log" 2>&1; then
+  tail -n 40 "$work/build.log" >&2
+  echo "Building the server and the screenshot program failed." >&2
+  rm -rf "$work"
+  exit 1
+fi
+bin="$(cd "$build/bin" && pwd)"
 pids=()
 cleanup() {
   trap - EXIT INT TERM

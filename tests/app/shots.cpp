@@ -189,7 +189,8 @@ void uploads(TFileMagFrm *fm, const QString &local)
         stored = ok;
     });
     g_boxShot = QStringLiteral("upload-finished");
-    up->UploadPath(big);
+    up->edPath->setText(QDir::toNativeSeparators(big));   // as the Select button leaves it
+    QTest::mouseClick(up->btnUpload, Qt::LeftButton);
     need([&] { return done; }, "upload finished", 120000);
     if (!shot || !stored || !g_boxShot.isEmpty())
         fail("upload did not run through");
@@ -208,7 +209,8 @@ void uploads(TFileMagFrm *fm, const QString &local)
         stored = ok;
     });
     g_boxShot = QStringLiteral("upload-failed");
-    up->UploadPath(small);
+    up->edPath->setText(QDir::toNativeSeparators(small));   // as the Select button leaves it
+    QTest::mouseClick(up->btnUpload, Qt::LeftButton);
     need([&] { return done; }, "refused upload");
     if (stored || !g_boxShot.isEmpty())
         fail("the refused upload was stored or said nothing");
