@@ -79,6 +79,10 @@ QStringList PrepareArgumentPieces(const QString &argument)
     if (s.endsWith(u'/'))
         s[s.size() - 1] = u' ';
     s.remove(QStringLiteral("ZuDivuvo://"), Qt::CaseInsensitive);
+    // Browsers hand over "zudivuvo:-p%20[code]…" (no "//" before brackets); the prefix is no option.
+    static const QString bare = QStringLiteral("ZuDivuvo:");
+    if (s.startsWith(bare, Qt::CaseInsensitive))
+        s.remove(0, bare.size());
     s.replace(QLatin1String("%20"), QLatin1String(" "));
     return SplitByText(s, QStringLiteral(" "));
 }

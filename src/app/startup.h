@@ -17,7 +17,8 @@ QTranslator *InstallQtTranslations(THS_Language language);
 bool LooksPercentEncoded(const QString &text);
 // "%XX" bytes and "%uXXXX" units read as UTF-8; other characters give their low byte.
 QString PercentDecode(const QString &text);
-// Slash to space at the end, link prefix removed (any case), "%20" to space, split on spaces.
+// Slash to space at the end, link prefix removed (any case, also a leading one without "//"),
+// "%20" to space, split on spaces.
 QStringList PrepareArgumentPieces(const QString &argument);
 
 struct TStartupResult {

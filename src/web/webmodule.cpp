@@ -37,13 +37,20 @@ QString lowerAscii(const QString &s)
     return out;
 }
 
-// Lists must pair up: keys that are missing or unnamed are a malformed command.
+// Any web page can send these lists, not only the server's: more than a user ever ticks is refused.
+constexpr qsizetype kMaxListedFiles = 5000;
+
+// Lists must pair up: keys that are missing, not numbers or unnamed are a malformed command.
 bool parseKeyList(const QStringList &keyTexts, const QStringList &names, QList<qint64> &keys)
 {
-    if (keyTexts.isEmpty() || names.size() < keyTexts.size())
+    if (keyTexts.isEmpty() || keyTexts.size() > kMaxListedFiles || names.size() < keyTexts.size())
         return false;
-    for (const QString &k : keyTexts)
-        keys << StrToInt64Def(k, 0);
+    for (const QString &k : keyTexts) {
+        const qint64 key = StrToInt64Def(k, 0);
+        if (key <= 0)
+            return false;
+        keys << key;
+    }
     return true;
 }
 
@@ -174,7 +181,10 @@ void TWebModule::run(const TWebCmd &cmd)
         ok = true;
         break;
     case 13:
-        ok = m_target->Preview(c, &error);
+        if (int64Tag(c, "filekey") == 0)
+            error = kFileParameterError;
+        else
+            ok = m_target->Preview(c, &error);
         break;
     case 14:
         openFileOrVersion(c);
@@ -231,8 +241,8 @@ void TWebModule::run(const TWebCmd &cmd)
         break;
     }
     default:
-        // Numbers that name no command are consumed and do nothing.
-        ok = true;
+        // Numbers that name no command are consumed and do nothing; not reported as done.
+        qCInfo(lcWeb) << "web command" << cmd.Code << "names no command; ignored";
         break;
     }
     finish(cmd.Code, ok, error);
@@ -398,6 +408,7 @@ void TWebModule::openFileOrVersion(const QString &cmd)
 
 void TWebModule::finish(unsigned code, bool ok, const QString &error)
 {
+    qCInfo(lcWeb).noquote() << "web command" << code << (ok ? QStringLiteral("done") : QStringLiteral("refused:") + error);
     if (!ok && !error.isEmpty())
         Q_EMIT hintText(error);
     Q_EMIT commandFinished(code, ok);
