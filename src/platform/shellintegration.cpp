@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 namespace ShellIntegration {
@@ -48,7 +49,10 @@ QString quoteExecArg(const QString &arg)
 // The whole Exec value: the quoted program, then an unquoted field code.
 QString execValue(const QString &exePath, const QString &fieldCode = QString())
 {
-    QString line = quoteExecArg(exePath);
+    // A plain path stays unquoted: xdg-open's generic mode (no desktop environment)
+    // takes the first word literally, quotes and all, and then finds no program.
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9/._+-]+$"));
+    QString line = plain.match(exePath).hasMatch() ? exePath : quoteExecArg(exePath);
     if (!fieldCode.isEmpty())
         line += u' ' + fieldCode;
     return escapeValue(line);

@@ -219,6 +219,11 @@ private Q_SLOTS:
         QVERIFY(text.contains(QLatin1String("\nExec=\"/opt/kv dir/ZuDivuvo\" %u\n")));
         QVERIFY(text.contains(QLatin1String("\nMimeType=x-scheme-handler/zudivuvo;\n")));
         QVERIFY(text.contains(QLatin1String("\nName=DaRezavoDeduroru\n")));
+        // xdg-open without a desktop environment runs the first word as it stands, quotes and all.
+        QVERIFY(ShellIntegration::RegisterUrlProtocol(QStringLiteral("/opt/kv/ZuDivuvo"), apps));
+        QFile plain(f.fileName());
+        QVERIFY(plain.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(plain.readAll()).contains(QLatin1String("\nExec=/opt/kv/ZuDivuvo %u\n")));
     }
 
     // A desktop-entry reader first undoes the string escapes of the value, then
