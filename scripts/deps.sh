@@ -7,6 +7,7 @@ packages=(
   libssl-dev libcurl4-openssl-dev zlib1g-dev libqrencode-dev qt6-webengine-dev
   xvfb xauth xdotool imagemagick fonts-wqy-microhei xdg-utils desktop-file-utils
   qt6-translations-l10n
+  chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do
