@@ -33,10 +33,11 @@ namespace {
 QString g_outDir;
 QString g_lang;
 QString g_boxShot;   // the next box is shot with its window under this name
+QWidget *g_main = nullptr;
 
 [[noreturn]] void fail(const char *what);
 
-// A box over its window, as a user sees both: a picture of that part of the screen.
+// A box over its window, in one picture, as a user sees both.
 void shootBox(QWidget *parent, QMessageBox::Icon icon, const QString &caption, const QString &text)
 {
     const QString name = std::exchange(g_boxShot, QString());
@@ -110,7 +111,10 @@ void shoot(QWidget *w, const QString &window)
     const QString file = g_outDir + u'/' + window + u'-' + g_lang + QStringLiteral(".png");
     if (!w->grab().save(file))
         fail("cannot write a picture");
-    std::fprintf(stderr, "%s (%dx%d)\n", qPrintable(file), w->width(), w->height());
+    // Where a dialog stands against the main window's centre: 0,0 is centred.
+    const QPoint off = g_main && w != g_main ? w->geometry().center() - g_main->geometry().center() : QPoint();
+    std::fprintf(stderr, "%s (%dx%d, centre offset %d,%d)\n", qPrintable(file), w->width(), w->height(), off.x(),
+                 off.y());
 }
 
 QTreeWidgetItem *findNode(QTreeWidget *tree, const QString &caption)
@@ -300,6 +304,7 @@ int main(int argc, char **argv)
     TClientConfigX store;
     InstallQtTranslations(store.Language());
     TARVOClientFrm w(store, std::make_shared<TNetSessionBackend>(), QCoreApplication::applicationFilePath());
+    g_main = &w;
     w.Session().FLoginOver = true;   // the dialog is opened below, not by the first show
     w.show();
     if (!QTest::qWaitForWindowExposed(&w))
