@@ -215,10 +215,12 @@ QByteArray Portal::frame(const SessionInfo &s, const QString &title, const QByte
 QByteArray Portal::browse(const HttpRequest &r, const SessionInfo &s)
 {
     const QUrlQuery query(QString::fromLatin1(r.query));
-    const QList<int> visible = owners(s);
+    QList<int> visible = owners(s);
     int owner = query.queryItemValue(QStringLiteral("owner")).toInt();
     if (!visible.contains(owner) && !m_store.canAccess(s.user, owner))
         owner = s.user.id;
+    if (!visible.contains(owner))
+        visible << owner; // a group above the user's own, or any owner for an administrator
     qint64 folderId = query.queryItemValue(QStringLiteral("folder")).toLongLong();
     const auto folder = folderId > 1 ? m_store.folder(folderId) : std::nullopt;
     if (!folder || folder->ownerId != owner)
@@ -350,7 +352,7 @@ QByteArray Portal::settings(const HttpRequest &r, const SessionInfo &s)
     const QString srv = formValue(form, "srv"), port = posted ? formValue(form, "port") : QStringLiteral("25");
     const QString ssl = posted ? formValue(form, "ssl") : QStringLiteral("1"), add = formValue(form, "add");
     const QString display = formValue(form, "displayname"), pass = formValue(form, "pass");
-    auto field = [](const char *name, const char *label, const QString &value, const char *type = "text") {
+    auto field = [](const char *name, const char *label, const QString &value, const char *type = "text") -> QByteArray {
         return "<label>" + QByteArray(label) + "<input name=\"" + name + "\" type=\"" + type + "\" value=\"" + h(value) + "\"></label>";
     };
     QByteArray main = "<h2>Mail settings</h2><form class=\"settings\" method=\"post\" action=\"/portal/settings\">"

@@ -365,6 +365,17 @@ private Q_SLOTS:
         QVERIFY2(o.calls.startsWith(call.arg(oddKey).arg(kOddName)), qPrintable(o.calls));
     }
 
+    void foreignFolderIsNotListed()
+    {
+        const auto foreign = store->file(store->db().value(QStringLiteral("SELECT key FROM files WHERE name='Ground floor.dwg'")).toLongLong());
+        QVERIFY(foreign);
+        const QByteArray page = request("GET", "/portal?owner=" + QByteArray::number(foreign->ownerId) + "&folder="
+                                                   + QByteArray::number(foreign->folderId), login("demo", "demo"));
+        QVERIFY(page.startsWith("HTTP/1.1 200"));
+        QVERIFY(!page.contains("Ground floor.dwg"));
+        QVERIFY(!page.contains("Plans"));
+    }
+
     void bulkPageCarriesOnlyReachableFiles()
     {
         const qint64 foreign = store->db().value(QStringLiteral("SELECT key FROM files WHERE name='Ground floor.dwg'")).toLongLong();
