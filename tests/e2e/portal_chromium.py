@@ -249,6 +249,17 @@ class Road:
         assert answer == "done", answer
         print("open: copy downloaded and opened")
 
+        # A name with blanks travels as "##" through the browser and the desktop.
+        d.find_element(By.LINK_TEXT, "Notes").click()
+        WebDriverWait(d, 15).until(lambda drv: drv.find_elements(By.XPATH, '//td[@class="name"][text()="Meeting notes.txt"]'))
+        expected = self.server_bytes("Meeting notes.txt")
+        self.click_action("Meeting notes.txt", 14, "Open")
+        copy = self.path("data", "Kv", "Temp", "Meeting notes_qx.txt")
+        wait_for("the copy of a name with blanks", lambda: os.path.exists(copy) and open(copy, "rb").read() == expected, 30)
+        print("open: a name with blanks arrived whole")
+        d.back()
+        WebDriverWait(d, 15).until(lambda drv: drv.find_elements(By.XPATH, '//td[@class="name"][text()="Todo.txt"]'))
+
         # (b) Bulk download of ticked files and preview: the hand-off arrives and the dispatcher decides.
         for name in ("Todo.txt",):
             self.row(name).find_element(By.CSS_SELECTOR, 'input[type="checkbox"]').click()
