@@ -1,0 +1,103 @@
+#pragma once
+// The batch task manager window: the task tree, the grid with a drawn progress
+// bar per task, the detail pages and the task menu. All decisions are made by
+// TBatchTaskManager; the window only shows its copies and forwards the user's choices.
+#include "batchui/batchtaskmanager.h"
+#include "core/resultcodes.h"
+
+#include <QWidget>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QTabWidget;
+class QTableWidget;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// Role of column 4's cell: the fraction drawn, or none for no bar.
+constexpr int kBatchScaleRole = Qt::UserRole + 1;
+// Role of column 0's cell: the state shown.
+constexpr int kBatchStateRole = Qt::UserRole + 2;
+
+class TBatchFileDealMainFrm : public QWidget
+{
+    Q_OBJECT
+public:
+    // folder/indexFolder: where the task file and the index files lie (empty: the user's own).
+    TBatchFileDealMainFrm(QWidget *parent, THS_Language language, const QString &folder = {}, const QString &indexFolder = {});
+
+    TBatchTaskManager &Manager() { return *FManager; }
+    // Visible, filling its parent, on top.
+    void ToFront();
+    // Message 1240: loads and starts the stored tasks once, then shows the upload list.
+    void UMRobotStartAll(const TBatchSettings &settings);
+    int GetUnOverTaskNum() const { return FManager->GetUnOverTaskNum(); }
+
+    // The task tree's list node with this tag; the grid row of a task (-1 when not listed).
+    void SelectList(int tag);
+    void SelectTask(qint32 id);
+    int RowOf(qint32 id) const;
+    qint32 SelectedTask() const;
+    QMenu *TaskMenu() const { return PopupMenu1; }
+
+    void actStart();
+    void actPause();
+    void actDel();
+    void actRestart();
+    void actStartAll();
+    void actPauseAll();
+    void actDelAll();
+
+private:
+    QString t(const char *cn, const char *en) const;
+    void buildUi();
+    void fillGrid();
+    void showRow(int row, const TBatchTaskRow &data);
+    void onTaskChanged(int id);
+    void onRowSelected();
+    void updateMenu(const TBatchTaskRow &data);
+    void showDetails();
+    void clearDetails();
+    int currentTag() const;
+    bool needTask(qint32 &id);
+    void openLocalFolder();
+
+    TBatchTaskManager *FManager;
+    THS_Language FHS_Language;
+    int FGridRow = -1;
+
+    QString WLS_ReConn, WLS_Complete, WLS_Tran, WLS_PerSecond, WLS_SelTask, WLS_Hint, WLS_ViewLog, WLS_Upload,
+        WLS_Download, WLS_BulkUpload, WLS_BulkDownload, WLS_ProhibitsBulkDownload;
+
+    QTreeWidget *tvTask = nullptr;
+    QTableWidget *sgTaskList = nullptr;
+    QTabWidget *PageControl1 = nullptr;
+    QLabel *lbSt = nullptr;
+    QLineEdit *edtFileName = nullptr;
+    QLabel *lbNumInfo = nullptr;
+    QProgressBar *pbCount = nullptr;
+    QLabel *lbSizeInfo = nullptr;
+    QProgressBar *pbSize = nullptr;
+    QLabel *lbLog = nullptr;
+    QPlainTextEdit *moTaskInfo = nullptr;
+    QPlainTextEdit *moLog = nullptr;
+    QPlainTextEdit *moErrorLog = nullptr;
+    QMenu *PopupMenu1 = nullptr;
+    QAction *pm_Start = nullptr;
+    QAction *pm_Pause = nullptr;
+    QAction *pm_Del = nullptr;
+    QAction *pm_Restart = nullptr;
+    QAction *pm_Log = nullptr;
+    QAction *pm_OpenFolder = nullptr;
+    QToolButton *sbStartAll = nullptr;
+    QToolButton *sbStopAll = nullptr;
+    QToolButton *sbDelAll = nullptr;
+    QToolButton *sbStart = nullptr;
+    QToolButton *sbPause = nullptr;
+    QToolButton *sbDel = nullptr;
+};
