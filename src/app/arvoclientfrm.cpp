@@ -4,6 +4,7 @@
 #include "app/logging.h"
 #include "app/mainduties.h"
 #include "app/qrloginfrm.h"
+#include "batchui/batchfiledealmainfrm.h"
 #include "app/noticefrms.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
@@ -201,16 +202,10 @@ void TARVOClientFrm::buildUi()
     workLayout->addWidget(plUserInfo);
 
     m_pages = new QStackedWidget(plWork);
-    auto placeholder = [&](const QString &title) {
-        auto *l = new QLabel(title + QLatin1String("\n\n") + t("此功能尚未提供。", "This function is not available yet."),
-                             m_pages);
-        l->setAlignment(Qt::AlignCenter);
-        m_pages->addWidget(l);
-        return l;
-    };
     PFileMagFrm = new TFileMagFrm(m_pages, screenLanguage());
     m_pages->addWidget(PFileMagFrm);
-    PBatchFrm = placeholder(t("批量上传下载", "Bulk upload/download"));
+    PBatchFrm = new TBatchFileDealMainFrm(m_pages, screenLanguage());
+    m_pages->addWidget(PBatchFrm);
     workLayout->addWidget(m_pages, 1);
 
     auto *layout = new QHBoxLayout(this);
@@ -439,6 +434,7 @@ void TARVOClientFrm::establishSession(bool storeServer)
     PFileMagFrm->SetSession(files);
     PFileMagFrm->Init();
     m_pages->setCurrentWidget(PFileMagFrm);
+    handleMessage(wm::RobotStartAll, 0, 0);
     m_logOut->setEnabled(true);
     Q_EMIT loginStateChanged(true);
 }
@@ -519,6 +515,7 @@ void TARVOClientFrm::handleMessage(int number, qint64 wParam, qint64 lParam)
         break;
     case wm::SuppressReminders: m_duties->SetMsgType(int(lParam)); break;
     case wm::QrLogin: UMQRLogin(); break;
+    case wm::RobotStartAll: PBatchFrm->UMRobotStartAll(TBatchSettings::FromConfig(m_config)); break;
     default: break;
     }
 }

@@ -20,6 +20,7 @@ class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
+class TBatchFileDealMainFrm;
 class TClientConfigX;
 class TFileMagFrm;
 class TMainDuties;
@@ -73,6 +74,7 @@ public:
     // For tests: the dialog that is open, if any.
     TLoginFrm *LoginDialog() const { return FLoginFrm; }
     TFileMagFrm *FileMagFrm() const { return PFileMagFrm; }
+    TBatchFileDealMainFrm *BatchFrm() const { return PBatchFrm; }
     TDuziDezLoginFrm *QrLoginDialog() const { return FQrLoginFrm; }
 
     // Where scan-code login gets its browser; without one it explains why not.
@@ -147,7 +149,7 @@ private:
     QWidget *plWork = nullptr;
     QStackedWidget *m_pages = nullptr;
     TFileMagFrm *PFileMagFrm = nullptr;
-    QWidget *PBatchFrm = nullptr;
+    TBatchFileDealMainFrm *PBatchFrm = nullptr;
     QMenu *pmTools = nullptr;
     QMenu *PopupMenu2 = nullptr;
     QAction *m_logOut = nullptr;
