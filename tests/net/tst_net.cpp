@@ -125,6 +125,22 @@ FakeScript downloadScript(std::shared_ptr<DownloadSeen> seen, QByteArray content
     };
 }
 
+// A download from offset 0 whose connection the server cuts after dropAfter bytes.
+FakeScript cutDownloadScript(QByteArray content, qint64 dropAfter)
+{
+    return [=](FakeConn &c) {
+        c.readFileRequest();
+        c.writeInt32(10);
+        c.writeLine(QByteArray::number(DateTimeToTicks(someTime())));
+        c.readInt64();
+        c.readInt64();
+        c.writeInt64(0);
+        c.writeInt64(content.size());
+        c.dropAfter(dropAfter);
+        c.write(content);
+    };
+}
+
 } // namespace
 
 class PipeTest : public QObject
@@ -1084,17 +1100,7 @@ private Q_SLOTS:
         const QString target = path("d.bin");
         writeFile(target, "old");
         FakeServer srv;
-        srv.addScript([](FakeConn &c) {
-            c.readFileRequest();
-            c.writeInt32(10);
-            c.writeLine(QByteArray::number(DateTimeToTicks(someTime())));
-            c.readInt64();
-            c.readInt64();
-            c.writeInt64(0);
-            c.writeInt64(100000);
-            c.dropAfter(40000);
-            c.write(pattern(100000));
-        });
+        srv.addScript(cutDownloadScript(pattern(100000), 40000));
         auto c = makeClient(srv.port());
         int errors = 0;
         c->FDoSocketError = [&](const std::exception &) { ++errors; };
@@ -1121,17 +1127,7 @@ private Q_SLOTS:
         const QByteArray content = pattern(100000);
         const QString target = path("r.bin");
         FakeServer srv;
-        srv.addScript([content](FakeConn &c) {
-            c.readFileRequest();
-            c.writeInt32(10);
-            c.writeLine(QByteArray::number(DateTimeToTicks(someTime())));
-            c.readInt64();
-            c.readInt64();
-            c.writeInt64(0);
-            c.writeInt64(content.size());
-            c.dropAfter(70000);
-            c.write(content);
-        });
+        srv.addScript(cutDownloadScript(content, 70000));
         auto seen = std::make_shared<DownloadSeen>();
         srv.addScript(downloadScript(seen, content, sameVersion ? someTime() : someTime(60), 65520,
                                      [](qint64 offered, qint64) { return offered; }));
