@@ -334,7 +334,7 @@ QString TWebModule::OpenCopyName(const QString &serverName)
     QString leaf = serverName.mid(std::max(serverName.lastIndexOf(u'/'), serverName.lastIndexOf(u'\\')) + 1);
     QString clean;
     for (QChar ch : trimNameEnd(leaf))
-        clean += (ch.unicode() < 32 || ch == u':') ? QChar(u'_') : ch;
+        clean += (ch.unicode() < 32 || ch.unicode() == 0x7F || ch == u':') ? QChar(u'_') : ch;
     const QString ext = ExtWithoutDot(clean);
     QString stem = ext.isEmpty() ? clean : clean.left(clean.size() - ext.size() - (ext == QLatin1String(".") ? 0 : 1));
     if (stem.isEmpty() || stem == QLatin1String(".") || stem == QLatin1String(".."))

@@ -190,6 +190,7 @@ private Q_SLOTS:
         QTest::addRow("no extension") << "README" << "README_qx";
         QTest::addRow("empty") << "" << "file_qx";
         QTest::addRow("control chars") << "a\nb.pdf" << "a_b_qx.pdf";
+        QTest::addRow("delete char") << "a\x7f" "b.pdf" << "a_b_qx.pdf";
         QTest::addRow("trailing blank") << "x.desktop " << "x_qx.desktop";
         QTest::addRow("trailing dots and blanks") << "x.exe. . " << "x_qx.exe";
         QTest::addRow("trailing wide blank") << "a.pdf\u3000" << "a_qx.pdf";
