@@ -157,6 +157,7 @@ int TRobotTcpClient::MapTransferError(const std::exception &e, bool waitReadTime
 void TRobotTcpClient::OpenFileChannel(qint32 operation, const QString &params)
 {
     ConnectIfNeeded();
+    Conn().setCancelFlag(PIsBreak);
     QByteArray head(kFileRequestLine);
     char b[4];
     qToBigEndian(operation, b);

@@ -178,6 +178,7 @@ void TNetConnection::close() noexcept
         m_fd = -1;
     }
     m_pos = m_end = 0;
+    m_cancel = nullptr;   // set again by whoever opens the next transfer
 }
 
 void TNetConnection::open(const QString &host, quint16 port, bool tls, int connectTimeoutMs, int readTimeoutMs)
@@ -356,16 +357,24 @@ void TNetConnection::throwTls(const char *what)
 
 void TNetConnection::waitFor(short events, int timeoutMs, bool forRead)
 {
+    constexpr int kCancelSliceMs = 200;
     pollfd pfd{m_fd, events, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const int r = ::poll(&pfd, 1, timeoutMs > 0 ? remainingMs(deadline) : -1);
+        int wait = timeoutMs > 0 ? remainingMs(deadline) : -1;
+        if (m_cancel && (wait < 0 || wait > kCancelSliceMs))
+            wait = kCancelSliceMs;
+        const int r = ::poll(&pfd, 1, wait);
         if (r > 0)
             return;  // ready, or an error/hang-up that the next call reports
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
             throwErrno(errno, forRead ? "waiting for data" : "sending");
+        if (m_cancel && m_cancel->load() == 1)
+            throw ENetError(TNetErrorKind::Cancelled, QStringLiteral("The transfer with %1 was cancelled.").arg(peerText()));
+        if (timeoutMs <= 0 || remainingMs(deadline) > 0)
+            continue;
         throw ENetError(TNetErrorKind::Timeout,
                         forRead ? QStringLiteral("The server %1 did not answer within %2 seconds.")
                                       .arg(peerText())

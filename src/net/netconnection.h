@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <memory>
 
 class TNetConnection
@@ -24,6 +25,10 @@ public:
     void close() noexcept;
 
     void setReadTimeout(int ms) { m_readTimeoutMs = ms; }
+    // While flag reads 1, every wait for the peer ends within a fifth of a second
+    // with Cancelled: a stalled server must not hold a cancel for its whole
+    // time-out. Cleared by close().
+    void setCancelFlag(const std::atomic<qint32> *flag) { m_cancel = flag; }
     int readTimeout() const { return m_readTimeoutMs; }
 
     void write(const char *data, qint64 size);
@@ -59,6 +64,7 @@ private:
     QString m_host;
     quint16 m_port = 0;
     int m_readTimeoutMs = 30000;
+    const std::atomic<qint32> *m_cancel = nullptr;
     QByteArray m_buffer;   // received, not yet consumed: m_buffer[m_pos, m_end)
     qint64 m_pos = 0;
     qint64 m_end = 0;

@@ -10,8 +10,10 @@
 
 #include <QBuffer>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QtEndian>
 
@@ -1143,6 +1145,41 @@ private Q_SLOTS:
         QCOMPARE(readAll(target), content);
         QVERIFY(!QFileInfo::exists(target + ".tmp"));
         QVERIFY(QDir(dir).entryList({QStringLiteral("*.bak")}).isEmpty());
+    }
+
+    // The cancel flag used to be read only between blocks: a server that
+    // stalled mid-transfer held the user's cancel for the whole read time-out.
+    void cancelEndsAStalledDownloadAtOnce()
+    {
+        FakeServer srv;
+        auto stalled = std::make_shared<QSemaphore>();
+        srv.addScript([stalled](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(10);
+            c.writeLine(QByteArray::number(DateTimeToTicks(someTime())));
+            c.readInt64();
+            c.readInt64();
+            c.writeInt64(0);
+            c.writeInt64(100000);
+            stalled->release();
+            c.delay(3000);
+        });
+        auto c = makeClient(srv.port(), false, 20000);
+        std::atomic<qint32> brk{0};
+        c->PIsBreak = &brk;
+        std::thread user([stalled, &brk] {
+            if (stalled->tryAcquire(1, 10000))
+                brk = 1;   // the user presses Cancel while nothing arrives
+        });
+        QElapsedTimer timer;
+        timer.start();
+        const int r = c->DownloadFile(path("stalled.bin"), QStringLiteral("[IsReplace]True[/IsReplace]"), 1);
+        const qint64 ms = timer.elapsed();
+        user.join();
+        QCOMPARE(r, 0);
+        QVERIFY2(c->GetLastError().contains(QLatin1String("cancelled")), qPrintable(c->GetLastError()));
+        QVERIFY2(ms < 1500, qPrintable(QStringLiteral("the cancel took %1 ms").arg(ms)));
+        QVERIFY(!QFileInfo::exists(path("stalled.bin")));
     }
 
     void hostileSizes_data()
