@@ -1262,11 +1262,11 @@ private Q_SLOTS:
             opened << u.toLocalFile();
             return true;
         };
-        hint.OfferFolder(QStringLiteral("/tmp/kv/fetched"));
+        hint.OfferFolder(QStringLiteral("/home/ann/kv/fetched"));
         hint.ShowText(QStringLiteral("Failed to open the file"));
         QVERIFY(hint.btnOpenFolder->isVisible() && hint.btnClose->isVisible());
         QTest::mouseClick(hint.btnOpenFolder, Qt::LeftButton);
-        QCOMPARE(opened, QStringList{"/tmp/kv/fetched"});
+        QCOMPARE(opened, QStringList{"/home/ann/kv/fetched"});
         QVERIFY(!hint.isVisible());
         hint.ShowText(QStringLiteral("Another message"));
         QVERIFY(!hint.btnOpenFolder->isVisible());

@@ -788,15 +788,15 @@ private Q_SLOTS:
     void scan_linksStayInsideTheRoot()
     {
         QTemporaryDir dir;
-        writeFile(dir.path() + "/root/a.txt", "a");
-        writeFile(dir.path() + "/root/sub/b.txt", "b");
+        writeFile(dir.path() + "/task/a.txt", "a");
+        writeFile(dir.path() + "/task/sub/b.txt", "b");
         writeFile(dir.path() + "/outside/secret.txt", "s");
-        QVERIFY(QFile::link(dir.path() + "/root", dir.path() + "/root/sub/loop"));
-        QVERIFY(QFile::link(dir.path() + "/outside", dir.path() + "/root/out"));
-        QVERIFY(QFile::link(dir.path() + "/outside/secret.txt", dir.path() + "/root/secret-link.txt"));
-        QVERIFY(QFile::link(dir.path() + "/root/a.txt", dir.path() + "/root/inside-link.txt"));
+        QVERIFY(QFile::link(dir.path() + "/task", dir.path() + "/task/sub/loop"));
+        QVERIFY(QFile::link(dir.path() + "/outside", dir.path() + "/task/out"));
+        QVERIFY(QFile::link(dir.path() + "/outside/secret.txt", dir.path() + "/task/secret-link.txt"));
+        QVERIFY(QFile::link(dir.path() + "/task/a.txt", dir.path() + "/task/inside-link.txt"));
         TSearchFiles search;
-        search.SetRoots({dir.path() + "/root/"});
+        search.SetRoots({dir.path() + "/task/"});
         QStringList found;
         search.OnSaveFiles = [&](const std::vector<TFoundFile> &files) {
             for (const auto &f : files)
@@ -805,7 +805,7 @@ private Q_SLOTS:
         search.Execute();
         found.sort();
         QCOMPARE(found, QStringList({"a.txt", "b.txt", "inside-link.txt"}));
-        QCOMPARE(TSearchFiles::SubFolders(dir.path() + "/root").size(), 1);
+        QCOMPARE(TSearchFiles::SubFolders(dir.path() + "/task").size(), 1);
     }
 
     // ---- Path and time rules

@@ -901,15 +901,15 @@ private Q_SLOTS:
         TClientConfigX c;
         QVERIFY(c.IsIncludeRoot());
         QVERIFY(!c.NotShowEditGuide());
-        c.SetLastUploadPath(QStringLiteral("/tmp/up"));
-        QCOMPARE(TClientConfigX().LastUploadPath(), QStringLiteral("/tmp/up"));
+        c.SetLastUploadPath(QStringLiteral("/home/ann/up"));
+        QCOMPARE(TClientConfigX().LastUploadPath(), QStringLiteral("/home/ann/up"));
         c.SetIsIncludeRoot(false);
         QVERIFY(!c.IsIncludeRoot());
         QString text = ReadTextFile(home.configFolder() + QLatin1String("rvc.dsc"));
         SetTagValue(QStringLiteral("IsIncludeRoot"), QStringLiteral("false"), text);
         QVERIFY(WriteUnicodeTextFile(home.configFolder() + QLatin1String("rvc.dsc"), text));
         QVERIFY(c.IsIncludeRoot());
-        QCOMPARE(c.LastUploadPath(), QStringLiteral("/tmp/up"));
+        QCOMPARE(c.LastUploadPath(), QStringLiteral("/home/ann/up"));
         QVERIFY(!QFileInfo::exists(file()));  // rvc.dsc writes never touch rvc.sys
     }
 
