@@ -380,37 +380,40 @@ void TFileIndex::mergeNew(std::vector<TTidyFile> &added)
                        [](const TTidyFile &a, const TTidyFile &b) { return a.PathHash < b.PathHash; });
 }
 
+void TFileIndex::noteFound(const TFoundFile &f, std::vector<TTidyFile> &added)
+{
+    const quint32 kind = kindOf(f.Path);
+    if (!accept(f.Path, f.Size, f.ModifyDT, kind))
+        return;
+    const qint64 key = UploadKey(f.Path, f.Size, f.ModifyDT);
+    bool found = false;
+    const qsizetype i = search(key, found);
+    if (found) {
+        TTidyFile &t = PList[size_t(i)];
+        if (t.Size != f.Size || qAbs(t.ModifyDT - f.ModifyDT) > 1.0 / 86400) {
+            t.Size = f.Size;
+            t.ModifyDT = f.ModifyDT;
+            t.Dealed = dl::Fresh;
+        }
+        return;
+    }
+    TTidyFile t;
+    t.PathHash = key;
+    t.Path = f.Path;
+    t.NameHash = qint32(NameHash32(f.Path));
+    t.Kind = kind;
+    t.Size = f.Size;
+    t.ModifyDT = f.ModifyDT;
+    added.push_back(std::move(t));
+}
+
 void TFileIndex::AppendFoundFiles(const std::vector<TFoundFile> &files)
 {
     QMutexLocker lock(&FLock);
     std::vector<TTidyFile> added;
-    for (const TFoundFile &f : files) {
-        if (f.Path.isEmpty() || IsExclusionCopy(f.Path))
-            continue;
-        const quint32 kind = kindOf(f.Path);
-        if (!accept(f.Path, f.Size, f.ModifyDT, kind))
-            continue;
-        const qint64 key = UploadKey(f.Path, f.Size, f.ModifyDT);
-        bool found = false;
-        const qsizetype i = search(key, found);
-        if (found) {
-            TTidyFile &t = PList[size_t(i)];
-            if (t.Size != f.Size || qAbs(t.ModifyDT - f.ModifyDT) > 1.0 / 86400) {
-                t.Size = f.Size;
-                t.ModifyDT = f.ModifyDT;
-                t.Dealed = dl::Fresh;
-            }
-            continue;
-        }
-        TTidyFile t;
-        t.PathHash = key;
-        t.Path = f.Path;
-        t.NameHash = qint32(NameHash32(f.Path));
-        t.Kind = kind;
-        t.Size = f.Size;
-        t.ModifyDT = f.ModifyDT;
-        added.push_back(std::move(t));
-    }
+    for (const TFoundFile &f : files)
+        if (!f.Path.isEmpty() && !IsExclusionCopy(f.Path))
+            noteFound(f, added);
     mergeNew(added);
 }
 
@@ -434,29 +437,8 @@ void TFileIndex::AppendFileInfoEx(const QString &nameStr)
     f.Path = nameStr;
     LocalFileStat(nameStr, f.Size, f.ModifyDT);
     QMutexLocker lock(&FLock);
-    const quint32 kind = kindOf(f.Path);
-    if (!accept(f.Path, f.Size, f.ModifyDT, kind))
-        return;
-    const qint64 key = UploadKey(f.Path, f.Size, f.ModifyDT);
-    bool found = false;
-    const qsizetype i = search(key, found);
-    if (found) {
-        TTidyFile &t = PList[size_t(i)];
-        if (t.Size != f.Size || qAbs(t.ModifyDT - f.ModifyDT) > 1.0 / 86400) {
-            t.Size = f.Size;
-            t.ModifyDT = f.ModifyDT;
-            t.Dealed = dl::Fresh;
-        }
-        return;
-    }
-    std::vector<TTidyFile> added(1);
-    TTidyFile &t = added.front();
-    t.PathHash = key;
-    t.Path = f.Path;
-    t.NameHash = qint32(NameHash32(f.Path));
-    t.Kind = kind;
-    t.Size = f.Size;
-    t.ModifyDT = f.ModifyDT;
+    std::vector<TTidyFile> added;
+    noteFound(f, added);
     mergeNew(added);
 }
 

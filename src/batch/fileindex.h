@@ -97,6 +97,8 @@ private:
     void appendLines(QFile &file, const QString &text);
     void setState(qsizetype i, quint8 dealed, QString &lines);
     void mergeNew(std::vector<TTidyFile> &added);
+    // One scanned file, lock held: refreshes its entry, or adds it to added.
+    void noteFound(const TFoundFile &f, std::vector<TTidyFile> &added);
 
     QString FIndexFilePath;
     QString Path_FileName;
