@@ -61,8 +61,22 @@ private Q_SLOTS:
         QVERIFY(!lone.send({{1280, 0, 0}}, 200, 0));
     }
 
-    void malformedLinesAreIgnored()
+    // Malformed lines produce nothing, and other programs may ask only for the
+    // tray click, the front, exit and the tray icon's removal.
+    void linesFromOutside_data()
     {
+        QTest::addColumn<QByteArray>("lines");
+        QTest::addColumn<QList<int>>("delivered");
+        QTest::addRow("malformed lines are ignored")
+            << QByteArray("garbage\n1135 x 513\n1 2\n" + QByteArray(500, 'z') + "\n1137 0 0\n") << QList<int>{1137};
+        QTest::addRow("only the documented messages")
+            << QByteArray("1139 0 0\n1526 0 0\n1135 0 513\n1144 0 0\n1280 0 0\n1281 0 3\n1136 0 0\n1137 0 0\n")
+            << QList<int>{1135, 1280, 1136, 1137};
+    }
+    void linesFromOutside()
+    {
+        QFETCH(QByteArray, lines);
+        QFETCH(QList<int>, delivered);
         InstanceChannel first(folder());
         QVERIFY(first.acquire());
         QVERIFY(first.listen());
@@ -70,41 +84,29 @@ private Q_SLOTS:
         QLocalSocket s;
         s.connectToServer(first.socketPath());
         QVERIFY(s.waitForConnected(1000));
-        s.write("garbage\n1135 x 513\n1 2\n" + QByteArray(500, 'z') + "\n1137 0 0\n");
+        s.write(lines);
         QVERIFY(s.waitForBytesWritten(1000));
-        // The valid line comes last, so once it is in every line before it was read.
-        const auto arrived = [&spy] {
-            return std::any_of(spy.cbegin(), spy.cend(), [](const QList<QVariant> &a) { return a.at(0).toInt() == 1137; });
-        };
-        QTRY_VERIFY(arrived());
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0), (QList<QVariant>{1137, qint64(0), qint64(0)}));
+        // The valid 1137 line comes last, so once it is in every line before it was read.
+        QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toInt() == 1137);
+        QList<int> numbers;
+        for (const auto &args : spy)
+            numbers << args.at(0).toInt();
+        QCOMPARE(numbers, delivered);
+        QCOMPARE(spy.last(), (QList<QVariant>{1137, qint64(0), qint64(0)}));
         QCOMPARE(s.state(), QLocalSocket::ConnectedState);
-        // A line with no end is cut off rather than buffered without limit.
+    }
+
+    // A line with no end is cut off rather than buffered without limit.
+    void endlessLineIsCutOff()
+    {
+        InstanceChannel first(folder());
+        QVERIFY(first.acquire());
+        QVERIFY(first.listen());
         QLocalSocket flood;
         flood.connectToServer(first.socketPath());
         QVERIFY(flood.waitForConnected(1000));
         flood.write(QByteArray(64 * 1024, '7'));
         QTRY_COMPARE(flood.state(), QLocalSocket::UnconnectedState);
-    }
-
-    // Other programs may ask for the tray click, the front, exit and the tray icon's removal: nothing else.
-    void onlyTheDocumentedMessagesComeFromOutside()
-    {
-        InstanceChannel first(folder());
-        QVERIFY(first.acquire());
-        QVERIFY(first.listen());
-        QSignalSpy spy(&first, &InstanceChannel::messageReceived);
-        QLocalSocket s;
-        s.connectToServer(first.socketPath());
-        QVERIFY(s.waitForConnected(1000));
-        s.write("1139 0 0\n1526 0 0\n1135 0 513\n1144 0 0\n1280 0 0\n1281 0 3\n1136 0 0\n1137 0 0\n");
-        QVERIFY(s.waitForBytesWritten(1000));
-        QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toInt() == 1137);
-        QList<int> numbers;
-        for (const auto &args : spy)
-            numbers << args.at(0).toInt();
-        QCOMPARE(numbers, (QList<int>{1135, 1280, 1136, 1137}));
     }
 
     // An exiting client gives up the instance first: a launch meanwhile starts anew.
