@@ -1,6 +1,7 @@
 #include "app/arvoclientfrm.h"
 #include "app/logging.h"
 #include "app/netsessionbackend.h"
+#include "core/uitext.h"
 #include "app/startup.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
@@ -63,6 +64,7 @@ int main(int argc, char *argv[])
 
     TClientConfigX config;
     InstallQtTranslations(config.Language());
+    SetTextLanguage(config.Language());
     SslLibraries::ExtractSslLibraries(GetExeFolder());
     int code = 0;
     {

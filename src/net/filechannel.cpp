@@ -5,6 +5,7 @@
 #include "core/helpers.h"
 #include "core/safepath.h"
 #include "core/tagtext.h"
+#include "core/uitext.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -79,7 +80,7 @@ qint64 readLE64At(QFile &f, qint64 endOffset)
 {
     char b[8];
     if (!f.seek(endOffset - 8) || f.read(b, 8) != 8)
-        throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot read the local file"), f.fileName(), f.errorString());
+        throwLocal(TNetErrorKind::LocalOpen, UiText("无法读取本地文件", "Cannot read the local file"), f.fileName(), f.errorString());
     return qFromLittleEndian<qint64>(b);
 }
 
@@ -179,20 +180,20 @@ TRobotTcpClient::SendResult TRobotTcpClient::SendBodyWithResume(QIODevice &sourc
     if (resume && p >= 8 && p <= size) {
         char b[8];
         if (!source.seek(p - 8) || source.read(b, 8) != 8)
-            throw ENetError(TNetErrorKind::LocalOpen, QStringLiteral("Cannot read the local file: %1").arg(source.errorString()));
+            throw ENetError(TNetErrorKind::LocalOpen, UiText("无法读取本地文件：%1", "Cannot read the local file: %1").arg(source.errorString()));
         if (qFromLittleEndian<qint64>(b) == serverLast)
             start = p;
     }
     c.writeInt64BE(start);
     c.writeInt64BE(size - start);
     if (!source.seek(start))
-        throw ENetError(TNetErrorKind::LocalOpen, QStringLiteral("Cannot read the local file: %1").arg(source.errorString()));
+        throw ENetError(TNetErrorKind::LocalOpen, UiText("无法读取本地文件：%1", "Cannot read the local file: %1").arg(source.errorString()));
     r.remaining = size - start;
     std::vector<char> buf(static_cast<size_t>(kFileBlockSize));
     while (r.remaining > 0) {
         const qint64 n = source.read(buf.data(), std::min(kFileBlockSize, r.remaining));
         if (n < 0)
-            throw ENetError(TNetErrorKind::LocalOpen, QStringLiteral("Cannot read the local file: %1").arg(source.errorString()));
+            throw ENetError(TNetErrorKind::LocalOpen, UiText("无法读取本地文件：%1", "Cannot read the local file: %1").arg(source.errorString()));
         if (n == 0)
             break;  // the file became shorter while it was sent
         c.write(buf.data(), n);
@@ -245,7 +246,7 @@ quint8 TRobotTcpClient::UploadFile(qint64 destOwnerId, const QString &subFolderN
         if (status == fc::Stored) {
             QFile f(file.Path);
             if (!f.open(QIODevice::ReadOnly))
-                throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the local file"), file.Path, f.errorString());
+                throwLocal(TNetErrorKind::LocalOpen, UiText("无法打开本地文件", "Cannot open the local file"), file.Path, f.errorString());
             sent = SendBodyWithResume(f, f.size(), true, true);
         } else if (status == 100) {
             const QString line = QString::fromLatin1(Conn().readLine());
@@ -289,7 +290,7 @@ quint8 TRobotTcpClient::UploadFile2(const QString &localFileName, const QString 
     try {
         QFile f(localFileName);
         if (!f.open(QIODevice::ReadOnly))
-            throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the local file"), localFileName, f.errorString());
+            throwLocal(TNetErrorKind::LocalOpen, UiText("无法打开本地文件", "Cannot open the local file"), localFileName, f.errorString());
         const qint64 size = f.size();
         const QString params = FUserEncryptStr + QLatin1String("[Key]") + QString::number(fileKey) + QLatin1String("[/Key]")
                                + QLatin1String("[Size]") + QString::number(size) + QLatin1String("[/Size]")
@@ -329,7 +330,7 @@ qint32 TRobotTcpClient::UploadKmItemFile(const QString &ext, QIODevice *source, 
     firstStatus = 0;
     try {
         if (!source || !source->isOpen() || source->isSequential())
-            throw ENetError(TNetErrorKind::LocalOpen, QStringLiteral("The attachment to upload is not open for reading."));
+            throw ENetError(TNetErrorKind::LocalOpen, UiText("要上传的附件无法读取。", "The attachment to upload is not open for reading."));
         const QString params = FUserEncryptStr + QLatin1String("[Key]") + QString::number(itemKey) + QLatin1String("[/Key]")
                                + QLatin1String("[Ext]") + ext + QLatin1String("[/Ext]");
         OpenFileChannel(5, params);
@@ -373,11 +374,11 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
     const QString work = PartialDownloadName(targetName);
     const QFileInfo finalInfo(finalName);
     if (finalInfo.isDir())
-        throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the file"), finalName,
+        throwLocal(TNetErrorKind::LocalWrite, UiText("无法写入文件", "Cannot write the file"), finalName,
                    QStringLiteral("a folder of that name exists"));
     const QString folder = finalInfo.absolutePath();
     if (!QDir().mkpath(folder))
-        throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot create the folder"), folder,
+        throwLocal(TNetErrorKind::LocalWrite, UiText("无法创建文件夹", "Cannot create the folder"), folder,
                    QStringLiteral("check the access rights"));
 
     QString workBackup;  // the earlier partial ".tmp", put aside while a new one is received
@@ -391,8 +392,8 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
     auto putWorkAside = [&] {
         workBackup = backupName(work);
         if (!QFile::rename(work, workBackup))
-            throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot rename the partial file"), work,
-                       QStringLiteral("it may be open in another program"));
+            throwLocal(TNetErrorKind::LocalWrite, UiText("无法重命名未完成的文件", "Cannot rename the partial file"), work,
+                       UiText("文件可能已被其他程序打开", "it may be open in another program"));
     };
 
     // A stopped transfer keeps what arrived, stamped with the server's time of
@@ -421,7 +422,7 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         if (wi.isFile() && (!isReplace || sameVersion)) {
             QFile old(work);
             if (!old.open(QIODevice::ReadOnly))
-                throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the partial file"), work, old.errorString());
+                throwLocal(TNetErrorKind::LocalOpen, UiText("无法打开未完成的文件", "Cannot open the partial file"), work, old.errorString());
             offered = wi.size() & ~qint64(15);
             const qint64 last = offered >= 8 ? readLE64At(old, offered) : 0;
             old.close();
@@ -436,8 +437,9 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         const qint64 accepted = c.readInt64BE();
         if (accepted != 0 && (accepted < 0 || accepted > offered))
             throw ENetError(TNetErrorKind::Protocol,
-                            QStringLiteral("The server wanted to resume \"%1\" at byte %2, but only %3 bytes were offered; "
-                                           "the download was refused.")
+                            UiText("服务器要求从第 %2 字节续传“%1”，但本地只有 %3 字节，已拒绝下载。",
+                                   "The server wanted to resume \"%1\" at byte %2, but only %3 bytes were offered; "
+                                   "the download was refused.")
                                 .arg(QDir::toNativeSeparators(finalName))
                                 .arg(accepted)
                                 .arg(offered));
@@ -445,14 +447,15 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
             putWorkAside();
         const qint64 remaining0 = c.readInt64BE();
         if (remaining0 < 0 || remaining0 > std::numeric_limits<qint64>::max() - accepted)
-            throw ENetError(TNetErrorKind::Protocol, QStringLiteral("The server announced an invalid size (%1 bytes) for \"%2\".")
+            throw ENetError(TNetErrorKind::Protocol, UiText("服务器声明的“%2”大小无效（%1 字节）。", "The server announced an invalid size (%1 bytes) for \"%2\".")
                                                          .arg(remaining0)
                                                          .arg(QDir::toNativeSeparators(finalName)));
         const QStorageInfo disk(folder);
         if (disk.isValid() && disk.bytesAvailable() >= 0 && remaining0 > disk.bytesAvailable())
             throw ENetError(TNetErrorKind::LocalWrite,
-                            QStringLiteral("The server announced %1 bytes for \"%2\", but only %3 bytes are free on that "
-                                           "disk. Free some space and try again.")
+                            UiText("服务器声明“%2”有 %1 字节，但该磁盘只剩 %3 字节可用。请释放空间后重试。",
+                                   "The server announced %1 bytes for \"%2\", but only %3 bytes are free on that "
+                                   "disk. Free some space and try again.")
                                 .arg(remaining0)
                                 .arg(QDir::toNativeSeparators(finalName))
                                 .arg(disk.bytesAvailable()));
@@ -460,10 +463,10 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         qint64 remaining = remaining0;
         if (accepted == 0) {
             if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot create the local file"), work, f.errorString());
+                throwLocal(TNetErrorKind::LocalOpen, UiText("无法创建本地文件", "Cannot create the local file"), work, f.errorString());
         } else {
             if (!f.open(QIODevice::ReadWrite) || !f.resize(accepted) || !f.seek(accepted))
-                throwLocal(TNetErrorKind::LocalOpen, QStringLiteral("Cannot open the partial file"), work, f.errorString());
+                throwLocal(TNetErrorKind::LocalOpen, UiText("无法打开未完成的文件", "Cannot open the partial file"), work, f.errorString());
         }
         bodyStarted = true;
 
@@ -473,7 +476,7 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         qint64 filled = 0;
         auto flushBatch = [&] {
             if (filled > 0 && f.write(buf.data(), filled) != filled)
-                throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the local file"), work, f.errorString());
+                throwLocal(TNetErrorKind::LocalWrite, UiText("无法写入本地文件", "Cannot write the local file"), work, f.errorString());
             filled = 0;
         };
         while (remaining > 0) {
@@ -506,10 +509,10 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         if (complete && trailer >= 0 && trailer <= 16) {
             const qint64 cut = std::min<qint64>(trailer, f.size());
             if (!f.resize(f.size() - cut))
-                throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the local file"), work, f.errorString());
+                throwLocal(TNetErrorKind::LocalWrite, UiText("无法写入本地文件", "Cannot write the local file"), work, f.errorString());
         }
         if (!f.flush())
-            throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot write the local file"), work, f.errorString());
+            throwLocal(TNetErrorKind::LocalWrite, UiText("无法写入本地文件", "Cannot write the local file"), work, f.errorString());
         const qint64 received = f.size();
         f.close();
         if (FDoOver)
@@ -531,14 +534,14 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
             oldTime = fileWriteTime(QFileInfo(finalName));
             finalBackup = backupName(finalName);
             if (!QFile::rename(finalName, finalBackup))
-                throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot replace the local file"), finalName,
-                           QStringLiteral("it may be open in another program"));
+                throwLocal(TNetErrorKind::LocalWrite, UiText("无法替换本地文件", "Cannot replace the local file"), finalName,
+                           UiText("文件可能已被其他程序打开", "it may be open in another program"));
         }
         if (!QFile::rename(work, finalName)) {
             if (!finalBackup.isEmpty())
                 QFile::rename(finalBackup, finalName);
-            throwLocal(TNetErrorKind::LocalWrite, QStringLiteral("Cannot rename the received file to"), finalName,
-                       QStringLiteral("it may be open in another program"));
+            throwLocal(TNetErrorKind::LocalWrite, UiText("无法将收到的文件重命名为", "Cannot rename the received file to"), finalName,
+                       UiText("文件可能已被其他程序打开", "it may be open in another program"));
         }
         if (stamp)
             SetFileWriteTime(finalName, DateTimeToQDateTime(serverTime));

@@ -1,5 +1,7 @@
 #include "net/netconnection.h"
 
+#include "core/uitext.h"
+
 #include <QStringList>
 #include <QtEndian>
 
@@ -142,7 +144,7 @@ QString NetErrorText(TNetErrorKind kind, const QString &detail)
 {
     switch (kind) {
     case TNetErrorKind::Closed:
-        return QStringLiteral("The server closed the connection%1.").arg(detail.isEmpty() ? QString() : QStringLiteral(" (") + detail + u')');
+        return UiText("服务器关闭了连接%1。", "The server closed the connection%1.").arg(detail.isEmpty() ? QString() : QStringLiteral(" (") + detail + u')');
     default:
         return detail;
     }
@@ -205,7 +207,7 @@ void TNetConnection::connectTcp(const QString &host, quint16 port, int connectTi
 {
     if (host.trimmed().isEmpty())
         throw ENetError(TNetErrorKind::Resolve,
-                        QStringLiteral("No server address is set. Enter the server address and port in the settings."));
+                        UiText("未设置服务器地址。请在设置中输入服务器地址和端口。", "No server address is set. Enter the server address and port in the settings."));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -216,8 +218,9 @@ void TNetConnection::connectTcp(const QString &host, quint16 port, int connectTi
     const int rc = ::getaddrinfo(h.constData(), p.constData(), &hints, &list);
     if (rc != 0 || !list)
         throw ENetError(TNetErrorKind::Resolve,
-                        QStringLiteral("The server name \"%1\" could not be resolved (%2). Check the server address "
-                                       "in the settings and the network connection.")
+                        UiText("无法解析服务器名称“%1”（%2）。请检查设置中的服务器地址和网络连接。",
+                               "The server name \"%1\" could not be resolved (%2). Check the server address "
+                               "in the settings and the network connection.")
                             .arg(host, QString::fromLocal8Bit(gai_strerror(rc))));
     int lastErr = 0;
     bool timedOut = false;
@@ -264,13 +267,15 @@ void TNetConnection::connectTcp(const QString &host, quint16 port, int connectTi
         return;
     if (timedOut && lastErr == 0)
         throw ENetError(TNetErrorKind::Timeout,
-                        QStringLiteral("Connecting to the server %1 timed out after %2 seconds. Check the server "
-                                       "address and port in the settings and that the server is running.")
+                        UiText("连接服务器 %1 超时（%2 秒）。请检查设置中的服务器地址和端口，并确认服务器正在运行。",
+                               "Connecting to the server %1 timed out after %2 seconds. Check the server "
+                               "address and port in the settings and that the server is running.")
                             .arg(peerText())
                             .arg(connectTimeoutMs / 1000.0));
     throw ENetError(TNetErrorKind::Socket,
-                    QStringLiteral("Cannot connect to the server %1: %2. Check the server address and port in the "
-                                   "settings and that the server is running.")
+                    UiText("无法连接服务器 %1：%2。请检查设置中的服务器地址和端口，并确认服务器正在运行。",
+                           "Cannot connect to the server %1: %2. Check the server address and port in the "
+                           "settings and that the server is running.")
                         .arg(peerText(), QString::fromLocal8Bit(std::strerror(lastErr ? lastErr : ECONNREFUSED))));
 }
 
@@ -278,7 +283,7 @@ void TNetConnection::startTls(const QString &host)
 {
     SSL_CTX *ctx = clientContext();
     if (!ctx)
-        throw ENetError(TNetErrorKind::Tls, QStringLiteral("TLS is not available: %1").arg(opensslErrors()));
+        throw ENetError(TNetErrorKind::Tls, UiText("TLS 不可用：%1", "TLS is not available: %1").arg(opensslErrors()));
     m_tls = std::make_unique<Tls>();
     m_tls->bio.fd = m_fd;
     m_tls->ssl = SSL_new(ctx);
@@ -286,7 +291,7 @@ void TNetConnection::startTls(const QString &host)
     if (!m_tls->ssl || !bio) {
         if (bio)
             BIO_free(bio);
-        throw ENetError(TNetErrorKind::Tls, QStringLiteral("TLS is not available: %1").arg(opensslErrors()));
+        throw ENetError(TNetErrorKind::Tls, UiText("TLS 不可用：%1", "TLS is not available: %1").arg(opensslErrors()));
     }
     BIO_set_data(bio, &m_tls->bio);
     SSL_set_bio(m_tls->ssl, bio, bio);
@@ -312,7 +317,7 @@ void TNetConnection::startTls(const QString &host)
                 continue;
             }
         } catch (const ENetError &err) {
-            throw ENetError(TNetErrorKind::Tls, QStringLiteral("The TLS handshake with the server %1 failed: %2")
+            throw ENetError(TNetErrorKind::Tls, UiText("与服务器 %1 的 TLS 握手失败：%2", "The TLS handshake with the server %1 failed: %2")
                                                     .arg(peerText(), err.message()));
         }
         const QString detail = opensslErrors();
@@ -323,22 +328,39 @@ void TNetConnection::startTls(const QString &host)
         else if (sysErr)
             why = QString::fromLocal8Bit(std::strerror(sysErr));
         else
-            why = QStringLiteral("the server closed the connection");
+            why = UiText("服务器关闭了连接", "the server closed the connection");
         throw ENetError(TNetErrorKind::Tls,
-                        QStringLiteral("The TLS handshake with the server %1 failed (%2). Check that the TLS setting "
-                                       "matches the server's.")
+                        UiText("与服务器 %1 的 TLS 握手失败（%2）。请检查 TLS 设置是否与服务器一致。",
+                               "The TLS handshake with the server %1 failed (%2). Check that the TLS setting "
+                               "matches the server's.")
                             .arg(peerText(), why));
     }
 }
+
+namespace {
+// The step names are English words in the code; the Chinese screen gets its own.
+QString stepText(const char *what)
+{
+    if (TextLanguage() != HSL_CN)
+        return QLatin1String(what);
+    if (std::strcmp(what, "waiting for data") == 0)
+        return QStringLiteral("等待数据");
+    if (std::strcmp(what, "sending") == 0)
+        return QStringLiteral("发送数据");
+    if (std::strcmp(what, "receiving") == 0)
+        return QStringLiteral("接收数据");
+    return QLatin1String(what);
+}
+} // namespace
 
 void TNetConnection::throwErrno(int err, const char *what)
 {
     if (err == ECONNRESET || err == EPIPE)
         throw ENetError(TNetErrorKind::Socket,
-                        QStringLiteral("The connection to the server %1 was broken while %2 (%3).")
-                            .arg(peerText(), QLatin1String(what), QString::fromLocal8Bit(std::strerror(err))));
-    throw ENetError(TNetErrorKind::Socket, QStringLiteral("Network error with the server %1 while %2: %3.")
-                                               .arg(peerText(), QLatin1String(what),
+                        UiText("与服务器 %1 的连接在%2时中断（%3）。", "The connection to the server %1 was broken while %2 (%3).")
+                            .arg(peerText(), stepText(what), QString::fromLocal8Bit(std::strerror(err))));
+    throw ENetError(TNetErrorKind::Socket, UiText("与服务器 %1 %2时发生网络错误：%3。", "Network error with the server %1 while %2: %3.")
+                                               .arg(peerText(), stepText(what),
                                                     QString::fromLocal8Bit(std::strerror(err))));
 }
 
@@ -350,9 +372,9 @@ void TNetConnection::throwTls(const char *what)
         m_tls->bio.lastErrno = 0;
         throwErrno(err, what);
     }
-    throw ENetError(TNetErrorKind::Tls, QStringLiteral("TLS error with the server %1 while %2: %3")
-                                            .arg(peerText(), QLatin1String(what),
-                                                 detail.isEmpty() ? QStringLiteral("unknown") : detail));
+    throw ENetError(TNetErrorKind::Tls, UiText("与服务器 %1 %2时发生 TLS 错误：%3", "TLS error with the server %1 while %2: %3")
+                                            .arg(peerText(), stepText(what),
+                                                 detail.isEmpty() ? UiText("未知", "unknown") : detail));
 }
 
 void TNetConnection::waitFor(short events, int timeoutMs, bool forRead)
@@ -372,14 +394,14 @@ void TNetConnection::waitFor(short events, int timeoutMs, bool forRead)
         if (r < 0)
             throwErrno(errno, forRead ? "waiting for data" : "sending");
         if (m_cancel && m_cancel->load() == 1)
-            throw ENetError(TNetErrorKind::Cancelled, QStringLiteral("The transfer with %1 was cancelled.").arg(peerText()));
+            throw ENetError(TNetErrorKind::Cancelled, UiText("与 %1 的传输已取消。", "The transfer with %1 was cancelled.").arg(peerText()));
         if (timeoutMs <= 0 || remainingMs(deadline) > 0)
             continue;
         throw ENetError(TNetErrorKind::Timeout,
-                        forRead ? QStringLiteral("The server %1 did not answer within %2 seconds.")
+                        forRead ? UiText("服务器 %1 在 %2 秒内没有应答。", "The server %1 did not answer within %2 seconds.")
                                       .arg(peerText())
                                       .arg(timeoutMs / 1000.0)
-                                : QStringLiteral("The server %1 did not take data for %2 seconds.")
+                                : UiText("服务器 %1 在 %2 秒内没有接收数据。", "The server %1 did not take data for %2 seconds.")
                                       .arg(peerText())
                                       .arg(timeoutMs / 1000.0));
     }
@@ -388,7 +410,7 @@ void TNetConnection::waitFor(short events, int timeoutMs, bool forRead)
 qint64 TNetConnection::rawRecv(char *data, qint64 size)
 {
     if (m_fd < 0)
-        throw ENetError(TNetErrorKind::Socket, QStringLiteral("Not connected to the server."));
+        throw ENetError(TNetErrorKind::Socket, UiText("未连接到服务器。", "Not connected to the server."));
     const int chunk = int(std::min<qint64>(size, 1 << 30));
     if (m_tls) {
         for (;;) {
@@ -431,7 +453,7 @@ qint64 TNetConnection::rawRecv(char *data, qint64 size)
 void TNetConnection::rawSend(const char *data, qint64 size)
 {
     if (m_fd < 0)
-        throw ENetError(TNetErrorKind::Socket, QStringLiteral("Not connected to the server."));
+        throw ENetError(TNetErrorKind::Socket, UiText("未连接到服务器。", "Not connected to the server."));
     while (size > 0) {
         const int chunk = int(std::min<qint64>(size, 1 << 30));
         if (m_tls) {
@@ -557,7 +579,7 @@ QByteArray TNetConnection::readLine(int maxLength)
         const qint64 take = lf ? (static_cast<const char *>(lf) - start) : (m_end - m_pos);
         if (line.size() + take > maxLength)
             throw ENetError(TNetErrorKind::Protocol,
-                            QStringLiteral("The server %1 sent a text line longer than %2 bytes; the reply was refused.")
+                            UiText("服务器 %1 发送的文本行超过 %2 字节，已拒绝该应答。", "The server %1 sent a text line longer than %2 bytes; the reply was refused.")
                                 .arg(peerText())
                                 .arg(maxLength));
         line.append(start, take);

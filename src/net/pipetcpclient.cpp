@@ -1,5 +1,7 @@
 #include "net/pipetcpclient.h"
 
+#include "core/uitext.h"
+
 #include <QtEndian>
 #include <cstring>
 
@@ -68,6 +70,8 @@ void TPipeTcpClient::ConnectIfNeeded()
         FConn->open(Host, Port, FIsSSL, ConnectTimeout, ReadTimeout);
     else
         FConn->setReadTimeout(ReadTimeout);
+    if (PCancelFrames)
+        FConn->setCancelFlag(PCancelFrames);
 }
 
 void TPipeTcpClient::Disconnect() noexcept
@@ -108,7 +112,7 @@ void TPipeTcpClient::SendFrame()
 {
     const qint64 n = FSendStream.size();
     if (n > 0x7FFFFFFF - 20)
-        throw ENetError(TNetErrorKind::Protocol, QStringLiteral("The request is too large to send (%1 bytes).").arg(n));
+        throw ENetError(TNetErrorKind::Protocol, UiText("请求太大，无法发送（%1 字节）。", "The request is too large to send (%1 bytes).").arg(n));
     QByteArray frame;
     frame.reserve(int(n) + 28);
     char i32[4];
@@ -136,8 +140,9 @@ void TPipeTcpClient::ReceiveFrame()
         const qint32 count = FConn->readInt32BE();
         if (count < 0 || count > kMaxFramedReplyBytes)
             throw ENetError(TNetErrorKind::Protocol,
-                            QStringLiteral("The server %1 announced a reply of %2 bytes, outside the accepted range "
-                                           "0 to %3 bytes; the reply was refused.")
+                            UiText("服务器 %1 声明的应答为 %2 字节，超出可接受的 0 到 %3 字节范围，已拒绝该应答。",
+                                   "The server %1 announced a reply of %2 bytes, outside the accepted range "
+                                   "0 to %3 bytes; the reply was refused.")
                                 .arg(FConn->peerText())
                                 .arg(quint32(count))
                                 .arg(kMaxFramedReplyBytes));

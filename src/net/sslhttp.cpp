@@ -1,5 +1,7 @@
 #include "net/sslhttp.h"
 
+#include "core/uitext.h"
+
 #include <curl/curl.h>
 
 #include <memory>
@@ -48,7 +50,7 @@ bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString 
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
     if (!curl) {
         if (error)
-            *error = QStringLiteral("Cannot start an HTTP request");
+            *error = UiText("无法发起 HTTP 请求", "Cannot start an HTTP request");
         return false;
     }
     const QByteArray u = url.toUtf8();
@@ -77,9 +79,9 @@ bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString 
     if (rc != CURLE_OK) {
         if (error) {
             if (sink.overflow)
-                *error = QStringLiteral("The answer of %1 is larger than %2 bytes").arg(url).arg(maxBytes);
+                *error = UiText("%1 的应答超过 %2 字节", "The answer of %1 is larger than %2 bytes").arg(url).arg(maxBytes);
             else
-                *error = QStringLiteral("Cannot fetch %1: %2")
+                *error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2")
                              .arg(url, QString::fromUtf8(curlError[0] ? curlError : curl_easy_strerror(rc)));
         }
         out.clear();

@@ -2,6 +2,7 @@
 #include "core/aes.h"
 #include "core/helpers.h"
 #include "core/tagtext.h"
+#include "core/uitext.h"
 #include "core/wiredate.h"
 #include "fakeserver.h"
 #include "net/robottcpclient.h"
@@ -13,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QTcpServer>
 #include <QtEndian>
@@ -252,6 +254,37 @@ private Q_SLOTS:
         QCOMPARE(int(c.GetServerStatus()), 20);
         QVERIFY2(c.GetLastError().contains(QLatin1String("Cannot connect")), qPrintable(c.GetLastError()));
         QVERIFY(!c.IP_Test());
+    }
+
+    // A Chinese screen must not show an English network error (and the reverse).
+    void transportErrorsFollowTheInterfaceLanguage_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<QString>("cut");
+        QTest::addRow("Chinese") << int(HSL_CN) << QStringLiteral("无法连接服务器") << QStringLiteral("已拒绝该应答");
+        QTest::addRow("English") << int(HSL_ENG) << QStringLiteral("Cannot connect") << QStringLiteral("the reply was refused");
+    }
+    void transportErrorsFollowTheInterfaceLanguage()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, refused);
+        QFETCH(QString, cut);
+        SetTextLanguage(THS_Language(language));
+        const auto restore = qScopeGuard([] { SetTextLanguage(HSL_ENG); });
+        TPipeTcpClient c;
+        c.Port = closedPort();
+        QVERIFY(!c.Tcp_Post(1, 0, 0));
+        QVERIFY2(c.GetLastError().contains(refused), qPrintable(c.GetLastError()));
+
+        FakeServer srv;
+        srv.addScript([](FakeConn &fc) {
+            fc.readFrame();
+            fc.writeFrameAnnouncing(80, -1, QByteArray(64, 'x'));
+        });
+        c.Port = srv.port();
+        QCOMPARE(c.Tcp_GetText(90, QStringLiteral("q")), QString());
+        QVERIFY2(c.GetLastError().contains(cut), qPrintable(c.GetLastError()));
     }
 
     void errorTextSurvivesSuccess()
