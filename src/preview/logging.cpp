@@ -1,0 +1,3 @@
+#include "preview/logging.h"
+
+Q_LOGGING_CATEGORY(lcPreview, "zudivuvo.preview", QtWarningMsg)
