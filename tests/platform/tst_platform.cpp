@@ -2,6 +2,7 @@
 #include "platform/instancechannel.h"
 #include "platform/netadapters.h"
 #include "platform/shellintegration.h"
+#include "fileinusetest.h"
 #include "testenv.h"
 
 #include <QDir>
@@ -399,7 +400,7 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    return runTests<InstanceChannelTest, ShellIntegrationTest, AdaptersTest, DesktopOpenerTest>(argc, argv);
+    return runTests<InstanceChannelTest, ShellIntegrationTest, AdaptersTest, DesktopOpenerTest, FileInUseTest>(argc, argv);
 }
 
 #include "tst_platform.moc"

@@ -1,0 +1,253 @@
+#include "platform/fileinuse.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSysInfo>
+
+#include <csignal>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace FileInUse {
+
+namespace {
+
+constexpr qint64 kMaxLockBytes = 4096;
+
+QByteArray readHead(const QString &path, qint64 max = kMaxLockBytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.read(max);
+}
+
+// Seconds since the epoch at which the machine started; a lock file older
+// than that was left by a process of an earlier boot.
+qint64 bootTime()
+{
+    static const qint64 boot = [] {
+        QFile stat(QStringLiteral("/proc/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return qint64(0);
+        while (!stat.atEnd()) {
+            const QByteArray line = stat.readLine(256);
+            if (line.startsWith("btime "))
+                return line.mid(6).trimmed().toLongLong();
+        }
+        return qint64(0);
+    }();
+    return boot;
+}
+
+bool fromEarlierBoot(const QFileInfo &lock)
+{
+    const qint64 boot = bootTime();
+    return boot > 0 && lock.lastModified().toSecsSinceEpoch() < boot;
+}
+
+bool sameHost(const QString &host)
+{
+    return host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+}
+
+bool anyRunning(const QList<ProcessInfo> &processes, const QStringList &names)
+{
+    for (const ProcessInfo &p : processes)
+        if (names.contains(p.Name))
+            return true;
+    return false;
+}
+
+const QStringList &libreOfficeNames()
+{
+    static const QStringList names{QStringLiteral("soffice.bin"), QStringLiteral("soffice"),
+                                   QStringLiteral("oosplash"), QStringLiteral("libreoffice")};
+    return names;
+}
+
+const QStringList &officeSuiteNames()
+{
+    static const QStringList names = libreOfficeNames()
+                                     + QStringList{QStringLiteral("wps"), QStringLiteral("et"), QStringLiteral("wpp"),
+                                                   QStringLiteral("wpspdf"), QStringLiteral("wpsoffice")};
+    return names;
+}
+
+// LibreOffice writes "name,user,host,date,profile;" with "\," for a comma in a value.
+QStringList splitLockFields(const QString &text)
+{
+    QStringList fields;
+    QString cur;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\\' && i + 1 < text.size()) {
+            cur += text.at(++i);
+        } else if (c == u',' || c == u';') {
+            fields << cur;
+            cur.clear();
+            if (c == u';')
+                break;
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.isEmpty())
+        fields << cur;
+    return fields;
+}
+
+bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
+{
+    if (fromEarlierBoot(lock))
+        return false;
+    const QStringList fields = splitLockFields(QString::fromUtf8(readHead(lock.filePath())));
+    // A lock of another machine (a shared folder) cannot be checked: it holds.
+    if (fields.size() >= 3 && !fields.at(2).isEmpty() && !sameHost(fields.at(2)))
+        return true;
+    return anyRunning(processes, libreOfficeNames());
+}
+
+// vim's swap file: "b0", version, page size, mtime, inode, then the pid as four
+// little-endian bytes at offset 24, the user at 28 and the host name at 68.
+bool vimSwapHeld(const QFileInfo &swap)
+{
+    if (fromEarlierBoot(swap))
+        return false;
+    const QByteArray b = readHead(swap.filePath(), 108);
+    if (b.size() < 108 || !b.startsWith("b0"))
+        return true;  // not one we can read: count it
+    const qint64 pid = qint64(quint8(b[24])) | qint64(quint8(b[25])) << 8 | qint64(quint8(b[26])) << 16
+                       | qint64(quint8(b[27])) << 24;
+    const QString host = QString::fromLocal8Bit(b.mid(68, 40).constData());
+    if (!host.isEmpty() && !sameHost(host))
+        return true;
+    return IsProcessAlive(pid);
+}
+
+// emacs' ".#NAME" is a symbolic link to "user@host.pid:boot".
+bool emacsLockHeld(const QFileInfo &link)
+{
+    static const QRegularExpression form(QStringLiteral("^[^@]*@(.*)\\.(\\d+)(:\\d+)?$"));
+    const QRegularExpressionMatch m = form.match(QFileInfo(link.symLinkTarget()).fileName());
+    if (!m.hasMatch() || !sameHost(m.captured(1)))
+        return true;
+    return IsProcessAlive(m.captured(2).toLongLong());
+}
+
+bool descriptorOpen(const QString &canonical, const QList<ProcessInfo> &processes)
+{
+    const qint64 self = qint64(::getpid());
+    const QByteArray want = QFile::encodeName(canonical);
+    for (const ProcessInfo &p : processes) {
+        if (p.Pid == self)
+            continue;
+        const QString fdDir = QStringLiteral("/proc/%1/fd").arg(p.Pid);
+        const QStringList fds = QDir(fdDir).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString &fd : fds) {
+            char buf[4096];
+            const QByteArray link = QFile::encodeName(fdDir + u'/' + fd);
+            const ssize_t n = ::readlink(link.constData(), buf, sizeof buf - 1);
+            if (n > 0 && QByteArray(buf, int(n)) == want)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+QString OfficeLockName(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.dir().filePath(QStringLiteral(".~lock.") + info.fileName() + u'#');
+}
+
+bool IsProcessAlive(qint64 pid)
+{
+    if (pid <= 0 || pid > 0x3fffffff)
+        return false;
+    if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)
+        return false;
+    // A finished child nobody has waited for yet is a zombie: gone for our purposes.
+    const QByteArray stat = readHead(QStringLiteral("/proc/%1/stat").arg(pid), 512);
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 || close + 2 >= stat.size() || (stat.at(close + 2) != 'Z' && stat.at(close + 2) != 'X');
+}
+
+QList<ProcessInfo> UserProcesses()
+{
+    QList<ProcessInfo> out;
+    const uid_t me = ::getuid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &e : entries) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        if (!ok)
+            continue;
+        struct stat st {};
+        if (::stat(QFile::encodeName(QStringLiteral("/proc/") + e).constData(), &st) != 0 || st.st_uid != me)
+            continue;
+        out << ProcessInfo{pid, QString::fromLocal8Bit(readHead(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed()};
+    }
+    return out;
+}
+
+Signal Check(const QString &path, const Probe &probe)
+{
+    const QFileInfo file(path);
+    if (!file.exists())
+        return Signal::Missing;
+    for (qint64 pid : probe.EditorPids)
+        if (IsProcessAlive(pid))
+            return Signal::EditorRunning;
+
+    const QList<ProcessInfo> processes = probe.Processes ? probe.Processes() : UserProcesses();
+    const QDir dir = file.dir();
+    const QString name = file.fileName();
+
+    const QFileInfo officeLock(OfficeLockName(path));
+    if (officeLock.exists() && officeLockHeld(officeLock, processes))
+        return Signal::OfficeLock;
+
+    // Microsoft Office shortens long names by their first two characters.
+    QStringList ownerFiles{QStringLiteral("~$") + name};
+    if (name.size() > 2)
+        ownerFiles << QStringLiteral("~$") + name.mid(2);
+    for (const QString &owner : ownerFiles) {
+        const QFileInfo lock(dir.filePath(owner));
+        if (lock.exists() && !fromEarlierBoot(lock) && anyRunning(processes, officeSuiteNames()))
+            return Signal::OtherSuiteLock;
+    }
+
+    const QFileInfo swap(dir.filePath(u'.' + name + QStringLiteral(".swp")));
+    if (swap.exists() && vimSwapHeld(swap))
+        return Signal::EditorSwap;
+    const QFileInfo emacs(dir.filePath(QStringLiteral(".#") + name));
+    if (emacs.isSymLink() && emacsLockHeld(emacs))
+        return Signal::EditorSwap;
+
+    if (descriptorOpen(file.canonicalFilePath(), processes))
+        return Signal::OpenDescriptor;
+    return Signal::None;
+}
+
+QString SignalName(Signal s)
+{
+    switch (s) {
+    case Signal::None: return QStringLiteral("free");
+    case Signal::Missing: return QStringLiteral("missing");
+    case Signal::EditorRunning: return QStringLiteral("editor running");
+    case Signal::OfficeLock: return QStringLiteral("office lock file");
+    case Signal::OtherSuiteLock: return QStringLiteral("office owner file");
+    case Signal::EditorSwap: return QStringLiteral("editor swap file");
+    case Signal::OpenDescriptor: return QStringLiteral("open descriptor");
+    }
+    return {};
+}
+
+} // namespace FileInUse

@@ -1,0 +1,46 @@
+#pragma once
+// "Is this file still open in an editor?" Linux has no exclusive open to try,
+// so the answer comes from what editors leave behind: the process we started,
+// the lock files of the office suites and of vim and emacs beside the file,
+// and the open descriptors of the user's processes.
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+namespace FileInUse {
+
+enum class Signal {
+    None,            // nobody holds the file
+    Missing,         // the file is not there (an editor may be replacing it)
+    EditorRunning,   // the editor process we started still runs
+    OfficeLock,      // LibreOffice's ".~lock.NAME#"
+    OtherSuiteLock,  // "~$NAME" of other office suites
+    EditorSwap,      // vim's ".NAME.swp" or emacs' ".#NAME"
+    OpenDescriptor,  // a process of the user has the file open
+};
+
+struct ProcessInfo {
+    qint64 Pid = 0;
+    QString Name;  // as in /proc/<pid>/comm
+};
+// The user's processes; tests give a list of their own.
+using ProcessLister = std::function<QList<ProcessInfo>()>;
+
+struct Probe {
+    QList<qint64> EditorPids;   // processes started for this file
+    ProcessLister Processes;    // empty: the user's processes from /proc
+};
+
+// The first signal that says the file is held, or None. Reads only small files
+// and /proc; may take a few milliseconds with many processes.
+Signal Check(const QString &path, const Probe &probe = {});
+inline bool InUse(Signal s) { return s != Signal::None; }
+QString SignalName(Signal s);
+
+QList<ProcessInfo> UserProcesses();
+bool IsProcessAlive(qint64 pid);
+// LibreOffice's lock file name for a document.
+QString OfficeLockName(const QString &path);
+
+} // namespace FileInUse
