@@ -1,0 +1,3 @@
+#include "versions/logging.h"
+
+Q_LOGGING_CATEGORY(lcVersions, "zudivuvo.versions", QtWarningMsg)

@@ -1,0 +1,79 @@
+#pragma once
+// The two per-user files of version control, beside the configuration:
+//   checkout_record.ini  [<file key>]  CheckoutPath=<local copy>   (checked out or being edited)
+//   workpath_record.ini  [<folder id>] WorkPath=<local folder>\    (work path of a server folder)
+// Paths are stored with "\" separators, as the client has always written them, and
+// read back with this platform's. Every reader and writer of either file goes
+// through the classes here; each call reads or writes the file at once.
+#include <QString>
+
+inline constexpr char kCheckoutRecordFile[] = "checkout_record.ini";
+inline constexpr char kWorkPathRecordFile[] = "workpath_record.ini";
+
+// "/" -> "\" for storing; ToLocalSeparators (core/folders.h) undoes it.
+QString ToStoredPath(const QString &localPath);
+
+class CheckoutRecord
+{
+public:
+    // configFolder ends in a separator (GetConfigFolder()).
+    explicit CheckoutRecord(const QString &configFolder);
+    QString fileName() const { return m_fileName; }
+
+    // Creates or overwrites the key's section.
+    bool write(qint64 fileKey, const QString &localPath, QString *error = nullptr);
+    // The local copy's path with this platform's separators; empty when there is no record.
+    QString read(qint64 fileKey) const;
+    bool erase(qint64 fileKey, QString *error = nullptr);
+    bool contains(qint64 fileKey) const { return !read(fileKey).isEmpty(); }
+
+private:
+    QString m_fileName;
+};
+
+class WorkPathRecord
+{
+public:
+    explicit WorkPathRecord(const QString &configFolder);
+    QString fileName() const { return m_fileName; }
+
+    // Binding id 0 means the work root and is the caller's business: refused here.
+    bool write(qint32 folderId, const QString &localFolder, QString *error = nullptr);
+    QString read(qint64 folderId) const;
+
+private:
+    QString m_fileName;
+};
+
+struct TWorkPathResolution {
+    QString path;             // local folder ending in a separator; empty when nothing is bound
+    bool tagsPresent = false; // both PathStr and PathIdStr were in the reply
+    int nameCount = 0;        // names of PathStr (the owner's name first)
+    QString pathStr;          // PathStr with this platform's separators, as the server sent it
+};
+
+// The server path reply (request 78) resolved through workpath_record.ini: the
+// deepest folder of the path that has a work path, followed by the names of the
+// folders below it. Names that cannot be a folder of ours (".." and the like)
+// make the answer empty, so the caller falls back.
+TWorkPathResolution ResolveWorkPathEx(const QString &serverPathReply, const QString &configFolder);
+QString ResolveWorkPath(const QString &serverPathReply, const QString &configFolder);
+
+// root + the server path (PathStr), when that is a safe relative path; else root.
+QString RootPlusServerPath(const QString &root, const QString &pathStr);
+
+// Each window's choice when nothing on the path is bound.
+// Check-out target: the work path, else the last check-out folder, else the work root.
+QString CheckoutFolderFor(const QString &serverPathReply, const QString &configFolder,
+                          const QString &lastCheckoutPath, const QString &workRoot);
+// Comparison: the work path, else the work root + the server path, else the work root.
+QString CompareFolderFor(const QString &serverPathReply, const QString &configFolder, const QString &workRoot);
+// Work-path dialog: the work path, else the work root + the server path when both
+// tags were there, else empty.
+QString WorkPathDialogFolderFor(const QString &serverPathReply, const QString &configFolder,
+                                const QString &workRoot);
+// Newest versions: the work path, else the work root when both tags were there,
+// else the work root + the server path, else the work root. *pathStep gets the
+// number of leading server path levels the folder stands for.
+QString NewestFolderFor(const QString &serverPathReply, const QString &configFolder, const QString &workRoot,
+                        int *pathStep);
