@@ -1,0 +1,102 @@
+// Cameras through Qt Multimedia: frames come from a video sink on the GUI
+// thread; a pause keeps the device running and holds the last frame.
+#include "platform/camerasource.h"
+
+#include <QCamera>
+#include <QCameraDevice>
+#include <QMediaCaptureSession>
+#include <QMediaDevices>
+#include <QVideoFrame>
+#include <QVideoSink>
+
+namespace {
+
+class QtCameraSource : public CameraSource
+{
+public:
+    explicit QtCameraSource(QObject *parent) : CameraSource(parent)
+    {
+        m_session.setVideoSink(&m_sink);
+        connect(&m_sink, &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame &frame) {
+            if (m_paused || !frame.isValid())
+                return;
+            m_latest = frame;
+            Q_EMIT frameReady();
+        });
+    }
+    ~QtCameraSource() override { Stop(); }
+
+    QStringList Devices() const override
+    {
+        QStringList names;
+        for (const QCameraDevice &d : QMediaDevices::videoInputs())
+            names << d.description();
+        return names;
+    }
+
+    bool Start(const QString &device) override
+    {
+        Stop();
+        for (const QCameraDevice &d : QMediaDevices::videoInputs()) {
+            if (d.description() != device)
+                continue;
+            m_device = d;
+            m_formats.clear();
+            for (const QCameraFormat &f : d.videoFormats()) {
+                const bool known = std::any_of(m_formats.cbegin(), m_formats.cend(), [&f](const QCameraFormat &k) {
+                    return k.resolution() == f.resolution();
+                });
+                if (!known)
+                    m_formats << f;
+            }
+            m_camera = std::make_unique<QCamera>(d);
+            m_session.setCamera(m_camera.get());
+            m_paused = false;
+            m_camera->start();
+            return true;
+        }
+        return false;
+    }
+    bool IsRunning() const override { return m_camera && m_camera->isActive(); }
+    bool IsPaused() const override { return m_paused; }
+    void Pause() override { m_paused = true; }
+    void Resume() override { m_paused = false; }
+    void Stop() override
+    {
+        if (m_camera) {
+            m_camera->stop();
+            m_session.setCamera(nullptr);
+            m_camera.reset();
+        }
+        m_paused = false;
+    }
+    QStringList Sizes() const override
+    {
+        QStringList out;
+        for (const QCameraFormat &f : m_formats)
+            out << QStringLiteral("%1*%2").arg(f.resolution().width()).arg(f.resolution().height());
+        return out;
+    }
+    void SetSize(int index) override
+    {
+        if (m_camera && index >= 0 && index < m_formats.size())
+            m_camera->setCameraFormat(m_formats.at(index));
+    }
+    QImage LatestFrame() const override { return m_latest.isValid() ? m_latest.toImage() : QImage(); }
+
+private:
+    QMediaCaptureSession m_session;
+    QVideoSink m_sink;
+    std::unique_ptr<QCamera> m_camera;
+    QCameraDevice m_device;
+    QList<QCameraFormat> m_formats;
+    QVideoFrame m_latest;
+    bool m_paused = false;
+};
+
+} // namespace
+
+std::unique_ptr<CameraSource> CameraSource::CreateDefault(QObject *parent)
+{
+    return std::make_unique<QtCameraSource>(parent);
+}
