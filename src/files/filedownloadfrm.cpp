@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -45,6 +46,8 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     auto *progressView = new QWidget(m_views);
     lblFileName = new QLabel(progressView);
     lblSize = new QLabel(progressView);
+    lblTotal = new QLabel(progressView);
+    lblTotal->hide();
     pbProgress = new QProgressBar(progressView);
     pbProgress->setRange(0, 1);   // empty, not busy, until a file's first block
     pbProgress->setValue(0);
@@ -63,13 +66,14 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     pg->addWidget(new QLabel(LangText(lang, "下载进度：", "Progress:"), progressView), 1, 0);
     pg->addWidget(pbProgress, 1, 1);
     pg->addWidget(lblSize, 1, 2);
-    pg->addWidget(mmLog, 2, 0, 1, 3);
+    pg->addWidget(lblTotal, 2, 1, 1, 2);
+    pg->addWidget(mmLog, 3, 0, 1, 3);
     auto *pb = new QHBoxLayout;
     pb->addStretch();
     pb->addWidget(btnOpenFolder);
     pb->addWidget(btnRetry);
     pb->addWidget(btnClose);
-    pg->addLayout(pb, 3, 0, 1, 3);
+    pg->addLayout(pb, 4, 0, 1, 3);
 
     m_views->addWidget(choice);
     m_views->addWidget(progressView);
@@ -105,6 +109,14 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
         if (count > 1)
             lblFileName->setText(lblFileName->text()
                                  + LangText(lang, "（第 %1 个，共 %2 个）", "  (file %1 of %2)").arg(number).arg(count));
+    });
+    connect(m_ctrl, &TDownloadController::overallProgress, this, [this, lang](qint64 done, qint64 total) {
+        if (total <= 0 || m_ctrl->FSelectedInfo.size() < 2)
+            return;
+        const QLocale locale(lang == HSL_CN ? QLocale::Chinese : QLocale::English);
+        lblTotal->setText(LangText(lang, "全部：%1 / %2", "In all: %1 of %2")
+                              .arg(locale.formattedDataSize(done), locale.formattedDataSize(total)));
+        lblTotal->show();
     });
     connect(btnOpenFolder, &QPushButton::clicked, this, [this] { FOpenUrl(QUrl::fromLocalFile(m_ctrl->FPath)); });
     BindTransferProgress(m_ctrl, pbProgress, lblSize);

@@ -34,6 +34,7 @@ public:
     QPushButton *btnOpenFolder = nullptr;   // after a download without failures
     QLabel *lblFileName = nullptr;
     QLabel *lblSize = nullptr;
+    QLabel *lblTotal = nullptr;   // bytes of the whole run, for more than one file
     QProgressBar *pbProgress = nullptr;
     QPlainTextEdit *mmLog = nullptr;
 

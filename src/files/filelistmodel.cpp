@@ -286,7 +286,7 @@ TChooseResult TFileListModel::Choose(bool filesOnly, bool exactlyOne, TSelectedI
         const Entry &e = m_rows[i];
         if (!e.checked || (filesOnly && e.row.IsFolder))
             continue;
-        out.append(TSelectedInfo{e.row.Key, e.row.Caption, int(i), e.row.IsFolder});
+        out.append(TSelectedInfo{e.row.Key, e.row.Caption, int(i), e.row.IsFolder, e.row.IsFolder ? -1 : sizeKey(e.row.SizeText)});
     }
     if (out.isEmpty())
         return TChooseResult::SelOne2;

@@ -15,6 +15,7 @@ struct TSelectedInfo {
     QString FileName;
     int Index = 0;
     bool IsFolder = false;
+    qint64 SizeKB = -1;   // as the list showed it; -1 when unknown
 };
 using TSelectedInfos = QList<TSelectedInfo>;
 

@@ -362,6 +362,17 @@ TDownloadController::TDownloadController(const TServerConn &conn, QObject *paren
     : TTransferBase(conn, conn.Language, parent)
     , m_texts(conn.Language)
 {
+    // The list's sizes are whole kilobytes and may be stale: the bytes of finished
+    // files count as they really were, and the total never falls behind them.
+    connect(this, &TTransferBase::progress, this, [this](qint64 all, qint64 done) {
+        m_fileAll = all;
+        const qint64 done2 = m_runBefore + done;
+        Q_EMIT overallProgress(done2, m_runTotal > 0 ? qMax(m_runTotal, m_runBefore + all) : 0);
+    });
+    connect(this, &TTransferBase::fileStarted, this, [this] {
+        m_runBefore += m_fileAll;
+        m_fileAll = 0;
+    });
 }
 
 void TDownloadController::Init(const TSelectedInfos &files, const QString &fileRoot)
@@ -432,6 +443,11 @@ void TDownloadController::startRun(const TSelectedInfos &list)
 {
     const TSelectedInfos files = list;   // list may be m_failed itself
     ResetBreak();
+    m_runTotal = 0;
+    m_runBefore = 0;
+    m_fileAll = 0;
+    for (const TSelectedInfo &f : files)
+        m_runTotal += qMax<qint64>(0, f.SizeKB) * 1024;
     m_failed.clear();
     // The worker gets its own copies: closing the window empties FSelectedInfo.
     auto result = std::make_shared<RunResult>();

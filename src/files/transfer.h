@@ -185,6 +185,8 @@ Q_SIGNALS:
     void currentName(const QString &name);
     void filePosition(int number, int count);   // "file 2 of 3"
     void fileStored();    // fill the bar: a small file's last block leaves it short
+    // Bytes of the whole run; the total comes from the list's sizes (0 when it gave none).
+    void overallProgress(qint64 doneBytes, qint64 totalBytes);
     void logLine(const QString &line);
     void allDone(int failures);
 
@@ -198,6 +200,9 @@ private:
                             const TSelectedInfos &files);   // worker thread
 
     TDownloadTexts m_texts;
+    qint64 m_runTotal = 0;      // estimated from the list, in bytes
+    qint64 m_runBefore = 0;     // bytes of the files already behind us
+    qint64 m_fileAll = 0;       // size of the file on the wire now
     TSelectedInfos m_failed;
     QStringList m_partialTargets;
 };

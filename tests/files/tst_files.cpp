@@ -745,6 +745,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(target));
 
         QSignalSpy done(&down->Controller(), &TDownloadController::allDone);
+        QSignalSpy overall(&down->Controller(), &TDownloadController::overallProgress);
         QTest::mouseClick(down->btnDownload, Qt::LeftButton);
         QVERIFY(QFileInfo(target).isDir());
         QVERIFY(down->InProgressView());
@@ -760,6 +761,13 @@ private Q_SLOTS:
         QCOMPARE(log.at(3), QStringLiteral("1 of 3 file(s) were not downloaded."));
         QVERIFY(QFileInfo(target + QStringLiteral("/Supply agreement.docx")).size() > 0);
         QVERIFY(!QFileInfo::exists(target + QStringLiteral("/ghost.txt")));
+        // The run's bytes: what arrived of both files, against a total the list's sizes gave.
+        QVERIFY(!overall.isEmpty());
+        const qint64 arrived = QFileInfo(target + u'/' + files.at(0).FileName).size()
+                               + QFileInfo(target + u'/' + files.at(2).FileName).size();
+        QCOMPARE(overall.last().at(0).toLongLong(), arrived);
+        QVERIFY(overall.last().at(1).toLongLong() >= arrived);
+        QVERIFY(down->lblTotal->isVisible());
         QVERIFY(down->isVisible());   // stays open so the log can be read
         snapshot(down, QStringLiteral("download-failed.png"));
         // Trying again fetches only the failed file.
