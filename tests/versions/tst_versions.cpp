@@ -2,8 +2,15 @@
 // comparison and newest versions, against the reference server where it matters.
 #include "core/folders.h"
 #include "core/textfile.h"
+#include "core/wiredate.h"
+#include "docserver.h"
+#include "fakeserver.h"
+#include "net/robottcpclient.h"
+#include "seed.h"
+#include "store.h"
 #include "testenv.h"
 #include "versions/inifile.h"
+#include "versions/versioncontrol.h"
 #include "versions/workpaths.h"
 
 #include <QFile>
@@ -22,6 +29,100 @@ void writeBytes(const QString &path, const QByteArray &bytes)
 QString pathReply(const QString &pathStr, const QString &pathIdStr)
 {
     return QStringLiteral("[PathStr]%1[/PathStr][PathIdStr]%2[/PathIdStr]").arg(pathStr, pathIdStr);
+}
+
+// The reference server with the demo data on a free port, with its database at hand.
+class VersionServer
+{
+public:
+    VersionServer()
+    {
+        ServerOptions options;
+        options.dataDir = m_dir.path();
+        options.port = 0;
+        options.idleTimeoutMs = 1500;
+        options.firstLineTimeoutMs = 1500;
+        m_server = std::make_unique<DocServer>(options);
+        QString error;
+        if (!m_server->start(&error))
+            qFatal("server start failed: %s", qPrintable(error));
+        m_store = std::make_unique<Store>(options.dataDir);
+        if (!seedDemo(*m_store, &error))
+            qFatal("seed failed: %s", qPrintable(error));
+    }
+    quint16 port() const { return m_server->port(); }
+    QVariant sql(const QString &query, const QVariantList &args = {}) { return m_store->db().value(query, args); }
+    qint64 fileKey(const QString &name) { return sql(QStringLiteral("SELECT key FROM files WHERE name=?"), {name}).toLongLong(); }
+    qint64 folderId(const QString &name) { return sql(QStringLiteral("SELECT id FROM folders WHERE name=?"), {name}).toLongLong(); }
+    qint32 ownerOfFolder(qint64 folder) { return sql(QStringLiteral("SELECT owner_id FROM folders WHERE id=?"), {folder}).toInt(); }
+    int versions(qint64 key) { return sql(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {key}).toInt(); }
+    QString lockHolder(qint64 key)
+    {
+        return sql(QStringLiteral("SELECT o.name FROM locks l JOIN owners o ON o.id=l.user_id WHERE l.file_key=?"), {key}).toString();
+    }
+
+    TServerConn login(const QString &name, const QString &password, THS_Language lang = HSL_ENG)
+    {
+        TRobotTcpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = port();
+        TLoginReply reply;
+        if (client.Login(name, password, LoginMacValue(), QStringLiteral("127.0.0.1"), QString::number(port()), &reply) != st::LoginOk)
+            qFatal("login failed");
+        TServerConn conn;
+        conn.Host = QStringLiteral("127.0.0.1");
+        conn.Port = port();
+        conn.EncryptId = reply.UserId;
+        conn.Language = lang;
+        return conn;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<DocServer> m_server;
+    std::unique_ptr<Store> m_store;
+};
+
+// Collects what a batch reports and answers its questions from a script.
+struct Recorder {
+    QList<QPair<QString, QString>> lines;
+    QStringList questions;
+    QList<bool> answers;
+    QStringList opened;
+    TVersionHooks hooks()
+    {
+        TVersionHooks h;
+        h.report = [this](const QString &name, const QString &text) { lines.append({name, text}); };
+        h.ask = [this](const QString &q) {
+            questions << q;
+            return answers.isEmpty() ? false : answers.takeFirst();
+        };
+        h.open = [this](const QString &path, QString *) {
+            opened << path;
+            return true;
+        };
+        return h;
+    }
+    QString text(int i = 0) const { return i < lines.size() ? lines[i].second : QString(); }
+};
+
+void setWriteTime(const QString &path, const QDateTime &time)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QVERIFY(f.setFileTime(time, QFileDevice::FileModificationTime));
+}
+
+QByteArray serverBytes(const TServerConn &conn, qint64 key, const QString &scratch)
+{
+    auto client = conn.MakeClient();
+    const QString target = scratch + QStringLiteral("/fetched-%1").arg(key);
+    QFile::remove(target);
+    if (client->DownloadFile(target, QStringLiteral("[IsReplace]True[/IsReplace]"), key) != 10)
+        return "download failed: " + client->GetLastError().toUtf8();
+    QFile f(target);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
 }
 
 }  // namespace
@@ -212,6 +313,255 @@ private Q_SLOTS:
     }
 };
 
+class TestCheckOutAndIn : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<VersionServer>();
+        m_alice = m_server->login(QStringLiteral("demo"), QStringLiteral("demo"));
+        m_bob = m_server->login(QStringLiteral("bob"), QStringLiteral("bob123"));
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void init()
+    {
+        m_work = std::make_unique<QTemporaryDir>();
+        m_config = std::make_unique<QTemporaryDir>();
+    }
+
+    // Two users on one server: the lock is seen and enforced, check-in makes a
+    // version and ends the check-out, cancel gives the lock back and keeps the copy.
+    void twoUsersOneFile()
+    {
+        const qint64 key = m_server->fileKey(QStringLiteral("Offer 2024-018.docx"));
+        const qint64 o2024 = m_server->sql(QStringLiteral("SELECT folder_id FROM files WHERE key=?"), {key}).toLongLong();
+        const int before = m_server->versions(key);
+        const QString name = QStringLiteral("Offer 2024-018.docx");
+        Recorder alice;
+        TVersionControl vc(m_alice, configFolder(), alice.hooks());
+        QVERIFY(vc.CheckOut({QString::number(key)}, {name}, m_work->path() + u'/', false, true));
+        const QString local = m_work->path() + u'/' + name;
+        QCOMPARE(alice.lines.size(), 1);
+        QCOMPARE(alice.lines[0].first, local);
+        QCOMPARE(alice.text(), QStringLiteral("Successfully checked out"));
+        QCOMPARE(alice.opened, QStringList{local});
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        QCOMPARE(QFileInfo(local).size(), qint64(serverBytes(m_alice, key, m_work->path()).size()));
+
+        // Bob's list names the holder; his new version is refused with the server's reason.
+        QString list;
+        QCOMPARE(m_bob.MakeClient()->GetFileList(m_server->ownerOfFolder(o2024), o2024, list), st::Ok);
+        QVERIFY2(list.contains(name + QStringLiteral("*Demo User*")), qPrintable(list));
+        const QString bobCopy = m_work->path() + QStringLiteral("/bob.docx");
+        QVERIFY(QFile::copy(local, bobCopy));
+        auto bob = m_bob.MakeClient();
+        QCOMPARE(int(bob->UploadFile2(bobCopy, QString(), key)), 14);
+        QVERIFY2(bob->GetLastError().contains(QLatin1String("locked")), qPrintable(bob->GetLastError()));
+
+        // Alice edits and checks in: a new version, lock and record gone.
+        {
+            QFile f(local);
+            QVERIFY(f.open(QIODevice::Append));
+            f.write("alice was here");
+        }
+        setWriteTime(local, QDateTime::currentDateTime().addSecs(60));
+        Recorder checkin;
+        QVERIFY(TVersionControl(m_alice, configFolder(), checkin.hooks()).BathCheckin({QString::number(key)}, {name}));
+        QCOMPARE(checkin.text(), QStringLiteral("Successfully checked in"));
+        QCOMPARE(m_server->versions(key), before + 1);
+        QCOMPARE(m_server->lockHolder(key), QString());
+        QVERIFY(!CheckoutRecord(configFolder()).contains(key));
+        QVERIFY(serverBytes(m_bob, key, m_work->path()).endsWith("alice was here"));
+
+        // Out again and cancelled: the lock is gone, the local copy stays.
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        QCOMPARE(m_server->lockHolder(key), QStringLiteral("Demo User"));
+        Recorder cancel;
+        QVERIFY(TVersionControl(m_alice, configFolder(), cancel.hooks()).CancelCheckout({QString::number(key)}, {name}));
+        QCOMPARE(cancel.lines, (QList<QPair<QString, QString>>{{name, QStringLiteral("Checkout cancelled")}}));
+        QCOMPARE(m_server->lockHolder(key), QString());
+        QVERIFY(QFileInfo::exists(local));
+        QVERIFY(!CheckoutRecord(configFolder()).contains(key));
+    }
+
+    void lockedByAnotherIsLeftAlone()
+    {
+        const qint64 key = m_server->fileKey(QStringLiteral("Customer list.xlsx"));
+        QCOMPARE(m_bob.MakeClient()->LockFile(key), 1);
+        Recorder r;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {QStringLiteral("Customer list.xlsx")}, m_work->path(), false, false));
+        QCOMPARE(r.lines.size(), 1);
+        QCOMPARE(r.text(), QStringLiteral("The file has been locked."));
+        // A refusal for "locked" must not release the other user's lock.
+        QCOMPARE(m_server->lockHolder(key), QStringLiteral("Bob"));
+        QVERIFY(!QFileInfo::exists(m_work->path() + QStringLiteral("/Customer list.xlsx")));
+        QCOMPARE(m_bob.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // Local copy newer than the server's by the given seconds, overwrite style.
+    void newerLocalCopy_data()
+    {
+        QTest::addColumn<int>("newerBy");
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<bool>("overwritten");
+        QTest::addRow("4 s newer: overwritten unasked") << 4 << false << false << true;
+        QTest::addRow("6 s newer, No: kept") << 6 << false << true << false;
+        QTest::addRow("6 s newer, Yes: overwritten") << 6 << true << true << true;
+        QTest::addRow("older: overwritten unasked") << -100 << false << false << true;
+    }
+    void newerLocalCopy()
+    {
+        QFETCH(int, newerBy);
+        QFETCH(bool, answer);
+        QFETCH(bool, asked);
+        QFETCH(bool, overwritten);
+        const QString name = QStringLiteral("Quarterly report.pptx");
+        const qint64 key = m_server->fileKey(name);
+        const QDateTime serverTime = m_alice.MakeClient()->GetLastModifyTime(key);
+        const QString local = m_work->path() + u'/' + name;
+        writeBytes(local, "local edits");
+        setWriteTime(local, serverTime.addSecs(newerBy));
+        Recorder r;
+        r.answers = {answer};
+        QVERIFY(TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        QCOMPARE(r.questions.size(), asked ? 1 : 0);
+        QFile f(local);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll() != "local edits", overwritten);
+        // Checked out either way, the record pointing at the copy.
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        QCOMPARE(m_server->lockHolder(key), QStringLiteral("Demo User"));
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    void keepLocalChangesDownloadsNothing()
+    {
+        const QString name = QStringLiteral("Figures.zip");
+        const qint64 key = m_server->fileKey(name);
+        const QString local = m_work->path() + u'/' + name;
+        writeBytes(local, "mine");
+        Recorder r;
+        QVERIFY(TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), true, false));
+        QVERIFY(r.questions.isEmpty());
+        QFile f(local);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("mine"));
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // 16: nothing changed, the check-out ends. 15: the server has a newer version:
+    // nothing of the user's is thrown away, and the line says so.
+    void checkInRefusals()
+    {
+        const QString name = QStringLiteral("Offer 2024-017.pdf");
+        const qint64 key = m_server->fileKey(name);
+        const QString local = m_work->path() + u'/' + name;
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        Recorder unchanged;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), unchanged.hooks()).BathCheckin({QString::number(key)}, {name}));
+        QCOMPARE(unchanged.lines.size(), 1);
+        QVERIFY2(!unchanged.text().isEmpty() && unchanged.text() != QLatin1String("Successfully checked in"), qPrintable(unchanged.text()));
+        QVERIFY(!CheckoutRecord(configFolder()).contains(key));
+        QCOMPARE(m_server->lockHolder(key), QString());
+
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        writeBytes(local, "changed but stamped long ago");
+        setWriteTime(local, QDateTime::currentDateTime().addYears(-3));
+        Recorder old;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), old.hooks()).BathCheckin({QString::number(key)}, {name}));
+        QVERIFY2(old.text().contains(QLatin1String("remains checked out")), qPrintable(old.text()));
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        QCOMPARE(m_server->lockHolder(key), QStringLiteral("Demo User"));
+        QVERIFY(QFileInfo::exists(local));
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    void checkInWithoutRecord()
+    {
+        const qint64 key = m_server->fileKey(QStringLiteral("Todo.txt"));
+        Recorder r;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), r.hooks()).BathCheckin({QString::number(key)}, {QStringLiteral("Todo.txt")}));
+        QCOMPARE(r.lines, (QList<QPair<QString, QString>>{{QStringLiteral("Todo.txt"), QStringLiteral("Failed to check in due to a missing local file")}}));
+    }
+
+    void unsafeNameTakesNoLock()
+    {
+        const qint64 key = m_server->fileKey(QStringLiteral("Meeting notes.txt"));
+        Recorder r;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {QStringLiteral("../escape.txt")}, m_work->path(), false, false));
+        QCOMPARE(r.lines.size(), 1);
+        QCOMPARE(m_server->lockHolder(key), QString());
+    }
+
+    void twoFilesOpenTheFolderOnce()
+    {
+        const QStringList names{QStringLiteral("Whiteboard.png"), QStringLiteral("Meeting notes.txt")};
+        const QStringList keys{QString::number(m_server->fileKey(names[0])), QString::number(m_server->fileKey(names[1]))};
+        Recorder r;
+        QVERIFY(TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut(keys, names, m_work->path() + u'/', false, true));
+        QCOMPARE(r.opened, QStringList{m_work->path() + u'/'});
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CancelCheckout(keys, names));
+    }
+
+    // A time answer that is not a number after the lock was granted: the lock goes back.
+    void badModifyTimeReleasesTheLock()
+    {
+        FakeServer srv;
+        srv.addScript([](FakeConn &c) { c.readFrame(); c.writeFrame(80, QStringLiteral("1")); });
+        srv.addScript([](FakeConn &c) { c.readFrame(); c.writeFrame(80, QStringLiteral("soon")); });
+        srv.addScript([](FakeConn &c) { c.readFrame(); c.writeFrame(80, QStringLiteral("1")); });
+        QVERIFY(srv.ok());
+        TServerConn conn;
+        conn.Host = QStringLiteral("127.0.0.1");
+        conn.Port = srv.port();
+        conn.EncryptId = QStringLiteral("T");
+        conn.Language = HSL_ENG;
+        Recorder r;
+        QVERIFY(!TVersionControl(conn, configFolder(), r.hooks()).CheckOut({QStringLiteral("77")}, {QStringLiteral("a.txt")}, m_work->path(), false, false));
+        QCOMPARE(r.lines.size(), 1);
+        QVERIFY2(r.text().contains(QLatin1String("soon")), qPrintable(r.text()));
+        QVERIFY(srv.waitForHandled(3));
+        // The third exchange is the release: request 75 for the same key.
+        QCOMPARE(quint8(srv.received(2).at(16 + 4 + 2)), quint8(75));
+        QVERIFY(srv.received(2).contains(utf16(QStringLiteral("[FileKey]77[/FileKey][IsCancel]True[/IsCancel]"))));
+        QVERIFY(!CheckoutRecord(configFolder()).contains(77));
+    }
+
+    void numberedCopy_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("highest number wins, as a number") << QStringList{"x.asm", "x.asm.3", "x.asm.12", "x.asm.9"} << "x.asm" << "x.asm.12";
+        QTest::addRow("no numbered sibling: the file itself") << QStringList{"x.asm"} << "x.asm" << "x.asm";
+        QTest::addRow("extension case") << QStringList{"P.ASM", "P.ASM.2"} << "P.ASM" << "P.ASM.2";
+        QTest::addRow("non-numbers ignored") << QStringList{"x.asm", "x.asm.bak"} << "x.asm" << "x.asm";
+        QTest::addRow("other types unchanged") << QStringList{"x.prt", "x.prt.4"} << "x.prt" << "x.prt";
+    }
+    void numberedCopy()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, path);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        for (const QString &f : files)
+            writeBytes(dir.path() + u'/' + f, "x");
+        QDir(dir.path()).mkdir(path + QStringLiteral(".99"));
+        QCOMPARE(TVersionControl::NumberedCopy(dir.path() + u'/' + path), dir.path() + u'/' + expected);
+    }
+
+private:
+    QString configFolder() const { return m_config->path() + u'/'; }
+    static QByteArray utf16(const QString &s) { return QByteArray(reinterpret_cast<const char *>(s.utf16()), s.size() * 2); }
+    std::unique_ptr<VersionServer> m_server;
+    TServerConn m_alice, m_bob;
+    std::unique_ptr<QTemporaryDir> m_work, m_config;
+};
+
 int main(int argc, char **argv)
 {
     TestHome home;
@@ -223,6 +573,10 @@ int main(int argc, char **argv)
     }
     {
         TestResolveWorkPath t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestCheckOutAndIn t;
         status |= QTest::qExec(&t, argc, argv);
     }
     return status;
