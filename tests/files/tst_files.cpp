@@ -9,6 +9,11 @@
 #include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
 #include "files/fileviewfrm.h"
+#include "files/getpathfrm.h"
+#include "files/pickerlogic.h"
+#include "files/selectfolderfrm.h"
+#include "files/selectownerfrm.h"
+#include "files/setfiletypefrm.h"
 #include "files/transfer.h"
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
@@ -18,8 +23,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCryptographicHash>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -97,6 +104,25 @@ QByteArray bigBody(int bytes)
         b += QByteArray::number(i) + ' ';
     b.truncate(bytes);
     return b;
+}
+
+// A session of the demo user on the server at port, as the file windows get it.
+TServerConn demoConn(quint16 port, THS_Language lang = HSL_ENG, qint32 *userId = nullptr)
+{
+    TRobotTcpClient client;
+    client.Host = QStringLiteral("127.0.0.1");
+    client.Port = port;
+    TLoginReply reply;
+    if (client.Login("demo", "demo", LoginMacValue(), "127.0.0.1", QString::number(port), &reply) != st::LoginOk)
+        qFatal("demo login failed");
+    TServerConn conn;
+    conn.Host = QStringLiteral("127.0.0.1");
+    conn.Port = port;
+    conn.EncryptId = reply.UserId;
+    conn.Language = lang;
+    if (userId)
+        *userId = reply.UserId2;
+    return conn;
 }
 } // namespace
 
@@ -1044,10 +1070,303 @@ private Q_SLOTS:
     }
 };
 
+class PickerTest : public QObject
+{
+    Q_OBJECT
+    static int rowOf(const TFileTypeChoice &c, const QString &ext)
+    {
+        for (int i = 0; i < c.Items().size(); ++i)
+            if (c.Items()[i].Caption.endsWith(QStringLiteral("(*.") + ext + u')'))
+                return i;
+        return -1;
+    }
+
+private Q_SLOTS:
+    void memberCaption_data()
+    {
+        QTest::addColumn<QString>("email");
+        QTest::addColumn<QString>("coreId");
+        QTest::addColumn<QString>("caption");
+        QTest::addRow("e-mail, no staff number") << "ann@example.com" << "" << "Ann - ann@example.com";
+        QTest::addRow("staff number only") << "" << "E7" << "Ann - E7";
+        QTest::addRow("both") << "ann@example.com" << "E7" << "Ann - ann@example.com - E7";
+        QTest::addRow("neither") << "" << "" << "Ann";
+    }
+    void memberCaption()
+    {
+        QFETCH(QString, email);
+        QFETCH(QString, coreId);
+        QFETCH(QString, caption);
+        QCOMPARE(OwnerPickMemberCaption(QStringLiteral("Ann"), email, coreId), caption);
+    }
+
+    void fileTypes_data()
+    {
+        QTest::addColumn<QList<quint32>>("given");
+        QTest::addColumn<QStringList>("checkedExts");   // "*" for All files
+        QTest::addColumn<QList<quint32>>("result");
+        const quint32 pdf = ExtCode("pdf"), docx = ExtCode("docx"), odt = ExtCode("odt");
+        QTest::addRow("every-type code alone") << QList<quint32>{42} << QStringList{"*"} << QList<quint32>{};
+        QTest::addRow("every-type code first") << QList<quint32>{42, pdf} << QStringList{"*"} << QList<quint32>{};
+        QTest::addRow("empty list") << QList<quint32>{} << QStringList{"*"} << QList<quint32>{};
+        QTest::addRow("types come back in list order") << QList<quint32>{docx, pdf} << QStringList{"pdf", "docx"} << QList<quint32>{pdf, docx};
+        QTest::addRow("unknown code is dropped") << QList<quint32>{odt, pdf} << QStringList{"pdf"} << QList<quint32>{pdf};
+    }
+    void fileTypes()
+    {
+        QFETCH(QList<quint32>, given);
+        QFETCH(QStringList, checkedExts);
+        QFETCH(QList<quint32>, result);
+        TSetFileTypeFrm frm(nullptr, HSL_ENG);
+        frm.SetFileTypes(given);
+        QStringList shown;
+        for (int i = 0; i < frm.lbTypes->count(); ++i) {
+            if (frm.lbTypes->item(i)->checkState() != Qt::Checked)
+                continue;
+            const QString c = frm.lbTypes->item(i)->text();
+            shown << (i == 0 ? QStringLiteral("*") : c.mid(c.lastIndexOf(QStringLiteral("(*.")) + 3).chopped(1));
+        }
+        QCOMPARE(shown, checkedExts);
+        QCOMPARE(frm.GetFileTypes(), result);
+    }
+
+    void allFilesExcludesTheRest()
+    {
+        TSetFileTypeFrm frm(nullptr, HSL_ENG);
+        QCOMPARE(frm.lbTypes->count(), 32);
+        QCOMPARE(frm.lbTypes->item(0)->text(), QStringLiteral("All files (*.*)"));
+        QCOMPARE(frm.lbTypes->item(7)->text(), QStringLiteral("Word(office2007) File (*.docx)"));
+        const int pdf = rowOf(frm.Choice(), "pdf"), zip = rowOf(frm.Choice(), "zip");
+        frm.SetFileTypes({42});
+        // The user ticks PDF and ZIP: "All files" goes off.
+        frm.lbTypes->item(pdf)->setCheckState(Qt::Checked);
+        QCOMPARE(frm.lbTypes->item(0)->checkState(), Qt::Unchecked);
+        frm.lbTypes->item(zip)->setCheckState(Qt::Checked);
+        QCOMPARE(frm.GetFileTypes(), (QList<quint32>{ExtCode("pdf"), ExtCode("zip")}));
+        // Then "All files": every other tick goes.
+        frm.lbTypes->item(0)->setCheckState(Qt::Checked);
+        QCOMPARE(frm.lbTypes->item(pdf)->checkState(), Qt::Unchecked);
+        QCOMPARE(frm.lbTypes->item(zip)->checkState(), Qt::Unchecked);
+        QVERIFY(frm.GetFileTypes().isEmpty());
+    }
+
+    void localFolderReadiness_data()
+    {
+        QTest::addColumn<QString>("sub");   // below a temporary folder
+        QTest::addColumn<bool>("ready");
+        QTest::addRow("existing folder") << "docs" << true;
+        QTest::addRow("missing folder") << "gone" << false;
+        QTest::addRow("a file, not a folder") << "file.txt" << false;
+        QTest::addRow("no path") << "" << false;
+    }
+    void localFolderReadiness()
+    {
+        QFETCH(QString, sub);
+        QFETCH(bool, ready);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("docs"));
+        writeFile(dir.filePath("file.txt"), "x");
+        const QString path = sub.isEmpty() ? QString() : dir.filePath(sub);
+        QCOMPARE(LocalFolderReady(path, true), ready);
+        TGetPathFrm frm(nullptr, HSL_ENG);
+        frm.SetSelectedPath(path);
+        QCOMPARE(frm.btnOk->isEnabled(), ready);
+        QCOMPARE(frm.edPath->text(), path);
+        QCOMPARE(frm.FPath, ready ? path : QString());
+    }
+
+    void unlistableFolderIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString locked = dir.filePath("locked");
+        QVERIFY(QDir().mkpath(locked));
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::WriteOwner));
+        if (QFileInfo(locked).isReadable())
+            QSKIP("running with rights that read every folder");
+        QVERIFY(!LocalFolderReady(locked, true));
+        QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    void localPickerFollowsTheTree()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("a/b"));
+        TGetPathFrm frm(nullptr, HSL_ENG);
+        frm.SetSelectedPath(dir.filePath("a"));
+        QCOMPARE(frm.FPath, dir.filePath("a"));
+        // The tree starts on the given folder.
+        auto *fs = qobject_cast<QFileSystemModel *>(frm.tvFolders->model());
+        QVERIFY(fs);
+        QCOMPARE(fs->filePath(frm.tvFolders->currentIndex()), dir.filePath("a"));
+        // Moving in the tree puts the folder into the path box; OK takes the box.
+        frm.tvFolders->setCurrentIndex(fs->index(dir.filePath("a/b")));
+        QCOMPARE(frm.edPath->text(), dir.filePath("a/b"));
+        QVERIFY(frm.btnOk->isEnabled());
+        QTest::mouseClick(frm.btnOk, Qt::LeftButton);
+        QCOMPARE(frm.result(), int(QDialog::Accepted));
+        QCOMPARE(frm.FPath, dir.filePath("a/b"));
+
+        TGetPathFrm cancelled(nullptr, HSL_CN);
+        QCOMPARE(cancelled.btnOk->text(), QStringLiteral("确定"));
+        cancelled.SetSelectedPath(dir.filePath("a"));
+        QTest::mouseClick(cancelled.btnCancel, Qt::LeftButton);
+        QVERIFY(cancelled.FPath.isEmpty());
+    }
+};
+
+class PickersE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    std::unique_ptr<DemoServer> server;
+    TRecordingPrompter prompter;
+    TServerConn conn;
+
+    static QTreeWidgetItem *find(QTreeWidget *tree, const QString &caption)
+    {
+        const QList<QTreeWidgetItem *> items = tree->findItems(caption, Qt::MatchExactly | Qt::MatchRecursive);
+        return items.isEmpty() ? nullptr : items.first();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qRegisterMetaType<QTreeWidgetItem *>();
+        TPrompter::SetInstance(&prompter);
+        server = std::make_unique<DemoServer>();
+        conn = demoConn(server->port());
+    }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+    void init() { prompter.reset(); }
+
+    void ownerPickerShowsGroupsAndMembers()
+    {
+        TSelectOwnerFrm frm(conn);
+        QSignalSpy loaded(&frm, &TSelectOwnerFrm::orgLoaded);
+        QSignalSpy chosen(&frm, &TSelectOwnerFrm::UMSelectedOwner);
+        frm.GetOrgStructure(TS_Download);
+        QVERIFY(loaded.wait(10000));
+        QCOMPARE(loaded.first().first().toBool(), true);
+        QTreeWidgetItem *root = frm.tvOwners->topLevelItem(0);
+        QCOMPARE(frm.tvOwners->topLevelItemCount(), 1);
+        QCOMPARE(root->text(0), QStringLiteral("Demo Co"));
+        QVERIFY(root->isExpanded());
+        QTreeWidgetItem *rnd = find(frm.tvOwners, "R&D");
+        QVERIFY(rnd && rnd->parent() == root);
+        // Sub-groups first, then the members' node with one node per member.
+        QTreeWidgetItem *members = rnd->child(rnd->childCount() - 1);
+        QCOMPARE(members->text(0), QStringLiteral("Members"));
+        QCOMPARE(members->data(0, TSelectOwnerFrm::DataRole).toInt(), 0);
+        QCOMPARE(rnd->child(0)->text(0), QStringLiteral("Drawing Office"));
+        QStringList names;
+        for (int i = 0; i < members->childCount(); ++i)
+            names << members->child(i)->text(0);
+        QVERIFY2(names.contains(QStringLiteral("Demo User - demo@example.com - E5")), qPrintable(names.join('|')));
+
+        // The members' node is no choice; a member is.
+        frm.tvOwners->setCurrentItem(members);
+        QVERIFY(!frm.btnNext->isEnabled());
+        QCOMPARE(frm.FOwnerId, -1);
+        QTreeWidgetItem *alice = nullptr;
+        for (int i = 0; i < members->childCount(); ++i)
+            if (members->child(i)->text(0).startsWith(QStringLiteral("Alice")))
+                alice = members->child(i);
+        QVERIFY(alice);
+        frm.tvOwners->setCurrentItem(alice);
+        QVERIFY(frm.btnNext->isEnabled());
+        QCOMPARE(frm.edName->text(), alice->text(0));
+        QTest::mouseClick(frm.btnNext, Qt::LeftButton);
+        QCOMPARE(frm.result(), int(QDialog::Accepted));
+        QCOMPARE(frm.FOwnerId, alice->data(0, TSelectOwnerFrm::DataRole).toInt());
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(chosen.first().first().toInt(), frm.FOwnerId);
+        QVERIFY(prompter.errors.isEmpty());
+    }
+
+    void ownerPickerCancelChoosesNobody()
+    {
+        TSelectOwnerFrm frm(conn);
+        QSignalSpy loaded(&frm, &TSelectOwnerFrm::orgLoaded);
+        frm.GetOrgStructure(TS_Upload);
+        QVERIFY(loaded.wait(10000));
+        frm.tvOwners->setCurrentItem(find(frm.tvOwners, "Sales"));
+        QVERIFY(frm.FOwnerId > 0);
+        QTest::mouseClick(frm.btnCancel, Qt::LeftButton);
+        QCOMPARE(frm.FOwnerId, -1);
+    }
+
+    void ownerPickerSaysWhyWithoutAServer()
+    {
+        TServerConn gone = conn;
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        gone.Port = closed.serverPort();
+        closed.close();
+        TSelectOwnerFrm frm(gone);
+        QSignalSpy loaded(&frm, &TSelectOwnerFrm::orgLoaded);
+        frm.GetOrgStructure(TS_Download);
+        QVERIFY(loaded.wait(20000));
+        QCOMPARE(loaded.first().first().toBool(), false);
+        QCOMPARE(prompter.errors.size(), 1);
+        QVERIFY(!prompter.errors.first().isEmpty());
+        QCOMPARE(frm.tvOwners->topLevelItemCount(), 0);
+    }
+
+    void folderPickerNamesTheWholePath()
+    {
+        // A third level below R&D's Contracts\2024.
+        TSelectOwnerFrm owners(conn);
+        QSignalSpy org(&owners, &TSelectOwnerFrm::orgLoaded);
+        owners.GetOrgStructure(TS_Default);
+        QVERIFY(org.wait(10000));
+        const qint32 rnd = find(owners.tvOwners, "R&D")->data(0, TSelectOwnerFrm::DataRole).toInt();
+
+        TSelectFolderFrm frm(conn);
+        QSignalSpy loaded(&frm, &TSelectFolderFrm::foldersLoaded);
+        frm.GetFrame(rnd);
+        QVERIFY(loaded.wait(10000));
+        QTreeWidgetItem *contracts = find(frm.tvFolders, "Contracts");
+        QVERIFY(contracts && !contracts->parent());
+        frm.tvFolders->setCurrentItem(contracts);
+        QTRY_VERIFY(find(frm.tvFolders, "2024"));
+        QTreeWidgetItem *y2024 = find(frm.tvFolders, "2024");
+        qint64 q1 = 0;
+        {
+            auto client = conn.MakeClient();
+            client->CreateFolder(rnd, y2024->data(0, TSelectFolderFrm::DataRole).toLongLong(), q1, "Q1");
+        }
+        QVERIFY(q1 > 0);
+        // Opened afresh, 2024 now shows it has sub-folders.
+        frm.GetFrame(rnd);
+        QTRY_VERIFY(find(frm.tvFolders, "Contracts"));
+        frm.tvFolders->setCurrentItem(find(frm.tvFolders, "Contracts"));
+        QTRY_VERIFY(find(frm.tvFolders, "2024"));
+        frm.tvFolders->setCurrentItem(find(frm.tvFolders, "2024"));
+        QTRY_VERIFY(find(frm.tvFolders, "Q1"));
+        frm.tvFolders->setCurrentItem(find(frm.tvFolders, "Q1"));
+        QCOMPARE(frm.FFolderName, QStringLiteral("Contracts\\2024\\Q1\\"));
+        QCOMPARE(frm.edName->text(), frm.FFolderName);
+        QCOMPARE(frm.FFolderId, q1);
+        QVERIFY(frm.btnNext->isEnabled());
+        QTest::mouseClick(frm.btnNext, Qt::LeftButton);
+        QCOMPARE(frm.result(), int(QDialog::Accepted));
+        QCOMPARE(frm.FFolderId, q1);
+
+        // A second owner's folders replace the first one's; Cancel chooses nothing.
+        frm.GetFrame(find(owners.tvOwners, "Sales")->data(0, TSelectOwnerFrm::DataRole).toInt());
+        QVERIFY(frm.FFolderName.isEmpty());
+        QTRY_VERIFY(find(frm.tvFolders, "Offers"));
+        QVERIFY(!find(frm.tvFolders, "Contracts"));
+        frm.tvFolders->setCurrentItem(find(frm.tvFolders, "Offers"));
+        QTest::mouseClick(frm.btnCancel, Qt::LeftButton);
+        QCOMPARE(frm.FFolderId, qint64(-1));
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<FileListModelTest, FileMagLogicTest, FileViewTest, FileManagerE2ETest>(argc, argv);
+    return runTests<FileListModelTest, FileMagLogicTest, FileViewTest, FileManagerE2ETest, PickerTest, PickersE2ETest>(argc, argv);
 }
 
 #include "tst_files.moc"
