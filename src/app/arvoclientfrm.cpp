@@ -4,6 +4,7 @@
 #include "app/logging.h"
 #include "app/mainduties.h"
 #include "app/qrloginfrm.h"
+#include "app/settingsfrms.h"
 #include "batchui/batchfiledealmainfrm.h"
 #include "app/noticefrms.h"
 #include "core/clientconfigx.h"
@@ -221,14 +222,27 @@ void TARVOClientFrm::buildUi()
     QAction *tnServerUrl = pmTools->addAction(QStringLiteral("服务器地址"));
     QAction *tnWork = pmTools->addAction(QStringLiteral("工作目录"));
     QAction *N2 = pmTools->addAction(QStringLiteral("修改密码"));
-    N2->setVisible(false);
     connect(tnLogin, &QAction::triggered, this, [this] {
         if (!m_session.FIsLogin)
             ShowLoginDialog();
     });
-    auto notYet = [this] { m_hint->ShowText(t("此功能尚未提供。", "This function is not available yet.")); };
-    connect(tnServerUrl, &QAction::triggered, this, notYet);
-    connect(tnWork, &QAction::triggered, this, notYet);
+    connect(tnServerUrl, &QAction::triggered, this, [this] {
+        TSetServerHostFrm frm(m_config, this);
+        frm.exec();
+    });
+    connect(tnWork, &QAction::triggered, this, [this] {
+        TWorkPathFrm frm(m_config, this);
+        frm.exec();
+    });
+    // Shown, so that a user can change the password once logged in.
+    connect(N2, &QAction::triggered, this, [this] {
+        if (m_config.OwnerId2() <= 0) {
+            TPrompter::Instance().Info(this, t("提示", "Hint"), t("请先登录系统！", "Please login"));
+            return;
+        }
+        TUpdateUserPasswordFrm frm(m_config, this);
+        frm.exec();
+    });
 
     PopupMenu2 = new QMenu(this);
     connect(PopupMenu2->addAction(t("打开", "Open")), &QAction::triggered, this, &TARVOClientFrm::UMBringToFront);
