@@ -1284,11 +1284,14 @@ private Q_SLOTS:
     }
 };
 
+int runSettingsTests(const QStringList &args);   // tst_settings.cpp
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<ArgumentTest, StartupTest, LaunchTest, SessionTest, DutiesTest, LoginDialogTest, QrLoginTest, MainWindowTest>(
+    const int failed = runTests<ArgumentTest, StartupTest, LaunchTest, SessionTest, DutiesTest, LoginDialogTest, QrLoginTest, MainWindowTest>(
         argc, argv);
+    return (runSettingsTests({QString::fromLocal8Bit(argv[0])}) != 0 || failed != 0) ? 1 : 0;
 }
 
 #include "tst_app.moc"
