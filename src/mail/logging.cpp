@@ -1,0 +1,3 @@
+#include "mail/logging.h"
+
+Q_LOGGING_CATEGORY(lcMail, "zudivuvo.mail", QtWarningMsg)
