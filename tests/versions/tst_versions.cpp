@@ -10,6 +10,8 @@
 #include "store.h"
 #include "testenv.h"
 #include "versions/inifile.h"
+#include "versions/newestversions.h"
+#include "versions/showdiff.h"
 #include "versions/versioncontrol.h"
 #include "versions/workpaths.h"
 
@@ -562,6 +564,176 @@ private:
     std::unique_ptr<QTemporaryDir> m_work, m_config;
 };
 
+class TestCompare : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    // Seconds the server's time is ahead of the local one, and the state of the pair.
+    void colourAtEachEdge_data()
+    {
+        QTest::addColumn<double>("serverAhead");
+        QTest::addColumn<int>("state");
+        QTest::addRow("same") << 0.0 << int(DS_Same);
+        QTest::addRow("server 1.9 s newer") << 1.9 << int(DS_Same);
+        QTest::addRow("server 2.1 s newer") << 2.1 << int(DS_ServerNewer);
+        QTest::addRow("local 1.9 s newer") << -1.9 << int(DS_Same);
+        QTest::addRow("local 2.1 s newer") << -2.1 << int(DS_LocalNewer);
+        QTest::addRow("server a day newer") << 86400.0 << int(DS_ServerNewer);
+    }
+    void colourAtEachEdge()
+    {
+        QFETCH(double, serverAhead);
+        QFETCH(int, state);
+        const TDateTime local = 45322.5;
+        TFileItem s{5, QStringLiteral("a.TXT"), QString(), local + serverAhead / 86400.0, false};
+        TFileItem l{0, QStringLiteral("A.txt"), QString(), local, false};
+        const QList<TDiffRow> rows = MergeFileItems({s}, {l});
+        QCOMPARE(rows.size(), 1);   // names compare without case: one pair
+        QCOMPARE(rows[0].State, state);
+    }
+
+    void mergeAlignsBothSides()
+    {
+        QList<TFileItem> server = ParseServerFolderList(QStringLiteral(
+            "11*45322336909722*b.doc*Alice*False\r\n12*45322336909722*Sub*  *1\r\n13*45322336909722*c.txt**\r\n14*45322336909722*z.pdf*\r\n"));
+        QCOMPARE(server.size(), 4);
+        QVERIFY(server[1].IsFolder);           // a single-character last field is kept
+        QCOMPARE(server[0].CheckOutUser, QStringLiteral("Alice"));
+        QCOMPARE(server[3].Name, QStringLiteral("z.pdf"));
+        QVERIFY(!server[3].IsFolder);
+        QList<TFileItem> local{{0, QStringLiteral("a.txt"), {}, 1, false}, {0, QStringLiteral("C.TXT"), {}, server[2].ModifyTime, false},
+                               {0, QStringLiteral("Sub"), {}, 1, true}, {0, QStringLiteral("Other"), {}, 1, true}};
+        SortFileItems(server);
+        SortFileItems(local);
+        int lastFolder = -2;
+        const QList<TDiffRow> rows = MergeFileItems(server, local, &lastFolder);
+        QStringList shape;
+        for (const TDiffRow &r : rows)
+            shape << QStringLiteral("%1|%2|%3").arg(r.Server ? r.Server->Name : QString(), r.Local ? r.Local->Name : QString()).arg(r.State);
+        QCOMPARE(shape, QStringList({"|Other|2", "Sub|Sub|3", "|a.txt|2", "b.doc||1", "c.txt|C.TXT|0", "z.pdf||1"}));
+        QCOMPARE(lastFolder, 1);
+        QStringList diff;
+        for (const TDiffRow &r : DifferencesOnly(rows))
+            diff << (r.Server ? r.Server->Name : r.Local->Name);
+        QCOMPARE(diff, QStringList({"Other", "Sub", "a.txt", "b.doc", "z.pdf"}));
+        QVERIFY(ParseServerFolderList(QStringLiteral("no power")).isEmpty());
+    }
+};
+
+class TestNewestVersions : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void parse()
+    {
+        const QList<TFileInFo> e = ParseNewVerReply(QStringLiteral("5*1004*45322336909722*Bracket.dwg*Designs/Parts/\r\n6*7*8*odd*name*with/star/\r\n9*3\r\n"));
+        QCOMPARE(e.size(), 3);
+        QCOMPARE(e[0].Key, 5);
+        QCOMPARE(e[0].FolderId, 1004);
+        QCOMPARE(e[0].Path, QStringLiteral("Designs\\Parts\\"));
+        QCOMPARE(FormatWireDateTime(e[0].Date), QStringLiteral("2024-01-31 08:05:09"));
+        QCOMPARE(e[1].Name, QStringLiteral("odd"));
+        QCOMPARE(e[1].Path, QStringLiteral("name*with\\star\\"));
+        QCOMPARE(e[2].FolderId, 3);
+        QCOMPARE(e[2].Name, QString());
+    }
+
+    void localFolder_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("expected");   // relative to the target, "-" = no place
+        QTest::addRow("mirrored under the root") << 0 << "A\\B\\" << "A/B/";
+        QTest::addRow("top level file at step 0") << 0 << "" << "";
+        QTest::addRow("bound folder itself") << 2 << "Designs\\Parts\\" << "";
+        QTest::addRow("deeper sub-folder keeps its relative path") << 2 << "Designs\\Parts\\Sub\\Deep\\" << "Sub/Deep/";
+        QTest::addRow("too few levels: skipped") << 3 << "Designs\\Parts\\" << "-";
+        QTest::addRow("climbing out: skipped") << 1 << "Designs\\..\\..\\" << "-";
+    }
+    void localFolder()
+    {
+        QFETCH(int, step);
+        QFETCH(QString, path);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString target = dir.path() + u'/';
+        TNewestVersions fetch(TServerConn{}, {});
+        fetch.SetTarget(target, step);
+        TFileInFo e;
+        e.FolderId = 9;
+        e.Path = path;
+        QCOMPARE(fetch.LocalFolderOf(e), expected == QLatin1String("-") ? QString() : target + expected);
+    }
+
+    // A tree with a changed, an unchanged and a newer-locally file, fetched into a bound folder.
+    void fetchTree()
+    {
+        VersionServer server;
+        const TServerConn conn = server.login(QStringLiteral("demo"), QStringLiteral("demo"));
+        const qint64 designs = server.folderId(QStringLiteral("Designs"));
+        const qint32 owner = server.ownerOfFolder(designs);
+        QTemporaryDir work;
+        const QString target = work.path() + QStringLiteral("/bound/");
+        const QString overview = target + QStringLiteral("Product overview.pptx");
+        const QString bracket = target + QStringLiteral("Parts/Bracket.dwg");
+        const QString housing = target + QStringLiteral("Parts/Housing.dwg");
+        QVERIFY(QDir().mkpath(target + QStringLiteral("Parts")));
+        auto client = conn.MakeClient();
+        // Unchanged: the server's bytes and time. Changed: older local copy. Newer locally: asked.
+        QCOMPARE(int(client->DownloadFile(bracket, QStringLiteral("[IsReplace]True[/IsReplace]"), server.fileKey(QStringLiteral("Bracket.dwg")))), 10);
+        writeBytes(bracket, "untouched?");   // same time as the server: skipped, so this stays
+        setWriteTime(bracket, client->GetLastModifyTime(server.fileKey(QStringLiteral("Bracket.dwg"))).addMSecs(500));
+        writeBytes(overview, "old");
+        setWriteTime(overview, QDateTime::currentDateTime().addYears(-10));
+        writeBytes(housing, "newer local");
+        setWriteTime(housing, QDateTime::currentDateTime().addSecs(3600));
+        writeBytes(housing + QStringLiteral(".1"), "leftover");
+
+        const QString reply = client->GetServerPath(designs, true);
+        QVERIFY(WorkPathRecord(work.path() + u'/').write(qint32(designs), target));
+        int step = -1;
+        QCOMPARE(NewestFolderFor(reply, work.path() + u'/', work.path() + QStringLiteral("/root/"), &step), target);
+
+        for (const TReplaceAnswer answer : {TReplaceAnswer::Cancel, TReplaceAnswer::Ok}) {
+            QList<QPair<QString, QString>> lines;
+            QStringList asked;
+            TNewestHooks hooks;
+            hooks.report = [&](const QString &f, const QString &t) { lines.append({f, t}); };
+            hooks.askReplace = [&](const QString &f) {
+                asked << f;
+                return answer;
+            };
+            TNewestVersions fetch(conn, hooks);
+            fetch.SetTarget(target, step);
+            QVERIFY(fetch.Run(owner, designs, true));
+            QCOMPARE(asked, QStringList{housing});
+            QFile b(bracket);
+            QVERIFY(b.open(QIODevice::ReadOnly));
+            QCOMPARE(b.readAll(), QByteArray("untouched?"));
+            QFile o(overview);
+            QVERIFY(o.open(QIODevice::ReadOnly));
+            QVERIFY(o.readAll() != "old");
+            QFile h(housing);
+            QVERIFY(h.open(QIODevice::ReadOnly));
+            if (answer == TReplaceAnswer::Cancel) {
+                QCOMPARE(h.readAll(), QByteArray("newer local"));
+                QVERIFY(QFileInfo::exists(housing + QStringLiteral(".1")));
+                QVERIFY(lines.contains({overview, QStringLiteral("Successfully obtained")}));
+            } else {
+                QVERIFY(h.readAll() != "newer local");
+                QVERIFY(!QFileInfo::exists(housing + QStringLiteral(".1")));
+                // The replaced newer copy is kept as a backup, and the line names it.
+                bool named = false;
+                for (const auto &l : lines)
+                    named |= l.first == housing && l.second.contains(QLatin1String("kept as"));
+                QVERIFY2(named, qPrintable(lines.isEmpty() ? QString() : lines.last().second));
+            }
+            // Files of other folders of the tree that have no local copy are fetched too.
+            setWriteTime(overview, QDateTime::currentDateTime().addYears(-10));
+        }
+    }
+};
+
 int main(int argc, char **argv)
 {
     TestHome home;
@@ -577,6 +749,14 @@ int main(int argc, char **argv)
     }
     {
         TestCheckOutAndIn t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestCompare t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestNewestVersions t;
         status |= QTest::qExec(&t, argc, argv);
     }
     return status;
