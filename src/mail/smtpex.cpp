@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 
 #include <curl/curl.h>
 
@@ -148,8 +147,27 @@ QString TSmtpEx::SenderText() const
 
 QStringList TSmtpEx::Addresses(const QString &list)
 {
+    // Separators inside a quoted name or an angle-bracket address do not count.
+    QStringList parts;
+    QString current;
+    bool quoted = false, angle = false;
+    for (QChar c : list) {
+        if (c == u'"' && !angle)
+            quoted = !quoted;
+        else if (c == u'<' && !quoted)
+            angle = true;
+        else if (c == u'>' && !quoted)
+            angle = false;
+        if ((c == u',' || c == u';') && !quoted && !angle) {
+            parts << current;
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    parts << current;
     QStringList out;
-    for (QString part : list.split(QRegularExpression(QStringLiteral("[,;]")), Qt::SkipEmptyParts)) {
+    for (QString part : std::as_const(parts)) {
         part = part.trimmed();
         const qsizetype open = part.lastIndexOf(u'<');
         const qsizetype close = part.lastIndexOf(u'>');
