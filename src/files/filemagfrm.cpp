@@ -5,10 +5,12 @@
 #include "core/helpers.h"
 #include "core/webcmd.h"
 #include "files/asyncrun.h"
+#include "files/filedelfrm.h"
 #include "files/filedownloadfrm.h"
 #include "files/filemaglogic.h"
 #include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
+#include "files/setfoldrnamefrm.h"
 #include "files/logging.h"
 #include "model/orgstructure.h"
 #include "model/showfiles.h"
@@ -78,6 +80,7 @@ TFileMagFrm::TFileMagFrm(QWidget *parent, THS_Language language)
     , m_texts(language)
 {
     FOpenUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    FAskFolderName = [this](QString &name) { return TSetFoldrNameFrm::Ask(this, FHS_Language, name); };
     m_model = new TFileListModel(language, this);
     buildUi();
 }
@@ -117,7 +120,8 @@ void TFileMagFrm::buildUi()
     connect(pmList->addAction(tx("上传文件", "Upload file")), &QAction::triggered, this, [this] { Upload(); });
     connect(pmList->addAction(tx("下载文件", "Download file")), &QAction::triggered, this, [this] { Download(); });
     connect(pmList->addAction(tx("预览文件", "Preview file")), &QAction::triggered, this, [this] { Preview(); });
-    for (const QString &t : {tx("删除文件", "Delete file"), tx("签出", "Check out"), tx("签入", "Check in")})
+    connect(pmList->addAction(tx("删除文件", "Delete file")), &QAction::triggered, this, [this] { Delete(); });
+    for (const QString &t : {tx("签出", "Check out"), tx("签入", "Check in")})
         connect(pmList->addAction(t), &QAction::triggered, this, [this, t] { NotAvailableYet(t); });
     pmFolder = new QMenu(this);
     connect(pmFolder->addAction(tx("新建文件夹", "New Folder")), &QAction::triggered, this, [this] { NewFolder(); });
@@ -382,7 +386,43 @@ void TFileMagFrm::Delete()
 {
     if (!TPrompter::Instance().Ask(this, m_texts.WLS_Hint, m_texts.WLS_DEL))
         return;
-    NotAvailableYet(LangText(FHS_Language, "删除", "Delete"));
+    TSelectedInfos rows;
+    if (!chooseRows(false, false, rows))
+        return;
+    auto *frm = new TFileDelFrm(m_session.Conn, this);
+    m_delete = frm;
+    frm->Init(rows, FGroupId, m_model);
+    connect(&frm->Deleter(), &TFileDeleter::finished, this, [this, deleter = &frm->Deleter()] {
+        afterDelete(deleter->DeletedFolders);
+    });
+    PlaceOver(frm);
+    frm->show();
+    frm->DeleteFiles();
+}
+
+void TFileMagFrm::afterDelete(const QSet<qint64> &deletedFolders)
+{
+    QTreeWidgetItem *node = m_left->currentWidget() == tvFolder ? tvFolder->currentItem() : nullptr;
+    if (!node || (NodeData(node) == 0 && NodeImage(node) == img::Back)) {
+        Q_EMIT deleteFinished();
+        return;
+    }
+    // The user may have gone into a folder that is gone now: stand on the
+    // nearest folder above it that still exists.
+    for (QTreeWidgetItem *n = node; n && n->parent(); n = n->parent())
+        if (deletedFolders.contains(NodeData(n)))
+            node = n->parent();
+    // Answers on their way for the nodes removed below must not land.
+    ++m_treeGeneration;
+    {
+        const QSignalBlocker block(tvFolder);
+        tvFolder->setCurrentItem(node);
+        qDeleteAll(node->takeChildren());
+    }
+    // Its sub-folders and its list are fetched again, as for a new selection.
+    setImage(node, img::HasChilds);
+    folderSelected(node);
+    Q_EMIT deleteFinished();
 }
 
 void TFileMagFrm::NotAvailableYet(const QString &action)
@@ -740,9 +780,7 @@ void TFileMagFrm::NewFolder()
     if (m_session.UserId <= 0 || !node || m_left->currentWidget() != tvFolder)
         return;
     QString name;
-    if (!TPrompter::Instance().AskText(this, LangText(FHS_Language, "新建文件夹", "New Folder"),
-                                            LangText(FHS_Language, "文件夹名称：", "Folder name:"), name)
-        || name.trimmed().isEmpty())
+    if (!FAskFolderName(name) || name.trimmed().isEmpty())
         return;
     name = name.trimmed();
     const QString url = WebEndpoints::FolderAdd(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
@@ -774,9 +812,7 @@ void TFileMagFrm::RenameFolder()
         return;
     }
     QString name = node->text(0);
-    if (!TPrompter::Instance().AskText(this, LangText(FHS_Language, "文件夹重命名", "Rename Folder"),
-                                            LangText(FHS_Language, "文件夹名称：", "Folder name:"), name)
-        || name.trimmed().isEmpty())
+    if (!FAskFolderName(name) || name.trimmed().isEmpty())
         return;
     name = name.trimmed();
     const QString url = WebEndpoints::FolderRename(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);

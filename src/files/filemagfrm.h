@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QSet>
 #include <QUrl>
 #include <QWidget>
 
@@ -24,6 +25,7 @@ class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TClientConfigX;
+class TFileDelFrm;
 class TFileDownloadFrm;
 class TFileUploadFrm;
 
@@ -75,6 +77,9 @@ public:
 
     // Opens a web page; replaceable so tests never start a browser.
     std::function<bool(const QUrl &)> FOpenUrl;
+    // Asks for a folder name (name holds the starting text); false when cancelled.
+    // Replaceable so tests answer instead of the modal dialog.
+    std::function<bool(QString &name)> FAskFolderName;
 
     TFileListModel &Model() { return *m_model; }
     QTreeWidget *tvOrg = nullptr;
@@ -88,6 +93,7 @@ public:
     QStackedWidget *m_left = nullptr;
     QPointer<TFileUploadFrm> LastUploadFrm() const { return m_upload; }
     QPointer<TFileDownloadFrm> LastDownloadFrm() const { return m_download; }
+    QPointer<TFileDelFrm> LastDeleteFrm() const { return m_delete; }
 
     // Node helpers: data is the owner or folder id, image the load state.
     static int NodeData(const QTreeWidgetItem *item);
@@ -110,6 +116,8 @@ Q_SIGNALS:
     void folderAdded(QTreeWidgetItem *node);
     void folderRenamed(QTreeWidgetItem *node);
     void dropUploadFinished();
+    // The delete window's rows are done and the folder is being fetched again.
+    void deleteFinished();
 
 private:
     void buildUi();
@@ -119,6 +127,7 @@ private:
     void loadList();
     // Empties the file list; a list still on its way is no longer wanted.
     void clearList();
+    void afterDelete(const QSet<qint64> &deletedFolders);
     void openFolderRow(int row);
     QTreeWidgetItem *addNode(QTreeWidgetItem *parent, const QString &caption, int data, int image);
     void setImage(QTreeWidgetItem *item, int image);
@@ -139,6 +148,7 @@ private:
     quint64 m_orgGeneration = 0;    // bumped whenever the organisation is asked for again
     QPointer<TFileUploadFrm> m_upload;
     QPointer<TFileDownloadFrm> m_download;
+    QPointer<TFileDelFrm> m_delete;
     QObject *m_dropTarget = nullptr;   // the list's viewport
     QObject *m_folderViewport = nullptr;
     QMenu *pmList = nullptr;

@@ -1,0 +1,3 @@
+#include "edit/logging.h"
+
+Q_LOGGING_CATEGORY(lcEdit, "zudivuvo.edit", QtWarningMsg)

@@ -1,0 +1,64 @@
+#pragma once
+// The office editor. Nothing can be embedded here, so the document opens in
+// LibreOffice (or WPS) as a program of its own and this small window beside it
+// keeps the editor's part: the document's name, its state, "Save and upload"
+// and "Cancel".
+#include "edit/edittexts.h"
+#include "edit/fileeditbasefrm.h"
+#include "platform/fileinuse.h"
+
+#include <QDateTime>
+
+class QLabel;
+class QPushButton;
+class QTimer;
+
+class TOfficeFileEditFrm : public TFileEditBaseFrm
+{
+    Q_OBJECT
+public:
+    TOfficeFileEditFrm(const TServerConn &conn, const QString &configFolder, QWidget *parent = nullptr);
+    ~TOfficeFileEditFrm() override;
+
+    int Edit(const QString &fileName, const QString &ext, qint64 fileKey) override;
+    int SaveAndUpload(QString *error) override;
+    void CancelEdit() override;
+    // Stops watching; the edit copy stays unless it was uploaded or given up.
+    void CloseOleObject();
+
+    bool IsOfficeOpen() const { return m_inUse; }
+    qint64 EditorPid() const { return m_pid; }
+    void SetToolbarVisible(bool visible);
+    // Shows a copy that is already local (the screenshot script).
+    void ShowDocument(const QString &copy, const QString &name, qint64 pid);
+
+    QLabel *lbDocument = nullptr;
+    QLabel *lbStatus = nullptr;
+    QWidget *plToolbar = nullptr;
+    QPushButton *spbSave = nullptr;
+    QPushButton *spbCancel = nullptr;
+    QTimer *Timer1 = nullptr;
+    TEditorTexts EditorTexts;
+
+Q_SIGNALS:
+    void officeStateChanged(bool open);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void onSave();
+    void onCancel();
+    void onUploadFinished(bool ok, const QString &messages);
+    void check();
+    void setStatus(const QString &text);
+
+    qint64 m_pid = 0;
+    QDateTime m_stamp;  // the copy's last-write time when it was handed to the office program
+    bool m_inUse = false;
+    bool m_checking = false;
+    bool FEditOvered = false;
+    bool m_fromButton = false;
+    bool m_closing = false;
+    bool m_closedOle = false;
+};

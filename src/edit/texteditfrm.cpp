@@ -1,0 +1,247 @@
+#include "edit/texteditfrm.h"
+
+#include "core/folders.h"
+#include "core/textfile.h"
+#include "platform/prompter.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QFile>
+#include <QFontComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextDocument>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace {
+constexpr qint64 kMaxEditBytes = 64 * 1024 * 1024;
+const char *kButtonStyle = "QPushButton { color: rgb(0,118,163); }";
+} // namespace
+
+TTextFileEditFrm::TTextFileEditFrm(const TServerConn &conn, const QString &configFolder, QWidget *parent)
+    : TFileEditBaseFrm(conn, configFolder, parent)
+    , EditorTexts(TEditorTexts::For(FLanguage))
+{
+    setObjectName(QStringLiteral("TTextFileEditFrm"));
+    setWindowTitle(EditorTexts.Caption);
+
+    StandardToolBar = new QToolBar(this);
+    StandardToolBar->setObjectName(QStringLiteral("StandardToolBar"));
+    Editor = new QPlainTextEdit(this);
+    Editor->setObjectName(QStringLiteral("Editor"));
+    Editor->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Editor->document()->setDocumentMargin(6);
+
+    auto addAction = [this](const QString &text, const QString &hint, auto slot) {
+        QAction *a = StandardToolBar->addAction(text);
+        a->setToolTip(hint);
+        a->setStatusTip(hint);
+        connect(a, &QAction::triggered, Editor, slot);
+        return a;
+    };
+    addAction(QStringLiteral("Cu&t"), QStringLiteral("Delete selected item"), &QPlainTextEdit::cut);
+    addAction(QStringLiteral("&Copy"), QStringLiteral("Copy selected item to clipboard"), &QPlainTextEdit::copy);
+    addAction(QStringLiteral("&Paste"), QStringLiteral("Paste contents of clipboard"), &QPlainTextEdit::paste);
+    addAction(QStringLiteral("&Undo"), QStringLiteral("Undo the last action"), &QPlainTextEdit::undo);
+    StandardToolBar->addSeparator();
+    FontName = new QFontComboBox(StandardToolBar);
+    FontName->setObjectName(QStringLiteral("FontName"));
+    FontName->setToolTip(QStringLiteral("Font Name|Select font name"));
+    FontName->setCurrentFont(font());
+    StandardToolBar->addWidget(FontName);
+    FontSize = new QSpinBox(StandardToolBar);
+    FontSize->setObjectName(QStringLiteral("FontSize"));
+    FontSize->setToolTip(QStringLiteral("Font Size|Select font size"));
+    FontSize->setRange(6, 72);
+    FontSize->setValue(10);
+    StandardToolBar->addWidget(FontSize);
+    connect(FontName, &QFontComboBox::currentFontChanged, this, &TTextFileEditFrm::applyFont);
+    connect(FontSize, &QSpinBox::valueChanged, this, &TTextFileEditFrm::applyFont);
+    StandardToolBar->addSeparator();
+    edtFind = new QLineEdit(StandardToolBar);
+    edtFind->setObjectName(QStringLiteral("edtFind"));
+    edtFind->setPlaceholderText(EditorTexts.Find);
+    edtFind->setMaximumWidth(180);
+    StandardToolBar->addWidget(edtFind);
+    QAction *findNext = StandardToolBar->addAction(EditorTexts.FindNext);
+    connect(findNext, &QAction::triggered, this, [this] { FindNext(edtFind->text()); });
+    connect(edtFind, &QLineEdit::returnPressed, this, [this] { FindNext(edtFind->text()); });
+
+    plToolbar = new QWidget(this);
+    plToolbar->setObjectName(QStringLiteral("plToolbar"));
+    auto *tools = new QHBoxLayout(plToolbar);
+    tools->setContentsMargins(4, 2, 4, 2);
+    spbSave = new QPushButton(EditorTexts.Save, plToolbar);
+    spbSave->setObjectName(QStringLiteral("spbSave"));
+    spbCancel = new QPushButton(EditorTexts.Cancel, plToolbar);
+    spbCancel->setObjectName(QStringLiteral("spbCancel"));
+    for (QPushButton *b : {spbSave, spbCancel}) {
+        b->setStyleSheet(QLatin1String(kButtonStyle));
+        b->setFlat(true);
+        tools->addWidget(b);
+    }
+    tools->addStretch();
+    plToolbar->hide();
+    connect(spbSave, &QPushButton::clicked, this, &TTextFileEditFrm::onSave);
+    connect(spbCancel, &QPushButton::clicked, this, &TTextFileEditFrm::onCancel);
+    connect(this, &TFileEditBaseFrm::uploadFinished, this, &TTextFileEditFrm::onUploadFinished);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(plToolbar);
+    layout->addWidget(StandardToolBar);
+    layout->addWidget(Editor, 1);
+    applyFont();
+}
+
+void TTextFileEditFrm::SetToolbarVisible(bool visible)
+{
+    plToolbar->setVisible(visible);
+}
+
+void TTextFileEditFrm::applyFont()
+{
+    if (FUpdating)
+        return;
+    QFont f = FontName->currentFont();
+    f.setPointSize(FontSize->value());
+    Editor->setFont(f);
+}
+
+QString TTextFileEditFrm::EditorText() const
+{
+    return Editor->toPlainText();
+}
+
+int TTextFileEditFrm::Edit(const QString &fileName, const QString &ext, qint64 fileKey)
+{
+    TFileEditBaseFrm::Edit(fileName, ext, fileKey);
+    const QDateTime now = QDateTime::currentDateTime();
+    FEditFileName = GetTempFolder() + now.toString(QStringLiteral("yyMMddHHmmss")) + QString::number(now.time().msec())
+                    + u'.' + ext;
+    downloadForEdit([this](bool ok) {
+        if (ok && LoadCopy(FEditFileName))
+            setWindowTitle(FSourceFileName + QStringLiteral(" - ") + Texts.WLS_Edit);
+        else if (ok)
+            giveUpEditing();
+        Q_EMIT editReady(ok && IsEditing());
+    });
+    return 1;
+}
+
+bool TTextFileEditFrm::LoadCopy(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly) || f.size() > kMaxEditBytes) {
+        log(f.errorString());
+        return false;
+    }
+    m_codec = TTextFileCodec::Read(f.readAll());
+    FFileEncoding = m_codec.Encoding();
+    Editor->setPlainText(m_codec.Text());
+    Editor->setFocus();
+    Editor->document()->setModified(false);
+    return true;
+}
+
+int TTextFileEditFrm::SaveAndUpload(QString *error)
+{
+    if (IsBusy() || !IsEditing())
+        return 0;
+    FNogList.clear();
+    QString why;
+    if (!WriteFileAtomic(FEditFileName, m_codec.Write(Editor->toPlainText()), &why)) {
+        log(why);
+        if (error)
+            *error = FNogList.join(QStringLiteral("\r\n"));
+        Q_EMIT uploadFinished(false, FNogList.join(QStringLiteral("\r\n")));
+        return 0;
+    }
+    Editor->document()->setModified(false);
+    uploadEditedCopy([this](const TEditTransfer::Upload &u) {
+        Q_EMIT uploadFinished(u.Ok, FNogList.join(QStringLiteral("\r\n")));
+    });
+    return 1;
+}
+
+void TTextFileEditFrm::CancelEdit()
+{
+    // Ends the edit for good: the check-out record goes too, so no later
+    // check-in can publish what the user chose to throw away.
+    if (IsEditing())
+        giveUpEditing();
+}
+
+void TTextFileEditFrm::onSave()
+{
+    m_fromButton = true;
+    if (!SaveAndUpload(nullptr) && !IsBusy())
+        m_fromButton = false;
+}
+
+void TTextFileEditFrm::onUploadFinished(bool ok, const QString &messages)
+{
+    if (!m_fromButton)
+        return;
+    m_fromButton = false;
+    if (ok) {
+        TPrompter::Instance().Info(this, Texts.WLS_Hint, EditorTexts.WLS_UpladeOver);
+        m_closing = true;
+        close();
+    } else {
+        TPrompter::Instance().Error(this, Texts.WLS_Hint, messages);
+    }
+}
+
+void TTextFileEditFrm::onCancel()
+{
+    if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.WLS_CancelEdit))
+        return;
+    CancelEdit();
+    m_closing = true;
+    close();
+}
+
+void TTextFileEditFrm::closeEvent(QCloseEvent *event)
+{
+    if (m_closing || !IsEditing()) {
+        event->accept();
+        return;
+    }
+    if (IsBusy()) {
+        event->ignore();
+        return;
+    }
+    // Closing must not lose typed text: changed text is offered for upload first.
+    if (Editor->document()->isModified()) {
+        if (TPrompter::Instance().Ask(this, Texts.WLS_Hint, Texts.WLS_IsUpload)) {
+            event->ignore();
+            onSave();
+            return;
+        }
+        if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.WLS_CancelEdit)) {
+            event->ignore();
+            return;
+        }
+    }
+    CancelEdit();
+    event->accept();
+}
+
+bool TTextFileEditFrm::FindNext(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    if (Editor->find(text))
+        return true;
+    QTextCursor start = Editor->textCursor();
+    start.movePosition(QTextCursor::Start);
+    Editor->setTextCursor(start);
+    return Editor->find(text);
+}

@@ -1,0 +1,432 @@
+#include "core/folders.h"
+#include "core/textfile.h"
+#include "edit/editmonitor.h"
+#include "edit/editorlauncher.h"
+#include "edit/edittransfer.h"
+#include "edit/texteditfrm.h"
+#include "edit/textcodec.h"
+#include "editserver.h"
+#include "net/robottcpclient.h"
+#include "recordingprompter.h"
+#include "testenv.h"
+#include "versions/workpaths.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct AnsweringPrompter : RecordingPrompter {
+    bool answer = false;
+    QStringList asked;
+    bool Ask(QWidget *, const QString &, const QString &text) override
+    {
+        asked << text;
+        return answer;
+    }
+};
+
+TServerConn loginDemo(quint16 port)
+{
+    TRobotTcpClient client;
+    client.Host = QStringLiteral("127.0.0.1");
+    client.Port = port;
+    TLoginReply reply;
+    if (client.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
+                     QString::number(port), &reply) != st::LoginOk)
+        qFatal("demo login failed");
+    TServerConn conn;
+    conn.Host = QStringLiteral("127.0.0.1");
+    conn.Port = port;
+    conn.EncryptId = reply.UserId;
+    conn.Language = HSL_ENG;
+    return conn;
+}
+
+QString standInEditor()
+{
+    return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/zudivuvo-standin-editor");
+}
+
+} // namespace
+
+// The editor keeps what it did not change byte for byte, in the file's own encoding.
+class TextCodecTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void roundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("from");      // the user's change: first "from" becomes "to"
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<QByteArray>("saved");
+        const QByteArray gbk = "\xD6\xD0\xCE\xC4\r\nline two\r\n";  // 中文
+        QTest::addRow("GBK untouched") << gbk << QString() << QString() << "ANSI" << gbk;
+        QTest::addRow("GBK, a line added in Chinese") << gbk << QStringLiteral("line two") << QStringLiteral("line two\n文")
+                                                      << "ANSI" << QByteArray("\xD6\xD0\xCE\xC4\r\nline two\r\n\xCE\xC4\r\n");
+        QTest::addRow("UTF-8 without mark stays without") << QByteArray("\xE4\xB8\xAD\xE6\x96\x87\nabc\n")
+                                                          << QStringLiteral("abc") << QStringLiteral("中")
+                                                          << "UTF-8" << QByteArray("\xE4\xB8\xAD\xE6\x96\x87\n\xE4\xB8\xAD\n");
+        QTest::addRow("UTF-8 with mark keeps it") << QByteArray("\xEF\xBB\xBFhello\r\n") << QStringLiteral("hello")
+                                                  << QStringLiteral("hi") << "UTF-8 BOM"
+                                                  << QByteArray("\xEF\xBB\xBFhi\r\n");
+        QTest::addRow("UTF-16LE with mark and CR LF")
+            << QByteArray("\xFF\xFEh\0i\0\r\0\n\0", 10) << QStringLiteral("hi") << QStringLiteral("中")
+            << "UTF-16LE" << QByteArray("\xFF\xFE\x2D\x4E\r\0\n\0", 8);
+        QTest::addRow("three bytes are ANSI") << QByteArray("abc") << QStringLiteral("abc") << QStringLiteral("中")
+                                              << "ANSI" << QByteArray("\xD6\xD0");
+        QTest::addRow("mixed endings: only the changed line is new")
+            << QByteArray("a\r\nb\nc\r\n") << QStringLiteral("a") << QStringLiteral("A") << "UTF-8"
+            << QByteArray("A\r\nb\nc\r\n");
+        QTest::addRow("no final line break stays without") << QByteArray("first\nsecond") << QStringLiteral("first")
+                                                           << QStringLiteral("1st") << "UTF-8"
+                                                           << QByteArray("1st\nsecond");
+        QTest::addRow("an invalid byte in an untouched line survives")
+            << QByteArray("ok line\r\nbad \xFF byte\r\n") << QStringLiteral("ok") << QStringLiteral("good") << "ANSI"
+            << QByteArray("good line\r\nbad \xFF byte\r\n");
+    }
+    void roundTrip()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, encoding);
+        QFETCH(QByteArray, saved);
+        const TTextFileCodec codec = TTextFileCodec::Read(file);
+        QCOMPARE(TextEncodingName(codec.Encoding()), encoding);
+        QString text = codec.Text();
+        if (!from.isEmpty()) {
+            const qsizetype at = text.indexOf(from);
+            QVERIFY(at >= 0);
+            text.replace(at, from.size(), to);
+        }
+        QCOMPARE(codec.Write(text), saved);
+    }
+};
+
+// Outside programs start from an argument list and never for a file that could run.
+class LauncherTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+private Q_SLOTS:
+    void programsAreRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addRow("shell script") << "setup.sh" << QByteArray("#!/bin/sh\necho hi\n");
+        QTest::addRow("desktop launcher") << "report.desktop" << QByteArray("[Desktop Entry]\nExec=sh\n");
+        QTest::addRow("program under a document's name") << "notes.dat" << QByteArray("\x7F" "ELF\x02\x01\x01", 7);
+    }
+    void programsAreRefused()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        const QString marker = home.path() + QLatin1String("/ran");
+        EditorLauncher::SetEditorOverride(QStringLiteral("touch"), {marker});
+        const QString path = home.path() + u'/' + name;
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        const EditorLauncher::Started s = EditorLauncher::Open(path, false);
+        EditorLauncher::SetEditorOverride({}, {});
+        QVERIFY(!s.Ok);
+        QVERIFY(s.Error.contains(name));
+        QVERIFY(!QFileInfo::exists(marker));
+    }
+    void nameWithShellCharactersReachesTheEditorWhole()
+    {
+        // "cp -t out" stands in for the editor: the copy shows the one argument arrived intact.
+        const QString out = home.path() + QLatin1String("/out");
+        QVERIFY(QDir().mkpath(out));
+        EditorLauncher::SetEditorOverride(QStringLiteral("cp"), {QStringLiteral("-t"), out});
+        const QString name = QStringLiteral("a $(touch x); b'.txt");
+        QFile f(home.path() + u'/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("text");
+        f.close();
+        const EditorLauncher::Started s = EditorLauncher::Open(f.fileName(), false);
+        EditorLauncher::SetEditorOverride({}, {});
+        QVERIFY(s.Ok);
+        QTRY_VERIFY(QFileInfo::exists(out + u'/' + name));
+        QVERIFY(!QFileInfo::exists(home.path() + QLatin1String("/x")));
+    }
+};
+
+// Rescue copies never overwrite and are checked before anything relies on them.
+class RescueCopyTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+private Q_SLOTS:
+    void takesANewNameBesideAnExistingFile()
+    {
+        const QString docs = GetDocumentsFolder();
+        QVERIFY(QDir().mkpath(docs));
+        QFile older(QDir(docs).filePath(QStringLiteral("plan.txt")));
+        QVERIFY(older.open(QIODevice::WriteOnly));
+        older.write("the user's own file");
+        older.close();
+        const QString source = home.path() + QLatin1String("/plan.txt");
+        QFile edited(source);
+        QVERIFY(edited.open(QIODevice::WriteOnly));
+        edited.write("edited text");
+        edited.close();
+
+        const QString copy = TEditTransfer::RescueCopy(source);
+        QCOMPARE(QFileInfo(copy).fileName(), QStringLiteral("plan (2).txt"));
+        QFile c(copy);
+        QVERIFY(c.open(QIODevice::ReadOnly));
+        QCOMPARE(c.readAll(), QByteArray("edited text"));
+        QVERIFY(older.open(QIODevice::ReadOnly));
+        QCOMPARE(older.readAll(), QByteArray("the user's own file"));
+    }
+};
+
+// Outside editing against the reference server, with a stand-in editor.
+class MonitorTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    std::unique_ptr<EditServer> server;
+    TServerConn conn;
+    QString fifo;
+
+    std::unique_ptr<TEditMonitor> makeMonitor()
+    {
+        auto m = std::make_unique<TEditMonitor>(HSL_ENG);
+        const TServerConn c = conn;
+        const QString root = home.path() + QLatin1String("/work/");
+        m->SettingsSource = [c, root] { return TEditSettings{c, root, GetConfigFolder()}; };
+        m->SettleMs = 0;
+        m->SetInterval(100);
+        return m;
+    }
+    void tellEditor(const QByteArray &command)
+    {
+        QFile pipe(fifo);
+        QVERIFY(pipe.open(QIODevice::WriteOnly));
+        pipe.write(command);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        server = std::make_unique<EditServer>();
+        conn = loginDemo(server->port());
+        fifo = home.path() + QLatin1String("/editor.fifo");
+        QFile::remove(fifo);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        qputenv("STANDIN_FIFO", QFile::encodeName(fifo));
+        EditorLauncher::SetEditorOverride(standInEditor(), {});
+    }
+    void cleanup()
+    {
+        EditorLauncher::SetEditorOverride({}, {});
+        server.reset();
+    }
+
+    void editEndsWhenTheEditorLetsGo_data()
+    {
+        QTest::addColumn<bool>("change");
+        QTest::addColumn<bool>("checkedOutBefore");
+        QTest::addRow("changed: a new version") << true << false;
+        QTest::addRow("unchanged: given back") << false << false;
+        QTest::addRow("unchanged, checked out before: the check-out stays") << false << true;
+        QTest::addRow("changed, checked out before: the check-out stays") << true << true;
+    }
+    void editEndsWhenTheEditorLetsGo()
+    {
+        QFETCH(bool, change);
+        QFETCH(bool, checkedOutBefore);
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray before = server->currentBody(key);
+        const int versions = server->versionCount(key);
+        CheckoutRecord records(GetConfigFolder());
+        const QString userCopy = home.path() + QLatin1String("/checked-out/Todo.txt");
+        if (checkedOutBefore) {
+            QCOMPARE(conn.MakeClient()->LockFile(key), 1);
+            QVERIFY(records.write(key, userCopy));
+        }
+
+        auto monitor = makeMonitor();
+        QSignalSpy checks(monitor.get(), &TEditMonitor::checked);
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        QSignalSpy notices(monitor.get(), &TEditMonitor::notice);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->IsDownloading(), 15000);
+        QVERIFY2(monitor->FileList().size() == 1, qPrintable(monitor->Log().join(u'|')));
+        const QString copy = monitor->FileList().first().PathAndFile;
+        QVERIFY(copy.startsWith(home.path() + QLatin1String("/work/")));
+        QCOMPARE(records.read(key), copy);
+        QVERIFY(server->locked(key));
+        // Held by the stand-in: the monitor sees it in use and does nothing.
+        QTRY_VERIFY_WITH_TIMEOUT(!checks.isEmpty(), 10000);
+        QCOMPARE(checks.first().at(1).toBool(), true);
+        QCOMPARE(server->versionCount(key), versions);
+
+        const QByteArray edited = "edited by the stand-in\r\n中文\r\n";
+        tellEditor(change ? "change:" + edited : QByteArray("keep"));
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QCOMPARE(ended.first().at(1).toBool(), change);
+        QVERIFY(monitor->FileList().isEmpty());
+        QVERIFY(!QFileInfo::exists(copy));
+        if (change) {
+            QCOMPARE(server->currentBody(key), edited);
+            QCOMPARE(server->versionCount(key), versions + 1);
+            QCOMPARE(notices.last().at(0).toString(), monitor->Texts().WLS_UpdateOk);
+        } else {
+            QCOMPARE(server->currentBody(key), before);
+            QCOMPARE(notices.last().at(0).toString(), QStringLiteral("Todo.txt,") + monitor->Texts().WLS_NoChange);
+        }
+        // The edit's own record and lock end with it; a check-out from before stays.
+        QTRY_COMPARE(server->locked(key), checkedOutBefore);
+        QCOMPARE(records.read(key), checkedOutBefore ? userCopy : QString());
+    }
+
+    void failedUploadLeavesANamedRescueCopy()
+    {
+        const qint64 key = server->keyOf(QStringLiteral("Meeting notes.txt"));
+        auto monitor = makeMonitor();
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        QSignalSpy notices(monitor.get(), &TEditMonitor::notice);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]x[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+        const QString copy = monitor->FileList().first().PathAndFile;
+
+        server->stop();
+        const QByteArray edited = "work that must not be lost\n";
+        tellEditor("change:" + edited);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QCOMPARE(ended.first().at(1).toBool(), false);
+        const QString text = notices.last().at(0).toString();
+        QCOMPARE(notices.last().at(1).toBool(), false);
+        const qsizetype at = text.indexOf(monitor->Texts().WLS_UplaodError2);
+        QVERIFY2(at > 0, qPrintable(text));
+        const QString rescue = text.mid(at + monitor->Texts().WLS_UplaodError2.size());
+        QVERIFY(rescue.startsWith(GetDocumentsFolder()));
+        QFile saved(rescue);
+        QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(rescue));
+        QCOMPARE(saved.readAll(), edited);
+        // The work copy stays too, and the check-out record still leads to it.
+        QVERIFY(QFileInfo::exists(copy));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), copy);
+        QVERIFY(monitor->Log().last().contains(rescue));
+    }
+};
+
+// The text editor against the reference server.
+class TextEditorTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    std::unique_ptr<EditServer> server;
+    TServerConn conn;
+    AnsweringPrompter prompter;
+
+    TTextFileEditFrm *openEditor(qint64 key, const QString &name)
+    {
+        auto *frm = new TTextFileEditFrm(conn, GetConfigFolder());
+        QSignalSpy ready(frm, &TFileEditBaseFrm::editReady);
+        frm->Edit(name, QStringLiteral("txt"), key);
+        frm->SetToolbarVisible(true);
+        frm->show();
+        if (!ready.wait(15000) || !ready.first().at(0).toBool())
+            qFatal("the editor did not open");
+        return frm;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        server = std::make_unique<EditServer>();
+        conn = loginDemo(server->port());
+        prompter = AnsweringPrompter();
+        TPrompter::SetInstance(&prompter);
+    }
+    void cleanup()
+    {
+        TPrompter::SetInstance(nullptr);
+        server.reset();
+    }
+
+    void saveUploadsInTheFilesOwnEncoding()
+    {
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray before = server->currentBody(key);
+        QPointer<TTextFileEditFrm> frm = openEditor(key, QStringLiteral("Todo.txt"));
+        QCOMPARE(frm->windowTitle(), QStringLiteral("Todo.txt - Modify"));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), frm->FEditFileName);
+        const TTextFileCodec original = TTextFileCodec::Read(before);
+        QCOMPARE(frm->EditorText(), original.Text());
+
+        frm->Editor->moveCursor(QTextCursor::End);
+        frm->Editor->insertPlainText(QStringLiteral("\n追加 a line"));
+        const QByteArray expected = original.Write(frm->EditorText());
+        QTest::mouseClick(frm->spbSave, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(frm.isNull(), 15000);
+        QCOMPARE(server->currentBody(key), expected);
+        QVERIFY(expected.startsWith(before.left(before.size() - 2)));
+        QCOMPARE(prompter.shown, QStringList{QStringLiteral("Modified successfully!")});
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+    }
+
+    void cancelAsksAndThenGivesTheFileBackForGood()
+    {
+        const qint64 key = server->keyOf(QStringLiteral("Meeting notes.txt"));
+        QPointer<TTextFileEditFrm> frm = openEditor(key, QStringLiteral("Meeting notes.txt"));
+        QVERIFY(server->locked(key));
+        frm->Editor->insertPlainText(QStringLiteral("thrown away"));
+
+        prompter.answer = false;
+        QTest::mouseClick(frm->spbCancel, Qt::LeftButton);
+        QCOMPARE(prompter.asked, QStringList{QStringLiteral("Confirm cancel editing?")});
+        QVERIFY(!frm.isNull());
+        QVERIFY(frm->IsEditing());
+
+        prompter.answer = true;
+        QTest::mouseClick(frm->spbCancel, Qt::LeftButton);
+        QTRY_VERIFY(frm.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(!server->locked(key), 10000);
+        // No record is left for a later check-in to publish the cancelled text.
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+    }
+
+    void failedUploadKeepsTheWindowAndNamesTheCopy()
+    {
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        QPointer<TTextFileEditFrm> frm = openEditor(key, QStringLiteral("Todo.txt"));
+        frm->Editor->insertPlainText(QStringLiteral("unsaved work "));
+        server->stop();
+        QSignalSpy done(frm.data(), &TFileEditBaseFrm::uploadFinished);
+        QTest::mouseClick(frm->spbSave, Qt::LeftButton);
+        QVERIFY(done.wait(20000));
+        QVERIFY(!frm.isNull());
+        QCOMPARE(prompter.shown.size(), 1);
+        const QString box = prompter.shown.first();
+        const QString marker = QStringLiteral("File saveas to -- ");
+        QVERIFY2(box.contains(marker), qPrintable(box));
+        QFile rescue(box.mid(box.indexOf(marker) + marker.size()).trimmed());
+        QVERIFY2(rescue.open(QIODevice::ReadOnly), qPrintable(rescue.fileName()));
+        QVERIFY(rescue.readAll().startsWith("unsaved work "));
+        delete frm.data();
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest>(argc, argv);
+}
+
+#include "tst_edit.moc"
