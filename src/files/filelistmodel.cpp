@@ -226,6 +226,29 @@ void TFileListModel::AddRow(const TFileRow &row)
     endInsertRows();
 }
 
+bool TFileListModel::RemoveEntry(int index, qint64 key, bool isFolder)
+{
+    auto matches = [&](int i) {
+        const TFileRow &r = m_rows[size_t(i)].row;
+        return r.Key == key && r.IsFolder == isFolder;
+    };
+    int at = index >= 0 && index < int(m_rows.size()) && matches(index) ? index : -1;
+    for (int i = 0; at < 0 && i < int(m_rows.size()); ++i)
+        if (matches(i))
+            at = i;
+    if (at < 0)
+        return false;
+    const bool wasChecked = m_rows[size_t(at)].checked;
+    beginRemoveRows({}, at, at);
+    m_rows.erase(m_rows.begin() + at);
+    endRemoveRows();
+    if (wasChecked) {
+        --m_checkedCount;
+        Q_EMIT checkedCountChanged(m_checkedCount);
+    }
+    return true;
+}
+
 bool TFileListModel::HasCaption(const QString &caption) const
 {
     return std::any_of(m_rows.begin(), m_rows.end(), [&](const Entry &e) { return e.row.Caption == caption; });

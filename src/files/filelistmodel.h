@@ -41,6 +41,9 @@ public:
     void Clear();
     void AddRow(const TFileRow &row);
     bool HasCaption(const QString &caption) const;
+    // Removes the row of this key at index, or wherever it went if the list moved
+    // meanwhile; false when it is no longer there.
+    bool RemoveEntry(int index, qint64 key, bool isFolder);
     const TFileRow &Row(int i) const { return m_rows[size_t(i)].row; }
     bool IsChecked(int i) const { return m_rows[size_t(i)].checked; }
     void SetChecked(int i, bool checked);

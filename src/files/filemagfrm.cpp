@@ -113,8 +113,8 @@ void TFileMagFrm::buildUi()
     add(tx("摘要", "Summary"), QStyle::SP_FileDialogInfoView, [this] { Summary(); });
     add(tx("新建文件夹", "New Folder"), QStyle::SP_FileDialogNewFolder, [this] { NewFolder(); });
     const QString bulkUp = tx("批量上传", "Bluk upload"), bulkDown = tx("批量下载", "Bluk download");
-    add(bulkUp, QStyle::SP_DriveNetIcon, [this, bulkUp] { NotAvailableYet(bulkUp); });
-    add(bulkDown, QStyle::SP_DriveNetIcon, [this, bulkDown] { NotAvailableYet(bulkDown); });
+    add(bulkUp, QStyle::SP_DriveNetIcon, [this] { BulkUpload(); });
+    add(bulkDown, QStyle::SP_DriveNetIcon, [this] { BulkDownload(); });
 
     pmList = new QMenu(this);
     connect(pmList->addAction(tx("上传文件", "Upload file")), &QAction::triggered, this, [this] { Upload(); });
@@ -126,7 +126,9 @@ void TFileMagFrm::buildUi()
     pmFolder = new QMenu(this);
     connect(pmFolder->addAction(tx("新建文件夹", "New Folder")), &QAction::triggered, this, [this] { NewFolder(); });
     connect(pmFolder->addAction(tx("文件夹重命名", "Rename Folder")), &QAction::triggered, this, [this] { RenameFolder(); });
-    for (const QString &t : {bulkUp, bulkDown, tx("显示差异", "Show differences")})
+    connect(pmFolder->addAction(bulkUp), &QAction::triggered, this, [this] { BulkUpload(); });
+    connect(pmFolder->addAction(bulkDown), &QAction::triggered, this, [this] { BulkDownload(); });
+    for (const QString &t : {tx("显示差异", "Show differences")})
         connect(pmFolder->addAction(t), &QAction::triggered, this, [this, t] { NotAvailableYet(t); });
 
     m_left = new QStackedWidget(this);
@@ -423,6 +425,40 @@ void TFileMagFrm::afterDelete(const QSet<qint64> &deletedFolders)
     setImage(node, img::HasChilds);
     folderSelected(node);
     Q_EMIT deleteFinished();
+}
+
+void TFileMagFrm::BulkUpload()
+{
+    if (!FOnBatchFileDeal)
+        return;
+    if (FFolderId <= 0) {
+        showError(m_texts.WLS_SelFolder);
+        return;
+    }
+    TBatchTransport task;
+    NewBatchTransport(task);
+    task.TranStyle = TS_Upload;
+    task.FF = FF_Folder;
+    task.DestOwnerId = FGroupId;
+    task.DestFolderId = FFolderId;
+    const QTreeWidgetItem *node = tvFolder->currentItem();
+    task.DestFolderName = node ? node->text(0) : QString();
+    FOnBatchFileDeal(task);
+}
+
+void TFileMagFrm::BulkDownload()
+{
+    if (!FOnBatchFileDeal)
+        return;
+    TBatchTransport task;
+    NewBatchTransport(task);
+    task.TranStyle = TS_Download;
+    task.FF = FF_Folder;
+    task.SourceOwnerId = FGroupId;
+    const QTreeWidgetItem *node = m_left->currentWidget() == tvFolder ? tvFolder->currentItem() : nullptr;
+    task.SourceFolderId = node ? FFolderId : 0;
+    task.SourceFolderName = node ? node->text(0) : QString();
+    FOnBatchFileDeal(task);
 }
 
 void TFileMagFrm::NotAvailableYet(const QString &action)

@@ -4,6 +4,7 @@
 // work runs on pool threads; this window only draws and reacts.
 #include "files/filelistmodel.h"
 #include "files/filetexts.h"
+#include "batch/batchtransport.h"
 #include "model/serverconn.h"
 
 #include <QElapsedTimer>
@@ -64,6 +65,9 @@ public:
     void Summary();
     void NewFolder();
     void RenameFolder();
+    // Hand a bulk task of the current folder to the main window (only while FOnBatchFileDeal is set).
+    void BulkUpload();
+    void BulkDownload();
     // Files or folders dropped onto the list (also from a test).
     void DropPaths(const QStringList &paths);
     // Actions whose dialogs are not part of this client yet all end here.
@@ -74,6 +78,9 @@ public:
     qint64 FLastId = 0;
     QString FAppPath;
     bool FAllowDBClickEvent = true;
+
+    // A new bulk task (TBatchTransport) for the batch task manager.
+    std::function<void(const TBatchTransport &)> FOnBatchFileDeal;
 
     // Opens a web page; replaceable so tests never start a browser.
     std::function<bool(const QUrl &)> FOpenUrl;

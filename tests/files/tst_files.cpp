@@ -2,6 +2,7 @@
 // windows driven against the reference server on 127.0.0.1.
 #include "core/clientconfigx.h"
 #include "core/fileext.h"
+#include "files/filedelfrm.h"
 #include "files/filedownloadfrm.h"
 #include "files/filelistmodel.h"
 #include "files/filemaglogic.h"
@@ -13,6 +14,7 @@
 #include "files/pickerlogic.h"
 #include "files/selectfolderfrm.h"
 #include "files/selectownerfrm.h"
+#include "files/setfoldrnamefrm.h"
 #include "files/setfiletypefrm.h"
 #include "files/transfer.h"
 #include "core/workpools.h"
@@ -498,6 +500,7 @@ private Q_SLOTS:
         prompter.reset();
         frm = std::make_unique<TFileMagFrm>();
         frm->SetSession(session);
+        frm->FAskFolderName = [this](QString &name) { return prompter.AskText(nullptr, {}, {}, name); };
         frm->resize(900, 600);
         frm->show();
         QSignalSpy org(frm.get(), &TFileMagFrm::orgLoaded);
@@ -1067,6 +1070,100 @@ private Q_SLOTS:
         frm->tvFolder->setCurrentItem(personal);
         QVERIFY(list.wait(10000));
         QVERIFY(captions(frm->Model()).contains(QStringLiteral("A+B=C & more")));
+    }
+    // Rows 2 and 5 of six go, the fifth first; a row the server refuses stays,
+    // logged with the server's words.
+    void deleteRowsFromTheLastToTheFirst()
+    {
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        const qint32 sales = frm->FGroupId;
+        const qint64 reports = frm->FFolderId;
+        {
+            auto client = session.Conn.MakeClient();
+            for (const char *name : {"R1", "R2", "R3", "R4"}) {
+                qint64 id = 0;
+                client->CreateFolder(sales, reports, id, QString::fromLatin1(name));
+                QVERIFY(id > 0);
+            }
+        }
+        frm->tvFolder->setCurrentItem(find(frm->tvFolder, "Sales"));
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        QVERIFY(frm->Model().rowCount() >= 6);
+        const int ghostRow = frm->Model().rowCount();
+        TFileRow ghost;
+        ghost.Caption = QStringLiteral("ghost.txt");
+        ghost.Key = 987654321;
+        frm->Model().AddRow(ghost);
+        const QStringList before = captions(frm->Model());
+        for (int row : {1, 4, ghostRow})
+            frm->Model().SetChecked(row, true);
+        QSignalSpy done(frm.get(), &TFileMagFrm::deleteFinished);
+        frm->Delete();
+        QCOMPARE(prompter.questions, QStringList{"Confirm deleting the selected files?"});
+        QPointer<TFileDelFrm> log = frm->LastDeleteFrm();
+        QVERIFY(log && log->isVisible());
+        QCOMPARE(log->windowTitle(), QStringLiteral("Delete information"));
+        QVERIFY(done.wait(10000));
+        const QStringList lines = log->mmLog->toPlainText().split(u'\n');
+        QCOMPARE(lines, (QStringList{"ghost.txt: " + ResultCodeText(8, HSL_ENG), before[4] + ": Deleted successfully",
+                                     before[1] + ": Deleted successfully"}));
+        // The folder is fetched again: the server no longer lists the two.
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        QVERIFY(list.wait(10000));
+        QStringList expected = before;
+        expected.removeAt(ghostRow);
+        expected.removeAt(4);
+        expected.removeAt(1);
+        QCOMPARE(captions(frm->Model()), expected);
+        log->close();
+        QTRY_VERIFY(!log);
+    }
+
+    // Deleting the folder the user went into meanwhile leaves him on its parent
+    // with the parent's list, not on a node of a folder that is gone.
+    void deletedFolderUnderTheUserLeavesTheParent()
+    {
+        QVERIFY(openFolder("Sales", {"Offers"}));
+        QTreeWidgetItem *offers = frm->tvFolder->currentItem();
+        const int row = rowOf("2024");
+        QVERIFY(row >= 0);
+        frm->Model().SetChecked(row, true);
+        QSignalSpy done(frm.get(), &TFileMagFrm::deleteFinished);
+        frm->Delete();
+        // Before the answer lands the user opens that folder.
+        frm->tvFolder->setCurrentItem(find(frm->tvFolder, "2024"));
+        QVERIFY(done.wait(10000));
+        QCOMPARE(frm->tvFolder->currentItem(), offers);
+        QCOMPARE(frm->FFolderId, qint64(TFileMagFrm::NodeData(offers)));
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        QVERIFY(list.wait(10000));
+        QVERIFY(!find(frm->tvFolder, "2024") || find(frm->tvFolder, "2024")->parent() != offers);
+        QCOMPARE(captions(frm->Model()), QStringList{"Customer list.xlsx"});
+        settle();
+    }
+
+    void folderNameDialog_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("ok");
+        QTest::addRow("a name") << "Plans 2025" << true;
+        QTest::addRow("only blanks are a name") << "   " << true;
+        QTest::addRow("empty is refused") << "" << false;
+    }
+    void folderNameDialog()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, ok);
+        TSetFoldrNameFrm dialog(HSL_ENG);
+        dialog.show();
+        dialog.edtFolderName->setText(typed);
+        QTest::mouseClick(dialog.btnConfirm, Qt::LeftButton);
+        QCOMPARE(dialog.IsResultOk, ok);
+        QCOMPARE(dialog.isVisible(), !ok);
+        QCOMPARE(prompter.infos, ok ? QStringList{} : QStringList{"Input Folder Name"});
+        QTest::mouseClick(dialog.btnCancel, Qt::LeftButton);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.IsResultOk, ok);
     }
 };
 
