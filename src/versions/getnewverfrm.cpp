@@ -99,6 +99,10 @@ TGetNewVerFrm::TGetNewVerFrm(const TVersionSession &session, THintFrmXe *monitor
         if (!m_running)
             deleteLater();
     });
+    connect(this, &QDialog::rejected, this, [this] {
+        if (!m_running)
+            deleteLater();
+    });
     FAskReplace = [this, lang](const QString &localFile) {
         TGetNewVerHintFrm q(lang, this);
         q.SetFileName(localFile);

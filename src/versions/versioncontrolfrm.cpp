@@ -72,6 +72,11 @@ TVersionControlFrm::TVersionControlFrm(const TVersionSession &session, THintFrmX
             deleteLater();
         }
     });
+    // The close glyph and Escape end the window like "取消".
+    connect(this, &QDialog::rejected, this, [this] {
+        if (!m_running)
+            deleteLater();
+    });
     FOpen = [lang](const QString &path, QString *why) { return DesktopOpener::OpenFile(path, why, lang == HSL_CN); };
 }
 
