@@ -14,7 +14,6 @@
 #include "core/workpools.h"
 #include "files/filemagfrm.h"
 #include "versions/versionwindows.h"
-#include "versions/versionwindows.h"
 #include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
@@ -108,14 +107,19 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
     m_webTarget->OnVersionControl = [this](int code, const QList<qint64> &keys, const QStringList &names, QString *error) {
         return m_versions->VersionControl(code, keys, names, error);
     };
-    m_versions = new TVersionWindows([this] { return TVersionSession::FromConfig(m_config, FClientPath); }, FHS_Language, this);
-    m_webTarget->OnChooseWorkPath = [this](qint64 folderId, QString *error) { return m_versions->ChooseWorkPath(folderId, error); };
-    m_webTarget->OnFetchNewest = [this](qint64 ownerId, qint64 folderId, QString *error) {
-        return m_versions->FetchNewest(ownerId, folderId, error);
+    PFileMagFrm->FOnVersionControl = [this](int op, const QStringList &keys, const QStringList &names) {
+        auto reload = [fm = QPointer<TFileMagFrm>(PFileMagFrm)] {
+            if (fm)
+                fm->ReloadList();
+        };
+        if (op == 18)
+            m_versions->CheckOut(keys, names, reload);
+        else if (op == 20)
+            m_versions->CheckIn(keys, names, reload);
+        else
+            m_versions->CancelCheckout(keys, names, reload);
     };
-    m_webTarget->OnVersionControl = [this](int code, const QList<qint64> &keys, const QStringList &names, QString *error) {
-        return m_versions->VersionControl(code, keys, names, error);
-    };
+    PFileMagFrm->FOnShowDiff = [this](qint32 ownerId, qint64 folderId) { m_versions->ShowDiff(ownerId, folderId); };
 
     m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);
     connect(m_duties, &TMainDuties::webMessage, this, [this] { PWebModule->DoWebMessage(); });
@@ -131,9 +135,6 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
 TARVOClientFrm::~TARVOClientFrm()
 {
     saveLayout();
-    m_webTarget->OnChooseWorkPath = nullptr;
-    m_webTarget->OnFetchNewest = nullptr;
-    m_webTarget->OnVersionControl = nullptr;
     m_webTarget->OnChooseWorkPath = nullptr;
     m_webTarget->OnFetchNewest = nullptr;
     m_webTarget->OnVersionControl = nullptr;

@@ -26,7 +26,6 @@ class TFileMagFrm;
 class TMainDuties;
 class TPreViewHint;
 class TVersionWindows;
-class TVersionWindows;
 
 // What web commands reach in the running client.
 class TAppWebTarget : public TWebCommandTarget
@@ -45,24 +44,6 @@ public:
     void SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language);
     // Called on a worker thread when a fetched file has no program to open it.
     std::function<void(const QString &folder)> OnNoProgram;
-    // Commands 16 to 20, on the GUI thread.
-    std::function<bool(qint64 folderId, QString *error)> OnChooseWorkPath;
-    std::function<bool(qint64 ownerId, qint64 folderId, QString *error)> OnFetchNewest;
-    std::function<bool(int code, const QList<qint64> &keys, const QStringList &names, QString *error)> OnVersionControl;
-    bool ChooseWorkPath(qint64 folderId, QString *error) override
-    {
-        return OnChooseWorkPath ? OnChooseWorkPath(folderId, error) : TWebCommandTarget::ChooseWorkPath(folderId, error);
-    }
-    bool FetchNewest(qint64 ownerId, qint64 folderId, QString *error) override
-    {
-        return OnFetchNewest ? OnFetchNewest(ownerId, folderId, error)
-                             : TWebCommandTarget::FetchNewest(ownerId, folderId, error);
-    }
-    bool VersionControl(int code, const QList<qint64> &keys, const QStringList &names, QString *error) override
-    {
-        return OnVersionControl ? OnVersionControl(code, keys, names, error)
-                                : TWebCommandTarget::VersionControl(code, keys, names, error);
-    }
     // Commands 16 to 20, on the GUI thread.
     std::function<bool(qint64 folderId, QString *error)> OnChooseWorkPath;
     std::function<bool(qint64 ownerId, qint64 folderId, QString *error)> OnFetchNewest;
@@ -113,7 +94,6 @@ public:
     TLoginFrm *LoginDialog() const { return FLoginFrm; }
     TFileMagFrm *FileMagFrm() const { return PFileMagFrm; }
     TBatchFileDealMainFrm *BatchFrm() const { return PBatchFrm; }
-    TVersionWindows *VersionWindows() const { return m_versions; }
     TVersionWindows *VersionWindows() const { return m_versions; }
     TDuziDezLoginFrm *QrLoginDialog() const { return FQrLoginFrm; }
 
@@ -170,7 +150,6 @@ private:
     TSession m_session;
     TSystemClipboard m_clipboard;
     std::shared_ptr<TAppWebTarget> m_webTarget;
-    TVersionWindows *m_versions = nullptr;
     TVersionWindows *m_versions = nullptr;
     std::unique_ptr<TWebModule> PWebModule;
     TMainDuties *m_duties = nullptr;

@@ -121,15 +121,15 @@ void TFileMagFrm::buildUi()
     connect(pmList->addAction(tx("下载文件", "Download file")), &QAction::triggered, this, [this] { Download(); });
     connect(pmList->addAction(tx("预览文件", "Preview file")), &QAction::triggered, this, [this] { Preview(); });
     connect(pmList->addAction(tx("删除文件", "Delete file")), &QAction::triggered, this, [this] { Delete(); });
-    for (const QString &t : {tx("签出", "Check out"), tx("签入", "Check in")})
-        connect(pmList->addAction(t), &QAction::triggered, this, [this, t] { NotAvailableYet(t); });
+    connect(pmList->addAction(tx("签出", "Check out")), &QAction::triggered, this, [this] { VersionAction(18); });
+    connect(pmList->addAction(tx("签入", "Check in")), &QAction::triggered, this, [this] { VersionAction(20); });
+    connect(pmList->addAction(tx("取消签出", "Cancel check out")), &QAction::triggered, this, [this] { VersionAction(19); });
     pmFolder = new QMenu(this);
     connect(pmFolder->addAction(tx("新建文件夹", "New Folder")), &QAction::triggered, this, [this] { NewFolder(); });
     connect(pmFolder->addAction(tx("文件夹重命名", "Rename Folder")), &QAction::triggered, this, [this] { RenameFolder(); });
     connect(pmFolder->addAction(bulkUp), &QAction::triggered, this, [this] { BulkUpload(); });
     connect(pmFolder->addAction(bulkDown), &QAction::triggered, this, [this] { BulkDownload(); });
-    for (const QString &t : {tx("显示差异", "Show differences")})
-        connect(pmFolder->addAction(t), &QAction::triggered, this, [this, t] { NotAvailableYet(t); });
+    connect(pmFolder->addAction(tx("显示差异", "Show differences")), &QAction::triggered, this, [this] { ShowDiff(); });
 
     m_left = new QStackedWidget(this);
     tvOrg = new QTreeWidget(m_left);
@@ -459,6 +459,46 @@ void TFileMagFrm::BulkDownload()
     task.SourceFolderId = node ? FFolderId : 0;
     task.SourceFolderName = node ? node->text(0) : QString();
     FOnBatchFileDeal(task);
+}
+
+void TFileMagFrm::VersionAction(int op)
+{
+    TSelectedInfos rows;
+    if (!chooseRows(true, false, rows))
+        return;
+    if (!FOnVersionControl) {
+        NotAvailableYet(op == 18 ? LangText(FHS_Language, "签出", "Check out") : LangText(FHS_Language, "签入", "Check in"));
+        return;
+    }
+    QStringList keys, names;
+    for (const TSelectedInfo &r : rows) {
+        keys << QString::number(r.FileKey);
+        names << r.FileName;
+    }
+    FOnVersionControl(op, keys, names);
+}
+
+void TFileMagFrm::ShowDiff()
+{
+    if (FGroupId <= 0) {
+        showError(m_texts.WLS_SelGroup);
+        return;
+    }
+    if (FFolderId <= 0) {
+        showError(m_texts.WLS_SelFolder);
+        return;
+    }
+    if (!FOnShowDiff) {
+        NotAvailableYet(LangText(FHS_Language, "显示差异", "Show differences"));
+        return;
+    }
+    FOnShowDiff(FGroupId, FFolderId);
+}
+
+void TFileMagFrm::ReloadList()
+{
+    clearList();
+    loadList();
 }
 
 void TFileMagFrm::NotAvailableYet(const QString &action)

@@ -68,6 +68,12 @@ public:
     // Hand a bulk task of the current folder to the main window (only while FOnBatchFileDeal is set).
     void BulkUpload();
     void BulkDownload();
+    // Check out (18), cancel the check-out (19) or check in (20) the checked files.
+    void VersionAction(int op);
+    // The comparison of the current folder with its local work folder.
+    void ShowDiff();
+    // Empties the list and fetches it again (after a check-out or check-in).
+    void ReloadList();
     // Files or folders dropped onto the list (also from a test).
     void DropPaths(const QStringList &paths);
     // Actions whose dialogs are not part of this client yet all end here.
@@ -81,6 +87,10 @@ public:
 
     // A new bulk task (TBatchTransport) for the batch task manager.
     std::function<void(const TBatchTransport &)> FOnBatchFileDeal;
+
+    // Version control lives in a later module; the application plugs it in.
+    std::function<void(int op, const QStringList &keys, const QStringList &names)> FOnVersionControl;
+    std::function<void(qint32 ownerId, qint64 folderId)> FOnShowDiff;
 
     // Opens a web page; replaceable so tests never start a browser.
     std::function<bool(const QUrl &)> FOpenUrl;
