@@ -1,5 +1,6 @@
 #include "app/arvoclientfrm.h"
 
+#include "app/appediting.h"
 #include "app/loginfrm.h"
 #include "app/logging.h"
 #include "app/mainduties.h"
@@ -124,6 +125,26 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
     m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);
     connect(m_duties, &TMainDuties::webMessage, this, [this] { PWebModule->DoWebMessage(); });
     connect(m_duties, &TMainDuties::messagesWaiting, this, &TARVOClientFrm::showMessageNotice);
+    m_editing = new TAppEditing(m_config, FHS_Language, this);
+    m_webTarget->OnEditOffice = [this](qint64 key, const QString &name, QString *error) {
+        return m_editing->EditOffice(key, name, error);
+    };
+    m_webTarget->OnEditText = [this](qint64 key, const QString &name, QString *error) {
+        return m_editing->EditText(key, name, error);
+    };
+    m_duties->HasEditMonitor = true;
+    connect(m_duties, &TMainDuties::editCommand, this, [this](const QString &text) {
+        const bool visible = isVisible();
+        PFileMagFrm->Init();
+        m_pages->setCurrentWidget(PFileMagFrm);
+        UMBringToFront();
+        m_editing->TakeEditCommand(text, visible);
+        handleMessage(wm::ReloadOrg, 0, 0);
+    });
+    connect(m_editing, &TAppEditing::exitRequested, this, [this] {
+        BClose = true;
+        close();
+    });
 
     TimerMsg = new QTimer(this);
     TimerMsg->setInterval(500);
@@ -138,6 +159,8 @@ TARVOClientFrm::~TARVOClientFrm()
     m_webTarget->OnChooseWorkPath = nullptr;
     m_webTarget->OnFetchNewest = nullptr;
     m_webTarget->OnVersionControl = nullptr;
+    m_webTarget->OnEditOffice = nullptr;
+    m_webTarget->OnEditText = nullptr;
     m_session.OnDestroy();
     if (m_tray)
         m_tray->hide();
@@ -545,6 +568,8 @@ void TARVOClientFrm::handleMessage(int number, qint64 wParam, qint64 lParam)
     case wm::BringToFront: UMBringToFront(); break;
     case wm::ReloadOrg: PFileMagFrm->UMSelectedOwner2(); break;
     case wm::Exit:
+        if (!m_editing->ConfirmExit(this))
+            break;
         BClose = true;
         close();
         break;
@@ -592,7 +617,7 @@ void TARVOClientFrm::HideToTray()
 
 void TARVOClientFrm::LogOut()
 {
-    if (!m_session.FIsLogin)
+    if (!m_session.FIsLogin || !m_editing->ConfirmExit(this))
         return;
     m_session.LogOutForExit();
     m_session.FIsLogin = false;
@@ -634,6 +659,9 @@ void TARVOClientFrm::hideEvent(QHideEvent *event)
 
 void TARVOClientFrm::LogOutAndExit()
 {
+    // An edit that has not reached the server is never dropped without asking.
+    if (!m_editing->ConfirmExit(this))
+        return;
     m_session.LogOutForExit();
     BClose = true;
     close();

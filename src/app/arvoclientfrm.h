@@ -20,6 +20,7 @@ class QStackedWidget;
 class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
+class TAppEditing;
 class TBatchFileDealMainFrm;
 class TClientConfigX;
 class TFileMagFrm;
@@ -62,6 +63,16 @@ public:
         return OnVersionControl ? OnVersionControl(code, keys, names, error)
                                 : TWebCommandTarget::VersionControl(code, keys, names, error);
     }
+    // Command 15, on the GUI thread.
+    std::function<bool(qint64 key, const QString &name, QString *error)> OnEditOffice, OnEditText;
+    bool EditOffice(qint64 key, const QString &name, QString *error) override
+    {
+        return OnEditOffice ? OnEditOffice(key, name, error) : TWebCommandTarget::EditOffice(key, name, error);
+    }
+    bool EditText(qint64 key, const QString &name, QString *error) override
+    {
+        return OnEditText ? OnEditText(key, name, error) : TWebCommandTarget::EditText(key, name, error);
+    }
 
 private:
     // Shared with a command that may still run after the window went.
@@ -81,6 +92,7 @@ public:
     ~TARVOClientFrm() override;
 
     TSession &Session() { return m_session; }
+    TAppEditing *Editing() const { return m_editing; }
     TMainDuties &Duties() { return *m_duties; }
     TWebModule &WebModule() { return *PWebModule; }
     QString StatusText() const;
@@ -154,6 +166,7 @@ private:
     std::unique_ptr<TWebModule> PWebModule;
     TMainDuties *m_duties = nullptr;
     TPreViewHint *m_hint = nullptr;
+    TAppEditing *m_editing = nullptr;
     QPointer<TLoginFrm> FLoginFrm;
     QPointer<TDuziDezLoginFrm> FQrLoginFrm;
     TBrowserProvider m_browsers;

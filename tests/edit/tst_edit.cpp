@@ -1,4 +1,10 @@
+#include "app/appediting.h"
+#include "app/arvoclientfrm.h"
+#include "app/mainduties.h"
+#include "app/netsessionbackend.h"
+#include "core/clientconfigx.h"
 #include "core/folders.h"
+#include "edit/showeditinfofrm.h"
 #include "core/textfile.h"
 #include "edit/editmonitor.h"
 #include "edit/editorlauncher.h"
@@ -423,10 +429,77 @@ private Q_SLOTS:
     }
 };
 
+// The whole road in the running client: web command 26, the clipboard duty,
+// the monitor, the stand-in editor, the new version; exit asks while it runs.
+class AppEditTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    EditServer server;
+    AnsweringPrompter prompter;
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase()
+    {
+        TPrompter::SetInstance(nullptr);
+        EditorLauncher::SetEditorOverride({}, {});
+    }
+
+    void command26EditsUnderTheMonitor()
+    {
+        {
+            TClientConfigX c;
+            c.SetServerHost(QStringLiteral("127.0.0.1"));
+            c.SetServerPort(server.port());
+            c.SetLanguage(1);
+            c.SetLoginName(QStringLiteral("demo"));
+            c.SetLoginPassword(QStringLiteral("demo"));
+            c.SetAutoLogin(true);
+            c.SetNotShowEditGuide(true);
+            QVERIFY(c.Save());
+        }
+        const QString fifo = home.path() + QLatin1String("/app.fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        qputenv("STANDIN_FIFO", QFile::encodeName(fifo));
+        EditorLauncher::SetEditorOverride(standInEditor(), {});
+
+        TClientConfigX config;
+        TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.show();
+        QTRY_VERIFY_WITH_TIMEOUT(w.Session().FIsLogin, 20000);
+        TEditMonitor &monitor = w.Editing()->Monitor()->Monitor();
+        monitor.SettleMs = 0;
+        monitor.SetInterval(100);
+        QSignalSpy ended(&monitor, &TEditMonitor::editEnded);
+
+        const qint64 key = server.keyOf(QStringLiteral("Todo.txt"));
+        w.WebModule().Queue().Add(TWebCmd{26, QStringLiteral("[filekey]%1[/filekey][filename]Todo.txt[/filename]").arg(key)});
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.FileList().size(), 1, 20000);
+        QVERIFY(w.Editing()->Monitor()->isVisible());
+
+        // Exit and log-out ask while the edit is open; "No" keeps everything.
+        prompter.answer = false;
+        w.LogOutAndExit();
+        QCOMPARE(prompter.asked.size(), 1);
+        QVERIFY(prompter.asked.first().contains(QFileInfo(monitor.FileList().first().PathAndFile).fileName()));
+        QVERIFY(w.Session().FIsLogin);
+        QVERIFY(!w.BClose);
+
+        QFile pipe(fifo);
+        QVERIFY(pipe.open(QIODevice::WriteOnly));
+        pipe.write("change:written by the stand-in\r\n");
+        pipe.close();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QCOMPARE(server.currentBody(key), QByteArray("written by the stand-in\r\n"));
+        QCOMPARE(w.Editing()->Monitor()->Notice()->Text(), monitor.Texts().WLS_UpdateOk);
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest>(argc, argv);
+    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest, AppEditTest>(argc, argv);
 }
 
 #include "tst_edit.moc"

@@ -1,0 +1,47 @@
+#pragma once
+// The edit windows of the running client: the edit monitor for outside
+// programs, the editors that web command 15 opens, and the question before an
+// exit or log-out would leave an edit behind.
+#include "core/resultcodes.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+class QWidget;
+class TClientConfigX;
+class TFileEditBaseFrm;
+class TShowEditInfoFrm;
+
+class TAppEditing : public QObject
+{
+    Q_OBJECT
+public:
+    TAppEditing(TClientConfigX &config, THS_Language language, QWidget *mainWindow);
+    ~TAppEditing() override;
+
+    TShowEditInfoFrm *Monitor() const { return m_monitor; }
+    // Web command 15 for office documents and text files; on the GUI thread.
+    bool EditOffice(qint64 fileKey, const QString &fileName, QString *error);
+    bool EditText(qint64 fileKey, const QString &fileName, QString *error);
+    // The clipboard's edit request reaches the monitor.
+    void TakeEditCommand(const QString &text, bool mainVisible);
+    // True when nothing is being edited, or the user agrees to leave it.
+    bool ConfirmExit(QWidget *parent);
+    QList<QPointer<TFileEditBaseFrm>> Editors() const { return m_editors; }
+
+Q_SIGNALS:
+    // A client started only for an edit may end now.
+    void exitRequested();
+
+private:
+    bool openEditor(TFileEditBaseFrm *frm, qint64 fileKey, const QString &fileName);
+
+    TClientConfigX &m_config;
+    THS_Language m_language;
+    QWidget *m_main;
+    TShowEditInfoFrm *m_monitor = nullptr;
+    QList<QPointer<TFileEditBaseFrm>> m_editors;
+};
