@@ -350,7 +350,8 @@ void TTwainXeFrm::sourceChanged()
     const int i = cbTwainSource->currentIndex();
     if (i < 0)
         return;
-    if (SourceKind(i) == kCameraItem) {
+    FIsVideo = SourceKind(i) == kCameraItem;
+    if (FIsVideo) {
         chbShowUI->hide();
         m_optionsRow->hide();
         tbVideoPause->show();
@@ -585,6 +586,7 @@ void TTwainXeFrm::uploadDialogClosed()
     auto *dialog = qobject_cast<TTwainUploadFrm *>(sender());
     if (!dialog)
         return;
+    m_uploadFrm = nullptr;   // it goes later; a new upload may start now
     if (m_resumeLiveAfterUpload) {
         m_scroll->hide();
         PPaintFrm->show();
