@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <memory>
 
 #pragma pack(push, 1)
@@ -46,6 +47,9 @@ public:
     quint16 Port = 8090;
     int ReadTimeout = 30000;
     int ConnectTimeout = 0;
+    // Owned by the caller: 1 ends a framed exchange's wait within a fifth of a
+    // second, so a stopping worker is not held by a silent server.
+    const std::atomic<qint32> *PCancelFrames = nullptr;
     bool IsSSL() const { return FIsSSL; }
 
     THeadInfo SendHead;
