@@ -10,6 +10,8 @@
 #include "core/textfile.h"
 #include "net/robottcpclient.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -139,7 +141,92 @@ QString TaskLockHolder(const QString &indexFolder, qint32 taskId)
     return QStringLiteral("%1 (pid %2 on %3)").arg(app.isEmpty() ? QStringLiteral("a program") : app).arg(pid).arg(host);
 }
 
+// ---- Workers that were let go
+
+namespace {
+
+struct TReleasedWorkers {
+    std::mutex Lock;
+    QList<TCustomBathFileDeal *> List;
+};
+
+TReleasedWorkers &released()
+{
+    static TReleasedWorkers *r = new TReleasedWorkers;  // never destroyed: the post routine reads it last
+    return *r;
+}
+
+void graceAtExit()
+{
+    // Cancelled exchanges end within a fifth of a second; a worker still busy
+    // after the grace is left to the end of the process.
+    QDeadlineTimer deadline(2000);
+    QList<TCustomBathFileDeal *> list;
+    {
+        std::lock_guard lock(released().Lock);
+        list = released().List;
+    }
+    for (TCustomBathFileDeal *t : list)
+        t->wait(deadline);
+}
+
+} // namespace
+
+void ReleaseWorker(TCustomBathFileDeal *worker)
+{
+    if (!worker)
+        return;
+    worker->disconnect();
+    worker->setParent(nullptr);
+    worker->StopEx();
+    if (!worker->isRunning()) {
+        delete worker;
+        return;
+    }
+    static std::once_flag routine;
+    std::call_once(routine, [] { qAddPostRoutine(graceAtExit); });
+    {
+        std::lock_guard lock(released().Lock);
+        released().List << worker;
+    }
+    QObject::connect(worker, &QObject::destroyed, [worker] {
+        std::lock_guard lock(released().Lock);
+        released().List.removeAll(worker);
+    });
+    QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    // It may have ended before the connection was made.
+    if (worker->isFinished())
+        worker->deleteLater();
+}
+
+void WhenWorkerEnded(TCustomBathFileDeal *worker, QObject *context, std::function<void()> f)
+{
+    if (!worker || !worker->isRunning()) {
+        f();
+        return;
+    }
+    auto once = std::make_shared<std::function<void()>>(std::move(f));
+    auto run = [once] {
+        if (*once) {
+            auto g = std::move(*once);
+            *once = nullptr;
+            g();
+        }
+    };
+    QObject::connect(worker, &QThread::finished, context, run, Qt::QueuedConnection);
+    if (worker->isFinished())
+        QMetaObject::invokeMethod(context, run, Qt::QueuedConnection);
+}
+
 // ---- The worker
+
+std::unique_ptr<TRobotTcpClient> TCustomBathFileDeal::makeClient(int readTimeout)
+{
+    auto c = FSettings.Conn.MakeClient(readTimeout);
+    // A stop must not wait for a silent server's answer.
+    c->PCancelFrames = &FIsBreak;
+    return c;
+}
 
 TCustomBathFileDeal::TCustomBathFileDeal(const TBatchTransport &task, const TBatchSettings &settings, QObject *parent)
     : QThread(parent), FSettings(settings), FTaskInfo(task), FId(task.Id)
@@ -335,6 +422,19 @@ void TCustomBathFileDeal::RemoveFiles(const QList<qint64> &keys)
         PIndex->RemoveFiles(keys);
 }
 
+void TCustomBathFileDeal::ListFiles(const std::function<void(const TTidyFile &)> &method) const
+{
+    QMutexLocker lock(&FLock);
+    if (PIndex)
+        PIndex->ListFiles(method);
+}
+
+int TCustomBathFileDeal::IndexCount() const
+{
+    QMutexLocker lock(&FLock);
+    return PIndex ? PIndex->GetAllCount(0) : 0;
+}
+
 void TCustomBathFileDeal::SaveLog()
 {
     QString text;
@@ -413,7 +513,7 @@ bool TCustomBathFileDeal::InitEx()
 
     if (upload) {
         try {
-            auto c = FSettings.Conn.MakeClient();
+            auto c = makeClient();
             qint64 limits[2] = {0, 0};
             c->GetUploadLimit(limits);
             if (limits[1] == 0) {
@@ -428,7 +528,7 @@ bool TCustomBathFileDeal::InitEx()
             FUploadLimitB = FUploadLimitT = 0;
         }
         try {
-            auto c = FSettings.Conn.MakeClient();
+            auto c = makeClient();
             FServerFileMaxSize = qint64(c->GetMaxFileSize()) * 1024 * 1024;
             QList<quint32> types = c->GetFileType();
             if (types.contains(42))
@@ -460,7 +560,7 @@ bool TCustomBathFileDeal::InitEx()
         AppendLog(WLS_GetList);
         TDownloadFilesReply reply;
         try {
-            auto c = FSettings.Conn.MakeClient(600000);
+            auto c = makeClient(600000);
             c->PIsBreak = &FIsBreak;
             c->GetDownloadFiles(BatchTransportToText(task), reply);
         } catch (const std::exception &e) {
@@ -573,7 +673,7 @@ TCustomBathFileDeal::Outcome TCustomBathFileDeal::uploadOne(TRobotTcpClient &c, 
     case fc::Stored:
         if (!task.ExtInfo.isEmpty()) {
             try {
-                FSettings.Conn.MakeClient()->UpdateFileExtInfo(key, task.ExtInfo);
+                makeClient()->UpdateFileExtInfo(key, task.ExtInfo);
             } catch (const std::exception &) {
             }
         }
@@ -671,7 +771,7 @@ bool TCustomBathFileDeal::TransferStep()
         return false;
     }
     const TBatchTransport task = TaskInfo();
-    auto c = FSettings.Conn.MakeClient(30000);
+    auto c = makeClient(30000);
     c->PIsBreak = &FIsBreak;
     c->FDoTransmit = [this](TRobotTcpClient *, qint64 all, qint64 done) { onProgress(all, done); };
     c->FDoWorkEx = [this](TRobotTcpClient *) {
@@ -758,7 +858,7 @@ void TCustomBathFileDeal::closeRun()
         }
         if (!subs.isEmpty()) {
             try {
-                auto c = FSettings.Conn.MakeClient(16000);
+                auto c = makeClient(16000);
                 QString reply;
                 c->ApiPostText(rq::SubFolderId,
                                QStringLiteral("[EncryptCode]") + FSettings.Conn.EncryptId + QStringLiteral("[/EncryptCode][OwnerId]")
@@ -827,7 +927,7 @@ void TCustomBathFileDeal::closeRun()
     }
     if (!keys.isEmpty()) {
         try {
-            auto c = FSettings.Conn.MakeClient(3000);
+            auto c = makeClient(3000);
             c->SendFileMsg(task.DestOwnerId, QString());
         } catch (const std::exception &) {
         }

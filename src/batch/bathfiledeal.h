@@ -59,6 +59,15 @@ QString TaskLockFileName(const QString &indexFolder, qint32 taskId);
 // Who holds the lock of a task ("zudivuvo-cli (pid 123 on host)"), empty when nobody.
 QString TaskLockHolder(const QString &indexFolder, qint32 taskId);
 
+class TCustomBathFileDeal;
+// Tells a worker to stop and lets it end unseen: nobody waits for it, its
+// signals are dropped, and it is deleted once its thread has finished. At the
+// end of the process the workers still running get a short grace.
+void ReleaseWorker(TCustomBathFileDeal *worker);
+// Runs f once the worker's thread is over (at once when it is not running);
+// nothing when context is gone by then.
+void WhenWorkerEnded(TCustomBathFileDeal *worker, QObject *context, std::function<void()> f);
+
 class TCustomBathFileDeal : public QThread
 {
     Q_OBJECT
@@ -86,6 +95,9 @@ public:
     QString GetLogText() const;
     QString GetLastLogStr() const;
     void RemoveFiles(const QList<qint64> &keys);
+    // The index of the last InitEx, entry by entry, and its count of files not left out.
+    void ListFiles(const std::function<void(const TTidyFile &)> &method) const;
+    int IndexCount() const;
     void SaveLog();
 
     // Set before StartEx.
@@ -126,6 +138,7 @@ private:
     void addFailure(const QString &line);
     void onProgress(qint64 all, qint64 done);
     void release();
+    std::unique_ptr<TRobotTcpClient> makeClient(int readTimeout = 30000);
 
     const TBatchSettings FSettings;
     mutable QMutex FLock;          // guards the task copy, the lists and the figures

@@ -1,5 +1,6 @@
 #include "batchui/batchfiledealmainfrm.h"
 
+#include "batchui/taskaddfrm.h"
 #include "core/folders.h"
 #include "core/wiredate.h"
 #include "platform/prompter.h"
@@ -96,6 +97,10 @@ TBatchFileDealMainFrm::TBatchFileDealMainFrm(QWidget *parent, THS_Language langu
     WLS_BulkUpload = t("文件夹文件批量上传", "Bulk upload");
     WLS_BulkDownload = t("文件夹文件批量下载", "Bulk download");
     WLS_ProhibitsBulkDownload = t("系统服务器端禁止批量下载文件！", "System prohibits bulk download!");
+    WLS_ErrData = t("错误的任务数据！", "Incorrect task data!");
+    WLS_SelectFolder = t("不能直接上传文件到组，选择组下面的目标文件夹再上传！", "Select the target folder, and then upload! ");
+    WLS_TranComplete = t("完成全部传输任务！", "All transfer tasks completed!");
+    FRunEditor = [](TTaskAddFrm &editor) { editor.exec(); };
     buildUi();
     connect(FManager, &TBatchTaskManager::taskChanged, this, &TBatchFileDealMainFrm::onTaskChanged);
     connect(FManager, &TBatchTaskManager::tasksChanged, this, &TBatchFileDealMainFrm::fillGrid);
@@ -221,6 +226,7 @@ void TBatchFileDealMainFrm::buildUi()
     pm_Pause = entry("pm_Pause", t("暂停", "Pause"), &TBatchFileDealMainFrm::actPause);
     pm_Restart = entry("pm_Restart", t("重新开始", "Restart"), &TBatchFileDealMainFrm::actRestart);
     pm_Del = entry("pm_Del", t("删除", "Delete"), &TBatchFileDealMainFrm::actDel);
+    pm_ResetTaskInfo = entry("pm_ResetTaskInfo", t("修改设置", "Modify settings"), &TBatchFileDealMainFrm::ResetTaskInfo);
     PopupMenu1->addSeparator();
     pm_Log = entry("pm_Log", t("传输日志", "Transfer log"), [this] {
         PageControl1->setCurrentWidget(moLog);
@@ -420,6 +426,7 @@ void TBatchFileDealMainFrm::updateMenu(const TBatchTaskRow &data)
         pm_Restart->setEnabled(true);
     }
     pm_Del->setEnabled(true);
+    pm_ResetTaskInfo->setEnabled(true);
 }
 
 void TBatchFileDealMainFrm::clearDetails()
@@ -563,4 +570,56 @@ void TBatchFileDealMainFrm::openLocalFolder()
     // A folder of our own task text, opened as a folder only: no program is started on a file.
     if (QFileInfo(local).isDir())
         QDesktopServices::openUrl(QUrl::fromLocalFile(local));
+}
+
+void TBatchFileDealMainFrm::AppendTask(const TBatchTransport &val)
+{
+    if (!m_config)
+        return;
+    TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    editor.SetTaskInfo(val);
+    FRunEditor(editor);
+    TBatchTransport task = editor.FNewTaskInfo;
+    if (!editor.FIsCompleted || task.Id <= 0)
+        return;
+    FManager->AppendTask(task, editor.FFilesSelected ? &editor.FExcludedKeys : nullptr);
+    SelectList(task.TranStyle == TS_Upload ? BTL_UploadActive : BTL_DownloadActive);
+    SelectTask(task.Id);
+    PageControl1->setCurrentIndex(0);
+    showDetails();
+}
+
+void TBatchFileDealMainFrm::AppendTask()
+{
+    TBatchTransport task;
+    const bool includeRoot = m_config ? m_config->IsIncludeRoot() : true;
+    switch (PendingTaskRecord(FPendingTask, includeRoot, task)) {
+    case TPendingTaskCheck::ErrData: TPrompter::Instance().Error(this, WLS_Hint, WLS_ErrData); return;
+    case TPendingTaskCheck::SelectFolder: TPrompter::Instance().Error(this, WLS_Hint, WLS_SelectFolder); return;
+    case TPendingTaskCheck::Ok: break;
+    }
+    AppendTask(task);
+}
+
+void TBatchFileDealMainFrm::ResetTaskInfo()
+{
+    qint32 id;
+    if (!needTask(id) || !m_config)
+        return;
+    TBatchTransport stored;
+    if (!FManager->Store().GetTask(id, stored))
+        return;
+    TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    editor.SetTaskInfo(stored);
+    FRunEditor(editor);
+    if (!editor.FIsCompleted)
+        return;
+    FManager->ModifyTask(editor.FNewTaskInfo, editor.FFilesSelected ? &editor.FExcludedKeys : nullptr);
+    onTaskChanged(id);
+}
+
+void TBatchFileDealMainFrm::UMRobotShowComplete(qint32 id)
+{
+    if (FManager->IsListedOneOff(id))
+        TPrompter::Instance().Info(this, WLS_Hint, WLS_TranComplete);
 }

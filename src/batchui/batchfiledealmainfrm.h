@@ -7,7 +7,11 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QAction;
+class TClientConfigX;
+class TTaskAddFrm;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -45,6 +49,20 @@ public:
     qint32 SelectedTask() const;
     QMenu *TaskMenu() const { return PopupMenu1; }
 
+    // The configuration the task editor reads and writes; set by the main window.
+    void SetConfig(TClientConfigX *config) { m_config = config; }
+    // A new task from a prepared record, through the editor.
+    void AppendTask(const TBatchTransport &val);
+    // A new task from a web page's request held in FPendingTask.
+    void AppendTask();
+    QString FPendingTask;
+    // "Modify settings" of the selected task.
+    void ResetTaskInfo();
+    // Message 1239.
+    void UMRobotShowComplete(qint32 id);
+    // Shows the editor modally; true when it closed. Tests drive it instead.
+    std::function<void(TTaskAddFrm &)> FRunEditor;
+
     void actStart();
     void actPause();
     void actDel();
@@ -72,7 +90,9 @@ private:
     int FGridRow = -1;
 
     QString WLS_ReConn, WLS_Complete, WLS_Tran, WLS_PerSecond, WLS_SelTask, WLS_Hint, WLS_ViewLog, WLS_Upload,
-        WLS_Download, WLS_BulkUpload, WLS_BulkDownload, WLS_ProhibitsBulkDownload;
+        WLS_Download, WLS_BulkUpload, WLS_BulkDownload, WLS_ProhibitsBulkDownload, WLS_ErrData, WLS_SelectFolder,
+        WLS_TranComplete;
+    TClientConfigX *m_config = nullptr;
 
     QTreeWidget *tvTask = nullptr;
     QTableWidget *sgTaskList = nullptr;
@@ -92,6 +112,7 @@ private:
     QAction *pm_Pause = nullptr;
     QAction *pm_Del = nullptr;
     QAction *pm_Restart = nullptr;
+    QAction *pm_ResetTaskInfo = nullptr;
     QAction *pm_Log = nullptr;
     QAction *pm_OpenFolder = nullptr;
     QToolButton *sbStartAll = nullptr;

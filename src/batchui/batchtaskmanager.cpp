@@ -1,6 +1,9 @@
 #include "batchui/batchtaskmanager.h"
 
+#include "batchui/taskaddlogic.h"
 #include "core/folders.h"
+#include "core/helpers.h"
+#include "core/tagtext.h"
 #include "core/textfile.h"
 
 #include <QFile>
@@ -41,7 +44,8 @@ TBatchTaskManager::TBatchTaskManager(const QString &folder, const QString &index
 
 TBatchTaskManager::~TBatchTaskManager()
 {
-    // Tell every worker first, so they stop side by side; each destructor then waits for its own.
+    // The tasks are stored as they stand; the workers are told to stop and end
+    // unseen, so closing never waits for a server that is slow to answer.
     for (auto &[id, w] : FWorkers) {
         TBatchTransport stored;
         const TBatchTransport ran = w.Thread->TaskInfo();
@@ -54,6 +58,8 @@ TBatchTaskManager::~TBatchTaskManager()
         w.Thread->StopEx();
     }
     PAllTaskInfo->Save();
+    for (auto &[id, w] : FWorkers)
+        ReleaseWorker(w.Thread.release());
     FWorkers.clear();
 }
 
@@ -88,10 +94,21 @@ void TBatchTaskManager::createWorker(const TBatchTransport &task)
         return;
     if (FWorkers.count(task.Id))
         return;
-    // A worker of this task that is stopping still holds the task's lock.
-    for (auto *old : findChildren<TCustomBathFileDeal *>(QString(), Qt::FindDirectChildrenOnly))
-        if (old->TaskInfo().Id == task.Id)
-            old->wait();
+    // A worker of this task that is stopping still holds the task's lock: the
+    // new one comes when it has gone.
+    auto old = FRetiring.find(task.Id);
+    if (old != FRetiring.end() && old->second && old->second->isRunning()) {
+        const qint32 id = task.Id;
+        WhenWorkerEnded(old->second, this, [this, id] {
+            TBatchTransport stored;
+            if (PAllTaskInfo->GetTask(id, stored) && isActive(stored.St)) {
+                createWorker(stored);
+                Q_EMIT taskChanged(id);
+            }
+        });
+        return;
+    }
+    FRetiring.erase(task.Id);
     TBatchSettings settings = FSettings;
     if (settings.IndexFolder.isEmpty())
         settings.IndexFolder = PAllTaskInfo->IndexFolder();
@@ -164,13 +181,8 @@ void TBatchTaskManager::retireWorker(qint32 id)
         return;
     TCustomBathFileDeal *t = it->second.Thread.release();
     FWorkers.erase(it);
-    t->disconnect(this);
-    // Kept as a child until its thread ended, so closing the manager still waits for it.
-    t->setParent(this);
-    connect(t, &QThread::finished, t, &QObject::deleteLater);
-    t->StopEx();
-    if (t->isFinished() || !t->isRunning())
-        t->deleteLater();
+    FRetiring[id] = t;
+    ReleaseWorker(t);
 }
 
 void TBatchTaskManager::refresh(qint32 id)
@@ -275,26 +287,80 @@ void TBatchTaskManager::Restart(qint32 id)
 {
     if (!PAllTaskInfo->HasTask(id))
         return;
-    if (FWorkers.count(id)) {
-        TCustomBathFileDeal *t = FWorkers[id].Thread.get();
-        retireWorker(id);
-        // Its index files go next: it must not be writing them.
-        t->wait();
-    }
-    const QString base = IncludeTrailingSlash(PAllTaskInfo->IndexFolder()) + QString::number(id);
-    for (const char *ext : {".log", ".ivd", ".fln", ".std"})
-        QFile::remove(base + QLatin1String(ext));
-    ApplyState(id, BTS_Init);
+    retireWorker(id);
+    // The index files go once no worker of the task writes them any more.
+    auto old = FRetiring.find(id);
+    WhenWorkerEnded(old == FRetiring.end() ? nullptr : old->second.data(), this, [this, id] {
+        FRetiring.erase(id);
+        const QString base = IncludeTrailingSlash(PAllTaskInfo->IndexFolder()) + QString::number(id);
+        for (const char *ext : {".log", ".ivd", ".fln", ".std"})
+            QFile::remove(base + QLatin1String(ext));
+        ApplyState(id, BTS_Init);
+    });
 }
 
-void TBatchTaskManager::AppendTask(const TBatchTransport &task)
+void TBatchTaskManager::AppendTask(TBatchTransport &task, const QList<qint64> *excluded)
 {
     if (task.Id <= 0)
         return;
-    PAllTaskInfo->SetTask(task);
+    PAllTaskInfo->AddTask(task);
     save();
+    if (excluded)
+        WriteTaskExclusions(PAllTaskInfo->IndexFolder(), task.Id, *excluded);
     createWorker(task);
     Q_EMIT tasksChanged();
+}
+
+void TBatchTaskManager::ModifyTask(const TBatchTransport &task, const QList<qint64> *excluded)
+{
+    if (task.Id <= 0 || !PAllTaskInfo->HasTask(task.Id))
+        return;
+    PAllTaskInfo->SetTask(task);
+    save();
+    if (excluded)
+        WriteTaskExclusions(PAllTaskInfo->IndexFolder(), task.Id, *excluded);
+    auto it = FWorkers.find(task.Id);
+    if (it != FWorkers.end()) {
+        // The worker's own run state stays; the conditions are the new ones.
+        TBatchTransport copy = task;
+        copy.St = it->second.Thread->TaskInfo().St;
+        it->second.Thread->SetTaskInfo(copy);
+    }
+    refresh(task.Id);
+}
+
+bool TBatchTaskManager::IsListedOneOff(qint32 id) const
+{
+    auto it = FWorkers.find(id);
+    return it != FWorkers.end() && it->second.Thread->TaskInfo().TaskCyc <= 0;
+}
+
+TPendingTaskCheck PendingTaskRecord(const QString &text, bool includeRoot, TBatchTransport &task)
+{
+    NewBatchTransport(task);
+    const QString style = GetTagValue(text, QStringLiteral("TranStyle")).trimmed();
+    const QString ff = GetTagValue(text, QStringLiteral("FF")).trimmed();
+    task.TranStyle = TTranStyle(style.isEmpty() ? 1 : StrToIntDef(style, 1));
+    task.FF = quint8(ff.isEmpty() ? 2 : StrToIntDef(ff, 2));
+    task.IsIncludeSubFolder = true;
+    task.IncludeRootPath = includeRoot;
+    const qint32 owner = StrToIntDef(GetTagValue(text, QStringLiteral("OwnerId")).trimmed(), 0);
+    const qint64 folder = StrToInt64Def(GetTagValue(text, QStringLiteral("SourceId")).trimmed(), 0);
+    const QString name = GetTagValue(text, QStringLiteral("SourceName"));
+    if (task.TranStyle == TS_Upload) {
+        task.DestOwnerId = owner;
+        task.DestFolderId = folder;
+        task.DestFolderName = name.isEmpty() ? QStringLiteral("...") : name;
+    } else {
+        task.SourceOwnerId = owner;
+        task.SourceFolderId = folder;
+        task.SourceFolderName = name;
+    }
+    if (owner <= 0 || (task.TranStyle != TS_Upload && task.TranStyle != TS_Download) || (task.FF != FF_File && task.FF != FF_Folder))
+        return TPendingTaskCheck::ErrData;
+    if (task.TranStyle == TS_Upload && !task.IncludeRootPath && folder == 0)
+        return TPendingTaskCheck::SelectFolder;
+    return TPendingTaskCheck::Ok;
 }
 
 bool TBatchTaskManager::Row(qint32 id, TBatchTaskRow &row) const

@@ -8,6 +8,7 @@
 #include "batch/batchtranconfig.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <map>
 #include <memory>
@@ -32,6 +33,11 @@ TBatchFailDecision BatchFailDecision(int code, int connectionFailures);
 // The lists of the task tree, by their tags.
 enum TBatchTaskList { BTL_UploadActive = 1, BTL_UploadDone, BTL_UploadDustbin, BTL_DownloadActive, BTL_DownloadDone, BTL_DownloadDustbin };
 bool BatchTaskInList(const TBatchTransport &task, int listTag);
+
+// A web page's task request ("[TranStyle]", "[FF]", "[OwnerId]", "[SourceId]",
+// "[SourceName]") made into a record for the editor.
+enum class TPendingTaskCheck { Ok, ErrData, SelectFolder };
+TPendingTaskCheck PendingTaskRecord(const QString &text, bool includeRoot, TBatchTransport &task);
 
 class TBatchTaskManager : public QObject
 {
@@ -60,8 +66,13 @@ public:
     void Delete(qint32 id);
     // Runs the task again from scratch: its index files and exclusions go.
     void Restart(qint32 id);
-    // A new task (already given its Id) is stored and started.
-    void AppendTask(const TBatchTransport &task);
+    // A new task is stored (a taken Id is moved to a free one, written back) and
+    // started; with exclusions, they replace the task's own.
+    void AppendTask(TBatchTransport &task, const QList<qint64> *excluded = nullptr);
+    // A changed task is stored and its worker, if any, runs with it from its next step.
+    void ModifyTask(const TBatchTransport &task, const QList<qint64> *excluded = nullptr);
+    // Message 1239: a listed worker of a task that runs once.
+    bool IsListedOneOff(qint32 id) const;
 
     QList<TBatchTaskRow> Rows(int listTag) const;
     bool Row(qint32 id, TBatchTaskRow &row) const;
@@ -97,6 +108,8 @@ private:
     std::unique_ptr<TBatchTranConfig> PAllTaskInfo;
     TBatchSettings FSettings;
     std::map<qint32, Worker> FWorkers;
+    // Workers let go that may still be ending; a task's next worker waits for its last one.
+    std::map<qint32, QPointer<TCustomBathFileDeal>> FRetiring;
     bool FIsAutoRun = false;
     QString FSaveError;
 };

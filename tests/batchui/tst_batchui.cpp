@@ -1,8 +1,15 @@
 // The batch task manager: its decisions, and the window against the reference
 // server: stored tasks start after login, pause and resume, delete twice.
+#include "batchui/batchdownloadfrm.h"
 #include "batchui/batchfiledealmainfrm.h"
-#include "net/robottcpclient.h"
+#include "batchui/taskaddfrm.h"
+#include "core/clientconfigx.h"
+#include "core/fileext.h"
 #include "core/helpers.h"
+#include "files/filemagfrm.h"
+#include "net/robottcpclient.h"
+#include "platform/prompter.h"
+#include "recordingprompter.h"
 #include "testenv.h"
 
 #include "docserver.h"
@@ -10,7 +17,14 @@
 #include "store.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTcpServer>
+#include <QTreeWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -66,6 +80,14 @@ public:
         const qint64 folder = store.findFolder(owner, 0, folderName);
         return folder != 0 && store.fileByName(folder, name).has_value();
     }
+    qint64 fileKey(int owner, const QString &folderName, const QString &name)
+    {
+        Store store(m_dir.path());
+        const qint64 folder = store.findFolder(owner, 0, folderName);
+        const auto f = folder != 0 ? store.fileByName(folder, name) : std::nullopt;
+        return f ? f->key : 0;
+    }
+    quint16 port() const { return m_server->port(); }
 
 private:
     QTemporaryDir m_dir;
@@ -127,6 +149,31 @@ QAction *menuEntry(TBatchFileDealMainFrm &frm, const char *name)
     return frm.TaskMenu()->findChild<QAction *>(QLatin1String(name));
 }
 
+// A configuration of a logged-in user of the server behind settings.
+std::unique_ptr<TClientConfigX> makeConfig(const QString &folder, const TBatchSettings &settings)
+{
+    auto config = std::make_unique<TClientConfigX>(folder + "/rvc.sys");
+    config->SetServerHost(settings.Conn.Host);
+    config->SetServerPort(settings.Conn.Port);
+    config->SetEncryptId(settings.Conn.EncryptId);
+    config->SetLanguage(HSL_ENG);
+    config->Save();
+    return config;
+}
+
+TBatchTransport folderUpload(const QString &source, qint32 owner, qint64 folder)
+{
+    TBatchTransport t;
+    NewBatchTransport(t);
+    t.TranStyle = TS_Upload;
+    t.FF = FF_Folder;
+    t.SourceFolderName = source;
+    t.DestOwnerId = owner;
+    t.DestFolderId = folder;
+    t.DestFolderName = QStringLiteral("Docs");
+    return t;
+}
+
 } // namespace
 
 class TstBatchUi : public QObject
@@ -171,7 +218,8 @@ private Q_SLOTS:
         frm.show();
         frm.UMRobotStartAll(settings);
         QVERIFY(frm.RowOf(41) >= 0);
-        QTRY_COMPARE_WITH_TIMEOUT(shownState(frm, 41), int(BTS_Completed), 30000);
+        // The worker shows the state as its run closes; the row is final once the run has ended.
+        QTRY_VERIFY_WITH_TIMEOUT(shownState(frm, 41) == int(BTS_Completed) && !frm.Manager().HasWorker(41), 30000);
         QCOMPARE(shownScale(frm, 41), 1.0);
         QVERIFY(server.hasFile(owner, "Docs", "a.txt"));
         QCOMPARE(folder.storedState(41), quint8(BTS_Completed));
@@ -245,6 +293,404 @@ private Q_SLOTS:
         frm.SelectTask(44);
         frm.actDel();
         QVERIFY(!folder.stored(44));
+    }
+    void collectTask_data()
+    {
+        QTest::addColumn<bool>("sizeOn");
+        QTest::addColumn<QString>("minSize");
+        QTest::addColumn<QString>("maxSize");
+        QTest::addColumn<QString>("types");
+        QTest::addColumn<QString>("cyc");
+        QTest::addColumn<int>("check");
+        QTest::addColumn<qint64>("minBytes");
+        QTest::addColumn<qint64>("maxBytes");
+        QTest::addColumn<int>("typeCount");
+        QTest::addColumn<double>("taskCyc");
+        const int ok = int(TTaskCheck::Ok), errSize = int(TTaskCheck::ErrSize);
+        QTest::addRow("size 0 to 100 KB") << true << "0" << "100" << "*.*" << "" << ok << 0LL << 102400LL << 0 << -1.0;
+        QTest::addRow("size 100 to 50 KB") << true << "100" << "50" << "*.*" << "" << errSize << 0LL << 0LL << 0 << -1.0;
+        QTest::addRow("size not a number") << true << "1x" << "50" << "*.*" << "" << errSize << 0LL << 0LL << 0 << -1.0;
+        QTest::addRow("size beyond 64 bits") << true << "0" << "99999999999999999" << "*.*" << "" << errSize << 0LL << 0LL
+                                            << 0 << -1.0;
+        QTest::addRow("two types") << false << "" << "" << " *.doc,*.xls " << "" << ok << 0LL << 0LL << 2 << -1.0;
+        QTest::addRow("a star among the types is every type") << false << "" << "" << "*.doc,*" << "" << ok << 0LL << 0LL
+                                                              << 0 << -1.0;
+        QTest::addRow("half-hour period") << false << "" << "" << "*.*" << "0.5" << ok << 0LL << 0LL << 0 << 0.5;
+        QTest::addRow("unreadable period") << false << "" << "" << "*.*" << "abc" << ok << 0LL << 0LL << 0 << 1.0;
+    }
+    void collectTask()
+    {
+        QFETCH(bool, sizeOn);
+        QFETCH(QString, minSize);
+        QFETCH(QString, maxSize);
+        QFETCH(QString, types);
+        QFETCH(QString, cyc);
+        QFETCH(int, check);
+        QTemporaryDir dir;
+        const TTaskAddTexts texts(HSL_ENG);
+        TTaskAddContext ctx;
+        TBatchTransport task = folderUpload(dir.path(), 5, 7);
+        TTaskForm form = TaskToForm(task, ctx, texts);
+        form.SizeOn = sizeOn;
+        form.MinSize = minSize;
+        form.MaxSize = maxSize;
+        form.Types = types;
+        form.Scheduled = !cyc.isEmpty();
+        form.Cyc = cyc;
+        QCOMPARE(int(CollectTask(form, task, ctx, texts, [] { return false; })), check);
+        if (check != int(TTaskCheck::Ok))
+            return;
+        QTEST(task.MinSize, "minBytes");
+        QTEST(task.MaxSize, "maxBytes");
+        QTEST(int(task.Types.size()), "typeCount");
+        QTEST(task.TaskCyc, "taskCyc");
+        if (task.Types.size() == 2)
+            QCOMPARE(task.Types, (QList<qint32>{qint32(FileExtCode("doc")), qint32(FileExtCode("xls"))}));
+        QVERIFY(task.SourceFolderName.endsWith(u'/'));
+    }
+
+    void downloadTargetIsCreatedOnlyWhenTheUserAgrees()
+    {
+        QTemporaryDir dir;
+        const TTaskAddTexts texts(HSL_ENG);
+        TTaskAddContext ctx;
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.TranStyle = TS_Download;
+        task.FF = FF_Folder;
+        task.SourceOwnerId = 3;
+        task.SourceFolderName = QStringLiteral("\\Docs\\Sub\\");
+        task.DestFolderName = dir.path() + "/fetched";
+        TTaskForm form = TaskToForm(task, ctx, texts);
+        QCOMPARE(int(CollectTask(form, task, ctx, texts, [] { return false; })), int(TTaskCheck::Refused));
+        QVERIFY(!QFileInfo::exists(dir.path() + "/fetched"));
+        QCOMPARE(int(CollectTask(form, task, ctx, texts, [] { return true; })), int(TTaskCheck::Ok));
+        QVERIFY(QFileInfo(dir.path() + "/fetched").isDir());
+        QCOMPARE(task.SourceFolderName, QStringLiteral("Sub\\"));
+        QCOMPARE(task.DestFolderName, dir.path() + "/fetched/");
+    }
+
+    void versionRemark_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("extInfo");
+        QTest::addRow("left at the hint") << TTaskAddTexts(HSL_ENG).WLS_VersionRemark << "";
+        QTest::addRow("blank") << "  " << "";
+        QTest::addRow("a remark") << " second draft " << "[Opr]Remark[/Opr][Remark]second draft[/Remark]";
+    }
+    void versionRemark()
+    {
+        QFETCH(QString, typed);
+        QTemporaryDir dir;
+        const TTaskAddTexts texts(HSL_ENG);
+        TTaskAddContext ctx;
+        ctx.VersionRemark = true;
+        TBatchTransport task = folderUpload(dir.path(), 5, 7);
+        task.ExtInfo = QStringLiteral("[Opr]Remark[/Opr][Remark]old[/Remark]");
+        TTaskForm form = TaskToForm(task, ctx, texts);
+        QCOMPARE(form.Remark, QStringLiteral("old"));
+        form.Remark = typed;
+        QCOMPARE(int(CollectTask(form, task, ctx, texts, [] { return false; })), int(TTaskCheck::Ok));
+        QTEST(task.ExtInfo, "extInfo");
+    }
+
+    void taskEnds_data()
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<int>("owner");
+        QTest::addColumn<qint64>("folder");
+        QTest::addColumn<bool>("includeRoot");
+        QTest::addColumn<int>("check");
+        QTest::addRow("upload to an owner's top level") << int(TS_Upload) << 5 << 0LL << false << int(TTaskCheck::SelDFolder);
+        QTest::addRow("upload as a sub-folder of the top level") << int(TS_Upload) << 5 << 0LL << true << int(TTaskCheck::Ok);
+        QTest::addRow("upload without an owner") << int(TS_Upload) << 0 << 9LL << false << int(TTaskCheck::SelOwner);
+        QTest::addRow("download without an owner") << int(TS_Download) << 0 << 9LL << false << int(TTaskCheck::SelSOwner);
+        QTest::addRow("download of an owner's folder") << int(TS_Download) << 5 << 9LL << false << int(TTaskCheck::Ok);
+    }
+    void taskEnds()
+    {
+        QFETCH(int, style);
+        QFETCH(int, owner);
+        QFETCH(qint64, folder);
+        QFETCH(bool, includeRoot);
+        TBatchTransport t;
+        t.TranStyle = TTranStyle(style);
+        t.DestOwnerId = t.SourceOwnerId = owner;
+        t.DestFolderId = t.SourceFolderId = folder;
+        t.IncludeRootPath = includeRoot;
+        QTEST(int(CheckTaskEnds(t)), "check");
+    }
+
+    void pendingTaskText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("includeRoot");
+        QTest::addColumn<int>("check");
+        QTest::addColumn<QString>("destName");
+        const QString topLevel = "[TranStyle]1[/TranStyle][FF]2[/FF][OwnerId]5[/OwnerId][SourceId]0[/SourceId]";
+        QTest::addRow("top level without the root folder") << topLevel << false << int(TPendingTaskCheck::SelectFolder) << "...";
+        QTest::addRow("top level as a sub-folder") << topLevel << true << int(TPendingTaskCheck::Ok) << "...";
+        QTest::addRow("no owner") << "[TranStyle]1[/TranStyle][FF]2[/FF][SourceId]4[/SourceId]" << true
+                                  << int(TPendingTaskCheck::ErrData) << "...";
+        QTest::addRow("download of a folder") << "[TranStyle]2[/TranStyle][FF]2[/FF][OwnerId]5[/OwnerId][SourceId]4[/SourceId]"
+                                                 "[SourceName]Plans[/SourceName]"
+                                              << false << int(TPendingTaskCheck::Ok) << "";
+    }
+    void pendingTaskText()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, includeRoot);
+        TBatchTransport t;
+        QTEST(int(PendingTaskRecord(text, includeRoot, t)), "check");
+        QTEST(t.DestFolderName, "destName");
+        if (t.TranStyle == TS_Download) {
+            QCOMPARE(t.SourceOwnerId, 5);
+            QCOMPARE(t.SourceFolderId, 4);
+            QCOMPARE(t.SourceFolderName, QStringLiteral("Plans"));
+        }
+    }
+
+    // The editor's controls, the scratch index with one file left out, the
+    // manager and the worker, against the server.
+    void editorBuildsAnUploadTaskThatRunsWithoutTheExcludedFile()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        auto config = makeConfig(folder.dir.path(), settings);
+        writeFile(folder.dir.path() + "/Docs/keep.txt", "keep");
+        writeFile(folder.dir.path() + "/Docs/skip.txt", "skip");
+        RecordingPrompter prompter;
+        TPrompter::SetInstance(&prompter);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.Manager().WorkerEndPauseMs = 0;
+        frm.SetConfig(config.get());
+        frm.UMRobotStartAll(settings);
+        int listed = -1;
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            editor.Pickers.PickLocalFolder = [&](QWidget *, const QString &, const QString &, QString &path) {
+                path = folder.dir.path() + "/Docs";
+                return true;
+            };
+            editor.Pickers.SelectFiles = [&](QWidget *, const TTaskScratchIndex &index, const QString &, QList<qint64> &out) {
+                listed = int(index.Files().size());
+                for (const TTidyFile &f : index.Files())
+                    if (f.Path.endsWith("skip.txt"))
+                        out << f.PathHash;
+                return true;
+            };
+            editor.show();
+            QTest::mouseClick(editor.BitBtn2, Qt::LeftButton);
+            QCOMPARE(editor.edtSourceFolderName->text(), folder.dir.path() + "/Docs");
+            editor.cbkIncludeRoot->setChecked(true);
+            QTest::mouseClick(editor.bbtSelectItems, Qt::LeftButton);
+            QVERIFY(editor.plG->isVisible());
+            QTRY_VERIFY_WITH_TIMEOUT(!editor.IsLoading(), 30000);
+            QVERIFY(!editor.plG->isVisible());
+            QTest::mouseClick(editor.BitBtn4, Qt::LeftButton);
+        };
+        TBatchTransport t;
+        NewBatchTransport(t);
+        t.Id = 61;
+        t.TranStyle = TS_Upload;
+        t.FF = FF_Folder;
+        t.DestOwnerId = owner;
+        t.DestFolderName = QStringLiteral("...");
+        frm.AppendTask(t);
+        TPrompter::SetInstance(nullptr);
+        QCOMPARE(prompter.shown, QStringList());
+        QCOMPARE(listed, 2);
+        QVERIFY(frm.Manager().Store().HasTask(61));
+        QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(61), quint8(BTS_Completed), 30000);
+        QVERIFY(server.hasFile(owner, "Docs", "keep.txt"));
+        QVERIFY(!server.hasFile(owner, "Docs", "skip.txt"));
+        // The scratch index went with the editor.
+        QTRY_COMPARE(QDir(folder.index()).entryList({"edit-*"}, QDir::Dirs).size(), 0);
+    }
+
+    void cancellingTheEditorKeepsTheTaskIndexAndExclusions()
+    {
+        TaskFolder folder;
+        TBatchTransport t = folder.store(62, 5, BTS_Paused);
+        writeFile(folder.index() + "/62.fln", "index");
+        writeFile(folder.index() + "/62.ivd", "12345\r\n");
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        frm.SelectList(BTL_UploadActive);
+        frm.SelectTask(62);
+        bool scratchHadExclusions = false;
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            editor.Pickers.SelectFiles = [&](QWidget *, const TTaskScratchIndex &index, const QString &, QList<qint64> &) {
+                scratchHadExclusions = std::any_of(index.Files().cbegin(), index.Files().cend(),
+                                                   [](const TTidyFile &f) { return f.Dealed == dl::Excluded; });
+                return false;
+            };
+            editor.show();
+            QTest::mouseClick(editor.bbtSelectItems, Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(!editor.IsLoading(), 30000);
+            QTest::mouseClick(editor.BitBtn5, Qt::LeftButton);
+        };
+        menuEntry(frm, "pm_ResetTaskInfo")->trigger();
+        QVERIFY(!scratchHadExclusions);   // the key names no file of the folder
+        QVERIFY(QFileInfo(folder.index() + "/62.ivd").size() > 0);
+        QVERIFY(QFileInfo::exists(folder.index() + "/62.fln"));
+        QCOMPARE(folder.storedState(62), quint8(BTS_Paused));
+        QTRY_COMPARE(QDir(folder.index()).entryList({"edit-*"}, QDir::Dirs).size(), 0);
+    }
+
+    // A worker waiting for a server that never answers holds neither a stop nor the close.
+    void stopAndCloseDoNotWaitForASilentServer()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        TaskFolder folder;
+        TBatchTransport t;
+        NewBatchTransport(t);
+        t.Id = 63;
+        t.TranStyle = TS_Download;
+        t.FF = FF_Folder;
+        t.SourceOwnerId = 5;
+        t.SourceFolderName = QStringLiteral("Docs\\");
+        t.DestFolderName = folder.dir.path() + "/down/";
+        t.TaskCyc = -1;
+        t.St = BTS_Init;
+        {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            config.SetTask(t);
+            t.Id = 64;
+            config.SetTask(t);
+            config.Save();
+        }
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = silent.serverPort();
+        settings.Conn.EncryptId = QStringLiteral("x");
+        settings.IndexFolder = folder.index();
+        auto manager = std::make_unique<TBatchTaskManager>(folder.dir.path(), folder.index());
+        manager->SetSettings(settings);
+        manager->StartAllTasks();
+        // Both workers wait for the list of their folder.
+        QList<QTcpSocket *> held;
+        auto accepted = [&] {
+            while (silent.hasPendingConnections())
+                held << silent.nextPendingConnection();
+            return int(held.size());
+        };
+        QTRY_COMPARE(accepted(), 2);
+
+        QElapsedTimer timer;
+        timer.start();
+        manager->Delete(63);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 63).isEmpty(), 3000);
+
+        timer.restart();
+        manager.reset();
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 64).isEmpty(), 3000);
+        QCOMPARE(folder.storedState(63), quint8(BTS_Deleted));
+    }
+
+    void bulkDownloadLists_data()
+    {
+        QTest::addColumn<QList<qint64>>("keys");
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("local");
+        QTest::addRow("path names keep their last part") << QList<qint64>{7, 8} << QStringList{"/Docs/a.txt", "b.txt"}
+                                                         << QStringList{"a.txt", "b.txt"};
+        QTest::addRow("more names than keys") << QList<qint64>{7} << QStringList{"a.txt", "b.txt"} << QStringList{};
+        QTest::addRow("a key that is no key") << QList<qint64>{7, 0} << QStringList{"a.txt", "b.txt"} << QStringList{};
+        QTest::addRow("a name that climbs") << QList<qint64>{7} << QStringList{"/Docs/.."} << QStringList{};
+        QTest::addRow("a backslash path") << QList<qint64>{7} << QStringList{"..\\..\\evil.txt"} << QStringList{};
+        QTest::addRow("an empty list") << QList<qint64>{} << QStringList{} << QStringList{};
+        QTest::addRow("too many files") << QList<qint64>(TBulkDownload::kMaxFiles + 1, 7)
+                                        << QStringList(TBulkDownload::kMaxFiles + 1, "a.txt") << QStringList{};
+    }
+    void bulkDownloadLists()
+    {
+        QFETCH(QList<qint64>, keys);
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, local);
+        TBulkDownload d(TServerConn(), HSL_ENG);
+        QCOMPARE(d.Init(keys, names), !local.isEmpty());
+        QStringList got;
+        for (const TBulkDownloadItem &i : d.Items())
+            got << i.Name;
+        QCOMPARE(got, local);
+    }
+
+    void bulkDownloadFetchesTheFilesAndKeepsANewerLocalCopy()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        auto config = makeConfig(folder.dir.path(), settings);
+        const qint64 todo = server.fileKey(owner, "Personal", "Todo.txt");
+        QVERIFY(todo > 0);
+        const QString target = folder.dir.path() + "/down";
+        writeFile(target + "/Newer.txt", "mine");
+        QFile newer(target + "/Newer.txt");
+        QVERIFY(newer.open(QIODevice::ReadWrite));
+        QVERIFY(newer.setFileTime(QDateTime::currentDateTime().addDays(2), QFileDevice::FileModificationTime));
+        newer.close();
+
+        TBatchDownloadFrm frm(*config, HSL_ENG);
+        QStringList opened;
+        frm.FOpen = [&](const QString &path) {
+            opened << path;
+            return true;
+        };
+        QVERIFY(frm.Init({todo, todo}, {"/Personal/Todo.txt", "Newer.txt"}));
+        QCOMPARE(frm.cbOpenFile->text(), QStringLiteral("Open the path"));
+        frm.Edit1->setText(target + "//");
+        frm.show();
+        QTest::mouseClick(frm.btConfirm, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!frm.Controller().IsBusy(), 30000);
+        QCOMPARE(frm.Controller().Downloaded(), 1);
+        QVERIFY(QFileInfo(target + "/Todo.txt").size() > 0);
+        QFile kept(target + "/Newer.txt");
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("mine"));
+        // One file arrived: it is opened itself; the kept one is reported in the list.
+        QCOMPARE(opened, QStringList{target + "/Todo.txt"});
+        QVERIFY(!frm.lvFiles->topLevelItem(1)->text(1).isEmpty());
+        QCOMPARE(frm.lvFiles->topLevelItem(0)->text(1), QStringLiteral("Successfully downloaded"));
+        QVERIFY(frm.isVisible());
+    }
+
+    void fileManagerHandsBulkTasksOver()
+    {
+        RecordingPrompter prompter;
+        TPrompter::SetInstance(&prompter);
+        TFileMagFrm files(nullptr, HSL_ENG);
+        QList<TBatchTransport> handed;
+        files.BulkUpload();
+        QCOMPARE(prompter.shown.size(), 0);   // nobody listens: nothing to say
+        files.FOnBatchFileDeal = [&](const TBatchTransport &t) { handed << t; };
+        files.FGroupId = 5;
+        files.FFolderId = 0;
+        files.BulkUpload();
+        QCOMPARE(prompter.shown.size(), 1);
+        QVERIFY(handed.isEmpty());
+        files.BulkDownload();
+        files.FFolderId = 9;
+        files.BulkUpload();
+        TPrompter::SetInstance(nullptr);
+        QCOMPARE(handed.size(), 2);
+        QCOMPARE(int(handed[0].TranStyle), int(TS_Download));
+        QCOMPARE(handed[0].SourceOwnerId, 5);
+        QCOMPARE(handed[0].SourceFolderId, 0);
+        QCOMPARE(int(handed[1].TranStyle), int(TS_Upload));
+        QCOMPARE(int(handed[1].FF), int(FF_Folder));
+        QCOMPARE(handed[1].DestOwnerId, 5);
+        QCOMPARE(handed[1].DestFolderId, 9);
     }
 };
 
