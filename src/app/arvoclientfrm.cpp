@@ -6,6 +6,7 @@
 #include "app/mainduties.h"
 #include "app/qrloginfrm.h"
 #include "app/settingsfrms.h"
+#include "batchui/batchdownloadfrm.h"
 #include "batchui/batchfiledealmainfrm.h"
 #include "app/noticefrms.h"
 #include "core/clientconfigx.h"
@@ -125,6 +126,19 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
     m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);
     connect(m_duties, &TMainDuties::webMessage, this, [this] { PWebModule->DoWebMessage(); });
     connect(m_duties, &TMainDuties::messagesWaiting, this, &TARVOClientFrm::showMessageNotice);
+    m_duties->HasBatchWindow = true;
+    connect(m_duties, &TMainDuties::batchCommand, this, &TARVOClientFrm::takeBatchCommand);
+    m_webTarget->OnBulkDownload = [this](const QList<qint64> &keys, const QStringList &names, QString *) {
+        // Modal without a nested loop: the timer's duties go on while it runs.
+        auto *dialog = new TBatchDownloadFrm(m_config, FHS_Language, this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowModality(Qt::ApplicationModal);
+        dialog->Init(keys, names);
+        dialog->open();
+        dialog->raise();
+        dialog->activateWindow();
+        return true;
+    };
     m_editing = new TAppEditing(m_config, FHS_Language, this);
     m_webTarget->OnEditOffice = [this](qint64 key, const QString &name, QString *error) {
         return m_editing->EditOffice(key, name, error);
@@ -159,6 +173,7 @@ TARVOClientFrm::~TARVOClientFrm()
     m_webTarget->OnChooseWorkPath = nullptr;
     m_webTarget->OnFetchNewest = nullptr;
     m_webTarget->OnVersionControl = nullptr;
+    m_webTarget->OnBulkDownload = nullptr;
     m_webTarget->OnEditOffice = nullptr;
     m_webTarget->OnEditText = nullptr;
     m_session.OnDestroy();
@@ -254,7 +269,9 @@ void TARVOClientFrm::buildUi()
     PFileMagFrm = new TFileMagFrm(m_pages, screenLanguage());
     m_pages->addWidget(PFileMagFrm);
     PBatchFrm = new TBatchFileDealMainFrm(m_pages, screenLanguage());
+    PBatchFrm->SetConfig(&m_config);
     m_pages->addWidget(PBatchFrm);
+    PFileMagFrm->FOnBatchFileDeal = [this](const TBatchTransport &task) { appendBatchTask(task); };
     workLayout->addWidget(m_pages, 1);
 
     auto *layout = new QHBoxLayout(this);
@@ -321,6 +338,22 @@ void TARVOClientFrm::buildUi()
         m_tray->show();
     }
     loadLogo();
+}
+
+void TARVOClientFrm::appendBatchTask(const TBatchTransport &task)
+{
+    m_pages->setCurrentWidget(PBatchFrm);
+    PBatchFrm->AppendTask(task);
+}
+
+void TARVOClientFrm::takeBatchCommand(const QString &text)
+{
+    PBatchFrm->FPendingTask = text;
+    PFileMagFrm->Init();
+    UMBringToFront();
+    handleMessage(wm::RobotStartAll, 0, 0);
+    m_pages->setCurrentWidget(PBatchFrm);
+    PBatchFrm->AppendTask();
 }
 
 void TARVOClientFrm::loadLogo()

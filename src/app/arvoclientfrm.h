@@ -22,6 +22,7 @@ class QTimer;
 class QToolButton;
 class TAppEditing;
 class TBatchFileDealMainFrm;
+struct TBatchTransport;
 class TClientConfigX;
 class TFileMagFrm;
 class TMainDuties;
@@ -45,6 +46,12 @@ public:
     void SetSession(const TServerAddress &server, const QString &encryptId, THS_Language language);
     // Called on a worker thread when a fetched file has no program to open it.
     std::function<void(const QString &folder)> OnNoProgram;
+    // Command 25, on the GUI thread.
+    std::function<bool(const QList<qint64> &keys, const QStringList &names, QString *error)> OnBulkDownload;
+    bool BulkDownload(const QList<qint64> &keys, const QStringList &names, QString *error) override
+    {
+        return OnBulkDownload ? OnBulkDownload(keys, names, error) : TWebCommandTarget::BulkDownload(keys, names, error);
+    }
     // Commands 16 to 20, on the GUI thread.
     std::function<bool(qint64 folderId, QString *error)> OnChooseWorkPath;
     std::function<bool(qint64 ownerId, qint64 folderId, QString *error)> OnFetchNewest;
@@ -147,6 +154,8 @@ private:
     void openHomePage();
     void clearStaleClipboard();
     void loadLogo();
+    void appendBatchTask(const TBatchTransport &task);
+    void takeBatchCommand(const QString &text);
     QString t(const char *cn, const char *en) const;
     // The language of every text on this screen, the file manager's included.
     THS_Language screenLanguage() const { return FHS_Language == HSL_CN ? HSL_CN : HSL_ENG; }
