@@ -101,6 +101,16 @@ QStringList splitLockFields(const QString &text)
     return fields;
 }
 
+// The profile a LibreOffice process runs with, as the lock file names it.
+QString libreOfficeProfile(const ProcessInfo &p)
+{
+    static const QString option = QStringLiteral("-env:UserInstallation=");
+    for (const QString &a : p.Args)
+        if (a.startsWith(option))
+            return a.mid(option.size());
+    return QStringLiteral("file://") + QDir::homePath() + QStringLiteral("/.config/libreoffice/4");
+}
+
 bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
 {
     if (fromEarlierBoot(lock))
@@ -109,7 +119,15 @@ bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
     // A lock of another machine (a shared folder) cannot be checked: it holds.
     if (fields.size() >= 3 && !fields.at(2).isEmpty() && !sameHost(fields.at(2)))
         return true;
-    return anyRunning(processes, libreOfficeNames());
+    // The lock names the profile of the LibreOffice that wrote it: only that one holds it.
+    const QString profile = fields.size() >= 5 ? fields.at(4).trimmed() : QString();
+    for (const ProcessInfo &p : processes) {
+        if (!libreOfficeNames().contains(p.Name))
+            continue;
+        if (profile.isEmpty() || libreOfficeProfile(p) == profile)
+            return true;
+    }
+    return false;
 }
 
 // vim's swap file: "b0", version, page size, mtime, inode, then the pid as four
@@ -192,7 +210,14 @@ QList<ProcessInfo> UserProcesses()
         struct stat st {};
         if (::stat(QFile::encodeName(QStringLiteral("/proc/") + e).constData(), &st) != 0 || st.st_uid != me)
             continue;
-        out << ProcessInfo{pid, QString::fromLocal8Bit(readHead(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed()};
+        ProcessInfo p{pid, QString::fromLocal8Bit(readHead(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed(), {}};
+        if (officeSuiteNames().contains(p.Name)) {
+            const QByteArray cmdline = readHead(QStringLiteral("/proc/%1/cmdline").arg(pid), 16384);
+            for (const QByteArray &a : cmdline.split('\0'))
+                if (!a.isEmpty())
+                    p.Args << QString::fromLocal8Bit(a);
+        }
+        out << p;
     }
     return out;
 }

@@ -5,6 +5,7 @@
 // and the open descriptors of the user's processes.
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -22,7 +23,8 @@ enum class Signal {
 
 struct ProcessInfo {
     qint64 Pid = 0;
-    QString Name;  // as in /proc/<pid>/comm
+    QString Name;       // as in /proc/<pid>/comm
+    QStringList Args;   // read for office programs only
 };
 // The user's processes; tests give a list of their own.
 using ProcessLister = std::function<QList<ProcessInfo>()>;

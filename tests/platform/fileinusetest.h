@@ -21,6 +21,7 @@ class FileInUseTest : public QObject
         DescriptorHeld,
         OfficeLockOfficeRuns,
         OfficeLockStale,
+        OfficeLockOtherProfile,
         OfficeLockOtherHost,
         OwnerFileSuiteRuns,
         OwnerFileShortened,
@@ -82,6 +83,8 @@ private Q_SLOTS:
         QTest::addRow("another process has it open") << int(DescriptorHeld) << int(S::OpenDescriptor);
         QTest::addRow("LibreOffice lock, LibreOffice runs") << int(OfficeLockOfficeRuns) << int(S::OfficeLock);
         QTest::addRow("LibreOffice lock whose process is gone") << int(OfficeLockStale) << int(S::None);
+        QTest::addRow("LibreOffice lock, only another profile's LibreOffice runs") << int(OfficeLockOtherProfile)
+                                                                                   << int(S::None);
         QTest::addRow("LibreOffice lock of another machine") << int(OfficeLockOtherHost) << int(S::OfficeLock);
         QTest::addRow("owner file of another suite, suite runs") << int(OwnerFileSuiteRuns) << int(S::OtherSuiteLock);
         QTest::addRow("owner file with shortened name") << int(OwnerFileShortened) << int(S::OtherSuiteLock);
@@ -121,10 +124,15 @@ private Q_SLOTS:
             break;
         case OfficeLockOfficeRuns:
         case OfficeLockStale:
+        case OfficeLockOtherProfile:
             write(FileInUse::OfficeLockName(file),
-                  QStringLiteral(",user,%1,10.12.2026 09:30,file:///home/user/.config/libreoffice/4;").arg(host).toUtf8());
+                  QStringLiteral(",user,%1,10.12.2026 09:30,file:///srv/profiles/ann;").arg(host).toUtf8());
             if (setup == OfficeLockOfficeRuns)
-                fake << FileInUse::ProcessInfo{999999, QStringLiteral("soffice.bin")};
+                fake << FileInUse::ProcessInfo{999999, QStringLiteral("soffice.bin"),
+                                               {QStringLiteral("soffice.bin"), QStringLiteral("-env:UserInstallation=file:///srv/profiles/ann")}};
+            if (setup == OfficeLockOtherProfile)
+                fake << FileInUse::ProcessInfo{999999, QStringLiteral("soffice.bin"),
+                                               {QStringLiteral("soffice.bin"), QStringLiteral("-env:UserInstallation=file:///srv/profiles/conversion")}};
             break;
         case OfficeLockOtherHost:
             write(FileInUse::OfficeLockName(file), ",user,another-desk,10.12.2026 09:30,file:///x;");
@@ -133,11 +141,11 @@ private Q_SLOTS:
         case OwnerFileStale:
             write(dir.filePath(QStringLiteral("~$Quarterly report.docx")), "\x04user");
             if (setup == OwnerFileSuiteRuns)
-                fake << FileInUse::ProcessInfo{999999, QStringLiteral("wps")};
+                fake << FileInUse::ProcessInfo{999999, QStringLiteral("wps"), {}};
             break;
         case OwnerFileShortened:
             write(dir.filePath(QStringLiteral("~$arterly report.docx")), "\x04user");
-            fake << FileInUse::ProcessInfo{999999, QStringLiteral("wps")};
+            fake << FileInUse::ProcessInfo{999999, QStringLiteral("wps"), {}};
             break;
         case VimSwapRuns:
             sleeper = startSleeper();
