@@ -1,6 +1,7 @@
 #include "app/arvoclientfrm.h"
 
 #include "app/appediting.h"
+#include "app/capturecommands.h"
 #include "app/loginfrm.h"
 #include "app/logging.h"
 #include "app/mainduties.h"
@@ -140,6 +141,14 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
         return true;
     };
     m_editing = new TAppEditing(m_config, FHS_Language, this);
+    m_capture = new TCaptureCommands(m_config, screenLanguage(), this);
+    m_webTarget->OnScan = [this](qint64 ownerId, qint64 folderId, qint64 arcId, QString *error) {
+        return m_capture->Scan(ownerId, folderId, arcId, error);
+    };
+    m_webTarget->OnUploadClipboard = [this](qint64 ownerId, qint64 folderId, QString *error) {
+        return m_capture->UploadClipboard(ownerId, folderId, error);
+    };
+    m_webTarget->OnMailTest = [this](const QString &params, QString *error) { return m_capture->MailTest(params, error); };
     m_webTarget->OnEditOffice = [this](qint64 key, const QString &name, QString *error) {
         return m_editing->EditOffice(key, name, error);
     };
@@ -176,6 +185,9 @@ TARVOClientFrm::~TARVOClientFrm()
     m_webTarget->OnBulkDownload = nullptr;
     m_webTarget->OnEditOffice = nullptr;
     m_webTarget->OnEditText = nullptr;
+    m_webTarget->OnScan = nullptr;
+    m_webTarget->OnUploadClipboard = nullptr;
+    m_webTarget->OnMailTest = nullptr;
     m_session.OnDestroy();
     if (m_tray)
         m_tray->hide();

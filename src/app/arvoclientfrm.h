@@ -22,6 +22,7 @@ class QTimer;
 class QToolButton;
 class TAppEditing;
 class TBatchFileDealMainFrm;
+class TCaptureCommands;
 struct TBatchTransport;
 class TClientConfigX;
 class TFileMagFrm;
@@ -80,6 +81,23 @@ public:
     {
         return OnEditText ? OnEditText(key, name, error) : TWebCommandTarget::EditText(key, name, error);
     }
+    // Commands 21 to 23, on the GUI thread.
+    std::function<bool(qint64 ownerId, qint64 folderId, qint64 arcId, QString *error)> OnScan;
+    std::function<bool(qint64 ownerId, qint64 folderId, QString *error)> OnUploadClipboard;
+    std::function<bool(const QString &params, QString *error)> OnMailTest;
+    bool Scan(qint64 ownerId, qint64 folderId, qint64 arcId, QString *error) override
+    {
+        return OnScan ? OnScan(ownerId, folderId, arcId, error) : TWebCommandTarget::Scan(ownerId, folderId, arcId, error);
+    }
+    bool UploadClipboard(qint64 ownerId, qint64 folderId, QString *error) override
+    {
+        return OnUploadClipboard ? OnUploadClipboard(ownerId, folderId, error)
+                                 : TWebCommandTarget::UploadClipboard(ownerId, folderId, error);
+    }
+    bool MailTest(const QString &params, QString *error) override
+    {
+        return OnMailTest ? OnMailTest(params, error) : TWebCommandTarget::MailTest(params, error);
+    }
 
 private:
     // Shared with a command that may still run after the window went.
@@ -100,6 +118,7 @@ public:
 
     TSession &Session() { return m_session; }
     TAppEditing *Editing() const { return m_editing; }
+    TCaptureCommands *Capture() const { return m_capture; }
     TMainDuties &Duties() { return *m_duties; }
     TWebModule &WebModule() { return *PWebModule; }
     QString StatusText() const;
@@ -176,6 +195,7 @@ private:
     TMainDuties *m_duties = nullptr;
     TPreViewHint *m_hint = nullptr;
     TAppEditing *m_editing = nullptr;
+    TCaptureCommands *m_capture = nullptr;
     QPointer<TLoginFrm> FLoginFrm;
     QPointer<TDuziDezLoginFrm> FQrLoginFrm;
     TBrowserProvider m_browsers;

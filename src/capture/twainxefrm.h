@@ -4,6 +4,7 @@
 // named. Pages live in TScanPages; devices behind ScannerSource/CameraSource.
 #include "capture/captureupload.h"
 #include "capture/scanpages.h"
+#include "capture/twainuploadfrm.h"
 #include "platform/camerasource.h"
 #include "platform/scannersource.h"
 
@@ -18,7 +19,6 @@ class QLabel;
 class QScrollArea;
 class QToolButton;
 class QPushButton;
-class TTwainUploadFrm;
 
 class TTwainXeFrm : public QWidget
 {

@@ -1,0 +1,116 @@
+#include "app/capturecommands.h"
+
+#include "capture/twainxefrm.h"
+#include "capture/uploaddragfilesfrm.h"
+#include "core/clientconfigx.h"
+#include "core/folders.h"
+#include "mail/smtptestfrm.h"
+#include "platform/prompter.h"
+
+#include <QScreen>
+#include <QWidget>
+
+TCaptureCommands::TCaptureCommands(TClientConfigX &config, THS_Language language, QWidget *mainWindow)
+    : QObject(mainWindow)
+    , m_config(config)
+    , FHS_Language(language == HSL_CN ? HSL_CN : HSL_ENG)
+    , m_main(mainWindow)
+{
+}
+
+TCaptureCommands::~TCaptureCommands()
+{
+    delete PTwainXeFrm;
+    delete PUploadClipboardFrm;
+    delete m_mail;
+}
+
+TTwainXeFrm *TCaptureCommands::ScanWindow() const { return PTwainXeFrm; }
+TUploadDragFilesFrm *TCaptureCommands::ClipboardWindow() const { return PUploadClipboardFrm; }
+TSmtpTestFrm *TCaptureCommands::MailWindow() const { return m_mail; }
+
+bool TCaptureCommands::sameSession(const TServerConn &a, const TServerConn &b) const
+{
+    return a.Host == b.Host && a.Port == b.Port && a.SSL == b.SSL && a.EncryptId == b.EncryptId;
+}
+
+void TCaptureCommands::place(QWidget *w) const
+{
+    const QRect around = m_main && m_main->isVisible() ? m_main->frameGeometry()
+                                                       : (w->screen() ? w->screen()->availableGeometry() : QRect());
+    if (around.isValid())
+        w->move(around.center() - QPoint(w->width() / 2, w->height() / 2));
+}
+
+bool TCaptureCommands::Scan(qint64 ownerId, qint64 folderId, qint64 arcId, QString *)
+{
+    TServerConn conn = TServerConn::FromConfig(m_config);
+    conn.Language = FHS_Language;
+    // A window made for another session would upload as its user: made again unless it is busy.
+    if (PTwainXeFrm && !sameSession(conn, m_scanConn) && !PTwainXeFrm->IsScanning() && !PTwainXeFrm->UploadFrm()) {
+        delete PTwainXeFrm;
+    }
+    if (!PTwainXeFrm) {
+        m_scanConn = conn;
+        PTwainXeFrm = new TTwainXeFrm(conn, m_config.OwnerId2(), GetTempFolder(), nullptr, nullptr, m_main);
+        PTwainXeFrm->ShowUploadPanel();
+        PTwainXeFrm->VideoInit();
+        place(PTwainXeFrm);
+    }
+    PTwainXeFrm->SetUpload(qint32(ownerId), folderId, arcId);
+    PTwainXeFrm->show();
+    PTwainXeFrm->raise();
+    PTwainXeFrm->activateWindow();
+    return true;
+}
+
+bool TCaptureCommands::UploadClipboard(qint64 ownerId, qint64 folderId, QString *)
+{
+    TServerConn conn = TServerConn::FromConfig(m_config);
+    conn.Language = FHS_Language;
+    if (PUploadClipboardFrm && !sameSession(conn, m_clipboardConn) && !PUploadClipboardFrm->Controller().IsBusy())
+        delete PUploadClipboardFrm;
+    if (!PUploadClipboardFrm) {
+        m_clipboardConn = conn;
+        PUploadClipboardFrm = new TUploadDragFilesFrm(conn, m_main);
+        place(PUploadClipboardFrm);
+    }
+    if (PUploadClipboardFrm->Controller().IsBusy()) {
+        PUploadClipboardFrm->raise();
+        return true;
+    }
+    PUploadClipboardFrm->SetDestination(qint32(ownerId), folderId);
+    PUploadClipboardFrm->show();
+    PUploadClipboardFrm->raise();
+    PUploadClipboardFrm->activateWindow();
+    PUploadClipboardFrm->Uplad();
+    return true;
+}
+
+bool TCaptureCommands::MailTest(const QString &params, QString *)
+{
+    if (m_mail) {
+        m_mail->raise();
+        return true;
+    }
+    // Modal without a nested loop: the main window's duties go on while it is open.
+    m_mail = new TSmtpTestFrm(m_main);
+    m_mail->setAttribute(Qt::WA_DeleteOnClose);
+    m_mail->setWindowModality(Qt::ApplicationModal);
+    m_mail->SetLanguage(FHS_Language);
+    m_mail->ParamInti(params);
+    const bool chinese = FHS_Language == HSL_CN;
+    connect(m_mail, &TSmtpTestFrm::sendFinished, m_mail, [dialog = m_mail.data(), chinese](bool ok) {
+        if (!ok)
+            return;
+        TPrompter::Instance().Info(dialog, chinese ? QStringLiteral("提示") : QStringLiteral("Notice"),
+                                   chinese ? QStringLiteral("测试通过，请返回页面保存设置并重启文档服务！")
+                                           : QStringLiteral("test is passed, please return to save the settings and "
+                                                            "restart the service!"));
+        dialog->accept();
+    });
+    m_mail->open();
+    m_mail->raise();
+    m_mail->activateWindow();
+    return true;
+}
