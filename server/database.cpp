@@ -47,6 +47,9 @@ const char *const kSchema[] = {
     " file_key INTEGER NOT NULL REFERENCES files(key) ON DELETE CASCADE, user_id INTEGER, at REAL,"
     " PRIMARY KEY(arc_id, file_key))",
     "CREATE TABLE IF NOT EXISTS web_tickets(ticket TEXT PRIMARY KEY, seen REAL)",
+    "CREATE TABLE IF NOT EXISTS property_defs(id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL,"
+    " kind TEXT NOT NULL, options TEXT NOT NULL DEFAULT '', required INTEGER NOT NULL DEFAULT 0,"
+    " sort INTEGER NOT NULL DEFAULT 0)",
     // qid is known to the client's page only; scan_id is what the drawn code carries.
     "CREATE TABLE IF NOT EXISTS scan_logins(qid TEXT PRIMARY KEY, scan_id TEXT UNIQUE NOT NULL,"
     " created REAL NOT NULL, state INTEGER NOT NULL, usercode TEXT, token TEXT)",

@@ -1,6 +1,7 @@
 #include "httphandler.h"
 
 #include "portal.h"
+#include "propertypage.h"
 #include "qrlogin.h"
 #include "requesthandler.h"
 
@@ -200,13 +201,9 @@ QByteArray HttpHandler::respond(const HttpRequest &r)
     if (r.path == "/doc")
         return docPage(r);
     if (r.path == "/getPrtHtm" && opr == "page") {
-        // No property definitions yet: the form validates at once with an empty property text.
-        return httpResponse(200, kHtml, page(QStringLiteral("Properties"),
-            "<input type=\"hidden\" id=\"isOK\" name=\"isOK\" value=\"0\">"
-            "<input type=\"hidden\" id=\"filePrt\" name=\"filePrt\" value=\"\">"
-            "<script>function fillProperty(){}"
-            "function checkFilePrt(){document.getElementById('filePrt').value='';"
-            "document.getElementById('isOK').value='1';return true;}</script>"));
+        // Scripts of our own only, inline; nothing is fetched from elsewhere.
+        return httpResponse(200, kHtml, propertyPageHtml(propertyDefs(m_store)),
+                            "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'\r\n");
     }
     if (r.path == "/previewopen")
         return previewOpen(r);

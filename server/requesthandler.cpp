@@ -1,6 +1,7 @@
 #include "requesthandler.h"
 
 #include "batchrequests.h"
+#include "propertypage.h"
 
 #include "core/aes.h"
 #include "core/helpers.h"
@@ -280,8 +281,9 @@ Reply RequestHandler::handle(const FramedRequest &request)
     }
     case 73:
         return Reply{kOk, QStringLiteral("0"), 0};
-    case 36:
     case 45:
+        return fileProperties(text);
+    case 36:
         return Reply{kOk, {}, 0};
     default:
         // Unknown requests get an empty answer rather than a dropped connection.
@@ -741,6 +743,20 @@ Reply RequestHandler::deleteFolder(const QString &text)
         return code(53);
     m_store.log(s.user.id, QStringLiteral("delete folder"), 0, QString::number(id));
     return code(1);
+}
+
+Reply RequestHandler::fileProperties(const QString &text)
+{
+    SessionInfo s;
+    if (const int rc = auth(text, s))
+        return Reply{quint8(rc), ResultCodeTextFor(rc, s.lang), 0};
+    // With a file key: that file's property text; without: the names of the properties.
+    const qint64 key = tagInt64(text, QStringLiteral("FileKey"));
+    if (key == 0)
+        return Reply{kOk, propertyDefsText(propertyDefs(m_store)), 0};
+    if (const int rc = downloadCheck(m_store, s, key))
+        return Reply{quint8(rc), ResultCodeTextFor(rc, s.lang), 0};
+    return Reply{kOk, m_store.db().value(QStringLiteral("SELECT props FROM files WHERE key=?"), {key}).toString(), 0};
 }
 
 Reply RequestHandler::deleteFile(const QString &text)

@@ -41,6 +41,7 @@ private:
     Reply lockFile(const QString &text, bool lock);
     Reply deleteFolder(const QString &text);
     Reply deleteFile(const QString &text);
+    Reply fileProperties(const QString &text);
     Reply messages(const QString &text);
     Reply createFolder(const QString &text);
 

@@ -1,6 +1,7 @@
 #include "seed.h"
 
 #include "core/wiredate.h"
+#include "propertypage.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -282,6 +283,19 @@ bool seedDemo(Store &store, QString *error)
             return false;
         daysAgo -= 2;
     }
+    // One property of each kind, so the client's property page can be tried.
+    const QList<PropertyDef> props{
+        {0, QStringLiteral("Project"), QStringLiteral("text"), {}, true},
+        {0, QStringLiteral("Pages"), QStringLiteral("number"), {}, false},
+        {0, QStringLiteral("Issue date"), QStringLiteral("date"), {}, false},
+        {0, QStringLiteral("Department"), QStringLiteral("select"), {QStringLiteral("R&D"), QStringLiteral("Sales"), QStringLiteral("Drawing Office")}, false},
+        {0, QStringLiteral("Status"), QStringLiteral("radio"), {QStringLiteral("Draft"), QStringLiteral("Review"), QStringLiteral("Released")}, false},
+        {0, QStringLiteral("Distribution"), QStringLiteral("checkbox"), {QStringLiteral("Internal"), QStringLiteral("Customer"), QStringLiteral("Supplier")}, false},
+        {0, QStringLiteral("Remarks"), QStringLiteral("textarea"), {}, false},
+    };
+    for (const PropertyDef &p : props)
+        if (!addPropertyDef(store, p, error))
+            return false;
     // The demo offers scan-code login in the small window.
     store.setSetting(QStringLiteral("qr_mode"), QStringLiteral("1"));
     return true;

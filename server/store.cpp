@@ -529,6 +529,9 @@ qint64 Store::addVersion(qint64 key, int ownerId, qint64 folderId, const QString
         if (const auto existing = fileByName(folderId, name))
             key = existing->key;
     }
+    // A new version that brings properties replaces those of the file.
+    if (key != 0 && !props.isEmpty())
+        m_db.run(QStringLiteral("UPDATE files SET props=? WHERE key=?"), {props, key});
     if (key == 0) {
         key = m_db.insert(QStringLiteral("INSERT INTO files(owner_id, folder_id, name, kind, description, props, sc, created_by, created)"
                                          " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)"),

@@ -1004,6 +1004,41 @@ private Q_SLOTS:
         QVERIFY(body(get("/folderadd?opr=new&st=c&uid=" + once + "&ownerid=2&fatherid=1000&foldername=Second&rnd=1")).toLongLong() == 0);
     }
 
+    // The property page offers one field per definition with the names the
+    // client fills; an upload's property text is kept with the file and read
+    // back by request 45.
+    void filePropertiesPageAndStore()
+    {
+        const QByteArray response = get("/getPrtHtm?opr=page");
+        QVERIFY(response.startsWith("HTTP/1.1 200"));
+        QVERIFY(response.contains("Content-Security-Policy: default-src 'none'"));
+        const QByteArray page = body(response);
+        for (const char *field : {"<input type=\"text\" name=\"FilePrt1\">", "<input type=\"number\" name=\"FilePrt2\">",
+                                  "<input type=\"date\" name=\"FilePrt3\">", "<select name=\"FilePrt4\">",
+                                  "<input type=\"radio\" name=\"FilePrt5\" value=\"Review\">",
+                                  "<input type=\"checkbox\" name=\"FilePrt6\" value=\"Customer\">",
+                                  "<textarea name=\"FilePrt7\"", "id=\"isOK\"", "id=\"filePrt\"", "function fillProperty()",
+                                  "function checkFilePrt()", "<option value=\"R&amp;D\">"})
+            QVERIFY2(page.contains(field), field);
+
+        const FramedReply defs = framed(m_server->port(), 45, E(m_token));
+        QCOMPARE(defs.status, 80);
+        QCOMPARE(GetTagValue(defs.body, QStringLiteral("proid")), QStringLiteral("1,2,3,4,5,6,7"));
+        QCOMPARE(GetTagValue(defs.body, QStringLiteral("6")), QStringLiteral("Distribution"));
+
+        const QString props = QStringLiteral("[proid]1,6[/proid][1]Bridge A[/1][6]Internal,Customer[/6]");
+        const QByteArray bytes("with properties");
+        const QString text = uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("props.txt"), bytes.size(), kTicks)
+                                 .replace(QStringLiteral("[FielPrt][/FielPrt]"), QStringLiteral("[FielPrt]") + props + QStringLiteral("[/FielPrt]"));
+        const UploadResult up = upload(m_server->port(), text, bytes);
+        QVERIFY(up.key > 0);
+        const FramedReply stored = framed(m_server->port(), 45, E(m_token) + QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key));
+        QCOMPARE(stored.status, 80);
+        QCOMPARE(stored.body, props);
+        QCOMPARE(framed(m_server->port(), 45, E(m_token) + QStringLiteral("[FileKey]99999999[/FileKey]")).status, 8);
+        QCOMPARE(framed(m_server->port(), 45, E(QStringLiteral("0123456789abcdef0123456789abcdef")) + QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key)).status, 7);
+    }
+
     void modifyPassword()
     {
         const QString userId = QString::number(kDemoUser);
