@@ -7,6 +7,7 @@
 #include "core/folders.h"
 #include "core/memberpowers.h"
 #include "core/workpools.h"
+#include "files/tsetfilepropertyfrm.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
 #include "platform/netadapters.h"
@@ -71,6 +72,7 @@ int main(int argc, char *argv[])
         TARVOClientFrm mainWindow(config, std::make_shared<TNetSessionBackend>(),
                                   QCoreApplication::applicationFilePath());
         mainWindow.SetBrowserProvider({&EmbeddedBrowser::UnavailableReason, &EmbeddedBrowser::Create});
+        TTSetFilePropertyFrm::SetBrowserFactory(&EmbeddedBrowser::Create);
         QObject::connect(channel.get(), &InstanceChannel::messageReceived, &mainWindow, &TARVOClientFrm::handleMessage);
         QString error;
         if (!channel->listen(&error))

@@ -9,6 +9,7 @@
 #include "files/filemagfrm.h"
 #include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
+#include "files/filepropertypage.h"
 #include "files/fileviewfrm.h"
 #include "files/getpathfrm.h"
 #include "files/pickerlogic.h"
@@ -17,6 +18,8 @@
 #include "files/setfoldrnamefrm.h"
 #include "files/setfiletypefrm.h"
 #include "files/transfer.h"
+#include "files/tsetfilepropertyfrm.h"
+#include "platform/embeddedbrowser.h"
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
 #include "localserver.h"
@@ -1460,10 +1463,150 @@ private Q_SLOTS:
     }
 };
 
+// A browser that records what it is asked and answers scripts as the test says.
+class StandInBrowser : public TEmbeddedBrowser
+{
+public:
+    explicit StandInBrowser(QWidget *parent) : m_view(new QWidget(parent)) {}
+    QWidget *Widget() override { return m_view; }
+    void Load(const QUrl &url) override
+    {
+        loads << url;
+        QMetaObject::invokeMethod(this, [this] { Q_EMIT loadFinished(true); }, Qt::QueuedConnection);
+    }
+    void RunScript(const QString &script, ScriptDone done) override
+    {
+        scripts << script;
+        const QVariant answer = answerFor ? answerFor(script) : QVariant();
+        QMetaObject::invokeMethod(this, [done, answer] { done(answer); }, Qt::QueuedConnection);
+    }
+    QList<QUrl> loads;
+    QStringList scripts;
+    std::function<QVariant(const QString &)> answerFor;
+
+private:
+    QWidget *m_view;
+};
+
+class PropertyPageTest : public QObject
+{
+    Q_OBJECT
+    TRecordingPrompter prompter;
+
+    static std::unique_ptr<TTSetFilePropertyFrm> makeFrm(StandInBrowser *&browser)
+    {
+        return std::make_unique<TTSetFilePropertyFrm>(HSL_ENG, nullptr, [&browser](QWidget *parent) {
+            auto b = std::make_unique<StandInBrowser>(parent);
+            browser = b.get();
+            return std::unique_ptr<TEmbeddedBrowser>(std::move(b));
+        });
+    }
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+
+    void propertyIds_data()
+    {
+        QTest::addColumn<QString>("prt");
+        QTest::addColumn<QStringList>("ids");
+        QTest::addRow("plain list") << "[proid]5,6,12[/proid]" << QStringList{"5", "6", "12"};
+        QTest::addRow("blanks and repeats") << "[proid] 5 ,5,,6[/proid]" << QStringList{"5", "6"};
+        QTest::addRow("an id that would leave its attribute") << "[proid]1\"><script>x()</script>,2[/proid]" << QStringList{"2"};
+        QTest::addRow("none") << "" << QStringList{};
+    }
+    void propertyIds()
+    {
+        QFETCH(QString, prt);
+        QFETCH(QStringList, ids);
+        QCOMPARE(FilePropertyPage::PropertyIds(prt), ids);
+    }
+
+    // Check-box and radio values reach the page with "*#*#"; every value only as
+    // an escaped attribute value.
+    void currentValuesFillThePage()
+    {
+        StandInBrowser *browser = nullptr;
+        auto frm = makeFrm(browser);
+        QVERIFY(browser);
+        frm->URL = TTSetFilePropertyFrm::PageUrl(QStringLiteral("http://127.0.0.1:8088"));
+        frm->LoadParam = true;
+        frm->PrtParams = QStringLiteral("[proid]5,6,1[/proid][5]Review[/5][6]Internal,Customer[/6][1]A, \"B\" <b>&'[/1]");
+        browser->answerFor = [](const QString &script) -> QVariant {
+            if (script.contains(QStringLiteral("getElementsByName('FilePrt'+ids[i])")))
+                return QVariantMap{{"5", "radio"}, {"6", "checkbox"}, {"1", "text"}};
+            return true;
+        };
+        QSignalSpy ready(frm.get(), &TTSetFilePropertyFrm::pageReady);
+        frm->show();
+        QVERIFY(ready.wait(5000));
+        QCOMPARE(ready.first().first().toBool(), true);
+        QCOMPARE(browser->loads, QList<QUrl>{QUrl("http://127.0.0.1:8088/getPrtHtm?opr=page")});
+        QCOMPARE(browser->scripts.size(), 2);
+        QVERIFY(browser->scripts.first().endsWith(QStringLiteral("([\"5\",\"6\",\"1\"])")));
+        const QString fill = browser->scripts.at(1);
+        QVERIFY(fill.contains(QStringLiteral("fillProperty();")));
+        // The markup travels as one script string: its quotes are escaped for the script.
+        QVERIFY2(fill.contains(QStringLiteral("<input type=\\\"hidden\\\" id=\\\"h_FilePrt6\\\" value=\\\"Internal*#*#Customer\\\">")), qPrintable(fill));
+        QVERIFY(fill.contains(QStringLiteral("id=\\\"h_FilePrt5\\\" value=\\\"Review\\\">")));
+        QVERIFY2(fill.contains(QStringLiteral("id=\\\"h_FilePrt1\\\" value=\\\"A, &quot;B&quot; &lt;b&gt;&amp;&#39;\\\">")), qPrintable(fill));
+        QCOMPARE(FilePropertyPage::HiddenInputsHtml(frm->PrtParams, {"1"}, {{"1", "text"}}),
+                 QStringLiteral("<input type=\"hidden\" id=\"h_FilePrt1\" value=\"A, &quot;B&quot; &lt;b&gt;&amp;&#39;\">"));
+    }
+
+    void withoutLoadParamThePageStaysAsServed()
+    {
+        StandInBrowser *browser = nullptr;
+        auto frm = makeFrm(browser);
+        frm->PrtParams = QStringLiteral("[proid]1[/proid][1]x[/1]");
+        QSignalSpy ready(frm.get(), &TTSetFilePropertyFrm::pageReady);
+        frm->show();
+        QVERIFY(ready.wait(5000));
+        QVERIFY(browser->scripts.isEmpty());
+    }
+
+    void confirmTakesThePagesTextOnlyWhenItAgrees_data()
+    {
+        QTest::addColumn<QVariant>("answer");
+        QTest::addColumn<bool>("accepted");
+        QTest::addRow("page agrees") << QVariant(QVariantList{"1", "[proid]1[/proid][1]new[/1]"}) << true;
+        QTest::addRow("page refuses") << QVariant(QVariantList{"0", ""}) << false;
+        QTest::addRow("script failed") << QVariant() << false;
+    }
+    void confirmTakesThePagesTextOnlyWhenItAgrees()
+    {
+        QFETCH(QVariant, answer);
+        QFETCH(bool, accepted);
+        StandInBrowser *browser = nullptr;
+        auto frm = makeFrm(browser);
+        frm->PrtParams = QStringLiteral("[proid]1[/proid][1]old[/1]");
+        frm->show();
+        browser->answerFor = [answer](const QString &) { return answer; };
+        QSignalSpy refused(frm.get(), &TTSetFilePropertyFrm::checkRefused);
+        QSignalSpy finished(frm.get(), &QDialog::finished);
+        QTest::mouseClick(frm->btnOk, Qt::LeftButton);
+        QTRY_VERIFY(!refused.isEmpty() || !finished.isEmpty());
+        QVERIFY(browser->scripts.last().contains(QStringLiteral("checkFilePrt();")));
+        QCOMPARE(frm->isVisible(), !accepted);
+        QCOMPARE(frm->result(), accepted ? int(QDialog::Accepted) : 0);
+        QCOMPARE(frm->PrtParams, accepted ? QStringLiteral("[proid]1[/proid][1]new[/1]") : QStringLiteral("[proid]1[/proid][1]old[/1]"));
+    }
+
+    void withoutABrowserItSaysSo()
+    {
+        TTSetFilePropertyFrm frm(HSL_ENG, nullptr, [](QWidget *) { return std::unique_ptr<TEmbeddedBrowser>(); });
+        QVERIFY(!frm.WebBrowser1);
+        QVERIFY(!frm.btnOk->isEnabled());
+        frm.show();
+        QTest::mouseClick(frm.btnCancel, Qt::LeftButton);
+        QCOMPARE(frm.result(), int(QDialog::Rejected));
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<FileListModelTest, FileMagLogicTest, FileViewTest, FileManagerE2ETest, PickerTest, PickersE2ETest>(argc, argv);
+    return runTests<FileListModelTest, FileMagLogicTest, FileViewTest, FileManagerE2ETest, PickerTest, PickersE2ETest, PropertyPageTest>(argc, argv);
 }
 
 #include "tst_files.moc"
