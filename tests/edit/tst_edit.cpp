@@ -7,6 +7,9 @@
 #include "edit/showeditinfofrm.h"
 #include "core/textfile.h"
 #include "edit/editmonitor.h"
+#include "edit/officeeditfrm.h"
+#include "platform/fileinuse.h"
+#include "preview/officeconverter.h"
 #include "edit/editorlauncher.h"
 #include "edit/edittransfer.h"
 #include "edit/texteditfrm.h"
@@ -19,10 +22,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QUrl>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include <csignal>
 #include <sys/stat.h>
 
 namespace {
@@ -496,10 +501,82 @@ private Q_SLOTS:
     }
 };
 
+// The office editor with a real LibreOffice: the document stays open in it,
+// "Save and upload" waits until LibreOffice lets go, then the saved file goes up.
+class OfficeEditTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    AnsweringPrompter prompter;
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase()
+    {
+        TPrompter::SetInstance(nullptr);
+        EditorLauncher::SetEditorOverride({}, {});
+    }
+
+    void documentEditedInLibreOfficeBecomesANewVersion()
+    {
+        const QString soffice = TOfficeConverter::FindSoffice();
+        if (soffice.isEmpty())
+            QSKIP("LibreOffice is not installed, so the office editing road cannot run here.");
+        EditServer server;
+        const TServerConn conn = loginDemo(server.port());
+        const qint64 key = server.keyOf(QStringLiteral("Supply agreement.docx"));
+        const QByteArray before = server.currentBody(key);
+        // Headless, with a profile of its own, as a user's LibreOffice would hold the document.
+        const QString profile = QUrl::fromLocalFile(home.path() + QLatin1String("/lo-profile")).toString();
+        EditorLauncher::SetEditorOverride(soffice, {QStringLiteral("--headless"), QStringLiteral("--norestore"),
+                                                    QStringLiteral("-env:UserInstallation=") + profile});
+
+        QPointer<TOfficeFileEditFrm> frm = new TOfficeFileEditFrm(conn, GetConfigFolder());
+        frm->SetToolbarVisible(true);
+        frm->show();
+        QSignalSpy ready(frm.data(), &TFileEditBaseFrm::editReady);
+        frm->Edit(QStringLiteral("Supply agreement.docx"), QStringLiteral("docx"), key);
+        QVERIFY(ready.wait(20000));
+        QVERIFY(ready.first().at(0).toBool());
+        const QString copy = frm->FEditFileName;
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(FileInUse::OfficeLockName(copy)), 60000);
+
+        // While LibreOffice holds it, nothing is uploaded.
+        QTest::mouseClick(frm->spbSave, Qt::LeftButton);
+        QCOMPARE(prompter.shown.size(), 1);
+        QVERIFY(prompter.shown.first().contains(QLatin1String("still open")));
+        QCOMPARE(server.currentBody(key), before);
+
+        // A conversion run rewrites the document, which the editor then saves over its copy.
+        const TConversionResult converted = TOfficeConverter(soffice).Convert(
+            copy, home.path() + QLatin1String("/converted"), home.path() + QLatin1String("/work"), QStringLiteral("docx"));
+        QVERIFY2(converted.Ok, qPrintable(converted.Error));
+        QFile result(converted.OutputPath);
+        QVERIFY(result.open(QIODevice::ReadOnly));
+        const QByteArray saved = result.readAll();
+        QVERIFY(saved != before);
+        QVERIFY(WriteFileAtomic(copy, saved));
+
+        // The user closes LibreOffice: its process with our profile ends.
+        for (const FileInUse::ProcessInfo &p : FileInUse::UserProcesses())
+            if (p.Name == QLatin1String("soffice.bin") && p.Args.join(u' ').contains(profile))
+                ::kill(pid_t(p.Pid), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!frm->IsOfficeOpen(), 30000);
+
+        prompter.shown.clear();
+        QTest::mouseClick(frm->spbSave, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(frm.isNull(), 30000);
+        QCOMPARE(prompter.shown, QStringList{QStringLiteral("Modified successfully!")});
+        QCOMPARE(server.currentBody(key), saved);
+        QVERIFY(!QFileInfo::exists(copy));
+        QVERIFY(!server.locked(key));
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest, AppEditTest>(argc, argv);
+    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest, AppEditTest, OfficeEditTest>(argc, argv);
 }
 
 #include "tst_edit.moc"
