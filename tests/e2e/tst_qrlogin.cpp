@@ -5,6 +5,7 @@
 #include "app/netsessionbackend.h"
 #include "app/qrloginfrm.h"
 #include "core/clientconfigx.h"
+#include "files/tsetfilepropertyfrm.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "serverfixture.h"
@@ -15,6 +16,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QUrl>
 
@@ -103,13 +105,73 @@ private Q_SLOTS:
     }
 };
 
+// The file-property page of the reference server in the real embedded browser:
+// the current values land in its fields as values, and its check hands back the
+// property text.
+class PropertyPageE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TestServer server;
+    RecordingPrompter prompter;
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+
+    void roundTripThroughThePage()
+    {
+        QVERIFY2(EmbeddedBrowser::UnavailableReason(false).isEmpty(), qPrintable(EmbeddedBrowser::UnavailableReason(false)));
+        TTSetFilePropertyFrm frm(HSL_ENG, nullptr, &EmbeddedBrowser::Create);
+        frm.URL = TTSetFilePropertyFrm::PageUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
+        frm.LoadParam = true;
+        frm.PrtParams = QStringLiteral("[proid]1,5,6,7[/proid][1]Bridge <b>A</b> \"x\"[/1][5]Review[/5][6]Internal,Customer[/6][7]two, words[/7]");
+        QSignalSpy ready(&frm, &TTSetFilePropertyFrm::pageReady);
+        frm.show();
+        QVERIFY(ready.wait(60000));
+        QCOMPARE(ready.first().first().toBool(), true);
+        auto value = [&](const QString &js) { return runScript(frm.WebBrowser1, js); };
+        QCOMPARE(value("document.getElementsByName('FilePrt1')[0].value").toString(), QStringLiteral("Bridge <b>A</b> \"x\""));
+        // A value is never markup of the page.
+        QCOMPARE(value("document.getElementsByTagName('b').length").toInt(), 0);
+        QCOMPARE(value("Array.from(document.getElementsByName('FilePrt6')).map(e=>e.value+':'+e.checked).join(' ')").toString(),
+                 QStringLiteral("Internal:true Customer:true Supplier:false"));
+        QCOMPARE(value("document.querySelector('input[name=FilePrt5]:checked').value").toString(), QStringLiteral("Review"));
+        QCOMPARE(value("document.getElementsByName('FilePrt7')[0].value").toString(), QStringLiteral("two, words"));
+
+        QSignalSpy finished(&frm, &QDialog::finished);
+        frm.Confirm();
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(frm.result(), int(QDialog::Accepted));
+        QCOMPARE(frm.PrtParams, QStringLiteral("[proid]1,2,3,4,5,6,7[/proid][1]Bridge <b>A</b> \"x\"[/1][2][/2][3][/3][4][/4]"
+                                               "[5]Review[/5][6]Internal,Customer[/6][7]two, words[/7]"));
+    }
+
+    void aRequiredFieldKeepsThePageOpen()
+    {
+        TTSetFilePropertyFrm frm(HSL_CN, nullptr, &EmbeddedBrowser::Create);
+        frm.URL = TTSetFilePropertyFrm::PageUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.port()));
+        QSignalSpy ready(&frm, &TTSetFilePropertyFrm::pageReady);
+        frm.show();
+        QVERIFY(ready.wait(60000));
+        QSignalSpy refused(&frm, &TTSetFilePropertyFrm::checkRefused);
+        frm.Confirm();
+        QVERIFY(refused.wait(20000));
+        QVERIFY(frm.isVisible());
+        QVERIFY(runScript(frm.WebBrowser1, QStringLiteral("document.getElementById('hint').textContent")).toString().startsWith(QStringLiteral("Project")));
+        if (const QString dir = qEnvironmentVariable("ZUDIVUVO_SCREENSHOTS"); !dir.isEmpty() && QDir().mkpath(dir))
+            frm.grab().save(dir + QLatin1String("/file-properties.png"));
+        frm.reject();
+    }
+};
+
 int main(int argc, char **argv)
 {
     // Tests run as root in CI; the browser's sandbox cannot work there.
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     EmbeddedBrowser::PrepareApplication();
     QApplication app(argc, argv);
-    return runTests<QrLoginE2ETest>(argc, argv);
+    return runTests<QrLoginE2ETest, PropertyPageE2ETest>(argc, argv);
 }
 
 #include "tst_qrlogin.moc"
