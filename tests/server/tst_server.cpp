@@ -1669,11 +1669,79 @@ private Q_SLOTS:
     }
 };
 
+// The archive link a scan upload asks for: only the caller's own fresh uploads are linked.
+class ArchiveLinkTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestServer> m_server;
+    QString m_token;
+    qint64 m_fresh = 0;
+
+    QByteArray get(const QByteArray &target)
+    {
+        RawClient c(m_server->port());
+        c.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return c.readToEnd();
+    }
+    static QByteArray sn(qint64 key, qint64 arcId, qint64 userId)
+    {
+        return EncryptWithAppKey(QStringLiteral("[filekey]%1[/filekey][arcid]%2[/arcid][uid]%3[/uid]").arg(key).arg(arcId).arg(userId),
+                                 AKS_256).toLatin1();
+    }
+    int links(qint64 arcId)
+    {
+        return Store(m_server->dataDir()).db().value(QStringLiteral("SELECT COUNT(*) FROM archive_links WHERE arc_id=?"), {arcId}).toInt();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<TestServer>();
+        m_token = loginToken(m_server->port());
+        const QByteArray body("scanned page");
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("page_1.jpg"), body.size(), kTicks), body);
+        QCOMPARE(up.status, 3);
+        m_fresh = up.key;
+        QVERIFY(m_fresh > 0);
+    }
+    void cleanupTestCase() { m_server.reset(); }
+
+    void answers_data()
+    {
+        QTest::addColumn<QByteArray>("query");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<qint64>("arcId");
+        QTest::addColumn<int>("rows");
+        QTest::addRow("own fresh upload") << QByteArray("sn=" + sn(-1, 31, kDemoUser)) << QByteArray("ok") << qint64(31) << 1;
+        QTest::addRow("linked twice stays one link") << QByteArray("sn=" + sn(-1, 31, kDemoUser)) << QByteArray("ok") << qint64(31) << 1;
+        QTest::addRow("no archive record") << QByteArray("sn=" + sn(-1, 0, kDemoUser)) << QByteArray("error") << qint64(0) << 0;
+        QTest::addRow("another user's name") << QByteArray("sn=" + sn(-1, 32, 1)) << QByteArray("error") << qint64(32) << 0;
+        QTest::addRow("an old file of the demo") << QByteArray("sn=" + sn(kSupplyAgreement, 33, kDemoUser)) << QByteArray("error") << qint64(33) << 0;
+        QTest::addRow("unknown file") << QByteArray("sn=" + sn(999999, 34, kDemoUser)) << QByteArray("error") << qint64(34) << 0;
+        QTest::addRow("not protected") << QByteArray("sn=[filekey]1[/filekey][arcid]35[/arcid][uid]5[/uid]") << QByteArray("error") << qint64(35) << 0;
+        QTest::addRow("no sn") << QByteArray("x=1") << QByteArray("error") << qint64(36) << 0;
+    }
+    void answers()
+    {
+        QFETCH(QByteArray, query);
+        QFETCH(QByteArray, answer);
+        QFETCH(qint64, arcId);
+        QFETCH(int, rows);
+        // -1 stands for the file uploaded in initTestCase.
+        query.replace(sn(-1, arcId, kDemoUser), sn(m_fresh, arcId, kDemoUser));
+        query.replace(sn(-1, arcId, 1), sn(m_fresh, arcId, 1));
+        const QByteArray response = get("/arc/input2?opr=addfilekey&" + query);
+        QVERIFY2(response.startsWith("HTTP/1.1 200 "), response.constData());
+        QCOMPARE(response.mid(response.indexOf("\r\n\r\n") + 4), answer);
+        QCOMPARE(links(arcId), rows);
+    }
+};
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     TestHome home;
-    return runTests<FramingTest, BrowsingTest, OwnerFolderTest, FileChannelTest, HttpTest, LoginTest, PersistenceTest, DataFolderTest, HostileTest>(argc, argv);
+    return runTests<FramingTest, BrowsingTest, OwnerFolderTest, FileChannelTest, HttpTest, ArchiveLinkTest, LoginTest, PersistenceTest, DataFolderTest, HostileTest>(argc, argv);
 }
 
 #include "tst_server.moc"
