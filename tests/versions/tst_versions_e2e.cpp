@@ -1,0 +1,205 @@
+// Commands 18 to 20 as a web page hands them over: the link of a second launch is
+// decoded by the start-up, written to the hand-off file, picked up by the
+// dispatcher and carried out by the version-control windows against the
+// reference server.
+#include "app/startup.h"
+#include "core/clientconfigx.h"
+#include "core/folders.h"
+#include "core/webcmd.h"
+#include "docserver.h"
+#include "net/robottcpclient.h"
+#include "platform/prompter.h"
+#include "seed.h"
+#include "store.h"
+#include "testenv.h"
+#include "versions/hintfrmxe.h"
+#include "versions/versioncontrolfrm.h"
+#include "versions/versionwindows.h"
+#include "versions/workpaths.h"
+#include "web/webmodule.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QUrl>
+
+// The links the server's pages put behind their buttons (server/portal.h, whose
+// wire header clashes with the client's).
+QByteArray clientLink(int code, const QList<QPair<QString, QString>> &params);
+
+namespace {
+
+struct AnsweringPrompter : TPrompter {
+    QStringList questions;
+    QList<bool> answers;
+    QStringList shown;
+    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
+    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
+    bool Ask(QWidget *, const QString &, const QString &text) override
+    {
+        questions << text;
+        return answers.isEmpty() ? false : answers.takeFirst();
+    }
+};
+
+// What the main window plugs into the dispatcher for these commands.
+struct VersionTarget : TWebCommandTarget {
+    TVersionWindows *windows = nullptr;
+    void SetClipboardText(const QString &) override {}
+    bool OpenWithDesktop(const QString &, QString *) override { return false; }
+    bool DownloadForOpen(qint64, qint64, const QString &, QString *) override { return false; }
+    bool ChooseWorkPath(qint64 folderId, QString *error) override { return windows->ChooseWorkPath(folderId, error); }
+    bool FetchNewest(qint64 ownerId, qint64 folderId, QString *error) override { return windows->FetchNewest(ownerId, folderId, error); }
+    bool VersionControl(int code, const QList<qint64> &keys, const QStringList &names, QString *error) override
+    {
+        return windows->VersionControl(code, keys, names, error);
+    }
+};
+
+}  // namespace
+
+class WebVersionCommandsTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    QTemporaryDir data;
+    std::unique_ptr<DocServer> server;
+    std::unique_ptr<Store> store;
+    AnsweringPrompter prompter;
+
+    QString lockHolder(qint64 key)
+    {
+        return store->db().value(QStringLiteral("SELECT o.name FROM locks l JOIN owners o ON o.id=l.user_id WHERE l.file_key=?"), {key}).toString();
+    }
+    qint64 fileKey(const QString &name) { return store->db().value(QStringLiteral("SELECT key FROM files WHERE name=?"), {name}).toLongLong(); }
+    int versions(qint64 key) { return store->db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {key}).toInt(); }
+
+    // A second launch with the link a server page makes: what lands in the hand-off file.
+    void secondLaunch(int code, const QString &keys, const QString &names)
+    {
+        TClientConfigX config;
+        const QString link = QString::fromLatin1(clientLink(code, {{QStringLiteral("fileKeys"), keys}, {QStringLiteral("fileName"), names}}));
+        const TStartupResult r = TStartup(config, {}).Run(link);
+        QCOMPARE(int(r.pending.Code), code);
+        QVERIFY(WriteWebCmdFile(GetConfigFolder() + kWebCmdFileName, r.pending));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        TPrompter::SetInstance(&prompter);
+        ServerOptions options;
+        options.dataDir = data.path();
+        options.port = 0;
+        server = std::make_unique<DocServer>(options);
+        QString error;
+        QVERIFY2(server->start(&error), qPrintable(error));
+        store = std::make_unique<Store>(options.dataDir);
+        QVERIFY2(seedDemo(*store, &error), qPrintable(error));
+    }
+    void cleanupTestCase()
+    {
+        TPrompter::SetInstance(nullptr);
+        server.reset();
+    }
+
+    void checkOutCancelAndCheckInFromLinks()
+    {
+        TRobotTcpClient login;
+        login.Host = QStringLiteral("127.0.0.1");
+        login.Port = server->port();
+        TLoginReply reply;
+        QCOMPARE(login.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
+                             QString::number(server->port()), &reply),
+                 st::LoginOk);
+        TVersionSession session;
+        session.Conn.Host = QStringLiteral("127.0.0.1");
+        session.Conn.Port = server->port();
+        session.Conn.EncryptId = reply.UserId;
+        session.Conn.Language = HSL_ENG;
+        QTemporaryDir work;
+        session.WorkRoot = work.path() + u'/';
+        session.ConfigFolder = GetConfigFolder();
+        QWidget owner;
+        TVersionWindows windows([session] { return session; }, HSL_ENG, &owner);
+        QStringList opened;
+        windows.FOpen = [&opened](const QString &path, QString *) {
+            opened << path;
+            return true;
+        };
+        VersionTarget target;
+        target.windows = &windows;
+        TWebModule module(target, HSL_ENG, GetConfigFolder(), GetTempFolder());
+        QSignalSpy ended(&windows, &TVersionWindows::webCommandEnded);
+
+        const QString a = QStringLiteral("Price list.xlsx"), b = QStringLiteral("Contract template.docx");
+        const qint64 ka = fileKey(a), kb = fileKey(b);
+        const QString keys = QStringLiteral("%1, %2,").arg(ka).arg(kb), names = a + u',' + b;
+
+        // 18: the check-out window opens; the user confirms; both files are out.
+        secondLaunch(18, keys, names);
+        QTRY_VERIFY_WITH_TIMEOUT((module.DoWebMessage(), !windows.LastVersionControlFrm.isNull()), 5000);
+        TVersionControlFrm *frm = windows.LastVersionControlFrm;
+        QVERIFY(frm->isVisible());
+        QSignalSpy resolved(frm, &TVersionControlFrm::pathResolved);
+        QVERIFY(resolved.wait(5000));
+        QCOMPARE(frm->Edit1->text(), session.WorkRoot);
+        QTest::mouseClick(frm->btConfirm, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
+        QCOMPARE(ended[0][0].toInt(), 18);
+        QCOMPARE(lockHolder(ka), QStringLiteral("Demo User"));
+        QCOMPARE(lockHolder(kb), QStringLiteral("Demo User"));
+        QVERIFY(windows.WebMonitor()->isVisible());
+        QCOMPARE(windows.WebMonitor()->RowCount(), 2);
+        QCOMPARE(windows.WebMonitor()->Cell(0, 1), QStringLiteral("Successfully checked out"));
+        QCOMPARE(opened, QStringList{work.path() + u'/'});   // two files: the folder is opened once
+        QCOMPARE(CheckoutRecord(session.ConfigFolder).read(ka), work.path() + u'/' + a);
+
+        // 19, refused by the user: nothing changes. The question names the files.
+        prompter.answers = {false};
+        secondLaunch(19, keys, names);
+        // The hand-off file settles first; the dispatcher ticks until it has run the command.
+        QTRY_COMPARE_WITH_TIMEOUT((module.DoWebMessage(), ended.size()), 2, 5000);
+        QCOMPARE(prompter.questions.size(), 1);
+        QVERIFY(prompter.questions[0].contains(a) && prompter.questions[0].contains(b));
+        QCOMPARE(lockHolder(kb), QStringLiteral("Demo User"));
+
+        // 20 for the first file after an edit: a new version, the check-out ends.
+        const int before = versions(ka);
+        {
+            QFile f(work.path() + u'/' + a);
+            QVERIFY(f.open(QIODevice::Append));
+            f.write("edited");
+            f.close();
+            QFile t(work.path() + u'/' + a);
+            QVERIFY(t.open(QIODevice::ReadWrite));
+            t.setFileTime(QDateTime::currentDateTime().addSecs(30), QFileDevice::FileModificationTime);
+        }
+        prompter.answers = {true};
+        secondLaunch(20, QString::number(ka), a);
+        QTRY_COMPARE_WITH_TIMEOUT((module.DoWebMessage(), ended.size()), 3, 15000);
+        QVERIFY(ended[2][1].toBool());
+        QVERIFY(prompter.questions[1].startsWith(QLatin1String("Check in these files?")));
+        QCOMPARE(versions(ka), before + 1);
+        QCOMPARE(lockHolder(ka), QString());
+        QVERIFY(!CheckoutRecord(session.ConfigFolder).contains(ka));
+
+        // 19 for the second, confirmed: the lock is given back, the copy stays.
+        prompter.answers = {true};
+        secondLaunch(19, QString::number(kb), b);
+        QTRY_COMPARE_WITH_TIMEOUT((module.DoWebMessage(), ended.size()), 4, 15000);
+        QCOMPARE(lockHolder(kb), QString());
+        QVERIFY(QFileInfo::exists(work.path() + u'/' + b));
+        QCOMPARE(windows.WebMonitor()->Cell(windows.WebMonitor()->RowCount() - 1, 1), QStringLiteral("Checkout cancelled"));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    WebVersionCommandsTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_versions_e2e.moc"
