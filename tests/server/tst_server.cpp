@@ -880,6 +880,41 @@ private Q_SLOTS:
         QVERIFY(QDir(m_server->dataDir() + QStringLiteral("/staging")).entryList({QStringLiteral("*.tmp")}, QDir::Files).isEmpty());
     }
 
+    // Check-in without the caller's lock is refused; with it, each check-in is the
+    // new current version (the tenth after the ninth) and gives the lock back.
+    void checkInNeedsTheLock()
+    {
+        const QByteArray first = randomBytes(1000);
+        const UploadResult up = upload(m_server->port(), uploadText(m_token, kRnd, kContracts2024, {}, QStringLiteral("checkin.txt"), first.size(), kTicks), first);
+        QVERIFY(up.key > 0);
+        const QString lockKey = QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key);
+        auto checkIn = [&](const QByteArray &bytes, qint64 ticks) {
+            RawClient c(m_server->port());
+            c.send(fileOpening(3, E(m_token) + QStringLiteral("[Key]%1[/Key][Size]%2[/Size][ModifyDate]%3[/ModifyDate][language]1[/language][IsCheckin]True[/IsCheckin]")
+                                                   .arg(up.key).arg(bytes.size()).arg(ticks)));
+            const qint32 status = c.int32();
+            if (status != 3)
+                return status;
+            c.int64();
+            c.int64();
+            c.send(int64BE(0) + int64BE(bytes.size()) + bytes + int32BE(kUploadComplete));
+            return c.int32();
+        };
+        QCOMPARE(checkIn(randomBytes(10), kTicks + 1000000000), 17);
+        QByteArray last;
+        for (int i = 2; i <= 11; ++i) {
+            QCOMPARE(framed(m_server->port(), 76, E(m_token) + lockKey).body, QStringLiteral("1"));
+            last = randomBytes(100 + i);
+            QCOMPARE(checkIn(last, kTicks + qint64(i) * 1000000000), 3);
+            QCOMPARE(Store(m_server->dataDir()).lock(up.key).has_value(), false);
+        }
+        const DownloadResult now = download(m_server->port(), downloadText(m_token, up.key));
+        QCOMPARE(now.body, last);
+        QCOMPARE(framed(m_server->port(), 77, E(m_token) + lockKey).body, QString::number(kTicks + 11 * qint64(1000000000)));
+        const FramedReply newest = framed(m_server->port(), 63, E(m_token) + QStringLiteral("[OwnerId]2[/OwnerId][FolderId]1001[/FolderID][IsIncludeSub]False[/IsIncludeSub]"));
+        QVERIFY2(newest.body.contains(QStringLiteral("%1*1001*%2*checkin.txt*").arg(up.key).arg(kTicks + 11 * qint64(1000000000))), qPrintable(newest.body));
+    }
+
     void hostileFileChannel_data()
     {
         QTest::addColumn<QByteArray>("bytes");
