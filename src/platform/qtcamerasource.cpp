@@ -14,16 +14,7 @@ namespace {
 class QtCameraSource : public CameraSource
 {
 public:
-    explicit QtCameraSource(QObject *parent) : CameraSource(parent)
-    {
-        m_session.setVideoSink(&m_sink);
-        connect(&m_sink, &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame &frame) {
-            if (m_paused || !frame.isValid())
-                return;
-            m_latest = frame;
-            Q_EMIT frameReady();
-        });
-    }
+    explicit QtCameraSource(QObject *parent) : CameraSource(parent) {}
     ~QtCameraSource() override { Stop(); }
 
     QStringList Devices() const override
@@ -49,8 +40,20 @@ public:
                 if (!known)
                     m_formats << f;
             }
+            // The media pipeline is built only when a camera is really used.
+            if (!m_session) {
+                m_session = std::make_unique<QMediaCaptureSession>();
+                m_sink = std::make_unique<QVideoSink>();
+                m_session->setVideoSink(m_sink.get());
+                connect(m_sink.get(), &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame &frame) {
+                    if (m_paused || !frame.isValid())
+                        return;
+                    m_latest = frame;
+                    Q_EMIT frameReady();
+                });
+            }
             m_camera = std::make_unique<QCamera>(d);
-            m_session.setCamera(m_camera.get());
+            m_session->setCamera(m_camera.get());
             m_paused = false;
             m_camera->start();
             return true;
@@ -65,7 +68,7 @@ public:
     {
         if (m_camera) {
             m_camera->stop();
-            m_session.setCamera(nullptr);
+            m_session->setCamera(nullptr);
             m_camera.reset();
         }
         m_paused = false;
@@ -85,8 +88,8 @@ public:
     QImage LatestFrame() const override { return m_latest.isValid() ? m_latest.toImage() : QImage(); }
 
 private:
-    QMediaCaptureSession m_session;
-    QVideoSink m_sink;
+    std::unique_ptr<QMediaCaptureSession> m_session;
+    std::unique_ptr<QVideoSink> m_sink;
     std::unique_ptr<QCamera> m_camera;
     QCameraDevice m_device;
     QList<QCameraFormat> m_formats;
