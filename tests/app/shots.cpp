@@ -29,6 +29,13 @@
 #include <functional>
 #include <utility>
 
+// shots_versions.cpp
+void shootVersions(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
+                   const std::function<void(QWidget *, const QString &)> &shoot,
+                   const std::function<void(const std::function<bool()> &, const char *, int)> &need,
+                   const std::function<void(const QString &owner, const QStringList &path)> &openFolder,
+                   const std::function<qint64(const QString &name)> &keyOf, const QString &local);
+
 namespace {
 QString g_outDir;
 QString g_lang;
@@ -347,6 +354,16 @@ int main(int argc, char **argv)
     need([hint] { return hint->isVisible(); }, "hint window shown");
     shoot(hint, QStringLiteral("hint"));
     hint->hide();
+
+    shootVersions(w, store, chinese, shoot, need,
+                  [fm](const QString &owner, const QStringList &path) { openFolder(fm, owner, path); },
+                  [fm](const QString &name) {
+                      const int row = rowOf(fm, name);
+                      if (row < 0)
+                          fail("file not listed");
+                      return fm->Model().Row(row).Key;
+                  },
+                  local);
 
     TPrompter::SetInstance(nullptr);
     std::fflush(nullptr);
