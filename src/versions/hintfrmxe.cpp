@@ -29,6 +29,8 @@ THintFrmXe::THintFrmXe(THS_Language language, QWidget *parent)
     ListView1->setAlternatingRowColors(false);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Long paths keep their file name in view.
+    ListView1->setTextElideMode(Qt::ElideLeft);
     ListView1->setHeaderLabels({t("文件名", "Filename"), t("提示信息", "Hint"), t("时间", "Datetime")});
     ListView1->setColumnWidth(0, 254);
     ListView1->setColumnWidth(1, 210);

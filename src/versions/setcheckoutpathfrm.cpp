@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <limits>
+
 TSetCheckOutPathFrm::TSetCheckOutPathFrm(const TVersionSession &session, QWidget *parent)
     : QDialog(parent)
     , m_session(session)
@@ -100,7 +102,9 @@ bool TSetCheckOutPathFrm::Confirm()
         }
     }
     hide();
-    if (FFolderId > 0) {
+    if (FFolderId > std::numeric_limits<qint32>::max()) {
+        TPrompter::Instance().Error(this, hint, QStringLiteral("Folder id %1 is out of range").arg(FFolderId));
+    } else if (FFolderId > 0) {
         QString error;
         if (!WorkPathRecord(m_session.ConfigFolder).write(qint32(FFolderId), local, &error))
             TPrompter::Instance().Error(this, hint, error);

@@ -131,15 +131,10 @@ void TShowDiffFrm::buildUi()
         lv->setSelectionBehavior(QAbstractItemView::SelectRows);
         lv->setEditTriggers(QAbstractItemView::NoEditTriggers);
         lv->setContextMenuPolicy(Qt::CustomContextMenu);
-        lv->setUniformRowHeights(true);
+        lv->setIconSize(QSize(16, 16));
     }
     lvServer->setColumnHidden(4, true);
     lvLocal->setColumnHidden(2, true);
-    lvServer->setColumnWidth(0, 200);
-    lvServer->setColumnWidth(1, 80);
-    lvServer->setColumnWidth(2, 130);
-    lvServer->setColumnWidth(3, 50);
-    lvLocal->setColumnWidth(0, 240);
     lvServer->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     lvServer->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     lvLocal->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -184,6 +179,24 @@ void TShowDiffFrm::buildUi()
         connect(lv, &QWidget::customContextMenuRequested, this, [menu, lv](const QPoint &p) { menu->popup(lv->viewport()->mapToGlobal(p)); });
 }
 
+void TShowDiffFrm::fitColumns()
+{
+    // The server list has no scroll bar of its own: its columns share its width.
+    const int ws = lvServer->viewport()->width();
+    lvServer->setColumnWidth(0, ws / 2);
+    lvServer->setColumnWidth(1, ws / 5);
+    lvServer->setColumnWidth(2, ws * 3 / 10);
+    const int wl = qMax(0, lvLocal->width() - 20);
+    lvLocal->setColumnWidth(0, wl * 3 / 5);
+    lvLocal->setColumnWidth(1, wl * 2 / 5);
+}
+
+void TShowDiffFrm::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    fitColumns();
+}
+
 QString TShowDiffFrm::LocalPath() const
 {
     return IncludeTrailingSlash(ToLocalSeparators(edLocalPath->text().trimmed()));
@@ -225,6 +238,7 @@ void TShowDiffFrm::Confirm()
     gbPath->hide();
     m_compare->show();
     resize(840, 660);
+    fitColumns();
     lbServerPath->setText(m_serverPath);
     lbLocalPath->setText(QDir::toNativeSeparators(LocalPath()));
     Refresh();
@@ -275,6 +289,7 @@ void TShowDiffFrm::Refresh()
             FServerList = lists.first;
             FLocalList = lists.second;
             fillLists(MergeFileItems(FServerList, FLocalList, &FLastFolderIndex));
+            fitColumns();
             N7->setEnabled(true);
             N8->setEnabled(false);
             emit refreshed();
@@ -292,9 +307,15 @@ void TShowDiffFrm::fillLists(const QList<TDiffRow> &rows)
     lvLocal->clear();
     const QIcon fileIcon = style()->standardIcon(QStyle::SP_FileIcon);
     const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+    // Placeholder rows are as high as filled ones, so the two lists stay row against row.
+    const QSize rowSize(-1, qMax(20, fontMetrics().height() + 6));
     for (const TDiffRow &r : rows) {
         auto *s = new QTreeWidgetItem(lvServer);
         auto *l = new QTreeWidgetItem(lvLocal);
+        for (int c = 0; c < lvServer->columnCount(); ++c)
+            s->setSizeHint(c, rowSize);
+        for (int c = 0; c < lvLocal->columnCount(); ++c)
+            l->setSizeHint(c, rowSize);
         const bool folder = r.HasFolder();
         QFont f = font();
         f.setBold(folder || r.State > DS_Same);

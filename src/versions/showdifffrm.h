@@ -71,8 +71,12 @@ Q_SIGNALS:
     void refreshed();
     void batchEnded();
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void buildUi();
+    void fitColumns();
     void fillLists(const QList<TDiffRow> &rows);
     QList<int> actingRows() const;
     void mirrorSelection(QTreeWidget *from, QTreeWidget *to);

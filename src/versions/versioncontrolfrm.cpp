@@ -32,6 +32,11 @@ TVersionControlFrm::TVersionControlFrm(const TVersionSession &session, THintFrmX
     setFont(QFont(lang == HSL_CN ? QStringLiteral("宋体") : QStringLiteral("Arial"), 9));
     setStyleSheet(QStringLiteral("TVersionControlFrm { background: white; }"));
     auto *layout = new QVBoxLayout(this);
+    auto *title = new QLabel(t("签出", "Check out"), this);
+    QFont bold = font();
+    bold.setBold(true);
+    title->setFont(bold);
+    layout->addWidget(title);
     auto *style = new QGroupBox(t("签出方式", "Check-out style"), this);
     auto *styleLayout = new QVBoxLayout(style);
     RadioButton1 = new QRadioButton(t("签出并覆盖本地文件", "Check out and overwrite the local file"), style);
