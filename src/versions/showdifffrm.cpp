@@ -227,7 +227,7 @@ void TShowDiffFrm::Init(qint32 ownerId, qint64 folderId)
             lbServerPath->setText(m_serverPath);
             lbLocalPath->setText(QDir::toNativeSeparators(LocalPath()));
             emit pathResolved();
-            if (m_compare->isVisible())
+            if (m_comparing)
                 Refresh();
         });
 }
@@ -237,6 +237,7 @@ void TShowDiffFrm::Confirm()
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, false);
     gbPath->hide();
     m_compare->show();
+    m_comparing = true;
     resize(840, 660);
     fitColumns();
     lbServerPath->setText(m_serverPath);

@@ -91,6 +91,7 @@ private:
     QString m_serverPath;
     quint64 m_generation = 0;
     bool m_busy = false;
+    bool m_comparing = false;   // past the path view
     bool m_syncing = false;
     QWidget *m_compare = nullptr;
 };

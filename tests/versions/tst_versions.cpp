@@ -11,12 +11,20 @@
 #include "testenv.h"
 #include "versions/inifile.h"
 #include "versions/newestversions.h"
+#include "versions/setcheckoutpathfrm.h"
 #include "versions/showdiff.h"
+#include "versions/showdifffrm.h"
 #include "versions/versioncontrol.h"
 #include "versions/workpaths.h"
 
+#include "platform/prompter.h"
+
 #include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 namespace {
@@ -734,6 +742,147 @@ private Q_SLOTS:
     }
 };
 
+struct ScriptedPrompter : TPrompter {
+    QStringList shown;
+    QStringList questions;
+    QList<bool> answers;
+    void Info(QWidget *, const QString &, const QString &text) override { shown << text; }
+    void Error(QWidget *, const QString &, const QString &text) override { shown << text; }
+    bool Ask(QWidget *, const QString &, const QString &text) override
+    {
+        questions << text;
+        return answers.isEmpty() ? false : answers.takeFirst();
+    }
+};
+
+class TestVersionWindows : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        TPrompter::SetInstance(&m_prompter);
+        m_server = std::make_unique<VersionServer>();
+        m_session.Conn = m_server->login(QStringLiteral("demo"), QStringLiteral("demo"));
+        m_session.WorkRoot = m_dir.path() + QStringLiteral("/root/");
+        m_session.ConfigFolder = m_dir.path() + u'/';
+        m_session.SaveWorkRoot = [this](const QString &folder) { m_savedRoot = folder; };
+    }
+    void cleanupTestCase()
+    {
+        TPrompter::SetInstance(nullptr);
+        m_server.reset();
+    }
+    void init() { m_prompter = ScriptedPrompter(); }
+
+    void comparisonWalksAndActs()
+    {
+        const qint64 contracts = m_server->folderId(QStringLiteral("Contracts"));
+        const qint64 c2024 = m_server->folderId(QStringLiteral("2024"));
+        const qint32 owner = m_server->ownerOfFolder(contracts);
+        TShowDiffFrm frm(m_session, nullptr);
+        QSignalSpy resolved(&frm, &TShowDiffFrm::pathResolved);
+        QSignalSpy refreshed(&frm, &TShowDiffFrm::refreshed);
+        frm.Init(owner, contracts);
+        QVERIFY(resolved.wait(5000));
+        QCOMPARE(frm.ServerPath(), QStringLiteral("R&D\\Contracts\\"));
+        QCOMPARE(frm.LocalPath(), m_session.WorkRoot + QStringLiteral("R&D/Contracts/"));
+        const QString local = frm.LocalPath();
+        QVERIFY(QDir().mkpath(local + QStringLiteral("2024")));
+        writeBytes(local + QStringLiteral("Contract template.docx"), "mine");
+        writeBytes(local + QStringLiteral("notes.txt"), "only here");
+        frm.Confirm();
+        QVERIFY(refreshed.wait(5000));
+        QStringList shape;
+        for (const TDiffRow &r : frm.Rows())
+            shape << QStringLiteral("%1|%2").arg(r.Server ? r.Server->Name : QString(), r.Local ? r.Local->Name : QString());
+        QCOMPARE(shape, QStringList({"2023|", "2024|2024", "Drafts|", "Contract template.docx|Contract template.docx", "|notes.txt"}));
+        QCOMPARE(frm.FLastFolderIndex, 2);
+
+        // Folder rows never take part.
+        frm.lvServer->topLevelItem(1)->setSelected(true);
+        frm.Upload();
+        QCOMPARE(m_prompter.shown, QStringList{QStringLiteral("You did not select any file")});
+
+        // A file checked out on the server is not uploaded over: the user is sent to check-in.
+        const qint64 key = m_server->fileKey(QStringLiteral("Contract template.docx"));
+        QCOMPARE(m_session.Conn.MakeClient()->LockFile(key), 1);
+        frm.Refresh();
+        QVERIFY(refreshed.wait(5000));
+        QCOMPARE(frm.Rows()[3].Server->CheckOutUser, QStringLiteral("Demo User"));
+        const int versions = m_server->versions(key);
+        frm.lvServer->clearSelection();
+        frm.lvServer->topLevelItem(3)->setSelected(true);
+        frm.Upload();
+        QVERIFY2(frm.MemoHint->toPlainText().endsWith(QLatin1String("Please use the \"Check in\" operation to check in this file")),
+                 qPrintable(frm.MemoHint->toPlainText()));
+        QVERIFY(m_prompter.questions.isEmpty());
+        QCOMPARE(m_server->versions(key), versions);
+        QCOMPARE(m_session.Conn.MakeClient()->UnLockFile(true, key), 1);
+
+        // Differences only, then all again from what was loaded.
+        frm.ShowDifference();
+        QVERIFY(!frm.N7->isEnabled() && frm.N8->isEnabled());
+        for (const TDiffRow &r : frm.Rows())
+            QVERIFY(r.State != DS_Same);
+        frm.ShowAll();
+        QCOMPARE(frm.Rows().size(), 5);
+
+        // Into 2024 and back up through "..": the stack is the folder opened with.
+        frm.OpenRow(1);
+        QVERIFY(refreshed.wait(5000));
+        QCOMPARE(frm.FFolderIdList, (QStringList{QString::number(c2024), QString::number(contracts)}));
+        QCOMPARE(frm.LocalPath(), local + QStringLiteral("2024/"));
+        QCOMPARE(frm.Rows().first().Server->Name, QStringLiteral(".."));
+        QCOMPARE(frm.Rows().first().Local->Name, QStringLiteral(".."));
+        frm.OpenRow(0);
+        QVERIFY(refreshed.wait(5000));
+        QCOMPARE(frm.FFolderIdList, QStringList{QString::number(contracts)});
+        for (const TDiffRow &r : frm.Rows())
+            QVERIFY(!r.Server || r.Server->Name != QLatin1String(".."));
+    }
+
+    void workPathDialog()
+    {
+        const qint64 parts = m_server->folderId(QStringLiteral("Parts"));
+        {
+            TSetCheckOutPathFrm dlg(m_session);
+            QSignalSpy resolved(&dlg, &TSetCheckOutPathFrm::pathResolved);
+            dlg.Init(parts);
+            QVERIFY(resolved.wait(5000));
+            QCOMPARE(dlg.edPath->text(), m_session.WorkRoot + QStringLiteral("R&D/Designs/Parts/"));
+            const QString chosen = m_dir.path() + QStringLiteral("/bound parts/");
+            dlg.edPath->setText(chosen);
+            m_prompter.answers = {false};
+            QVERIFY(!dlg.Confirm());   // "No" to creating it keeps the dialog open
+            QVERIFY(!QFileInfo::exists(chosen));
+            m_prompter.answers = {true};
+            QVERIFY(dlg.Confirm());
+            QVERIFY(QFileInfo(chosen).isDir());
+            QCOMPARE(WorkPathRecord(m_session.ConfigFolder).read(parts), chosen);
+        }
+        {
+            // Folder id 0 is the work root: the setting changes, the record does not.
+            TSetCheckOutPathFrm dlg(m_session);
+            dlg.Init(0);
+            QCOMPARE(dlg.edPath->text(), m_session.WorkRoot);
+            dlg.edPath->setText(m_dir.path() + QStringLiteral("/new root/"));
+            m_prompter.answers = {true};
+            QVERIFY(dlg.Confirm());
+            QCOMPARE(m_savedRoot, m_dir.path() + QStringLiteral("/new root/"));
+            QVERIFY(m_prompter.shown.last().startsWith(QLatin1String("Successfully saved.")));
+            QCOMPARE(IniFile(WorkPathRecord(m_session.ConfigFolder).fileName()).sections(), QStringList{QString::number(parts)});
+        }
+    }
+
+private:
+    ScriptedPrompter m_prompter;
+    QTemporaryDir m_dir;
+    std::unique_ptr<VersionServer> m_server;
+    TVersionSession m_session;
+    QString m_savedRoot;
+};
+
 int main(int argc, char **argv)
 {
     TestHome home;
@@ -757,6 +906,10 @@ int main(int argc, char **argv)
     }
     {
         TestNewestVersions t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestVersionWindows t;
         status |= QTest::qExec(&t, argc, argv);
     }
     return status;
