@@ -116,11 +116,17 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
     cbVideoSize = new QComboBox(this);
     cbVideoSize->setPlaceholderText(QStringLiteral("选择尺寸..."));
     cbVideoSize->hide();
+    // The source and its switches above the page tools, so both fit the window's width.
+    auto *sources = new QHBoxLayout;
+    sources->setSpacing(4);
+    sources->addWidget(cbTwainSource);
+    sources->addWidget(chbShowUI);
+    sources->addWidget(cbVideoSize);
+    sources->addStretch();
     auto *bar = new QHBoxLayout;
     bar->setSpacing(2);
-    for (QWidget *w : std::initializer_list<QWidget *>{cbTwainSource, chbShowUI, tbVideoPause, tbLeft, tbRight,
-                                                       ToolButton2, tbWi, tbHi, tbUp, tbDown, tbDelete, tbAddWatemark,
-                                                       tbSaveAs, cbVideoSize})
+    for (QWidget *w : std::initializer_list<QWidget *>{tbVideoPause, tbLeft, tbRight, ToolButton2, tbWi, tbHi, tbUp,
+                                                       tbDown, tbDelete, tbAddWatemark, tbSaveAs})
         bar->addWidget(w);
     bar->addStretch();
 
@@ -165,6 +171,7 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
     auto *root = new QVBoxLayout(this);
     root->setContentsMargins(4, 0, 4, 4);
     root->addWidget(plUpload);
+    root->addLayout(sources);
     root->addLayout(bar);
     root->addWidget(m_optionsRow);
     root->addWidget(m_scroll, 1);

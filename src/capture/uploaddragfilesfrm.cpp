@@ -33,7 +33,6 @@ TUploadDragFilesFrm::TUploadDragFilesFrm(const TServerConn &conn, QWidget *paren
     auto *group = new QGroupBox(this);
     Memo1 = new QPlainTextEdit(group);
     Memo1->setReadOnly(true);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     auto *g = new QVBoxLayout(group);
     g->addWidget(Memo1);
     auto *root = new QVBoxLayout(this);

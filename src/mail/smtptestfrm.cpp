@@ -120,8 +120,10 @@ void TSmtpTestFrm::ParamInti(const QString &txt)
     edtEmail->setText(m_params.Username);
     edtPassword->setText(m_params.PassWord);
     cbAuth->setCurrentIndex(m_params.AuthType == satSASL ? 2 : m_params.AuthType == satDefault ? 1 : 0);
-    edtRecipients->setText(m_params.Username);
+    // The address alone: a display name after "&" is no part of a recipient.
+    edtRecipients->setText(m_params.Username.section(u'&', 0, 0).trimmed());
     edtSubject->setText(WLS_TestTitle);
+    edtSubject->setCursorPosition(0);
     memoBody->setPlainText(WLS_TestBody);
 }
 

@@ -36,6 +36,10 @@ void shootVersions(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
                    const std::function<void(const QString &owner, const QStringList &path)> &openFolder,
                    const std::function<qint64(const QString &name)> &keyOf, const QString &local);
 
+// shots_capture.cpp
+void shootCapture(TARVOClientFrm &w, bool chinese, const std::function<void(QWidget *, const QString &)> &shoot,
+                  const std::function<void(const std::function<bool()> &, const char *, int)> &need);
+
 namespace {
 QString g_outDir;
 QString g_lang;
@@ -338,6 +342,8 @@ int main(int argc, char **argv)
     fm->Model().SetChecked(rowOf(fm, QStringLiteral("Signed contract.pdf")), true);
     shoot(&w, QStringLiteral("main"));
     fm->Model().SetAllChecked(false);
+    // Capture and mail from the folder just shown.
+    shootCapture(w, chinese, shoot, need);
 
     const QString local = QDir::homePath() + QStringLiteral("/shots");
     uploads(fm, local);
