@@ -43,6 +43,8 @@ done
 [ -s "$work/display" ] || { echo "Xvfb did not start." >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
 export QT_QPA_PLATFORM=xcb
+# The property page's embedded browser: Chromium's sandbox cannot start as root.
+if [ "$(id -u)" = 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 unset WAYLAND_DISPLAY
 
 for lang in en zh; do

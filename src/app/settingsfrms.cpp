@@ -191,7 +191,8 @@ TWorkPathFrm::TWorkPathFrm(TClientConfigX &config, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(row);
     layout->addLayout(buttons);
-    setMinimumWidth(480);
+    // Wide enough for a work folder of a usual depth to show whole.
+    setMinimumWidth(620);
 
     FPickFolder = [this](const QString &caption, const QString &start) {
         return TGetPathFrm::Pick(this, FHS_Language, caption, start);

@@ -55,6 +55,13 @@ TGetPathFrm::TGetPathFrm(QWidget *parent, THS_Language lang)
                 if (current.isValid())
                     folderChanged(m_fs->filePath(current));
             });
+    // The tree lists folders on its own thread: once the chosen one's parent is
+    // there, bring it into view.
+    connect(m_fs, &QFileSystemModel::directoryLoaded, this, [this](const QString &path) {
+        const QModelIndex current = tvFolders->currentIndex();
+        if (current.isValid() && m_fs->filePath(current.parent()) == path)
+            QMetaObject::invokeMethod(this, &TGetPathFrm::showCurrent, Qt::QueuedConnection);
+    });
     connect(btnOk, &QPushButton::clicked, this, [this] {
         FPath = edPath->text();
         accept();
@@ -105,4 +112,17 @@ QString TGetPathFrm::Pick(QWidget *parent, THS_Language lang, const QString &cap
         frm.setWindowTitle(caption);
     frm.SetSelectedPath(start);
     return frm.exec() == QDialog::Accepted ? frm.FPath : QString();
+}
+
+void TGetPathFrm::showCurrent()
+{
+    if (tvFolders->currentIndex().isValid())
+        tvFolders->scrollTo(tvFolders->currentIndex(), QAbstractItemView::PositionAtCenter);
+}
+
+void TGetPathFrm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // A view scrolled while hidden forgets it.
+    QMetaObject::invokeMethod(this, &TGetPathFrm::showCurrent, Qt::QueuedConnection);
 }

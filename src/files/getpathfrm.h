@@ -34,7 +34,11 @@ public:
     // A modal picker: the chosen folder, or empty when cancelled.
     static QString Pick(QWidget *parent, THS_Language lang, const QString &caption, const QString &start);
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void folderChanged(const QString &path);
+    void showCurrent();
     QFileSystemModel *m_fs = nullptr;
 };

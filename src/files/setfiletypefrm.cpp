@@ -30,6 +30,7 @@ TSetFileTypeFrm::TSetFileTypeFrm(QWidget *parent, THS_Language lang)
     setWindowTitle(LangText(lang, "文件类型", "File types"));
     setFont(QFont(lang == HSL_ENG ? QStringLiteral("Tahoma") : QStringLiteral("宋体"), 9));
     lbTypes = new QListWidget(this);
+    lbTypes->setIconSize(QSize(16, 16));
     for (const TFileTypeChoice::Item &item : m_choice.Items()) {
         auto *row = new QListWidgetItem(typeIcon(style(), item.Caption, item.Code), item.Caption, lbTypes);
         row->setData(Qt::UserRole, item.Code);

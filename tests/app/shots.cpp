@@ -12,6 +12,7 @@
 #include "files/filemagfrm.h"
 #include "files/fileuploadfrm.h"
 #include "platform/prompter.h"
+#include "platform/embeddedbrowser.h"
 #include "web/previewhint.h"
 
 #include <QApplication>
@@ -39,6 +40,13 @@ void shootVersions(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
 // shots_capture.cpp
 void shootCapture(TARVOClientFrm &w, bool chinese, const std::function<void(QWidget *, const QString &)> &shoot,
                   const std::function<void(const std::function<bool()> &, const char *, int)> &need);
+
+// shots_files.cpp
+void shootFileDialogs(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
+                      const std::function<void(QWidget *, const QString &)> &shoot,
+                      const std::function<void(const std::function<bool()> &, const char *, int)> &need,
+                      const std::function<void(const QString &owner, const QStringList &path)> &openFolder,
+                      const QString &local);
 
 namespace {
 QString g_outDir;
@@ -290,6 +298,7 @@ void downloads(TFileMagFrm *fm, const QString &local)
 
 int main(int argc, char **argv)
 {
+    EmbeddedBrowser::PrepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -342,6 +351,9 @@ int main(int argc, char **argv)
     fm->Model().SetChecked(rowOf(fm, QStringLiteral("Signed contract.pdf")), true);
     shoot(&w, QStringLiteral("main"));
     fm->Model().SetAllChecked(false);
+    shootFileDialogs(w, store, chinese, shoot, need,
+                     [fm](const QString &owner, const QStringList &path) { openFolder(fm, owner, path); },
+                     QDir::homePath() + QStringLiteral("/shots"));
     // Capture and mail from the folder just shown.
     shootCapture(w, chinese, shoot, need);
 
