@@ -820,13 +820,52 @@ private Q_SLOTS:
         QCOMPARE(m_server->versions(key), versions);
         QCOMPARE(m_session.Conn.MakeClient()->UnLockFile(true, key), 1);
 
+        // A local-only file goes up as a new server file; afterwards both sides agree.
+        QSignalSpy batch(&frm, &TShowDiffFrm::batchEnded);
+        frm.lvServer->clearSelection();
+        frm.lvLocal->topLevelItem(4)->setSelected(true);
+        frm.Upload();
+        QVERIFY(batch.wait(10000));
+        QVERIFY(refreshed.wait(5000));
+        QVERIFY2(frm.MemoHint->toPlainText().endsWith(QLatin1String("notes.txt: Upload successful")), qPrintable(frm.MemoHint->toPlainText()));
+        QVERIFY(m_server->fileKey(QStringLiteral("notes.txt")) > 0);
+        const TDiffRow notes = frm.Rows().last();
+        QVERIFY(notes.Server && notes.Local);
+        QCOMPARE(notes.State, int(DS_Same));
+
+        // The newest version over a newer local copy: asked first; "No" keeps the copy.
+        const QString template_ = local + QStringLiteral("Contract template.docx");
+        auto content = [&] {
+            QFile f(template_);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        for (const bool yes : {false, true}) {
+            m_prompter.answers = {yes};
+            frm.lvLocal->clearSelection();
+            frm.lvServer->clearSelection();
+            frm.lvServer->topLevelItem(3)->setSelected(true);
+            frm.GetNewest();
+            QVERIFY(batch.wait(10000));
+            QVERIFY(refreshed.wait(5000));
+            QCOMPARE(m_prompter.questions.last(), QStringLiteral("An newer file exists locally. Will you replace it?"));
+            QCOMPARE(content() == "mine", !yes);
+        }
+        QVERIFY(frm.MemoHint->toPlainText().contains(QLatin1String("Contract template.docx: Get successful")));
+        QCOMPARE(frm.Rows()[3].State, int(DS_Same));
+        m_prompter.questions.clear();
+
+        // The replaced copy was newer than the server's: it stays beside it as a backup.
+        QCOMPARE(frm.Rows().size(), 6);
+        QVERIFY(frm.MemoHint->toPlainText().contains(QLatin1String("it was kept as")));
+
         // Differences only, then all again from what was loaded.
         frm.ShowDifference();
         QVERIFY(!frm.N7->isEnabled() && frm.N8->isEnabled());
         for (const TDiffRow &r : frm.Rows())
             QVERIFY(r.State != DS_Same);
         frm.ShowAll();
-        QCOMPARE(frm.Rows().size(), 5);
+        QCOMPARE(frm.Rows().size(), 6);
+        QCOMPARE(frm.Rows()[2].Server->Name, QStringLiteral("Drafts"));
 
         // Into 2024 and back up through "..": the stack is the folder opened with.
         frm.OpenRow(1);
