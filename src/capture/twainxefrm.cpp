@@ -282,8 +282,13 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
     });
     connect(FTwain.get(), &ScannerSource::optionsRead, this, &TTwainXeFrm::showOptions);
     connect(FTwain.get(), &ScannerSource::pageScanned, this, &TTwainXeFrm::receivePage);
+    connect(FTwain.get(), &ScannerSource::scanProgress, this, [this](int percent) {
+        lblPage->setText(LangText(FHS_Language, "正在扫描 %1%", "Scanning %1%").arg(percent));
+        Q_EMIT scanProgress(percent);
+    });
     connect(FTwain.get(), &ScannerSource::scanFinished, this, [this](bool cancelled, const QString &error) {
         setScanning(false);
+        updateTools();
         if (!cancelled && !error.isEmpty())
             TPrompter::Instance().Error(this, m_texts.WLS_Hint, error);
         Q_EMIT scanEnded(cancelled, error);

@@ -81,6 +81,7 @@ Q_SIGNALS:
     void sourcesListed();
     void optionsShown();
     void pageShown();
+    void scanProgress(int percent);
     void scanEnded(bool cancelled, const QString &error);
     // The naming dialog closed; all is true when every page was stored.
     void uploadFinished(bool all);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -179,8 +180,9 @@ private:
     SANE_Handle m_handle = nullptr;
 };
 
-// Reads one frame's bytes; false with *status on failure or cancel.
-bool readFrame(SANE_Handle h, const SANE_Parameters &p, QByteArray &data, SANE_Status *status)
+// Reads one frame's bytes; false with *status on failure or cancel. progress gets whole percents.
+bool readFrame(SANE_Handle h, const SANE_Parameters &p, QByteArray &data, SANE_Status *status,
+               const std::function<void(int)> &progress)
 {
     const qint64 expected = p.lines > 0 ? qint64(p.bytes_per_line) * p.lines : -1;
     if (expected > kMaxPageBytes || p.bytes_per_line <= 0) {
@@ -205,6 +207,8 @@ bool readFrame(SANE_Handle h, const SANE_Parameters &p, QByteArray &data, SANE_S
             return false;
         }
         data.append(chunk.constData(), got);
+        if (expected > 0 && progress)
+            progress(int(data.size() * 100 / expected));
     }
     *status = SANE_STATUS_GOOD;
     return true;
@@ -404,7 +408,14 @@ private:
                     threeFrames = true;
                     slot = params.format - SANE_FRAME_RED;
                 }
-                if (!readFrame(dev.handle(), params, frames[slot], &s))
+                int shown = -1;
+                auto progress = [&self, &shown](int percent) {
+                    if (percent < shown + 5)
+                        return;
+                    shown = percent;
+                    deliver(self, [percent](ScannerSource *src) { Q_EMIT src->scanProgress(percent); });
+                };
+                if (!readFrame(dev.handle(), params, frames[slot], &s, progress))
                     break;
                 if (params.last_frame)
                     break;

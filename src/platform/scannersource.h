@@ -57,6 +57,8 @@ public:
 Q_SIGNALS:
     void devicesListed(const QList<ScanDevice> &devices);
     void optionsRead(const QString &device, const ScanOptions &options);
+    // How much of the page being read has arrived, 0 to 100 (when the device knows its length).
+    void scanProgress(int percent);
     void pageScanned(const QImage &page);
     // cancelled: the user stopped it; otherwise error is empty when every page arrived.
     void scanFinished(bool cancelled, const QString &error);

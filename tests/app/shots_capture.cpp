@@ -131,7 +131,6 @@ void shootCapture(TARVOClientFrm &w, bool chinese, const std::function<void(QWid
                     QStringLiteral("pw"), QStringLiteral("--plain-auth")});
     need([&smtp] { return smtp.canReadLine() || smtp.waitForReadyRead(100); }, "SMTP server", 20000);
     const int port = smtp.readLine().trimmed().mid(5).toInt();
-    std::fprintf(stderr, "  SMTP server on port %d\n", port);
     MailShotPrompter prompter;
     prompter.next = &TPrompter::Instance();
     bool shot = false;

@@ -472,9 +472,13 @@ private Q_SLOTS:
         // A large page at the back end's slow pace takes many seconds.
         w->cbResolution->setCurrentIndex(w->cbResolution->findData(QStringLiteral("600")));
         QSignalSpy ended(w.get(), &TTwainXeFrm::scanEnded);
+        QSignalSpy progress(w.get(), &TTwainXeFrm::scanProgress);
         QTest::mouseClick(w->sptAcquire, Qt::LeftButton);
         QVERIFY(w->IsScanning());
         QCOMPARE(w->sptAcquire->text(), QStringLiteral("Stop"));
+        // Stopped while the page is being read.
+        QVERIFY(progress.wait(20000));
+        QVERIFY(progress.last().at(0).toInt() < 100);
         QTest::mouseClick(w->sptAcquire, Qt::LeftButton);
         QVERIFY(ended.wait(20000));
         QVERIFY(ended.first().at(0).toBool());
