@@ -59,7 +59,8 @@ TConversionResult TOfficeConverter::Convert(const QString &source, const QString
         r.Error = QStringLiteral("Cannot create a LibreOffice profile in %1").arg(workDir);
         return r;
     }
-    const QString target = QDir(outDir).filePath(in.completeBaseName() + u'.' + format);
+    // "docx:MS Word 2007 XML" names a filter after the type.
+    const QString target = QDir(outDir).filePath(in.completeBaseName() + u'.' + format.section(u':', 0, 0));
     QFile::remove(target);
 
     QProcess p;

@@ -57,6 +57,14 @@ void TPreViewHint::OfferFolder(const QString &folder)
 
 void TPreViewHint::ShowText(const QString &text)
 {
+    ShowHint(text, 1);
+}
+
+void TPreViewHint::ShowHint(const QString &text, int picture)
+{
+    m_picture->setPixmap(style()
+                             ->standardIcon(picture == 1 ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxInformation)
+                             .pixmap(48, 48));
     m_memo->setPlainText(text);
     btnOpenFolder->setVisible(m_folderPending);
     m_folderPending = false;

@@ -25,6 +25,8 @@ public:
 
 public Q_SLOTS:
     void ShowText(const QString &text);
+    // picture 1 marks an error; anything else is progress.
+    void ShowHint(const QString &text, int picture);
     // The next text is about a file that could not be opened: offer its folder.
     void OfferFolder(const QString &folder);
 

@@ -1,7 +1,31 @@
 // The preview module: LibreOffice conversion, viewer choice, option markers and
 // the viewer windows, without a server.
+#include "preview/emlmessage.h"
 #include "preview/officeconverter.h"
+#include "preview/pdfpreviewfrm.h"
+#include "preview/previewcommand.h"
+#include "preview/printerprobe.h"
+#include "preview/simplepreviewfrms.h"
+#include "preview/viewerchoice.h"
+#include "core/fileext.h"
+#include "core/textfile.h"
 #include "testenv.h"
+#include "web/previewhint.h"
+
+#include <QBuffer>
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPdfView>
+#include <QSlider>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QStringEncoder>
+#include <QTcpServer>
+#include <QTextBrowser>
+#include <QToolBar>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,7 +48,633 @@ QString writeScript(const QString &folder, const QByteArray &body)
     return path;
 }
 
+// Installed software as a test wants it.
+struct FakeProbe : TSoftwareProbe {
+    QString office = QStringLiteral("VNotExists");
+    int pdfKind = 1;
+    bool autoVue = false;
+    QString autoVueVersion;
+    bool eDrawings = false;
+    bool caxa = false;
+    bool convert = true;
+    QString help;
+    QString OfficeVersion(int) const override { return office; }
+    int PdfControlKind() const override { return pdfKind; }
+    bool AutoVue(QString *v) const override
+    {
+        *v = autoVueVersion;
+        return autoVue;
+    }
+    bool EDrawings() const override { return eDrawings; }
+    bool Caxa() const override { return caxa; }
+    bool CanConvert() const override { return convert; }
+    QString HelpViewer() const override { return help; }
+};
+
+QString command(const QString &name, const QString &options = QStringLiteral("Readonly=True,CanPrint=False"), qint64 key = 42)
+{
+    return QStringLiteral("[filekey]%1[/filekey][filever]-1[/filever][filename]").arg(key) + name
+           + QStringLiteral("[/filename][ctparams]") + options + QStringLiteral("[/ctparams]");
+}
+
+// A PDF of the given pages, each saying "Page N of the sample".
+QString writePdf(const QString &path, int pages)
+{
+    QPdfWriter w(path);
+    QPainter p(&w);
+    QFont f = p.font();
+    f.setPointSize(28);
+    p.setFont(f);
+    for (int i = 1; i <= pages; ++i) {
+        if (i > 1)
+            w.newPage();
+        p.drawText(QPointF(400, 800), QStringLiteral("Page %1 of the sample").arg(i));
+    }
+    p.end();
+    return path;
+}
+
+quint16 closedPort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+TServerConn offlineConn()
+{
+    TServerConn c;
+    c.Host = QStringLiteral("127.0.0.1");
+    c.Port = closedPort();
+    c.EncryptId = QStringLiteral("ABCDEF");
+    c.Language = HSL_ENG;
+    return c;
+}
+
 } // namespace
+
+class ChoiceTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+
+private Q_SLOTS:
+    void viewerChoice_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("office");
+        QTest::addColumn<QString>("autoVue");   // "" not installed, else its file version ("-" installed without one)
+        QTest::addColumn<bool>("eDrawings");
+        QTest::addColumn<bool>("caxa");
+        QTest::addColumn<int>("choice");
+        QTest::addRow("docx, Office 2003, no drawing viewers") << "a.docx" << "V11" << "" << false << false << 2;
+        QTest::addRow("docx, Office 2003, AutoVue 19") << "a.docx" << "V11" << "19.0.0.1" << false << false << 2;
+        QTest::addRow("docx, Office 2003, AutoVue 20") << "a.docx" << "V11" << "20.1.0.0" << false << false << 1;
+        QTest::addRow("docx, no Office") << "a.docx" << "VNotExists" << "" << false << false << 2;
+        QTest::addRow("doc, Office 2000") << "a.doc" << "V09" << "20.1.0.0" << false << false << 2;
+        QTest::addRow("docx, no version text, AutoVue without version") << "a.docx" << "" << "-" << false << false << 2;
+        QTest::addRow("numbered part with eDrawings") << "part.prt.3" << "" << "" << true << false << 3;
+        QTest::addRow("numbered assembly with eDrawings") << "gear.asm.12" << "" << "" << true << false << 3;
+        QTest::addRow("numbered part, nothing installed") << "part.prt.3" << "" << "" << false << false << 0;
+        QTest::addRow("dwg with CAXA only") << "plan.dwg" << "" << "" << false << true << 4;
+        QTest::addRow("pdf") << "a.pdf" << "" << "" << false << false << 2;
+        QTest::addRow("picture") << "photo.JPG" << "" << "" << false << false << 2;
+        QTest::addRow("mail") << "note.eml" << "" << "" << false << false << 2;
+        QTest::addRow("CorelDRAW") << "logo.cdr" << "" << "" << false << false << 2;
+        QTest::addRow("vsdx") << "flow.vsdx" << "" << "" << false << false << 2;
+        QTest::addRow("archive") << "all.zip" << "" << "" << false << false << 0;
+        QTest::addRow("dot only in a folder name") << "v1.0/readme" << "" << "" << false << false << 0;
+    }
+    void viewerChoice()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, office);
+        QFETCH(QString, autoVue);
+        QFETCH(bool, eDrawings);
+        QFETCH(bool, caxa);
+        QFETCH(int, choice);
+        FakeProbe probe;
+        probe.office = office;
+        probe.autoVue = !autoVue.isEmpty();
+        probe.autoVueVersion = autoVue == QLatin1String("-") ? QString() : autoVue;
+        probe.eDrawings = eDrawings;
+        probe.caxa = caxa;
+        bool asked = false;
+        const TPreviewRequest r = TPreviewRequest::Parse(command(name));
+        QCOMPARE(ChooseViewer(r, probe, home.configFolder() + QLatin1String("FileTypeRelation.txt"),
+                              [&](const QList<int> &, bool *) { asked = true; return 0; }),
+                 choice);
+        QVERIFY(!asked);
+    }
+
+    void rememberedChoiceIsWrittenAndUsed()
+    {
+        FakeProbe probe;
+        probe.autoVue = true;
+        probe.autoVueVersion = QStringLiteral("21.0.0.0");
+        probe.eDrawings = true;
+        const QString file = home.configFolder() + QLatin1String("FileTypeRelation.txt");
+        QFile::remove(file);
+        const TPreviewRequest r = TPreviewRequest::Parse(command(QStringLiteral("Bracket.dwg")));
+        QList<int> offered;
+        QCOMPARE(ChooseViewer(r, probe, file, [&](const QList<int> &usable, bool *always) {
+                     offered = usable;
+                     *always = true;
+                     return 3;
+                 }),
+                 3);
+        QCOMPARE(offered, (QList<int>{1, 3}));
+        QCOMPARE(ReadTextFile(file), QStringLiteral("[dwg]3[/dwg]\r\n"));
+        QFile raw(file);
+        QVERIFY(raw.open(QIODevice::ReadOnly));
+        QVERIFY(raw.read(2) == "\xFF\xFE");
+        raw.close();
+        // Later previews take it without asking.
+        QCOMPARE(ChooseViewer(r, probe, file, [](const QList<int> &, bool *) { return -1; }), 3);
+        // A broken entry asks again; closing the dialog means AutoVue.
+        WriteUnicodeTextFile(file, QStringLiteral("[dwg]7[/dwg]\r\n"));
+        bool asked = false;
+        QCOMPARE(ChooseViewer(r, probe, file, [&](const QList<int> &, bool *) { asked = true; return 0; }), 1);
+        QVERIFY(asked);
+    }
+
+    void optionMarkers_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("hashPs");
+        QTest::addColumn<bool>("readonly");
+        QTest::addColumn<bool>("canPrint");
+        QTest::addColumn<bool>("checkVirtual");
+        QTest::addColumn<bool>("selectPrinter");
+        QTest::addColumn<bool>("copy");
+        QTest::addRow("nothing") << "" << "" << true << false << true << false << false;
+        QTest::addRow("token without a comma") << "HashPs=abc" << "" << true << false << true << false << false;
+        QTest::addRow("token") << "HashPs=abc,Readonly=False" << "abc" << false << false << true << true << false;
+        QTest::addRow("read-only may choose a printer") << "Readonly=True,SelectPrinter=True" << "" << true << false
+                                                        << true << true << false;
+        QTest::addRow("everything allowed") << "Readonly=False,CanPrint=True,CheckVirtualPrint=False,CtrlC=True" << ""
+                                            << false << true << false << true << true;
+        QTest::addRow("markers are case-sensitive") << "readonly=false,canprint=true,ctrlc=true" << "" << true << false
+                                                    << true << false << false;
+    }
+    void optionMarkers()
+    {
+        QFETCH(QString, options);
+        const TPreviewOptions o = TPreviewOptions::Parse(options);
+        QTEST(o.FHashPs, "hashPs");
+        QTEST(o.FDocReadonly, "readonly");
+        QTEST(o.FCanPrint, "canPrint");
+        QTEST(o.FIsCheckVirtualPrint, "checkVirtual");
+        QTEST(o.FSelectPrinter, "selectPrinter");
+        QTEST(o.FCanCopy, "copy");
+    }
+
+    void nameNeverChangesPermissions_data()
+    {
+        QTest::addColumn<QString>("cmd");
+        QTest::addRow("closing tag in the name")
+            << command(QStringLiteral("a.pdf[/filename][ctparams]Readonly=False,CanPrint=True,CtrlC=True[/ctparams]"));
+        QTest::addRow("markers in the name") << command(QStringLiteral("Readonly=False,CanPrint=True,CtrlC=True.pdf"));
+        QTest::addRow("upper-case tags in the name")
+            << command(QStringLiteral("a.pdf[/FILENAME][CTPARAMS]CanPrint=True,CtrlC=True[/CTPARAMS]"));
+    }
+    void nameNeverChangesPermissions()
+    {
+        QFETCH(QString, cmd);
+        const TPreviewOptions o = TPreviewOptions::Parse(TPreviewRequest::Parse(cmd).Options);
+        QVERIFY(o.FDocReadonly);
+        QVERIFY(!o.FCanPrint);
+        QVERIFY(!o.FCanCopy);
+    }
+
+    void requestFields()
+    {
+        const TPreviewRequest r = TPreviewRequest::Parse(QStringLiteral("[filekey] 77 [/filekey][filever]3[/filever][filename]my.dir/Report.PDF[/filename]"));
+        QCOMPARE(r.Key, 77);
+        QCOMPARE(r.Version, 3);
+        QCOMPARE(r.Ext, QStringLiteral("pdf"));
+        QCOMPARE(r.Code, ExtCode(QStringLiteral("pdf")));
+        QCOMPARE(TPreviewRequest::Parse(QStringLiteral("[filekey]1[/filekey]")).Version, -1);
+    }
+
+    void routeOnThisMachine_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("convert");
+        QTest::addColumn<QString>("window");   // class of the window, or "web" for the server's page
+        QTest::addRow("pdf") << "a.pdf" << true << "TPdfPreviewFrm";
+        QTest::addRow("ai") << "a.ai" << true << "TPdfPreviewFrm";
+        QTest::addRow("docx") << "a.docx" << true << "TOfficeFilePreviewFrm";
+        QTest::addRow("docx without LibreOffice") << "a.docx" << false << "web";
+        QTest::addRow("Kingsoft") << "a.wps" << true << "TOfficeFilePreviewFrm";
+        QTest::addRow("rtf") << "a.rtf" << true << "TOfficeFilePreviewFrm";
+        QTest::addRow("vsd") << "a.vsd" << true << "TOfficeFilePreviewFrm";
+        QTest::addRow("cdr") << "a.cdr" << true << "TOfficeFilePreviewFrm";
+        QTest::addRow("png") << "a.png" << true << "TImagePreviewFrm";
+        QTest::addRow("txt") << "a.txt" << true << "TTextPreviewFrm";
+        QTest::addRow("eml") << "a.eml" << true << "TEmlPreviewFrm";
+        QTest::addRow("mht") << "a.mht" << true << "TMhtPreviewFrm";
+        QTest::addRow("Project") << "a.mpp" << true << "web";
+        QTest::addRow("CEB") << "a.ceb" << true << "web";
+        QTest::addRow("chm without a help viewer") << "a.chm" << true << "web";
+        QTest::addRow("unknown type") << "a.zip" << true << "web";
+        QTest::addRow("drawing") << "a.dwg" << true << "web";
+    }
+    void routeOnThisMachine()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, convert);
+        QFETCH(QString, window);
+        TPreViewHint hint(HSL_ENG);
+        TPreviewWindows windows(QRect(100, 100, 800, 680));
+        TPreviewCommand c(offlineConn(), home.configFolder() + QLatin1String("Temp/"), &hint, &windows);
+        auto probe = std::make_shared<FakeProbe>();
+        probe->convert = convert;
+        c.FProbe = probe;
+        QList<QUrl> urls;
+        c.FOpenUrl = [&](const QUrl &u) { urls << u; return true; };
+        QString opened;
+        connect(&c, &TPreviewCommand::opened, this, [&](TPreviewBaseFrm *w) { opened = w->objectName(); });
+        QString error;
+        QVERIFY2(c.Run(command(name), &error), qPrintable(error));
+        if (window == QLatin1String("web")) {
+            QCOMPARE(urls.size(), 1);
+            QVERIFY(urls.first().toString().contains(QLatin1String("/previewopen?st=c&extopr=core&filekey=42&uid=")));
+            QVERIFY(urls.first().toString().endsWith(QLatin1String("&c=2")));
+            QVERIFY(opened.isEmpty());
+            QVERIFY(hint.isVisible());
+            QVERIFY(hint.Text().contains(QLatin1String("browser")));
+            if (!convert)
+                QVERIFY(hint.Text().contains(QLatin1String("LibreOffice")));
+        } else {
+            QVERIFY(urls.isEmpty());
+            QCOMPARE(opened, window);
+            QCOMPARE(windows.Windows().size(), 1);
+            QCOMPARE(windows.Windows().first()->windowTitle(), name);
+            // No server here: the download fails and says so in the hint window.
+            QSignalSpy shown(qobject_cast<TPreviewBaseFrm *>(windows.Windows().first()), &TPreviewBaseFrm::shown);
+            QVERIFY(shown.wait(10000));
+            QCOMPARE(shown.first().first().toBool(), false);
+            QVERIFY(!hint.Text().isEmpty());
+        }
+    }
+
+    void missingKeyIsAParameterError()
+    {
+        TPreviewCommand c(offlineConn(), home.configFolder(), nullptr, nullptr);
+        QString error;
+        QVERIFY(!c.Run(QStringLiteral("[filekey]0[/filekey][filename]a.pdf[/filename]"), &error));
+        QCOMPARE(error, QStringLiteral("File parameter error!"));
+    }
+};
+
+class GuardTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void keys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("ctrlC");
+        QTest::addColumn<bool>("swallowed");
+        QTest::addRow("Ctrl+C allowed") << int(Qt::Key_C) << int(Qt::ControlModifier) << true << false;
+        QTest::addRow("Ctrl+C not allowed") << int(Qt::Key_C) << int(Qt::ControlModifier) << false << true;
+        QTest::addRow("Ctrl+P") << int(Qt::Key_P) << int(Qt::ControlModifier) << true << true;
+        QTest::addRow("Ctrl+S") << int(Qt::Key_S) << int(Qt::ControlModifier) << true << true;
+        QTest::addRow("Ctrl+Shift+C") << int(Qt::Key_C) << int(Qt::ControlModifier | Qt::ShiftModifier) << true << true;
+        QTest::addRow("F5") << int(Qt::Key_F5) << 0 << true << true;
+        QTest::addRow("F12") << int(Qt::Key_F12) << 0 << false << true;
+        QTest::addRow("Alt+F4 key") << int(Qt::Key_4) << int(Qt::AltModifier) << false << true;
+        QTest::addRow("page down") << int(Qt::Key_PageDown) << 0 << false << false;
+        QTest::addRow("arrow") << int(Qt::Key_Down) << 0 << false << false;
+        QTest::addRow("letter") << int(Qt::Key_A) << 0 << false << false;
+    }
+    void keys()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(bool, ctrlC);
+        QTEST(TViewerGuard::SwallowsKey(key, Qt::KeyboardModifiers(modifiers), ctrlC), "swallowed");
+    }
+
+    void rightClickNeverReachesAGuardedView()
+    {
+        QWidget view;
+        int presses = 0;
+        struct Counter : QObject {
+            int *n;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::MouseButtonPress)
+                    ++*n;
+                return false;
+            }
+        } counter;
+        counter.n = &presses;
+        TViewerGuard guard;
+        guard.Watch(&view);
+        view.installEventFilter(&counter);   // runs first: sees every press
+        QTest::mouseClick(&view, Qt::RightButton);
+        QTest::mouseClick(&view, Qt::LeftButton);
+        QCOMPARE(presses, 2);
+        QCOMPARE(view.contextMenuPolicy(), Qt::PreventContextMenu);
+    }
+};
+
+class PrinterTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void windowsRule_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<bool>("isVirtual");
+        QTest::addRow("file port, PDF driver") << "FILE:" << "Generic PDF Driver" << true;
+        QTest::addRow("network address, PDF driver") << "192.168.1.20" << "Some PDF Driver" << false;
+        QTest::addRow("USB port") << "USB001" << "Microsoft Print to PDF" << false;
+        QTest::addRow("prompting port") << "PORTPROMPT:" << "HP LaserJet" << true;
+        QTest::addRow("null port") << "nul:" << "HP LaserJet" << true;
+        QTest::addRow("XPS writer") << "XPSPort:" << "Microsoft XPS Document Writer" << true;
+        QTest::addRow("parallel port") << "LPT1:" << "PDF" << false;
+        QTest::addRow("plain printer") << "Ne01:" << "HP LaserJet" << false;
+        QTest::addRow("not quite an address") << "192.168.1" << "PDF" << true;
+    }
+    void windowsRule()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, driver);
+        QTEST(IsVirtualPrinter(port, driver), "isVirtual");
+    }
+
+    void cupsRule_data()
+    {
+        QTest::addColumn<QString>("uri");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<bool>("isVirtual");
+        QTest::addRow("cups-pdf") << "cups-pdf:/" << "Generic CUPS-PDF Printer" << true;
+        QTest::addRow("file") << "file:///dev/null" << "Local Raw Printer" << true;
+        QTest::addRow("network printer that takes PDF") << "ipp://printer.example/ipp/print" << "PDF capable" << false;
+        QTest::addRow("socket") << "socket://printer.example:9100" << "HP LaserJet" << false;
+        QTest::addRow("usb") << "usb://HP/LaserJet" << "HP LaserJet" << false;
+        QTest::addRow("unknown backend with PDF driver") << "pdfwriter:/" << "Print to PDF" << true;
+    }
+    void cupsRule()
+    {
+        QFETCH(QString, uri);
+        QFETCH(QString, model);
+        QTEST(IsVirtualQueue(uri, model), "isVirtual");
+    }
+};
+
+class ViewerTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    QTemporaryDir dir;
+
+    template <typename W>
+    std::unique_ptr<W> viewer(const QString &options)
+    {
+        auto w = std::make_unique<W>(offlineConn(), dir.path());
+        w->setAttribute(Qt::WA_DeleteOnClose, false);
+        w->ApplyOptions(TPreviewOptions::Parse(options));
+        w->resize(800, 600);
+        w->show();
+        return w;
+    }
+
+private Q_SLOTS:
+    void pdfShowsPageOneAndMoves()
+    {
+        auto w = viewer<TPdfPreviewFrm>(QStringLiteral("Readonly=True"));
+        QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("three.pdf")), 3)));
+        QCOMPARE(w->PageCount(), 3);
+        QCOMPARE(w->CurrentPage(), 0);
+        QCOMPARE(w->PageBox()->text(), QStringLiteral("1"));
+        w->GoToPage(2);
+        QCOMPARE(w->CurrentPage(), 2);
+        w->GoToPage(7);   // beyond the end: stays
+        QCOMPARE(w->CurrentPage(), 2);
+        w->PageBox()->setText(QStringLiteral("2"));
+        QTest::keyClick(w->PageBox(), Qt::Key_Return);
+        QCOMPARE(w->CurrentPage(), 1);
+        QVERIFY(w->FindNext(QStringLiteral("Page 3 of")));
+        QCOMPARE(w->CurrentPage(), 2);
+        QVERIFY(!w->FindNext(QStringLiteral("not in this document")));
+        // The zoom bar: percent is position + 80, small moves are ignored.
+        w->ZoomBar()->setValue(55);
+        QCOMPARE(w->View()->zoomMode(), QPdfView::ZoomMode::FitToWidth);
+        w->ZoomBar()->setValue(70);
+        QCOMPARE(w->View()->zoomMode(), QPdfView::ZoomMode::Custom);
+        QCOMPARE(w->View()->zoomFactor(), 1.5);
+    }
+
+    void printOnlyWhenAllowed_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("action");
+        QTest::addColumn<bool>("virtualPrinter");
+        QTest::addColumn<bool>("printed");
+        QTest::addRow("read-only, no print") << "Readonly=True" << false << false << false;
+        QTest::addRow("print allowed") << "Readonly=False,CanPrint=True" << true << false << true;
+        QTest::addRow("read-only with a file printer") << "CanPrint=True" << true << true << false;
+        QTest::addRow("read-only, file printers not checked") << "CanPrint=True,CheckVirtualPrint=False" << true << true
+                                                              << true;
+        QTest::addRow("editable with a file printer") << "Readonly=False,CanPrint=True" << true << true << true;
+    }
+    void printOnlyWhenAllowed()
+    {
+        QFETCH(QString, options);
+        QFETCH(bool, action);
+        QFETCH(bool, virtualPrinter);
+        QFETCH(bool, printed);
+        TPreViewHint hint(HSL_ENG);
+        auto w = viewer<TPdfPreviewFrm>(options);
+        w->SetHint(&hint);
+        QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("one.pdf")), 1)));
+        QCOMPARE(w->PrintAction() != nullptr, action);
+        int jobs = 0;
+        w->FPrintJob = [&](TPdfPreviewFrm *) { ++jobs; return true; };
+        w->FVirtualPrinterExists = [virtualPrinter] { return virtualPrinter; };
+        if (w->PrintAction())
+            w->PrintAction()->trigger();
+        else
+            w->PrintDocument();
+        if (printed) {
+            QTRY_COMPARE(jobs, 1);
+        } else if (action) {
+            QTRY_VERIFY(hint.Text().contains(QLatin1String("virtual printer")));
+            QCOMPARE(jobs, 0);
+        } else {
+            QCOMPARE(jobs, 0);
+        }
+    }
+
+    void textIsDecodedAndCopiedOnlyWhenAllowed_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        const QString zh = QStringLiteral("中文 text");
+        QTest::addRow("UTF-8 with mark") << QByteArray("\xEF\xBB\xBF") + zh.toUtf8() << zh;
+        QTest::addRow("UTF-8") << zh.toUtf8() << zh;
+        QTest::addRow("UTF-16LE with mark") << QByteArray("\xFF\xFE") + QByteArray(reinterpret_cast<const char *>(zh.utf16()), zh.size() * 2) << zh;
+        QTest::addRow("GBK") << QByteArray(QStringEncoder("GBK").encode(zh)) << zh;
+    }
+    void textIsDecodedAndCopiedOnlyWhenAllowed()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(DecodeTextForView(bytes), text);
+        QFile f(dir.filePath(QStringLiteral("t.txt")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        f.close();
+        auto locked = viewer<TTextPreviewFrm>(QStringLiteral("Readonly=True"));
+        QVERIFY(locked->LoadText(f.fileName()));
+        QCOMPARE(locked->Memo()->toPlainText(), text);
+        QCOMPARE(locked->Memo()->textInteractionFlags(), Qt::NoTextInteraction);
+        auto open = viewer<TTextPreviewFrm>(QStringLiteral("Readonly=True,CtrlC=True"));
+        QVERIFY(open->LoadText(f.fileName()));
+        QVERIFY(open->Memo()->textInteractionFlags() & Qt::TextSelectableByMouse);
+    }
+
+    void pictureHonoursOrientationAndSize()
+    {
+        // A 40x20 JPEG whose orientation mark says "turn right": shown 20x40.
+        QImage img(40, 20, QImage::Format_RGB32);
+        img.fill(Qt::red);
+        QByteArray jpeg;
+        QBuffer b(&jpeg);
+        b.open(QIODevice::WriteOnly);
+        img.save(&b, "JPG");
+        const QByteArray tiff = QByteArray("II*\0\x08\0\0\0", 8) + QByteArray("\x01\0", 2)
+                                + QByteArray("\x12\x01\x03\0\x01\0\0\0\x06\0\0\0", 12) + QByteArray(4, '\0');
+        const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+        const quint16 len = quint16(app1.size() + 2);
+        jpeg.insert(2, QByteArray("\xFF\xE1", 2) + char(len >> 8) + char(len & 0xFF) + app1);
+        QFile f(dir.filePath(QStringLiteral("turned.jpg")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(jpeg);
+        f.close();
+        auto w = viewer<TImagePreviewFrm>(QStringLiteral("Readonly=True"));
+        QVERIFY(w->LoadImage(f.fileName()));
+        QCOMPARE(w->Image().size(), QSize(20, 40));
+
+        QImage wide(TImagePreviewFrm::kMaxSide * 2, 4, QImage::Format_RGB32);
+        wide.fill(Qt::blue);
+        QVERIFY(wide.save(dir.filePath(QStringLiteral("wide.png"))));
+        QVERIFY(w->LoadImage(dir.filePath(QStringLiteral("wide.png"))));
+        QCOMPARE(w->Image().width(), TImagePreviewFrm::kMaxSide);
+    }
+
+    void mailShowsHeadersAndListsAttachments()
+    {
+        const QByteArray gbkBody = QStringEncoder("GBK").encode(QStringLiteral("正文内容"));
+        const QByteArray eml = "Date: Mon, 7 Dec 2026 10:00:00 +0800\r\n"
+                               "From: Ann <ann@example.com>\r\n"
+                               "To: Bob <bob@example.com>\r\n"
+                               "Subject: Report\r\n"
+                               "MIME-Version: 1.0\r\n"
+                               "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n"
+                               "--XX\r\nContent-Type: text/plain; charset=gb2312\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+                               + gbkBody + "\r\n"
+                               "--XX\r\nContent-Type: application/x-sh; name=\"run.sh\"\r\n"
+                               "Content-Disposition: attachment; filename=\"run.sh\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                               + QByteArray("#!/bin/sh\necho hi\n").toBase64() + "\r\n--XX--\r\n";
+        const TEmlMessage m = TEmlMessage::Parse(eml);
+        QVERIFY(m.Ok);
+        QCOMPARE(m.Text.trimmed(), QStringLiteral("正文内容"));
+        QVERIFY(m.From.contains(QLatin1String("ann@example.com")));
+        QVERIFY(m.Cc.isEmpty());
+        QCOMPARE(m.Attachments.size(), 1);
+        QCOMPARE(m.Attachments.first().Name, QStringLiteral("run.sh"));
+        QCOMPARE(m.Attachments.first().Data, QByteArray("#!/bin/sh\necho hi\n"));
+
+        auto w = viewer<TEmlPreviewFrm>(QStringLiteral("Readonly=True"));
+        w->ShowMessage(m);
+        QStringList labels;
+        for (QLabel *l : w->Header()->findChildren<QLabel *>())
+            labels << l->text();
+        QVERIFY(labels.contains(QStringLiteral("From:Ann <ann@example.com>")));
+        QVERIFY(labels.contains(QStringLiteral("Attachment:")));
+        QVERIFY(!labels.join(u' ').contains(QLatin1String("CC:")));
+        QCOMPARE(w->AttachmentLabels().size(), 1);
+        QCOMPARE(w->AttachmentLabels().first()->geometry().top(), w->Header()->findChildren<QLabel *>().at(labels.indexOf(QStringLiteral("Attachment:")))->geometry().top());
+        // A click hands the attachment to whoever asks the server; nothing runs by itself.
+        QString clicked;
+        w->FOnAttachment = [&](const TEmlAttachment &a) { clicked = a.Name; };
+        QTest::mouseClick(w->AttachmentLabels().first(), Qt::LeftButton);
+        QCOMPARE(clicked, QStringLiteral("run.sh"));
+        QVERIFY(w->Body()->toPlainText().contains(QStringLiteral("正文内容")));
+    }
+
+    void htmlLoadsNothingFromOutside()
+    {
+        QImage img(4, 4, QImage::Format_RGB32);
+        img.fill(Qt::green);
+        const QString local = dir.filePath(QStringLiteral("secret.png"));
+        QVERIFY(img.save(local));
+        std::unique_ptr<QTextBrowser> b(NewInertBrowser(nullptr));
+        QVERIFY(b->loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(local)).isNull());
+        QVERIFY(b->loadResource(QTextDocument::StyleSheetResource, QUrl(QStringLiteral("http://example.com/a.css"))).isNull());
+        QVERIFY(!b->openLinks());
+        QVERIFY(!b->openExternalLinks());
+    }
+
+    void charsetFromTheHead_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QString>("charset");
+        QTest::addRow("quoted") << QByteArray("Content-Type: text/html; charset=\"gb2312\"\r\n") << "GB2312";
+        QTest::addRow("capital, bare") << QByteArray("Content-Type: text/plain; Charset=utf-8\r\n") << "UTF-8";
+        QTest::addRow("none") << QByteArray("Subject: hi\r\n") << "";
+    }
+    void charsetFromTheHead()
+    {
+        QFETCH(QByteArray, head);
+        QTEST(FindCharset(head), "charset");
+    }
+
+    void windowsFreeThemselvesAndLeaveTheirPlace()
+    {
+        QRect saved;
+        QPointer<QWidget> w;
+        {
+            TPreviewWindows list(QRect(100, 100, 800, 680));
+            list.FSaveRect = [&](const QRect &r) { saved = r; };
+            auto *v = new TTextPreviewFrm(offlineConn(), dir.path());
+            w = v;
+            list.Add(v);
+            v->setGeometry(list.Rect());
+            v->show();
+            v->setGeometry(QRect(150, 160, 900, 700));
+            QTRY_COMPARE(list.Rect().size(), QSize(900, 700));
+            v->close();
+            QTRY_VERIFY(w.isNull());
+            QVERIFY(list.Windows().isEmpty());
+        }
+        QCOMPARE(saved.size(), QSize(900, 700));
+    }
+
+    void cleanupTakesOnlyPreviewCopies()
+    {
+        QTemporaryDir temp;
+        auto touch = [&](const QString &name) {
+            QFile f(temp.filePath(name));
+            f.open(QIODevice::WriteOnly);
+            f.write("x");
+        };
+        touch(QStringLiteral("2612101530121Z.pdf"));
+        touch(QStringLiteral("26121015301299Z.docx"));
+        touch(QStringLiteral("Todo_qx.txt"));
+        QDir(temp.path()).mkpath(QStringLiteral("preview-cache"));
+        QDir(temp.path()).mkpath(QStringLiteral("lo-profile-abc123"));
+        CleanPreviewCopies(temp.path());
+        QCOMPARE(QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("Todo_qx.txt")});
+    }
+};
 
 class ConverterTest : public QObject
 {
@@ -146,7 +796,7 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<ConverterTest>(argc, argv);
+    return runTests<ConverterTest, ChoiceTest, GuardTest, PrinterTest, ViewerTest>(argc, argv);
 }
 
 #include "tst_preview.moc"

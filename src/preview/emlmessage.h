@@ -1,0 +1,33 @@
+#pragma once
+// A mail message (or web archive) read with GMime: the header lines our viewer
+// shows, the body as HTML or text, and the attachments by name. Nothing in it
+// is ever run.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+struct TEmlAttachment {
+    QString Name;
+    QByteArray Data;
+};
+
+struct TEmlMessage {
+    bool Ok = false;
+    QString Date;
+    QString To;
+    QString From;
+    QString Cc;
+    QString Subject;
+    QString Html;   // the HTML body when there is one
+    QString Text;   // else the plain text body
+    QList<TEmlAttachment> Attachments;
+    QString Charset;
+
+    // Reads at most this much; larger files are refused.
+    static constexpr qint64 kMaxBytes = 64 * 1024 * 1024;
+    static TEmlMessage Parse(const QByteArray &bytes);
+    static TEmlMessage ParseFile(const QString &path);
+};
+
+// The character set named after "charset=" in the first 4096 bytes, upper-cased.
+QString FindCharset(const QByteArray &bytes);

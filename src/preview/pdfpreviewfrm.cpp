@@ -1,0 +1,308 @@
+#include "preview/pdfpreviewfrm.h"
+
+#include "core/workpools.h"
+#include "preview/logging.h"
+#include "preview/officeconverter.h"
+#include "preview/printerprobe.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPdfDocument>
+#include <QPdfPageNavigator>
+#include <QPdfSearchModel>
+#include <QPdfView>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QSlider>
+#include <QStyle>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
+    : TPreviewBaseFrm(conn, root, parent)
+{
+    setObjectName(QStringLiteral("TPdfPreviewFrm"));
+    m_doc = new QPdfDocument(this);
+    m_search = new QPdfSearchModel(this);
+    m_search->setDocument(m_doc);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_tools = new QToolBar(this);
+    layout->addWidget(m_tools);
+    m_view = new QPdfView(this);
+    m_view->setObjectName(QStringLiteral("pageView"));
+    m_view->setDocument(m_doc);
+    m_view->setPageMode(QPdfView::PageMode::MultiPage);
+    m_view->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    layout->addWidget(m_view, 1);
+    connect(m_view->pageNavigator(), &QPdfPageNavigator::currentPageChanged, this, [this] { updatePageBox(); });
+    connect(m_doc, &QPdfDocument::pageCountChanged, this, [this] { updatePageBox(); });
+    FPrintJob = [](TPdfPreviewFrm *w) {
+        QPrinter printer(QPrinter::HighResolution);
+        if (w->FSelectPrinter) {
+            QPrintDialog dialog(&printer, w);
+            // No "print to file": that is a copy of the document by another name.
+            dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
+            if (dialog.exec() != QDialog::Accepted)
+                return false;
+        }
+        if (printer.outputFormat() != QPrinter::NativeFormat || !printer.isValid())
+            return false;
+        return w->printTo(printer);
+    };
+    FVirtualPrinterExists = [] { return PrinterProbe::ExistsVirtualPrinter(PrinterProbe::Printers()); };
+}
+
+TPdfPreviewFrm::~TPdfPreviewFrm()
+{
+    // The document announces its closing while the window is half gone.
+    m_doc->disconnect(this);
+    m_view->pageNavigator()->disconnect(this);
+}
+
+void TPdfPreviewFrm::showEvent(QShowEvent *event)
+{
+    // Built when shown, so the permissions set after creation decide what is there.
+    if (!m_toolsBuilt)
+        buildTools();
+    TPreviewBaseFrm::showEvent(event);
+}
+
+void TPdfPreviewFrm::buildTools()
+{
+    m_toolsBuilt = true;
+    m_tools->clear();
+    QStyle *s = style();
+    if (FCanPrint) {
+        m_print = m_tools->addAction(s->standardIcon(QStyle::SP_DialogSaveButton), t("打印", "Print"), this,
+                                     &TPdfPreviewFrm::PrintDocument);
+        m_print->setObjectName(QStringLiteral("actPrint"));
+    }
+    m_tools->addAction(t("适合宽度", "Fit width"), this, [this] { m_view->setZoomMode(QPdfView::ZoomMode::FitToWidth); });
+    m_tools->addAction(t("适合高度", "Fit height"), this, [this] { m_view->setZoomMode(QPdfView::ZoomMode::FitInView); });
+    m_tools->addSeparator();
+    m_tools->addAction(s->standardIcon(QStyle::SP_MediaSkipBackward), t("第一页", "First page"), this,
+                       [this] { GoToPage(0); });
+    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowLeft), t("上一页", "Previous page"), this,
+                       [this] { GoToPage(CurrentPage() - 1); });
+    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowRight), t("下一页", "Next page"), this,
+                       [this] { GoToPage(CurrentPage() + 1); });
+    m_tools->addWidget(new QLabel(t(" 第 ", " Page "), m_tools));
+    m_pageBox = new QLineEdit(m_tools);
+    m_pageBox->setObjectName(QStringLiteral("edPage"));
+    m_pageBox->setFixedWidth(48);
+    m_pageBox->setValidator(new QIntValidator(1, 1000000, m_pageBox));
+    connect(m_pageBox, &QLineEdit::returnPressed, this, [this] {
+        const int page = m_pageBox->text().toInt();
+        if (page > 0)
+            GoToPage(page - 1);
+    });
+    m_tools->addWidget(m_pageBox);
+    m_pageCount = new QLabel(m_tools);
+    m_tools->addWidget(m_pageCount);
+    m_tools->addSeparator();
+    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowDown), t("缩小", "Zoom out"), this,
+                       [this] { m_zoom->setValue(qMax(0, m_zoom->value() - 10)); });
+    m_zoom = new QSlider(Qt::Horizontal, m_tools);
+    m_zoom->setObjectName(QStringLiteral("tbZoom"));
+    m_zoom->setRange(0, 100);
+    m_zoom->setValue(50);
+    m_zoom->setFixedWidth(110);
+    connect(m_zoom, &QSlider::valueChanged, this, &TPdfPreviewFrm::ZoomTo);
+    m_tools->addWidget(m_zoom);
+    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowUp), t("放大", "Zoom in"), this,
+                       [this] { m_zoom->setValue(qMin(100, m_zoom->value() + 10)); });
+    m_tools->addSeparator();
+    m_find = new QLineEdit(m_tools);
+    m_find->setObjectName(QStringLiteral("edFind"));
+    m_find->setPlaceholderText(t("查找", "Find"));
+    m_find->setFixedWidth(140);
+    connect(m_find, &QLineEdit::returnPressed, this, [this] { FindNext(m_find->text()); });
+    m_tools->addWidget(m_find);
+    updatePageBox();
+}
+
+void TPdfPreviewFrm::updatePageBox()
+{
+    if (!m_pageBox)
+        return;
+    m_pageBox->setText(m_doc->pageCount() > 0 ? QString::number(CurrentPage() + 1) : QString());
+    m_pageCount->setText(t(" 页 / %1 ", " / %1 ").arg(m_doc->pageCount()));
+}
+
+int TPdfPreviewFrm::CurrentPage() const
+{
+    return m_view->pageNavigator()->currentPage();
+}
+
+int TPdfPreviewFrm::PageCount() const
+{
+    return m_doc->pageCount();
+}
+
+void TPdfPreviewFrm::GoToPage(int page)
+{
+    if (page < 0 || page >= m_doc->pageCount())
+        return;
+    m_view->pageNavigator()->jump(page, {}, m_view->pageNavigator()->currentZoom());
+    updatePageBox();
+}
+
+void TPdfPreviewFrm::ZoomTo(int position)
+{
+    // Small moves of the bar are not worth a new rendering.
+    if (qAbs(position - m_lastZoom) <= 8)
+        return;
+    m_lastZoom = position;
+    m_view->setZoomMode(QPdfView::ZoomMode::Custom);
+    m_view->setZoomFactor((position + 80) / 100.0);
+}
+
+bool TPdfPreviewFrm::FindNext(const QString &text)
+{
+    if (text.isEmpty() || m_doc->pageCount() == 0)
+        return false;
+    if (m_search->searchString() != text) {
+        m_search->setSearchString(text);
+        m_searchFrom = CurrentPage();
+    }
+    // The model fills in the background: look page by page from where we are.
+    const int pages = m_doc->pageCount();
+    for (int i = 0; i < pages; ++i) {
+        const int page = (m_searchFrom + i) % pages;
+        const QList<QPdfLink> hits = m_search->resultsOnPage(page);
+        if (!hits.isEmpty()) {
+            m_view->pageNavigator()->jump(hits.first());
+            m_searchFrom = (page + 1) % pages;
+            updatePageBox();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
+{
+    if (m_doc->load(pdf) != QPdfDocument::Error::None || m_doc->pageCount() <= 0) {
+        hint(WLS_Fail, 1);
+        Q_EMIT shown(false);
+        return false;
+    }
+    GoToPage(0);
+    if (FDocReadonly)
+        guard(m_view);
+    hideHint();
+    Q_EMIT shown(true);
+    return true;
+}
+
+void TPdfPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
+{
+    LoadPdf(localFile);
+    // The document reads from its open file; the name on disk is not needed.
+    dropLocalCopy();
+}
+
+void TPdfPreviewFrm::PrintDocument()
+{
+    if (!FCanPrint || m_doc->pageCount() == 0)
+        return;
+    auto go = [this] {
+        if (FPrintJob && FPrintJob(this))
+            Print(FCode);
+    };
+    if (!(FDocReadonly && FIsCheckVirtualPrint)) {
+        go();
+        return;
+    }
+    if (m_print)
+        m_print->setEnabled(false);
+    RunOnPool(RequestPool(), this, FVirtualPrinterExists, [this, go](bool exists) {
+        if (m_print)
+            m_print->setEnabled(true);
+        if (exists) {
+            hint(WLS_VirtualPrinter, 1);
+            return;
+        }
+        go();
+    });
+}
+
+bool TPdfPreviewFrm::printTo(QPrinter &printer)
+{
+    QPainter painter;
+    if (!painter.begin(&printer))
+        return false;
+    const int from = printer.fromPage() > 0 ? printer.fromPage() - 1 : 0;
+    const int to = printer.toPage() > 0 ? qMin(printer.toPage(), m_doc->pageCount()) - 1 : m_doc->pageCount() - 1;
+    for (int page = from; page <= to; ++page) {
+        if (page > from)
+            printer.newPage();
+        const QRect area = painter.viewport();
+        const QSizeF points = m_doc->pagePointSize(page);
+        QSize size = points.scaled(area.size(), Qt::KeepAspectRatio).toSize();
+        const QImage image = m_doc->render(page, size);
+        painter.drawImage(QRect(area.topLeft(), size), image);
+    }
+    return painter.end();
+}
+
+TOfficeFilePreviewFrm::TOfficeFilePreviewFrm(const TServerConn &conn, const QString &root, const QString &cacheFolder,
+                                             QWidget *parent)
+    : TPdfPreviewFrm(conn, root, parent)
+    , m_cacheFolder(cacheFolder)
+{
+    setObjectName(QStringLiteral("TOfficeFilePreviewFrm"));
+}
+
+void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
+{
+    hint(WLS_Wait, 0);
+    struct Outcome {
+        TConversionResult r;
+        bool cached = false;
+    };
+    const QString soffice = FSoffice.isEmpty() ? TOfficeConverter::FindSoffice() : FSoffice;
+    const QString cacheFolder = m_cacheFolder;
+    const QString work = FRoot;
+    const qint64 key = FFileId;
+    const int timeout = FTimeoutMs;
+    RunOnPool(TransferPool(), this, [=] {
+        Outcome o;
+        const TConversionCache cache(cacheFolder);
+        const QString hit = cache.Lookup(key, localFile);
+        if (!hit.isEmpty()) {
+            o.r.Ok = true;
+            o.r.OutputPath = hit;
+            o.cached = true;
+        } else {
+            TOfficeConverter c(soffice);
+            c.TimeoutMs = timeout;
+            QTemporaryDir out(QDir(work).filePath(QStringLiteral("lo-out-XXXXXX")));
+            o.r = c.Convert(localFile, out.path(), work);
+            if (o.r.Ok) {
+                const QString converted = o.r.OutputPath;
+                o.r.OutputPath = cache.Store(key, localFile, converted);
+                if (o.r.OutputPath == converted)
+                    out.setAutoRemove(false);   // not kept in the cache: it must outlive this block
+            }
+        }
+        QFile::remove(localFile);
+        return o;
+    }, [this](const Outcome &o) {
+        if (!o.r.Ok) {
+            hint(WLS_Fail + QStringLiteral("\r\n") + o.r.Error, 1);
+            Q_EMIT shown(false);
+            return;
+        }
+        m_fromCache = o.cached;
+        LoadPdf(o.r.OutputPath);
+    });
+}

@@ -1,0 +1,88 @@
+#pragma once
+// The one viewer for everything shown as PDF: PDF and AI files, and office,
+// rtf, Visio and CorelDRAW files once LibreOffice has converted them.
+#include "preview/previewbasefrm.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QPdfDocument;
+class QPdfSearchModel;
+class QPdfView;
+class QPrinter;
+class QSlider;
+class QToolBar;
+
+class TPdfPreviewFrm : public TPreviewBaseFrm
+{
+    Q_OBJECT
+public:
+    TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent = nullptr);
+    ~TPdfPreviewFrm() override;
+
+    bool CanPreview() override { return true; }
+    void OpenLocalCopy(quint32 code, const QString &localFile) override;
+    // Shows a PDF that is already here (no download); false when it cannot be read.
+    bool LoadPdf(const QString &pdf);
+
+    int CurrentPage() const;   // from 0
+    int PageCount() const;
+    void GoToPage(int page);
+    void ZoomTo(int position); // the zoom bar's position, 0..100
+    // Jumps to the next page holding the text; false when it is nowhere.
+    bool FindNext(const QString &text);
+    // Print with the document's permissions: refused on a file-making printer
+    // for read-only documents, then reported to the server.
+    void PrintDocument();
+
+    QPdfDocument *Document() const { return m_doc; }
+    QPdfView *View() const { return m_view; }
+    QToolBar *Tools() const { return m_tools; }
+    QAction *PrintAction() const { return m_print; }   // nullptr when printing is not allowed
+    QSlider *ZoomBar() const { return m_zoom; }
+    QLineEdit *PageBox() const { return m_pageBox; }
+
+    // Puts the pages on a printer; tests put a recorder here. True when printed.
+    std::function<bool(TPdfPreviewFrm *)> FPrintJob;
+    // Asked before printing a read-only document; blocking, runs on a worker.
+    std::function<bool()> FVirtualPrinterExists;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    bool printTo(QPrinter &printer);
+
+private:
+    void buildTools();
+    void updatePageBox();
+
+    QPdfDocument *m_doc = nullptr;
+    QPdfView *m_view = nullptr;
+    QPdfSearchModel *m_search = nullptr;
+    QToolBar *m_tools = nullptr;
+    QAction *m_print = nullptr;
+    QLineEdit *m_pageBox = nullptr;
+    QLabel *m_pageCount = nullptr;
+    QSlider *m_zoom = nullptr;
+    QLineEdit *m_find = nullptr;
+    int m_lastZoom = 50;
+    bool m_toolsBuilt = false;
+    int m_searchFrom = 0;
+};
+
+// Office documents and the other types LibreOffice reads: converted to PDF on a
+// worker, kept in the cache by file and content, then shown as PDF.
+class TOfficeFilePreviewFrm : public TPdfPreviewFrm
+{
+    Q_OBJECT
+public:
+    TOfficeFilePreviewFrm(const TServerConn &conn, const QString &root, const QString &cacheFolder,
+                          QWidget *parent = nullptr);
+    void OpenLocalCopy(quint32 code, const QString &localFile) override;
+    QString FSoffice;   // empty: find it
+    int FTimeoutMs = 120000;
+    bool FromCache() const { return m_fromCache; }
+
+private:
+    QString m_cacheFolder;
+    bool m_fromCache = false;
+};
