@@ -163,8 +163,10 @@ void TSmtpTestFrm::btnSendClick()
         smtp.PIsBreak = cancel.get();
         smtp.FOnSmtpLog = [logBox](const QString &line) {
             QMetaObject::invokeMethod(QCoreApplication::instance(), [logBox, line] {
-                if (logBox)
-                    logBox->moveCursor(QTextCursor::End), logBox->insertPlainText(line + QStringLiteral("    \n"));
+                if (!logBox)
+                    return;
+                logBox->moveCursor(QTextCursor::End);
+                logBox->insertPlainText(line + QStringLiteral("    \n"));
             }, Qt::QueuedConnection);
         };
         smtp.SetLanguage(language);

@@ -56,6 +56,9 @@ class Handler:
                        "from": str(msg["From"]), "to": str(msg["To"]), "replyTo": str(msg["Reply-To"]),
                        "subject": str(msg["Subject"]), "date": str(msg["Date"]),
                        "bodyType": body.get_content_type() if body else "",
+                       "cc": str(msg["Cc"] or ""),
+                       "attachments": {part.get_filename(): part.get_content().hex()
+                                       for part in msg.iter_attachments()},
                        "body": body.get_content() if body else "",
                        "mechanism": logins[-1] if logins else "",
                        "tls": session.ssl is not None}, f, ensure_ascii=False)

@@ -272,6 +272,31 @@ private Q_SLOTS:
             QVERIFY(!line.contains(kPassword));
     }
 
+    void attachmentAndCopies()
+    {
+        SmtpServer server(m_python, tlsArgs());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("报告 final.bin"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        const QByteArray bytes("\x00\x01binary\r\n.\r\n\xff", 14);
+        f.write(bytes);
+        f.close();
+        TSmtpEx smtp;
+        smtp.SetSmtpSrvParams(params(server.port(), satSASL));
+        QVERIFY2(smtp.SSLSend(QStringLiteral("one@example.test"), QStringLiteral("Copy <cc@example.test>"), path,
+                              QStringLiteral("<b>see attachment</b>"), QStringLiteral("with a file"), QString()),
+                 qPrintable(smtp.LastError()));
+        const QJsonObject m = server.message(0);
+        QCOMPARE(m.value(u"cc").toString(), QStringLiteral("Copy <cc@example.test>"));
+        QCOMPARE(m.value(u"envelopeTo").toVariant().toStringList(),
+                 QStringList({QStringLiteral("one@example.test"), QStringLiteral("cc@example.test")}));
+        QCOMPARE(m.value(u"body").toString().trimmed(), QStringLiteral("<b>see attachment</b>"));
+        const QJsonObject files = m.value(u"attachments").toObject();
+        QCOMPARE(files.keys(), QStringList{QStringLiteral("报告 final.bin")});
+        QCOMPARE(QByteArray::fromHex(files.value(u"报告 final.bin").toString().toLatin1()), bytes);
+    }
+
     void emptySubjectBecomesTitle()
     {
         SmtpServer server(m_python, tlsArgs());
