@@ -1,12 +1,12 @@
 #include "files/filedownloadfrm.h"
 #include "files/fileuploadfrm.h"
+#include "files/getpathfrm.h"
 #include "platform/prompter.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QKeyEvent>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLocale>
@@ -81,8 +81,8 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     layout->addWidget(m_views);
     resize(560, 110);   // the proposed path is long: most of it shows
 
-    connect(btnSelect, &QPushButton::clicked, this, [this] {
-        const QString d = QFileDialog::getExistingDirectory(this, QString(), edPath->text());
+    connect(btnSelect, &QPushButton::clicked, this, [this, lang] {
+        const QString d = TGetPathFrm::Pick(this, lang, QString(), edPath->text());
         if (!d.isEmpty())
             edPath->setText(d);
     });
