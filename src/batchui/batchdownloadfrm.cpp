@@ -236,7 +236,7 @@ TBatchDownloadFrm::TBatchDownloadFrm(TClientConfigX &config, THS_Language langua
     buttons->addWidget(btConfirm);
     buttons->addWidget(btCancel);
     root->addLayout(buttons);
-    resize(560, 380);
+    resize(620, 380);
 
     connect(btConfirm, &QPushButton::clicked, this, &TBatchDownloadFrm::Confirm);
     connect(btCancel, &QPushButton::clicked, this, &TBatchDownloadFrm::CancelOrClose);

@@ -147,11 +147,14 @@ void TBatchFileDealMainFrm::buildUi()
     sgTaskList->setItemDelegateForColumn(4, new TScaleDelegate(sgTaskList));
     sgTaskList->setContextMenuPolicy(Qt::CustomContextMenu);
     sgTaskList->horizontalHeader()->setStretchLastSection(true);
-    sgTaskList->setColumnWidth(0, 70);
-    sgTaskList->setColumnWidth(1, 180);
-    sgTaskList->setColumnWidth(2, 150);
-    sgTaskList->setColumnWidth(3, 150);
-    sgTaskList->setColumnWidth(4, 110);
+    // A narrow column shows the start of its caption.
+    sgTaskList->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Status to progress fit beside the tree in the 800-pixel main window; the rest scrolls.
+    sgTaskList->setColumnWidth(0, 58);
+    sgTaskList->setColumnWidth(1, 120);
+    sgTaskList->setColumnWidth(2, 80);
+    sgTaskList->setColumnWidth(3, 125);
+    sgTaskList->setColumnWidth(4, 92);
     sgTaskList->setColumnWidth(5, 140);
 
     PageControl1 = new QTabWidget(this);
@@ -249,7 +252,7 @@ void TBatchFileDealMainFrm::buildUi()
     main->addWidget(tvTask);
     main->addWidget(right);
     main->setStretchFactor(1, 1);
-    main->setSizes({170, 700});
+    main->setSizes({185, 615});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
     layout->addLayout(buttons);

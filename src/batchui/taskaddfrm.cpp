@@ -2,6 +2,11 @@
 
 #include "core/folders.h"
 #include "files/fileviewfrm.h"
+#include "files/getpathfrm.h"
+#include "files/selectfolderfrm.h"
+#include "files/selectownerfrm.h"
+#include "files/setfiletypefrm.h"
+#include "files/tsetfilepropertyfrm.h"
 #include "platform/prompter.h"
 
 #include <QCheckBox>
@@ -582,15 +587,63 @@ void TTaskAddFrm::editProperties(bool switchedOn)
 
 void TTaskAddFrm::installDefaultPickers()
 {
-    Pickers.PickLocalFolder = [](QWidget *parent, const QString &caption, const QString &start, QString &path) {
-        path = QFileDialog::getExistingDirectory(parent, caption, start);
+    const THS_Language lang = FHS_Language;
+    const TServerConn conn = TServerConn::FromConfig(m_config);
+    const QString baseUrl = m_config.ServerBaseUrl();
+    Pickers.PickOwner = [conn](QWidget *parent, TTranStyle style, qint32 &ownerId) {
+        TSelectOwnerFrm frm(conn, parent);
+        frm.GetOrgStructure(style);
+        frm.exec();
+        ownerId = frm.FOwnerId;
+        return ownerId > 0;
+    };
+    Pickers.PickServerFolder = [conn](QWidget *parent, qint32 ownerId, qint64 &folderId, QString &folderName) {
+        TSelectFolderFrm frm(conn, parent);
+        frm.GetFrame(ownerId);
+        frm.exec();
+        folderId = frm.FFolderId;
+        folderName = frm.FFolderName;
+        return folderId >= 0;
+    };
+    Pickers.PickServerFile = [conn](QWidget *parent, qint32 ownerId, qint64 folderId, qint64 &fileKey, QString &fileName) {
+        TServerFolderFileView view(conn, parent);
+        view.LoadFile(ownerId, folderId);
+        view.exec();
+        fileKey = view.FFileId;
+        fileName = view.FFileName;
+        return fileKey > 0;
+    };
+    Pickers.PickLocalFolder = [lang](QWidget *parent, const QString &caption, const QString &start, QString &path) {
+        path = TGetPathFrm::Pick(parent, lang, caption, start);
         return !path.isEmpty();
     };
     Pickers.PickLocalFile = [](QWidget *parent, const QString &start, QString &path) {
         path = QFileDialog::getOpenFileName(parent, QString(), start);
         return !path.isEmpty();
     };
-    const THS_Language lang = FHS_Language;
+    Pickers.PickTypes = [lang](QWidget *parent, QList<qint32> &types) {
+        TSetFileTypeFrm frm(parent, lang);
+        QList<quint32> codes;
+        for (qint32 t : types)
+            codes << quint32(t);
+        frm.SetFileTypes(codes);
+        if (frm.exec() != QDialog::Accepted)
+            return false;
+        types.clear();
+        for (quint32 c : frm.GetFileTypes())
+            types << qint32(c);
+        return true;
+    };
+    Pickers.EditProperties = [lang, baseUrl](QWidget *parent, const QString &params, QString &result) {
+        TTSetFilePropertyFrm frm(lang, parent);
+        frm.URL = TTSetFilePropertyFrm::PageUrl(baseUrl);
+        frm.PrtParams = params;
+        frm.LoadParam = true;
+        if (frm.exec() != QDialog::Accepted)
+            return false;
+        result = frm.PrtParams;
+        return true;
+    };
     Pickers.SelectFiles = [lang](QWidget *parent, const TTaskScratchIndex &index, const QString &countLine,
                                  QList<qint64> &leftOut) {
         TSelectFileView view(lang, parent);
