@@ -5,7 +5,11 @@
 #include "app/arvoclientfrm.h"
 #include "app/loginfrm.h"
 #include "app/netsessionbackend.h"
+#include "app/noticefrms.h"
 #include "app/startup.h"
+#include "batchui/batchdownloadfrm.h"
+#include "batchui/batchfiledealmainfrm.h"
+#include "batchui/taskaddfrm.h"
 #include "core/clientconfigx.h"
 #include "core/workpools.h"
 #include "files/filedownloadfrm.h"
@@ -16,6 +20,8 @@
 #include "web/previewhint.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QTableWidget>
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -294,6 +300,99 @@ void downloads(TFileMagFrm *fm, const QString &local)
     down->close();
     need([&] { return !down; }, "failed download window gone");
 }
+// A periodic task waiting for its time, then the task editor on the file
+// manager's bulk upload, then the task manager with that task running.
+void batchTasks(TARVOClientFrm &w, TFileMagFrm *fm, const QString &local)
+{
+    TBatchFileDealMainFrm *batch = w.BatchFrm();
+    TBatchTransport waiting;
+    NewBatchTransport(waiting);
+    waiting.TranStyle = TS_Upload;
+    waiting.FF = FF_Folder;
+    waiting.SourceFolderName = local + QStringLiteral("/Bulk/");
+    waiting.DestOwnerId = fm->FGroupId;
+    waiting.DestFolderId = fm->FFolderId;
+    waiting.DestFolderName = QStringLiteral("2024");
+    waiting.TaskCyc = 24;
+    waiting.TaskStartTime = 0.99998;   // due just before midnight
+    waiting.St = BTS_Init;
+    batch->Manager().AppendTask(waiting);
+    need([&] {
+        TBatchTaskRow row;
+        return batch->Manager().Row(waiting.Id, row) && row.Task.St == BTS_Waiting;
+    }, "a periodic task waiting");
+
+    const QString source = local + QStringLiteral("/Survey");
+    // Below the server's size limit each, long enough together to be seen half way.
+    for (int i = 1; i <= 6; ++i)
+        writeFile(source + QStringLiteral("/Site plan %1.bin").arg(i), 80ll << 20);
+    writeFile(source + QStringLiteral("/Readme.txt"), 4096);
+    bool shot = false;
+    QObject::connect(&batch->Manager(), &TBatchTaskManager::taskChanged, &w, [&, batch](int id) {
+        TBatchTaskRow row;
+        if (shot || id == waiting.Id || !batch->Manager().Row(id, row) || !row.HasWorker)
+            return;
+        if (row.Progress.Scale < 0.02 || row.Progress.Scale > 0.98)
+            return;
+        shot = true;
+        batch->SelectTask(id);
+        // The message poll's notice would cover the details.
+        for (QWidget *notice : w.findChildren<TMessageNoticeFrm *>())
+            notice->hide();
+        shoot(&w, QStringLiteral("taskmanager"));
+    });
+    bool edited = false;
+    batch->FRunEditor = [&](TTaskAddFrm &editor) {
+        editor.Pickers.PickLocalFolder = [&](QWidget *, const QString &, const QString &, QString &path) {
+            path = source;
+            return true;
+        };
+        editor.show();
+        if (!QTest::qWaitForWindowExposed(&editor))
+            fail("task editor not shown");
+        QTest::mouseClick(editor.BitBtn2, Qt::LeftButton);
+        editor.cbkIncludeRoot->setChecked(true);
+        shoot(&editor, QStringLiteral("taskeditor"));
+        QTest::mouseClick(editor.BitBtn4, Qt::LeftButton);
+        edited = editor.FIsCompleted;
+    };
+    fm->BulkUpload();
+    if (!edited)
+        fail("the task editor did not save");
+    need([&] { return shot; }, "a task half way", 120000);
+    batch->actPauseAll();
+}
+
+void bulkDownload(TARVOClientFrm &w, TClientConfigX &config, TFileMagFrm *fm, const QString &local)
+{
+    QList<qint64> keys;
+    QStringList names;
+    for (const QString &n : {QStringLiteral("Supply agreement.docx"), QStringLiteral("Signed contract.pdf")}) {
+        const int row = rowOf(fm, n);
+        if (row < 0)
+            fail("file not in the list");
+        keys << fm->Model().Row(row).Key;
+        names << QStringLiteral("/Contracts/2024/") + n;
+    }
+    keys.insert(1, 99999999);
+    names.insert(1, QStringLiteral("/Contracts/2024/Old price list.xlsx"));
+    TBatchDownloadFrm frm(config, config.Language(), &w);
+    frm.FOpen = [](const QString &) { return true; };
+    if (!frm.Init(keys, names))
+        fail("bulk download list refused");
+    frm.Edit1->setText(local + QStringLiteral("/Bulk"));
+    frm.show();
+    if (!QTest::qWaitForWindowExposed(&frm))
+        fail("bulk download not shown");
+    shoot(&frm, QStringLiteral("bulkdownload-idle"));
+    bool done = false;
+    QObject::connect(&frm.Controller(), &TBulkDownload::allDone, &frm, [&] { done = true; });
+    QTest::mouseClick(frm.btConfirm, Qt::LeftButton);
+    need([&] { return done; }, "bulk download finished", 120000);
+    if (frm.Controller().Downloaded() != 2 || frm.Controller().Failed() != 1)
+        fail("bulk download did not run as planned");
+    shoot(&frm, QStringLiteral("bulkdownload-finished"));
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -360,6 +459,8 @@ int main(int argc, char **argv)
     const QString local = QDir::homePath() + QStringLiteral("/shots");
     uploads(fm, local);
     downloads(fm, local);
+    bulkDownload(w, store, fm, local);
+    batchTasks(w, fm, local);
 
     auto *hint = w.findChild<TPreViewHint *>();
     if (!hint)
