@@ -491,6 +491,20 @@ private Q_SLOTS:
         QCOMPARE(w->Pages().Count(), 1);
     }
 
+    void feederGivesPagesUntilEmpty()
+    {
+        std::unique_ptr<TTwainXeFrm> w = window();
+        QVERIFY(chooseTestScanner(*w));
+        const int feeder = w->cbPaperSource->findData(QStringLiteral("Automatic Document Feeder"));
+        QVERIFY(feeder > 0);
+        w->cbPaperSource->setCurrentIndex(feeder);
+        QVERIFY(scanOnePage(*w));
+        // The test back end's feeder holds ten sheets.
+        QCOMPARE(w->Pages().Count(), 10);
+        QCOMPARE(w->Pages().Index(), 0);
+        QVERIFY(w->tbDown->isEnabled());
+    }
+
     void cameraStillIsTheOnlyPage()
     {
         FakeCamera *camera = nullptr;
