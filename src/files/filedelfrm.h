@@ -2,7 +2,7 @@
 // Deletes the chosen files and folders on the server one request at a time,
 // from the last row to the first, removes each deleted row from the file
 // manager's list and logs one line per row. TFileDeleter does the work;
-// TFileDelFrm shows its log.
+// TFileDelFrm shows its log. Closing the window stops after the row in progress.
 #include "files/filelistmodel.h"
 #include "model/serverconn.h"
 
