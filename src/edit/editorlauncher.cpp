@@ -81,7 +81,15 @@ Started Open(const QString &path, bool chinese)
         return s;
     }
     args << info.absoluteFilePath();
-    s.Ok = QProcess::startDetached(program, args, info.absolutePath(), &s.Pid);
+    // The editor must not hold our output channels: it outlives us.
+    QProcess editor;
+    editor.setProgram(program);
+    editor.setArguments(args);
+    editor.setWorkingDirectory(info.absolutePath());
+    editor.setStandardInputFile(QProcess::nullDevice());
+    editor.setStandardOutputFile(QProcess::nullDevice());
+    editor.setStandardErrorFile(QProcess::nullDevice());
+    s.Ok = editor.startDetached(&s.Pid);
     if (!s.Ok)
         s.Error = pick(chinese, "无法启动 ", "Cannot start ") + program;
     return s;

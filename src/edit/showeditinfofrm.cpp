@@ -94,6 +94,7 @@ TShowEditInfoFrm::TShowEditInfoFrm(THS_Language language, QWidget *parent)
     connect(m_monitor, &TEditMonitor::logLine, Memo1, &QPlainTextEdit::appendPlainText);
     connect(m_monitor, &TEditMonitor::currentFile, lbFileName, &QLabel::setText);
     connect(m_monitor, &TEditMonitor::fileListChanged, this, &TShowEditInfoFrm::refreshList);
+    connect(m_monitor, &TEditMonitor::checked, this, &TShowEditInfoFrm::refreshList);
     connect(m_monitor, &TEditMonitor::notice, m_notice, &THintFrm::ShowNotice);
     connect(m_monitor, &TEditMonitor::hideRequested, this, &QWidget::hide);
     connect(m_monitor, &TEditMonitor::bringToFrontRequested, this, [this] {
@@ -106,6 +107,9 @@ TShowEditInfoFrm::TShowEditInfoFrm(THS_Language language, QWidget *parent)
 void TShowEditInfoFrm::refreshList()
 {
     lvFiles->clear();
-    for (const TEditedFileInfo &f : m_monitor->FileList())
-        lvFiles->addItem(f.FileName + QStringLiteral("  —  ") + QDir::toNativeSeparators(f.PathAndFile));
+    for (const TEditedFileInfo &f : m_monitor->FileList()) {
+        auto *item = new QListWidgetItem(f.FileName + (f.InUse ? QStringLiteral("  [") + m_monitor->Texts().WLS_InUse + u']' : QString())
+                                         + QStringLiteral("\n    ") + QDir::toNativeSeparators(f.PathAndFile), lvFiles);
+        item->setToolTip(QDir::toNativeSeparators(f.PathAndFile));
+    }
 }
