@@ -54,6 +54,30 @@ void shootFileDialogs(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
                       const std::function<void(const QString &owner, const QStringList &path)> &openFolder,
                       const QString &local);
 
+// shots_edit.cpp
+void shootEditing(TARVOClientFrm &w, bool chinese, const std::function<void(QWidget *, const QString &)> &shoot,
+                  const std::function<void(const std::function<bool()> &, const char *, int)> &need,
+                  const QString &outDir, const QString &lang,
+                  const std::function<qint64(const QString &owner, const QStringList &path, const QString &name)> &keyOf);
+
+// shots_files.cpp
+void shootFileDialogs(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
+                      const std::function<void(QWidget *, const QString &)> &shoot,
+                      const std::function<void(const std::function<bool()> &, const char *, int)> &need,
+                      const std::function<void(const QString &owner, const QStringList &path)> &openFolder,
+                      const QString &local);
+
+// shots_versions.cpp
+void shootVersions(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
+                   const std::function<void(QWidget *, const QString &)> &shoot,
+                   const std::function<void(const std::function<bool()> &, const char *, int)> &need,
+                   const std::function<void(const QString &owner, const QStringList &path)> &openFolder,
+                   const std::function<qint64(const QString &name)> &keyOf, const QString &local);
+
+// shots_capture.cpp
+void shootCapture(TARVOClientFrm &w, bool chinese, const std::function<void(QWidget *, const QString &)> &shoot,
+                  const std::function<void(const std::function<bool()> &, const char *, int)> &need);
+
 namespace {
 QString g_outDir;
 QString g_lang;
@@ -450,6 +474,15 @@ int main(int argc, char **argv)
     fm->Model().SetChecked(rowOf(fm, QStringLiteral("Signed contract.pdf")), true);
     shoot(&w, QStringLiteral("main"));
     fm->Model().SetAllChecked(false);
+    store.SetNotShowEditGuide(true);
+    shootEditing(w, chinese, shoot, need, g_outDir, g_lang,
+                 [fm](const QString &owner, const QStringList &path, const QString &name) {
+                     openFolder(fm, owner, path);
+                     const int row = rowOf(fm, name);
+                     if (row < 0)
+                         fail("file not listed");
+                     return fm->Model().Row(row).Key;
+                 });
     shootFileDialogs(w, store, chinese, shoot, need,
                      [fm](const QString &owner, const QStringList &path) { openFolder(fm, owner, path); },
                      QDir::homePath() + QStringLiteral("/shots"));
