@@ -544,6 +544,38 @@ private Q_SLOTS:
         QTRY_COMPARE(QDir(folder.index()).entryList({"edit-*"}, QDir::Dirs).size(), 0);
     }
 
+    void modifiedSettingsReachTheStoreAndTheWorker()
+    {
+        TaskFolder folder;
+        folder.store(65, 5, BTS_Paused);
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        frm.UMRobotStartAll(settings);
+        QVERIFY(frm.Manager().HasWorker(65));
+        frm.SelectTask(65);
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            QCOMPARE(editor.edtSourceFolderName->text(), folder.dir.path() + "/Docs/");
+            editor.rbTime2->setChecked(true);
+            editor.cbxCyc->setCurrentText(QStringLiteral("6"));
+            QTest::mouseClick(editor.BitBtn4, Qt::LeftButton);
+        };
+        menuEntry(frm, "pm_ResetTaskInfo")->trigger();
+        TBatchTranConfig stored(folder.dir.path(), folder.index());
+        TBatchTransport t;
+        QVERIFY(stored.GetTask(65, t));
+        QCOMPARE(t.TaskCyc, 6.0);
+        TBatchTaskRow row;
+        QVERIFY(frm.Manager().Row(65, row));
+        QVERIFY(row.HasWorker);
+        QCOMPARE(row.Task.TaskCyc, 6.0);
+        QCOMPARE(int(row.Task.St), int(BTS_Paused));
+    }
+
     // A worker waiting for a server that never answers holds neither a stop nor the close.
     void stopAndCloseDoNotWaitForASilentServer()
     {
