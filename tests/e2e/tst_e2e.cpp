@@ -1,6 +1,9 @@
 // The client's session logic and windows against the real reference server.
 #include "app/arvoclientfrm.h"
 #include "app/netsessionbackend.h"
+#include "batchui/batchdownloadfrm.h"
+#include "core/folders.h"
+#include "core/webcmd.h"
 #include "platform/prompter.h"
 #include "core/aes.h"
 #include "core/clientconfigx.h"
@@ -13,6 +16,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPointer>
+#include <QTreeWidget>
 #include <QUrl>
 #include <QLineEdit>
 #include <QProcess>
@@ -250,10 +255,83 @@ private Q_SLOTS:
     }
 };
 
+// A web page's bulk download (command 25) through the hand-off file, the
+// running client's dispatcher and the dialog, against the server.
+class BulkDownloadE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TestServer server;
+    RecordingPrompter prompter;
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
+
+    void handedOverListArrivesInTheChosenFolder()
+    {
+        {
+            TClientConfigX c;
+            c.SetServerHost(QStringLiteral("127.0.0.1"));
+            c.SetServerPort(server.port());
+            c.SetLanguage(1);
+            c.Save();
+        }
+        TClientConfigX config;
+        TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        QTimer::singleShot(0, this, [&] {
+            TLoginFrm *d = w.LoginDialog();
+            QVERIFY(d);
+            d->edtNickName->setText(QStringLiteral("demo"));
+            d->edtPass->setText(QStringLiteral("demo"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+        });
+        QVERIFY(w.ShowLoginDialog());
+
+        Store store(server.dataDir());
+        auto keyOf = [&](const char *name) {
+            return store.db().value(QStringLiteral("SELECT key FROM files WHERE name=?"), {QString::fromUtf8(name)}).toLongLong();
+        };
+        const qint64 todo = keyOf("Todo.txt");
+        const qint64 notes = keyOf("Meeting notes.txt");
+        QVERIFY(todo > 0 && notes > 0);
+        TWebCmd cmd;
+        cmd.Code = 25;
+        cmd.Cmd = QStringLiteral("[keys]%1|%2[/keys][names]/Personal/Todo.txt|/Personal/Notes/Meeting&nbsp;notes.txt[/names]")
+                      .arg(todo)
+                      .arg(notes);
+        QVERIFY(WriteWebCmdFile(GetConfigFolder() + kWebCmdFileName, cmd));
+
+        QPointer<TBatchDownloadFrm> dialog;
+        QTRY_VERIFY_WITH_TIMEOUT((dialog = w.findChild<TBatchDownloadFrm *>()) && dialog->isVisible(), 10000);
+        QCOMPARE(dialog->lvFiles->topLevelItemCount(), 2);
+        QCOMPARE(dialog->lvFiles->topLevelItem(1)->text(0), QStringLiteral("Meeting notes.txt"));
+        QStringList opened;
+        dialog->FOpen = [&](const QString &path) {
+            opened << path;
+            return true;
+        };
+        const QString target = home.path() + QStringLiteral("/bulk");
+        dialog->Edit1->setText(target);
+        QTest::mouseClick(dialog->btConfirm, Qt::LeftButton);
+        // Every file arrived: the dialog closes by itself and opens the folder.
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog, 20000);
+        QCOMPARE(opened, QStringList{target + QStringLiteral("/")});
+        for (const auto &[name, key] : {std::pair{QStringLiteral("Todo.txt"), todo}, std::pair{QStringLiteral("Meeting notes.txt"), notes}}) {
+            QFile body(store.blobPath(store.version(key)->blob));
+            QVERIFY(body.open(QIODevice::ReadOnly));
+            QFile local(target + u'/' + name);
+            QVERIFY2(local.open(QIODevice::ReadOnly), qPrintable(local.fileName()));
+            QCOMPARE(local.readAll(), body.readAll());
+        }
+        QVERIFY(prompter.shown.isEmpty());
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<SessionE2ETest, LoginWindowE2ETest, LinkE2ETest>(argc, argv);
+    return runTests<SessionE2ETest, LoginWindowE2ETest, LinkE2ETest, BulkDownloadE2ETest>(argc, argv);
 }
 
 #include "tst_e2e.moc"
