@@ -20,6 +20,7 @@
 #include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
+#include "preview/previewcommand.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
 
@@ -123,6 +124,18 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
             m_versions->CancelCheckout(keys, names, reload);
     };
     PFileMagFrm->FOnShowDiff = [this](qint32 ownerId, qint64 folderId) { m_versions->ShowDiff(ownerId, folderId); };
+    CleanPreviewCopies(GetTempFolder());
+    const TPreviewRect rect = m_config.PreviewRect();
+    m_previewWindows = new TPreviewWindows(QRect(rect.Left, rect.Top, rect.Width, rect.Height), this);
+    m_previewWindows->FSaveRect = [this](const QRect &r) {
+        m_config.SetPreviewRect({r.left(), r.top(), r.width(), r.height()});
+        m_config.Save();
+    };
+    m_webTarget->OnPreview = [this](const QString &cmd, QString *error) {
+        TPreviewCommand command(TServerConn::FromConfig(m_config), GetTempFolder(), m_hint, m_previewWindows);
+        command.FRelationFile = FClientPath + QLatin1String("FileTypeRelation.txt");
+        return command.Run(cmd, error);
+    };
 
     m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);
     connect(m_duties, &TMainDuties::webMessage, this, [this] { PWebModule->DoWebMessage(); });
@@ -183,11 +196,14 @@ TARVOClientFrm::~TARVOClientFrm()
     m_webTarget->OnFetchNewest = nullptr;
     m_webTarget->OnVersionControl = nullptr;
     m_webTarget->OnBulkDownload = nullptr;
+    m_webTarget->OnPreview = nullptr;
     m_webTarget->OnEditOffice = nullptr;
     m_webTarget->OnEditText = nullptr;
     m_webTarget->OnScan = nullptr;
     m_webTarget->OnUploadClipboard = nullptr;
     m_webTarget->OnMailTest = nullptr;
+    delete m_previewWindows;   // keeps the last preview's place
+    CleanPreviewCopies(GetTempFolder());
     m_session.OnDestroy();
     if (m_tray)
         m_tray->hide();

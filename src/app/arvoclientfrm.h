@@ -29,6 +29,7 @@ class TFileMagFrm;
 class TMainDuties;
 class TPreViewHint;
 class TVersionWindows;
+class TPreviewWindows;
 
 // What web commands reach in the running client.
 class TAppWebTarget : public TWebCommandTarget
@@ -98,6 +99,12 @@ public:
     {
         return OnMailTest ? OnMailTest(params, error) : TWebCommandTarget::MailTest(params, error);
     }
+    // Command 13, on the GUI thread.
+    std::function<bool(const QString &cmd, QString *error)> OnPreview;
+    bool Preview(const QString &cmd, QString *error) override
+    {
+        return OnPreview ? OnPreview(cmd, error) : TWebCommandTarget::Preview(cmd, error);
+    }
 
 private:
     // Shared with a command that may still run after the window went.
@@ -117,6 +124,7 @@ public:
     ~TARVOClientFrm() override;
 
     TSession &Session() { return m_session; }
+    TPreviewWindows *PreviewWindows() const { return m_previewWindows; }
     TAppEditing *Editing() const { return m_editing; }
     TCaptureCommands *Capture() const { return m_capture; }
     TMainDuties &Duties() { return *m_duties; }
@@ -194,6 +202,7 @@ private:
     std::unique_ptr<TWebModule> PWebModule;
     TMainDuties *m_duties = nullptr;
     TPreViewHint *m_hint = nullptr;
+    TPreviewWindows *m_previewWindows = nullptr;
     TAppEditing *m_editing = nullptr;
     TCaptureCommands *m_capture = nullptr;
     QPointer<TLoginFrm> FLoginFrm;

@@ -1,0 +1,254 @@
+// Command 13 as a user meets it: a link from a web page starts a second
+// client, which hands the command to the running one; the viewer shows the
+// file from the reference server with the link's permissions.
+#include "app/netsessionbackend.h"
+#include "core/clientconfigx.h"
+#include "core/tagtext.h"
+#include "platform/instancechannel.h"
+#include "preview/officeconverter.h"
+#include "preview/pdfpreviewfrm.h"
+#include "preview/previewcommand.h"
+#include "preview/simplepreviewfrms.h"
+#include "serverfixture.h"
+#include "testenv.h"
+#include "web/previewhint.h"
+#include "web/webmodule.h"
+
+#include <QApplication>
+#include <QAction>
+#include <QLabel>
+#include <QPdfDocument>
+#include <QProcess>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QUuid>
+
+namespace {
+
+// What the running client's target does for command 13; nothing else is wanted here.
+struct PreviewTarget : TWebCommandTarget {
+    TPreviewCommand *command = nullptr;
+    void SetClipboardText(const QString &) override {}
+    bool OpenWithDesktop(const QString &, QString *) override { return false; }
+    bool DownloadForOpen(qint64, qint64, const QString &, QString *) override { return false; }
+    bool Preview(const QString &cmd, QString *error) override { return command->Run(cmd, error); }
+};
+
+} // namespace
+
+class PreviewE2ETest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    TestServer server;
+    InstanceChannel channel;
+    TServerConn conn;
+    std::unique_ptr<TPreViewHint> hint;
+    std::unique_ptr<TPreviewWindows> windows;
+    std::unique_ptr<TPreviewCommand> command;
+    PreviewTarget target;
+    std::unique_ptr<TWebModule> module;
+    QList<QUrl> webPages;
+
+    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+
+    qint64 keyOf(const QString &name)
+    {
+        Store store(server.dataDir());
+        return store.db().value(QStringLiteral("SELECT key FROM files WHERE name=?"), {name}).toLongLong();
+    }
+
+    // Stores a file in the demo user's first folder, as an upload would.
+    qint64 addFile(const QString &name, const QByteArray &body)
+    {
+        Store store(server.dataDir());
+        const int demo = store.db().value(QStringLiteral("SELECT id FROM owners WHERE login='demo'")).toInt();
+        const QList<FolderInfo> folders = store.subFolders(demo, 0);
+        if (folders.isEmpty())
+            return 0;
+        const QString tmp = store.stagingDir() + u'/' + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".tmp");
+        QFile f(tmp);
+        if (!f.open(QIODevice::WriteOnly) || f.write(body) != body.size())
+            return 0;
+        f.close();
+        QString blob;
+        if (!store.commitBlob(tmp, blob, nullptr))
+            return 0;
+        return store.addVersion(0, demo, folders.first().id, name, blob, body.size(), 638000000000000000LL, demo);
+    }
+
+    // The link a page gives the browser, handed to a second client as the browser would.
+    void launch(qint64 key, const QString &name, const QString &options)
+    {
+        const QString cmd = QStringLiteral("[filekey]%1[/filekey][filever]-1[/filever][filename]%2[/filename][ctparams]%3[/ctparams]")
+                                .arg(key)
+                                .arg(name, options);
+        // Blanks travel as "##", as the server's pages write them.
+        const QString link = QStringLiteral("zudivuvo://-p%20[code]13[/code][cmd]")
+                             + QString::fromLatin1(QUrl::toPercentEncoding(QString(cmd).replace(u' ', QLatin1String("##")), "[]/=,#"))
+                             + QStringLiteral("[/cmd]/");
+        QProcess second;
+        second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        second.start(exe(), {link});
+        QVERIFY(second.waitForFinished(15000));
+        QCOMPARE(second.exitCode(), 0);
+    }
+
+    // The running client's ticks until a window opens for the command.
+    QWidget *nextWindow()
+    {
+        // A window closed just before may still be in the list until it is freed.
+        const QList<QWidget *> before = windows->Windows();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 15000) {
+            module->DoWebMessage();
+            for (QWidget *w : windows->Windows())
+                if (!before.contains(w))
+                    return w;
+            QTest::qWait(50);
+        }
+        return nullptr;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        TNetSessionBackend backend;
+        TLoginResult r;
+        QString error;
+        QVERIFY2(backend.Login({QStringLiteral("127.0.0.1"), server.port(), false}, HSL_ENG, QStringLiteral("demo"),
+                               QStringLiteral("demo"), r, &error),
+                 qPrintable(error));
+        conn.Host = QStringLiteral("127.0.0.1");
+        conn.Port = server.port();
+        conn.EncryptId = r.UserId;
+        conn.Language = HSL_ENG;
+        // This process is the running client: the launches find it and hand over.
+        QVERIFY(channel.acquire());
+        QVERIFY(channel.listen());
+        hint = std::make_unique<TPreViewHint>(HSL_ENG);
+        windows = std::make_unique<TPreviewWindows>(QRect(100, 100, 800, 680));
+        command = std::make_unique<TPreviewCommand>(conn, home.configFolder() + QLatin1String("Temp/"), hint.get(),
+                                                    windows.get());
+        command->FOpenUrl = [this](const QUrl &u) { webPages << u; return true; };
+        target.command = command.get();
+        module = std::make_unique<TWebModule>(target, HSL_ENG, home.configFolder(), home.configFolder() + QLatin1String("Temp/"));
+    }
+
+    void cleanupTestCase()
+    {
+        module.reset();
+        windows.reset();
+    }
+
+    void readOnlyPdfShowsPageOneWithoutPrint()
+    {
+        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        QVERIFY(key > 0);
+        launch(key, QStringLiteral("Signed contract.pdf"), QStringLiteral("Readonly=True,CanPrint=False"));
+        auto *w = qobject_cast<TPdfPreviewFrm *>(nextWindow());
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(w->PageCount() > 0, 15000);
+        QCOMPARE(w->CurrentPage(), 0);
+        QCOMPARE(w->windowTitle(), QStringLiteral("Signed contract.pdf"));
+        QVERIFY(!w->PrintAction());
+        QVERIFY(w->FGuard);
+        // The downloaded copy does not stay in the temporary folder.
+        QTRY_VERIFY(QDir(home.configFolder() + QLatin1String("Temp/")).entryList({QStringLiteral("*Z.pdf")}).isEmpty());
+        w->close();
+    }
+
+    void docxIsConvertedAndShown()
+    {
+        if (!TOfficeConverter().IsAvailable())
+            QSKIP("LibreOffice is not installed; run scripts/deps.sh to install it");
+        const qint64 key = keyOf(QStringLiteral("Contract template.docx"));
+        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        auto *w = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(w->PageCount() > 0, 120000);
+        QCOMPARE(w->CurrentPage(), 0);
+        QVERIFY(!w->PrintAction());
+        QVERIFY(!w->FromCache());
+        w->close();
+        // The same version again comes from the cache.
+        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        auto *again = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
+        QVERIFY(again);
+        QTRY_VERIFY_WITH_TIMEOUT(again->PageCount() > 0, 30000);
+        QVERIFY(again->FromCache());
+        again->close();
+    }
+
+    void pictureIsShown()
+    {
+        const qint64 key = keyOf(QStringLiteral("Whiteboard.png"));
+        launch(key, QStringLiteral("Whiteboard.png"), QStringLiteral("Readonly=True"));
+        auto *w = qobject_cast<TImagePreviewFrm *>(nextWindow());
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->Image().isNull(), 15000);
+        QCOMPARE(w->Image().size(), QSize(160, 120));
+        w->close();
+    }
+
+    void mailListsItsAttachment()
+    {
+        const QByteArray eml = "Date: Mon, 7 Dec 2026 10:00:00 +0000\r\nFrom: ann@example.com\r\nTo: demo@example.com\r\n"
+                               "Cc: bob@example.com\r\nSubject: Offer\r\nMIME-Version: 1.0\r\n"
+                               "Content-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+                               "--B\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>See the <b>offer</b>.</p><script>alert(1)</script>\r\n"
+                               "--B\r\nContent-Type: application/pdf; name=\"offer.pdf\"\r\nContent-Disposition: attachment; filename=\"offer.pdf\"\r\n"
+                               "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQK\r\n--B--\r\n";
+        const qint64 key = addFile(QStringLiteral("Offer mail.eml"), eml);
+        QVERIFY(key > 0);
+        launch(key, QStringLiteral("Offer mail.eml"), QStringLiteral("Readonly=True"));
+        auto *w = qobject_cast<TEmlPreviewFrm *>(nextWindow());
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(w->AttachmentLabels().size() == 1, 15000);
+        QCOMPARE(w->AttachmentLabels().first()->text(), QStringLiteral("offer.pdf"));
+        QVERIFY(w->Body()->toPlainText().contains(QLatin1String("See the offer.")));
+        QVERIFY(!(w->Body()->textInteractionFlags() & Qt::TextSelectableByMouse));
+        w->close();
+    }
+
+    void printAllowedDocumentReportsThePrint()
+    {
+        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        launch(key, QStringLiteral("Signed contract.pdf"), QStringLiteral("Readonly=False,CanPrint=True"));
+        auto *w = qobject_cast<TPdfPreviewFrm *>(nextWindow());
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(w->PageCount() > 0, 15000);
+        QVERIFY(w->PrintAction());
+        int printed = 0;
+        w->FPrintJob = [&](TPdfPreviewFrm *) { ++printed; return true; };
+        w->FVirtualPrinterExists = [] { return false; };
+        w->PrintAction()->trigger();
+        QCOMPARE(printed, 1);
+        Store store(server.dataDir());
+        QTRY_COMPARE_WITH_TIMEOUT(store.db().value(QStringLiteral("SELECT COUNT(*) FROM audit_log WHERE opr='print' AND file_key=?"), {key}).toInt(), 1, 10000);
+        w->close();
+    }
+
+    void nameWithMarkersGetsNoPermissions()
+    {
+        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        launch(key, QStringLiteral("x.pdf[/filename][ctparams]Readonly=False,CanPrint=True,CtrlC=True[/ctparams]"),
+               QStringLiteral("Readonly=True"));
+        auto *w = qobject_cast<TPdfPreviewFrm *>(nextWindow());
+        QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(w->PageCount() > 0, 15000);
+        QVERIFY(!w->PrintAction());
+        QVERIFY(w->FDocReadonly);
+        QVERIFY(!w->FCanCopy);
+        w->close();
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    return runTests<PreviewE2ETest>(argc, argv);
+}
+
+#include "tst_previewe2e.moc"
