@@ -2,6 +2,8 @@
 #include "app/arvoclientfrm.h"
 #include "app/netsessionbackend.h"
 #include "batchui/batchdownloadfrm.h"
+#include "batchui/batchfiledealmainfrm.h"
+#include "batchui/taskaddfrm.h"
 #include "core/folders.h"
 #include "core/webcmd.h"
 #include "platform/prompter.h"
@@ -15,6 +17,7 @@
 #include "testenv.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QPointer>
 #include <QTreeWidget>
@@ -255,9 +258,9 @@ private Q_SLOTS:
     }
 };
 
-// A web page's bulk download (command 25) through the hand-off file, the
-// running client's dispatcher and the dialog, against the server.
-class BulkDownloadE2ETest : public QObject
+// What web pages hand to the batch windows: a bulk download (command 25) through
+// the hand-off file and the dispatcher, a task request through the clipboard.
+class BatchHandOverE2ETest : public QObject
 {
     Q_OBJECT
     TestHome home;
@@ -326,12 +329,41 @@ private Q_SLOTS:
         }
         QVERIFY(prompter.shown.isEmpty());
     }
+
+    // A web page's task request left on the clipboard opens the task editor on it.
+    void clipboardTaskRequestOpensTheEditor()
+    {
+        TClientConfigX config;
+        TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        QTimer::singleShot(0, this, [&] {
+            TLoginFrm *d = w.LoginDialog();
+            QVERIFY(d);
+            d->edtNickName->setText(QStringLiteral("demo"));
+            d->edtPass->setText(QStringLiteral("demo"));
+            QTest::mouseClick(d->Button1, Qt::LeftButton);
+        });
+        QVERIFY(w.ShowLoginDialog());
+        TBatchTransport seen;
+        bool opened = false;
+        w.BatchFrm()->FRunEditor = [&](TTaskAddFrm &editor) {
+            seen = editor.OldTaskInfo();
+            opened = true;
+        };
+        QGuiApplication::clipboard()->setText(
+            QStringLiteral("[TranStyle]1[/TranStyle][FF]2[/FF][OwnerId]5[/OwnerId][SourceId]0[/SourceId]"));
+        QTRY_VERIFY_WITH_TIMEOUT(opened, 5000);
+        QCOMPARE(int(seen.TranStyle), int(TS_Upload));
+        QCOMPARE(seen.DestOwnerId, 5);
+        QCOMPARE(seen.DestFolderName, QStringLiteral("..."));
+        QVERIFY(seen.IncludeRootPath);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("  "));
+    }
 };
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<SessionE2ETest, LoginWindowE2ETest, LinkE2ETest, BulkDownloadE2ETest>(argc, argv);
+    return runTests<SessionE2ETest, LoginWindowE2ETest, LinkE2ETest, BatchHandOverE2ETest>(argc, argv);
 }
 
 #include "tst_e2e.moc"
