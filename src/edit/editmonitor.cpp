@@ -15,7 +15,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 constexpr qint64 kUnchangedMs = 200;
@@ -166,6 +168,11 @@ void TEditMonitor::Tick()
         return;
     const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
     const THS_Language language = m_language;
+    // The client's own windows (an editor of the same file) never hold it for an outside program.
+    QStringList ownTitles;
+    for (QWindow *w : QGuiApplication::topLevelWindows())
+        if (w->isVisible())
+            ownTitles << w->title();
     for (qsizetype i = m_files.size() - 1; i >= 0; --i) {
         TEditedFileInfo &f = m_files[i];
         if (f.Busy)
@@ -178,11 +185,13 @@ void TEditMonitor::Tick()
             TEditTransfer::Upload Upload;
         };
         const TEditedFileInfo record = f;
-        RunOnPool(TransferPool(), this, [settings, record, language] {
+        RunOnPool(TransferPool(), this, [settings, record, language, ownTitles] {
             Outcome o;
             FileInUse::Probe probe;
             if (record.EditorPid > 0)
                 probe.EditorPids << record.EditorPid;
+            probe.WindowTexts << record.FileName << QFileInfo(record.FileName).completeBaseName();
+            probe.OwnTitles = ownTitles;
             // A missing copy may be an editor's save in progress: it counts as in use.
             if (FileInUse::InUse(FileInUse::Check(record.PathAndFile, probe)))
                 return o;

@@ -166,7 +166,10 @@ int TOfficeFileEditFrm::SaveAndUpload(QString *error)
         return 0;
     FNogList.clear();
     // Only the office program can save the document: what it saved is what goes up.
-    const FileInUse::Signal held = FileInUse::Check(FEditFileName, FileInUse::Probe{m_pid > 0 ? QList<qint64>{m_pid} : QList<qint64>{}, {}});
+    FileInUse::Probe probe;
+    if (m_pid > 0)
+        probe.EditorPids << m_pid;
+    const FileInUse::Signal held = FileInUse::Check(FEditFileName, probe);
     if (FileInUse::InUse(held)) {
         log(EditorTexts.OfficeStillOpen);
         if (error)

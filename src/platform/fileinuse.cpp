@@ -4,7 +4,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QSysInfo>
 
 #include <csignal>
@@ -258,7 +260,37 @@ Signal Check(const QString &path, const Probe &probe)
 
     if (descriptorOpen(file.canonicalFilePath(), processes))
         return Signal::OpenDescriptor;
+
+    // Programs that read the file and close it (most text editors) show it only in a title.
+    if (!probe.WindowTexts.isEmpty()) {
+        const QStringList titles = probe.Windows ? probe.Windows() : VisibleWindowTitles();
+        for (const QString &title : titles) {
+            if (probe.OwnTitles.contains(title))
+                continue;
+            for (const QString &text : probe.WindowTexts)
+                if (!text.isEmpty() && title.contains(text, Qt::CaseInsensitive))
+                    return Signal::EditorWindow;
+        }
+    }
     return Signal::None;
+}
+
+QStringList VisibleWindowTitles()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return {};
+    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+    if (xdotool.isEmpty())
+        return {};
+    QProcess x;
+    x.start(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                      QStringLiteral("."), QStringLiteral("getwindowname"), QStringLiteral("%@")});
+    if (!x.waitForFinished(3000)) {
+        x.kill();
+        x.waitForFinished(500);
+        return {};
+    }
+    return QString::fromUtf8(x.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
 
 QString SignalName(Signal s)
@@ -271,6 +303,7 @@ QString SignalName(Signal s)
     case Signal::OtherSuiteLock: return QStringLiteral("office owner file");
     case Signal::EditorSwap: return QStringLiteral("editor swap file");
     case Signal::OpenDescriptor: return QStringLiteral("open descriptor");
+    case Signal::EditorWindow: return QStringLiteral("editor window");
     }
     return {};
 }

@@ -18,6 +18,7 @@ enum class Signal {
     OfficeLock,      // LibreOffice's ".~lock.NAME#"
     OtherSuiteLock,  // "~$NAME" of other office suites
     EditorSwap,      // vim's ".NAME.swp" or emacs' ".#NAME"
+    EditorWindow,    // a window of another program shows the file's name
     OpenDescriptor,  // a process of the user has the file open
 };
 
@@ -29,9 +30,17 @@ struct ProcessInfo {
 // The user's processes; tests give a list of their own.
 using ProcessLister = std::function<QList<ProcessInfo>()>;
 
+// Titles of the visible top-level windows; tests give a list of their own.
+using WindowLister = std::function<QStringList()>;
+
 struct Probe {
     QList<qint64> EditorPids;   // processes started for this file
     ProcessLister Processes;    // empty: the user's processes from /proc
+    // Texts a window title shows while a program has the file open (its name,
+    // its base name); compared ignoring case. Empty: no window search.
+    QStringList WindowTexts;
+    QStringList OwnTitles;      // our own windows never count
+    WindowLister Windows;       // empty: the X11 windows, through xdotool
 };
 
 // The first signal that says the file is held, or None. Reads only small files
@@ -41,6 +50,8 @@ inline bool InUse(Signal s) { return s != Signal::None; }
 QString SignalName(Signal s);
 
 QList<ProcessInfo> UserProcesses();
+// Visible window titles on X11 (empty without a display or xdotool).
+QStringList VisibleWindowTitles();
 bool IsProcessAlive(qint64 pid);
 // LibreOffice's lock file name for a document.
 QString OfficeLockName(const QString &path);

@@ -29,6 +29,8 @@ class FileInUseTest : public QObject
         VimSwapRuns,
         VimSwapStale,
         EmacsLockRuns,
+        WindowShowsName,
+        OnlyOurWindowShowsName,
     };
 
     // A process that stays until the test ends; its stdin may be the watched file.
@@ -92,6 +94,8 @@ private Q_SLOTS:
         QTest::addRow("vim swap, vim runs") << int(VimSwapRuns) << int(S::EditorSwap);
         QTest::addRow("vim swap whose process is gone") << int(VimSwapStale) << int(S::None);
         QTest::addRow("emacs lock, emacs runs") << int(EmacsLockRuns) << int(S::EditorSwap);
+        QTest::addRow("a window shows the name") << int(WindowShowsName) << int(S::EditorWindow);
+        QTest::addRow("only our own window shows the name") << int(OnlyOurWindowShowsName) << int(S::None);
     }
     void eachSign()
     {
@@ -106,6 +110,10 @@ private Q_SLOTS:
         FileInUse::Probe probe;
         QList<FileInUse::ProcessInfo> fake;  // no real process: only the lock rule decides
         probe.Processes = [&fake] { return fake; };
+        QStringList titles{QStringLiteral("Terminal"), QStringLiteral("Quarterly report.docx---edit")};
+        probe.WindowTexts << QStringLiteral("quarterly report.docx") << QStringLiteral("quarterly report");
+        probe.OwnTitles << QStringLiteral("Quarterly report.docx---edit");
+        probe.Windows = [&titles] { return titles; };
 
         switch (Setup(setup)) {
         case Nothing:
@@ -153,6 +161,11 @@ private Q_SLOTS:
             break;
         case VimSwapStale:
             write(dir.filePath(QStringLiteral(".Quarterly report.docx.swp")), vimSwap(endedPid(), host));
+            break;
+        case WindowShowsName:
+            titles << QStringLiteral("*Quarterly Report (~/work) - gedit");
+            break;
+        case OnlyOurWindowShowsName:
             break;
         case EmacsLockRuns:
             sleeper = startSleeper();
