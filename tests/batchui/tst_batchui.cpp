@@ -278,6 +278,29 @@ private Q_SLOTS:
         QCOMPARE(frm.GetUnOverTaskNum(), 0);
     }
 
+    // Restart on a finished one-off task: its index and exclusions go, and it runs again over every file.
+    void restartRunsACompletedTaskAgainFromScratch()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        folder.store(45, owner, BTS_Completed);
+        writeFile(folder.index() + "/45.ivd", "1\r\n");
+        writeFile(folder.index() + "/45.fln", "stale");
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.Manager().WorkerEndPauseMs = 0;
+        frm.UMRobotStartAll(settings);
+        QVERIFY(!frm.Manager().HasWorker(45));
+        frm.SelectList(BTL_UploadDone);
+        frm.SelectTask(45);
+        QVERIFY(menuEntry(frm, "pm_Restart")->isEnabled());
+        menuEntry(frm, "pm_Restart")->trigger();
+        QVERIFY(!QFileInfo::exists(folder.index() + "/45.ivd"));
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasFile(owner, "Docs", "a.txt"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(45), quint8(BTS_Completed), 30000);
+    }
+
     void deleteGoesToTheDustbinThenOut()
     {
         TaskFolder folder;
