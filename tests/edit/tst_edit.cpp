@@ -451,28 +451,74 @@ private Q_SLOTS:
         EditorLauncher::SetEditorOverride({}, {});
     }
 
+    // The running client, logged in to the reference server as the demo user.
+    std::unique_ptr<TARVOClientFrm> loggedInClient(TClientConfigX &config)
+    {
+        auto w = std::make_unique<TARVOClientFrm>(config, std::make_shared<TNetSessionBackend>(),
+                                                  QStringLiteral("/opt/kv/ZuDivuvo"));
+        w->show();
+        if (!QTest::qWaitFor([&] { return w->Session().FIsLogin; }, 20000))
+            qFatal("no session");
+        return w;
+    }
+
+    void init()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(server.port());
+        c.SetLanguage(1);
+        c.SetLoginName(QStringLiteral("demo"));
+        c.SetLoginPassword(QStringLiteral("demo"));
+        c.SetAutoLogin(true);
+        c.SetNotShowEditGuide(true);
+        QVERIFY(c.Save());
+        prompter.asked.clear();
+        prompter.shown.clear();
+        prompter.answer = false;
+    }
+
+    void command15OpensTheEditorOfTheType_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("window");
+        QTest::addRow("text file") << "Todo.txt" << "TTextFileEditFrm";
+        QTest::addRow("office document, extension in capitals") << "SUPPLY.DOCX" << "TOfficeFileEditFrm";
+    }
+    void command15OpensTheEditorOfTheType()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, window);
+        if (window == QLatin1String("TOfficeFileEditFrm") && EditorLauncher::OfficeProgram(QStringLiteral("docx")).isEmpty())
+            QSKIP("No office suite is installed, so the office editor refuses to start here.");
+        // "true" stands in for the office program: it starts and ends at once.
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        TClientConfigX config;
+        auto w = loggedInClient(config);
+        const qint64 key = server.keyOf(name.endsWith(QLatin1String("txt")) ? QStringLiteral("Todo.txt")
+                                                                         : QStringLiteral("Supply agreement.docx"));
+        w->WebModule().Queue().Add(TWebCmd{15, QStringLiteral("[filekey]%1[/filekey][filename]%2[/filename]").arg(key).arg(name)});
+        QTRY_COMPARE_WITH_TIMEOUT(w->Editing()->Editors().size(), 1, 10000);
+        QPointer<TFileEditBaseFrm> editor = w->Editing()->Editors().first();
+        QCOMPARE(QString::fromLatin1(editor->metaObject()->className()), window);
+        QTRY_VERIFY_WITH_TIMEOUT(editor->IsEditing(), 15000);
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), editor->FEditFileName);
+        prompter.answer = true;
+        editor->close();
+        QTRY_VERIFY(editor.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(!server.locked(key), 10000);
+    }
+
     void command26EditsUnderTheMonitor()
     {
-        {
-            TClientConfigX c;
-            c.SetServerHost(QStringLiteral("127.0.0.1"));
-            c.SetServerPort(server.port());
-            c.SetLanguage(1);
-            c.SetLoginName(QStringLiteral("demo"));
-            c.SetLoginPassword(QStringLiteral("demo"));
-            c.SetAutoLogin(true);
-            c.SetNotShowEditGuide(true);
-            QVERIFY(c.Save());
-        }
         const QString fifo = home.path() + QLatin1String("/app.fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         qputenv("STANDIN_FIFO", QFile::encodeName(fifo));
         EditorLauncher::SetEditorOverride(standInEditor(), {});
 
         TClientConfigX config;
-        TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
-        w.show();
-        QTRY_VERIFY_WITH_TIMEOUT(w.Session().FIsLogin, 20000);
+        auto owned = loggedInClient(config);
+        TARVOClientFrm &w = *owned;
         TEditMonitor &monitor = w.Editing()->Monitor()->Monitor();
         monitor.SettleMs = 0;
         monitor.SetInterval(100);
