@@ -69,6 +69,13 @@ void TEditMonitor::EditFile()
     record.FileName = GetTagValue(request, QStringLiteral("FileName"));
     record.LastModifyTime = NowDateTime();
     const qint64 version = StrToInt64Def(GetTagValue(request, QStringLiteral("VersionId")), -1);
+    // A file already being edited is not fetched again: that would replace the copy under the user's hands.
+    for (const TEditedFileInfo &f : std::as_const(m_files))
+        if (f.FileKey == record.FileKey) {
+            Q_EMIT currentFile(m_texts.WLS_CurrentFile + f.FileName);
+            Q_EMIT bringToFrontRequested();
+            return;
+        }
     Timer1->stop();
     ++m_downloads;
 

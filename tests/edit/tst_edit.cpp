@@ -284,6 +284,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!checks.isEmpty(), 10000);
         QCOMPARE(checks.first().at(1).toBool(), true);
         QCOMPARE(server->versionCount(key), versions);
+        // Asked again while it is open: the copy under the editor is not fetched anew.
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QVERIFY(!monitor->IsDownloading());
+        QCOMPARE(monitor->FileList().size(), 1);
 
         const QByteArray edited = "edited by the stand-in\r\n中文\r\n";
         tellEditor(change ? "change:" + edited : QByteArray("keep"));
