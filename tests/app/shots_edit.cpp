@@ -56,9 +56,12 @@ void xdotool(const QStringList &args)
     x.waitForFinished(5000);
 }
 
-// Ends the LibreOffice this program started, found by its own profile.
-void endLibreOffice(const QString &profile)
+// Ends the LibreOffice this program started: the process it launched, and
+// whatever runs with its own profile.
+void endLibreOffice(const QString &profile, qint64 launched)
 {
+    if (launched > 0)
+        ::kill(pid_t(launched), SIGTERM);
     for (const FileInUse::ProcessInfo &p : FileInUse::UserProcesses())
         if ((p.Name == QLatin1String("soffice.bin") || p.Name == QLatin1String("oosplash"))
             && p.Args.join(u' ').contains(profile))
@@ -136,13 +139,17 @@ void shootEditing(TARVOClientFrm &w, bool chinese, const std::function<void(QWid
     const QString docName = QStringLiteral("Supply agreement.docx");
     const qint64 key = keyOf(QStringLiteral("R&D"), {QStringLiteral("Contracts"), QStringLiteral("2024")}, docName);
     w.Editing()->EditOffice(key, docName, nullptr);
-    EditorLauncher::SetEditorOverride({}, {});
     auto *office = qobject_cast<TOfficeFileEditFrm *>(w.Editing()->Editors().value(w.Editing()->Editors().size() - 1).data());
-    if (!office)
+    if (!office) {
+        EditorLauncher::SetEditorOverride({}, {});
         return;
-    if (!QTest::qWaitFor([office] { return office->IsOfficeOpen(); }, 90000)) {
+    }
+    // The program starts once the download is in: the override must last until then.
+    const bool opened = QTest::qWaitFor([office] { return office->IsOfficeOpen(); }, 90000);
+    EditorLauncher::SetEditorOverride({}, {});
+    if (!opened) {
         std::fprintf(stderr, "LibreOffice did not open the document: no picture of the office editor.\n");
-        endLibreOffice(profile);
+        endLibreOffice(profile, office->EditorPid());
         return;
     }
     office->move(840, 40);
@@ -162,7 +169,7 @@ void shootEditing(TARVOClientFrm &w, bool chinese, const std::function<void(QWid
         std::fprintf(stderr, "LibreOffice has no desktop part here: the control window is shot alone.\n");
     }
     shoot(office, QStringLiteral("officeedit"));
-    endLibreOffice(profile);
+    endLibreOffice(profile, office->EditorPid());
     if (!QTest::qWaitFor([office] { return !office->IsOfficeOpen(); }, 20000))
         std::fprintf(stderr, "LibreOffice still holds the document.\n");
     office->CancelEdit();
