@@ -1,12 +1,18 @@
 #include "preview/previewcommand.h"
 
+#include "core/memberpowers.h"
+#include "core/safepath.h"
 #include "core/workpools.h"
+#include "net/sslhttp.h"
+#include "platform/desktopopener.h"
+#include "web/webmodule.h"
 #include "net/webendpoints.h"
 #include "preview/logging.h"
 #include "preview/pdfpreviewfrm.h"
 #include "preview/simplepreviewfrms.h"
 #include "web/previewhint.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
@@ -96,6 +102,57 @@ bool TPreviewCommand::openWebPage(const TPreviewRequest &r, const QString &why, 
     return true;
 }
 
+std::function<void(const TEmlAttachment &)> TPreviewCommand::attachmentOpener(qint64 key, const TPreviewOptions &options)
+{
+    QPointer<TPreViewHint> hint = m_hint;
+    const bool chinese = m_conn.Language == HSL_CN;
+    if (options.Restricted()) {
+        // Another program would neither keep the document read-only nor stop it being printed or copied.
+        const QString refusal = t("此文档仅供预览，不能用其他程序打开其附件。",
+                                  "This document is for viewing only: its attachments cannot be opened in other programs.");
+        return [hint, refusal](const TEmlAttachment &) {
+            if (hint)
+                hint->ShowHint(refusal, 1);
+        };
+    }
+    const TServerConn conn = m_conn;
+    const QString folder = QDir(m_temp).filePath(QStringLiteral("attachments"));
+    return [hint, conn, key, folder, chinese](const TEmlAttachment &a) {
+        struct Outcome {
+            bool allowed = false;
+            bool opened = false;
+            QString text;
+        };
+        RunOnPool(RequestPool(), qApp, [conn, key, folder, a, chinese] {
+            Outcome o;
+            const QString answer = TSSLHttp(conn.SSL).GetText(WebEndpoints::GetPower(conn.BaseUrl(), key, conn.EncryptId), 4000);
+            o.allowed = ParseMemberPowers(answer).has(2);
+            if (!o.allowed) {
+                o.text = chinese ? QStringLiteral("没有文件下载权限!") : QStringLiteral("There is no file download permissions!");
+                return o;
+            }
+            QString error;
+            const std::optional<QString> path = SafeJoin(folder, a.Name, &error);
+            QFile f(path.value_or(QString()));
+            if (!path || !QDir().mkpath(folder) || !f.open(QIODevice::WriteOnly) || f.write(a.Data) != a.Data.size()) {
+                o.text = error.isEmpty() ? f.errorString() : error;
+                return o;
+            }
+            f.close();
+            // Programs and scripts among the attachments are saved, never started.
+            if (TWebModule::IsSafeToOpen(*path))
+                o.opened = DesktopOpener::OpenFile(*path, &o.text, chinese);
+            else
+                o.text = (chinese ? QStringLiteral("附件已保存，但不会被运行：") : QStringLiteral("The attachment was saved but is not run: "))
+                         + *path;
+            return o;
+        }, [hint](const Outcome &o) {
+            if (hint && !o.opened && !o.text.isEmpty())
+                hint->ShowHint(o.text, 1);
+        });
+    };
+}
+
 TPreviewBaseFrm *TPreviewCommand::createViewer(TPreviewRoute route)
 {
     switch (route) {
@@ -169,6 +226,8 @@ bool TPreviewCommand::Run(const QString &cmd, QString *error)
         m_windows->Add(w);
         w->setGeometry(m_windows->Rect());
     }
+    if (auto *mail = qobject_cast<TEmlPreviewFrm *>(w))
+        mail->FOnAttachment = attachmentOpener(r.Key, options);
     w->SetHint(m_hint);
     w->setWindowTitle(r.Name);
     w->ApplyOptions(options);

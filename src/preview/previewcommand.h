@@ -3,6 +3,7 @@
 // call for, with the permissions of the command. Types no viewer of ours can
 // show open the server's own preview page in the browser instead.
 #include "model/serverconn.h"
+#include "preview/emlmessage.h"
 #include "preview/viewerchoice.h"
 
 #include <QObject>
@@ -66,6 +67,8 @@ private:
     QString t(const char *cn, const char *en) const;
     bool openWebPage(const TPreviewRequest &r, const QString &why, QString *error);
     TPreviewBaseFrm *createViewer(TPreviewRoute route);
+    // What a click on a mail's attachment does: ask the server, save it, open it when it cannot run.
+    std::function<void(const TEmlAttachment &)> attachmentOpener(qint64 key, const TPreviewOptions &options);
 
     TServerConn m_conn;
     QString m_temp;

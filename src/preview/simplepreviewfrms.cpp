@@ -207,13 +207,15 @@ void TEmlPreviewFrm::ShowMessage(const TEmlMessage &m)
         auto *heading = new QLabel(t("附件：", "Attachment:"), m_header);
         heading->move(12, top);
         heading->show();
+        // Beside the heading, also where it is wider than the usual place of the links.
+        const int left = qMax(60, heading->x() + heading->sizeHint().width() + 6);
         for (qsizetype i = 0; i < m.Attachments.size(); ++i) {
             auto *link = new TLinkLabel(m.Attachments.at(i).Name, m_header, [this, i] {
                 if (FOnAttachment && i < m_message.Attachments.size())
                     FOnAttachment(m_message.Attachments.at(i));
             });
             link->setObjectName(QStringLiteral("attachment%1").arg(i));
-            link->move(60, top);
+            link->move(left, top);
             link->show();
             m_links << link;
             top += 24;

@@ -78,6 +78,11 @@ void shootVersions(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
 void shootCapture(TARVOClientFrm &w, bool chinese, const std::function<void(QWidget *, const QString &)> &shoot,
                   const std::function<void(const std::function<bool()> &, const char *, int)> &need);
 
+// shots_preview.cpp
+void shootPreview(TARVOClientFrm &w, bool chinese, const std::function<void(QWidget *, const QString &)> &shoot,
+                  const std::function<void(const std::function<bool()> &, const char *, int)> &need,
+                  const std::function<qint64(const QString &owner, const QStringList &path, const QString &name)> &keyOf);
+
 namespace {
 QString g_outDir;
 QString g_lang;
@@ -474,6 +479,13 @@ int main(int argc, char **argv)
     fm->Model().SetChecked(rowOf(fm, QStringLiteral("Signed contract.pdf")), true);
     shoot(&w, QStringLiteral("main"));
     fm->Model().SetAllChecked(false);
+    shootPreview(w, chinese, shoot, need, [fm](const QString &owner, const QStringList &path, const QString &name) {
+        openFolder(fm, owner, path);
+        const int row = rowOf(fm, name);
+        if (row < 0)
+            fail("file not listed");
+        return fm->Model().Row(row).Key;
+    });
     store.SetNotShowEditGuide(true);
     shootEditing(w, chinese, shoot, need, g_outDir, g_lang,
                  [fm](const QString &owner, const QStringList &path, const QString &name) {

@@ -209,6 +209,10 @@ private Q_SLOTS:
         QCOMPARE(w->AttachmentLabels().first()->text(), QStringLiteral("offer.pdf"));
         QVERIFY(w->Body()->toPlainText().contains(QLatin1String("See the offer.")));
         QVERIFY(!(w->Body()->textInteractionFlags() & Qt::TextSelectableByMouse));
+        // A read-only mail's attachment is not handed to another program.
+        QTest::mouseClick(w->AttachmentLabels().first(), Qt::LeftButton);
+        QVERIFY(hint->Text().contains(QLatin1String("cannot be opened")));
+        QVERIFY(!QFileInfo::exists(home.configFolder() + QLatin1String("Temp/attachments/offer.pdf")));
         w->close();
     }
 
