@@ -10,6 +10,9 @@
 #       1 MiB and one of 256 MiB; --dir is where the sources, the server's data and the downloads go.
 #       First N (default 500, 0 skips) hostile connections of each kind against a fresh server:
 #       a normal client's login time and the server's memory beside the idle figures
+#   bench/run.sh preview
+#       first page of a 50-page PDF against a bare QtPdf load and render; a 20-page docx from the
+#       click to its first page against a bare LibreOffice conversion, and again from the cache
 #   bench/run.sh directory [TEXT]
 #       parsing of large organisation and folder replies against a bare pass and a pass into
 #       strings, and a sorted 100 000-row view; TEXT runs only the cases whose name holds it
@@ -21,7 +24,7 @@ if [[ $# -gt 0 && $1 != -* ]]; then
   shift
 fi
 if [[ ! -f bench/bench_$bench.cpp ]]; then
-  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server or directory)" >&2
+  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server, directory or preview)" >&2
   exit 2
 fi
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
