@@ -300,6 +300,7 @@ void TARVOClientFrm::buildUi()
     PBatchFrm->SetConfig(&m_config);
     m_pages->addWidget(PBatchFrm);
     PFileMagFrm->FOnBatchFileDeal = [this](const TBatchTransport &task) { appendBatchTask(task); };
+    PFileMagFrm->FShowsInClient = [](const QString &name) { return ShowsInClient(name, TLocalSoftwareProbe()); };
     workLayout->addWidget(m_pages, 1);
 
     auto *layout = new QHBoxLayout(this);

@@ -782,7 +782,9 @@ void TFileMagFrm::Preview()
 
 void TFileMagFrm::previewFile(const TSelectedInfo &f)
 {
-    const TPreviewRoute route = PreviewRoute(f.FileKey, f.FileName, m_session.Conn.BaseUrl(), m_session.Conn.EncryptId);
+    const bool inClient = FShowsInClient && FShowsInClient(f.FileName);
+    const TPreviewRoute route =
+        PreviewRoute(f.FileKey, f.FileName, m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, inClient);
     if (route.HandOff) {
         QString error;
         if (!WriteWebCmdFile(IncludeTrailingSlash(m_session.ConfigFolder) + kWebCmdFileName, route.Cmd, &error))

@@ -93,6 +93,8 @@ public:
     std::function<void(qint32 ownerId, qint64 folderId)> FOnShowDiff;
 
     // Opens a web page; replaceable so tests never start a browser.
+    // True when a window of this client previews a file of this name (set by the application).
+    std::function<bool(const QString &fileName)> FShowsInClient;
     std::function<bool(const QUrl &)> FOpenUrl;
     // Asks for a folder name (name holds the starting text); false when cancelled.
     // Replaceable so tests answer instead of the modal dialog.

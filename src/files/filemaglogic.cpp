@@ -34,13 +34,14 @@ bool IsHandOffPreviewExt(const QString &ext)
     return handOffExts().contains(ext);
 }
 
-TPreviewRoute PreviewRoute(qint64 fileKey, const QString &fileName, const QString &baseUrl, const QString &encryptId)
+TPreviewRoute PreviewRoute(qint64 fileKey, const QString &fileName, const QString &baseUrl, const QString &encryptId,
+                           bool shownInClient)
 {
     TPreviewRoute r;
     const qsizetype dot = fileName.lastIndexOf(u'.');
     const QString ext = dot < 0 ? QString() : fileName.mid(dot + 1);
     const bool injectable = fileName.contains(u'[') || fileName.contains(u']');
-    if (IsHandOffPreviewExt(ext) && !injectable) {
+    if ((IsHandOffPreviewExt(ext) || shownInClient) && !injectable) {
         r.HandOff = true;
         r.Cmd.Code = 13;
         r.Cmd.Cmd = QStringLiteral("[filekey]") + QString::number(fileKey)

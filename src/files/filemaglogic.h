@@ -16,7 +16,9 @@ struct TPreviewRoute {
 // Types with their own viewer go to the web command dispatcher; the extension
 // is matched case-sensitively. A name with "[" or "]" could close the name's tag
 // and append its own print and copy rights, so it goes to the browser page.
-TPreviewRoute PreviewRoute(qint64 fileKey, const QString &fileName, const QString &baseUrl, const QString &encryptId);
+// shownInClient: a viewer of this client shows the type, so it is handed over too.
+TPreviewRoute PreviewRoute(qint64 fileKey, const QString &fileName, const QString &baseUrl, const QString &encryptId,
+                           bool shownInClient = false);
 bool IsHandOffPreviewExt(const QString &ext);
 
 // Folders first (each new one on top), then files, as dropped.

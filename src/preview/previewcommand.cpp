@@ -153,20 +153,20 @@ std::function<void(const TEmlAttachment &)> TPreviewCommand::attachmentOpener(qi
     };
 }
 
-TPreviewBaseFrm *TPreviewCommand::createViewer(TPreviewRoute route)
+TPreviewBaseFrm *TPreviewCommand::createViewer(TViewerRoute route)
 {
     switch (route) {
-    case TPreviewRoute::PdfView:
+    case TViewerRoute::PdfView:
         return new TPdfPreviewFrm(m_conn, m_temp);
-    case TPreviewRoute::Convert:
+    case TViewerRoute::Convert:
         return new TOfficeFilePreviewFrm(m_conn, m_temp, ConversionCacheFolder());
-    case TPreviewRoute::Image:
+    case TViewerRoute::Image:
         return new TImagePreviewFrm(m_conn, m_temp);
-    case TPreviewRoute::Text:
+    case TViewerRoute::Text:
         return new TTextPreviewFrm(m_conn, m_temp);
-    case TPreviewRoute::Eml:
+    case TViewerRoute::Eml:
         return new TEmlPreviewFrm(m_conn, m_temp);
-    case TPreviewRoute::Mht:
+    case TViewerRoute::Mht:
         return new TMhtPreviewFrm(m_conn, m_temp);
     default:
         return nullptr;
@@ -189,8 +189,8 @@ bool TPreviewCommand::Run(const QString &cmd, QString *error)
     const TViewerKind kind = PickViewer(r.Code, FProbe->PdfControlKind());
     if (kind == TViewerKind::None)
         return true;
-    const TPreviewRoute route = RouteOf(kind, *FProbe);
-    if (route == TPreviewRoute::WebPage) {
+    const TViewerRoute route = RouteOf(kind, *FProbe);
+    if (route == TViewerRoute::WebPage) {
         const bool needsOffice = kind == TViewerKind::Office || kind == TViewerKind::Vsd || kind == TViewerKind::Cdr
                                  || kind == TViewerKind::Rtf;
         return openWebPage(r, needsOffice ? t("需要本地安装LibreOffice！", "Need to install LibreOffice!") : noViewer, error);
@@ -198,7 +198,7 @@ bool TPreviewCommand::Run(const QString &cmd, QString *error)
     if (m_hint) {
         m_hint->ShowHint(t("正在获取数据，请稍候...", "Downloading Data, please wait..."), 0);
     }
-    if (route == TPreviewRoute::HelpViewer) {
+    if (route == TViewerRoute::HelpViewer) {
         // A plain base window fetches the file; the help viewer shows it.
         auto *fetcher = new TPreviewBaseFrm(m_conn, m_temp);
         fetcher->ApplyOptions(options);

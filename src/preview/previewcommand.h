@@ -66,7 +66,7 @@ Q_SIGNALS:
 private:
     QString t(const char *cn, const char *en) const;
     bool openWebPage(const TPreviewRequest &r, const QString &why, QString *error);
-    TPreviewBaseFrm *createViewer(TPreviewRoute route);
+    TPreviewBaseFrm *createViewer(TViewerRoute route);
     // What a click on a mail's attachment does: ask the server, save it, open it when it cannot run.
     std::function<void(const TEmlAttachment &)> attachmentOpener(qint64 key, const TPreviewOptions &options);
 

@@ -113,20 +113,26 @@ TPreviewRequest TPreviewRequest::Parse(const QString &cmd)
     if (cmd.count(QLatin1String("[filename]"), Qt::CaseInsensitive) > 1
         || cmd.count(QLatin1String("[ctparams]"), Qt::CaseInsensitive) > 1)
         r.Options.clear();
-    // The type comes from the last dot of the name's last element only.
-    r.Ext = ExtWithoutDot(r.Name).toLower();
-    if (r.Ext == QLatin1String("."))
-        r.Ext.clear();
-    bool digitsOnly = !r.Ext.isEmpty();
-    for (QChar ch : std::as_const(r.Ext))
-        digitsOnly = digitsOnly && ch >= u'0' && ch <= u'9';
-    if (digitsOnly && r.Name.contains(QLatin1String(".asm")))
-        r.Code = code("asm");
-    else if (digitsOnly && r.Name.contains(QLatin1String(".prt")))
-        r.Code = code("prt");
-    else
-        r.Code = FileExtCode(r.Ext);
+    r.SetName(r.Name);
     return r;
+}
+
+void TPreviewRequest::SetName(const QString &name)
+{
+    Name = name;
+    // The type comes from the last dot of the name's last element only.
+    Ext = ExtWithoutDot(Name).toLower();
+    if (Ext == QLatin1String("."))
+        Ext.clear();
+    bool digitsOnly = !Ext.isEmpty();
+    for (QChar ch : std::as_const(Ext))
+        digitsOnly = digitsOnly && ch >= u'0' && ch <= u'9';
+    if (digitsOnly && Name.contains(QLatin1String(".asm")))
+        Code = code("asm");
+    else if (digitsOnly && Name.contains(QLatin1String(".prt")))
+        Code = code("prt");
+    else
+        Code = FileExtCode(Ext);
 }
 
 QString TLocalSoftwareProbe::OfficeVersion(int) const
@@ -233,29 +239,43 @@ TViewerKind PickViewer(quint32 c, int pdfControlKind)
     return TViewerKind::None;
 }
 
-TPreviewRoute RouteOf(TViewerKind kind, const TSoftwareProbe &probe)
+TViewerRoute RouteOf(TViewerKind kind, const TSoftwareProbe &probe)
 {
     switch (kind) {
     case TViewerKind::Pdf:
     case TViewerKind::Foxit:
-        return TPreviewRoute::PdfView;
+        return TViewerRoute::PdfView;
     case TViewerKind::Office:
     case TViewerKind::Vsd:
     case TViewerKind::Cdr:
     case TViewerKind::Rtf:
-        return probe.CanConvert() ? TPreviewRoute::Convert : TPreviewRoute::WebPage;
+        return probe.CanConvert() ? TViewerRoute::Convert : TViewerRoute::WebPage;
     case TViewerKind::Image:
-        return TPreviewRoute::Image;
+        return TViewerRoute::Image;
     case TViewerKind::Text:
-        return TPreviewRoute::Text;
+        return TViewerRoute::Text;
     case TViewerKind::Mht:
-        return TPreviewRoute::Mht;
+        return TViewerRoute::Mht;
     case TViewerKind::Eml:
-        return TPreviewRoute::Eml;
+        return TViewerRoute::Eml;
     case TViewerKind::Chm:
-        return probe.HelpViewer().isEmpty() ? TPreviewRoute::WebPage : TPreviewRoute::HelpViewer;
+        return probe.HelpViewer().isEmpty() ? TViewerRoute::WebPage : TViewerRoute::HelpViewer;
     default:
         // Project, CEB, CAJ, GWD, CAXA and the Sursen formats have no reader here.
-        return TPreviewRoute::WebPage;
+        return TViewerRoute::WebPage;
     }
+}
+
+bool ShowsInClient(const QString &fileName, const TSoftwareProbe &probe)
+{
+    TPreviewRequest r;
+    r.SetName(fileName);
+    // No question here: a type that would need one is left to the command.
+    if (ChooseViewer(r, probe, QString(), {}) != VC_Own)
+        return false;
+    const TViewerKind kind = PickViewer(r.Code, probe.PdfControlKind());
+    if (kind == TViewerKind::None)
+        return false;
+    const TViewerRoute route = RouteOf(kind, probe);
+    return route != TViewerRoute::WebPage && route != TViewerRoute::HelpViewer;
 }

@@ -31,6 +31,8 @@ struct TPreviewRequest {
     QString Options;   // the "ctparams" text
 
     static TPreviewRequest Parse(const QString &cmd);
+    // Takes the name as the caption and its type from it.
+    void SetName(const QString &name);
 };
 
 // Answers about installed viewer software. On this platform only LibreOffice
@@ -82,8 +84,12 @@ enum class TViewerKind {
 TViewerKind PickViewer(quint32 code, int pdfControlKind);
 
 // How a viewer kind is shown on this machine.
-enum class TPreviewRoute { PdfView, Convert, Image, Text, Mht, Eml, HelpViewer, WebPage };
-TPreviewRoute RouteOf(TViewerKind kind, const TSoftwareProbe &probe);
+enum class TViewerRoute { PdfView, Convert, Image, Text, Mht, Eml, HelpViewer, WebPage };
+TViewerRoute RouteOf(TViewerKind kind, const TSoftwareProbe &probe);
+
+// Whether a file of this name opens in a window of ours on this machine (the
+// file manager hands those to the preview command instead of the browser).
+bool ShowsInClient(const QString &fileName, const TSoftwareProbe &probe);
 
 // Types this platform's own viewers show besides the listed ones.
 bool IsImageType(quint32 code);

@@ -263,19 +263,24 @@ private Q_SLOTS:
     void previewRoute_data()
     {
         QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("shownInClient");
         QTest::addColumn<bool>("handOff");
-        QTest::addRow("listed type") << QStringLiteral("plan.mpp") << true;
-        QTest::addRow("listed type in upper case") << QStringLiteral("plan.MPP") << false;
-        QTest::addRow("other type") << QStringLiteral("a.pdf") << false;
+        QTest::addRow("listed type") << QStringLiteral("plan.mpp") << false << true;
+        QTest::addRow("listed type in upper case") << QStringLiteral("plan.MPP") << false << false;
+        QTest::addRow("other type") << QStringLiteral("a.pdf") << false << false;
+        QTest::addRow("type a viewer of ours shows") << QStringLiteral("a.pdf") << true << true;
         QTest::addRow("name that would inject rights")
-            << QStringLiteral("x[/filename][ctparams]Readonly=False,CanPrint=True[/ctparams].mpp") << false;
-        QTest::addRow("lone bracket") << QStringLiteral("a]b.rtf") << false;
+            << QStringLiteral("x[/filename][ctparams]Readonly=False,CanPrint=True[/ctparams].mpp") << false << false;
+        QTest::addRow("injecting name of a type ours shows")
+            << QStringLiteral("x[/filename][ctparams]Readonly=False,CanPrint=True[/ctparams].pdf") << true << false;
+        QTest::addRow("lone bracket") << QStringLiteral("a]b.rtf") << false << false;
     }
     void previewRoute()
     {
         QFETCH(QString, name);
+        QFETCH(bool, shownInClient);
         QFETCH(bool, handOff);
-        const TPreviewRoute r = PreviewRoute(42, name, QStringLiteral("http://h:1"), QStringLiteral("ENC"));
+        const TPreviewRoute r = PreviewRoute(42, name, QStringLiteral("http://h:1"), QStringLiteral("ENC"), shownInClient);
         QCOMPARE(r.HandOff, handOff);
         if (handOff) {
             QCOMPARE(r.Cmd.Code, 13u);

@@ -291,6 +291,8 @@ private Q_SLOTS:
         auto probe = std::make_shared<FakeProbe>();
         probe->convert = convert;
         c.FProbe = probe;
+        // The file manager's question must agree with where the command really goes.
+        QCOMPARE(ShowsInClient(name, *probe), window != QLatin1String("web"));
         QList<QUrl> urls;
         c.FOpenUrl = [&](const QUrl &u) { urls << u; return true; };
         QString opened;
