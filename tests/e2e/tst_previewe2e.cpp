@@ -97,15 +97,18 @@ class PreviewE2ETest : public QObject
     // The running client's ticks until a window opens for the command.
     QWidget *nextWindow()
     {
-        // A window closed just before may still be in the list until it is freed.
-        const QList<QWidget *> before = windows->Windows();
+        // A window closed just before may still be in the list until it is freed, and a
+        // new one may take a freed one's address: windows already handed out are marked.
+        const char *seen = "handedToTheTest";
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < 15000) {
             module->DoWebMessage();
             for (QWidget *w : windows->Windows())
-                if (!before.contains(w))
+                if (!w->property(seen).toBool()) {
+                    w->setProperty(seen, true);
                     return w;
+                }
             QTest::qWait(50);
         }
         return nullptr;
