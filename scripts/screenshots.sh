@@ -28,6 +28,8 @@ pids=()
 cleanup() {
   trap - EXIT INT TERM
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  # LibreOffice started for the office editor's picture may outlive its window.
+  pkill -KILL -f "UserInstallation=file://$work/" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
