@@ -16,6 +16,7 @@
 #include <QPdfDocument>
 #include <QPdfView>
 #include <QPdfWriter>
+#include <QTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -42,8 +43,12 @@ void writePdf(const QString &path, int pages)
 // Waits until the view has drawn something that is not background.
 double untilPainted(QWidget *viewport, const QElapsedTimer &t)
 {
+    QTimer deadline;   // wakes the wait below should no event come
+    deadline.start(50);
     while (t.elapsed() < 60000) {
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
+        // Sleep until something happens: a busy loop of grabs would take the
+        // document's lock from the renderer and slow down what it measures.
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         // The top of the first page is enough, and far cheaper to grab than the whole view.
         const QImage shot = viewport->grab(QRect(0, 0, viewport->width(), 160)).toImage();
         for (int y = 0; y < shot.height(); y += 3)
