@@ -364,14 +364,14 @@ TDownloadController::TDownloadController(const TServerConn &conn, QObject *paren
 {
     // The list's sizes are whole kilobytes and may be stale: the bytes of finished
     // files count as they really were, and the total never falls behind them.
+    // A file that failed half way counts only the bytes that arrived.
     connect(this, &TTransferBase::progress, this, [this](qint64 all, qint64 done) {
-        m_fileAll = all;
-        const qint64 done2 = m_runBefore + done;
-        Q_EMIT overallProgress(done2, m_runTotal > 0 ? qMax(m_runTotal, m_runBefore + all) : 0);
+        m_fileDone = done;
+        Q_EMIT overallProgress(m_runBefore + done, m_runTotal > 0 ? qMax(m_runTotal, m_runBefore + all) : 0);
     });
     connect(this, &TTransferBase::fileStarted, this, [this] {
-        m_runBefore += m_fileAll;
-        m_fileAll = 0;
+        m_runBefore += m_fileDone;
+        m_fileDone = 0;
     });
 }
 
@@ -445,7 +445,7 @@ void TDownloadController::startRun(const TSelectedInfos &list)
     ResetBreak();
     m_runTotal = 0;
     m_runBefore = 0;
-    m_fileAll = 0;
+    m_fileDone = 0;
     for (const TSelectedInfo &f : files)
         m_runTotal += qMax<qint64>(0, f.SizeKB) * 1024;
     m_failed.clear();

@@ -202,7 +202,7 @@ private:
     TDownloadTexts m_texts;
     qint64 m_runTotal = 0;      // estimated from the list, in bytes
     qint64 m_runBefore = 0;     // bytes of the files already behind us
-    qint64 m_fileAll = 0;       // size of the file on the wire now
+    qint64 m_fileDone = 0;      // bytes of the file on the wire now
     TSelectedInfos m_failed;
     QStringList m_partialTargets;
 };
