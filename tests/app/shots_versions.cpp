@@ -57,7 +57,7 @@ void shootVersions(TARVOClientFrm &w, TClientConfigX &store, bool chinese,
     openFolder(QStringLiteral("R&D"), {QStringLiteral("Contracts"), QStringLiteral("2024")});
     const qint32 owner = fm->FGroupId;
     const qint64 folder = fm->FFolderId;
-    const QString work = local + QStringLiteral("/work/");
+    const QString work = local + QStringLiteral("/checkouts/");
     QDir().mkpath(work);
     const TServerConn conn = TServerConn::FromConfig(store);
 

@@ -215,7 +215,7 @@ class MonitorTest : public QObject
     {
         auto m = std::make_unique<TEditMonitor>(HSL_ENG);
         const TServerConn c = conn;
-        const QString root = home.path() + QLatin1String("/work/");
+        const QString root = home.path() + QLatin1String("/editroot/");
         m->SettingsSource = [c, root] { return TEditSettings{c, root, GetConfigFolder()}; };
         m->SettleMs = 0;
         m->SetInterval(100);
@@ -277,7 +277,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!monitor->IsDownloading(), 15000);
         QVERIFY2(monitor->FileList().size() == 1, qPrintable(monitor->Log().join(u'|')));
         const QString copy = monitor->FileList().first().PathAndFile;
-        QVERIFY(copy.startsWith(home.path() + QLatin1String("/work/")));
+        QVERIFY(copy.startsWith(home.path() + QLatin1String("/editroot/")));
         QCOMPARE(records.read(key), copy);
         QVERIFY(server->locked(key));
         // Held by the stand-in: the monitor sees it in use and does nothing.
@@ -600,7 +600,7 @@ private Q_SLOTS:
 
         // A conversion run rewrites the document, which the editor then saves over its copy.
         const TConversionResult converted = TOfficeConverter(soffice).Convert(
-            copy, home.path() + QLatin1String("/converted"), home.path() + QLatin1String("/work"), QStringLiteral("docx"));
+            copy, home.path() + QLatin1String("/converted"), home.path() + QLatin1String("/lo-work"), QStringLiteral("docx"));
         QVERIFY2(converted.Ok, qPrintable(converted.Error));
         QFile result(converted.OutputPath);
         QVERIFY(result.open(QIODevice::ReadOnly));

@@ -698,7 +698,7 @@ private Q_SLOTS:
         src.write("doc");
         src.close();
         TOfficeConverter c(prog);
-        const TConversionResult r = c.Convert(src.fileName(), dir.path() + QLatin1String("/out"), dir.path() + QLatin1String("/work"));
+        const TConversionResult r = c.Convert(src.fileName(), dir.path() + QLatin1String("/out"), dir.path() + QLatin1String("/scratch"));
         QVERIFY2(r.Ok, qPrintable(r.Error));
         QCOMPARE(QFileInfo(r.OutputPath).fileName(), QStringLiteral("-rf ;x.pdf"));
         QFile a(args);
@@ -709,7 +709,7 @@ private Q_SLOTS:
         // The document comes last and absolute, so its name never reads as an option.
         QCOMPARE(lines.last(), QFileInfo(src.fileName()).absoluteFilePath());
         // The private profile is gone afterwards.
-        QCOMPARE(QDir(dir.path() + QLatin1String("/work")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        QCOMPARE(QDir(dir.path() + QLatin1String("/scratch")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
     void hangingOfficeIsEndedWithItsChildren()

@@ -148,13 +148,13 @@ private Q_SLOTS:
         const QString folder = m_dir.path() + QStringLiteral("/layout/");
         QVERIFY(QDir().mkpath(folder));
         CheckoutRecord record(folder);
-        QVERIFY(record.write(8612, QStringLiteral("/home/ann/work/Contracts/a b.docx")));
+        QVERIFY(record.write(8612, QStringLiteral("/home/ann/Documents/Contracts/a b.docx")));
         QVERIFY(record.write(-5, QStringLiteral("/w/neg.txt")));
         // The file keeps the client's layout: decimal section, one key, backslashes verbatim.
         const QString text = ReadTextFile(folder + QLatin1String(kCheckoutRecordFile));
-        QVERIFY2(text.contains(QLatin1String("[8612]\r\nCheckoutPath=\\home\\ann\\work\\Contracts\\a b.docx\r\n")), qPrintable(text));
+        QVERIFY2(text.contains(QLatin1String("[8612]\r\nCheckoutPath=\\home\\ann\\Documents\\Contracts\\a b.docx\r\n")), qPrintable(text));
         QVERIFY(text.contains(QLatin1String("[-5]\r\nCheckoutPath=\\w\\neg.txt")));
-        QCOMPARE(record.read(8612), QStringLiteral("/home/ann/work/Contracts/a b.docx"));
+        QCOMPARE(record.read(8612), QStringLiteral("/home/ann/Documents/Contracts/a b.docx"));
         QVERIFY(record.write(8612, QStringLiteral("/w/other.docx")));
         QCOMPARE(record.read(8612), QStringLiteral("/w/other.docx"));
         QCOMPARE(IniFile(record.fileName()).sections(), QStringList({QStringLiteral("8612"), QStringLiteral("-5")}));
@@ -233,10 +233,10 @@ private Q_SLOTS:
         const QString folder = m_dir.path() + QStringLiteral("/wp/");
         QVERIFY(QDir().mkpath(folder));
         WorkPathRecord record(folder);
-        QVERIFY(record.write(205, QStringLiteral("/data/work/A/")));
-        QVERIFY(!record.write(0, QStringLiteral("/data/root/")));
-        QVERIFY(ReadTextFile(record.fileName()).contains(QLatin1String("[205]\r\nWorkPath=\\data\\work\\A\\\r\n")));
-        QCOMPARE(record.read(205), QStringLiteral("/data/work/A/"));
+        QVERIFY(record.write(205, QStringLiteral("/data/projects/A/")));
+        QVERIFY(!record.write(0, QStringLiteral("/data/top/")));
+        QVERIFY(ReadTextFile(record.fileName()).contains(QLatin1String("[205]\r\nWorkPath=\\data\\projects\\A\\\r\n")));
+        QCOMPARE(record.read(205), QStringLiteral("/data/projects/A/"));
         QCOMPARE(record.read(0), QString());
     }
 
@@ -298,7 +298,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
-        const QString root = dir.path() + QStringLiteral("/root/");
+        const QString root = dir.path() + QStringLiteral("/wroot/");
         const QString both = pathReply(QStringLiteral("Demo User/Designs/Parts/"), QStringLiteral("1003/1004/"));
         const QString noIds = QStringLiteral("[PathStr]Demo User/Designs/[/PathStr]");
         const QString none;
@@ -700,7 +700,7 @@ private Q_SLOTS:
         const QString reply = client->GetServerPath(designs, true);
         QVERIFY(WorkPathRecord(work.path() + u'/').write(qint32(designs), target));
         int step = -1;
-        QCOMPARE(NewestFolderFor(reply, work.path() + u'/', work.path() + QStringLiteral("/root/"), &step), target);
+        QCOMPARE(NewestFolderFor(reply, work.path() + u'/', work.path() + QStringLiteral("/wroot/"), &step), target);
 
         for (const TReplaceAnswer answer : {TReplaceAnswer::Cancel, TReplaceAnswer::Ok}) {
             QList<QPair<QString, QString>> lines;
@@ -764,7 +764,7 @@ private Q_SLOTS:
         TPrompter::SetInstance(&m_prompter);
         m_server = std::make_unique<VersionServer>();
         m_session.Conn = m_server->login(QStringLiteral("demo"), QStringLiteral("demo"));
-        m_session.WorkRoot = m_dir.path() + QStringLiteral("/root/");
+        m_session.WorkRoot = m_dir.path() + QStringLiteral("/wroot/");
         m_session.ConfigFolder = m_dir.path() + u'/';
         m_session.SaveWorkRoot = [this](const QString &folder) { m_savedRoot = folder; };
     }
