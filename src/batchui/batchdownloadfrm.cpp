@@ -3,6 +3,7 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/safepath.h"
+#include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
 
@@ -11,7 +12,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -299,7 +299,7 @@ void TBatchDownloadFrm::showCount()
 
 void TBatchDownloadFrm::choosePath(bool remember)
 {
-    const QString dir = QFileDialog::getExistingDirectory(this, m_texts.WLS_SelPath2, Edit1->text());
+    const QString dir = TGetPathFrm::Pick(this, FHS_Language, m_texts.WLS_SelPath2, Edit1->text());
     if (!dir.isEmpty()) {
         Edit1->setText(remember ? dir : IncludeTrailingSlash(dir));
         if (remember) {

@@ -2,6 +2,7 @@
 
 #include "core/folders.h"
 #include "core/workpools.h"
+#include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
 #include "versions/hintfrmxe.h"
@@ -10,7 +11,6 @@
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -88,7 +88,7 @@ TGetNewVerFrm::TGetNewVerFrm(const TVersionSession &session, THintFrmXe *monitor
     buttons->addWidget(btCancel);
     layout->addLayout(buttons);
     connect(btSelect, &QPushButton::clicked, this, [this, t] {
-        const QString chosen = QFileDialog::getExistingDirectory(this, t("选择获取目录", "Select a directory"), edPath->text());
+        const QString chosen = TGetPathFrm::Pick(this, m_session.Conn.Language, t("选择获取目录", "Select a directory"), edPath->text());
         if (!chosen.isEmpty()) {
             m_userChose = true;
             edPath->setText(IncludeTrailingSlash(chosen));

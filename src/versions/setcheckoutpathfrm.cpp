@@ -2,13 +2,13 @@
 
 #include "core/folders.h"
 #include "core/workpools.h"
+#include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
 #include "versions/versiontexts.h"
 #include "versions/workpaths.h"
 
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -49,7 +49,7 @@ TSetCheckOutPathFrm::TSetCheckOutPathFrm(const TVersionSession &session, QWidget
     buttons->addWidget(btCancel);
     layout->addLayout(buttons);
     connect(btSelect, &QPushButton::clicked, this, [this, t] {
-        const QString chosen = QFileDialog::getExistingDirectory(this, t("选择签出目录", "Select the directory"), edPath->text());
+        const QString chosen = TGetPathFrm::Pick(this, m_session.Conn.Language, t("选择签出目录", "Select the directory"), edPath->text());
         if (!chosen.isEmpty()) {
             m_userChose = true;
             edPath->setText(IncludeTrailingSlash(chosen));

@@ -4,6 +4,7 @@
 #include "core/safepath.h"
 #include "core/tagtext.h"
 #include "core/workpools.h"
+#include "files/getpathfrm.h"
 #include "files/transfer.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
@@ -14,7 +15,6 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -100,7 +100,7 @@ void TShowDiffFrm::buildUi()
     layout->addWidget(gbPath);
     connect(select, &QPushButton::clicked, this, [this] {
         const QString start = QFileInfo(LocalPath()).isDir() ? LocalPath() : QString();
-        const QString chosen = QFileDialog::getExistingDirectory(this, m_texts.WLS_SelPath, start);
+        const QString chosen = TGetPathFrm::Pick(this, m_session.Conn.Language, m_texts.WLS_SelPath, start);
         if (!chosen.isEmpty())
             edLocalPath->setText(IncludeTrailingSlash(chosen));
         raise();

@@ -3,6 +3,7 @@
 #include "core/folders.h"
 #include "core/helpers.h"
 #include "core/workpools.h"
+#include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/desktopopener.h"
 #include "versions/hintfrmxe.h"
@@ -10,7 +11,6 @@
 #include "versions/workpaths.h"
 
 #include <QCheckBox>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -125,7 +125,7 @@ void TVersionControlFrm::SetCheckoutPath(const QString &folder)
 
 void TVersionControlFrm::selectFolder()
 {
-    const QString chosen = QFileDialog::getExistingDirectory(this, m_texts.WLS_SelFolder, Edit1->text());
+    const QString chosen = TGetPathFrm::Pick(this, m_session.Conn.Language, m_texts.WLS_SelFolder, Edit1->text());
     if (chosen.isEmpty())
         return;
     m_userChose = true;
