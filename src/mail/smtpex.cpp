@@ -263,6 +263,9 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
     const QStringList to = Addresses(recipients), copy = Addresses(cc), blind = Addresses(bcc);
     if (to.isEmpty())
         return fail(QStringLiteral("Recipient can not be empty"));
+    // A mail without the file it was meant to carry is no success.
+    if (!attachment.isEmpty() && !QFileInfo(attachment).isFile())
+        return fail(lang(FLanguage, "无法读取附件：", "Cannot read the attachment: ") + attachment);
 
     initCurlOnce();
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
@@ -333,7 +336,7 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
     curl_mime_type(text, QByteArray("text/html;charset=" + charset).constData());
     curl_mime_encoder(text, "quoted-printable");
     QByteArray attachmentPath;
-    if (!attachment.isEmpty() && QFileInfo(attachment).isFile()) {
+    if (!attachment.isEmpty()) {
         attachmentPath = QFile::encodeName(attachment);
         curl_mimepart *file = curl_mime_addpart(mime.get());
         curl_mime_filedata(file, attachmentPath.constData());

@@ -295,6 +295,12 @@ private Q_SLOTS:
         const QJsonObject files = m.value(u"attachments").toObject();
         QCOMPARE(files.keys(), QStringList{QStringLiteral("报告 final.bin")});
         QCOMPARE(QByteArray::fromHex(files.value(u"报告 final.bin").toString().toLatin1()), bytes);
+
+        // A file that is gone is an error, not a mail sent without it.
+        QVERIFY(!smtp.SSLSend(QStringLiteral("one@example.test"), QString(), dir.filePath(QStringLiteral("gone.bin")),
+                              QStringLiteral("b"), QStringLiteral("s"), QString()));
+        QVERIFY2(smtp.LastError().contains(QLatin1String("gone.bin")), qPrintable(smtp.LastError()));
+        QCOMPARE(server.messageCount(), 1);
     }
 
     void emptySubjectBecomesTitle()
