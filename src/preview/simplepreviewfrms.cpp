@@ -95,16 +95,38 @@ TImagePreviewFrm::TImagePreviewFrm(const TServerConn &conn, const QString &root,
     layout->addWidget(m_area);
 }
 
-bool TImagePreviewFrm::LoadImage(const QString &file)
+namespace {
+struct TDecodedImage {
+    QImage Image;
+    QString Error;
+};
+
+TDecodedImage decodeImage(const QString &file)
 {
     QImageReader reader(file);
     reader.setAutoTransform(true);   // the camera's orientation mark
     const QSize size = reader.size();
-    if (size.isValid() && (size.width() > kMaxSide || size.height() > kMaxSide))
-        reader.setScaledSize(size.scaled(kMaxSide, kMaxSide, Qt::KeepAspectRatio));
-    m_image = reader.read();
+    if (size.isValid() && (size.width() > TImagePreviewFrm::kMaxSide || size.height() > TImagePreviewFrm::kMaxSide))
+        reader.setScaledSize(size.scaled(TImagePreviewFrm::kMaxSide, TImagePreviewFrm::kMaxSide, Qt::KeepAspectRatio));
+    TDecodedImage d;
+    d.Image = reader.read();
+    if (d.Image.isNull())
+        d.Error = reader.errorString();
+    return d;
+}
+} // namespace
+
+bool TImagePreviewFrm::LoadImage(const QString &file)
+{
+    const TDecodedImage d = decodeImage(file);
+    return showImage(d.Image, d.Error);
+}
+
+bool TImagePreviewFrm::showImage(const QImage &image, const QString &error)
+{
+    m_image = image;
     if (m_image.isNull()) {
-        hint(WLS_Fail + QStringLiteral("\r\n") + reader.errorString(), 1);
+        hint(WLS_Fail + QStringLiteral("\r\n") + error, 1);
         Q_EMIT shown(false);
         return false;
     }
@@ -122,8 +144,12 @@ bool TImagePreviewFrm::LoadImage(const QString &file)
 
 void TImagePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
 {
-    LoadImage(localFile);
-    dropLocalCopy();
+    // A large picture takes a while to decode: not on the GUI thread.
+    RunOnPool(RequestPool(), this, [localFile] { return decodeImage(localFile); },
+              [this](const TDecodedImage &d) {
+                  dropLocalCopy();
+                  showImage(d.Image, d.Error);
+              });
 }
 
 // ---- text

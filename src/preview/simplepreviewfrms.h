@@ -24,6 +24,7 @@ public:
     static constexpr int kMaxSide = 8000;
 
 private:
+    bool showImage(const QImage &image, const QString &error);
     QScrollArea *m_area = nullptr;
     QLabel *m_picture = nullptr;
     QImage m_image;
