@@ -262,6 +262,11 @@ TOfficeFilePreviewFrm::TOfficeFilePreviewFrm(const TServerConn &conn, const QStr
     setObjectName(QStringLiteral("TOfficeFilePreviewFrm"));
 }
 
+TOfficeFilePreviewFrm::~TOfficeFilePreviewFrm()
+{
+    m_cancel->store(true);
+}
+
 void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
 {
     hint(WLS_Wait, 0);
@@ -274,6 +279,7 @@ void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
     const QString work = FRoot;
     const qint64 key = FFileId;
     const int timeout = FTimeoutMs;
+    const std::shared_ptr<std::atomic<bool>> cancel = m_cancel;
     RunOnPool(TransferPool(), this, [=] {
         Outcome o;
         const TConversionCache cache(cacheFolder);
@@ -286,7 +292,7 @@ void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
             TOfficeConverter c(soffice);
             c.TimeoutMs = timeout;
             QTemporaryDir out(QDir(work).filePath(QStringLiteral("lo-out-XXXXXX")));
-            o.r = c.Convert(localFile, out.path(), work);
+            o.r = c.Convert(localFile, out.path(), work, QStringLiteral("pdf"), cancel.get());
             if (o.r.Ok) {
                 const QString converted = o.r.OutputPath;
                 o.r.OutputPath = cache.Store(key, localFile, converted);

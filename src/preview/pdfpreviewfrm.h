@@ -3,6 +3,9 @@
 // rtf, Visio and CorelDRAW files once LibreOffice has converted them.
 #include "preview/previewbasefrm.h"
 
+#include <atomic>
+#include <memory>
+
 class QAction;
 class QLabel;
 class QLineEdit;
@@ -77,6 +80,7 @@ class TOfficeFilePreviewFrm : public TPdfPreviewFrm
 public:
     TOfficeFilePreviewFrm(const TServerConn &conn, const QString &root, const QString &cacheFolder,
                           QWidget *parent = nullptr);
+    ~TOfficeFilePreviewFrm() override;
     void OpenLocalCopy(quint32 code, const QString &localFile) override;
     QString FSoffice;   // empty: find it
     int FTimeoutMs = 120000;
@@ -85,4 +89,6 @@ public:
 private:
     QString m_cacheFolder;
     bool m_fromCache = false;
+    // Set when the window goes: a conversion nobody will see ends at once.
+    std::shared_ptr<std::atomic<bool>> m_cancel = std::make_shared<std::atomic<bool>>(false);
 };

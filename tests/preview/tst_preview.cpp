@@ -36,6 +36,14 @@
 namespace {
 
 // A stand-in office program: a shell script that acts out one behaviour.
+// A process still runs when its command line can be read (a zombie's is empty;
+// /proc files report no size, so they must be read).
+bool processRuns(const QString &pid)
+{
+    QFile f(QLatin1String("/proc/") + pid + QLatin1String("/cmdline"));
+    return f.open(QIODevice::ReadOnly) && !f.readAll().isEmpty();
+}
+
 QString writeScript(const QString &folder, const QByteArray &body)
 {
     const QString path = folder + QLatin1String("/soffice");
@@ -733,8 +741,28 @@ private Q_SLOTS:
         const QByteArray child = pf.readAll().trimmed();
         QVERIFY(!child.isEmpty());
         // The grandchild went with the group, not only the launcher.
-        QTRY_VERIFY(!QFileInfo::exists(QLatin1String("/proc/") + QString::fromLatin1(child) + QLatin1String("/cmdline"))
-                    || QFile(QLatin1String("/proc/") + QString::fromLatin1(child) + QLatin1String("/cmdline")).size() == 0);
+        QTRY_VERIFY(!processRuns(QString::fromLatin1(child)));
+    }
+
+    void closingThePreviewEndsItsConversion()
+    {
+        QTemporaryDir dir;
+        const QString pidFile = dir.path() + QLatin1String("/child.pid");
+        const QString prog = writeScript(dir.path(), "sleep 60 &\necho $! > '" + QFile::encodeName(pidFile) + "'\nwait\n");
+        QFile src(dir.path() + QLatin1String("/a.docx"));
+        QVERIFY(src.open(QIODevice::WriteOnly));
+        src.close();
+        auto *w = new TOfficeFilePreviewFrm(TServerConn(), dir.path(), dir.path() + QLatin1String("/cache"));
+        w->FSoffice = prog;
+        w->OpenLocalCopy(0, src.fileName());
+        QTRY_VERIFY(QFile(pidFile).size() > 0);
+        QFile pf(pidFile);
+        QVERIFY(pf.open(QIODevice::ReadOnly));
+        const QString child = QString::fromLatin1(pf.readAll().trimmed());
+        QVERIFY(processRuns(child));
+        // Nobody will see the result: LibreOffice must not run on for its whole time-out.
+        delete w;
+        QTRY_VERIFY(!processRuns(child));
     }
 
     void failedConversionSaysSo_data()
