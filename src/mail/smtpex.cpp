@@ -145,9 +145,11 @@ QString TSmtpEx::SenderText() const
     return FDisplayName;
 }
 
-QStringList TSmtpEx::Addresses(const QString &list)
+namespace {
+// The entries of an address list as written ("Name <a@b>", a@b); separators
+// inside a quoted name or an angle-bracket address do not count.
+QStringList addressEntries(const QString &list)
 {
-    // Separators inside a quoted name or an angle-bracket address do not count.
     QStringList parts;
     QString current;
     bool quoted = false, angle = false;
@@ -159,22 +161,51 @@ QStringList TSmtpEx::Addresses(const QString &list)
         else if (c == u'>' && !quoted)
             angle = false;
         if ((c == u',' || c == u';') && !quoted && !angle) {
-            parts << current;
+            parts << current.trimmed();
             current.clear();
         } else {
             current += c;
         }
     }
-    parts << current;
+    parts << current.trimmed();
+    parts.removeAll(QString());
+    return parts;
+}
+
+// Splits an entry into its display name (may be empty) and its address.
+std::pair<QString, QString> nameAndAddress(const QString &entry)
+{
+    const qsizetype open = entry.lastIndexOf(u'<');
+    const qsizetype close = entry.lastIndexOf(u'>');
+    if (open < 0 || close < open)
+        return {QString(), entry};
+    QString name = entry.left(open).trimmed();
+    if (name.size() >= 2 && name.startsWith(u'"') && name.endsWith(u'"'))
+        name = name.mid(1, name.size() - 2);
+    return {name, entry.mid(open + 1, close - open - 1).trimmed()};
+}
+
+// A To or Cc header: only display names are encoded, never the addresses.
+QByteArray addressHeader(const QString &list)
+{
+    QList<QByteArray> out;
+    for (const QString &entry : addressEntries(list)) {
+        const auto [name, address] = nameAndAddress(entry);
+        if (address.isEmpty())
+            continue;
+        out << (name.isEmpty() ? address.toUtf8() : phrase(name) + " <" + address.toUtf8() + '>');
+    }
+    return out.join(", ");
+}
+} // namespace
+
+QStringList TSmtpEx::Addresses(const QString &list)
+{
     QStringList out;
-    for (QString part : std::as_const(parts)) {
-        part = part.trimmed();
-        const qsizetype open = part.lastIndexOf(u'<');
-        const qsizetype close = part.lastIndexOf(u'>');
-        if (open >= 0 && close > open)
-            part = part.mid(open + 1, close - open - 1).trimmed();
-        if (!part.isEmpty())
-            out << part;
+    for (const QString &entry : addressEntries(list)) {
+        const QString address = nameAndAddress(entry).second;
+        if (!address.isEmpty())
+            out << address;
     }
     return out;
 }
@@ -316,9 +347,9 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
         sender = EncodeHeader(FDisplayName);
     curl_slist *headers = append(nullptr, "From: " + sender);
     headers = append(headers, "Reply-To: " + m_user.toUtf8());
-    headers = append(headers, "To: " + EncodeHeader(recipients.trimmed()));
-    if (!cc.trimmed().isEmpty())
-        headers = append(headers, "Cc: " + EncodeHeader(cc.trimmed()));
+    headers = append(headers, "To: " + addressHeader(recipients));
+    if (!copy.isEmpty())
+        headers = append(headers, "Cc: " + addressHeader(cc));
     headers = append(headers, "Subject: " + EncodeHeader(subject));
     headers = append(headers, "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1());
     const QByteArray domain = m_user.section(u'@', 1).toUtf8();

@@ -57,6 +57,8 @@ class Handler:
                        "subject": str(msg["Subject"]), "date": str(msg["Date"]),
                        "bodyType": body.get_content_type() if body else "",
                        "cc": str(msg["Cc"] or ""),
+                       # as a mail reader splits them: an address inside an encoded word is lost here
+                       "toAddresses": [[a.display_name, a.addr_spec] for a in msg["To"].addresses] if msg["To"] else [],
                        "attachments": {part.get_filename(): part.get_content().hex()
                                        for part in msg.iter_attachments()},
                        "body": body.get_content() if body else "",

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -301,6 +302,23 @@ private Q_SLOTS:
                               QStringLiteral("b"), QStringLiteral("s"), QString()));
         QVERIFY2(smtp.LastError().contains(QLatin1String("gone.bin")), qPrintable(smtp.LastError()));
         QCOMPARE(server.messageCount(), 1);
+    }
+
+    void displayNamesAreEncodedApartFromTheirAddresses()
+    {
+        SmtpServer server(m_python, tlsArgs());
+        TSmtpEx smtp;
+        smtp.SetSmtpSrvParams(params(server.port(), satSASL));
+        QVERIFY2(smtp.SendEx(QStringLiteral("张三 <one@example.test>; \"王, 经理\" <two@example.test>, three@example.test"),
+                             QString(), QStringLiteral("b"), QStringLiteral("s"), QString()),
+                 qPrintable(smtp.LastError()));
+        const QJsonArray to = server.message(0).value(u"toAddresses").toArray();
+        QCOMPARE(to.size(), 3);
+        QCOMPARE(to.at(0).toArray().at(0).toString(), QStringLiteral("张三"));
+        QCOMPARE(to.at(0).toArray().at(1).toString(), QStringLiteral("one@example.test"));
+        QCOMPARE(to.at(1).toArray().at(0).toString(), QStringLiteral("王, 经理"));
+        QCOMPARE(to.at(1).toArray().at(1).toString(), QStringLiteral("two@example.test"));
+        QCOMPARE(to.at(2).toArray().at(1).toString(), QStringLiteral("three@example.test"));
     }
 
     void emptySubjectBecomesTitle()
