@@ -92,9 +92,9 @@ void TTwainUploadFrm::uploadFinished()
         if (!p.Stored())
             lastError = p.Error;
     lblHint->setText(all ? m_texts.WLS_Ok : m_texts.WLS_Error + lastError);
-    for (const TScanUploadPage &p : results)
-        if (p.ArchiveTried && !p.ArchiveOk)
-            TPrompter::Instance().Error(this, m_texts.WLS_Hint, m_texts.WLS_ArchiveFailed);
+    // One box for the whole upload, not one per page.
+    if (std::any_of(results.cbegin(), results.cend(), [](const TScanUploadPage &p) { return p.ArchiveTried && !p.ArchiveOk; }))
+        TPrompter::Instance().Error(this, m_texts.WLS_Hint, m_texts.WLS_ArchiveFailed);
     Uploaded = true;
     FIsOver = true;
     accept();
