@@ -4,6 +4,7 @@
 #include "capture/uploaddragfilesfrm.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
+#include "files/filetexts.h"
 #include "mail/smtptestfrm.h"
 #include "platform/prompter.h"
 
@@ -42,12 +43,22 @@ void TCaptureCommands::place(QWidget *w) const
         w->move(around.center() - QPoint(w->width() / 2, w->height() / 2));
 }
 
-bool TCaptureCommands::Scan(qint64 ownerId, qint64 folderId, qint64 arcId, QString *)
+bool TCaptureCommands::Scan(qint64 ownerId, qint64 folderId, qint64 arcId, QString *error)
 {
     TServerConn conn = TServerConn::FromConfig(m_config);
     conn.Language = FHS_Language;
-    // A window made for another session would upload as its user: made again unless it is busy.
-    if (PTwainXeFrm && !sameSession(conn, m_scanConn) && !PTwainXeFrm->IsScanning() && !PTwainXeFrm->UploadFrm()) {
+    // A window made for another session would upload as its user: it is made
+    // again, but never while it works or holds pages the user has not stored.
+    if (PTwainXeFrm && !sameSession(conn, m_scanConn)) {
+        if (PTwainXeFrm->IsScanning() || PTwainXeFrm->UploadFrm() || PTwainXeFrm->Pages().Count() > 0) {
+            if (error)
+                *error = LangText(FHS_Language, "扫描窗口中还有上一次登录扫描的页面，请先上传或删除这些页面。",
+                                  "The scan window still holds pages scanned under the previous login: upload or "
+                                  "delete them first.");
+            PTwainXeFrm->show();
+            PTwainXeFrm->raise();
+            return false;
+        }
         delete PTwainXeFrm;
     }
     if (!PTwainXeFrm) {
