@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -59,6 +60,20 @@ TBulkDownloadTexts::TBulkDownloadTexts(THS_Language l)
 
 // ---- TBulkDownload
 
+QString TBulkDownload::FreeListName(const QString &name, const QSet<QString> &takenLower)
+{
+    if (!takenLower.contains(name.toLower()))
+        return name;
+    const QFileInfo fi(name);
+    const QString suffix = fi.suffix().isEmpty() || fi.completeBaseName().isEmpty() ? QString() : u'.' + fi.suffix();
+    const QString stem = name.left(name.size() - suffix.size());
+    for (int n = 2;; ++n) {
+        const QString candidate = stem + QStringLiteral(" (%1)").arg(n) + suffix;
+        if (!takenLower.contains(candidate.toLower()))
+            return candidate;
+    }
+}
+
 TBulkDownload::TBulkDownload(const TServerConn &conn, THS_Language lang, QObject *parent)
     : TTransferBase(conn, lang, parent)
     , m_texts(lang)
@@ -71,6 +86,7 @@ bool TBulkDownload::Init(const QList<qint64> &keys, const QStringList &names)
     if (keys.isEmpty() || keys.size() != names.size() || keys.size() > kMaxFiles)
         return false;
     QList<TBulkDownloadItem> items;
+    QSet<QString> taken;
     for (qsizetype i = 0; i < keys.size(); ++i) {
         const QString &n = names.at(i);
         TBulkDownloadItem item;
@@ -79,6 +95,10 @@ bool TBulkDownload::Init(const QList<qint64> &keys, const QStringList &names)
         // The name is the server's: one plain component, never a path of its own.
         if (item.Key <= 0 || !IsSafeFileName(item.Name))
             return false;
+        // Files of one name from different folders all land in one folder: a
+        // later one must not replace an earlier one of the same run.
+        item.Name = FreeListName(item.Name, taken);
+        taken.insert(item.Name.toLower());
         items << item;
     }
     m_items = items;

@@ -6,6 +6,7 @@
 #include "files/transfer.h"
 
 #include <QDialog>
+#include <QSet>
 
 class QCheckBox;
 class QLabel;
@@ -43,6 +44,9 @@ public:
     // the list is empty or longer than kMaxFiles.
     bool Init(const QList<qint64> &keys, const QStringList &names);
     const QList<TBulkDownloadItem> &Items() const { return m_items; }
+    // name itself, or "name (2).ext", "name (3).ext"... when a file of the list
+    // already goes by it (compared ignoring case, as the desktops of Windows do).
+    static QString FreeListName(const QString &name, const QSet<QString> &takenLower);
     // "dir\\\\sub" -> "dir/sub/".
     static QString DownloadFolder(const QString &typed);
     // Downloads every file into the folder; a local copy newer than the server's stays.

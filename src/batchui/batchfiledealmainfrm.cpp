@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -443,9 +444,11 @@ void TBatchFileDealMainFrm::clearDetails()
     lbLog->setStyleSheet(QString());
     pbCount->setValue(0);
     pbSize->setValue(0);
-    moTaskInfo->clear();
-    moLog->clear();
-    moErrorLog->clear();
+    m_detailsTask = 0;
+    for (QPlainTextEdit *memo : {moTaskInfo, moLog, moErrorLog}) {
+        memo->clear();
+        memo->setProperty("shownText", QVariant());
+    }
 }
 
 void TBatchFileDealMainFrm::showDetails()
@@ -455,6 +458,12 @@ void TBatchFileDealMainFrm::showDetails()
     if (id == 0 || !FManager->Row(id, data)) {
         clearDetails();
         return;
+    }
+    if (id != m_detailsTask) {
+        // Another task's texts start at their top.
+        m_detailsTask = id;
+        for (QPlainTextEdit *memo : {moTaskInfo, moLog, moErrorLog})
+            memo->setProperty("shownText", QVariant());
     }
     const TBatchTransport &task = data.Task;
     const TBatchProgress &p = data.Progress;
@@ -476,9 +485,28 @@ void TBatchFileDealMainFrm::showDetails()
     lbLog->setStyleSheet(warn);
     QString summary;
     TaskSummaryText(task, FHS_Language, summary);
-    moTaskInfo->setPlainText(summary);
-    moLog->setPlainText(FManager->LogText(id));
-    moErrorLog->setPlainText(FManager->ErrorText(id));
+    showText(moTaskInfo, summary);
+    // Progress comes twice a second: only the page in front is read again.
+    if (PageControl1->currentWidget() == moLog)
+        showText(moLog, FManager->LogText(id));
+    else if (PageControl1->currentWidget() == moErrorLog)
+        showText(moErrorLog, FManager->ErrorText(id));
+}
+
+void TBatchFileDealMainFrm::showText(QPlainTextEdit *memo, const QString &text)
+{
+    // A log that grows while it is read keeps the reader's place; one read to
+    // its end follows the new lines.
+    const char *shown = "shownText";
+    const QVariant before = memo->property(shown);
+    if (before.isValid() && before.toString() == text)
+        return;
+    QScrollBar *bar = memo->verticalScrollBar();
+    const int at = before.isValid() ? bar->value() : 0;
+    const bool atEnd = at > 0 && at == bar->maximum();
+    memo->setPlainText(text);
+    memo->setProperty(shown, text);
+    bar->setValue(atEnd ? bar->maximum() : at);
 }
 
 bool TBatchFileDealMainFrm::needTask(qint32 &id)

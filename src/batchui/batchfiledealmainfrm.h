@@ -81,6 +81,7 @@ private:
     void updateMenu(const TBatchTaskRow &data);
     void showDetails();
     void clearDetails();
+    void showText(QPlainTextEdit *memo, const QString &text);
     int currentTag() const;
     bool needTask(qint32 &id);
     void openLocalFolder();
@@ -88,6 +89,7 @@ private:
     TBatchTaskManager *FManager;
     THS_Language FHS_Language;
     int FGridRow = -1;
+    qint32 m_detailsTask = 0;   // the task whose texts the pages show
 
     QString WLS_ReConn, WLS_Complete, WLS_Tran, WLS_PerSecond, WLS_SelTask, WLS_Hint, WLS_ViewLog, WLS_Upload,
         WLS_Download, WLS_BulkUpload, WLS_BulkDownload, WLS_ProhibitsBulkDownload, WLS_ErrData, WLS_SelectFolder,

@@ -44,6 +44,11 @@ TBatchTaskManager::TBatchTaskManager(const QString &folder, const QString &index
 
 TBatchTaskManager::~TBatchTaskManager()
 {
+    stopWorkers();
+}
+
+void TBatchTaskManager::stopWorkers()
+{
     // The tasks are stored as they stand; the workers are told to stop and end
     // unseen, so closing never waits for a server that is slow to answer.
     for (auto &[id, w] : FWorkers) {
@@ -58,9 +63,18 @@ TBatchTaskManager::~TBatchTaskManager()
         w.Thread->StopEx();
     }
     PAllTaskInfo->Save();
-    for (auto &[id, w] : FWorkers)
+    for (auto &[id, w] : FWorkers) {
+        FRetiring[id] = w.Thread.get();
         ReleaseWorker(w.Thread.release());
+    }
     FWorkers.clear();
+}
+
+void TBatchTaskManager::StopAllTasks()
+{
+    stopWorkers();
+    FIsAutoRun = false;
+    Q_EMIT tasksChanged();
 }
 
 void TBatchTaskManager::save()

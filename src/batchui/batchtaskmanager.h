@@ -57,6 +57,9 @@ public:
     // they had been started already.
     bool StartAllTasks();
     bool IsAutoRun() const { return FIsAutoRun; }
+    // The session ended: every task is stored as it stands and its worker let go,
+    // so nothing runs under a user who logged out; the next login starts them again.
+    void StopAllTasks();
 
     // Applies a state to a task: stores it and starts, pauses or stops its worker.
     bool ApplyState(qint32 id, quint8 st);
@@ -98,6 +101,7 @@ private:
         TBatchTaskRow Row;
     };
     void createWorker(const TBatchTransport &task);
+    void stopWorkers();
     void retireWorker(qint32 id);
     void storeRun(qint32 id, quint8 st);
     void save();

@@ -21,6 +21,9 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTabWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -317,6 +320,51 @@ private Q_SLOTS:
         frm.actDel();
         QVERIFY(!folder.stored(44));
     }
+    // The log of a task is shown again with each progress report; a reader in
+    // the middle of it keeps his place, one at its end follows the new lines.
+    void logReaderKeepsThePlace_data()
+    {
+        QTest::addColumn<bool>("atEnd");
+        QTest::addRow("reading in the middle") << false;
+        QTest::addRow("reading the last lines") << true;
+    }
+    void logReaderKeepsThePlace()
+    {
+        QFETCH(bool, atEnd);
+        TaskFolder folder;
+        folder.store(46, 5, BTS_Completed);
+        QByteArray log;
+        for (int i = 0; i < 400; ++i)
+            log += "line " + QByteArray::number(i) + "\r\n";
+        writeFile(folder.index() + "/46.log", log);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.resize(900, 500);
+        frm.show();
+        frm.SelectList(BTL_UploadDone);
+        frm.SelectTask(46);
+        auto *memo = frm.findChild<QPlainTextEdit *>("moLog");
+        frm.findChild<QTabWidget *>("PageControl1")->setCurrentWidget(memo);
+        QVERIFY(memo->toPlainText().startsWith("line 0"));
+        QScrollBar *bar = memo->verticalScrollBar();
+        QVERIFY(bar->maximum() > 100);
+        const int place = atEnd ? bar->maximum() : bar->maximum() / 2;
+        bar->setValue(place);
+
+        writeFile(folder.index() + "/46.log", log + "line 400\r\nline 401\r\n");
+        Q_EMIT frm.Manager().taskChanged(46);
+        QVERIFY(memo->toPlainText().contains("line 401"));
+        if (atEnd) {
+            QVERIFY(bar->value() > place);
+            QCOMPARE(bar->value(), bar->maximum());
+        } else {
+            QCOMPARE(bar->value(), place);
+        }
+        // Nothing new: the text is left as it is.
+        bar->setValue(place - 3);
+        Q_EMIT frm.Manager().taskChanged(46);
+        QCOMPARE(bar->value(), place - 3);
+    }
+
     void collectTask_data()
     {
         QTest::addColumn<bool>("sizeOn");
@@ -652,6 +700,60 @@ private Q_SLOTS:
         QCOMPARE(folder.storedState(63), quint8(BTS_Deleted));
     }
 
+    // Log-out stops every worker and keeps the task as it stands; the next
+    // login's start runs it again under the new session, not the old one.
+    void logOutStopsTheTasksAndTheNextLoginRunsThemAgain()
+    {
+        QTcpServer first, second;
+        QVERIFY(first.listen(QHostAddress::LocalHost));
+        QVERIFY(second.listen(QHostAddress::LocalHost));
+        TaskFolder folder;
+        TBatchTransport t;
+        NewBatchTransport(t);
+        t.Id = 65;
+        t.TranStyle = TS_Download;
+        t.FF = FF_Folder;
+        t.SourceOwnerId = 5;
+        t.SourceFolderName = QStringLiteral("Docs\\");
+        t.DestFolderName = folder.dir.path() + "/down/";
+        t.TaskCyc = -1;
+        t.St = BTS_Init;
+        {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            config.SetTask(t);
+            config.Save();
+        }
+        auto settingsOf = [&](const QTcpServer &server, const char *id) {
+            TBatchSettings s;
+            s.Conn.Host = QStringLiteral("127.0.0.1");
+            s.Conn.Port = server.serverPort();
+            s.Conn.EncryptId = QString::fromLatin1(id);
+            s.IndexFolder = folder.index();
+            return s;
+        };
+        TBatchTaskManager manager(folder.dir.path(), folder.index());
+        manager.SetSettings(settingsOf(first, "ann"));
+        QVERIFY(manager.StartAllTasks());
+        QList<QTcpSocket *> held;
+        QTRY_VERIFY(first.hasPendingConnections());
+        held << first.nextPendingConnection();
+
+        manager.StopAllTasks();
+        QVERIFY(!manager.HasWorker(65));
+        QVERIFY(!manager.IsAutoRun());
+        QCOMPARE(manager.GetUnOverTaskNum(), 0);
+        QCOMPARE(folder.storedState(65), quint8(BTS_Running));
+        QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 65).isEmpty(), 3000);
+
+        manager.SetSettings(settingsOf(second, "bo"));
+        QVERIFY(manager.StartAllTasks());
+        QTRY_VERIFY(second.hasPendingConnections());
+        QVERIFY(!first.hasPendingConnections());
+        QVERIFY(manager.HasWorker(65));
+        manager.StopAllTasks();
+        QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 65).isEmpty(), 3000);
+    }
+
     void bulkDownloadLists_data()
     {
         QTest::addColumn<QList<qint64>>("keys");
@@ -659,6 +761,12 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("local");
         QTest::addRow("path names keep their last part") << QList<qint64>{7, 8} << QStringList{"/Docs/a.txt", "b.txt"}
                                                          << QStringList{"a.txt", "b.txt"};
+        QTest::addRow("one name from two folders") << QList<qint64>{7, 8, 9} << QStringList{"/A/plan.docx", "/B/plan.docx", "/C/Plan.docx"}
+                                                   << QStringList{"plan.docx", "plan (2).docx", "Plan (3).docx"};
+        QTest::addRow("a renamed copy's name is taken too") << QList<qint64>{7, 8, 9} << QStringList{"x (2).txt", "/A/x.txt", "/B/x.txt"}
+                                                            << QStringList{"x (2).txt", "x.txt", "x (3).txt"};
+        QTest::addRow("names without an extension") << QList<qint64>{7, 8, 9} << QStringList{"/A/README", "/B/README", "/C/.profile"}
+                                                    << QStringList{"README", "README (2)", ".profile"};
         QTest::addRow("more names than keys") << QList<qint64>{7} << QStringList{"a.txt", "b.txt"} << QStringList{};
         QTest::addRow("a key that is no key") << QList<qint64>{7, 0} << QStringList{"a.txt", "b.txt"} << QStringList{};
         QTest::addRow("a name that climbs") << QList<qint64>{7} << QStringList{"/Docs/.."} << QStringList{};
