@@ -60,6 +60,34 @@ struct TListReply {
     QString Error;
     std::vector<TFileRow> Rows;
 };
+
+// A folder page's answer, or why none came. The error names the server, not
+// the address asked, which carries the user's ticket.
+struct TPageAnswer {
+    bool Ok = false;
+    QString Text;
+};
+
+TPageAnswer getPage(const QString &url, const QString &baseUrl, bool ssl)
+{
+    TPageAnswer a;
+    QByteArray body;
+    a.Ok = TSSLHttp(ssl).Get(url, kHttpTimeoutMs, &body, &a.Text);
+    if (a.Ok)
+        a.Text = QString::fromUtf8(body).trimmed();
+    else
+        a.Text.replace(url, baseUrl);
+    return a;
+}
+
+// A refusal in the server's own words; without any, what failed and what kept the answer away.
+QString folderRefusal(THS_Language lang, const QString &what, const QString &name, const TPageAnswer &answer)
+{
+    if (answer.Ok && !answer.Text.isEmpty())
+        return answer.Text;
+    const QString why = !answer.Text.isEmpty() ? answer.Text : LangText(lang, "服务器没有给出答复。", "the server gave no answer.");
+    return what.arg(name) + why;
+}
 } // namespace
 
 TFileMagSession TFileMagSession::FromConfig(const TClientConfigX &config)
@@ -861,14 +889,16 @@ void TFileMagFrm::NewFolder()
     if (!FAskFolderName(name) || name.trimmed().isEmpty())
         return;
     name = name.trimmed();
-    const QString url = WebEndpoints::FolderAdd(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
+    const QString base = m_session.Conn.BaseUrl();
+    const QString url = WebEndpoints::FolderAdd(base, m_session.Conn.EncryptId, FGroupId, FFolderId, name);
     const bool ssl = m_session.Conn.SSL;
     const quint64 generation = m_treeGeneration;
-    RunAsync(this, [url, ssl] { return TSSLHttp(ssl).GetText(url, kHttpTimeoutMs); },
-             [this, node, name, generation](const QString &answer) {
-                 const qint64 id = StrToInt64Def(answer, 0);
+    RunAsync(this, [url, base, ssl] { return getPage(url, base, ssl); },
+             [this, node, name, generation](const TPageAnswer &answer) {
+                 const qint64 id = answer.Ok ? StrToInt64Def(answer.Text, 0) : 0;
                  if (id <= 0) {
-                     showError(answer);
+                     const QString what = LangText(FHS_Language, "无法创建文件夹“%1”：", "The folder \"%1\" could not be created: ");
+                     showError(folderRefusal(FHS_Language, what, name, answer));
                      return;
                  }
                  showInfo(m_texts.WLS_NewFolder);
@@ -893,13 +923,16 @@ void TFileMagFrm::RenameFolder()
     if (!FAskFolderName(name) || name.trimmed().isEmpty())
         return;
     name = name.trimmed();
-    const QString url = WebEndpoints::FolderRename(m_session.Conn.BaseUrl(), m_session.Conn.EncryptId, FGroupId, FFolderId, name);
+    const QString base = m_session.Conn.BaseUrl();
+    const QString url = WebEndpoints::FolderRename(base, m_session.Conn.EncryptId, FGroupId, FFolderId, name);
     const bool ssl = m_session.Conn.SSL;
     const quint64 generation = m_treeGeneration;
-    RunAsync(this, [url, ssl] { return TSSLHttp(ssl).GetText(url, kHttpTimeoutMs); },
-             [this, node, name, generation](const QString &answer) {
-                 if (answer != QStringLiteral("ok")) {
-                     showError(answer);
+    RunAsync(this, [url, base, ssl] { return getPage(url, base, ssl); },
+             [this, node, name, generation](const TPageAnswer &answer) {
+                 if (!answer.Ok || answer.Text != QStringLiteral("ok")) {
+                     const QString what =
+                         LangText(FHS_Language, "无法将文件夹重命名为“%1”：", "The folder could not be renamed to \"%1\": ");
+                     showError(folderRefusal(FHS_Language, what, name, answer));
                      return;
                  }
                  if (generation == m_treeGeneration) {

@@ -1079,6 +1079,38 @@ private Q_SLOTS:
         QVERIFY(list.wait(10000));
         QVERIFY(captions(frm->Model()).contains(QStringLiteral("A+B=C & more")));
     }
+    // A server that cannot be reached leaves no empty box: the user reads what
+    // failed, with which name and why, and never the ticket of his session.
+    void folderRequestsWithoutTheServerSayWhy_data()
+    {
+        QTest::addColumn<bool>("rename");
+        QTest::addColumn<QString>("start");
+        QTest::addRow("new folder") << false << "The folder \"Plans\" could not be created: ";
+        QTest::addRow("rename") << true << "The folder could not be renamed to \"Plans\": ";
+    }
+    void folderRequestsWithoutTheServerSayWhy()
+    {
+        QFETCH(bool, rename);
+        QFETCH(QString, start);
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        TFileMagSession gone = session;
+        gone.Conn.Port = probe.serverPort();
+        probe.close();   // nobody listens there now
+        frm->SetSession(gone);
+        prompter.text = QStringLiteral("Plans");
+        rename ? frm->RenameFolder() : frm->NewFolder();
+        QTRY_VERIFY_WITH_TIMEOUT(!prompter.errors.isEmpty(), 20000);
+        const QString shown = prompter.errors.first();
+        QVERIFY2(shown.startsWith(start), qPrintable(shown));
+        QVERIFY2(shown.size() > start.size(), qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("127.0.0.1:%1").arg(gone.Conn.Port)), qPrintable(shown));
+        QVERIFY2(!shown.contains(QStringLiteral("uid=")), qPrintable(shown));
+        QVERIFY(prompter.infos.isEmpty());
+        QCOMPARE(frm->tvFolder->currentItem()->text(0), QStringLiteral("Personal"));
+    }
+
     // Rows 2 and 5 of six go, the fifth first; a row the server refuses stays,
     // logged with the server's words.
     void deleteRowsFromTheLastToTheFirst()
