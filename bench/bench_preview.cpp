@@ -73,6 +73,19 @@ int main(int argc, char **argv)
     const QSize viewSize(800, 1000);
     bool ok = true;
 
+    // The width the viewer gives a page: the rendering time of text depends on it.
+    int pageWidth = 0;
+    {
+        TServerConn conn;
+        TPdfPreviewFrm probe(conn, dir.path());
+        probe.setAttribute(Qt::WA_DeleteOnClose, false);
+        probe.resize(viewSize);
+        probe.show();
+        QApplication::processEvents();
+        const QMargins margins = probe.View()->documentMargins();
+        pageWidth = probe.View()->viewport()->width() - margins.left() - margins.right();
+    }
+
     // Bare: load and render page 1 at the width the viewer shows it.
     double bestBare = 1e9, bestViewer = 1e9;
     for (int round = 0; round < 5; ++round) {
@@ -81,7 +94,7 @@ int main(int argc, char **argv)
         QPdfDocument doc;
         doc.load(pdf);
         const QSizeF points = doc.pagePointSize(0);
-        const QImage page = doc.render(0, points.scaled(QSizeF(viewSize.width() - 20, 1e6), Qt::KeepAspectRatio).toSize());
+        const QImage page = doc.render(0, points.scaled(QSizeF(pageWidth, 1e6), Qt::KeepAspectRatio).toSize());
         bestBare = qMin(bestBare, ms(t.nsecsElapsed()));
         if (page.isNull())
             ok = false;

@@ -8,21 +8,27 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPdfDocument>
 #include <QPdfPageNavigator>
+#include <QPdfPageRenderer>
 #include <QPdfSearchModel>
 #include <QPdfView>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSlider>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include <utility>
 
 TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
     : TPreviewBaseFrm(conn, root, parent)
@@ -41,6 +47,9 @@ TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWi
     m_view->setDocument(m_doc);
     m_view->setPageMode(QPdfView::PageMode::MultiPage);
     m_view->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+    // A scroll bar that comes and goes would change the width and draw every page again.
+    m_view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_view->viewport()->installEventFilter(this);
     layout->addWidget(m_view, 1);
     connect(m_view->pageNavigator(), &QPdfPageNavigator::currentPageChanged, this, [this] { updatePageBox(); });
     connect(m_doc, &QPdfDocument::pageCountChanged, this, [this] { updatePageBox(); });
@@ -188,14 +197,68 @@ bool TPdfPreviewFrm::FindNext(const QString &text)
     return false;
 }
 
+bool TPdfPreviewFrm::eventFilter(QObject *watched, QEvent *event)
+{
+    // Page 1 is on screen: now lay out the others behind it.
+    if (!m_firstPage.isNull() && event->type() == QEvent::Paint && watched == m_view->viewport())
+        QMetaObject::invokeMethod(this, &TPdfPreviewFrm::showAllPages, Qt::QueuedConnection);
+    return TPreviewBaseFrm::eventFilter(watched, event);
+}
+
+// The view lays out every page before it draws one and renders on its own
+// thread, which makes opening a long document slow. On opening, the view shows
+// only page 1, drawn here and handed to the view as if its renderer had made it;
+// the full layout follows once that page is on screen.
+void TPdfPreviewFrm::primeFirstPage()
+{
+    auto *renderer = m_view->findChild<QPdfPageRenderer *>();
+    const QSizeF points = m_doc->pagePointSize(0);
+    if (!renderer || points.isEmpty())
+        return;
+    // The view's own sizing for a page fitted to the width.
+    const QMargins margins = m_view->documentMargins();
+    QSize size = (points * (QGuiApplication::primaryScreen()->logicalDotsPerInch() / 72.0)).toSize();
+    size *= qreal(m_view->viewport()->width() - margins.left() - margins.right()) / size.width();
+    if (size.isEmpty())
+        return;
+    m_firstPage = m_doc->render(0, size * m_view->devicePixelRatioF());
+    if (!m_firstPage.isNull())
+        Q_EMIT renderer->pageRendered(0, m_firstPage.size(), m_firstPage, {}, 0);
+}
+
+void TPdfPreviewFrm::showAllPages()
+{
+    if (m_firstPage.isNull())
+        return;
+    const QImage page = std::exchange(m_firstPage, QImage());
+    const int current = CurrentPage();
+    m_view->setPageMode(QPdfView::PageMode::MultiPage);
+    // The new layout forgot the drawn page; it is the same size, so hand it over again.
+    if (auto *renderer = m_view->findChild<QPdfPageRenderer *>())
+        Q_EMIT renderer->pageRendered(0, page.size(), page, {}, 0);
+    if (current > 0) {
+        // Moved on before the first paint: the view scrolls only on a change of page.
+        GoToPage(0);
+        GoToPage(current);
+    }
+}
+
 bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
 {
+    m_firstPage = QImage();
+    const bool quickStart = m_view->isVisible() && m_view->zoomMode() == QPdfView::ZoomMode::FitToWidth;
+    m_view->setPageMode(quickStart ? QPdfView::PageMode::SinglePage : QPdfView::PageMode::MultiPage);
     if (m_doc->load(pdf) != QPdfDocument::Error::None || m_doc->pageCount() <= 0) {
+        m_view->setPageMode(QPdfView::PageMode::MultiPage);
         hint(WLS_Fail, 1);
         Q_EMIT shown(false);
         return false;
     }
     GoToPage(0);
+    if (quickStart)
+        primeFirstPage();
+    if (m_firstPage.isNull())
+        m_view->setPageMode(QPdfView::PageMode::MultiPage);
     if (FDocReadonly)
         guard(m_view);
     hideHint();

@@ -3,6 +3,8 @@
 // rtf, Visio and CorelDRAW files once LibreOffice has converted them.
 #include "preview/previewbasefrm.h"
 
+#include <QImage>
+
 #include <atomic>
 #include <memory>
 
@@ -52,11 +54,14 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     bool printTo(QPrinter &printer);
 
 private:
     void buildTools();
     void updatePageBox();
+    void primeFirstPage();
+    void showAllPages();
 
     QPdfDocument *m_doc = nullptr;
     QPdfView *m_view = nullptr;
@@ -70,6 +75,7 @@ private:
     int m_lastZoom = 50;
     bool m_toolsBuilt = false;
     int m_searchFrom = 0;
+    QImage m_firstPage;   // drawn here on opening, handed to the view until all pages are laid out
 };
 
 // Office documents and the other types LibreOffice reads: converted to PDF on a

@@ -21,6 +21,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStringEncoder>
 #include <QTcpServer>
@@ -479,6 +480,30 @@ private Q_SLOTS:
         w->ZoomBar()->setValue(70);
         QCOMPARE(w->View()->zoomMode(), QPdfView::ZoomMode::Custom);
         QCOMPARE(w->View()->zoomFactor(), 1.5);
+    }
+
+    void pdfFirstPaintHoldsPageOneThenAllPagesFollow()
+    {
+        auto w = viewer<TPdfPreviewFrm>(QStringLiteral("Readonly=True"));
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("five.pdf")), 5)));
+        const auto hasText = [&w] {
+            const QImage shot = w->View()->viewport()->grab().toImage();
+            for (int y = 0; y < shot.height(); y += 2)
+                for (int x = 0; x < shot.width(); x += 2)
+                    if (qGray(shot.pixel(x, y)) < 100)
+                        return true;
+            return false;
+        };
+        // Not a blank page waiting for the renderer's thread.
+        QVERIFY(hasText());
+        QTRY_COMPARE(w->View()->pageMode(), QPdfView::PageMode::MultiPage);
+        QVERIFY(w->View()->verticalScrollBar()->maximum() > 3 * w->View()->viewport()->height());
+        QVERIFY(hasText());
+        w->GoToPage(4);
+        QCOMPARE(w->CurrentPage(), 4);
+        QVERIFY(w->View()->verticalScrollBar()->value() > 3 * w->View()->viewport()->height());
+        QTRY_VERIFY(hasText());
     }
 
     void printOnlyWhenAllowed_data()
