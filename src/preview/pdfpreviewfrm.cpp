@@ -209,20 +209,22 @@ bool TPdfPreviewFrm::eventFilter(QObject *watched, QEvent *event)
 // thread, which makes opening a long document slow. On opening, the view shows
 // only page 1, drawn here and handed to the view as if its renderer had made it;
 // the full layout follows once that page is on screen.
-void TPdfPreviewFrm::primeFirstPage()
+QSize TPdfPreviewFrm::firstPageSize() const
 {
-    auto *renderer = m_view->findChild<QPdfPageRenderer *>();
     const QSizeF points = m_doc->pagePointSize(0);
-    if (!renderer || points.isEmpty())
-        return;
+    if (points.isEmpty() || m_view->zoomMode() != QPdfView::ZoomMode::FitToWidth)
+        return {};
     // The view's own sizing for a page fitted to the width.
     const QMargins margins = m_view->documentMargins();
     QSize size = (points * (QGuiApplication::primaryScreen()->logicalDotsPerInch() / 72.0)).toSize();
     size *= qreal(m_view->viewport()->width() - margins.left() - margins.right()) / size.width();
-    if (size.isEmpty())
-        return;
-    m_firstPage = m_doc->render(0, size * m_view->devicePixelRatioF());
-    if (!m_firstPage.isNull())
+    return size * m_view->devicePixelRatioF();
+}
+
+void TPdfPreviewFrm::handFirstPage()
+{
+    auto *renderer = m_view->findChild<QPdfPageRenderer *>();
+    if (renderer && !m_firstPage.isNull() && m_firstPage.size() == firstPageSize())
         Q_EMIT renderer->pageRendered(0, m_firstPage.size(), m_firstPage, {}, 0);
 }
 
@@ -230,12 +232,11 @@ void TPdfPreviewFrm::showAllPages()
 {
     if (m_firstPage.isNull())
         return;
-    const QImage page = std::exchange(m_firstPage, QImage());
     const int current = CurrentPage();
     m_view->setPageMode(QPdfView::PageMode::MultiPage);
-    // The new layout forgot the drawn page; it is the same size, so hand it over again.
-    if (auto *renderer = m_view->findChild<QPdfPageRenderer *>())
-        Q_EMIT renderer->pageRendered(0, page.size(), page, {}, 0);
+    // The new layout forgot the drawn page; hand it over again unless the size has changed.
+    handFirstPage();
+    m_firstPage = QImage();
     if (current > 0) {
         // Moved on before the first paint: the view scrolls only on a change of page.
         GoToPage(0);
@@ -246,7 +247,8 @@ void TPdfPreviewFrm::showAllPages()
 bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
 {
     m_firstPage = QImage();
-    const bool quickStart = m_view->isVisible() && m_view->zoomMode() == QPdfView::ZoomMode::FitToWidth;
+    const bool quickStart = m_view->isVisible() && m_view->zoomMode() == QPdfView::ZoomMode::FitToWidth
+                            && m_view->findChild<QPdfPageRenderer *>();
     m_view->setPageMode(quickStart ? QPdfView::PageMode::SinglePage : QPdfView::PageMode::MultiPage);
     if (m_doc->load(pdf) != QPdfDocument::Error::None || m_doc->pageCount() <= 0) {
         m_view->setPageMode(QPdfView::PageMode::MultiPage);
@@ -255,8 +257,12 @@ bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
         return false;
     }
     GoToPage(0);
-    if (quickStart)
-        primeFirstPage();
+    if (quickStart) {
+        const QSize size = firstPageSize();
+        if (!size.isEmpty())
+            m_firstPage = m_doc->render(0, size);
+        handFirstPage();
+    }
     if (m_firstPage.isNull())
         m_view->setPageMode(QPdfView::PageMode::MultiPage);
     if (FDocReadonly)

@@ -60,7 +60,8 @@ protected:
 private:
     void buildTools();
     void updatePageBox();
-    void primeFirstPage();
+    QSize firstPageSize() const;   // in device pixels; empty unless fitted to the width
+    void handFirstPage();
     void showAllPages();
 
     QPdfDocument *m_doc = nullptr;
