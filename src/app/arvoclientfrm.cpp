@@ -685,6 +685,8 @@ void TARVOClientFrm::LogOut()
     m_session.FIsLogin = false;
     m_logOut->setEnabled(false);
     PFileMagFrm->ClearSession();
+    // Batch tasks ran as this user; the next login starts them as the next one.
+    PBatchFrm->Manager().StopAllTasks();
     m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
     Q_EMIT loginStateChanged(false);
     UMBringToFront();

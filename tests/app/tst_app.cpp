@@ -7,6 +7,7 @@
 #include "platform/prompter.h"
 #include "app/session.h"
 #include "app/startup.h"
+#include "batchui/batchfiledealmainfrm.h"
 #include "core/aes.h"
 #include "core/clientconfigx.h"
 #include "core/folders.h"
@@ -897,6 +898,27 @@ private Q_SLOTS:
         QVERIFY(w.Session().FIsLogin);
         QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:张三"));
         QCOMPARE(b.logins, 0);
+    }
+
+    // Batch tasks run as the user who logged in: log-out stops them, and the
+    // next login starts them again as its own user.
+    void logOutStopsTheBatchTasks()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.Save();
+        TClientConfigX store;
+        auto bp = std::make_shared<FakeBackend>();
+        TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QVERIFY(w.BatchFrm()->Manager().IsAutoRun());
+        w.LogOut();
+        QVERIFY(!w.Session().FIsLogin);
+        QVERIFY(!w.BatchFrm()->Manager().IsAutoRun());
     }
 
     void dialogLoginRetriesAfterAFailure()
