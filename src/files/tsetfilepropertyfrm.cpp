@@ -50,6 +50,11 @@ TTSetFilePropertyFrm::TTSetFilePropertyFrm(THS_Language lang, QWidget *parent, B
     layout->setContentsMargins(4, 4, 4, 4);
     if (m_browser) {
         WebBrowser1 = m_browser.get();
+        lblLoadError = new QLabel(this);
+        lblLoadError->setWordWrap(true);
+        lblLoadError->setStyleSheet(QStringLiteral("color: #c00000;"));
+        lblLoadError->hide();
+        layout->addWidget(lblLoadError);
         layout->addWidget(m_browser->Widget(), 1);
         connect(m_browser.get(), &TEmbeddedBrowser::loadFinished, this, &TTSetFilePropertyFrm::loaded);
     } else {
@@ -82,6 +87,13 @@ void TTSetFilePropertyFrm::showEvent(QShowEvent *event)
 
 void TTSetFilePropertyFrm::loaded(bool ok)
 {
+    // Without the page its check can never agree: say why instead of a dead OK.
+    lblLoadError->setText(LangText(FHS_Language, "无法从 %1 加载文件属性页面，请检查服务器地址和网络后重新打开此窗口。",
+                                   "The file attribute page could not be loaded from %1. Check the server address and the "
+                                   "network, then open this window again.")
+                              .arg(URL.toDisplayString(QUrl::RemoveQuery)));
+    lblLoadError->setVisible(!ok);
+    btnOk->setEnabled(ok);
     if (!ok || !LoadParam) {
         Q_EMIT pageReady(ok);
         return;

@@ -35,6 +35,7 @@ public:
     THS_Language FHS_Language;
 
     TEmbeddedBrowser *WebBrowser1 = nullptr;
+    QLabel *lblLoadError = nullptr;   // shown while the page could not be loaded
     QPushButton *btnOk = nullptr;
     QPushButton *btnCancel = nullptr;
 

@@ -1509,7 +1509,7 @@ public:
     void Load(const QUrl &url) override
     {
         loads << url;
-        QMetaObject::invokeMethod(this, [this] { Q_EMIT loadFinished(true); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { Q_EMIT loadFinished(loadOk); }, Qt::QueuedConnection);
     }
     void RunScript(const QString &script, ScriptDone done) override
     {
@@ -1520,6 +1520,7 @@ public:
     QList<QUrl> loads;
     QStringList scripts;
     std::function<QVariant(const QString &)> answerFor;
+    bool loadOk = true;
 
 private:
     QWidget *m_view;
@@ -1627,6 +1628,31 @@ private Q_SLOTS:
         QCOMPARE(frm->isVisible(), !accepted);
         QCOMPARE(frm->result(), accepted ? int(QDialog::Accepted) : 0);
         QCOMPARE(frm->PrtParams, accepted ? QStringLiteral("[proid]1[/proid][1]new[/1]") : QStringLiteral("[proid]1[/proid][1]old[/1]"));
+    }
+
+    // A page that did not load can never agree: the window says why, OK stays
+    // off, and a page that loads later brings OK back.
+    void pageThatDidNotLoadSaysWhy()
+    {
+        StandInBrowser *browser = nullptr;
+        auto frm = makeFrm(browser);
+        frm->URL = TTSetFilePropertyFrm::PageUrl(QStringLiteral("http://127.0.0.1:8088"));
+        frm->LoadParam = true;
+        frm->PrtParams = QStringLiteral("[proid]1[/proid][1]old[/1]");
+        browser->loadOk = false;
+        QSignalSpy ready(frm.get(), &TTSetFilePropertyFrm::pageReady);
+        frm->show();
+        QVERIFY(ready.wait(5000));
+        QCOMPARE(ready.first().first().toBool(), false);
+        QVERIFY(!frm->btnOk->isEnabled());
+        QVERIFY(frm->lblLoadError->isVisible());
+        QVERIFY2(frm->lblLoadError->text().startsWith("The file attribute page could not be loaded from http://127.0.0.1:8088/getPrtHtm"),
+                 qPrintable(frm->lblLoadError->text()));
+        QVERIFY(browser->scripts.isEmpty());
+
+        Q_EMIT browser->loadFinished(true);
+        QVERIFY(frm->btnOk->isEnabled());
+        QVERIFY(!frm->lblLoadError->isVisible());
     }
 
     void withoutABrowserItSaysSo()
