@@ -405,6 +405,9 @@ void bulkDownload(TARVOClientFrm &w, TClientConfigX &config, TFileMagFrm *fm, co
     }
     keys.insert(1, 99999999);
     names.insert(1, QStringLiteral("/Contracts/2024/Old price list.xlsx"));
+    // A second file of the same name lands beside the first under a name of its own.
+    keys << keys.first();
+    names << QStringLiteral("/Contracts/2023/Supply agreement.docx");
     TBatchDownloadFrm frm(config, config.Language(), &w);
     frm.FOpen = [](const QString &) { return true; };
     if (!frm.Init(keys, names))
@@ -418,7 +421,7 @@ void bulkDownload(TARVOClientFrm &w, TClientConfigX &config, TFileMagFrm *fm, co
     QObject::connect(&frm.Controller(), &TBulkDownload::allDone, &frm, [&] { done = true; });
     QTest::mouseClick(frm.btConfirm, Qt::LeftButton);
     need([&] { return done; }, "bulk download finished", 120000);
-    if (frm.Controller().Downloaded() != 2 || frm.Controller().Failed() != 1)
+    if (frm.Controller().Downloaded() != 3 || frm.Controller().Failed() != 1)
         fail("bulk download did not run as planned");
     shoot(&frm, QStringLiteral("bulkdownload-finished"));
 }

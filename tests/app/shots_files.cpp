@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QTcpServer>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -165,6 +166,21 @@ void shootFileDialogs(TARVOClientFrm &w, TClientConfigX &store, bool chinese, co
             QTest::qWait(800);   // the first frame comes after the page reports done
         }
         shoot(&frm, QStringLiteral("file-properties"));
+    }
+    // The same page from a server that does not answer: the window says so.
+    if (EmbeddedBrowser::UnavailableReason(chinese).isEmpty()) {
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost);
+        const quint16 port = closed.serverPort();
+        closed.close();
+        TTSetFilePropertyFrm frm(chinese ? HSL_CN : HSL_ENG, &w, &EmbeddedBrowser::Create);
+        frm.URL = TTSetFilePropertyFrm::PageUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
+        bool ready = false;
+        QObject::connect(&frm, &TTSetFilePropertyFrm::pageReady, &frm, [&ready] { ready = true; });
+        showOver(&w, &frm);
+        need([&ready] { return ready; }, "property page failure", 60000);
+        QTest::qWait(800);
+        shoot(&frm, QStringLiteral("file-properties-unreachable"));
     }
     // The pictures after these start where the main window's picture stood.
     openFolder(QStringLiteral("R&D"), {QStringLiteral("Contracts"), QStringLiteral("2024")});
