@@ -7,6 +7,7 @@
 #include "platform/shellintegration.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QEvent>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 TLoginFrm::TLoginFrm(TClientConfigX &config, const QString &exePath, QWidget *parent)
@@ -135,7 +137,13 @@ void TLoginFrm::onAutoLoginClicked(bool checked)
 void TLoginFrm::onShortcut()
 {
     const QString name = m_language == HSL_CN ? QStringLiteral("Kelvo文档管理客户端") : QStringLiteral("KelVo Client");
-    ShellIntegration::CreateDesktopShortcut(m_exePath, name);
+    if (!ShellIntegration::CreateDesktopShortcut(m_exePath, name)) {
+        const QString desktop = QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
+        TPrompter::Instance().Error(this, tr2("提示", "Hint"),
+                                    tr2("无法在桌面文件夹 %1 中创建快捷方式。", "The shortcut could not be created in the desktop folder %1.")
+                                        .arg(desktop));
+        return;
+    }
     TPrompter::Instance().Info(this, tr2("提示", "Hint"), tr2("成功创建桌面快捷方式", "Create shortcut successfully"));
 }
 

@@ -35,6 +35,7 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QSemaphore>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QProcess>
 #include <QSignalSpy>
@@ -697,6 +698,42 @@ private Q_SLOTS:
         QTest::mouseClick(d.chbSSL, Qt::LeftButton, {}, QPoint(4, d.chbSSL->height() / 2));
         QCOMPARE(d.chbSSL->isChecked(), check);
         QCOMPARE(d.edtPort->text(), after);
+    }
+
+    // The shortcut's message says what happened: a desktop folder that cannot
+    // be made (a file holds its name) is a failure, never "successfully".
+    void shortcutSaysWhetherItWasMade_data()
+    {
+        QTest::addColumn<bool>("blocked");
+        QTest::addRow("desktop folder can be written") << false;
+        QTest::addRow("a file where the desktop folder would be") << true;
+    }
+    void shortcutSaysWhetherItWasMade()
+    {
+        QFETCH(bool, blocked);
+        const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+        QVERIFY(desktop.startsWith(home.path()));
+        QDir(desktop).removeRecursively();
+        QFile::remove(desktop);
+        if (blocked) {
+            QFile file(desktop);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        TClientConfigX c;
+        c.SetLanguage(1);
+        TLoginFrm d(c, QStringLiteral("/opt/kv/ZuDivuvo"));
+        prompter.shown.clear();
+        Q_EMIT d.lbShortcut->linkActivated(QStringLiteral("#"));
+        QCOMPARE(prompter.shown.size(), 1);
+        const QString launcher = desktop + QStringLiteral("/KelVo Client.desktop");
+        if (blocked) {
+            QCOMPARE(prompter.shown.first(), QStringLiteral("The shortcut could not be created in the desktop folder %1.").arg(desktop));
+            QVERIFY(!QFileInfo::exists(launcher));
+            QFile::remove(desktop);
+        } else {
+            QCOMPARE(prompter.shown.first(), QStringLiteral("Create shortcut successfully"));
+            QVERIFY(QFileInfo(launcher).isFile());
+        }
     }
 
     // Each focus change asked the server again, and closing waited for every probe.
