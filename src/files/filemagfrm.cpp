@@ -867,15 +867,21 @@ void TFileMagFrm::Summary()
         if (dialog.exec() != QDialog::Accepted)
             return;
         const QString text = memo->toPlainText();
-        RunAsync(this, [conn, key, text] {
+        const THS_Language lang = FHS_Language == HSL_ENG ? HSL_ENG : HSL_CN;
+        RunAsync(this, [conn, key, text, lang] {
             try {
-                return conn.MakeClient()->UpdateFileDesc(text, key) == st::Ok ? QString() : QStringLiteral("!");
+                // The server answers a stored summary as it answers a read one.
+                const quint8 status = conn.MakeClient()->UpdateFileDesc(text, key);
+                return status == st::NameOk || status == st::Ok ? QString() : ResultCodeText(status, lang);
+            } catch (const ENetError &e) {
+                return NetErrorText(e.kind(), e.message(), conn.Language);
             } catch (const std::exception &e) {
                 return QString::fromUtf8(e.what());
             }
         }, [this](const QString &error) {
-            if (!error.isEmpty() && error != QStringLiteral("!"))
-                showError(error);
+            // The user's text is not on the server: he must not think it is.
+            if (!error.isEmpty())
+                showError(LangText(FHS_Language, "摘要没有保存：", "The summary was not saved: ") + error);
         });
     });
 }

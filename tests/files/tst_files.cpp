@@ -38,6 +38,9 @@
 #include <QStackedWidget>
 #include <QSemaphore>
 #include <QTcpServer>
+#include <QAbstractButton>
+#include <QTimer>
+#include <QDialogButtonBox>
 #include <QThreadPool>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -1079,6 +1082,67 @@ private Q_SLOTS:
         QVERIFY(list.wait(10000));
         QVERIFY(captions(frm->Model()).contains(QStringLiteral("A+B=C & more")));
     }
+    // An edited summary reaches the server; one the server does not store (its
+    // file went meanwhile) is reported, never dropped in silence.
+    void summaryEditIsStoredOrReported_data()
+    {
+        QTest::addColumn<bool>("gone");
+        QTest::addRow("stored") << false;
+        QTest::addRow("file deleted while the summary is edited") << true;
+    }
+    void summaryEditIsStoredOrReported()
+    {
+        QFETCH(bool, gone);
+        QVERIFY(openFolder("Demo User", {"Personal"}));
+        const QString name = QStringLiteral("summary %1.txt").arg(gone ? 2 : 1);
+        writeFile(home.path() + QStringLiteral("/up/") + name, "text");
+        frm->Upload();
+        QPointer<TFileUploadFrm> up = frm->LastUploadFrm();
+        QSignalSpy stored(&up->Controller(), &TUploadController::singleFinished);
+        up->edPath->setText(home.path() + QStringLiteral("/up/") + name);
+        QTest::mouseClick(up->btnUpload, Qt::LeftButton);
+        QVERIFY(stored.wait(10000));
+        up->close();
+        const int row = rowOf(name);
+        QVERIFY(row >= 0);
+        const qint64 key = frm->Model().Row(row).Key;
+        frm->Model().SetAllChecked(false);
+        frm->Model().SetChecked(row, true);
+        prompter.reset();
+
+        bool edited = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog || edited)
+                return;
+            edited = true;
+            dialog->findChild<QPlainTextEdit *>()->setPlainText(QStringLiteral("Reviewed by Ann"));
+            if (gone) {
+                auto client = session.Conn.MakeClient();
+                client->Tcp_GetText(144, client->UserEncryptStr() + QStringLiteral("[OwnerId]%1[/OwnerId][FileKey]%2[/FileKey]")
+                                             .arg(frm->FGroupId).arg(key));
+            }
+            for (QAbstractButton *b : dialog->findChild<QDialogButtonBox *>()->buttons())
+                if (b->text() == QStringLiteral("修改"))
+                    b->click();
+        });
+        poll.start(20);
+        frm->Summary();
+        QTRY_VERIFY_WITH_TIMEOUT(edited, 10000);
+        settle();
+        if (gone) {
+            QCOMPARE(prompter.errors.size(), 1);
+            QVERIFY2(prompter.errors.first().startsWith(QStringLiteral("The summary was not saved: ")), qPrintable(prompter.errors.first()));
+            QVERIFY(prompter.errors.first().size() > QStringLiteral("The summary was not saved: ").size());
+        } else {
+            QVERIFY(prompter.errors.isEmpty());
+            QString desc;
+            QCOMPARE(session.Conn.MakeClient()->RetrieveFileDesc(desc, key), st::NameOk);
+            QCOMPARE(desc, QStringLiteral("Reviewed by Ann"));
+        }
+    }
+
     // A server that cannot be reached leaves no empty box: the user reads what
     // failed, with which name and why, and never the ticket of his session.
     void folderRequestsWithoutTheServerSayWhy_data()
