@@ -179,6 +179,36 @@ bool descriptorOpen(const QString &canonical, const QList<ProcessInfo> &processe
     return false;
 }
 
+
+// Letters (Chinese ones too), digits, marks, "_" and "." make up a file name;
+// anything else (blanks, dashes, brackets, quotes, slashes) ends one.
+bool isNameChar(char32_t c)
+{
+    return c == U'_' || c == U'.' || QChar::isLetterOrNumber(c) || QChar::isMark(c);
+}
+
+// The code point that ends just before i (0 at the start) and the one that
+// starts at i (0 at the end), a surrogate pair taken whole.
+char32_t pointBefore(const QString &s, qsizetype i)
+{
+    if (i <= 0)
+        return 0;
+    const QChar c = s.at(i - 1);
+    if (c.isLowSurrogate() && i >= 2 && s.at(i - 2).isHighSurrogate())
+        return QChar::surrogateToUcs4(s.at(i - 2), c);
+    return c.unicode();
+}
+
+char32_t pointAt(const QString &s, qsizetype i)
+{
+    if (i >= s.size())
+        return 0;
+    const QChar c = s.at(i);
+    if (c.isHighSurrogate() && i + 1 < s.size() && s.at(i + 1).isLowSurrogate())
+        return QChar::surrogateToUcs4(c, s.at(i + 1));
+    return c.unicode();
+}
+
 } // namespace
 
 QString OfficeLockName(const QString &path)
@@ -222,6 +252,18 @@ QList<ProcessInfo> UserProcesses()
         out << p;
     }
     return out;
+}
+
+bool TitleShows(const QString &title, const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (qsizetype at = title.indexOf(text, 0, Qt::CaseInsensitive); at >= 0;
+         at = title.indexOf(text, at + 1, Qt::CaseInsensitive)) {
+        if (!isNameChar(pointBefore(title, at)) && !isNameChar(pointAt(title, at + text.size())))
+            return true;
+    }
+    return false;
 }
 
 Signal Check(const QString &path, const Probe &probe)
@@ -268,7 +310,7 @@ Signal Check(const QString &path, const Probe &probe)
             if (probe.OwnTitles.contains(title))
                 continue;
             for (const QString &text : probe.WindowTexts)
-                if (!text.isEmpty() && title.contains(text, Qt::CaseInsensitive))
+                if (TitleShows(title, text))
                     return Signal::EditorWindow;
         }
     }

@@ -46,6 +46,9 @@ struct Probe {
 // The first signal that says the file is held, or None. Reads only small files
 // and /proc; may take a few milliseconds with many processes.
 Signal Check(const QString &path, const Probe &probe = {});
+// Does a window title show text (a file name or base name) as a whole name,
+// not as a part of a longer one? Ignores case.
+bool TitleShows(const QString &title, const QString &text);
 inline bool InUse(Signal s) { return s != Signal::None; }
 QString SignalName(Signal s);
 

@@ -180,4 +180,43 @@ private Q_SLOTS:
         }
         QCOMPARE(FileInUse::SignalName(got), FileInUse::SignalName(FileInUse::Signal(expected)));
     }
+
+    // A title holds the file only when it shows the name (or base name) whole:
+    // "a.doc" is not open because "data.docx" is, and a short name is not in every title.
+    void titleShowsTheNameWhole_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("held");
+        QTest::addRow("the name with its program") << "a.doc" << "a.doc - LibreOffice Writer" << true;
+        QTest::addRow("the name inside a longer name") << "a.doc" << "data.docx - LibreOffice Writer" << false;
+        QTest::addRow("the name with a longer extension") << "a.doc" << "a.docx - LibreOffice Writer" << false;
+        QTest::addRow("a short base name in other words") << "a.txt" << "Terminal - bash" << false;
+        QTest::addRow("the base name, modified mark and folder") << "a.txt" << "*a (~/work) - gedit" << true;
+        QTest::addRow("other case, at the end") << "Plan.DOC" << "LibreOffice - plan.doc" << true;
+        QTest::addRow("in quotes") << "a.doc" << "\"a.doc\" [readonly] - VIM" << true;
+        QTest::addRow("after a folder") << "a.doc" << "~/work/a.doc - VIM" << true;
+        QTest::addRow("Chinese name alone") << "报告.docx" << "报告.docx - WPS 文字" << true;
+        QTest::addRow("Chinese name inside a longer one") << "报告.docx" << "年度报告.docx - WPS 文字" << false;
+        QTest::addRow("Chinese base name before more characters") << "报告.txt" << "报告书.txt - 记事本" << false;
+        QTest::addRow("Chinese base name in title marks") << "报告.txt" << "《报告》 - 记事本" << true;
+        QTest::addRow("after a character outside the basic plane") << "野.txt" << "𠮷野.txt - gedit" << false;
+        QTest::addRow("name outside the basic plane") << "𠮷野.txt" << "【𠮷野.txt】 - gedit" << true;
+    }
+    void titleShowsTheNameWhole()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, title);
+        QFETCH(bool, held);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(fileName);
+        write(file, "text");
+        FileInUse::Probe probe;
+        probe.Processes = [] { return QList<FileInUse::ProcessInfo>{}; };
+        probe.WindowTexts << fileName << QFileInfo(fileName).completeBaseName();
+        probe.Windows = [title] { return QStringList{title}; };
+        const FileInUse::Signal expected = held ? FileInUse::Signal::EditorWindow : FileInUse::Signal::None;
+        QCOMPARE(FileInUse::SignalName(FileInUse::Check(file, probe)), FileInUse::SignalName(expected));
+    }
+
 };
