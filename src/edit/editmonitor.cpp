@@ -173,91 +173,116 @@ void TEditMonitor::Tick()
 {
     if (FLastTm.isValid() && FLastTm.msecsTo(QDateTime::currentDateTime()) < SettleMs)
         return;
-    const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
-    const THS_Language language = m_language;
     // The client's own windows (an editor of the same file) never hold it for an outside program.
     QStringList ownTitles;
     for (QWindow *w : QGuiApplication::topLevelWindows())
         if (w->isVisible())
             ownTitles << w->title();
+    QList<TEditedFileInfo> due;
     for (qsizetype i = m_files.size() - 1; i >= 0; --i) {
         TEditedFileInfo &f = m_files[i];
         if (f.Busy)
             continue;
         f.Busy = true;
-        struct Outcome {
-            bool InUse = true;
-            bool Unchanged = false;
-            QDateTime FileTime;
-            TEditTransfer::Upload Upload;
-        };
-        const TEditedFileInfo record = f;
-        RunOnPool(TransferPool(), this, [settings, record, language, ownTitles] {
-            Outcome o;
+        due << f;
+    }
+    if (due.isEmpty())
+        return;
+    const FileInUse::ProcessLister processes = ProcessSource;
+    RunOnPool(RequestPool(), this, [due, ownTitles, processes] {
+        // One look at the processes and windows serves every watched file.
+        FileInUse::Snapshot snapshot;
+        QList<bool> held;
+        for (const TEditedFileInfo &record : due) {
             FileInUse::Probe probe;
             if (record.EditorPid > 0)
                 probe.EditorPids << record.EditorPid;
+            probe.Processes = processes;
             probe.WindowTexts << record.FileName << QFileInfo(record.FileName).completeBaseName();
             probe.OwnTitles = ownTitles;
             // A missing copy may be an editor's save in progress: it counts as in use.
-            if (FileInUse::InUse(FileInUse::Check(record.PathAndFile, probe)))
-                return o;
-            o.InUse = false;
-            o.FileTime = QFileInfo(record.PathAndFile).lastModified();
-            TEditTransfer transfer(settings.Conn, settings.ConfigFolder, language);
-            // The user's own checked-out copy is never deleted by an edit.
-            const bool mayDelete = QFileInfo(record.PathAndFile) != QFileInfo(record.PriorCheckout);
-            if (qAbs(o.FileTime.msecsTo(record.CopyStamp)) < kUnchangedMs) {
-                o.Unchanged = true;
-                if (mayDelete)
-                    QFile::remove(record.PathAndFile);
-                transfer.GiveUp(record.FileKey, record.PriorCheckout);
-                return o;
-            }
-            o.Upload = transfer.UploadEdited(record.FileKey, record.PathAndFile, record.PriorCheckout);
-            if (o.Upload.Ok && mayDelete)
-                QFile::remove(record.PathAndFile);
-            return o;
-        }, [this, key = record.FileKey](const Outcome &o) {
+            held << FileInUse::InUse(FileInUse::Check(record.PathAndFile, probe, snapshot));
+        }
+        return held;
+    }, [this, due](const QList<bool> &held) {
+        for (qsizetype i = 0; i < due.size(); ++i) {
+            const qint64 key = due.at(i).FileKey;
             const qsizetype at = std::find_if(m_files.cbegin(), m_files.cend(),
                                               [key](const TEditedFileInfo &r) { return r.FileKey == key; })
                                  - m_files.cbegin();
             if (at >= m_files.size())
-                return;
-            TEditedFileInfo r = m_files.at(at);
-            m_files[at].InUse = o.InUse;
-            Q_EMIT checked(key, o.InUse);
-            if (o.InUse) {
+                continue;
+            // No answer (the check failed) counts as in use.
+            const bool inUse = held.value(i, true);
+            m_files[at].InUse = inUse;
+            if (inUse)
                 m_files[at].Busy = false;
-                return;
-            }
-            m_files.removeAt(at);
-            TOpenEdits::Instance().Remove(this, key);
-            Q_EMIT fileListChanged();
-            if (o.Unchanged) {
-                log(r.FileName + QStringLiteral(",") + m_texts.WLS_NoChange + m_texts.WLS_FileTime
-                    + o.FileTime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-                Q_EMIT notice(r.FileName + QStringLiteral(",") + m_texts.WLS_NoChange, false);
-                Q_EMIT editEnded(key, false);
-                return;
-            }
-            const QString path = QDir::toNativeSeparators(r.PathAndFile);
-            if (o.Upload.Ok) {
-                log(path + QStringLiteral(",") + (o.Upload.Code == 29 ? m_texts.WLS_Audit : m_texts.WLS_UpdateOk));
-                Q_EMIT notice(m_texts.WLS_UpdateOk, true);
-                Q_EMIT editEnded(key, true);
-                afterSuccess();
-                return;
-            }
-            const QString error = o.Upload.Log.value(0);
-            const QString rest = o.Upload.Log.mid(1).join(QStringLiteral(" "));
-            const QString text = QStringLiteral("(") + error + QStringLiteral(")") + rest;
-            log(path + m_texts.WLS_UpdateError + text);
-            Q_EMIT notice(text, false);
+            Q_EMIT checked(key, inUse);
+            if (!inUse)
+                finish(m_files.at(at));
+        }
+    });
+}
+
+void TEditMonitor::finish(const TEditedFileInfo &record)
+{
+    const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
+    const THS_Language language = m_language;
+    struct Outcome {
+        bool Unchanged = false;
+        QDateTime FileTime;
+        TEditTransfer::Upload Upload;
+    };
+    RunOnPool(TransferPool(), this, [settings, record, language] {
+        Outcome o;
+        o.FileTime = QFileInfo(record.PathAndFile).lastModified();
+        TEditTransfer transfer(settings.Conn, settings.ConfigFolder, language);
+        // The user's own checked-out copy is never deleted by an edit.
+        const bool mayDelete = QFileInfo(record.PathAndFile) != QFileInfo(record.PriorCheckout);
+        if (qAbs(o.FileTime.msecsTo(record.CopyStamp)) < kUnchangedMs) {
+            o.Unchanged = true;
+            if (mayDelete)
+                QFile::remove(record.PathAndFile);
+            transfer.GiveUp(record.FileKey, record.PriorCheckout);
+            return o;
+        }
+        o.Upload = transfer.UploadEdited(record.FileKey, record.PathAndFile, record.PriorCheckout);
+        if (o.Upload.Ok && mayDelete)
+            QFile::remove(record.PathAndFile);
+        return o;
+    }, [this, key = record.FileKey](const Outcome &o) {
+        const qsizetype at = std::find_if(m_files.cbegin(), m_files.cend(),
+                                          [key](const TEditedFileInfo &r) { return r.FileKey == key; })
+                             - m_files.cbegin();
+        if (at >= m_files.size())
+            return;
+        TEditedFileInfo r = m_files.at(at);
+        m_files.removeAt(at);
+        TOpenEdits::Instance().Remove(this, key);
+        Q_EMIT fileListChanged();
+        if (o.Unchanged) {
+            log(r.FileName + QStringLiteral(",") + m_texts.WLS_NoChange + m_texts.WLS_FileTime
+                + o.FileTime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            Q_EMIT notice(r.FileName + QStringLiteral(",") + m_texts.WLS_NoChange, false);
             Q_EMIT editEnded(key, false);
-            Q_EMIT bringToFrontRequested();
-        });
-    }
+            return;
+        }
+        const QString path = QDir::toNativeSeparators(r.PathAndFile);
+        if (o.Upload.Ok) {
+            log(path + QStringLiteral(",") + (o.Upload.Code == 29 ? m_texts.WLS_Audit : m_texts.WLS_UpdateOk));
+            Q_EMIT notice(m_texts.WLS_UpdateOk, true);
+            Q_EMIT editEnded(key, true);
+            afterSuccess();
+            return;
+        }
+        const QString error = o.Upload.Log.value(0);
+        const QString rest = o.Upload.Log.mid(1).join(QStringLiteral(" "));
+        const QString text = QStringLiteral("(") + error + QStringLiteral(")") + rest;
+        log(path + m_texts.WLS_UpdateError + text);
+        Q_EMIT notice(text, false);
+        Q_EMIT editEnded(key, false);
+        Q_EMIT bringToFrontRequested();
+    });
 }
 
 void TEditMonitor::afterSuccess()

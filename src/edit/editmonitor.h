@@ -7,6 +7,7 @@
 #include "core/wiredate.h"
 #include "edit/edittexts.h"
 #include "model/serverconn.h"
+#include "platform/fileinuse.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -57,6 +58,8 @@ public:
 
     int SettleMs = 5000;        // no check until this long after the last open
     int NoticeHoldMs = 2100;    // a success notice stays this long before the monitor hides
+    // Where the in-use checks read the user's processes (called on a worker); empty: /proc.
+    FileInUse::ProcessLister ProcessSource;
     void SetInterval(int ms);
     // One timer pass; public so tests need not wait for the timer.
     void Tick();
@@ -78,6 +81,8 @@ private:
     void log(const QString &line);
     void opened(TEditedFileInfo record, const QStringList &log, bool downloaded);
     void afterSuccess();
+    // The watched copy was let go of: upload it, or give the file back when unchanged.
+    void finish(const TEditedFileInfo &record);
 
     THS_Language m_language;
     TMonitorTexts m_texts;

@@ -159,10 +159,11 @@ bool emacsLockHeld(const QFileInfo &link)
     return IsProcessAlive(m.captured(2).toLongLong());
 }
 
-bool descriptorOpen(const QString &canonical, const QList<ProcessInfo> &processes)
+// Where the open descriptors of the processes lead; our own are left out.
+QSet<QByteArray> openFiles(const QList<ProcessInfo> &processes)
 {
     const qint64 self = qint64(::getpid());
-    const QByteArray want = QFile::encodeName(canonical);
+    QSet<QByteArray> out;
     for (const ProcessInfo &p : processes) {
         if (p.Pid == self)
             continue;
@@ -172,13 +173,12 @@ bool descriptorOpen(const QString &canonical, const QList<ProcessInfo> &processe
             char buf[4096];
             const QByteArray link = QFile::encodeName(fdDir + u'/' + fd);
             const ssize_t n = ::readlink(link.constData(), buf, sizeof buf - 1);
-            if (n > 0 && QByteArray(buf, int(n)) == want)
-                return true;
+            if (n > 0 && buf[0] == '/')
+                out.insert(QByteArray(buf, int(n)));
         }
     }
-    return false;
+    return out;
 }
-
 
 // Letters (Chinese ones too), digits, marks, "_" and "." make up a file name;
 // anything else (blanks, dashes, brackets, quotes, slashes) ends one.
@@ -268,6 +268,12 @@ bool TitleShows(const QString &title, const QString &text)
 
 Signal Check(const QString &path, const Probe &probe)
 {
+    Snapshot snapshot;
+    return Check(path, probe, snapshot);
+}
+
+Signal Check(const QString &path, const Probe &probe, Snapshot &snapshot)
+{
     const QFileInfo file(path);
     if (!file.exists())
         return Signal::Missing;
@@ -275,7 +281,9 @@ Signal Check(const QString &path, const Probe &probe)
         if (IsProcessAlive(pid))
             return Signal::EditorRunning;
 
-    const QList<ProcessInfo> processes = probe.Processes ? probe.Processes() : UserProcesses();
+    if (!snapshot.Processes)
+        snapshot.Processes = probe.Processes ? probe.Processes() : UserProcesses();
+    const QList<ProcessInfo> &processes = *snapshot.Processes;
     const QDir dir = file.dir();
     const QString name = file.fileName();
 
@@ -300,13 +308,16 @@ Signal Check(const QString &path, const Probe &probe)
     if (emacs.isSymLink() && emacsLockHeld(emacs))
         return Signal::EditorSwap;
 
-    if (descriptorOpen(file.canonicalFilePath(), processes))
+    if (!snapshot.OpenFiles)
+        snapshot.OpenFiles = openFiles(processes);
+    if (snapshot.OpenFiles->contains(QFile::encodeName(file.canonicalFilePath())))
         return Signal::OpenDescriptor;
 
     // Programs that read the file and close it (most text editors) show it only in a title.
     if (!probe.WindowTexts.isEmpty()) {
-        const QStringList titles = probe.Windows ? probe.Windows() : VisibleWindowTitles();
-        for (const QString &title : titles) {
+        if (!snapshot.Windows)
+            snapshot.Windows = probe.Windows ? probe.Windows() : VisibleWindowTitles();
+        for (const QString &title : std::as_const(*snapshot.Windows)) {
             if (probe.OwnTitles.contains(title))
                 continue;
             for (const QString &text : probe.WindowTexts)

@@ -3,11 +3,14 @@
 // so the answer comes from what editors leave behind: the process we started,
 // the lock files of the office suites and of vim and emacs beside the file,
 // and the open descriptors of the user's processes.
+#include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace FileInUse {
 
@@ -43,9 +46,20 @@ struct Probe {
     WindowLister Windows;       // empty: the X11 windows, through xdotool
 };
 
+// What the checks read of the whole machine, each part read on first need
+// through the probe's listers and kept: one pass over many files scans the
+// processes, their descriptors and the windows once.
+struct Snapshot {
+    std::optional<QList<ProcessInfo>> Processes;
+    std::optional<QSet<QByteArray>> OpenFiles;  // where the descriptors of those processes (ours excepted) lead
+    std::optional<QStringList> Windows;
+};
+
 // The first signal that says the file is held, or None. Reads only small files
 // and /proc; may take a few milliseconds with many processes.
 Signal Check(const QString &path, const Probe &probe = {});
+// The same against a snapshot shared by several checks.
+Signal Check(const QString &path, const Probe &probe, Snapshot &snapshot);
 // Does a window title show text (a file name or base name) as a whole name,
 // not as a part of a longer one? Ignores case.
 bool TitleShows(const QString &title, const QString &text);

@@ -22,6 +22,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMutex>
+#include <QThread>
 #include <QUrl>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -307,6 +309,45 @@ private Q_SLOTS:
         // The edit's own record and lock end with it; a check-out from before stays.
         QTRY_COMPARE(server->locked(key), checkedOutBefore);
         QCOMPARE(records.read(key), checkedOutBefore ? userCopy : QString());
+    }
+
+    // One tick looks at the processes once however many files it watches, and
+    // never on the GUI thread.
+    void oneTickListsTheProcessesOnceForAllFiles()
+    {
+        // The editor ends at once, so every copy is free at the first tick.
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        auto monitor = makeMonitor();
+        monitor->SetInterval(3600000);
+        struct Calls {
+            QMutex lock;
+            int count = 0;
+            bool onGui = false;
+        };
+        auto calls = std::make_shared<Calls>();
+        QThread *gui = QThread::currentThread();
+        monitor->ProcessSource = [calls, gui] {
+            QMutexLocker guard(&calls->lock);
+            ++calls->count;
+            calls->onGui = calls->onGui || QThread::currentThread() == gui;
+            return FileInUse::UserProcesses();
+        };
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        for (const QString &name : {QStringLiteral("Todo.txt"), QStringLiteral("Meeting notes.txt")}) {
+            monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]%2[/FileName]").arg(server->keyOf(name)).arg(name));
+            monitor->EditFile();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->IsDownloading(), 15000);
+        QVERIFY2(monitor->FileList().size() == 2, qPrintable(monitor->Log().join(u'|')));
+        for (const TEditedFileInfo &f : monitor->FileList())
+            QTRY_VERIFY(!FileInUse::IsProcessAlive(f.EditorPid));
+
+        monitor->Tick();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 20000);
+        QVERIFY(monitor->FileList().isEmpty());
+        QMutexLocker guard(&calls->lock);
+        QCOMPARE(calls->count, 1);
+        QVERIFY(!calls->onGui);
     }
 
     void failedUploadLeavesANamedRescueCopy()

@@ -219,4 +219,36 @@ private Q_SLOTS:
         QCOMPARE(FileInUse::SignalName(FileInUse::Check(file, probe)), FileInUse::SignalName(expected));
     }
 
+    // Several files checked against one snapshot: the processes are listed once
+    // and each file still gets its own answer.
+    void oneSnapshotServesSeveralFiles()
+    {
+        QTemporaryDir dir;
+        const QString held = dir.filePath(QStringLiteral("held.txt"));
+        const QString free = dir.filePath(QStringLiteral("free.txt"));
+        const QString locked = dir.filePath(QStringLiteral("locked.odt"));
+        for (const QString &f : {held, free, locked})
+            write(f, "text");
+        write(FileInUse::OfficeLockName(locked),
+              QStringLiteral(",user,%1,10.12.2026 09:30,;").arg(QSysInfo::machineHostName()).toUtf8());
+        const std::unique_ptr<QProcess> sleeper = startSleeper(held);
+        int listed = 0;
+        FileInUse::Probe probe;
+        probe.Processes = [&listed] {
+            ++listed;
+            QList<FileInUse::ProcessInfo> all = FileInUse::UserProcesses();
+            all << FileInUse::ProcessInfo{999999, QStringLiteral("soffice.bin"), {}};
+            return all;
+        };
+        FileInUse::Snapshot snapshot;
+        const FileInUse::Signal onFree = FileInUse::Check(free, probe, snapshot);
+        const FileInUse::Signal onHeld = FileInUse::Check(held, probe, snapshot);
+        const FileInUse::Signal onLocked = FileInUse::Check(locked, probe, snapshot);
+        sleeper->kill();
+        sleeper->waitForFinished(5000);
+        QCOMPARE(FileInUse::SignalName(onFree), FileInUse::SignalName(FileInUse::Signal::None));
+        QCOMPARE(FileInUse::SignalName(onHeld), FileInUse::SignalName(FileInUse::Signal::OpenDescriptor));
+        QCOMPARE(FileInUse::SignalName(onLocked), FileInUse::SignalName(FileInUse::Signal::OfficeLock));
+        QCOMPARE(listed, 1);
+    }
 };
