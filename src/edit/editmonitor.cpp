@@ -147,7 +147,8 @@ void TEditMonitor::opened(TEditedFileInfo record, const QStringList &lines, bool
             log(record.FileName + QStringLiteral(",") + l);
         return;
     }
-    log(record.FileName + QStringLiteral(",") + m_texts.WLS_DownloadOK);
+    // The first line says how the copy came (downloaded, or the user's checked-out copy).
+    log(record.FileName + QStringLiteral(",") + lines.value(0, m_texts.WLS_DownloadOK));
     for (const QString &l : lines.mid(1))
         log(l);
     const EditorLauncher::Started s = EditorLauncher::Open(record.PathAndFile, m_language == HSL_CN);

@@ -22,6 +22,7 @@ TEditTexts TEditTexts::For(THS_Language l)
     t.WLS_Cancel = QStringLiteral("确认取消？");
     t.WLS_CopyKept = pick(l, "上传错误，无法另存副本，修改后的文件仍在 -- ",
                           "An error occurred while uploading and no copy could be saved; the edited file stays at -- ");
+    t.WLS_CheckedOutCopy = pick(l, "已检出的本地文件原样打开，未重新下载", " The checked-out local file is opened as it is, not downloaded again");
     return t;
 }
 

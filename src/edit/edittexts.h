@@ -9,6 +9,8 @@ struct TEditTexts {
         WLS_Cancel;
     // When even the rescue copy cannot be written, the user must learn where the work is.
     QString WLS_CopyKept;
+    // An edit of the copy the user had checked out to the same place opens that copy as it is.
+    QString WLS_CheckedOutCopy;
     static TEditTexts For(THS_Language language);
 };
 

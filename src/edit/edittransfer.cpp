@@ -36,6 +36,19 @@ TEditTransfer::Download TEditTransfer::DownloadForEdit(qint64 fileKey, const QSt
     Download d;
     CheckoutRecord records(m_configFolder);
     d.PriorCheckout = records.read(fileKey);
+    const QFileInfo prior(d.PriorCheckout);
+    if (!d.PriorCheckout.isEmpty() && prior.exists() && prior == QFileInfo(localPath)) {
+        // The check-out's lock is ours already; taking it again tells whether someone else holds it now.
+        auto lock = m_conn.MakeClient(kEditReadTimeout);
+        if (lock->LockFile(fileKey) != 1) {
+            d.Log << lock->GetLastError();
+            return d;
+        }
+        d.ServerTime = QDateTimeToDateTime(prior.lastModified());
+        d.Log << m_texts.WLS_CheckedOutCopy;
+        d.Ok = true;
+        return d;
+    }
     auto client = m_conn.MakeClient(kEditReadTimeout);
     client->PIsBreak = Cancel.get();
     const QString params = QStringLiteral("[IsReplace]True[/IsReplace][VersionId]%1[/VersionId]").arg(version < 0 ? -1 : version);

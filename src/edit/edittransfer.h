@@ -25,6 +25,8 @@ public:
         QStringList Log;
     };
     // version < 0: the current one. On failure the lock is given back (unless checked out before).
+    // When localPath is the user's checked-out copy, that copy is opened as it is:
+    // replacing it would lose the work in it.
     Download DownloadForEdit(qint64 fileKey, const QString &localPath, qint64 version = -1);
 
     struct Upload {

@@ -19,6 +19,7 @@
 #include "recordingprompter.h"
 #include "testenv.h"
 #include "versions/workpaths.h"
+#include "core/tagtext.h"
 
 #include <QApplication>
 #include <QDir>
@@ -64,6 +65,19 @@ TServerConn loginDemo(quint16 port)
 QString standInEditor()
 {
     return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/zudivuvo-standin-editor");
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(bytes), bytes.size());
 }
 
 } // namespace
@@ -309,6 +323,59 @@ private Q_SLOTS:
         // The edit's own record and lock end with it; a check-out from before stays.
         QTRY_COMPARE(server->locked(key), checkedOutBefore);
         QCOMPARE(records.read(key), checkedOutBefore ? userCopy : QString());
+    }
+
+    // The user had checked the file out to the very place the edit uses: that copy,
+    // with work not yet checked in, opens as it is and is never downloaded over.
+    void editOfTheCheckedOutCopyKeepsTheUsersWork_data()
+    {
+        QTest::addColumn<bool>("change");
+        QTest::addRow("closed unchanged: nothing goes up") << false;
+        QTest::addRow("changed: a new version") << true;
+    }
+    void editOfTheCheckedOutCopyKeepsTheUsersWork()
+    {
+        QFETCH(bool, change);
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray before = server->currentBody(key);
+        const int versions = server->versionCount(key);
+        QString pathStr = GetTagValue(conn.MakeClient()->GetServerPath(key, false), QStringLiteral("PathStr"));
+        pathStr.replace(u'\\', u'/');
+        const QString copy = QDir::cleanPath(home.path() + QLatin1String("/editroot/") + pathStr + QLatin1String("/Todo.txt"));
+        QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
+        const QByteArray work = "the user's work, not checked in yet\r\n";
+        writeAll(copy, work);
+        {
+            // The user saved that work a while ago.
+            QFile f(copy);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(conn.MakeClient()->LockFile(key), 1);
+        CheckoutRecord records(GetConfigFolder());
+        QVERIFY(records.write(key, copy));
+
+        auto monitor = makeMonitor();
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->IsDownloading(), 15000);
+        QVERIFY2(monitor->FileList().size() == 1, qPrintable(monitor->Log().join(u'|')));
+        QCOMPARE(QFileInfo(monitor->FileList().first().PathAndFile), QFileInfo(copy));
+        QCOMPARE(readAll(copy), work);
+
+        const QByteArray edited = "edited on top of the user's work\r\n";
+        tellEditor(change ? "change:" + edited : QByteArray("keep"));
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QCOMPARE(ended.first().at(1).toBool(), change);
+        QCOMPARE(readAll(copy), change ? edited : work);
+        QCOMPARE(server->currentBody(key), change ? edited : before);
+        QCOMPARE(server->versionCount(key), versions + (change ? 1 : 0));
+        // Still the user's check-out: lock and record stay.
+        QVERIFY(server->locked(key));
+        QCOMPARE(QFileInfo(records.read(key)), QFileInfo(copy));
+        QVERIFY(records.erase(key));
+        QVERIFY(QFile::remove(copy));
     }
 
     // One tick looks at the processes once however many files it watches, and
