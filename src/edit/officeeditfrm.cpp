@@ -140,14 +140,21 @@ int TOfficeFileEditFrm::Edit(const QString &fileName, const QString &ext, qint64
     return 1;
 }
 
+FileInUse::Probe TOfficeFileEditFrm::probe() const
+{
+    FileInUse::Probe probe;
+    if (m_pid > 0)
+        probe.EditorPids << m_pid;
+    probe.Processes = ProcessSource;
+    return probe;
+}
+
 void TOfficeFileEditFrm::check()
 {
     if (m_checking || FEditFileName.isEmpty())
         return;
     m_checking = true;
-    FileInUse::Probe probe;
-    if (m_pid > 0)
-        probe.EditorPids << m_pid;
+    const FileInUse::Probe probe = this->probe();
     const QString copy = FEditFileName;
     RunOnPool(RequestPool(), this, [copy, probe] { return FileInUse::InUse(FileInUse::Check(copy, probe)); },
               [this](bool inUse) {
@@ -160,28 +167,35 @@ void TOfficeFileEditFrm::check()
               });
 }
 
-int TOfficeFileEditFrm::SaveAndUpload(QString *error)
+int TOfficeFileEditFrm::SaveAndUpload(QString *)
 {
     if (IsBusy() || !IsEditing())
         return 0;
     FNogList.clear();
     // Only the office program can save the document: what it saved is what goes up.
-    FileInUse::Probe probe;
-    if (m_pid > 0)
-        probe.EditorPids << m_pid;
-    const FileInUse::Signal held = FileInUse::Check(FEditFileName, probe);
-    if (FileInUse::InUse(held)) {
-        log(EditorTexts.OfficeStillOpen);
-        if (error)
-            *error = EditorTexts.OfficeStillOpen;
-        Q_EMIT uploadFinished(false, EditorTexts.OfficeStillOpen);
-        return 0;
-    }
-    uploadEditedCopy([this](const TEditTransfer::Upload &u) {
-        if (u.Ok)
-            FEditOvered = true;
-        Q_EMIT uploadFinished(u.Ok, FNogList.join(QStringLiteral("\r\n")));
-    });
+    // The check scans the processes, so it runs on a worker; a closed window never hears it.
+    m_busy = true;
+    const FileInUse::Probe probe = this->probe();
+    const QString copy = FEditFileName;
+    RunOnPool(RequestPool(), this, [copy, probe] { return FileInUse::InUse(FileInUse::Check(copy, probe)); },
+              [this](bool inUse) {
+                  m_busy = false;
+                  // Cancelled while the check ran: nothing goes up.
+                  if (!IsEditing() || FEditOvered) {
+                      m_fromButton = false;
+                      return;
+                  }
+                  if (inUse) {
+                      log(EditorTexts.OfficeStillOpen);
+                      Q_EMIT uploadFinished(false, EditorTexts.OfficeStillOpen);
+                      return;
+                  }
+                  uploadEditedCopy([this](const TEditTransfer::Upload &u) {
+                      if (u.Ok)
+                          FEditOvered = true;
+                      Q_EMIT uploadFinished(u.Ok, FNogList.join(QStringLiteral("\r\n")));
+                  });
+              });
     return 1;
 }
 

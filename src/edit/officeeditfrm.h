@@ -21,6 +21,8 @@ public:
     ~TOfficeFileEditFrm() override;
 
     int Edit(const QString &fileName, const QString &ext, qint64 fileKey) override;
+    // Checks on a worker that the office program let go of the copy, then uploads;
+    // uploadFinished tells how it went (error stays untouched).
     int SaveAndUpload(QString *error) override;
     void CancelEdit() override;
     // Stops watching; the edit copy stays unless it was uploaded or given up.
@@ -39,6 +41,8 @@ public:
     QPushButton *spbCancel = nullptr;
     QTimer *Timer1 = nullptr;
     TEditorTexts EditorTexts;
+    // Where the in-use checks read the user's processes (called on a worker); empty: /proc.
+    FileInUse::ProcessLister ProcessSource;
 
 Q_SIGNALS:
     void officeStateChanged(bool open);
@@ -52,6 +56,7 @@ private:
     void onUploadFinished(bool ok, const QString &messages);
     void check();
     void setStatus(const QString &text);
+    FileInUse::Probe probe() const;
 
     qint64 m_pid = 0;
     QDateTime m_stamp;  // the copy's last-write time when it was handed to the office program

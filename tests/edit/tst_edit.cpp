@@ -20,10 +20,12 @@
 #include "testenv.h"
 #include "versions/workpaths.h"
 #include "core/tagtext.h"
+#include "core/workpools.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QMutex>
+#include <QSemaphore>
 #include <QThread>
 #include <QUrl>
 #include <QPlainTextEdit>
@@ -702,7 +704,7 @@ private Q_SLOTS:
 
         // While LibreOffice holds it, nothing is uploaded.
         QTest::mouseClick(frm->spbSave, Qt::LeftButton);
-        QCOMPARE(prompter.shown.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(prompter.shown.size(), 1, 10000);
         QVERIFY(prompter.shown.first().contains(QLatin1String("still open")));
         QCOMPARE(server.currentBody(key), before);
 
@@ -732,10 +734,89 @@ private Q_SLOTS:
     }
 };
 
+// "Save and upload" in the office editor looks for the office program on a worker,
+// so the window keeps answering; a window closed meanwhile never hears the answer.
+class OfficeSaveTest : public QObject
+{
+    Q_OBJECT
+    TestHome home;
+    AnsweringPrompter prompter;
+
+private Q_SLOTS:
+    void initTestCase() { TPrompter::SetInstance(&prompter); }
+    void cleanupTestCase()
+    {
+        TPrompter::SetInstance(nullptr);
+        EditorLauncher::SetEditorOverride({}, {});
+    }
+    void init() { prompter.shown.clear(); }
+
+    void saveChecksOnAWorker_data()
+    {
+        QTest::addColumn<bool>("closeFirst");
+        QTest::addRow("window stays: the copy goes up") << false;
+        QTest::addRow("window closed during the check: nothing goes up") << true;
+    }
+    void saveChecksOnAWorker()
+    {
+        QFETCH(bool, closeFirst);
+        if (EditorLauncher::OfficeProgram(QStringLiteral("docx")).isEmpty())
+            QSKIP("No office suite is installed, so the office editor refuses to start here.");
+        EditServer server;
+        const TServerConn conn = loginDemo(server.port());
+        const qint64 key = server.keyOf(QStringLiteral("Supply agreement.docx"));
+        const int versions = server.versionCount(key);
+        // "true" stands in for the office program: it lets go of the copy at once.
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        QPointer<TOfficeFileEditFrm> frm = new TOfficeFileEditFrm(conn, GetConfigFolder());
+        frm->SetToolbarVisible(true);
+        frm->show();
+        QSignalSpy ready(frm.data(), &TFileEditBaseFrm::editReady);
+        frm->Edit(QStringLiteral("Supply agreement.docx"), QStringLiteral("docx"), key);
+        QVERIFY(ready.wait(20000));
+        QVERIFY(ready.first().at(0).toBool());
+        frm->Timer1->stop();
+        QTRY_VERIFY(!FileInUse::IsProcessAlive(frm->EditorPid()));
+        writeAll(frm->FEditFileName, "PK\x03\x04 saved by the office program");
+
+        // The process scan is held until the test lets it go.
+        struct Gate {
+            QSemaphore entered, go;
+            QAtomicPointer<QThread> thread;
+        };
+        auto gate = std::make_shared<Gate>();
+        frm->ProcessSource = [gate] {
+            gate->thread.storeRelease(QThread::currentThread());
+            gate->entered.release();
+            gate->go.tryAcquire(1, 10000);
+            return QList<FileInUse::ProcessInfo>{};
+        };
+        QTest::mouseClick(frm->spbSave, Qt::LeftButton);
+        QVERIFY(gate->entered.tryAcquire(1, 10000));
+        QVERIFY(gate->thread.loadAcquire() != QThread::currentThread());
+        QVERIFY(frm->IsBusy());
+
+        if (closeFirst) {
+            delete frm.data();
+            gate->go.release();
+            QTRY_COMPARE(RequestPool()->activeThreadCount(), 0);
+            QCoreApplication::processEvents();
+            QCOMPARE(server.versionCount(key), versions);
+            QVERIFY(prompter.shown.isEmpty());
+            return;
+        }
+        gate->go.release();
+        QTRY_VERIFY2_WITH_TIMEOUT(frm.isNull(), qPrintable(prompter.shown.join(u'|')), 20000);
+        QCOMPARE(prompter.shown, QStringList{QStringLiteral("Modified successfully!")});
+        QCOMPARE(server.versionCount(key), versions + 1);
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest, AppEditTest, OfficeEditTest>(argc, argv);
+    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest, AppEditTest, OfficeEditTest,
+                    OfficeSaveTest>(argc, argv);
 }
 
 #include "tst_edit.moc"
