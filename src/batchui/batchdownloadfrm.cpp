@@ -11,7 +11,6 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -139,10 +138,7 @@ void TBulkDownload::Start(const QString &folder)
                 o.LocalPath = *local;
                 TRobotTcpClient &c = job.Client(30000);
                 c.PCancelFrames = &job.IsBreak;
-                TDateTime serverDT = 0;
-                const int code = c.DownloadFile2(*local, serverDT, items.at(i).Key);
-                if (code == fc::Download) {
-                    QFile::remove(*local + QStringLiteral(".1"));
+                if (c.ReplaceWithServerCopy(*local, items.at(i).Key, true) == fc::Download) {
                     o.Ok = true;
                     o.Text = texts.WLS_Dowload;
                 } else {

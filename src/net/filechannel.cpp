@@ -632,6 +632,25 @@ quint8 TRobotTcpClient::DownloadFile2(const QString &localFileName, TDateTime &s
     return DownloadFile(localFileName, QStringLiteral("[IsReplace]True[/IsReplace]"), serverModifyTime, fileKey);
 }
 
+quint8 TRobotTcpClient::ReplaceWithServerCopy(const QString &localFileName, qint64 fileKey, bool keepNewerLocal)
+{
+    // A partial copy that was there before is someone else's resume point; only ours goes.
+    const QString work = PartialDownloadName(localFileName);
+    const bool hadPartial = QFileInfo::exists(work);
+    TDateTime serverTime = 0;
+    const quint8 code = keepNewerLocal
+                            ? DownloadFile2(localFileName, serverTime, fileKey)
+                            : DownloadFile(localFileName, QStringLiteral("[IsReplace]True[/IsReplace]"), serverTime, fileKey);
+    if (code == fc::Download) {
+        const QString numbered = localFileName + QStringLiteral(".1");
+        if (QFileInfo(numbered).isFile())
+            QFile::remove(numbered);
+    } else if (!hadPartial && QFileInfo(work).isFile()) {
+        QFile::remove(work);
+    }
+    return code;
+}
+
 quint8 TRobotTcpClient::DownloadFileInto(const QString &folder, const QString &serverName, const QString &params,
                                          TDateTime &serverModifyTime, qint64 fileKey, QString *localFileName)
 {

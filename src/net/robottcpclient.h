@@ -155,6 +155,12 @@ public:
     quint8 DownloadFile(const QString &localFileName, const QString &params, TDateTime &serverModifyTime,
                         qint64 fileKey);
     quint8 DownloadFile2(const QString &localFileName, TDateTime &serverModifyTime, qint64 fileKey);
+    // Replaces localFileName (or creates it) with the server's copy of fileKey: the
+    // old file stays as it is until the download is complete, a stale numbered copy
+    // "<name>.1" goes once it is, and a failed or cancelled download leaves no partial
+    // copy behind. keepNewerLocal keeps a newer local file (DownloadFile2's rule).
+    // Errors in GetLastError, a kept newer copy in LastNotice.
+    quint8 ReplaceWithServerCopy(const QString &localFileName, qint64 fileKey, bool keepNewerLocal = false);
     // DownloadFile into folder under a name or relative path that came from the
     // server: the local name is built by SafeJoin (core/safepath.h). A name that
     // would leave the folder is refused with code 11 and nothing is sent.

@@ -119,14 +119,10 @@ void TNewestVersions::Process(TFileInFo entry, TRobotTcpClient &client)
                 FIsReplaceAll = true;
         }
     }
-    TDateTime serverTime = 0;
-    const quint8 answer = client.DownloadFile(local, QStringLiteral("[IsReplace]True[/IsReplace]"), serverTime, entry.Key);
-    if (answer != 10) {
+    if (client.ReplaceWithServerCopy(local, entry.Key) != fc::Download) {
         report(local, client.GetLastError());
         return;
     }
-    if (QFileInfo(local + QStringLiteral(".1")).isFile())
-        QFile::remove(local + QStringLiteral(".1"));
     QString text = VcText(lang, "获取成功", "Successfully obtained");
     if (!client.LastNotice().isEmpty())
         text += u' ' + client.LastNotice();

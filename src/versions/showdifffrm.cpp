@@ -14,7 +14,6 @@
 
 #include <QAction>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -488,11 +487,8 @@ void TShowDiffFrm::GetNewest()
                 // "No" ends the whole batch.
                 if (j.ask && !AskOnGuiThread(texts.WLS_Hint, texts.WLS_Replace))
                     break;
-                TDateTime serverTime = 0;
                 QString line;
-                if (client->DownloadFile(j.local, QStringLiteral("[IsReplace]True[/IsReplace]"), serverTime, j.key) == 10) {
-                    if (QFileInfo(j.local + QStringLiteral(".1")).isFile())
-                        QFile::remove(j.local + QStringLiteral(".1"));
+                if (client->ReplaceWithServerCopy(j.local, j.key) == fc::Download) {
                     line = texts.WLS_GetOK;
                     if (!client->LastNotice().isEmpty())
                         line += u' ' + client->LastNotice();

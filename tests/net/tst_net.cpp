@@ -1380,6 +1380,56 @@ private Q_SLOTS:
         }
     }
 
+    // The one replace step of the comparison window, the newest-version fetch and the bulk download.
+    void replaceWithServerCopy_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("replaced");
+        QTest::addRow("complete") << "complete" << true;
+        QTest::addRow("connection cut half way") << "cut" << false;
+        QTest::addRow("server reports a failed send") << "bad trailer" << false;
+        QTest::addRow("refused by the server") << "refused" << false;
+    }
+    void replaceWithServerCopy()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, replaced);
+        const QString target = path("report.docx");
+        writeFile(target, "old copy");
+        const QDateTime oldTime = DateTimeToQDateTime(someTime(-3600));
+        setMtime(target, oldTime);
+        writeFile(target + ".1", "numbered copy");
+        const QByteArray content = pattern(3 * 32768 + 5);
+        FakeServer srv;
+        auto seen = std::make_shared<DownloadSeen>();
+        if (how == QLatin1String("complete"))
+            srv.addScript(downloadScript(seen, content, someTime()));
+        else if (how == QLatin1String("cut"))
+            srv.addScript(cutDownloadScript(content, 2 * 32768));
+        else if (how == QLatin1String("bad trailer"))
+            srv.addScript(downloadScript(seen, content, someTime(), 77));
+        else
+            srv.addScript([](FakeConn &c) {
+                c.readFileRequest();
+                c.writeInt32(17);
+            });
+        auto c = makeClient(srv.port());
+        const int code = c->ReplaceWithServerCopy(target, 7);
+        QCOMPARE(code == 10, replaced);
+        if (replaced) {
+            QCOMPARE(readAll(target), content);
+            QVERIFY(!QFileInfo::exists(target + ".1"));
+        } else {
+            QVERIFY(!c->GetLastError().isEmpty());
+            QCOMPARE(readAll(target), QByteArray("old copy"));
+            QCOMPARE(mtime(target), oldTime);
+            QCOMPARE(readAll(target + ".1"), QByteArray("numbered copy"));
+        }
+        // Nothing of the transfer is left beside the file.
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 replaced ? QStringList{"report.docx"} : QStringList({"report.docx", "report.docx.1"}));
+    }
+
     void serverNamesStayInsideTheFolder()
     {
         FakeServer srv;
