@@ -317,7 +317,7 @@ void FileChannel::upload(const QString &text)
     qint64 remaining = 0;
     if (!m_stream.readInt64(start) || !m_stream.readInt64(remaining))
         return;
-    if ((start != 0 && start != held) || remaining < 0 || start + remaining != size) {
+    if ((start != 0 && start != held) || remaining != size - start) {
         m_stream.writeAll(int64BE(0));
         return;
     }
@@ -355,11 +355,17 @@ void FileChannel::upload(const QString &text)
         m_stream.writeAll(int64BE(0));
         return;
     }
-    const qint64 key = m_store.addVersion(existingKey, owner, folderId, name, blob, size, ticks, s.user.id,
-                                          GetTagValue(text, QStringLiteral("Summary")), sc,
-                                          GetTagValue(text, QStringLiteral("FielPrt")));
+    const QString summary = GetTagValue(text, QStringLiteral("Summary"));
+    const QString props = GetTagValue(text, QStringLiteral("FielPrt"));
+    int refused = 0;
+    qint64 key = m_store.addVersion(existingKey, owner, folderId, name, blob, size, ticks, s.user.id, summary, sc, props, &refused);
+    // Moved to the recycle bin while it was being sent: the upload is a new file again.
+    if (key == 0 && refused == 25)
+        key = m_store.addVersion(0, owner, folderId, name, blob, size, ticks, s.user.id, summary, sc, props, &refused);
     if (key > 0)
         m_store.log(s.user.id, QStringLiteral("upload"), key, name);
+    else
+        qCInfo(lcFile) << "upload of" << name << "not stored, result" << refused;
     m_stream.writeAll(int64BE(key));
 }
 
@@ -523,13 +529,12 @@ void FileChannel::uploadVersion(const QString &text)
         m_stream.writeAll(int32BE(53));
         return;
     }
-    if (m_store.addVersion(key, f.ownerId, f.folderId, f.name, blob, size, ticks, s.user.id) == 0) {
-        m_stream.writeAll(int32BE(53));
+    // Check-in and edit sessions end with this upload; the client does not unlock after success.
+    int refused = 53;
+    if (m_store.addVersion(key, f.ownerId, f.folderId, f.name, blob, size, ticks, s.user.id, {}, 0, {}, &refused, true) == 0) {
+        m_stream.writeAll(int32BE(refused));
         return;
     }
-    // Check-in and edit sessions end with this upload; the client does not unlock after success.
-    if (held)
-        m_store.releaseLock(key);
     m_store.log(s.user.id, QStringLiteral("new version"), key);
     m_stream.writeAll(int32BE(kGoAhead));
 }

@@ -518,16 +518,34 @@ bool Store::commitBlob(const QString &stagingFile, QString &blob, QString *error
 }
 
 qint64 Store::addVersion(qint64 key, int ownerId, qint64 folderId, const QString &name, const QString &blob,
-                         qint64 size, qint64 ticks, int userId, const QString &description, int sc, const QString &props)
+                         qint64 size, qint64 ticks, int userId, const QString &description, int sc, const QString &props,
+                         int *refusal, bool releaseOwnLock)
 {
+    auto refuse = [&](int code) {
+        if (refusal)
+            *refusal = code;
+        return qint64(0);
+    };
     Transaction t(m_db);
     if (!t.active())
-        return 0;
+        return refuse(53);
     const double now = NowDateTime();
     // Two uploads of one new name at once: the second becomes a version of the first.
     if (key == 0) {
         if (const auto existing = fileByName(folderId, name))
             key = existing->key;
+    }
+    if (key != 0) {
+        const auto f = file(key);
+        if (!f || f->deleted)
+            return refuse(25);
+        const auto held = lock(key);
+        if (held && held->userId != userId)
+            return refuse(14);
+    } else {
+        const auto f = folder(folderId);
+        if (!f || f->ownerId != ownerId)
+            return refuse(18);
     }
     // A new version that brings properties replaces those of the file.
     if (key != 0 && !props.isEmpty())
@@ -537,14 +555,16 @@ qint64 Store::addVersion(qint64 key, int ownerId, qint64 folderId, const QString
                                          " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                           {ownerId, folderId, name, FileExtCode(ExtWithoutDot(name)), description, props, sc, userId, now});
         if (key == 0)
-            return 0;
+            return refuse(53);
     }
     const int ver = m_db.value(QStringLiteral("SELECT COALESCE(MAX(ver), 0) + 1 FROM versions WHERE file_key=?"), {key}, 1).toInt();
     if (m_db.insert(QStringLiteral("INSERT INTO versions(file_key, ver, size, mtime_ticks, blob, uploaded_by, uploaded_at)"
                                    " VALUES(?, ?, ?, ?, ?, ?, ?)"),
                     {key, ver, size, ticks, blob, userId, now}) == 0)
-        return 0;
-    return t.commit() ? key : 0;
+        return refuse(53);
+    if (releaseOwnLock && !m_db.run(QStringLiteral("DELETE FROM locks WHERE file_key=? AND user_id=?"), {key, userId}))
+        return refuse(53);
+    return t.commit() ? key : refuse(53);
 }
 
 void Store::log(int userId, const QString &opr, qint64 key, const QString &text)

@@ -135,9 +135,13 @@ public:
     bool commitBlob(const QString &stagingFile, QString &blob, QString *error);
     static QString hashFile(const QString &path);
     // New version of key (or a new file when key is 0); returns the key, 0 on failure.
+    // Checked again in the same transaction, since an upload may take minutes: the
+    // file must still be there and not held by another user, a new file's folder
+    // must still exist. *refusal then says why (25, 14, 18; 53 otherwise).
+    // releaseOwnLock: the caller's lock ends with this version.
     qint64 addVersion(qint64 key, int ownerId, qint64 folderId, const QString &name, const QString &blob,
                       qint64 size, qint64 ticks, int userId, const QString &description = {}, int sc = 0,
-                      const QString &props = {});
+                      const QString &props = {}, int *refusal = nullptr, bool releaseOwnLock = false);
 
     void log(int userId, const QString &opr, qint64 key, const QString &text = {});
     QString setting(const QString &key, const QString &def);

@@ -915,6 +915,72 @@ private Q_SLOTS:
         QVERIFY2(newest.body.contains(QStringLiteral("%1*1001*%2*checkin.txt*").arg(up.key).arg(kTicks + 11 * qint64(1000000000))), qPrintable(newest.body));
     }
 
+    // The lock, the recycle bin and the folder are checked again when the body has
+    // arrived: what another user did meanwhile wins over the slower upload.
+    void changesDuringAnUploadWin_data()
+    {
+        QTest::addColumn<int>("op");
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<qint64>("expected"); // op 3: status; op 1: key (-1 = a new key)
+        QTest::addRow("new version, file locked by another user") << 3 << QStringLiteral("lock") << qint64(14);
+        QTest::addRow("new version, file deleted") << 3 << QStringLiteral("delete file") << qint64(25);
+        QTest::addRow("replacing upload, file locked by another user") << 1 << QStringLiteral("lock") << qint64(0);
+        QTest::addRow("replacing upload, file deleted") << 1 << QStringLiteral("delete file") << qint64(-1);
+        QTest::addRow("replacing upload, folder deleted") << 1 << QStringLiteral("delete folder") << qint64(0);
+    }
+    void changesDuringAnUploadWin()
+    {
+        QFETCH(int, op);
+        QFETCH(QString, meanwhile);
+        QFETCH(qint64, expected);
+        const quint16 port = m_server->port();
+        const QString alice = loginToken(port, QStringLiteral("alice"), QStringLiteral("alice123"));
+        QVERIFY(!alice.isEmpty());
+        const FramedReply made = framed(port, 79, E(m_token) + QStringLiteral("[Ownerid]%1[/Ownerid][FatherFolderId]%2[/FatherFolderId][FolderName]%3[/FolderName]")
+                                                          .arg(kRnd).arg(kContracts2024).arg(QString::fromLatin1(QTest::currentDataTag())));
+        const qint64 folder = made.body.toLongLong();
+        QVERIFY2(made.status == 80 && folder > 0, qPrintable(made.body));
+        const QByteArray first = randomBytes(2000);
+        const UploadResult up = upload(port, uploadText(m_token, kRnd, folder, {}, QStringLiteral("race.bin"), first.size(), kTicks), first);
+        QVERIFY(up.key > 0);
+
+        const QByteArray second = randomBytes(40000);
+        const qint64 later = kTicks + 1000000000;
+        RawClient c(port);
+        c.send(fileOpening(op, op == 3 ? E(m_token) + QStringLiteral("[Key]%1[/Key][Size]%2[/Size][ModifyDate]%3[/ModifyDate][language]1[/language]")
+                                                          .arg(up.key).arg(second.size()).arg(later)
+                                       : uploadText(m_token, kRnd, folder, {}, QStringLiteral("race.bin"), second.size(), later)));
+        QCOMPARE(c.int32(), 3);
+        c.int64();
+        c.int64();
+        c.send(int64BE(0) + int64BE(second.size()) + second.left(20000));
+        const QString key = QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key);
+        if (meanwhile == QLatin1String("lock"))
+            QCOMPARE(framed(port, 76, E(alice) + key).body, QStringLiteral("1"));
+        else if (meanwhile == QLatin1String("delete file"))
+            QCOMPARE(framed(port, 144, E(alice) + key).body, QStringLiteral("1"));
+        else
+            QCOMPARE(framed(port, 142, E(alice) + QStringLiteral("[OwnerId]%1[/OwnerId][FolderId]%2[/FolderID]").arg(kRnd).arg(folder)).body, QStringLiteral("1"));
+        c.send(second.mid(20000) + int32BE(kUploadComplete));
+
+        Store store(m_server->dataDir());
+        if (op == 3) {
+            QCOMPARE(c.int32(), qint32(expected));
+        } else if (expected == -1) {
+            const qint64 fresh = c.int64();
+            QVERIFY(fresh > 0 && fresh != up.key);
+            QCOMPARE(download(port, downloadText(m_token, fresh)).body, second);
+        } else {
+            QCOMPARE(c.int64(), expected);
+            QCOMPARE(store.db().value(QStringLiteral("SELECT COUNT(*) FROM files WHERE folder_id=? AND deleted=0"), {folder}).toInt(),
+                     meanwhile == QLatin1String("lock") ? 1 : 0);
+        }
+        // The version the other user saw is still the current one.
+        QCOMPARE(store.version(up.key)->size, qint64(first.size()));
+        if (meanwhile == QLatin1String("lock"))
+            QCOMPARE(store.lock(up.key)->userId, store.ownerIdByName(QStringLiteral("alice"), QStringLiteral("U")));
+    }
+
     void hostileFileChannel_data()
     {
         QTest::addColumn<QByteArray>("bytes");
