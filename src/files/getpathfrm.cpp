@@ -62,6 +62,11 @@ TGetPathFrm::TGetPathFrm(QWidget *parent, THS_Language lang)
         if (current.isValid() && m_fs->filePath(current.parent()) == path)
             QMetaObject::invokeMethod(this, &TGetPathFrm::showCurrent, Qt::QueuedConnection);
     });
+    // A typed path is taken as typed, so OK follows it as it follows the tree.
+    connect(edPath, &QLineEdit::textEdited, this, [this](const QString &text) {
+        edPath->setToolTip(text);
+        btnOk->setEnabled(LocalFolderReady(text, FAllowNetDisk));
+    });
     connect(btnOk, &QPushButton::clicked, this, [this] {
         FPath = edPath->text();
         accept();

@@ -1407,6 +1407,17 @@ private Q_SLOTS:
         QCOMPARE(frm.result(), int(QDialog::Accepted));
         QCOMPARE(frm.FPath, dir.filePath("a/b"));
 
+        // A typed path that names no folder is no choice; a typed folder is.
+        frm.show();
+        frm.edPath->selectAll();
+        QTest::keyClicks(frm.edPath, dir.filePath("a/missing"));
+        QVERIFY(!frm.btnOk->isEnabled());
+        frm.edPath->selectAll();
+        QTest::keyClicks(frm.edPath, dir.filePath("a"));
+        QVERIFY(frm.btnOk->isEnabled());
+        QTest::mouseClick(frm.btnOk, Qt::LeftButton);
+        QCOMPARE(frm.FPath, dir.filePath("a"));
+
         TGetPathFrm cancelled(nullptr, HSL_CN);
         QCOMPARE(cancelled.btnOk->text(), QStringLiteral("确定"));
         cancelled.SetSelectedPath(dir.filePath("a"));
