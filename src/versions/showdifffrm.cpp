@@ -6,6 +6,7 @@
 #include "core/workpools.h"
 #include "files/getpathfrm.h"
 #include "files/transfer.h"
+#include "net/neterror.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
 #include "versions/hintfrmxe.h"
@@ -24,10 +25,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <optional>
 
 TShowDiffTexts::TShowDiffTexts(THS_Language lang)
     : WLS_SelPath(VcText(lang, "选择本地路径", "Select local path"))
@@ -41,8 +45,19 @@ TShowDiffTexts::TShowDiffTexts(THS_Language lang)
     , WLS_NoChecked(VcText(lang, "服务器端没有签出此文件，是否继续上传文件？",
                            "The server does not check out this document, whether to continue uploading files?"))
     , WLS_UseCheckin(VcText(lang, "请用使用签入操作签入此文件", "Please use the \"Check in\" operation to check in this file"))
+    , ListFailed(VcText(lang, "无法读取服务器上此文件夹的文件列表：%1\n在列表读出之前不能比较或操作文件，按 F5 重试。",
+                        "The server's file list of this folder could not be read: %1\nNothing can be compared or "
+                        "acted on until it is read; press F5 to try again."))
 {
 }
+
+namespace {
+struct TListing {
+    QList<TFileItem> Server;
+    QList<TFileItem> Local;
+    std::optional<QString> Error;   // the server's side could not be read
+};
+} // namespace
 
 QColor TShowDiffFrm::StateColour(int state)
 {
@@ -173,7 +188,13 @@ void TShowDiffFrm::buildUi()
     menu->addSeparator();
     N7 = menu->addAction(t("只显示不同文件", "Show difference"), this, &TShowDiffFrm::ShowDifference);
     N8 = menu->addAction(t("显示全部文件", "Show all"), this, &TShowDiffFrm::ShowAll);
-    N8->setEnabled(false);
+    setListed(false);
+    // Retries a list that could not be read.
+    auto *reload = new QShortcut(QKeySequence::Refresh, this);
+    connect(reload, &QShortcut::activated, this, [this] {
+        if (m_comparing)
+            Refresh();
+    });
     for (QTreeWidget *lv : {lvServer, lvLocal})
         connect(lv, &QWidget::customContextMenuRequested, this, [menu, lv](const QPoint &p) { menu->popup(lv->viewport()->mapToGlobal(p)); });
 }
@@ -257,17 +278,27 @@ void TShowDiffFrm::Refresh()
         RequestPool(), this,
         [s, owner, folder, local, nested, parent] {
             QString reply;
+            std::optional<QString> error;
             try {
                 auto client = s.Conn.MakeClient();
                 client->ApiPostText(rq::FolderFileList,
                                     QStringLiteral("[EncryptCode]%1[/EncryptCode][OwnerId]%2[/OwnerId][FolderId]%3[/FolderID]")
                                         .arg(s.Conn.EncryptId).arg(owner).arg(folder),
                                     reply);
-            } catch (const std::exception &) {
-                reply.clear();
+            } catch (const ENetError &e) {
+                error = e.message();
+            } catch (const std::exception &e) {
+                error = QString::fromUtf8(e.what());
             }
-            QList<TFileItem> server = ParseServerFolderList(reply);
-            QList<TFileItem> localItems = ListLocalFolder(local);
+            TListing out;
+            out.Error = error;
+            // Without the server's side every local file would look local only.
+            if (!error) {
+                out.Server = ParseServerFolderList(reply);
+                out.Local = ListLocalFolder(local);
+            }
+            QList<TFileItem> &server = out.Server;
+            QList<TFileItem> &localItems = out.Local;
             if (nested) {
                 TFileItem up;
                 up.Id = parent;
@@ -281,19 +312,34 @@ void TShowDiffFrm::Refresh()
             }
             SortFileItems(server);
             SortFileItems(localItems);
-            return std::make_pair(server, localItems);
+            return out;
         },
-        [this, generation](const std::pair<QList<TFileItem>, QList<TFileItem>> &lists) {
+        [this, generation](const TListing &lists) {
             if (generation != m_generation)
                 return;
-            FServerList = lists.first;
-            FLocalList = lists.second;
+            FServerList = lists.Server;
+            FLocalList = lists.Local;
             fillLists(MergeFileItems(FServerList, FLocalList, &FLastFolderIndex));
             fitColumns();
-            N7->setEnabled(true);
-            N8->setEnabled(false);
+            setListed(!lists.Error);
+            if (lists.Error) {
+                const QString why = lists.Error->trimmed().isEmpty()
+                                        ? VcText(m_session.Conn.Language, "服务器没有给出答复。", "the server gave no answer.")
+                                        : *lists.Error;
+                const QString text = m_texts.ListFailed.arg(why);
+                MemoHint->appendPlainText(text);
+                TPrompter::Instance().Error(this, m_texts.WLS_Hint, text);
+            }
             emit refreshed();
         });
+}
+
+void TShowDiffFrm::setListed(bool listed)
+{
+    m_listed = listed;
+    for (QAction *a : {N1, N2, N3, N4, N5, N7})
+        a->setEnabled(listed);
+    N8->setEnabled(false);
 }
 
 void TShowDiffFrm::fillLists(const QList<TDiffRow> &rows)
@@ -363,6 +409,8 @@ void TShowDiffFrm::mirrorSelection(QTreeWidget *from, QTreeWidget *to)
 QList<int> TShowDiffFrm::actingRows() const
 {
     QList<int> out;
+    if (!m_listed)
+        return out;
     for (int i = 0; i < lvServer->topLevelItemCount(); ++i)
         if (i > FLastFolderIndex && (lvServer->topLevelItem(i)->isSelected() || lvLocal->topLevelItem(i)->isSelected()))
             out << i;
@@ -553,6 +601,8 @@ void TShowDiffFrm::CancelCheckout() { startVersionControl(2); }
 
 void TShowDiffFrm::ShowDifference()
 {
+    if (!m_listed)
+        return;
     fillLists(DifferencesOnly(m_rows));
     N7->setEnabled(false);
     N8->setEnabled(true);
@@ -560,6 +610,8 @@ void TShowDiffFrm::ShowDifference()
 
 void TShowDiffFrm::ShowAll()
 {
+    if (!m_listed)
+        return;
     fillLists(MergeFileItems(FServerList, FLocalList, &FLastFolderIndex));
     N7->setEnabled(true);
     N8->setEnabled(false);

@@ -23,7 +23,7 @@ class THintFrmXe;
 struct TShowDiffTexts {
     explicit TShowDiffTexts(THS_Language lang);
     QString WLS_SelPath, WLS_NotSel, WLS_Hint, WLS_UploadOK, WLS_Replace, WLS_GetOK, WLS_ReplaceService, WLS_NoChecked,
-        WLS_UseCheckin;
+        WLS_UseCheckin, ListFailed;
 };
 
 class TShowDiffFrm : public QWidget
@@ -48,6 +48,8 @@ public:
     void OpenRow(int row);  // a double-clicked folder row
 
     const QList<TDiffRow> &Rows() const { return m_rows; }
+    // False until the server's list of the current folder could be read.
+    bool Listed() const { return m_listed; }
     QString LocalPath() const;
     QString ServerPath() const { return m_serverPath; }
     QStringList FFolderIdList;
@@ -81,6 +83,7 @@ private:
     QList<int> actingRows() const;
     void mirrorSelection(QTreeWidget *from, QTreeWidget *to);
     void startVersionControl(int op);
+    void setListed(bool listed);
 
     TVersionSession m_session;
     QPointer<THintFrmXe> PHintFrm;
@@ -93,5 +96,6 @@ private:
     bool m_busy = false;
     bool m_comparing = false;   // past the path view
     bool m_syncing = false;
+    bool m_listed = false;
     QWidget *m_compare = nullptr;
 };

@@ -19,6 +19,7 @@
 
 #include "platform/prompter.h"
 
+#include <QAction>
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -879,6 +880,62 @@ private Q_SLOTS:
         QCOMPARE(frm.FFolderIdList, QStringList{QString::number(contracts)});
         for (const TDiffRow &r : frm.Rows())
             QVERIFY(!r.Server || r.Server->Name != QLatin1String(".."));
+    }
+
+    // A server list that cannot be read must not show every local file as "local only".
+    void comparisonSaysWhyTheServerListFailed()
+    {
+        FakeServer srv;
+        srv.addScript([](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, pathReply(QStringLiteral("Tree/Box"), QStringLiteral("5/9")));
+        });
+        srv.addScript([](FakeConn &c) {
+            c.readFrame();
+            c.abort();
+        });
+        const qint64 ticks = DateTimeToTicks(QDateTimeToDateTime(QDateTime::currentDateTime().addDays(-1)));
+        srv.addScript([ticks](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, QStringLiteral("12*%1*mine.txt**False\r\n").arg(ticks));
+        });
+        QVERIFY(srv.ok());
+        TVersionSession session = m_session;
+        session.Conn.Host = QStringLiteral("127.0.0.1");
+        session.Conn.Port = srv.port();
+        session.Conn.Language = HSL_CN;
+        TShowDiffFrm frm(session, nullptr);
+        QSignalSpy resolved(&frm, &TShowDiffFrm::pathResolved);
+        QSignalSpy refreshed(&frm, &TShowDiffFrm::refreshed);
+        frm.Init(9, 9);
+        QVERIFY(resolved.wait(5000));
+        QVERIFY(QDir().mkpath(frm.LocalPath()));
+        writeBytes(frm.LocalPath() + QStringLiteral("mine.txt"), "local");
+        frm.Confirm();
+        QVERIFY(refreshed.wait(5000));
+
+        QVERIFY(!frm.Listed());
+        QVERIFY(frm.Rows().isEmpty());
+        for (QAction *a : {frm.N1, frm.N2, frm.N3, frm.N4, frm.N5, frm.N7, frm.N8})
+            QVERIFY2(!a->isEnabled(), qPrintable(a->text()));
+        QCOMPARE(m_prompter.shown.size(), 1);
+        QVERIFY2(m_prompter.shown.first().startsWith(QStringLiteral("无法读取服务器上此文件夹的文件列表：")),
+                 qPrintable(m_prompter.shown.first()));
+        QVERIFY(m_prompter.shown.first().size() > QStringLiteral("无法读取服务器上此文件夹的文件列表：\n").size() + 20);
+        QVERIFY(frm.MemoHint->toPlainText().contains(m_prompter.shown.first()));
+        // Nothing acts while the server's side is unknown.
+        frm.lvLocal->selectAll();
+        frm.Upload();
+        QCOMPARE(srv.connectionCount(), 2);
+
+        // Trying again once the server answers brings the comparison back.
+        frm.Refresh();
+        QVERIFY(refreshed.wait(5000));
+        QVERIFY(frm.Listed());
+        QVERIFY(frm.N1->isEnabled() && frm.N2->isEnabled() && frm.N7->isEnabled());
+        QCOMPARE(frm.Rows().size(), 1);
+        QVERIFY(frm.Rows().first().Server && frm.Rows().first().Local);
+        QCOMPARE(frm.Rows().first().State, int(DS_LocalNewer));
     }
 
     void workPathDialog()
