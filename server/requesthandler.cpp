@@ -540,6 +540,8 @@ Reply RequestHandler::createFolderLines(const QString &text)
     for (const QString &line : lines.mid(0, 10000)) {
         qint64 parent = base;
         bool ok = true;
+        // Looked up and made under the write lock: two clients making one path at once get one folder.
+        Transaction t(m_store.db());
         for (const QString &name : line.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts)) {
             qint64 id = m_store.findFolder(owner, parent, name.trimmed());
             if (id == 0 && m_store.createFolder(owner, parent, name.trimmed(), &id) != 0) {
@@ -548,7 +550,7 @@ Reply RequestHandler::createFolderLines(const QString &text)
             }
             parent = id;
         }
-        if (ok && parent != base)
+        if (ok && parent != base && t.commit())
             out += QStringLiteral("%1*%2\r\n").arg(line.trimmed()).arg(parent);
     }
     return Reply{kOk, out, 0};
@@ -721,13 +723,15 @@ Reply RequestHandler::deleteFolder(const QString &text)
         return code(18);
     if (!m_store.canAccess(s.user, owner))
         return code(13);
+    // Collected under the write lock, so a sub-folder made meanwhile goes too instead of
+    // living on below a deleted one.
+    Transaction t(m_store.db());
     QList<qint64> ids{id};
     for (int i = 0; i < ids.size() && ids.size() < 100000; ++i) {
         QSqlQuery q = m_store.db().exec(QStringLiteral("SELECT id FROM folders WHERE parent_id=? AND deleted=0"), {ids.at(i)});
         while (q.next())
             ids << q.value(0).toLongLong();
     }
-    Transaction t(m_store.db());
     for (qint64 f : ids) {
         const int locked = m_store.db().value(QStringLiteral("SELECT COUNT(*) FROM locks l JOIN files f ON f.key=l.file_key WHERE f.folder_id=? AND f.deleted=0 AND l.user_id<>?"),
                                               {f, s.user.id}, 0).toInt();

@@ -11,6 +11,8 @@
 
 #include <QStandardPaths>
 
+#include <thread>
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -482,6 +484,31 @@ private Q_SLOTS:
         QCOMPARE(framed(m_server->port(), 54, E(m_token) + QStringLiteral("[Key]%1[/Key][ExtInfo][Opr]Remark[/Opr][Remark]checked[/Remark][/ExtInfo]").arg(key)).body, QStringLiteral("1"));
         Store store(m_server->dataDir());
         QCOMPARE(store.db().value(QStringLiteral("SELECT remark FROM versions WHERE file_key=5001 ORDER BY ver DESC LIMIT 1")).toString(), QStringLiteral("checked"));
+    }
+
+    // Clients making the same paths at once (batch workers of one task) share the folders.
+    void concurrentFolderLinesMakeEachFolderOnce()
+    {
+        QString lines;
+        for (int i = 0; i < 30; ++i)
+            lines += QStringLiteral("Same %1\\Inner\r\n").arg(i);
+        const QString text = E(m_token) + QStringLiteral("[OwnerId]3[/OwnerId][FolderId]1005[/FolderId][Folder]%1[/Folder]").arg(lines);
+        const quint16 port = m_server->port();
+        std::vector<std::thread> clients;
+        QAtomicInt answered;
+        for (int i = 0; i < 4; ++i) {
+            clients.emplace_back([&] {
+                if (framed(port, 41, text).body.count(QStringLiteral("\r\n")) == 30)
+                    answered.ref();
+            });
+        }
+        for (std::thread &t : clients)
+            t.join();
+        QCOMPARE(answered.loadRelaxed(), 4);
+        Store store(m_server->dataDir());
+        const int copies = store.db().value(QStringLiteral("SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM folders WHERE owner_id=3 AND deleted=0 GROUP BY parent_id, name)")).toInt();
+        QCOMPARE(copies, 1);
+        QCOMPARE(store.db().value(QStringLiteral("SELECT COUNT(*) FROM folders WHERE parent_id=1005 AND name LIKE 'Same %' AND deleted=0")).toInt(), 30);
     }
 
     void newestVersionsAndDownloadList()
