@@ -189,10 +189,11 @@ Reply RequestHandler::handle(const FramedRequest &request)
         return Reply{kOk, QStringLiteral("0"), 0};
     case 53: {
         SessionInfo s;
-        if (auth(text, s) == 0) {
+        const qint64 key = tagInt64(text, QStringLiteral("Filekey"));
+        // Only files the user may open: the records must not tell of prints that could not happen.
+        if (auth(text, s) == 0 && downloadCheck(m_store, s, key) == 0) {
             const int opr = StrToIntDef(GetTagValue(text, QStringLiteral("Opr")), 0);
-            m_store.log(s.user.id, opr == 62 ? QStringLiteral("print") : QStringLiteral("print preview"),
-                        tagInt64(text, QStringLiteral("Filekey")));
+            m_store.log(s.user.id, opr == 62 ? QStringLiteral("print") : QStringLiteral("print preview"), key);
         }
         return Reply{kOk, {}, 0};
     }

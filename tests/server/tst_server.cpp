@@ -651,6 +651,54 @@ private Q_SLOTS:
         QVERIFY(store.folder(kForeignFolder).has_value());
         QVERIFY(store.folder(kContracts2024).has_value());
     }
+
+    // A file of an owner the user cannot reach: no request by its key reads, changes
+    // or records anything of it.
+    void foreignFileKeysAreRefused_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("success");
+        QTest::addRow("53 print record") << 53 << QStringLiteral("[Filekey]%1[/Filekey][Opr]62[/Opr]") << QString();
+        QTest::addRow("51 may download") << 51 << QStringLiteral("[fileKey]%1[/fileKey]") << QStringLiteral("10");
+        QTest::addRow("52 date and size") << 52 << QStringLiteral("[fileKey]%1[/fileKey][locDT]2024-01-01 00:00:00[/locDT]") << QString();
+        QTest::addRow("77 time") << 77 << QStringLiteral("[FileKey]%1[/FileKey]") << QString();
+        QTest::addRow("37 file record") << 37 << QStringLiteral("[Key]%1[/Key]") << QString();
+        QTest::addRow("49 description") << 49 << QStringLiteral("[filekey]%1[/filekey]") << QString();
+        QTest::addRow("50 new description") << 50 << QStringLiteral("[filekey]%1[/filekey][desc]defaced[/desc]") << QString();
+        QTest::addRow("72 name") << 72 << QStringLiteral("[Key]%1[/Key]") << QString();
+        QTest::addRow("45 properties") << 45 << QStringLiteral("[FileKey]%1[/FileKey]") << QString();
+        QTest::addRow("54 remark") << 54 << QStringLiteral("[Key]%1[/Key][ExtInfo][Opr]Remark[/Opr][Remark]defaced[/Remark][/ExtInfo]") << QStringLiteral("1");
+        QTest::addRow("76 lock") << 76 << QStringLiteral("[FileKey]%1[/FileKey]") << QStringLiteral("1");
+        QTest::addRow("144 delete") << 144 << QStringLiteral("[FileKey]%1[/FileKey]") << QStringLiteral("1");
+        QTest::addRow("78 server path") << 78 << QStringLiteral("[FileKey]%1[/FileKey][IsFolder]False[/IsFolder]") << QString();
+    }
+    void foreignFileKeysAreRefused()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        QFETCH(QString, success);
+        Store store(m_server->dataDir());
+        const qint64 key = store.db().value(QStringLiteral("SELECT MIN(key) FROM files WHERE folder_id=? AND deleted=0"), {kForeignFolder}).toLongLong();
+        QVERIFY(key > 0);
+        QVERIFY(store.db().run(QStringLiteral("UPDATE files SET description='secret words', props='[P]secret props[/P]' WHERE key=?"), {key}));
+        const FileInfo before = *store.file(key);
+        const VersionInfo version = *store.version(key);
+        auto records = [&] { return store.db().value(QStringLiteral("SELECT COUNT(*) FROM audit_log WHERE file_key=?"), {key}).toInt(); };
+        const int recordsBefore = records();
+
+        const FramedReply r = framed(m_server->port(), quint8(code), E(m_token) + text.arg(key));
+        if (!success.isEmpty())
+            QVERIFY2(r.body != success, qPrintable(r.body));
+        for (const QString &secret : {before.name, QStringLiteral("secret"), QString::number(version.ticks), QStringLiteral("Plans/")})
+            QVERIFY2(!r.body.contains(secret), qPrintable(r.body));
+        const FileInfo after = *store.file(key);
+        QCOMPARE(after.deleted, false);
+        QCOMPARE(after.description, before.description);
+        QCOMPARE(store.lock(key).has_value(), false);
+        QCOMPARE(store.db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=? AND remark='defaced'"), {key}).toInt(), 0);
+        QCOMPARE(records(), recordsBefore);
+    }
 };
 
 class FileChannelTest : public QObject
