@@ -412,10 +412,16 @@ void FileChannel::download(const QString &text, bool raw)
                 refuse(14);
                 return;
             }
-            if (!held)
-                m_store.setLock(key, s.user.id, LockEdit);
+            // Without the lock another user could change the file under the edit.
+            if (!held && !m_store.setLock(key, s.user.id, LockEdit)) {
+                refuse(53);
+                return;
+            }
         }
-        t.commit();
+        if (!t.commit()) {
+            refuse(53);
+            return;
+        }
     }
     QFile body(m_store.blobPath(v->blob));
     if (!body.open(QIODevice::ReadOnly) || body.size() != v->size) {

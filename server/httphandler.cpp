@@ -277,8 +277,8 @@ QByteArray HttpHandler::folderRename(const HttpRequest &r)
     const qint64 clash = m_store.findFolder(owner, folder->parentId, name);
     if ((clash != 0 && clash != id) || (folder->parentId != 0 && m_store.fileByName(folder->parentId, name)))
         return httpResponse(200, kText, serverText(s.lang, "duplicate folder or no father folder", "文件夹重名或父文件夹不存在").toUtf8());
-    m_store.db().run(QStringLiteral("UPDATE folders SET name=? WHERE id=?"), {name, id});
-    t.commit();
+    if (!m_store.db().run(QStringLiteral("UPDATE folders SET name=? WHERE id=?"), {name, id}) || !t.commit())
+        return httpResponse(200, kText, serverText(s.lang, "The folder could not be renamed.", "文件夹无法重命名。").toUtf8());
     return httpResponse(200, kText, "ok");
 }
 
@@ -311,8 +311,9 @@ QByteArray HttpHandler::archiveLink(const HttpRequest &r)
                                          {key, userId, NowDateTime() - 1.0 / 24}, 0).toInt();
     if (arcId <= 0 || fresh == 0)
         return httpResponse(200, kText, "error");
-    m_store.db().run(QStringLiteral("INSERT OR IGNORE INTO archive_links(arc_id, file_key, user_id, at) VALUES(?, ?, ?, ?)"),
-                     {arcId, key, userId, NowDateTime()});
+    if (!m_store.db().run(QStringLiteral("INSERT OR IGNORE INTO archive_links(arc_id, file_key, user_id, at) VALUES(?, ?, ?, ?)"),
+                          {arcId, key, userId, NowDateTime()}))
+        return httpResponse(200, kText, "error");
     return httpResponse(200, kText, "ok");
 }
 

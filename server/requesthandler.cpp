@@ -208,8 +208,9 @@ Reply RequestHandler::handle(const FramedRequest &request)
         const QString ext = GetTagValue(text, QStringLiteral("ExtInfo"));
         if (downloadCheck(m_store, s, key) != 0 || GetTagValue(ext, QStringLiteral("Opr")) != QLatin1String("Remark"))
             return code(8);
-        m_store.db().run(QStringLiteral("UPDATE versions SET remark=? WHERE file_key=? AND ver=(SELECT MAX(ver) FROM versions WHERE file_key=?)"),
-                         {GetTagValue(ext, QStringLiteral("Remark")), key, key});
+        if (!m_store.db().run(QStringLiteral("UPDATE versions SET remark=? WHERE file_key=? AND ver=(SELECT MAX(ver) FROM versions WHERE file_key=?)"),
+                              {GetTagValue(ext, QStringLiteral("Remark")), key, key}))
+            return code(53);
         return code(1);
     }
     case 74: {
@@ -669,7 +670,8 @@ Reply RequestHandler::fileDescription(const QString &text, bool update)
         return Reply{quint8(rc), ResultCodeTextFor(rc, s.lang), 0};
     if (!update)
         return Reply{kText, f.description, 0};
-    m_store.db().run(QStringLiteral("UPDATE files SET description=? WHERE key=?"), {GetTagValue(text, QStringLiteral("desc")), key});
+    if (!m_store.db().run(QStringLiteral("UPDATE files SET description=? WHERE key=?"), {GetTagValue(text, QStringLiteral("desc")), key}))
+        return Reply{53, ResultCodeTextFor(53, s.lang), 0};
     return Reply{kText, {}, 0};
 }
 
@@ -704,11 +706,13 @@ Reply RequestHandler::lockFile(const QString &text, bool lock)
         if (held && held->userId != s.user.id && !s.user.admin)
             return code(14);
         if (held) {
-            m_store.releaseLock(key);
+            if (!m_store.releaseLock(key))
+                return code(53);
             m_store.log(s.user.id, QStringLiteral("unlock"), key);
         }
     }
-    t.commit();
+    if (!t.commit())
+        return code(53);
     return code(1);
 }
 
@@ -741,8 +745,9 @@ Reply RequestHandler::deleteFolder(const QString &text)
     }
     // Folder and content go to the recycle bin together.
     for (qint64 f : ids) {
-        m_store.db().run(QStringLiteral("UPDATE files SET deleted=1 WHERE folder_id=? AND deleted=0"), {f});
-        m_store.db().run(QStringLiteral("UPDATE folders SET deleted=1 WHERE id=?"), {f});
+        if (!m_store.db().run(QStringLiteral("UPDATE files SET deleted=1 WHERE folder_id=? AND deleted=0"), {f})
+            || !m_store.db().run(QStringLiteral("UPDATE folders SET deleted=1 WHERE id=?"), {f}))
+            return code(53);
     }
     if (!t.commit())
         return code(53);
@@ -776,9 +781,7 @@ Reply RequestHandler::deleteFile(const QString &text)
     const auto held = m_store.lock(key);
     if (held && held->userId != s.user.id)
         return code(14);
-    m_store.releaseLock(key);
-    m_store.db().run(QStringLiteral("UPDATE files SET deleted=1 WHERE key=?"), {key});
-    if (!t.commit())
+    if (!m_store.releaseLock(key) || !m_store.db().run(QStringLiteral("UPDATE files SET deleted=1 WHERE key=?"), {key}) || !t.commit())
         return code(53);
     m_store.log(s.user.id, QStringLiteral("delete"), key);
     return code(1);

@@ -478,9 +478,9 @@ bool Store::setLock(qint64 key, int userId, int kind)
                     {key, userId, kind, NowDateTime()});
 }
 
-void Store::releaseLock(qint64 key)
+bool Store::releaseLock(qint64 key)
 {
-    m_db.run(QStringLiteral("DELETE FROM locks WHERE file_key=?"), {key});
+    return m_db.run(QStringLiteral("DELETE FROM locks WHERE file_key=?"), {key});
 }
 
 QString Store::hashFile(const QString &path)

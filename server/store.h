@@ -128,7 +128,7 @@ public:
     std::optional<VersionInfo> version(qint64 key, int ver = -1); // ver <= 0: current
     std::optional<LockInfo> lock(qint64 key);
     bool setLock(qint64 key, int userId, int kind);
-    void releaseLock(qint64 key);
+    bool releaseLock(qint64 key);
 
     // Moves a complete staging file into the blob area: flushed to disk first,
     // renamed atomically, so a crash leaves either nothing or the whole body.

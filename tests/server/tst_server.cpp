@@ -652,6 +652,71 @@ private Q_SLOTS:
         QVERIFY(store.folder(kContracts2024).has_value());
     }
 
+    // A change the store could not make is never answered as made, and leaves nothing half done.
+    void failedWritesAreNotReportedAsDone_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("failing"); // when the store refuses the write
+        QTest::addColumn<QString>("done");    // the answer that means success
+        QTest::addRow("50 description") << QStringLiteral("50") << QStringLiteral("BEFORE UPDATE OF description ON files") << QStringLiteral("60");
+        QTest::addRow("54 remark") << QStringLiteral("54") << QStringLiteral("BEFORE UPDATE ON versions") << QStringLiteral("1");
+        QTest::addRow("75 unlock") << QStringLiteral("75") << QStringLiteral("BEFORE DELETE ON locks") << QStringLiteral("1");
+        QTest::addRow("144 delete file") << QStringLiteral("144") << QStringLiteral("BEFORE UPDATE OF deleted ON files") << QStringLiteral("1");
+        QTest::addRow("142 delete folder") << QStringLiteral("142") << QStringLiteral("BEFORE UPDATE OF deleted ON folders") << QStringLiteral("1");
+        QTest::addRow("folder rename") << QStringLiteral("folderrename") << QStringLiteral("BEFORE UPDATE OF name ON folders") << QStringLiteral("ok");
+        QTest::addRow("edit download takes the lock") << QStringLiteral("edit") << QStringLiteral("BEFORE INSERT ON locks") << QStringLiteral("10");
+    }
+    void failedWritesAreNotReportedAsDone()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, failing);
+        QFETCH(QString, done);
+        const quint16 port = m_server->port();
+        const FramedReply made = framed(port, 79, E(m_token) + QStringLiteral("[Ownerid]%1[/Ownerid][FatherFolderId]%2[/FatherFolderId][FolderName]failing %3[/FolderName]")
+                                                          .arg(kRnd).arg(kContracts2024).arg(QString::fromLatin1(QTest::currentDataTag())));
+        const qint64 folder = made.body.toLongLong();
+        QVERIFY2(folder > 0, qPrintable(made.body));
+        const QByteArray body = randomBytes(100);
+        const UploadResult up = upload(port, uploadText(m_token, kRnd, folder, {}, QStringLiteral("failing.txt"), body.size(), kTicks), body);
+        QVERIFY(up.key > 0);
+        const QString key = QStringLiteral("[FileKey]%1[/FileKey]").arg(up.key);
+        const bool locked = request == QLatin1String("75");
+        if (locked)
+            QCOMPARE(framed(port, 76, E(m_token) + key).body, QStringLiteral("1"));
+        Store store(m_server->dataDir());
+        const QString folderName = store.folder(folder)->name;
+        QVERIFY(store.db().run(QStringLiteral("CREATE TRIGGER failing %1 BEGIN SELECT RAISE(ABORT, 'disk full'); END").arg(failing)));
+        auto dropTrigger = qScopeGuard([&] { store.db().run(QStringLiteral("DROP TRIGGER IF EXISTS failing")); });
+
+        QString answer;
+        if (request == QLatin1String("50")) {
+            answer = QString::number(framed(port, 50, E(m_token) + QStringLiteral("[filekey]%1[/filekey][desc]changed[/desc]").arg(up.key)).status);
+        } else if (request == QLatin1String("54")) {
+            answer = framed(port, 54, E(m_token) + QStringLiteral("[Key]%1[/Key][ExtInfo][Opr]Remark[/Opr][Remark]changed[/Remark][/ExtInfo]").arg(up.key)).body;
+        } else if (request == QLatin1String("75") || request == QLatin1String("144")) {
+            answer = framed(port, quint8(request.toInt()), E(m_token) + key).body;
+        } else if (request == QLatin1String("142")) {
+            answer = framed(port, 142, E(m_token) + QStringLiteral("[OwnerId]%1[/OwnerId][FolderId]%2[/FolderID]").arg(kRnd).arg(folder)).body;
+        } else if (request == QLatin1String("folderrename")) {
+            answer = QString::fromUtf8(httpGet("/folderrename?opr=rename&st=c&uid=" + ticket() + "&ownerid=" + QByteArray::number(kRnd)
+                                               + "&folderid=" + QByteArray::number(folder) + "&foldername=Renamed&rnd=1"));
+        } else {
+            answer = QString::number(download(port, downloadText(m_token, up.key, QStringLiteral("[IsReplace]True[/IsReplace][VersionId]-1[/VersionId]"))).status);
+        }
+        QVERIFY2(answer != done, qPrintable(answer));
+        QVERIFY(!answer.isEmpty());
+
+        dropTrigger.dismiss();
+        QVERIFY(store.db().run(QStringLiteral("DROP TRIGGER failing")));
+        const FileInfo f = *store.file(up.key);
+        QCOMPARE(f.deleted, false);
+        QCOMPARE(f.description, QString());
+        QCOMPARE(store.folder(folder).has_value(), true);
+        QCOMPARE(store.folder(folder)->name, folderName);
+        QCOMPARE(store.lock(up.key).has_value(), locked);
+        QCOMPARE(store.db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=? AND remark='changed'"), {up.key}).toInt(), 0);
+    }
+
     // A file of an owner the user cannot reach: no request by its key reads, changes
     // or records anything of it.
     void foreignFileKeysAreRefused_data()
