@@ -432,6 +432,9 @@ Reply RequestHandler::folderFiles(const QString &text)
     QXmlStreamWriter w(&out);
     w.writeStartElement(QStringLiteral("Files"));
     for (const FileInfo &f : m_store.filesIn(folderId)) {
+        // Above the user's classification: not even the name, as in every other listing.
+        if (f.sc > s.user.clearance)
+            continue;
         const auto v = m_store.version(f.key);
         w.writeStartElement(QStringLiteral("File"));
         w.writeAttribute(QStringLiteral("Id"), QString::number(f.key));
@@ -477,6 +480,8 @@ Reply RequestHandler::listFolder(const QString &text, bool foldersOnly, bool fil
     }
     if (!foldersOnly && folderId != 0) {
         for (const FileInfo &f : m_store.filesIn(folderId)) {
+            if (f.sc > s.user.clearance)
+                continue;
             const auto v = m_store.version(f.key);
             const auto l = m_store.lock(f.key);
             out += QStringLiteral("%1*%2*%3*%4*False").arg(f.key).arg(v ? v->ticks : 0).arg(f.name, l ? l->userName : QString());

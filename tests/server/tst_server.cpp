@@ -652,6 +652,52 @@ private Q_SLOTS:
         QVERIFY(store.folder(kContracts2024).has_value());
     }
 
+    // A file above a user's classification shows in none of the listings that user gets.
+    void classifiedFilesStayOutOfListings_data()
+    {
+        QTest::addColumn<int>("request");
+        for (int request : {40, 35, 65, 63, 66})
+            QTest::addRow("%d", request) << request;
+    }
+    void classifiedFilesStayOutOfListings()
+    {
+        QFETCH(int, request);
+        const quint16 port = m_server->port();
+        const QString folderName = QStringLiteral("classified %1").arg(request);
+        const FramedReply made = framed(port, 79, E(m_token) + QStringLiteral("[Ownerid]%1[/Ownerid][FatherFolderId]%2[/FatherFolderId][FolderName]%3[/FolderName]")
+                                                          .arg(kRnd).arg(kContracts2024).arg(folderName));
+        const qint64 folder = made.body.toLongLong();
+        QVERIFY2(folder > 0, qPrintable(made.body));
+        QString text = uploadText(m_token, kRnd, folder, {}, QStringLiteral("secret-plan.txt"), 3, kTicks);
+        text.replace(QStringLiteral("[SC]0[/SC]"), QStringLiteral("[SC]5[/SC]"));
+        QVERIFY(upload(port, text, "abc").key > 0);
+        QVERIFY(upload(port, uploadText(m_token, kRnd, folder, {}, QStringLiteral("open-plan.txt"), 3, kTicks), "def").key > 0);
+        const QString alice = loginToken(port, QStringLiteral("alice"), QStringLiteral("alice123"));
+        {
+            Store store(m_server->dataDir());
+            QVERIFY(store.db().run(QStringLiteral("UPDATE owners SET clearance=1 WHERE login='alice'")));
+        }
+        auto restore = qScopeGuard([&] { Store(m_server->dataDir()).db().run(QStringLiteral("UPDATE owners SET clearance=255 WHERE login='alice'")); });
+        auto listing = [&](const QString &token) {
+            const QString of = QStringLiteral("[OwnerId]%1[/OwnerId][FolderId]%2[/FolderID]").arg(kRnd).arg(folder);
+            switch (request) {
+            case 63:
+                return framed(port, 63, E(token) + of + QStringLiteral("[IsIncludeSub]True[/IsIncludeSub]")).body;
+            case 65:
+                return framed(port, 65, E(token) + QStringLiteral("[FolderId]%1[/FolderId]").arg(folder)).body;
+            case 66:
+                return framed(port, 66, QStringLiteral("[FF]2[/FF][SourceOwnerId]%1[/SourceOwnerId][SourceFolderId]%2[/SourceFolderId][SubFolder]-1[/SubFolder]")
+                                            .arg(kRnd).arg(folder) + E(token)).body;
+            default:
+                return framed(port, quint8(request), E(token) + of).body;
+            }
+        };
+        const QString forAlice = listing(alice);
+        QVERIFY2(forAlice.contains(QLatin1String("open-plan.txt")), qPrintable(forAlice));
+        QVERIFY2(!forAlice.contains(QLatin1String("secret-plan.txt")), qPrintable(forAlice));
+        QVERIFY(listing(m_token).contains(QLatin1String("secret-plan.txt")));
+    }
+
     // A change the store could not make is never answered as made, and leaves nothing half done.
     void failedWritesAreNotReportedAsDone_data()
     {
