@@ -1,11 +1,33 @@
 #include "loginthrottle.h"
 
+#include <QCryptographicHash>
+
 #include <thread>
 
 namespace {
 constexpr qint64 kForgetMs = 15 * 60 * 1000;
 constexpr int kMaxEntries = 100000;
+constexpr qsizetype kLongName = 64;
 } // namespace
+
+QString LoginThrottle::nameKey(const QString &name)
+{
+    const QString key = name.trimmed().toLower();
+    if (key.size() <= kLongName)
+        return key;
+    return u'#' + QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+qint64 LoginThrottle::heldBytes()
+{
+    QMutexLocker lock(&m_mutex);
+    qint64 bytes = 0;
+    for (const auto *map : {&m_names, &m_addresses}) {
+        for (auto it = map->cbegin(); it != map->cend(); ++it)
+            bytes += 2 * it.key().size() + qint64(sizeof(QString) + sizeof(Entry));
+    }
+    return bytes;
+}
 
 int LoginThrottle::delayFor(const Entry *entry, int free)
 {
@@ -18,7 +40,7 @@ int LoginThrottle::delayFor(const Entry *entry, int free)
 int LoginThrottle::delayMs(const QString &name, const QHostAddress &address)
 {
     QMutexLocker lock(&m_mutex);
-    const auto n = m_names.constFind(name.trimmed().toLower());
+    const auto n = m_names.constFind(nameKey(name));
     const auto a = m_addresses.constFind(address.toString());
     return qMax(delayFor(n == m_names.cend() ? nullptr : &*n, kFreeNameFailures),
                 delayFor(a == m_addresses.cend() ? nullptr : &*a, kFreeAddressFailures));
@@ -27,14 +49,14 @@ int LoginThrottle::delayMs(const QString &name, const QHostAddress &address)
 void LoginThrottle::record(const QString &name, const QHostAddress &address, bool failed)
 {
     QMutexLocker lock(&m_mutex);
-    const QString nameKey = name.trimmed().toLower();
+    const QString key = nameKey(name);
     if (!failed) {
-        m_names.remove(nameKey);
+        m_names.remove(key);
         return;
     }
     if (m_names.size() + m_addresses.size() > kMaxEntries)
         prune();
-    for (auto *entry : {&m_names[nameKey], &m_addresses[address.toString()]}) {
+    for (auto *entry : {&m_names[key], &m_addresses[address.toString()]}) {
         if (entry->forget.hasExpired())
             entry->failures = 0;
         ++entry->failures;

@@ -14,6 +14,8 @@ public:
     // Milliseconds the next attempt for this name from this address waits.
     int delayMs(const QString &name, const QHostAddress &address);
     void record(const QString &name, const QHostAddress &address, bool failed);
+    // Memory the remembered failures take (their keys and records).
+    qint64 heldBytes();
 
     // Failures before the waits begin; each further one doubles the wait.
     static constexpr int kFreeNameFailures = 3;
@@ -28,6 +30,9 @@ private:
         QDeadlineTimer forget;
     };
     static int delayFor(const Entry *entry, int free);
+    // The name as remembered: long names (no real login is long) by their hash,
+    // so a stream of huge names takes no more memory than short ones.
+    static QString nameKey(const QString &name);
     void prune();
 
     QMutex m_mutex;

@@ -1,4 +1,5 @@
 #include "serverfixture.h"
+#include "loginthrottle.h"
 
 #include "core/aes.h"
 #include "core/helpers.h"
@@ -1511,6 +1512,23 @@ private Q_SLOTS:
         const qint64 known = fastest(QStringLiteral("alice"));
         const qint64 unknown = fastest(QStringLiteral("nobody"));
         QVERIFY2(unknown * 2 > known, qPrintable(QStringLiteral("known %1 ns, unknown %2 ns").arg(known).arg(unknown)));
+    }
+
+    // Failed logins under huge names are remembered at the size of short ones, and
+    // each name still on its own.
+    void longNamesTakeLittleMemory()
+    {
+        LoginThrottle throttle;
+        const QString longName = QString(30000, u'n');
+        for (int i = 0; i < 200; ++i)
+            throttle.record(longName + QString::number(i), QHostAddress(QStringLiteral("192.0.2.%1").arg(i)), true);
+        QVERIFY2(throttle.heldBytes() < 200 * 1024, qPrintable(QString::number(throttle.heldBytes())));
+
+        const QHostAddress elsewhere(QStringLiteral("198.51.100.1"));
+        for (int i = 0; i <= LoginThrottle::kFreeNameFailures; ++i)
+            throttle.record(longName + QStringLiteral("x"), QHostAddress(QStringLiteral("203.0.113.%1").arg(i)), true);
+        QVERIFY(throttle.delayMs(longName + QStringLiteral("X "), elsewhere) >= LoginThrottle::kFirstDelayMs);
+        QCOMPARE(throttle.delayMs(longName + QStringLiteral("y"), elsewhere), 0);
     }
 
     void repeatedFailuresSlowDown()
