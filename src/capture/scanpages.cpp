@@ -1,10 +1,22 @@
 #include "capture/scanpages.h"
 
+#include "core/workpools.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImageWriter>
 
-TScanPages::TScanPages(const QString &tempRoot)
+namespace {
+struct TWriteResult {
+    bool Done = false;
+    QString Error;
+};
+} // namespace
+
+TScanPages::TScanPages(const QString &tempRoot, QObject *parent)
+    : QObject(parent)
+    , m_alive(std::make_shared<std::atomic<bool>>(true))
 {
     QDir().mkpath(tempRoot);
     QFile::setPermissions(tempRoot, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -12,9 +24,30 @@ TScanPages::TScanPages(const QString &tempRoot)
     m_dir = std::make_unique<QTemporaryDir>(QDir(tempRoot).filePath(QStringLiteral("kvscan-XXXXXX")));
 }
 
-TScanPages::~TScanPages() = default;  // the folder and the pages left in it go with it
+TScanPages::~TScanPages()
+{
+    // The folder and the pages left in it go with it; a write still under way
+    // cleans up after itself, and its result is never delivered.
+    *m_alive = false;
+}
 
 QString TScanPages::Folder() const { return IsValid() ? m_dir->path() + u'/' : QString(); }
+
+QStringList TScanPages::Files() const
+{
+    QStringList out;
+    for (const Page &p : m_pages)
+        out << p.File;
+    return out;
+}
+
+int TScanPages::indexOf(const QString &file) const
+{
+    for (int i = 0; i < m_pages.size(); ++i)
+        if (m_pages.at(i).File == file)
+            return i;
+    return -1;
+}
 
 bool TScanPages::Add(const QImage &page, QString *error)
 {
@@ -23,41 +56,112 @@ bool TScanPages::Add(const QImage &page, QString *error)
             *error = QStringLiteral("No folder for the scanned pages");
         return false;
     }
-    const QString name = Folder() + QStringLiteral("kvscan_%1.bmp").arg(m_next++);
-    QImageWriter writer(name, "bmp");
-    if (!writer.write(page.convertToFormat(page.isGrayscale() ? QImage::Format_Grayscale8 : QImage::Format_RGB888))) {
-        if (error)
-            *error = QStringLiteral("Cannot write %1: %2").arg(name, writer.errorString());
-        QFile::remove(name);
-        return false;
-    }
-    m_files << name;
-    if (m_files.size() == 1)
+    Page p;
+    p.File = Folder() + QStringLiteral("kvscan_%1.bmp").arg(m_next++);
+    m_pages << p;
+    write(int(m_pages.size()) - 1, page, true);
+    if (m_pages.size() == 1)
         Show(0);
     return true;
 }
 
+void TScanPages::write(int index, const QImage &image, bool firstWrite)
+{
+    Page &p = m_pages[index];
+    p.Unwritten = image;
+    p.Version = ++m_versions;
+    const QString file = p.File;
+    const quint64 version = p.Version;
+    // Each write has a name of its own: a later edit may finish before an earlier one.
+    const QString temp = file + QStringLiteral(".%1.part").arg(version);
+    const QString folder = Folder();
+    const std::shared_ptr<std::atomic<bool>> alive = m_alive;
+    ++m_writing;
+    RunOnPool(
+        TransferPool(), this,
+        [image, file, temp, folder, alive, firstWrite] {
+            TWriteResult r;
+            if (!*alive)
+                return r;
+            const QImage out = firstWrite ? image.convertToFormat(image.isGrayscale() ? QImage::Format_Grayscale8
+                                                                                      : QImage::Format_RGB888)
+                                          : image;
+            QImageWriter writer(temp, "bmp");
+            r.Done = writer.write(out);
+            if (!r.Done) {
+                r.Error = QStringLiteral("Cannot write %1: %2").arg(file, writer.errorString());
+                QFile::remove(temp);
+            }
+            if (!*alive) {
+                QFile::remove(temp);
+                QDir().rmdir(folder);
+            }
+            return r;
+        },
+        [this, file, version, temp](const TWriteResult &r) {
+            writeDone(file, version, temp, r.Done ? QString() : r.Error.isEmpty() ? QStringLiteral("Cannot write %1").arg(file) : r.Error);
+        });
+}
+
+void TScanPages::writeDone(const QString &file, quint64 version, const QString &temp, const QString &error)
+{
+    --m_writing;
+    const int i = indexOf(file);
+    QString failure = error;
+    if (i < 0 || m_pages.at(i).Version != version) {
+        // The page was deleted, or a later edit of it is on its way.
+        QFile::remove(temp);
+    } else if (failure.isEmpty()) {
+        QFile::remove(file);
+        if (QFile::rename(temp, file))
+            m_pages[i].Unwritten = QImage();
+        else
+            failure = QStringLiteral("Cannot write %1").arg(file);
+    }
+    if (i >= 0 && i < m_pages.size() && m_pages.at(i).Version == version && !failure.isEmpty()) {
+        QFile::remove(temp);
+        m_pages[i].Unwritten = QImage();
+        if (!QFileInfo::exists(file))
+            Remove({file});
+        else if (i == m_index)
+            Show(i);   // what the file holds, not the edit that was lost
+        Q_EMIT writeFailed(failure);
+    }
+    if (m_writing == 0)
+        Q_EMIT written();
+}
+
 bool TScanPages::Show(int index)
 {
-    if (index < 0 || index >= m_files.size())
-        return false;
-    QImage img(m_files.at(index));
-    if (img.isNull())
+    if (index < 0 || index >= m_pages.size())
         return false;
     m_index = index;
-    m_current = img;
     m_watermarkOn = false;
+    const quint64 generation = ++m_readGeneration;
+    const Page &p = m_pages.at(index);
+    if (!p.Unwritten.isNull()) {
+        m_current = p.Unwritten;
+        return true;
+    }
+    m_current = QImage();
+    const QString file = p.File;
+    RunOnPool(TransferPool(), this, [file] { return QImage(file); },
+              [this, generation](const QImage &image) {
+                  // Only the page asked for last.
+                  if (generation != m_readGeneration)
+                      return;
+                  m_current = image;
+                  Q_EMIT currentChanged();
+              });
     return true;
 }
 
 bool TScanPages::store(const QImage &image)
 {
-    if (m_index < 0 || m_index >= m_files.size() || image.isNull())
-        return false;
-    QImageWriter writer(m_files.at(m_index), "bmp");
-    if (!writer.write(image))
+    if (m_index < 0 || m_index >= m_pages.size() || image.isNull())
         return false;
     m_current = image;
+    write(m_index, image, false);
     return true;
 }
 
@@ -117,30 +221,35 @@ bool TScanPages::ToggleWatermark(const QImage &mark)
 
 bool TScanPages::DeleteCurrent()
 {
-    if (m_index < 0 || m_index >= m_files.size())
+    if (m_index < 0 || m_index >= m_pages.size())
         return false;
-    QFile::remove(m_files.takeAt(m_index));
-    if (m_files.isEmpty()) {
+    QFile::remove(m_pages.takeAt(m_index).File);
+    if (m_pages.isEmpty()) {
         m_index = -1;
         m_current = QImage();
+        ++m_readGeneration;
         return true;
     }
-    Show(qMin(m_index, int(m_files.size()) - 1));
+    Show(qMin(m_index, int(m_pages.size()) - 1));
     return true;
 }
 
 void TScanPages::Remove(const QStringList &files)
 {
     for (const QString &f : files) {
-        if (m_files.removeOne(f))
+        const int i = indexOf(f);
+        if (i >= 0) {
+            m_pages.removeAt(i);
             QFile::remove(f);
+        }
     }
-    if (m_files.isEmpty()) {
+    if (m_pages.isEmpty()) {
         m_index = -1;
         m_current = QImage();
-    } else if (!Show(qBound(0, m_index, int(m_files.size()) - 1))) {
-        m_index = -1;
+        ++m_readGeneration;
+    } else {
+        Show(qBound(0, m_index, int(m_pages.size()) - 1));
     }
 }
 
-void TScanPages::Clear() { Remove(m_files); }
+void TScanPages::Clear() { Remove(Files()); }

@@ -1,27 +1,38 @@
 #pragma once
 // The pages of a capture, without windows: each page is a picture file in a
 // private folder of its own, and every edit of the page shown is written back,
-// so the files always hold what will be uploaded.
+// so the files hold what will be uploaded once IsWriting() is false.
+// A colour page at 600 dpi is tens of megabytes: pages are encoded, written
+// and read back on worker threads, never on the thread that owns the pages.
 #include <QImage>
+#include <QList>
+#include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
 
-class TScanPages
+class TScanPages : public QObject
 {
+    Q_OBJECT
 public:
     // Pages live in a fresh folder below tempRoot (created when missing, mode 0700).
-    explicit TScanPages(const QString &tempRoot);
-    ~TScanPages();
+    explicit TScanPages(const QString &tempRoot, QObject *parent = nullptr);
+    ~TScanPages() override;
 
     bool IsValid() const { return m_dir && m_dir->isValid(); }
     QString Folder() const;
-    // Saves the page under a name never used before in this folder; false when it cannot be written.
+    // Takes the page as the last one at once, under a name never used before in this
+    // folder; its file follows (written(), or writeFailed() and the page goes again).
+    // False only when there is no folder for pages.
     bool Add(const QImage &page, QString *error = nullptr);
-    int Count() const { return int(m_files.size()); }
-    QStringList Files() const { return m_files; }
+    int Count() const { return int(m_pages.size()); }
+    QStringList Files() const;
+    // A page file is still being written: Files() is not yet what would be uploaded.
+    bool IsWriting() const { return m_writing > 0; }
     int Index() const { return m_index; }
+    // Null while the page shown is read back from its file (currentChanged() follows).
     const QImage &Current() const { return m_current; }
 
     // Page through; false at either end.
@@ -46,13 +57,33 @@ public:
     // the mark's top-left colour transparent; what falls outside is clipped.
     static QImage Stamp(const QImage &image, const QImage &mark);
 
+Q_SIGNALS:
+    // The page shown was read back from its file.
+    void currentChanged();
+    // Every page file is on disk.
+    void written();
+    // A page file could not be written; a new page that has no file goes from the list.
+    void writeFailed(const QString &error);
+
 private:
+    struct Page {
+        QString File;
+        QImage Unwritten;   // what the file will hold once its latest write is done
+        quint64 Version = 0;
+    };
     bool store(const QImage &image);
+    void write(int index, const QImage &image, bool firstWrite);
+    void writeDone(const QString &file, quint64 version, const QString &temp, const QString &error);
+    int indexOf(const QString &file) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    QStringList m_files;
+    std::shared_ptr<std::atomic<bool>> m_alive;
+    QList<Page> m_pages;
     int m_index = -1;
     int m_next = 0;
+    int m_writing = 0;
+    quint64 m_versions = 0;
+    quint64 m_readGeneration = 0;
     QImage m_current;
     bool m_watermarkOn = false;
 };

@@ -23,6 +23,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace {
 constexpr int kWatermarkTimeoutMs = 600;
 constexpr int kScannerItem = 1;
@@ -58,6 +60,17 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
     , FVideoX(camera ? std::move(camera) : CameraSource::CreateDefault())
     , m_pages(std::make_unique<TScanPages>(tempRoot))
 {
+    connect(m_pages.get(), &TScanPages::currentChanged, this, &TTwainXeFrm::showCurrent);
+    connect(m_pages.get(), &TScanPages::writeFailed, this, [this](const QString &error) {
+        qCWarning(lcCapture).noquote() << error;
+        m_uploadWhenWritten = false;
+        showCurrent();
+        TPrompter::Instance().Error(this, m_texts.WLS_Hint, error);
+    });
+    connect(m_pages.get(), &TScanPages::written, this, [this] {
+        if (std::exchange(m_uploadWhenWritten, false))
+            openUploadDialog();
+    });
     const THS_Language lang = FHS_Language;
     setObjectName(QStringLiteral("TTwainXeFrm"));
     setWindowTitle(m_texts.WLS_Caption);
@@ -269,8 +282,12 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
         QString target = name;
         if (QFileInfo(target).suffix().isEmpty())
             target += bmp ? QLatin1String(".bmp") : QLatin1String(".jpg");
-        if (!m_pages->Current().save(target, bmp ? "bmp" : "jpeg"))
-            TPrompter::Instance().Error(this, m_texts.WLS_Hint, QStringLiteral("Cannot write %1").arg(target));
+        const QImage page = m_pages->Current();
+        RunOnPool(TransferPool(), this, [page, target, bmp] { return page.save(target, bmp ? "bmp" : "jpeg"); },
+                  [this, target](bool saved) {
+                      if (!saved)
+                          TPrompter::Instance().Error(this, m_texts.WLS_Hint, QStringLiteral("Cannot write %1").arg(target));
+                  });
         raise();
         activateWindow();
     });
@@ -495,6 +512,7 @@ void TTwainXeFrm::setScanning(bool on)
 void TTwainXeFrm::receivePage(const QImage &page)
 {
     QString error;
+    // The page is written on a worker; a failure comes back as writeFailed.
     if (!m_pages->Add(page, &error)) {
         qCWarning(lcCapture).noquote() << error;
         TPrompter::Instance().Error(this, m_texts.WLS_Hint, error);
@@ -585,6 +603,18 @@ void TTwainXeFrm::Upload()
         TPrompter::Instance().Info(this, m_texts.WLS_Hint, m_texts.WLS_NoImageFile);
         return;
     }
+    // The dialog reads the page files: it opens once the last of them is written.
+    if (m_pages->IsWriting()) {
+        m_uploadWhenWritten = true;
+        return;
+    }
+    openUploadDialog();
+}
+
+void TTwainXeFrm::openUploadDialog()
+{
+    if (m_uploadFrm || m_pages->Count() == 0)
+        return;
     m_uploadFrm = new TTwainUploadFrm(m_conn, m_ownerId2, this);
     m_uploadFrm->setAttribute(Qt::WA_DeleteOnClose);
     m_uploadFrm->SetArcId2(ArcId);

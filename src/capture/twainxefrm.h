@@ -105,6 +105,7 @@ private:
     void showOptions(const QString &device, const ScanOptions &options);
     ScanSettings settings() const;
     void uploadDialogClosed();
+    void openUploadDialog();
     void setScanning(bool on);
 
     TServerConn m_conn;
@@ -127,6 +128,7 @@ private:
     bool FVideoActivated = false;
     int m_captureStart = 0;
     bool m_resumeLiveAfterUpload = false;
+    bool m_uploadWhenWritten = false;
 
 public:
     qint32 UploadOwnerId = 0;

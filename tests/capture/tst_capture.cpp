@@ -240,11 +240,76 @@ private Q_SLOTS:
             QVERIFY(a.DeleteCurrent());
             QVERIFY(a.Add(filled(30, 20, Qt::green)));
             // A deleted page's name is never given again.
-            QCOMPARE(QSet<QString>(a.Files().cbegin(), a.Files().cend()).size(), 2);
+            const QStringList files = a.Files();
+            QCOMPARE(QSet<QString>(files.cbegin(), files.cend()).size(), 2);
             QVERIFY(!a.Files().contains(a.Folder() + QStringLiteral("kvscan_0.bmp")));
             folder = a.Folder();
         }
-        QVERIFY(!QFileInfo::exists(folder));
+        // A write still under way when the pages went cleans up after itself.
+        QTRY_VERIFY(!QFileInfo::exists(folder));
+    }
+
+    // A 600 dpi colour page is tens of megabytes: the owner's thread takes it at
+    // once and never waits for the disk, and the pages keep the order they came in.
+    void pagesAreWrittenAndReadOffTheOwnersThreadInOrder()
+    {
+        TScanPages pages(home.path() + QStringLiteral("/Temp"));
+        QSignalSpy written(&pages, &TScanPages::written);
+        const QList<QColor> colours{Qt::red, Qt::green, Qt::blue, Qt::yellow};
+        for (const QColor &c : colours)
+            QVERIFY(pages.Add(filled(1200, 1600, c)));
+        QCOMPARE(pages.Count(), 4);   // unsaved pages count before their files are there
+        QVERIFY(pages.IsWriting());
+        for (const QString &f : pages.Files())
+            QVERIFY2(!QFileInfo::exists(f), qPrintable(f));
+        QCOMPARE(pages.Index(), 0);
+        QCOMPARE(pages.Current().pixelColor(0, 0), QColor(Qt::red));
+        QVERIFY(written.wait(20000));
+        QVERIFY(!pages.IsWriting());
+        for (int i = 0; i < colours.size(); ++i)
+            QCOMPARE(QImage(pages.Files().at(i)).pixelColor(600, 800), colours.at(i));
+
+        // A written page is read back on a worker; only the page asked for last is shown.
+        QSignalSpy changed(&pages, &TScanPages::currentChanged);
+        QVERIFY(pages.Show(2));
+        QVERIFY(pages.Current().isNull());
+        QVERIFY(changed.wait(20000));
+        QCOMPARE(pages.Current().pixelColor(0, 0), QColor(Qt::blue));
+        QVERIFY(pages.Show(0));
+        QVERIFY(pages.Down());
+        QTRY_VERIFY(!pages.Current().isNull());
+        QCOMPARE(pages.Index(), 1);
+        QCOMPARE(pages.Current().pixelColor(0, 0), QColor(Qt::green));
+        QTRY_COMPARE(changed.count(), 2);
+    }
+
+    void aPageThatCannotBeWrittenGoesAndSaysWhy()
+    {
+        TScanPages pages(home.path() + QStringLiteral("/Temp"));
+        QSignalSpy failed(&pages, &TScanPages::writeFailed);
+        QVERIFY(pages.Add(filled(30, 20, Qt::red)));
+        QTRY_VERIFY(!pages.IsWriting());
+        // The folder went from under the pages: the next one cannot be written.
+        QVERIFY(QDir(pages.Folder()).removeRecursively());
+        QVERIFY(pages.Add(filled(30, 20, Qt::green)));
+        QCOMPARE(pages.Count(), 2);
+        QVERIFY(failed.wait(10000));
+        QVERIFY2(failed.first().at(0).toString().contains(QStringLiteral("kvscan_1.bmp")),
+                 qPrintable(failed.first().at(0).toString()));
+        QCOMPARE(pages.Count(), 1);
+        QVERIFY(!pages.IsWriting());
+    }
+
+    void pagesThatGoWhileWritingLeaveNothing()
+    {
+        QString folder;
+        {
+            TScanPages pages(home.path() + QStringLiteral("/Temp"));
+            for (int i = 0; i < 3; ++i)
+                QVERIFY(pages.Add(filled(1200, 1600, Qt::darkCyan)));
+            folder = pages.Folder();
+        }
+        QTRY_VERIFY(!QFileInfo::exists(folder));
     }
 
     void rotationTurnsThePageAndStoresIt()
@@ -254,12 +319,14 @@ private Q_SLOTS:
         img.setPixelColor(0, 0, Qt::red);   // top left
         QVERIFY(pages.Add(img));
         QVERIFY(pages.RotateLeft());
+        QTRY_VERIFY(!pages.IsWriting());
         // Counter-clockwise: the top-left corner goes to the bottom left.
         QImage stored(pages.Files().first());
         QCOMPARE(stored.size(), QSize(2, 4));
         QCOMPARE(stored.pixelColor(0, 3), QColor(Qt::red));
         QVERIFY(pages.RotateRight());
         QVERIFY(pages.RotateRight());
+        QTRY_VERIFY(!pages.IsWriting());
         stored = QImage(pages.Files().first());
         // Clockwise twice from there: top right.
         QCOMPARE(stored.size(), QSize(2, 4));
@@ -277,6 +344,7 @@ private Q_SLOTS:
         for (int y = 0; y < 100; ++y)
             mark.setPixelColor(99, y, Qt::white);   // a transparent column
         QVERIFY(pages.ToggleWatermark(mark));
+        QTRY_VERIFY(!pages.IsWriting());
         const QImage stamped(pages.Files().first());
         QCOMPARE(stamped.size(), QSize(60, 60));
         // Each covered colour byte becomes (90 * page + 10 * mark) / 100, once per stamp that reaches it.
@@ -288,9 +356,11 @@ private Q_SLOTS:
         const QColor c = stamped.pixelColor(55, 55);
         // Second press shows the stored page: still stamped, and the button is armed again.
         QVERIFY(!pages.ToggleWatermark(mark));
+        QTRY_VERIFY(!pages.Current().isNull());
         QCOMPARE(pages.Current().pixelColor(55, 55), c);
         // Third press stamps again.
         QVERIFY(pages.ToggleWatermark(mark));
+        QTRY_VERIFY(!pages.IsWriting());
         QVERIFY(QImage(pages.Files().first()).pixelColor(55, 55).red() < c.red());
     }
 
@@ -402,14 +472,15 @@ private Q_SLOTS:
         QVERIFY2(page.width() > 100 && page.height() > page.width(), "the test back end scans a portrait page");
         QTest::mouseClick(w->tbDown, Qt::LeftButton);
         QCOMPARE(w->Pages().Index(), 1);
+        QTRY_VERIFY(!w->Pages().Current().isNull());
         QTest::mouseClick(w->tbRight, Qt::LeftButton);
         QCOMPARE(w->Pages().Current().size(), page.transposed());
 
         const qint64 arcId = 77;
         w->SetUpload(server.userId, server.folderId, arcId);
         QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
+        QTRY_VERIFY(w->UploadFrm());
         TTwainUploadFrm *dialog = w->UploadFrm();
-        QVERIFY(dialog);
         // Nothing goes without a name.
         QTest::mouseClick(dialog->btnUpload, Qt::LeftButton);
         QCOMPARE(prompter.shown, QStringList{QStringLiteral("Please input file name!")});
@@ -445,7 +516,7 @@ private Q_SLOTS:
         // An owner the server does not know refuses the file.
         w->SetUpload(987654, server.folderId, 0);
         QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
-        QVERIFY(w->UploadFrm());
+        QTRY_VERIFY(w->UploadFrm());
         w->UploadFrm()->edtFileName->setText(QStringLiteral("refused"));
         QSignalSpy done(w.get(), &TTwainXeFrm::uploadFinished);
         QTest::mouseClick(w->UploadFrm()->btnUpload, Qt::LeftButton);
@@ -458,6 +529,7 @@ private Q_SLOTS:
         // The same page goes once the folder is right.
         w->SetUpload(server.userId, server.folderId, 0);
         QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
+        QTRY_VERIFY(w->UploadFrm());
         w->UploadFrm()->edtFileName->setText(QStringLiteral("second try"));
         QTest::mouseClick(w->UploadFrm()->btnUpload, Qt::LeftButton);
         QVERIFY(done.wait(60000));
@@ -526,7 +598,7 @@ private Q_SLOTS:
         // Upload while the picture runs takes the latest frame as the only page.
         camera->push(filled(160, 90, Qt::yellow));
         QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
-        QVERIFY(w->UploadFrm());
+        QTRY_VERIFY(w->UploadFrm());
         QCOMPARE(w->Pages().Count(), 1);
         QCOMPARE(w->Pages().Current().size(), QSize(160, 90));
         QVERIFY(camera->paused);

@@ -129,7 +129,7 @@ private Q_SLOTS:
         QCOMPARE(w->Pages().Count(), 1);
         const QSize page = w->Pages().Current().size();
         QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
-        QVERIFY(w->UploadFrm());
+        QTRY_VERIFY(w->UploadFrm());   // once the page file is written
         w->UploadFrm()->edtFileName->setText(QStringLiteral("扫描 receipt"));
         QSignalSpy done(w, &TTwainXeFrm::uploadFinished);
         QTest::mouseClick(w->UploadFrm()->btnUpload, Qt::LeftButton);
