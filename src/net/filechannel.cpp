@@ -23,6 +23,7 @@
 namespace {
 
 constexpr qint64 kWriteBatch = 8 * kFileBlockSize;  // 256 KiB
+constexpr int kSaveFileError = 53;  // the server's own code for a body it could not store
 
 enum ErrorRow { RowClosed, RowSocket, RowOpen, RowWrite, RowTimeout };
 
@@ -275,6 +276,12 @@ quint8 TRobotTcpClient::UploadFile(qint64 destOwnerId, const QString &subFolderN
             return fc::LocalOpen;
         }
         newFileKey = key;
+        // The status came before the body; a key of 0 after it means the server took
+        // the body but could not store it (a lock or a deletion meanwhile, a full disk).
+        if (status == fc::Stored && key <= 0) {
+            FErrorTxt = GetDesc(kSaveFileError);
+            return kSaveFileError;
+        }
         return status;
     } catch (const std::exception &e) {
         Disconnect();

@@ -752,6 +752,40 @@ private Q_SLOTS:
                                         + content.mid(96) + be32(65520))));
     }
 
+    // The status comes before the body: a key that is not positive after it means
+    // the server did not store the file, which must not read as "stored".
+    void uploadWithoutKeyIsNotStored_data()
+    {
+        QTest::addColumn<qint64>("key");
+        QTest::addRow("no key") << qint64(0);
+        QTest::addRow("negative key") << qint64(-5);
+    }
+    void uploadWithoutKeyIsNotStored()
+    {
+        QFETCH(qint64, key);
+        writeFile(path("a.bin"), pattern(100));
+        FakeServer srv;
+        srv.addScript([=](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(3);
+            c.writeInt64(0);
+            c.writeInt64(0);
+            c.readInt64();
+            c.readInt64();
+            c.read(100);
+            c.readInt32();
+            c.writeInt64(key);
+        });
+        auto c = makeClient(srv.port());
+        TTidyFile tf;
+        tf.Path = path("a.bin");
+        qint64 newKey = 9;
+        QCOMPARE(int(c->UploadFile(5, QString(), newKey, tf, 8)), 53);
+        QVERIFY(newKey <= 0);
+        QCOMPARE(c->GetLastError(), c->GetDesc(53));
+        QVERIFY(!c->GetLastError().isEmpty());
+    }
+
     void uploadRestartsWhenServerHasMore()
     {
         const QByteArray content = pattern(100);
