@@ -543,8 +543,20 @@ Reply RequestHandler::createFolderLines(const QString &text)
             return Reply{18, {}, 0};
     }
     QString out;
-    const QStringList lines = GetTagValue(text, QStringLiteral("Folder")).split(QRegularExpression(QStringLiteral("[\r\n]+")), Qt::SkipEmptyParts);
-    for (const QString &line : lines.mid(0, 10000)) {
+    // Only the lines that are served are cut out: splitting a whole frame of short
+    // lines first would take many times its size.
+    constexpr int kMaxLines = 10000;
+    const QString block = GetTagValue(text, QStringLiteral("Folder"));
+    QStringList lines;
+    for (qsizetype pos = 0; pos < block.size() && lines.size() < kMaxLines;) {
+        qsizetype end = pos;
+        while (end < block.size() && block.at(end) != u'\r' && block.at(end) != u'\n')
+            ++end;
+        if (end > pos)
+            lines << block.mid(pos, end - pos);
+        pos = end + 1;
+    }
+    for (const QString &line : std::as_const(lines)) {
         qint64 parent = base;
         bool ok = true;
         // Looked up and made under the write lock: two clients making one path at once get one folder.
