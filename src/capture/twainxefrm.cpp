@@ -65,7 +65,9 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
         qCWarning(lcCapture).noquote() << error;
         m_uploadWhenWritten = false;
         showCurrent();
-        TPrompter::Instance().Error(this, m_texts.WLS_Hint, error);
+        TPrompter::Instance().Error(this, m_texts.WLS_Hint,
+                                    LangText(FHS_Language, "扫描页未能保存到磁盘：", "A scanned page could not be kept on disk: ")
+                                        + error);
     });
     connect(m_pages.get(), &TScanPages::written, this, [this] {
         if (std::exchange(m_uploadWhenWritten, false))
@@ -286,7 +288,8 @@ TTwainXeFrm::TTwainXeFrm(const TServerConn &conn, qint64 ownerId2, const QString
         RunOnPool(TransferPool(), this, [page, target, bmp] { return page.save(target, bmp ? "bmp" : "jpeg"); },
                   [this, target](bool saved) {
                       if (!saved)
-                          TPrompter::Instance().Error(this, m_texts.WLS_Hint, QStringLiteral("Cannot write %1").arg(target));
+                          TPrompter::Instance().Error(this, m_texts.WLS_Hint,
+                                                      LangText(FHS_Language, "无法写入 %1", "Cannot write %1").arg(target));
                   });
         raise();
         activateWindow();

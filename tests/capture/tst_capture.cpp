@@ -607,6 +607,26 @@ private Q_SLOTS:
         QVERIFY(!camera->paused);
     }
 
+    // The still goes when its file cannot be written: said once, and no dialog for a page that is not there.
+    void pageThatCannotBeWrittenIsReportedNotUploaded()
+    {
+        FakeCamera *camera = nullptr;
+        std::unique_ptr<TTwainXeFrm> w = window(&camera);
+        w->VideoInit();
+        w->cbTwainSource->setCurrentIndex(2);
+        QVERIFY(camera->running);
+        QVERIFY(QDir(w->Pages().Folder()).removeRecursively());
+        camera->push(filled(320, 200, Qt::darkGreen));
+        QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
+        QCOMPARE(w->Pages().Count(), 1);
+        QTRY_COMPARE(w->Pages().Count(), 0);
+        QCOMPARE(prompter.shown.size(), 1);
+        QVERIFY2(prompter.shown.first().startsWith(QStringLiteral("A scanned page could not be kept on disk: ")),
+                 qPrintable(prompter.shown.first()));
+        QVERIFY(!w->Pages().IsWriting());
+        QVERIFY(!w->UploadFrm());
+    }
+
     void acquireWithoutSources()
     {
         class NoScanner : public ScannerSource
