@@ -10,7 +10,7 @@
 #include "core/wiredate.h"
 
 #include <QLoggingCategory>
-#include <QRegularExpression>
+#include <QStringTokenizer>
 #include <QSet>
 #include <QXmlStreamWriter>
 #include <functional>
@@ -561,9 +561,13 @@ Reply RequestHandler::createFolderLines(const QString &text)
         bool ok = true;
         // Looked up and made under the write lock: two clients making one path at once get one folder.
         Transaction t(m_store.db());
-        for (const QString &name : line.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts)) {
-            qint64 id = m_store.findFolder(owner, parent, name.trimmed());
-            if (id == 0 && m_store.createFolder(owner, parent, name.trimmed(), &id) != 0) {
+        // Name by name as they are made: a long path stops at the depth limit unread.
+        QString path = line;
+        path.replace(u'\\', u'/');
+        for (const QStringView part : qTokenize(path, u'/', Qt::SkipEmptyParts)) {
+            const QString name = part.trimmed().toString();
+            qint64 id = m_store.findFolder(owner, parent, name);
+            if (id == 0 && m_store.createFolder(owner, parent, name, &id) != 0) {
                 ok = false;
                 break;
             }
