@@ -81,6 +81,11 @@ QString GetTagValue(const QString &text, const QString &tag, bool trimValue)
     return trimValue ? TrimCtl(v) : v;
 }
 
+bool TagValueFits(const QString &value, const QString &tag)
+{
+    return findTagToken(value, 0, true, tag) < 0;
+}
+
 void SetTagValue(const QString &tag, const QString &value, QString &text)
 {
     const QString entry = QLatin1Char('[') + tag + QLatin1Char(']') + value + QLatin1String("[/") + tag

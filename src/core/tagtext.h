@@ -12,6 +12,9 @@ QString GetTagValue(const QString &text, const QString &tag, bool trimValue = tr
 // Replaces the first entry of tag; an opening tag that has no closing tag after it is
 // replaced by the entry too. Appends the entry and CR LF when the tag is missing.
 void SetTagValue(const QString &tag, const QString &value, QString &text);
+// False when value holds tag's closing tag: sent as "[tag]value[/tag]" it would be
+// read back cut short, as there is no escaping.
+bool TagValueFits(const QString &value, const QString &tag);
 
 // Reads many tags of one text in one pass (lists such as "Type0".."TypeN"), with the
 // answers of GetTagValue. Only names starting with prefix are kept; names hold no "[" or "]".

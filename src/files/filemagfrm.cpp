@@ -3,6 +3,7 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/helpers.h"
+#include "core/tagtext.h"
 #include "core/webcmd.h"
 #include "files/asyncrun.h"
 #include "files/filedelfrm.h"
@@ -854,12 +855,21 @@ void TFileMagFrm::Summary()
             return;
         }
         QDialog dialog(this);
-        dialog.setWindowTitle(QStringLiteral("摘要"));
+        dialog.setWindowTitle(LangText(FHS_Language, "摘要", "Summary"));
         auto *memo = new QPlainTextEdit(d.Text, &dialog);
         auto *buttons = new QDialogButtonBox(&dialog);
-        buttons->addButton(QStringLiteral("修改"), QDialogButtonBox::AcceptRole);
-        buttons->addButton(QStringLiteral("关闭"), QDialogButtonBox::RejectRole);
-        connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        buttons->addButton(LangText(FHS_Language, "修改", "Modify"), QDialogButtonBox::AcceptRole);
+        buttons->addButton(LangText(FHS_Language, "关闭", "Close"), QDialogButtonBox::RejectRole);
+        connect(buttons, &QDialogButtonBox::accepted, &dialog, [this, &dialog, memo] {
+            // The server would keep only the text before it; the user keeps editing instead.
+            if (!TagValueFits(memo->toPlainText(), QStringLiteral("desc"))) {
+                TPrompter::Instance().Error(&dialog, m_texts.WLS_Hint,
+                                            LangText(FHS_Language, "摘要中不能含有“[/desc]”。",
+                                                     "The summary may not contain \"[/desc]\"."));
+                return;
+            }
+            dialog.accept();
+        });
         connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
         auto *l = new QVBoxLayout(&dialog);
         l->addWidget(memo);

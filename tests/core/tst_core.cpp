@@ -125,6 +125,27 @@ private Q_SLOTS:
         QCOMPARE(GetTagValue(t, QStringLiteral("b")), QStringLiteral("2"));
     }
 
+    void tagValueFits_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("fits");
+        QTest::addRow("plain") << "Signed on [date] by [/name]" << true;
+        QTest::addRow("opening tag only") << "see [desc] above" << true;
+        QTest::addRow("closing tag") << "first[/desc]second" << false;
+        QTest::addRow("closing tag other case") << "first[/DeSc]second" << false;
+        QTest::addRow("at the very end") << "text[/desc]" << false;
+        QTest::addRow("unfinished closing tag") << "text[/desc" << true;
+    }
+    void tagValueFits()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, fits);
+        QCOMPARE(TagValueFits(value, QStringLiteral("desc")), fits);
+        // What fits is read back whole from the entry it is sent in.
+        const QString sent = QLatin1String("[desc]") + value + QLatin1String("[/desc]");
+        QCOMPARE(GetTagValue(sent, QStringLiteral("desc"), false) == value, fits);
+    }
+
     void splits()
     {
         QCOMPARE(SplitByText(QStringLiteral("a,,b,"), QStringLiteral(",")), (QStringList{"a", "", "b"}));

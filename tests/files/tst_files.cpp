@@ -1083,16 +1083,21 @@ private Q_SLOTS:
         QVERIFY(captions(frm->Model()).contains(QStringLiteral("A+B=C & more")));
     }
     // An edited summary reaches the server; one the server does not store (its
-    // file went meanwhile) is reported, never dropped in silence.
+    // file went meanwhile) is reported, never dropped in silence. A text the wire
+    // would cut short is refused while the dialog, and the text, stay open.
     void summaryEditIsStoredOrReported_data()
     {
         QTest::addColumn<bool>("gone");
-        QTest::addRow("stored") << false;
-        QTest::addRow("file deleted while the summary is edited") << true;
+        QTest::addColumn<QString>("firstTyped");
+        QTest::addRow("stored") << false << "Reviewed by Ann";
+        QTest::addRow("file deleted while the summary is edited") << true << "Reviewed by Ann";
+        QTest::addRow("closing tag typed first") << false << "Reviewed [/DESC] by Ann";
     }
     void summaryEditIsStoredOrReported()
     {
         QFETCH(bool, gone);
+        QFETCH(QString, firstTyped);
+        const QString good = QStringLiteral("Reviewed by Ann");
         QVERIFY(openFolder("Demo User", {"Personal"}));
         const QString name = QStringLiteral("summary %1.txt").arg(gone ? 2 : 1);
         writeFile(home.path() + QStringLiteral("/up/") + name, "text");
@@ -1111,26 +1116,43 @@ private Q_SLOTS:
         prompter.reset();
 
         bool edited = false;
+        bool refusedAndKeptOpen = false;
         QTimer poll;
         connect(&poll, &QTimer::timeout, this, [&] {
             auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
             if (!dialog || edited)
                 return;
+            QDialogButtonBox *box = dialog->findChild<QDialogButtonBox *>();
+            QAbstractButton *modify = nullptr;
+            for (QAbstractButton *b : box->buttons())
+                if (box->buttonRole(b) == QDialogButtonBox::AcceptRole)
+                    modify = b;
+            QCOMPARE(modify->text(), QStringLiteral("Modify"));
+            auto *memo = dialog->findChild<QPlainTextEdit *>();
+            if (firstTyped != good && !refusedAndKeptOpen) {
+                memo->setPlainText(firstTyped);
+                modify->click();
+                refusedAndKeptOpen = dialog->isVisible() && memo->toPlainText() == firstTyped
+                                     && prompter.errors.size() == 1 && prompter.errors.first().contains(QStringLiteral("[/desc]"));
+                prompter.reset();
+                if (!refusedAndKeptOpen)
+                    edited = true;   // ends the wait; the check below fails
+                return;
+            }
             edited = true;
-            dialog->findChild<QPlainTextEdit *>()->setPlainText(QStringLiteral("Reviewed by Ann"));
+            memo->setPlainText(good);
             if (gone) {
                 auto client = session.Conn.MakeClient();
                 client->Tcp_GetText(144, client->UserEncryptStr() + QStringLiteral("[OwnerId]%1[/OwnerId][FileKey]%2[/FileKey]")
                                              .arg(frm->FGroupId).arg(key));
             }
-            for (QAbstractButton *b : dialog->findChild<QDialogButtonBox *>()->buttons())
-                if (b->text() == QStringLiteral("修改"))
-                    b->click();
+            modify->click();
         });
         poll.start(20);
         frm->Summary();
         QTRY_VERIFY_WITH_TIMEOUT(edited, 10000);
         settle();
+        QCOMPARE(refusedAndKeptOpen, firstTyped != good);
         if (gone) {
             QCOMPARE(prompter.errors.size(), 1);
             QVERIFY2(prompter.errors.first().startsWith(QStringLiteral("The summary was not saved: ")), qPrintable(prompter.errors.first()));
@@ -1139,7 +1161,7 @@ private Q_SLOTS:
             QVERIFY(prompter.errors.isEmpty());
             QString desc;
             QCOMPARE(session.Conn.MakeClient()->RetrieveFileDesc(desc, key), st::NameOk);
-            QCOMPARE(desc, QStringLiteral("Reviewed by Ann"));
+            QCOMPARE(desc, good);
         }
     }
 
