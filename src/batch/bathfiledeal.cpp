@@ -126,19 +126,29 @@ QString TaskLockFileName(const QString &indexFolder, qint32 taskId)
     return folder + QString::number(taskId) + QStringLiteral(".lock");
 }
 
-QString TaskLockHolder(const QString &indexFolder, qint32 taskId)
+QString TaskLockHolder(const QString &indexFolder, qint32 taskId, THS_Language lang)
 {
     QLockFile lock(TaskLockFileName(indexFolder, taskId));
     if (lock.tryLock(0)) {
         lock.unlock();
         return QString();
     }
+    const bool cn = lang == HSL_CN;
     qint64 pid = 0;
     QString host;
     QString app;
     if (!lock.getLockInfo(&pid, &host, &app))
-        return QStringLiteral("another program");
-    return QStringLiteral("%1 (pid %2 on %3)").arg(app.isEmpty() ? QStringLiteral("a program") : app).arg(pid).arg(host);
+        return cn ? QStringLiteral("另一个程序") : QStringLiteral("another program");
+    if (app.isEmpty())
+        app = cn ? QStringLiteral("一个程序") : QStringLiteral("a program");
+    return (cn ? QStringLiteral("%1（主机 %3 上的进程 %2）") : QStringLiteral("%1 (pid %2 on %3)")).arg(app, QString::number(pid), host);
+}
+
+QString TaskRunningElsewhereText(THS_Language lang, qint32 taskId, const QString &holder)
+{
+    return (lang == HSL_CN ? QStringLiteral("任务 %1 正在以下程序中运行：%2") : QStringLiteral("Task %1 is running in %2"))
+        .arg(taskId)
+        .arg(holder);
 }
 
 // ---- Workers that were let go
@@ -958,8 +968,8 @@ void TCustomBathFileDeal::run()
     auto lockFile = std::make_unique<QLockFile>(TaskLockFileName(indexFolder, FId));
     lockFile->setStaleLockTime(0);
     if (!lockFile->tryLock(0)) {
-        const QString holder = TaskLockHolder(indexFolder, FId);
-        AppendLog(QStringLiteral("Task %1 is running in %2").arg(FId).arg(holder));
+        const QString holder = TaskLockHolder(indexFolder, FId, FSettings.Conn.Language);
+        AppendLog(TaskRunningElsewhereText(FSettings.Conn.Language, FId, holder));
         Q_EMIT taskLocked(FId, holder);
         std::lock_guard lock(FEventLock);
         return;

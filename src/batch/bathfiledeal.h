@@ -57,7 +57,9 @@ QString FreeExclusionCopyName(const QString &path);
 // Per-task lock in the index folder: one runner of a task at a time, across processes.
 QString TaskLockFileName(const QString &indexFolder, qint32 taskId);
 // Who holds the lock of a task ("zudivuvo-cli (pid 123 on host)"), empty when nobody.
-QString TaskLockHolder(const QString &indexFolder, qint32 taskId);
+QString TaskLockHolder(const QString &indexFolder, qint32 taskId, THS_Language lang = HSL_ENG);
+// The line a worker refused for that lock shows: "Task 5 is running in <holder>".
+QString TaskRunningElsewhereText(THS_Language lang, qint32 taskId, const QString &holder);
 
 class TCustomBathFileDeal;
 // Tells a worker to stop and lets it end unseen: nobody waits for it, its

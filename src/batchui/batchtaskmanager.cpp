@@ -159,7 +159,7 @@ void TBatchTaskManager::createWorker(const TBatchTransport &task)
     connect(t, &TCustomBathFileDeal::taskLocked, this, [this, mine](int id, const QString &holder) {
         if (!mine(id))
             return;
-        FWorkers[id].Row.LastLog = QStringLiteral("Task %1 is running in %2").arg(id).arg(holder);
+        FWorkers[id].Row.LastLog = TaskRunningElsewhereText(FSettings.Conn.Language, id, holder);
         refresh(id);
     }, Qt::QueuedConnection);
     connect(t, &TCustomBathFileDeal::tcpWork, this, [this, mine](int id, qint64 all, qint64 done) {

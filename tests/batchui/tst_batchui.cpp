@@ -20,6 +20,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -752,6 +753,41 @@ private Q_SLOTS:
         QVERIFY(manager.HasWorker(65));
         manager.StopAllTasks();
         QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 65).isEmpty(), 3000);
+    }
+
+    // A task another program runs is shown so in the window's language, naming that program.
+    void taskRunningElsewhereIsSaidInTheInterfaceLanguage_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("English") << int(HSL_ENG) << "Task 66 is running in %1 (pid %2 on %3)";
+        QTest::addRow("Chinese") << int(HSL_CN) << "任务 66 正在以下程序中运行：%1（主机 %3 上的进程 %2）";
+    }
+    void taskRunningElsewhereIsSaidInTheInterfaceLanguage()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, expected);
+        TaskFolder folder;
+        folder.store(66, 5, BTS_Init);
+        QDir().mkpath(folder.index());
+        QLockFile held(TaskLockFileName(folder.index(), 66));
+        QVERIFY(held.tryLock(0));
+        qint64 pid = 0;
+        QString host, app;
+        QVERIFY(held.getLockInfo(&pid, &host, &app));
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        settings.Conn.Language = THS_Language(language);
+        settings.IndexFolder = folder.index();
+        TBatchTaskManager manager(folder.dir.path(), folder.index());
+        manager.SetSettings(settings);
+        QVERIFY(manager.StartAllTasks());
+        TBatchTaskRow row;
+        QTRY_VERIFY(manager.Row(66, row) && !row.LastLog.isEmpty());
+        QCOMPARE(row.LastLog, expected.arg(app, QString::number(pid), host));
+        QVERIFY2(manager.LogText(66).contains(row.LastLog), qPrintable(manager.LogText(66)));
     }
 
     void bulkDownloadLists_data()
