@@ -6,6 +6,7 @@
 #include "net/neterror.h"
 #include "net/robottcpclient.h"
 
+#include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -40,13 +41,15 @@ void TFileDeleter::DeleteFiles()
 {
     if (Running())
         return;
+    m_stop = false;
     m_next = int(FSelectedInfo.size()) - 1;
     deleteNext();
 }
 
 void TFileDeleter::deleteNext()
 {
-    if (m_next < 0) {
+    if (m_next < 0 || m_stop) {
+        m_next = -1;
         Q_EMIT finished();
         return;
     }
@@ -113,6 +116,24 @@ TFileDelFrm::TFileDelFrm(const TServerConn &conn, QWidget *parent)
 
     connect(m_deleter, &TFileDeleter::logLine, mmLog, &QPlainTextEdit::appendPlainText);
     connect(btnClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_deleter, &TFileDeleter::finished, this, [this] {
+        if (m_closing)
+            close();
+    });
+}
+
+void TFileDelFrm::closeEvent(QCloseEvent *event)
+{
+    // The row in progress may be deleted on the server already: its answer must
+    // still reach the list, and the file manager refreshes after it.
+    if (m_deleter->Running()) {
+        m_closing = true;
+        m_deleter->Stop();
+        hide();
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void TFileDelFrm::Init(const TSelectedInfos &selectedInfo, qint32 ownerId, TFileListModel *fileListItem)

@@ -2,7 +2,8 @@
 // Deletes the chosen files and folders on the server one request at a time,
 // from the last row to the first, removes each deleted row from the file
 // manager's list and logs one line per row. TFileDeleter does the work;
-// TFileDelFrm shows its log. Closing the window stops after the row in progress.
+// TFileDelFrm shows its log. Closing the window stops after the row in progress:
+// the window hides at once and goes when that row's answer is in.
 #include "files/filelistmodel.h"
 #include "model/serverconn.h"
 
@@ -23,6 +24,8 @@ public:
     void Init(const TSelectedInfos &selectedInfo, qint32 ownerId, TFileListModel *fileListItem);
     // Starts with the last row; each answer sends the next request.
     void DeleteFiles();
+    // Sends no further request; finished comes with the answer of the row in progress.
+    void Stop() { m_stop = true; }
     bool Running() const { return m_next >= 0; }
 
     TSelectedInfos FSelectedInfo;
@@ -40,6 +43,7 @@ private:
     TServerConn m_conn;
     QPointer<TFileListModel> FFileListItem;
     int m_next = -1;
+    bool m_stop = false;
 };
 
 class TFileDelFrm : public QWidget
@@ -56,6 +60,10 @@ public:
     QPlainTextEdit *mmLog = nullptr;
     QPushButton *btnClose = nullptr;
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     TFileDeleter *m_deleter;
+    bool m_closing = false;
 };

@@ -1268,6 +1268,46 @@ private Q_SLOTS:
         settle();
     }
 
+    // Closing the log while a row is on its way stops after that row, and the
+    // list is still fetched again: it no longer shows what the server deleted.
+    void closingTheDeleteLogStillRefreshesTheList()
+    {
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        {
+            auto client = session.Conn.MakeClient();
+            for (const char *name : {"Gone 1", "Gone 2"}) {
+                qint64 id = 0;
+                client->CreateFolder(frm->FGroupId, frm->FFolderId, id, QString::fromLatin1(name));
+                QVERIFY(id > 0);
+            }
+        }
+        frm->tvFolder->setCurrentItem(find(frm->tvFolder, "Sales"));
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        const int first = rowOf("Gone 1");
+        const int second = rowOf("Gone 2");
+        QVERIFY(first >= 0 && second >= 0);
+        frm->Model().SetChecked(first, true);
+        frm->Model().SetChecked(second, true);
+        // The rows go from the last to the first.
+        const QString deleted = first > second ? QStringLiteral("Gone 1") : QStringLiteral("Gone 2");
+        const QString kept = first > second ? QStringLiteral("Gone 2") : QStringLiteral("Gone 1");
+        QSignalSpy done(frm.get(), &TFileMagFrm::deleteFinished);
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        frm->Delete();
+        QPointer<TFileDelFrm> log = frm->LastDeleteFrm();
+        QVERIFY(log);
+        log->close();
+        // As in the running client, where a closed window goes at once.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!log || !log->isVisible());
+        QVERIFY(done.wait(10000));
+        QVERIFY(list.wait(10000));
+        QTRY_VERIFY(!log);
+        const QStringList shown = captions(frm->Model());
+        QVERIFY2(!shown.contains(deleted) && shown.contains(kept), qPrintable(shown.join(u',')));
+        settle();
+    }
+
     void folderNameDialog_data()
     {
         QTest::addColumn<QString>("typed");
