@@ -820,8 +820,11 @@ void TFileMagFrm::previewFile(const TSelectedInfo &f)
             showError(error);
         return;
     }
+    // The address carries the session's ticket: the user is told only which file.
     if (!FOpenUrl(QUrl(route.Url)))
-        showError(route.Url);
+        showError(LangText(FHS_Language, "无法在浏览器中打开文件“%1”的预览页面。",
+                           "The preview page of \"%1\" could not be opened in the web browser.")
+                      .arg(f.FileName));
 }
 
 void TFileMagFrm::Summary()

@@ -1268,6 +1268,39 @@ private Q_SLOTS:
         settle();
     }
 
+    // The preview page's address carries the session's ticket: a browser that
+    // would not start is reported with the file's name, never with the address.
+    void previewPageThatDidNotOpenNamesTheFileNotTheAddress_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("shown");
+        QTest::addRow("English") << int(HSL_ENG)
+                                 << "The preview page of \"Signed contract.pdf\" could not be opened in the web browser.";
+        QTest::addRow("Chinese") << int(HSL_CN) << "无法在浏览器中打开文件“Signed contract.pdf”的预览页面。";
+    }
+    void previewPageThatDidNotOpenNamesTheFileNotTheAddress()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, shown);
+        TFileMagSession s = session;
+        s.Conn.Language = THS_Language(language);
+        frm->SetSession(s);
+        QSignalSpy org(frm.get(), &TFileMagFrm::orgLoaded);
+        frm->Init();
+        QVERIFY(org.wait(10000));
+        QVERIFY(openFolder("R&D", {"Contracts", "2024"}));
+        QStringList tried;
+        frm->FOpenUrl = [&tried](const QUrl &u) {
+            tried << u.toString();
+            return false;
+        };
+        frm->Model().SetChecked(rowOf("Signed contract.pdf"), true);
+        frm->Preview();
+        QCOMPARE(tried.size(), 1);
+        QVERIFY(tried.first().contains(QStringLiteral("uid=")));
+        QCOMPARE(prompter.errors, QStringList{shown});
+    }
+
     // Closing the log while a row is on its way stops after that row, and the
     // list is still fetched again: it no longer shows what the server deleted.
     void closingTheDeleteLogStillRefreshesTheList()
