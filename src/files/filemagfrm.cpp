@@ -901,9 +901,13 @@ void TFileMagFrm::Summary()
 
 void TFileMagFrm::NewFolder()
 {
-    QTreeWidgetItem *node = tvFolder->currentItem();
-    if (m_session.UserId <= 0 || !node || m_left->currentWidget() != tvFolder)
+    if (m_session.UserId <= 0)
         return;
+    QTreeWidgetItem *node = tvFolder->currentItem();
+    if (!node || m_left->currentWidget() != tvFolder) {
+        showError(m_texts.WLS_SelFolder);
+        return;
+    }
     QString name;
     if (!FAskFolderName(name) || name.trimmed().isEmpty())
         return;

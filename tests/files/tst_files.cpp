@@ -1268,6 +1268,29 @@ private Q_SLOTS:
         settle();
     }
 
+    // A new folder needs a folder to go in: without one the user is told to choose it.
+    void newFolderWithoutAFolderAsksForOne_data()
+    {
+        QTest::addColumn<bool>("ownerOpened");
+        QTest::addRow("the organisation is shown") << false;
+        QTest::addRow("an owner is open, no folder chosen") << true;
+    }
+    void newFolderWithoutAFolderAsksForOne()
+    {
+        QFETCH(bool, ownerOpened);
+        if (ownerOpened) {
+            QVERIFY(openFolder("Sales", {}));
+            frm->tvFolder->setCurrentItem(nullptr);
+        }
+        prompter.text = QStringLiteral("Nowhere");
+        QSignalSpy added(frm.get(), &TFileMagFrm::folderAdded);
+        frm->NewFolder();
+        QCOMPARE(prompter.errors, QStringList{"Please select the working directory!"});
+        settle();
+        QVERIFY(added.isEmpty());
+        QVERIFY(prompter.infos.isEmpty());
+    }
+
     // The preview page's address carries the session's ticket: a browser that
     // would not start is reported with the file's name, never with the address.
     void previewPageThatDidNotOpenNamesTheFileNotTheAddress_data()
