@@ -20,6 +20,8 @@ constexpr qint64 kMB = 1048576;
 constexpr int kUploadReadTimeout = 120000;
 constexpr int kDownloadReadTimeout = 30000;
 constexpr qsizetype kMaxSubFolderName = 1024;
+// Files named in the summary of a list; the rest are counted.
+constexpr qsizetype kMaxNamedFailures = 10;
 
 QString forwardSlashes(const QString &p)
 {
@@ -289,6 +291,7 @@ void TUploadController::UploadList(const QString &sourceFolder, const QStringLis
     m_queue = files;
     m_source = sourceFolder;
     m_uploaded = m_failed = 0;
+    m_failedNames.clear();
     if (!FIsClose)
         ResetBreak();
     Q_EMIT inputsEnabled(false);
@@ -309,7 +312,7 @@ void TUploadController::nextOfList()
     const QString sub = UploadSubFolderName(path, m_source);
     Q_EMIT currentName(UploadDisplayName(path, m_source));
     Q_EMIT fileStarted();
-    runUpload(path, sub, [this](const Outcome &o) {
+    runUpload(path, sub, [this, path](const Outcome &o) {
         if (o.Refusal.isEmpty() && o.Status == 3) {
             ++m_uploaded;
             Q_EMIT fileStored();
@@ -317,6 +320,7 @@ void TUploadController::nextOfList()
             return;
         }
         ++m_failed;
+        m_failedNames << UploadDisplayName(path, m_source);
         if (FIsClose) {
             finishList(false);
             return;
@@ -334,6 +338,8 @@ void TUploadController::finishList(bool complete)
 {
     // Files never started count as not uploaded: take them before the queue goes.
     const int notUploaded = m_failed + int(m_queue.size());
+    for (const QString &path : std::as_const(m_queue))
+        m_failedNames << UploadDisplayName(path, m_source);
     m_queue.clear();
     Q_EMIT inputsEnabled(true);
     if (!FIsClose) {
@@ -341,13 +347,27 @@ void TUploadController::finishList(bool complete)
         if (complete && notUploaded == 0)
             TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, m_texts.WLS_UploadOK);
         else
-            TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint,
-                                            LangText(m_lang, "已上传 %1 个文件，%2 个文件未上传。",
-                                                     "%1 file(s) uploaded, %2 file(s) not uploaded.")
-                                                .arg(m_uploaded)
-                                                .arg(notUploaded));
+            TPrompter::Instance().Info(FPromptParent(), m_texts.WLS_Hint, notUploadedText(notUploaded));
     }
     Q_EMIT listFinished(complete && notUploaded == 0);
+}
+
+QString TUploadController::notUploadedText(int notUploaded) const
+{
+    if (m_failedNames.isEmpty())
+        return LangText(m_lang, "已上传 %1 个文件，%2 个文件未上传。", "%1 file(s) uploaded, %2 file(s) not uploaded.")
+            .arg(m_uploaded)
+            .arg(notUploaded);
+    // The user must know which files to send again.
+    QString text = LangText(m_lang, "已上传 %1 个文件，以下 %2 个文件未上传：",
+                            "%1 file(s) uploaded; these %2 file(s) were not uploaded:")
+                       .arg(m_uploaded)
+                       .arg(notUploaded);
+    for (qsizetype i = 0; i < m_failedNames.size() && i < kMaxNamedFailures; ++i)
+        text += u'\n' + m_failedNames.at(i);
+    if (m_failedNames.size() > kMaxNamedFailures)
+        text += u'\n' + LangText(m_lang, "…… 另有 %1 个", "... and %1 more").arg(m_failedNames.size() - kMaxNamedFailures);
+    return text;
 }
 
 void TUploadController::RequestClose()

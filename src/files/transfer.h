@@ -142,6 +142,7 @@ private:
     void runUpload(const QString &path, const QString &subFolder, std::function<void(const Outcome &)> done);
     void nextOfList();
     void finishList(bool complete);
+    QString notUploadedText(int notUploaded) const;
     bool ask(const QString &text);
 
     TUploadTexts m_texts;
@@ -151,6 +152,7 @@ private:
     QString m_source;
     int m_uploaded = 0;
     int m_failed = 0;
+    QStringList m_failedNames;   // of the list, as the window shows them
 };
 
 class TDownloadController : public TTransferBase

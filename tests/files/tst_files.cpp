@@ -738,6 +738,35 @@ private Q_SLOTS:
         QCOMPARE(captions(frm->Model()), (QStringList{"Deep", "x.txt"}));
     }
 
+    // The summary of a dropped folder names the files that did not arrive, a
+    // bounded number of them, and counts the rest.
+    void droppedFilesThatFailedAreNamed()
+    {
+        QVERIFY(openFolder("Sales", {"Reports"}));
+        const QString root = home.path() + QStringLiteral("/refused");
+        QStringList expected;
+        for (int i = 1; i <= 12; ++i) {
+            const QString name = QStringLiteral("Many/f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
+            writeFile(root + u'/' + name, "x");
+            expected << QStringLiteral("../") + name;
+        }
+        QSignalSpy finished(frm.get(), &TFileMagFrm::dropUploadFinished);
+        frm->DropPaths({root + QStringLiteral("/Many")});
+        QPointer<TFileUploadFrm> up = frm->LastUploadFrm();
+        QVERIFY(up);
+        up->Controller().FFolderId = 987654;   // a folder that does not exist: the server refuses each file
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(prompter.questions.size(), 1 + 12);   // the drop, then "continue?" after each refusal
+        QStringList lines = prompter.infos.last().split(u'\n');
+        QCOMPARE(lines.size(), 12);
+        QCOMPARE(lines.takeFirst(), QStringLiteral("0 file(s) uploaded; these 12 file(s) were not uploaded:"));
+        QCOMPARE(lines.takeLast(), QStringLiteral("... and 2 more"));
+        for (const QString &line : std::as_const(lines))
+            QVERIFY2(expected.contains(line), qPrintable(line));
+        QCOMPARE(QSet<QString>(lines.cbegin(), lines.cend()).size(), 10);
+        settle();
+    }
+
     void stoppedListReEnablesInputs()
     {
         QVERIFY(openFolder("Sales", {"Reports"}));
@@ -755,8 +784,9 @@ private Q_SLOTS:
         QCOMPARE(prompter.questions.size(), 1);   // stopped after the first refusal
         QVERIFY(prompter.questions.first().endsWith(QStringLiteral("Continue or not?")));
         QVERIFY(!prompter.infos.contains(QStringLiteral("Upload successful!")));
-        // The file never tried counts as not uploaded too.
-        QCOMPARE(prompter.infos.last(), QStringLiteral("0 file(s) uploaded, 2 file(s) not uploaded."));
+        // The file never tried counts as not uploaded too; both are named.
+        QCOMPARE(prompter.infos.last(),
+                 QStringLiteral("0 file(s) uploaded; these 2 file(s) were not uploaded:\n../a.txt\n../b.txt"));
         QVERIFY(up->btnUpload->isEnabled() && up->edPath->isEnabled());
         up->close();
     }
