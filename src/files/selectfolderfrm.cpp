@@ -66,18 +66,25 @@ void TSelectFolderFrm::GetFrame(qint32 memberId)
     fill(nullptr);
 }
 
-void TSelectFolderFrm::fill(QTreeWidgetItem *node)
+void TSelectFolderFrm::fill(QTreeWidgetItem *node, int image)
 {
     const TServerConn conn = m_conn;
     const qint32 owner = FOwnerId;
     const qint32 data = node ? node->data(0, DataRole).toInt() : 0;
     const quint64 generation = m_generation;
     RunAsync(this, [conn, owner, data] { return TShowFolder(conn).GetSubFolders(owner, data); },
-             [this, node, generation](const TFolderFill &f) {
+             [this, node, image, generation](const TFolderFill &f) {
                  // The tree was filled again for another owner: node is gone.
                  if (generation != m_generation)
                      return;
                  if (!f.Ok) {
+                     // Not loaded after all: choosing the node again asks again.
+                     if (node) {
+                         node->setData(0, ImageRole, image);
+                         node->setChildIndicatorPolicy(image == img::HasChilds
+                                                           ? QTreeWidgetItem::ShowIndicator
+                                                           : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+                     }
                      TPrompter::Instance().Error(this, LangText(FHS_Language, "提示", "Hint"), f.ErrorText);
                      Q_EMIT loadFailed(f.ErrorText);
                      return;
@@ -109,9 +116,10 @@ void TSelectFolderFrm::nodeSelected(QTreeWidgetItem *node)
     // Top-level folders from the owner's whole tree arrive with their children;
     // only those still marked as not loaded are asked for.
     if (image == img::HasChilds || (image == img::OwnerFolder && node->childCount() == 0)) {
+        // Marked at once, so a second choice meanwhile asks nothing more.
         node->setData(0, ImageRole, img::Loaded);
         node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
-        fill(node);
+        fill(node, image);
     }
     QStringList captions;
     for (QTreeWidgetItem *n = node; n; n = n->parent())

@@ -41,7 +41,8 @@ Q_SIGNALS:
 
 private:
     void nodeSelected(QTreeWidgetItem *node);
-    void fill(QTreeWidgetItem *node);
+    // image: the node's mark before the load, given back when the load fails.
+    void fill(QTreeWidgetItem *node, int image = 0);
     TServerConn m_conn;
     quint64 m_generation = 0;
 };

@@ -38,6 +38,7 @@
 #include <QStackedWidget>
 #include <QSemaphore>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QAbstractButton>
 #include <QTimer>
 #include <QDialogButtonBox>
@@ -132,6 +133,38 @@ TServerConn demoConn(quint16 port, THS_Language lang = HSL_ENG, qint32 *userId =
         *userId = reply.UserId2;
     return conn;
 }
+// Passes connections on to a server while open; while shut it drops them at
+// once, as a server that went away would.
+class Relay : public QObject
+{
+public:
+    explicit Relay(quint16 target)
+    {
+        if (!m_listen.listen(QHostAddress::LocalHost))
+            qFatal("relay listen failed");
+        connect(&m_listen, &QTcpServer::newConnection, this, [this, target] {
+            while (QTcpSocket *in = m_listen.nextPendingConnection()) {
+                if (!open) {
+                    in->abort();
+                    in->deleteLater();
+                    continue;
+                }
+                auto *out = new QTcpSocket(in);
+                connect(in, &QTcpSocket::readyRead, out, [in, out] { out->write(in->readAll()); });
+                connect(out, &QTcpSocket::readyRead, in, [in, out] { in->write(out->readAll()); });
+                connect(out, &QTcpSocket::disconnected, in, &QTcpSocket::disconnectFromHost);
+                connect(in, &QTcpSocket::disconnected, in, &QObject::deleteLater);
+                out->connectToHost(QHostAddress::LocalHost, target);
+            }
+        });
+    }
+    quint16 port() const { return m_listen.serverPort(); }
+    bool open = true;
+
+private:
+    QTcpServer m_listen;
+};
+
 } // namespace
 
 class FileListModelTest : public QObject
@@ -1670,6 +1703,44 @@ private Q_SLOTS:
         QCOMPARE(prompter.errors.size(), 1);
         QVERIFY(!prompter.errors.first().isEmpty());
         QCOMPARE(frm.tvOwners->topLevelItemCount(), 0);
+    }
+
+    // A sub-folder list that did not arrive is asked for again when the folder
+    // is chosen next time; the user reads why it failed.
+    void folderPickerAsksAgainForSubFoldersThatFailed()
+    {
+        TSelectOwnerFrm owners(conn);
+        QSignalSpy org(&owners, &TSelectOwnerFrm::orgLoaded);
+        owners.GetOrgStructure(TS_Default);
+        QVERIFY(org.wait(10000));
+        const qint32 rnd = find(owners.tvOwners, "R&D")->data(0, TSelectOwnerFrm::DataRole).toInt();
+
+        Relay relay(server->port());
+        TServerConn through = conn;
+        through.Port = relay.port();
+        TSelectFolderFrm frm(through);
+        QSignalSpy loaded(&frm, &TSelectFolderFrm::foldersLoaded);
+        QSignalSpy failed(&frm, &TSelectFolderFrm::loadFailed);
+        frm.GetFrame(rnd);
+        QVERIFY(loaded.wait(10000));
+        QTreeWidgetItem *contracts = find(frm.tvFolders, "Contracts");
+        QTreeWidgetItem *designs = find(frm.tvFolders, "Designs");
+        QVERIFY(contracts && designs);
+
+        relay.open = false;
+        frm.tvFolders->setCurrentItem(contracts);
+        QVERIFY(failed.wait(20000));
+        QCOMPARE(prompter.errors.size(), 1);
+        QVERIFY(!prompter.errors.first().isEmpty());
+        QCOMPARE(contracts->childCount(), 0);
+
+        relay.open = true;
+        frm.tvFolders->setCurrentItem(designs);
+        frm.tvFolders->setCurrentItem(contracts);
+        QTRY_VERIFY_WITH_TIMEOUT(find(frm.tvFolders, "2024"), 10000);
+        QCOMPARE(find(frm.tvFolders, "2024")->parent(), contracts);
+        QCOMPARE(prompter.errors.size(), 1);
+        QTRY_VERIFY(RequestPool()->activeThreadCount() == 0);
     }
 
     void folderPickerNamesTheWholePath()
