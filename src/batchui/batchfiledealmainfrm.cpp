@@ -603,11 +603,23 @@ void TBatchFileDealMainFrm::openLocalFolder()
         QDesktopServices::openUrl(QUrl::fromLocalFile(local));
 }
 
+bool TBatchFileDealMainFrm::RaiseEditor()
+{
+    if (!m_editor)
+        return false;
+    m_editor->raise();
+    m_editor->activateWindow();
+    return true;
+}
+
 void TBatchFileDealMainFrm::AppendTask(const TBatchTransport &val)
 {
-    if (!m_config)
+    // A command that comes while the editor is open (its loop runs) gets no
+    // second editor: the user finishes the open one first.
+    if (!m_config || RaiseEditor())
         return;
     TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    m_editor = &editor;
     editor.SetTaskInfo(val);
     FRunEditor(editor);
     TBatchTransport task = editor.FNewTaskInfo;
@@ -622,6 +634,8 @@ void TBatchFileDealMainFrm::AppendTask(const TBatchTransport &val)
 
 void TBatchFileDealMainFrm::AppendTask()
 {
+    if (RaiseEditor())
+        return;
     TBatchTransport task;
     const bool includeRoot = m_config ? m_config->IsIncludeRoot() : true;
     switch (PendingTaskRecord(FPendingTask, includeRoot, task)) {
@@ -635,12 +649,13 @@ void TBatchFileDealMainFrm::AppendTask()
 void TBatchFileDealMainFrm::ResetTaskInfo()
 {
     qint32 id;
-    if (!needTask(id) || !m_config)
+    if (RaiseEditor() || !needTask(id) || !m_config)
         return;
     TBatchTransport stored;
     if (!FManager->Store().GetTask(id, stored))
         return;
     TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    m_editor = &editor;
     editor.SetTaskInfo(stored);
     FRunEditor(editor);
     if (!editor.FIsCompleted)

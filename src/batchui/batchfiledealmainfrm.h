@@ -5,6 +5,7 @@
 #include "batchui/batchtaskmanager.h"
 #include "core/resultcodes.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
@@ -62,6 +63,8 @@ public:
     void UMRobotShowComplete(qint32 id);
     // Shows the editor modally; true when it closed. Tests drive it instead.
     std::function<void(TTaskAddFrm &)> FRunEditor;
+    // The open editor, if any, comes to the front; false when none is open.
+    bool RaiseEditor();
 
     void actStart();
     void actPause();
@@ -95,6 +98,7 @@ private:
         WLS_Download, WLS_BulkUpload, WLS_BulkDownload, WLS_ProhibitsBulkDownload, WLS_ErrData, WLS_SelectFolder,
         WLS_TranComplete;
     TClientConfigX *m_config = nullptr;
+    QPointer<TTaskAddFrm> m_editor;
 
     QTreeWidget *tvTask = nullptr;
     QTableWidget *sgTaskList = nullptr;

@@ -616,6 +616,65 @@ private Q_SLOTS:
         QTRY_COMPARE(QDir(folder.index()).entryList({"edit-*"}, QDir::Dirs).size(), 0);
     }
 
+    // A task command that comes while the editor is open (its loop runs) brings
+    // that editor forward instead of opening a second one over it.
+    void commandWhileTheEditorIsOpenRaisesIt_data()
+    {
+        QTest::addColumn<int>("entry");
+        QTest::addRow("bulk task from the file manager") << 0;
+        QTest::addRow("task from a web page") << 1;
+        QTest::addRow("modify settings") << 2;
+    }
+    void commandWhileTheEditorIsOpenRaisesIt()
+    {
+        QFETCH(int, entry);
+        TaskFolder folder;
+        const TBatchTransport stored = folder.store(67, 5, BTS_Paused);
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        RecordingPrompter prompter;
+        TPrompter::SetInstance(&prompter);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        frm.SelectList(BTL_UploadActive);
+        frm.SelectTask(67);
+        frm.show();
+        int opened = 0;
+        bool raised = false;
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            if (++opened > 1)
+                return;   // a second editor: counted, then gone
+            editor.show();
+            frm.activateWindow();
+            QTRY_COMPARE(QApplication::activeWindow(), &frm);
+            switch (entry) {
+            case 0: frm.AppendTask(folderUpload(folder.dir.path() + "/Docs/", 5, 9)); break;
+            case 1:
+                frm.FPendingTask = QStringLiteral("[TranStyle]2[/TranStyle][FF]2[/FF][OwnerId]5[/OwnerId][SourceId]4[/SourceId]"
+                                                  "[SourceName]Plans[/SourceName]");
+                frm.AppendTask();
+                break;
+            default: menuEntry(frm, "pm_ResetTaskInfo")->trigger(); break;
+            }
+            QTRY_VERIFY(QApplication::activeWindow() == &editor);
+            raised = editor.isVisible();
+            QTest::mouseClick(editor.BitBtn5, Qt::LeftButton);
+        };
+        frm.AppendTask(stored);
+        QCOMPARE(opened, 1);
+        QVERIFY(raised);
+        // Once it is closed, the next command opens an editor again.
+        frm.FRunEditor = [&](TTaskAddFrm &) { ++opened; };
+        menuEntry(frm, "pm_ResetTaskInfo")->trigger();
+        TPrompter::SetInstance(nullptr);
+        QCOMPARE(opened, 2);
+        QCOMPARE(prompter.shown, QStringList());
+        QCOMPARE(folder.storedState(67), quint8(BTS_Paused));
+    }
+
     void modifiedSettingsReachTheStoreAndTheWorker()
     {
         TaskFolder folder;
