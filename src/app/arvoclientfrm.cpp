@@ -550,7 +550,7 @@ void TARVOClientFrm::establishSession(bool storeServer)
 {
     m_session.Establish(storeServer);
     m_webTarget->SetSession(m_session.Server(), m_config.EncryptId(), FHS_Language);
-    m_status->setText(QStringLiteral("    ") + t("欢迎：", "Welcome:") + TClientConfigX().OwnerName());
+    m_status->setText(QStringLiteral("    ") + t("欢迎：", "Welcome:") + m_config.OwnerName());
     qCInfo(lcApp) << "session established";
     postLoginFetches();
     TFileMagSession files = TFileMagSession::FromConfig(m_config);

@@ -937,6 +937,25 @@ private Q_SLOTS:
         QCOMPARE(b.logins, 0);
     }
 
+    // The welcome names the user of this session as the client holds it, not
+    // whoever the stored file names (another file, or a save that failed).
+    void welcomeNamesTheUserOfTheSession()
+    {
+        TClientConfigX stale;
+        stale.SetOwnerName(QStringLiteral("Ann"));
+        stale.Save();
+        TClientConfigX store(home.path() + QLatin1String("/other/rvc.sys"));
+        store.SetStartStyle(SS_ACTIVTX);
+        store.SetOwnerId2(6);
+        store.SetOwnerName(QStringLiteral("Bo"));
+        store.SetEncryptId(QStringLiteral("E6"));
+        store.SetLanguage(1);
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:Bo"));
+    }
+
     // Batch tasks run as the user who logged in: log-out stops them, and the
     // next login starts them again as its own user.
     void logOutStopsTheBatchTasks()
