@@ -57,24 +57,3 @@ struct TDownloadTexts {
     QString WLS_Hint, WLS_DownloadOK, WLS_SelPath, WLS_IsNewPath, WLS_NewPathErr, WLS_AllOK;
 };
 
-// A wire error in the interface language: the wire layer words its errors in
-// English only, and a Chinese screen must not show them.
-inline QString NetErrorText(TNetErrorKind kind, const QString &englishMessage, THS_Language lang)
-{
-    if (lang != HSL_CN)
-        return englishMessage;
-    switch (kind) {
-    case TNetErrorKind::Socket:
-    case TNetErrorKind::Resolve:
-        return QStringLiteral("无法连接服务器，请检查服务器地址和端口，并确认服务器正在运行。");
-    case TNetErrorKind::Timeout: return QStringLiteral("服务器没有及时应答，请确认服务器正在运行后重试。");
-    case TNetErrorKind::Tls: return QStringLiteral("安全连接（SSL）失败，请检查此服务器是否要求SSL连接。");
-    case TNetErrorKind::Closed: return QStringLiteral("服务器断开了连接，请稍后重试。");
-    case TNetErrorKind::LocalOpen: return QStringLiteral("无法读取本地文件。");
-    case TNetErrorKind::LocalWrite: return QStringLiteral("无法写入本地文件，请检查磁盘空间和权限。");
-    case TNetErrorKind::Cancelled: return QStringLiteral("已取消。");
-    case TNetErrorKind::Protocol:
-    case TNetErrorKind::Convert: break;
-    }
-    return QStringLiteral("无法识别服务器的应答，请稍后重试。");
-}

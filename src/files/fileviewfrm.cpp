@@ -239,7 +239,7 @@ void TServerFolderFileView::LoadFile(qint64 ownerId, qint64 folderId)
             if (r.Status == st::Ok)
                 r.Files = ParseFolderFilesXml(r.Text);
         } catch (const ENetError &e) {
-            r.Text = e.message();
+            r.Text = NetErrorText(e.kind(), e.message(), conn.Language);
         } catch (const std::exception &e) {
             r.Text = QString::fromUtf8(e.what());
         }

@@ -152,7 +152,7 @@ bool TShowFiles::GetFileList(std::vector<TFileRow> &rows, QString *error)
         return true;
     } catch (const ENetError &e) {
         if (error)
-            *error = e.message();
+            *error = NetErrorText(e.kind(), e.message(), m_conn.Language);
     } catch (const std::exception &e) {
         if (error)
             *error = QString::fromUtf8(e.what());

@@ -80,7 +80,7 @@ TFolderFill TShowFolder::GetSubFolders(qint32 ownerId, qint32 parentData)
         }
         fill.Ok = true;
     } catch (const ENetError &e) {
-        fill.ErrorText = e.message();
+        fill.ErrorText = NetErrorText(e.kind(), e.message(), m_conn.Language);
     } catch (const std::exception &e) {
         fill.ErrorText = QString::fromUtf8(e.what());
     }

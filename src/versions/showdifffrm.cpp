@@ -286,7 +286,7 @@ void TShowDiffFrm::Refresh()
                                         .arg(s.Conn.EncryptId).arg(owner).arg(folder),
                                     reply);
             } catch (const ENetError &e) {
-                error = e.message();
+                error = NetErrorText(e.kind(), e.message(), s.Conn.Language);
             } catch (const std::exception &e) {
                 error = QString::fromUtf8(e.what());
             }

@@ -4,6 +4,8 @@
 #include "fakeserver.h"
 #include "testenv.h"
 
+#include <QTcpServer>
+
 class ShowFolderServerTest : public QObject
 {
     Q_OBJECT
@@ -75,6 +77,28 @@ private Q_SLOTS:
             QCOMPARE(fill.ErrorText, reply);
         QVERIFY(srv.waitForHandled(1));
         QCOMPARE(srv.connectionCount(), 1);   // no request 64 below the first level
+    }
+
+    // A server that cannot be reached is reported in the interface's language.
+    void unreachableServerIsReportedInTheInterfaceLanguage_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("start");
+        QTest::addRow("English") << int(HSL_ENG) << "Cannot connect";
+        QTest::addRow("Chinese") << int(HSL_CN) << "无法连接服务器";
+    }
+    void unreachableServerIsReportedInTheInterfaceLanguage()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, start);
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        TServerConn c = conn(probe.serverPort());
+        probe.close();   // nobody listens there now
+        c.Language = THS_Language(language);
+        const TFolderFill fill = TShowFolder(c).GetSubFolders(7, 12);
+        QVERIFY(!fill.Ok);
+        QVERIFY2(fill.ErrorText.startsWith(start), qPrintable(fill.ErrorText));
     }
 };
 
