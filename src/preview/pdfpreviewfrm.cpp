@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPdfDocument>
+#include <QPdfDocumentRenderOptions>
 #include <QPdfPageNavigator>
 #include <QPdfPageRenderer>
 #include <QPdfSearchModel>
@@ -21,6 +22,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSlider>
 #include <QStyle>
@@ -28,6 +30,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <cmath>
 #include <utility>
 
 TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
@@ -51,6 +54,16 @@ TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWi
     m_view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_view->viewport()->installEventFilter(this);
     layout->addWidget(m_view, 1);
+    m_turnedArea = new QScrollArea(this);
+    m_turnedArea->setObjectName(QStringLiteral("turnedView"));
+    m_turnedArea->setAlignment(Qt::AlignCenter);
+    m_turnedArea->setBackgroundRole(QPalette::Dark);
+    m_turnedArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_turnedPage = new QLabel;
+    m_turnedArea->setWidget(m_turnedPage);
+    m_turnedArea->viewport()->installEventFilter(this);
+    m_turnedArea->hide();
+    layout->addWidget(m_turnedArea, 1);
     connect(m_view->pageNavigator(), &QPdfPageNavigator::currentPageChanged, this, [this] { updatePageBox(); });
     connect(m_doc, &QPdfDocument::pageCountChanged, this, [this] { updatePageBox(); });
     FPrintJob = [](TPdfPreviewFrm *w) {
@@ -94,8 +107,12 @@ void TPdfPreviewFrm::buildTools()
                                      &TPdfPreviewFrm::PrintDocument);
         m_print->setObjectName(QStringLiteral("actPrint"));
     }
-    m_tools->addAction(t("适合宽度", "Fit width"), this, [this] { m_view->setZoomMode(QPdfView::ZoomMode::FitToWidth); });
-    m_tools->addAction(t("适合高度", "Fit height"), this, [this] { m_view->setZoomMode(QPdfView::ZoomMode::FitInView); });
+    const QIcon turnRight = s->standardIcon(QStyle::SP_BrowserReload);
+    const QIcon turnLeft(turnRight.pixmap(32).transformed(QTransform().scale(-1, 1)));
+    m_tools->addAction(turnLeft, t("左转", "Rotate left"), this, [this] { Rotate(-1); });
+    m_tools->addAction(turnRight, t("右转", "Rotate right"), this, [this] { Rotate(1); });
+    m_tools->addAction(t("适合宽度", "Fit width"), this, [this] { setZoomMode(int(QPdfView::ZoomMode::FitToWidth)); });
+    m_tools->addAction(t("适合高度", "Fit height"), this, [this] { setZoomMode(int(QPdfView::ZoomMode::FitInView)); });
     m_tools->addSeparator();
     m_tools->addAction(s->standardIcon(QStyle::SP_MediaSkipBackward), t("第一页", "First page"), this,
                        [this] { GoToPage(0); });
@@ -123,7 +140,7 @@ void TPdfPreviewFrm::buildTools()
     m_zoom->setObjectName(QStringLiteral("tbZoom"));
     m_zoom->setRange(0, 100);
     m_zoom->setValue(50);
-    m_zoom->setFixedWidth(110);
+    m_zoom->setFixedWidth(90);
     connect(m_zoom, &QSlider::valueChanged, this, &TPdfPreviewFrm::ZoomTo);
     m_tools->addWidget(m_zoom);
     m_tools->addAction(s->standardIcon(QStyle::SP_ArrowUp), t("放大", "Zoom in"), this,
@@ -132,7 +149,7 @@ void TPdfPreviewFrm::buildTools()
     m_find = new QLineEdit(m_tools);
     m_find->setObjectName(QStringLiteral("edFind"));
     m_find->setPlaceholderText(t("查找", "Find"));
-    m_find->setFixedWidth(140);
+    m_find->setFixedWidth(100);
     connect(m_find, &QLineEdit::returnPressed, this, [this] { FindNext(m_find->text()); });
     m_tools->addWidget(m_find);
     updatePageBox();
@@ -148,7 +165,7 @@ void TPdfPreviewFrm::updatePageBox()
 
 int TPdfPreviewFrm::CurrentPage() const
 {
-    return m_view->pageNavigator()->currentPage();
+    return m_turns ? m_turnedIndex : m_view->pageNavigator()->currentPage();
 }
 
 int TPdfPreviewFrm::PageCount() const
@@ -160,6 +177,12 @@ void TPdfPreviewFrm::GoToPage(int page)
 {
     if (page < 0 || page >= m_doc->pageCount())
         return;
+    if (m_turns) {
+        m_turnedIndex = page;
+        drawTurnedPage();
+        updatePageBox();
+        return;
+    }
     m_view->pageNavigator()->jump(page, {}, m_view->pageNavigator()->currentZoom());
     updatePageBox();
 }
@@ -172,6 +195,72 @@ void TPdfPreviewFrm::ZoomTo(int position)
     m_lastZoom = position;
     m_view->setZoomMode(QPdfView::ZoomMode::Custom);
     m_view->setZoomFactor((position + 80) / 100.0);
+    if (m_turns)
+        drawTurnedPage();
+}
+
+void TPdfPreviewFrm::setZoomMode(int mode)
+{
+    m_view->setZoomMode(QPdfView::ZoomMode(mode));
+    if (m_turns)
+        drawTurnedPage();
+}
+
+void TPdfPreviewFrm::Rotate(int quarterTurns)
+{
+    if (m_doc->pageCount() <= 0)
+        return;
+    const int page = CurrentPage();
+    m_turns = ((m_turns + quarterTurns) % 4 + 4) % 4;
+    m_turnedIndex = page;
+    m_view->setVisible(m_turns == 0);
+    m_turnedArea->setVisible(m_turns != 0);
+    if (m_turns) {
+        // The fitted sizes need the area's real size now, not at the next layout pass.
+        layout()->activate();
+        drawTurnedPage();
+    } else {
+        m_turnedPage->clear();
+        GoToPage(page);
+    }
+    updatePageBox();
+}
+
+void TPdfPreviewFrm::drawTurnedPage()
+{
+    QSizeF size = m_doc->pagePointSize(m_turnedIndex);
+    if (size.isEmpty())
+        return;
+    if (m_turns % 2)
+        size.transpose();
+    size *= QGuiApplication::primaryScreen()->logicalDotsPerInch() / 72.0;
+    const QSize room = m_turnedArea->viewport()->size();
+    switch (m_view->zoomMode()) {
+    case QPdfView::ZoomMode::FitToWidth: size *= qreal(room.width()) / size.width(); break;
+    case QPdfView::ZoomMode::FitInView: size = size.scaled(QSizeF(room), Qt::KeepAspectRatio); break;
+    case QPdfView::ZoomMode::Custom: size *= m_view->zoomFactor(); break;
+    }
+    // A poster-sized page at a high zoom would need gigabytes as one picture.
+    constexpr qreal kMaxPixels = 64.0 * 1024 * 1024;
+    const qreal ratio = devicePixelRatioF();
+    const qreal pixels = size.width() * size.height() * ratio * ratio;
+    if (pixels > kMaxPixels)
+        size *= std::sqrt(kMaxPixels / pixels);
+    if (size.toSize().isEmpty())
+        return;
+    static constexpr QPdfDocumentRenderOptions::Rotation kTurns[] = {
+        QPdfDocumentRenderOptions::Rotation::None, QPdfDocumentRenderOptions::Rotation::Clockwise90,
+        QPdfDocumentRenderOptions::Rotation::Clockwise180, QPdfDocumentRenderOptions::Rotation::Clockwise270};
+    QPdfDocumentRenderOptions options;
+    options.setRotation(kTurns[m_turns]);
+    const QImage drawn = m_doc->render(m_turnedIndex, (size * ratio).toSize(), options);
+    // Drawn on clear ground: the page itself is white.
+    QImage image(drawn.size(), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter(&image).drawImage(0, 0, drawn);
+    image.setDevicePixelRatio(ratio);
+    m_turnedPage->setPixmap(QPixmap::fromImage(image));
+    m_turnedPage->resize(size.toSize());
 }
 
 bool TPdfPreviewFrm::FindNext(const QString &text)
@@ -188,7 +277,10 @@ bool TPdfPreviewFrm::FindNext(const QString &text)
         const int page = (m_searchFrom + i) % pages;
         const QList<QPdfLink> hits = m_search->resultsOnPage(page);
         if (!hits.isEmpty()) {
-            m_view->pageNavigator()->jump(hits.first());
+            if (m_turns)
+                GoToPage(page);
+            else
+                m_view->pageNavigator()->jump(hits.first());
             m_searchFrom = (page + 1) % pages;
             updatePageBox();
             return true;
@@ -202,6 +294,10 @@ bool TPdfPreviewFrm::eventFilter(QObject *watched, QEvent *event)
     // Page 1 is on screen: now lay out the others behind it.
     if (!m_firstPage.isNull() && event->type() == QEvent::Paint && watched == m_view->viewport())
         QMetaObject::invokeMethod(this, &TPdfPreviewFrm::showAllPages, Qt::QueuedConnection);
+    // A fitted turned page follows the window's size.
+    if (m_turns && event->type() == QEvent::Resize && watched == m_turnedArea->viewport()
+        && m_view->zoomMode() != QPdfView::ZoomMode::Custom)
+        QMetaObject::invokeMethod(this, &TPdfPreviewFrm::drawTurnedPage, Qt::QueuedConnection);
     return TPreviewBaseFrm::eventFilter(watched, event);
 }
 
@@ -247,6 +343,10 @@ void TPdfPreviewFrm::showAllPages()
 bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
 {
     m_firstPage = QImage();
+    m_turns = 0;
+    m_turnedPage->clear();
+    m_turnedArea->hide();
+    m_view->show();
     const bool quickStart = m_view->isVisible() && m_view->zoomMode() == QPdfView::ZoomMode::FitToWidth
                             && m_view->findChild<QPdfPageRenderer *>();
     m_view->setPageMode(quickStart ? QPdfView::PageMode::SinglePage : QPdfView::PageMode::MultiPage);
@@ -265,8 +365,10 @@ bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
     }
     if (m_firstPage.isNull())
         m_view->setPageMode(QPdfView::PageMode::MultiPage);
-    if (FDocReadonly)
+    if (FDocReadonly) {
         guard(m_view);
+        guard(m_turnedArea);
+    }
     hideHint();
     Q_EMIT shown(true);
     return true;

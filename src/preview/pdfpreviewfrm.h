@@ -15,6 +15,7 @@ class QPdfDocument;
 class QPdfSearchModel;
 class QPdfView;
 class QPrinter;
+class QScrollArea;
 class QSlider;
 class QToolBar;
 
@@ -34,6 +35,10 @@ public:
     int PageCount() const;
     void GoToPage(int page);
     void ZoomTo(int position); // the zoom bar's position, 0..100
+    // Quarter turns clockwise, negative ones the other way. The page view cannot
+    // turn pages, so a turned document shows one page at a time, drawn here.
+    void Rotate(int quarterTurns);
+    int Turns() const { return m_turns; }
     // Jumps to the next page holding the text; false when it is nowhere.
     bool FindNext(const QString &text);
     // Print with the document's permissions: refused on a file-making printer
@@ -46,6 +51,7 @@ public:
     QAction *PrintAction() const { return m_print; }   // nullptr when printing is not allowed
     QSlider *ZoomBar() const { return m_zoom; }
     QLineEdit *PageBox() const { return m_pageBox; }
+    QLabel *TurnedPage() const { return m_turnedPage; }
 
     // Puts the pages on a printer; tests put a recorder here. True when printed.
     std::function<bool(TPdfPreviewFrm *)> FPrintJob;
@@ -63,6 +69,8 @@ private:
     QSize firstPageSize() const;   // in device pixels; empty unless fitted to the width
     void handFirstPage();
     void showAllPages();
+    void setZoomMode(int mode);   // a QPdfView::ZoomMode
+    void drawTurnedPage();
 
     QPdfDocument *m_doc = nullptr;
     QPdfView *m_view = nullptr;
@@ -77,6 +85,10 @@ private:
     bool m_toolsBuilt = false;
     int m_searchFrom = 0;
     QImage m_firstPage;   // drawn here on opening, handed to the view until all pages are laid out
+    QScrollArea *m_turnedArea = nullptr;
+    QLabel *m_turnedPage = nullptr;
+    int m_turns = 0;        // 0..3 quarter turns clockwise
+    int m_turnedIndex = 0;  // the page shown while turned
 };
 
 // Office documents and the other types LibreOffice reads: converted to PDF on a

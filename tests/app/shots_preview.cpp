@@ -46,6 +46,9 @@ void shootPreview(TARVOClientFrm &w, bool chinese, const std::function<void(QWid
     need([pdf] { return pdf && pdf->PageCount() > 0; }, "PDF shown", 20000);
     QTest::qWait(300);
     shoot(pdf, QStringLiteral("preview-pdf"));
+    pdf->Rotate(1);
+    QTest::qWait(100);
+    shoot(pdf, QStringLiteral("preview-pdf-turned"));
     pdf->close();
 
     const qint64 docKey = keyOf(QStringLiteral("R&D"), {QStringLiteral("Contracts")}, QStringLiteral("Contract template.docx"));

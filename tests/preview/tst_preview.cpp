@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPdfPageNavigator>
 #include <QPdfView>
 #include <QSlider>
 #include <QPainter>
@@ -504,6 +505,57 @@ private Q_SLOTS:
         QCOMPARE(w->CurrentPage(), 4);
         QVERIFY(w->View()->verticalScrollBar()->value() > 3 * w->View()->viewport()->height());
         QTRY_VERIFY(hasText());
+    }
+
+    // A turned document shows the page it was on, turned the right way, keeps
+    // its place through moves, and turning back returns to the page view there.
+    void pdfTurnsPages_data()
+    {
+        QTest::addColumn<int>("turns");
+        QTest::addColumn<bool>("right");
+        QTest::addColumn<bool>("bottom");
+        QTest::addRow("right") << 1 << true << false;
+        QTest::addRow("upside down") << 2 << true << true;
+        QTest::addRow("left") << -1 << false << true;
+    }
+    void pdfTurnsPages()
+    {
+        QFETCH(int, turns);
+        QFETCH(bool, right);
+        QFETCH(bool, bottom);
+        auto w = viewer<TPdfPreviewFrm>(QStringLiteral("Readonly=True"));
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("turn.pdf")), 3)));
+        w->GoToPage(1);
+        w->Rotate(turns);
+        QVERIFY(!w->View()->isVisible());
+        QVERIFY(w->TurnedPage()->isVisible());
+        QCOMPARE(w->CurrentPage(), 1);
+        QCOMPARE(w->PageBox()->text(), QStringLiteral("2"));
+        // A white page, whose line of text sits near the top left when upright.
+        const QImage page = w->TurnedPage()->pixmap().toImage();
+        QCOMPARE(page.pixel(2, 2), qRgb(255, 255, 255));
+        QCOMPARE(page.width() > page.height(), turns % 2 != 0);
+        QRect ink;
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < page.width(); ++x)
+                if (qGray(page.pixel(x, y)) < 100)
+                    ink |= QRect(x, y, 1, 1);
+        QVERIFY(!ink.isEmpty());
+        QCOMPARE(ink.center().x() > page.width() / 2, right);
+        QCOMPARE(ink.center().y() > page.height() / 2, bottom);
+        // Fitted to the width of what the window shows.
+        QCOMPARE(w->TurnedPage()->width(), w->TurnedPage()->parentWidget()->width());
+
+        w->GoToPage(2);
+        QCOMPARE(w->CurrentPage(), 2);
+        QVERIFY(w->TurnedPage()->pixmap().toImage() != page);
+        w->Rotate(-turns);
+        QCOMPARE(w->Turns(), 0);
+        QVERIFY(w->View()->isVisible());
+        QVERIFY(!w->TurnedPage()->isVisible());
+        QCOMPARE(w->CurrentPage(), 2);
+        QCOMPARE(w->View()->pageNavigator()->currentPage(), 2);
     }
 
     void printOnlyWhenAllowed_data()
