@@ -163,7 +163,7 @@ private Q_SLOTS:
             write(dir.filePath(QStringLiteral(".Quarterly report.docx.swp")), vimSwap(endedPid(), host));
             break;
         case WindowShowsName:
-            titles << QStringLiteral("*Quarterly Report (~/work) - gedit");
+            titles << QStringLiteral("*Quarterly Report (~/docs) - gedit");
             break;
         case OnlyOurWindowShowsName:
             break;
@@ -192,10 +192,10 @@ private Q_SLOTS:
         QTest::addRow("the name inside a longer name") << "a.doc" << "data.docx - LibreOffice Writer" << false;
         QTest::addRow("the name with a longer extension") << "a.doc" << "a.docx - LibreOffice Writer" << false;
         QTest::addRow("a short base name in other words") << "a.txt" << "Terminal - bash" << false;
-        QTest::addRow("the base name, modified mark and folder") << "a.txt" << "*a (~/work) - gedit" << true;
+        QTest::addRow("the base name, modified mark and folder") << "a.txt" << "*a (~/docs) - gedit" << true;
         QTest::addRow("other case, at the end") << "Plan.DOC" << "LibreOffice - plan.doc" << true;
         QTest::addRow("in quotes") << "a.doc" << "\"a.doc\" [readonly] - VIM" << true;
-        QTest::addRow("after a folder") << "a.doc" << "~/work/a.doc - VIM" << true;
+        QTest::addRow("after a folder") << "a.doc" << "~/docs/a.doc - VIM" << true;
         QTest::addRow("Chinese name alone") << "报告.docx" << "报告.docx - WPS 文字" << true;
         QTest::addRow("Chinese name inside a longer one") << "报告.docx" << "年度报告.docx - WPS 文字" << false;
         QTest::addRow("Chinese base name before more characters") << "报告.txt" << "报告书.txt - 记事本" << false;
