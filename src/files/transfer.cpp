@@ -320,7 +320,8 @@ void TUploadController::nextOfList()
             return;
         }
         ++m_failed;
-        m_failedNames << UploadDisplayName(path, m_source);
+        if (m_failedNames.size() < kMaxNamedFailures)
+            m_failedNames << UploadDisplayName(path, m_source);
         if (FIsClose) {
             finishList(false);
             return;
@@ -338,8 +339,8 @@ void TUploadController::finishList(bool complete)
 {
     // Files never started count as not uploaded: take them before the queue goes.
     const int notUploaded = m_failed + int(m_queue.size());
-    for (const QString &path : std::as_const(m_queue))
-        m_failedNames << UploadDisplayName(path, m_source);
+    for (qsizetype i = 0; i < m_queue.size() && m_failedNames.size() < kMaxNamedFailures; ++i)
+        m_failedNames << UploadDisplayName(m_queue.at(i), m_source);
     m_queue.clear();
     Q_EMIT inputsEnabled(true);
     if (!FIsClose) {
@@ -363,10 +364,10 @@ QString TUploadController::notUploadedText(int notUploaded) const
                             "%1 file(s) uploaded; these %2 file(s) were not uploaded:")
                        .arg(m_uploaded)
                        .arg(notUploaded);
-    for (qsizetype i = 0; i < m_failedNames.size() && i < kMaxNamedFailures; ++i)
-        text += u'\n' + m_failedNames.at(i);
-    if (m_failedNames.size() > kMaxNamedFailures)
-        text += u'\n' + LangText(m_lang, "…… 另有 %1 个", "... and %1 more").arg(m_failedNames.size() - kMaxNamedFailures);
+    for (const QString &name : m_failedNames)
+        text += u'\n' + name;
+    if (notUploaded > m_failedNames.size())
+        text += u'\n' + LangText(m_lang, "…… 另有 %1 个", "... and %1 more").arg(notUploaded - m_failedNames.size());
     return text;
 }
 

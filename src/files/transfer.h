@@ -152,7 +152,7 @@ private:
     QString m_source;
     int m_uploaded = 0;
     int m_failed = 0;
-    QStringList m_failedNames;   // of the list, as the window shows them
+    QStringList m_failedNames;   // the first few of the list, as the window shows them
 };
 
 class TDownloadController : public TTransferBase
