@@ -40,6 +40,7 @@ if [ -x "$bin/zudivuvo-server" ]; then
   fi
   rm -f "$log"
   echo "Reference server: 127.0.0.1:$port (data in $data; demo users log in as demo/demo)"
+  echo "Web portal with the client's links: http://127.0.0.1:$port/portal (log in as demo/demo)"
   # A web-session identity for the demo user, as the server's pages hand one over.
   if ! token=$("$bin/zudivuvo-server" --data "$data" web-session demo); then
     echo "Cannot log the demo user in (the server's message is above)." >&2

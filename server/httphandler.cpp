@@ -346,7 +346,7 @@ QByteArray HttpHandler::indexPage(const HttpRequest &r)
             content += "<li>" + html(f.name) + "</li>";
         content += "</ul></li>";
     }
-    content += "</ul><p><a href=\"/doc\">Messages</a></p>";
+    content += "</ul><p><a href=\"/doc\">Messages</a> <a href=\"/portal\">Portal</a></p>";
     return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), content), kSandbox);
 }
 
@@ -371,7 +371,9 @@ QByteArray HttpHandler::docPage(const HttpRequest &r)
         // No browser session yet: the message link carries no ticket.
         return httpResponse(200, kHtml, page(QStringLiteral("Login"),
             "<form method=\"post\" action=\"/doc\"><input name=\"name\"><input name=\"password\" type=\"password\">"
-            "<input type=\"submit\" value=\"OK\"></form>"), kSandbox);
+            "<input type=\"submit\" value=\"OK\"></form>"
+            // A newcomer who opens the server's address finds the pages with the client's links there.
+            "<p><a href=\"/portal\">Portal</a></p>"), kSandbox);
     }
     QByteArray content = "<ul>";
     QSqlQuery q = m_store.db().exec(QStringLiteral("SELECT text, created FROM messages WHERE user_id=? ORDER BY id DESC LIMIT 200"), {s.user.id});

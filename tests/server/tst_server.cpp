@@ -1462,6 +1462,20 @@ private Q_SLOTS:
         QVERIFY(head.contains("content-security-policy: sandbox"));
     }
 
+    void frontPagesLeadToThePortal_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addRow("root") << QByteArray("/");
+        QTest::addRow("index") << QByteArray("/index");
+    }
+    void frontPagesLeadToThePortal()
+    {
+        QFETCH(QByteArray, target);
+        const QByteArray response = get(target);
+        QVERIFY2(response.startsWith("HTTP/1.1 200"), response.constData());
+        QVERIFY2(body(response).contains("href=\"/portal\""), response.constData());
+    }
+
     void pages()
     {
         const QByteArray login = get("/doc");
