@@ -12,7 +12,7 @@ rm -rf build/packages/_CPack_Packages
 ls build/packages/*.deb
 if command -v lintian >/dev/null; then
   # Errors fail the build; warnings and notes are printed for a human to read.
-  out=$(lintian --no-tag-display-limit build/packages/*.deb 2>&1 || true)
+  out=$(lintian --tag-display-limit 0 build/packages/*.deb 2>&1 || true)
   [ -z "$out" ] || printf '%s\n' "$out"
   if printf '%s\n' "$out" | grep -q '^E: '; then
     echo "lintian reports errors" >&2

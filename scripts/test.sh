@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test, including the install
+# test of the Debian packages (which installs and removes them on this machine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/build.sh
-ctest --preset release
+scripts/package.sh
+ZUDIVUVO_INSTALL_TEST=1 ctest --preset release

@@ -8,7 +8,9 @@ policy that lets the portal start the client without a prompt is written only
 when running as root, and removed again at the end.
 
 Environment: ZUDIVUVO_BIN_DIR (ZuDivuvo and zudivuvo-server), optionally
-ZUDIVUVO_SCREENSHOTS (a folder for the portal and client pictures).
+ZUDIVUVO_SCREENSHOTS (a folder for the portal and client pictures) and
+ZUDIVUVO_INSTALLED=1 (the client comes from the installed package, whose
+desktop entry is the link handler).
 """
 import glob
 import json
@@ -112,16 +114,19 @@ class Road:
 
     def client(self):
         exe = os.path.join(self.bin, "ZuDivuvo")
-        # Registered as a user would: the link handler and its default for x-scheme-handler/zudivuvo.
-        subprocess.run([exe, "-r"], env=self.env, check=True, timeout=30)
+        # An installed package registers its handler for everyone; a build tree registers as a user would.
+        expected = "zudivuvo.desktop" if os.environ.get("ZUDIVUVO_INSTALLED") == "1" else "zudivuvo-url.desktop"
+        if expected == "zudivuvo-url.desktop":
+            subprocess.run([exe, "-r"], env=self.env, check=True, timeout=30)
         handler = subprocess.run(["xdg-mime", "query", "default", "x-scheme-handler/zudivuvo"], env=self.env,
                                  capture_output=True, text=True, timeout=30).stdout.strip()
-        assert handler == "zudivuvo-url.desktop", "xdg-mime does not know the client: %r" % handler
+        assert handler == expected, "xdg-mime does not know the client: %r" % handler
         # Opening a plain text only records what was opened.
         recorder = self.path("home", "bin", "record-open")
         with open(recorder, "w") as f:
             f.write("#!/bin/sh\nprintf '%%s\\n' \"$1\" > '%s'\n" % self.path("opened.txt"))
         os.chmod(recorder, 0o755)
+        os.makedirs(self.path("data", "applications"), exist_ok=True)
         with open(self.path("data", "applications", "record-open.desktop"), "w") as f:
             f.write("[Desktop Entry]\nType=Application\nName=Record\nExec=%s %%f\nMimeType=text/plain;\n" % recorder)
         subprocess.run(["xdg-mime", "default", "record-open.desktop", "text/plain"], env=self.env, timeout=30)

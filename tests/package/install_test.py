@@ -179,12 +179,14 @@ class Install:
         with open(glob.glob(os.path.join(DATA, "blobs", "*", blob))[0], "rb") as f:
             return f.read()
 
-    def open_link(self, link):
-        # xdg-open ends once the handler is started; the client's output goes to its log.
+    def open_link(self, link, wait=True):
+        # Without a desktop session xdg-open runs the handler in its place: it ends when the
+        # handler does, which for the first launch is when the resident client exits.
         log = open(self.path("client.log"), "ab")
         p = subprocess.Popen(["xdg-open", link], env=self.env, stdout=log, stderr=subprocess.STDOUT)
         self.procs.append(p)
-        p.wait(60)
+        if wait:
+            assert p.wait(60) == 0, "xdg-open could not hand the link over: see the client log"
 
     def client_pid(self):
         for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -217,7 +219,7 @@ class Install:
         identity = run(["runuser", "-u", "zudivuvo-server", "--", "/usr/bin/zudivuvo-server", "--data", DATA,
                         "web-session", "demo"], capture_output=True, text=True).stdout.strip()
         # What a web page hands over: the server and the session, through the desktop's handler.
-        self.open_link("ZuDivuvo:%%20-s%%20127.0.0.1#%d#0%%20-u%%20%s" % (self.port, identity))
+        self.open_link("ZuDivuvo:%%20-s%%20127.0.0.1#%d#0%%20-u%%20%s" % (self.port, identity), wait=False)
         pid = wait_for("the installed client to start", self.client_pid, 30)
         wait_for("the client's instance channel", lambda: os.path.exists(self.path("runtime", "OnlyInstanceForZuDivuvo")), 30)
         print("client: /usr/bin/ZuDivuvo started by xdg-open (pid %d)" % pid)
