@@ -1,4 +1,5 @@
 #include "files/filemagfrm.h"
+#include "model/folderchanges.h"
 
 #include "core/clientconfigx.h"
 #include "core/folders.h"
@@ -111,6 +112,10 @@ TFileMagFrm::TFileMagFrm(QWidget *parent, THS_Language language)
     FOpenUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     FAskFolderName = [this](QString &name) { return TSetFoldrNameFrm::Ask(this, FHS_Language, name); };
     m_model = new TFileListModel(language, this);
+    m_reloadSoon.setSingleShot(true);
+    m_reloadSoon.setInterval(300);
+    connect(&m_reloadSoon, &QTimer::timeout, this, &TFileMagFrm::reloadKeepingTicks);
+    connect(&TFolderChanges::Instance(), &TFolderChanges::changed, this, &TFileMagFrm::FolderChanged);
     buildUi();
 }
 
@@ -183,22 +188,28 @@ void TFileMagFrm::buildUi()
     lvFiles->setColumnHidden(TFileListModel::ColId, true);
     lvFiles->setColumnHidden(TFileListModel::ColIsFolder, true);
     lvFiles->header()->setSectionsClickable(true);
-    // Only the name column gives way (names elide); the others keep their
-    // caption and a full date readable.
+    // The other columns are as wide as their caption and a full date; the name
+    // column takes the rest of the list, until the user sizes a column himself.
     {
         QHeaderView *h = lvFiles->header();
         h->setStretchLastSection(false);
-        h->setSectionResizeMode(TFileListModel::ColCaption, QHeaderView::Stretch);
+        h->setSectionResizeMode(QHeaderView::Interactive);
+        h->setMinimumSectionSize(24);
         const QFontMetrics fm(font());
         auto fit = [&](int col, const QString &sample) {
             const QString caption = m_model->headerData(col, Qt::Horizontal, Qt::DisplayRole).toString();
-            h->resizeSection(col, qMax(fm.horizontalAdvance(caption), fm.horizontalAdvance(sample)) + 28);
+            h->resizeSection(col, qMax(fm.horizontalAdvance(caption), fm.horizontalAdvance(sample)) + 14);
         };
         fit(TFileListModel::ColUser, QString());
         fit(TFileListModel::ColSize, QStringLiteral("9999999"));
         fit(TFileListModel::ColDate, QStringLiteral("2000-00-00 00:00:00"));
+        h->resizeSection(TFileListModel::ColCaption, NameColumnMinimum());
+        connect(h, &QHeaderView::sectionResized, this, [this](int, int, int) {
+            if (!m_fittingColumns)
+                m_userSizedColumns = true;
+        });
         if (!m_columnState.isEmpty())
-            h->restoreState(m_columnState);
+            RestoreColumnState(m_columnState);
     }
     lvFiles->viewport()->setAcceptDrops(true);
     lvFiles->viewport()->installEventFilter(this);
@@ -226,8 +237,9 @@ void TFileMagFrm::buildUi()
     split->addWidget(m_left);
     split->addWidget(right);
     split->setStretchFactor(1, 1);
-    // The folder tree starts wide enough for its back node's caption.
-    split->setSizes({qMax(180, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64), 600});
+    // The folder tree starts wide enough for folder names; the file names need the room more
+    // than the back node's long caption, which the tree scrolls to.
+    split->setSizes({qBound(180, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64, 190), 600});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(tbTools);
@@ -239,6 +251,13 @@ void TFileMagFrm::buildUi()
         if (!FAllowDBClickEvent) {
             FAllowDBClickEvent = true;
             tvOrg->collapseItem(item);
+        }
+    });
+    connect(tvFolder, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem *item) {
+        // Opened by its arrow: the sub-folders are asked for now, not at the next selection.
+        if (NodeImage(item) == img::HasChilds || NodeImage(item) == img::OwnerFolder) {
+            setImage(item, img::Loaded);
+            fillSubFolders(item);
         }
     });
     connect(tvFolder, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *current) {
@@ -380,14 +399,46 @@ void TFileMagFrm::updateTicked(int count)
 
 QByteArray TFileMagFrm::ColumnState() const
 {
-    return lvFiles->header()->saveState();
+    // Widths we fitted ourselves follow the window; only the user's are kept.
+    return m_userSizedColumns ? lvFiles->header()->saveState() : QByteArray();
 }
 
 void TFileMagFrm::RestoreColumnState(const QByteArray &state)
 {
     m_columnState = state;
-    if (!state.isEmpty())
-        lvFiles->header()->restoreState(state);
+    if (state.isEmpty() || !lvFiles)
+        return;
+    QHeaderView *h = lvFiles->header();
+    m_fittingColumns = true;
+    if (h->restoreState(state)) {
+        // Older states kept the name column stretched, which the user could not size:
+        // those widths were ours, not the user's.
+        m_userSizedColumns = h->sectionResizeMode(TFileListModel::ColCaption) != QHeaderView::Stretch;
+        h->setSectionResizeMode(QHeaderView::Interactive);
+        h->setStretchLastSection(false);
+    }
+    m_fittingColumns = false;
+    fitNameColumn();
+}
+
+int TFileMagFrm::NameColumnMinimum() const
+{
+    // A typical document name with its tick box and icon, in the list's font.
+    return QFontMetrics(lvFiles->font()).horizontalAdvance(QStringLiteral("Quarterly report.docx")) + 40;
+}
+
+void TFileMagFrm::fitNameColumn()
+{
+    if (m_userSizedColumns || !lvFiles)
+        return;
+    QHeaderView *h = lvFiles->header();
+    int others = 0;
+    for (int col = 0; col < h->count(); ++col)
+        if (col != TFileListModel::ColCaption && !h->isSectionHidden(col))
+            others += h->sectionSize(col);
+    m_fittingColumns = true;
+    h->resizeSection(TFileListModel::ColCaption, qMax(NameColumnMinimum(), lvFiles->viewport()->width() - others));
+    m_fittingColumns = false;
 }
 
 void TFileMagFrm::PlaceOver(QWidget *dialog) const
@@ -611,10 +662,34 @@ void TFileMagFrm::UMSelectedOwner2()
 
 void TFileMagFrm::Refresh()
 {
-    ++m_treeGeneration;
-    tvFolder->clear();
-    m_left->setCurrentWidget(tvOrg);
+    // What is shown is fetched again: the owners, and the open folder's sub-folders and files.
     Init();
+    QTreeWidgetItem *node = m_left->currentWidget() == tvFolder ? tvFolder->currentItem() : nullptr;
+    if (!node || (NodeData(node) == 0 && NodeImage(node) == img::Back)) {
+        clearList();
+        return;
+    }
+    // Answers on their way for the nodes removed below must not land.
+    ++m_treeGeneration;
+    {
+        const QSignalBlocker block(tvFolder);
+        qDeleteAll(node->takeChildren());
+    }
+    if (node->parent()) {
+        setImage(node, img::HasChilds);
+        folderSelected(node);
+    } else {
+        clearList();
+        fillSubFolders(node);
+    }
+}
+
+void TFileMagFrm::FolderChanged(qint64 ownerId, qint64 folderId)
+{
+    // A file stored through this client elsewhere (a bulk task, a scan, an edit) shows in the open list.
+    if (ownerId != FGroupId || folderId != FFolderId || FFolderId <= 0 || m_left->currentWidget() != tvFolder)
+        return;
+    m_reloadSoon.start();
 }
 
 void TFileMagFrm::chooseOwner(QTreeWidgetItem *item)
@@ -648,6 +723,9 @@ void TFileMagFrm::fillSubFolders(QTreeWidgetItem *node)
                  if (generation != m_treeGeneration)
                      return;
                  if (!fill.Ok) {
+                     // Asked again at the next expand or selection.
+                     if (node->parent() && NodeImage(node) == img::Loaded && node->childCount() == 0)
+                         setImage(node, img::HasChilds);
                      showError(fill.ErrorText);
                      return;
                  }
@@ -706,7 +784,26 @@ void TFileMagFrm::clearList()
     m_model->Clear();
 }
 
-void TFileMagFrm::loadList()
+namespace {
+// Folders and files are numbered apart; a folder's key stands negative here.
+qint64 tickKey(const TFileRow &row)
+{
+    return row.IsFolder ? -row.Key : row.Key;
+}
+} // namespace
+
+void TFileMagFrm::reloadKeepingTicks()
+{
+    if (FFolderId <= 0)
+        return;
+    QSet<qint64> ticked;
+    for (int i = 0; i < m_model->rowCount(); ++i)
+        if (m_model->IsChecked(i))
+            ticked.insert(tickKey(m_model->Row(i)));
+    loadList(ticked);
+}
+
+void TFileMagFrm::loadList(const QSet<qint64> &keepTicked)
 {
     if (FFolderId < 0)
         return;
@@ -720,7 +817,7 @@ void TFileMagFrm::loadList()
         files.Init(owner, folder);
         r.Ok = files.GetFileList(r.Rows, &r.Error);
         return r;
-    }, [this, generation](TListReply r) {
+    }, [this, generation, keepTicked](TListReply r) {
         if (generation != m_listGeneration)
             return;   // the user moved on to another folder
         plWait->hide();
@@ -731,6 +828,9 @@ void TFileMagFrm::loadList()
         m_model->SetRows(std::move(r.Rows));
         if (m_model->FSortCol >= 0)
             m_model->sort(m_model->FSortCol, m_model->FLastIndex == m_model->FSortCol ? Qt::AscendingOrder : Qt::DescendingOrder);
+        for (int i = 0; !keepTicked.isEmpty() && i < m_model->rowCount(); ++i)
+            if (keepTicked.contains(tickKey(m_model->Row(i))))
+                m_model->SetChecked(i, true);
         Q_EMIT listLoaded();
     });
 }
@@ -1011,6 +1111,8 @@ void TFileMagFrm::contextMenu(const QPoint &pos, bool onList)
 
 bool TFileMagFrm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched && watched == m_dropTarget && event->type() == QEvent::Resize)
+        fitNameColumn();
     if (watched && watched == m_folderViewport && event->type() == QEvent::MouseButtonDblClick && m_ownerChosen.isValid()
         && m_ownerChosen.elapsed() <= QApplication::doubleClickInterval()) {
         m_ownerChosen.invalidate();

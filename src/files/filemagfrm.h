@@ -8,6 +8,7 @@
 #include "model/serverconn.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QPointer>
 #include <QSet>
 #include <QUrl>
@@ -74,6 +75,8 @@ public:
     void ShowDiff();
     // Empties the list and fetches it again (after a check-out or check-in).
     void ReloadList();
+    // Content of a server folder changed through this client; the open list follows shortly.
+    void FolderChanged(qint64 ownerId, qint64 folderId);
     // Files or folders dropped onto the list (also from a test).
     void DropPaths(const QStringList &paths);
     // Actions whose dialogs are not part of this client yet all end here.
@@ -121,6 +124,8 @@ public:
     // Column widths, kept between launches by the main window.
     QByteArray ColumnState() const;
     void RestoreColumnState(const QByteArray &state);
+    // The name column never starts narrower than a typical document name.
+    int NameColumnMinimum() const;
     // Ends the session's view: trees and list empty, answers on their way dropped.
     void ClearSession();
     // Where the next download proposes to save; the last folder the user chose.
@@ -143,7 +148,9 @@ private:
     void chooseOwner(QTreeWidgetItem *item);
     void folderSelected(QTreeWidgetItem *node);
     void fillSubFolders(QTreeWidgetItem *node);
-    void loadList();
+    // The ticks of rows whose key is in keepTicked survive the new list.
+    void loadList(const QSet<qint64> &keepTicked = {});
+    void reloadKeepingTicks();
     // Empties the file list; a list still on its way is no longer wanted.
     void clearList();
     void afterDelete(const QSet<qint64> &deletedFolders);
@@ -156,6 +163,7 @@ private:
     void contextMenu(const QPoint &pos, bool onList);
     void previewFile(const TSelectedInfo &file);
     void updateTicked(int count);
+    void fitNameColumn();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     TFileMagSession m_session;
@@ -173,5 +181,8 @@ private:
     QMenu *pmList = nullptr;
     QMenu *pmFolder = nullptr;
     QByteArray m_columnState;
+    bool m_userSizedColumns = false;   // the user's widths are kept as they are
+    bool m_fittingColumns = false;     // our own resizing, not the user's
     QElapsedTimer m_ownerChosen;   // when a click last chose an owner
+    QTimer m_reloadSoon;           // several stored files reload the list once
 };

@@ -1,4 +1,5 @@
 #include "files/transfer.h"
+#include "model/folderchanges.h"
 
 #include "core/helpers.h"
 #include "core/safepath.h"
@@ -225,9 +226,12 @@ void TUploadController::runUpload(const QString &path, const QString &subFolder,
     const qint64 folder = FFolderId;
     Run([outcome, limits, texts, group, folder, path, subFolder](TTransferJob &job) {
         *outcome = uploadOne(job, limits, texts, group, folder, path, subFolder);
-    }, [this, outcome, limits, done] {
+    }, [this, outcome, limits, done, group, folder] {
         FServerFileMaxSize = limits->MaxSize;
         FServerFileType = limits->Types;
+        // The folder's list shows the file (or the sub-folder it went into).
+        if (outcome->Refusal.isEmpty() && outcome->Status == 3)
+            TFolderChanges::Notify(group, folder);
         done(*outcome);
     });
 }

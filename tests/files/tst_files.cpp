@@ -7,6 +7,7 @@
 #include "files/filelistmodel.h"
 #include "files/filemaglogic.h"
 #include "files/filemagfrm.h"
+#include "model/folderchanges.h"
 #include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
 #include "files/filepropertypage.h"
@@ -29,6 +30,7 @@
 #include <QCheckBox>
 #include <QCryptographicHash>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -748,6 +750,93 @@ private Q_SLOTS:
         QVERIFY(up->btnUpload->isEnabled());
         QTest::keyClick(up->edPath, Qt::Key_Escape);   // nothing runs: Escape closes
         QTRY_VERIFY(!up);
+    }
+
+    // Stored through another way of this client (a bulk task, a scan): the open list shows it,
+    // and the user's ticks stay.
+    void fileStoredElsewhereShowsInTheOpenList()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts", "2024"}));
+        const int ticked = rowOf("Signed contract.pdf");
+        QVERIFY(ticked >= 0);
+        frm->Model().SetChecked(ticked, true);
+        const QString local = home.path() + QStringLiteral("/elsewhere/Minutes.txt");
+        writeFile(local, "minutes");
+        TUploadController up(session.Conn);
+        up.Init(frm->FGroupId, frm->FFolderId, nullptr);
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        QSignalSpy stored(&up, &TUploadController::singleFinished);
+        QVERIFY(up.UploadSingle(local));
+        QVERIFY(stored.wait(10000));
+        QVERIFY(stored.first().first().toBool());
+        QVERIFY(list.wait(10000));
+        QVERIFY2(rowOf("Minutes.txt") >= 0, qPrintable(captions(frm->Model()).join(u',')));
+        QVERIFY(frm->Model().IsChecked(rowOf("Signed contract.pdf")));
+        QCOMPARE(frm->Model().CheckedCount(), 1);
+    }
+
+    // Refresh fetches again what is shown: the open folder stays open and lists what the server has now.
+    void refreshReloadsTheOpenFolder()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts", "2024"}));
+        const QString local = home.path() + QStringLiteral("/other/Offer.txt");
+        writeFile(local, "offer");
+        {
+            // Stored as by another user: this window hears nothing of it.
+            const QSignalBlocker quiet(&TFolderChanges::Instance());
+            TUploadController up(session.Conn);
+            up.Init(frm->FGroupId, frm->FFolderId, nullptr);
+            QSignalSpy stored(&up, &TUploadController::singleFinished);
+            QVERIFY(up.UploadSingle(local));
+            QVERIFY(stored.wait(10000));
+        }
+        settle();
+        QVERIFY(rowOf("Offer.txt") < 0);
+        QSignalSpy list(frm.get(), &TFileMagFrm::listLoaded);
+        frm->Refresh();
+        QVERIFY(list.wait(10000));
+        QCOMPARE(frm->m_left->currentWidget(), frm->tvFolder);
+        QCOMPARE(frm->tvFolder->currentItem()->text(0), QStringLiteral("2024"));
+        QVERIFY2(rowOf("Offer.txt") >= 0, qPrintable(captions(frm->Model()).join(u',')));
+        QVERIFY(rowOf("Price list.xlsx") >= 0);
+    }
+
+    // A folder opened by its arrow gets its sub-folders without being selected.
+    void expandingByTheArrowLoadsSubFolders()
+    {
+        QVERIFY(openFolder("R&D", {}));
+        QTreeWidgetItem *designs = find(frm->tvFolder, "Designs");
+        QVERIFY(designs);
+        QCOMPARE(designs->childCount(), 0);
+        QTreeWidgetItem *current = frm->tvFolder->currentItem();
+        QSignalSpy folders(frm.get(), &TFileMagFrm::foldersLoaded);
+        designs->setExpanded(true);
+        QVERIFY(folders.wait(10000));
+        QVERIFY(designs->childCount() > 0);
+        QCOMPARE(frm->tvFolder->currentItem(), current);
+    }
+
+    // Names are readable at the start; a width the user gives is kept, ours follows the window.
+    void nameColumnShowsNamesAndKeepsTheUsersWidth()
+    {
+        QVERIFY(openFolder("R&D", {"Contracts", "2024"}));
+        QHeaderView *h = frm->lvFiles->header();
+        const QFontMetrics fm(frm->lvFiles->font());
+        QVERIFY(h->sectionSize(TFileListModel::ColCaption) >= fm.horizontalAdvance(QStringLiteral("Supply agreement.docx")) + 32);
+        QVERIFY(frm->ColumnState().isEmpty());
+        frm->resize(1200, 600);
+        QTRY_VERIFY(h->sectionSize(TFileListModel::ColCaption) > frm->NameColumnMinimum());
+        h->resizeSection(TFileListModel::ColCaption, 321);
+        const QByteArray state = frm->ColumnState();
+        QVERIFY(!state.isEmpty());
+        TFileMagFrm again;
+        again.SetSession(session);
+        again.RestoreColumnState(state);
+        again.resize(700, 500);
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QCOMPARE(again.lvFiles->header()->sectionSize(TFileListModel::ColCaption), 321);
+        QCOMPARE(again.lvFiles->header()->sectionResizeMode(TFileListModel::ColCaption), QHeaderView::Interactive);
     }
 
     void uploadDroppedFolder()
