@@ -627,7 +627,10 @@ void TARVOClientFrm::handleMessage(int number, qint64 wParam, qint64 lParam)
     qCDebug(lcApp) << "message" << number << wParam << lParam;
     switch (number) {
     case wm::TrayIcon: UMTrayIcon(lParam); break;
-    case wm::BringToFront: UMBringToFront(); break;
+    case wm::BringToFront:
+        UMBringToFront();
+        noticeLanguageChange();
+        break;
     case wm::ReloadOrg: PFileMagFrm->UMSelectedOwner2(); break;
     case wm::Exit:
         if (!m_editing->ConfirmExit(this))
@@ -665,6 +668,19 @@ void TARVOClientFrm::UMBringToFront()
     activateWindow();
     // Desktops that refuse focus stealing still flag the window for attention.
     QApplication::alert(this);
+}
+
+void TARVOClientFrm::noticeLanguageChange()
+{
+    // A launch with "-l" stored another language for this running client: say when it applies.
+    const THS_Language stored = TClientConfigX().Language();
+    if (stored == FHS_Language || stored == m_languageTold)
+        return;
+    m_languageTold = stored;
+    QTimer::singleShot(0, this, [this] {
+        TPrompter::Instance().Info(this, t("提示", "Hint"),
+                                   t("界面语言将在下次启动客户端时生效。", "The new interface language applies the next time the client starts."));
+    });
 }
 
 void TARVOClientFrm::HideToTray()

@@ -182,6 +182,7 @@ private:
     void clearStaleClipboard();
     void loadLogo();
     void appendBatchTask(const TBatchTransport &task);
+    void noticeLanguageChange();
     void takeBatchCommand(const QString &text);
     QString t(const char *cn, const char *en) const;
     // The language of every text on this screen, the file manager's included.
@@ -193,6 +194,7 @@ private:
     std::shared_ptr<TSessionBackend> m_backend;
     QString m_exePath;
     THS_Language FHS_Language;
+    THS_Language m_languageTold = HSL_NONE;   // the stored language already announced
     QString FClientPath;
     QString FLogoPath;
     TSession m_session;

@@ -1035,6 +1035,28 @@ private Q_SLOTS:
         QCOMPARE(TClientConfigX().OwnerId2(), 0);
     }
 
+    // "-l 2" handed to the running English client by a second launch: it says once when that applies.
+    void languageFromASecondLaunchIsAnnounced()
+    {
+        TClientConfigX store;
+        store.SetLanguage(1);
+        store.Save();
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        prompter.shown.clear();
+        w.handleMessage(1280, 0, 0);
+        QCoreApplication::processEvents();
+        QVERIFY(prompter.shown.isEmpty());
+        TClientConfigX launch;
+        launch.SetLanguage(2);
+        launch.Save();
+        w.handleMessage(1280, 0, 0);
+        QTRY_COMPARE(prompter.shown, QStringList{QStringLiteral("The new interface language applies the next time the client starts.")});
+        w.handleMessage(1280, 0, 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(prompter.shown.size(), 1);
+    }
+
     void scanCodeLoginEstablishesTheSession()
     {
         TClientConfigX c;
