@@ -73,8 +73,11 @@ Qt::ItemFlags TFileListModel::flags(const QModelIndex &index) const
 
 QVariant TFileListModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+    if (orientation != Qt::Horizontal || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
         return {};
+    // A narrowed column shows its whole caption as a tool tip.
+    if (role == Qt::ToolTipRole)
+        return headerData(section, orientation, Qt::DisplayRole).toString().trimmed();
     switch (section) {
     case ColCaption: return LangText(m_lang, "   文件名", "      File name");
     case ColUser: return LangText(m_lang, "签出用户", "Check out user");

@@ -183,10 +183,10 @@ void TFileMagFrm::buildUi()
     lvFiles->setModel(m_model);
     lvFiles->setRootIsDecorated(false);
     lvFiles->setUniformRowHeights(true);   // keeps 100 000 rows cheap to lay out
+    // By item, the hidden key columns count as columns to scroll to: a bar shows though all fits.
+    lvFiles->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
-    lvFiles->setColumnHidden(TFileListModel::ColId, true);
-    lvFiles->setColumnHidden(TFileListModel::ColIsFolder, true);
     lvFiles->header()->setSectionsClickable(true);
     // The other columns are as wide as their caption and a full date; the name
     // column takes the rest of the list, until the user sizes a column himself.
@@ -204,6 +204,10 @@ void TFileMagFrm::buildUi()
         fit(TFileListModel::ColSize, QStringLiteral("9999999"));
         fit(TFileListModel::ColDate, QStringLiteral("2000-00-00 00:00:00"));
         h->resizeSection(TFileListModel::ColCaption, NameColumnMinimum());
+        // Hidden only now: setting the modes of every section kept the hidden ones' width in the
+        // header's length, which showed a scroll bar though every column fitted.
+        lvFiles->setColumnHidden(TFileListModel::ColId, true);
+        lvFiles->setColumnHidden(TFileListModel::ColIsFolder, true);
         connect(h, &QHeaderView::sectionResized, this, [this](int, int, int) {
             if (!m_fittingColumns)
                 m_userSizedColumns = true;
@@ -239,7 +243,7 @@ void TFileMagFrm::buildUi()
     split->setStretchFactor(1, 1);
     // The folder tree starts wide enough for folder names; the file names need the room more
     // than the back node's long caption, which the tree scrolls to.
-    split->setSizes({qBound(180, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64, 190), 600});
+    split->setSizes({qBound(165, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64, 180), 600});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(tbTools);
@@ -424,7 +428,7 @@ void TFileMagFrm::RestoreColumnState(const QByteArray &state)
 int TFileMagFrm::NameColumnMinimum() const
 {
     // A typical document name with its tick box and icon, in the list's font.
-    return QFontMetrics(lvFiles->font()).horizontalAdvance(QStringLiteral("Quarterly report.docx")) + 40;
+    return QFontMetrics(lvFiles->font()).horizontalAdvance(QStringLiteral("Meeting notes 2024.docx")) + 36;
 }
 
 void TFileMagFrm::fitNameColumn()
@@ -432,11 +436,22 @@ void TFileMagFrm::fitNameColumn()
     if (m_userSizedColumns || !lvFiles)
         return;
     QHeaderView *h = lvFiles->header();
+    m_fittingColumns = true;
+    // The check-out column is mostly empty: on a narrow list it gives up room before the names do.
+    const QFontMetrics fm(h->font());
+    const QString userCaption = m_model->headerData(TFileListModel::ColUser, Qt::Horizontal, Qt::DisplayRole).toString();
+    h->resizeSection(TFileListModel::ColUser, fm.horizontalAdvance(userCaption) + 14);
     int others = 0;
     for (int col = 0; col < h->count(); ++col)
         if (col != TFileListModel::ColCaption && !h->isSectionHidden(col))
             others += h->sectionSize(col);
-    m_fittingColumns = true;
+    const int shortBy = NameColumnMinimum() + others - lvFiles->viewport()->width();
+    if (shortBy > 0) {
+        const int user = h->sectionSize(TFileListModel::ColUser);
+        const int narrowed = qMax(fm.horizontalAdvance(QStringLiteral("Check")) + 14, user - shortBy);
+        h->resizeSection(TFileListModel::ColUser, narrowed);
+        others -= user - narrowed;
+    }
     h->resizeSection(TFileListModel::ColCaption, qMax(NameColumnMinimum(), lvFiles->viewport()->width() - others));
     m_fittingColumns = false;
 }

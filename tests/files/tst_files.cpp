@@ -31,6 +31,7 @@
 #include <QCryptographicHash>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -824,8 +825,11 @@ private Q_SLOTS:
         const QFontMetrics fm(frm->lvFiles->font());
         QVERIFY(h->sectionSize(TFileListModel::ColCaption) >= fm.horizontalAdvance(QStringLiteral("Supply agreement.docx")) + 32);
         QVERIFY(frm->ColumnState().isEmpty());
+        // The columns fill the list exactly: no scroll bar for hidden key columns.
         frm->resize(1200, 600);
         QTRY_VERIFY(h->sectionSize(TFileListModel::ColCaption) > frm->NameColumnMinimum());
+        QTRY_COMPARE(h->length(), frm->lvFiles->viewport()->width());
+        QCOMPARE(frm->lvFiles->horizontalScrollBar()->maximum(), 0);
         h->resizeSection(TFileListModel::ColCaption, 321);
         const QByteArray state = frm->ColumnState();
         QVERIFY(!state.isEmpty());
