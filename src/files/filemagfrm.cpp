@@ -243,7 +243,7 @@ void TFileMagFrm::buildUi()
     split->setStretchFactor(1, 1);
     // The folder tree starts wide enough for folder names; the file names need the room more
     // than the back node's long caption, which the tree scrolls to.
-    split->setSizes({qBound(165, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64, 180), 600});
+    split->setSizes({qBound(165, QFontMetrics(font()).horizontalAdvance(m_texts.WLS_SelGroup) + 64, 170), 600});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(tbTools);
@@ -428,7 +428,7 @@ void TFileMagFrm::RestoreColumnState(const QByteArray &state)
 int TFileMagFrm::NameColumnMinimum() const
 {
     // A typical document name with its tick box and icon, in the list's font.
-    return QFontMetrics(lvFiles->font()).horizontalAdvance(QStringLiteral("Meeting notes 2024.docx")) + 36;
+    return QFontMetrics(lvFiles->font()).horizontalAdvance(QStringLiteral("Quarterly meeting notes.docx")) + 36;
 }
 
 void TFileMagFrm::fitNameColumn()
