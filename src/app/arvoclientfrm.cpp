@@ -20,6 +20,7 @@
 #include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
+#include "platform/savedpassword.h"
 #include "preview/previewcommand.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
@@ -427,9 +428,34 @@ void TARVOClientFrm::StartLoginSequence()
         return;
     }
     clearStaleClipboard();
+    m_status->setText(QStringLiteral("    ") + t("正在登录...", "Logging in..."));
+    // The desktop keyring may still be starting or locked: wait for it without blocking.
+    auto *reader = new SavedPassword::TReader(this);
+    connect(reader, &SavedPassword::TReader::waiting, this, [this] {
+        if (!m_session.FIsLogin)
+            m_status->setText(QStringLiteral("    ") + t("正在等待桌面密钥环...", "Waiting for the desktop keyring..."));
+    });
+    connect(reader, &SavedPassword::TReader::finished, this, [this, reader](const SavedPassword::TReadResult &read) {
+        reader->deleteLater();
+        autoLogin(read);
+    });
+    reader->Start(m_config, TSession::kKeyringReadMs);
+}
+
+void TARVOClientFrm::autoLogin(const SavedPassword::TReadResult &read)
+{
+    m_session.SetSavedPassword(read.Password);
+    if (!read.Ok) {
+        qCInfo(lcApp).noquote() << read.Error;
+        if (!m_session.FIsLogin) {
+            m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
+            ShowLoginDialog();
+        }
+        return;
+    }
     const TServerAddress server = m_session.Server();
     const QString name = m_session.SavedLoginName();
-    const QString password = m_session.SavedPassword();
+    const QString password = read.Password;
     const THS_Language language = FHS_Language;
     std::shared_ptr<TSessionBackend> backend = m_backend;
     m_status->setText(QStringLiteral("    ") + t("正在登录...", "Logging in..."));
@@ -443,13 +469,18 @@ void TARVOClientFrm::StartLoginSequence()
             return o;
         o.ok = backend->Login(server, language, name, password, o.r, nullptr);
         return o;
-    }, [this](const Outcome &o) {
+    }, [this, password, fromFile = read.Place == SavedPassword::TPlace::File](const Outcome &o) {
         // The user logged in by hand meanwhile, or is doing so: that session wins.
         if (m_session.FIsLogin || FLoginFrm || FQrLoginFrm)
             return;
         if (o.ok) {
             m_session.AcceptAutoLogin(o.r);
             establishSession(true);
+            // A password still in the file moves to the keyring when one answers now.
+            if (fromFile)
+                SavedPassword::StoreAsync(m_config, password, this, [this](SavedPassword::TPlace, const QString &notice) {
+                    showPlaceNotice(notice);
+                });
             return;
         }
         m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
@@ -464,7 +495,7 @@ bool TARVOClientFrm::ShowLoginDialog()
     clearStaleClipboard();
     TLoginFrm dialog(m_config, m_exePath, this);
     FLoginFrm = &dialog;
-    dialog.Fill();
+    dialog.Fill(m_session.SavedPassword());
     std::shared_ptr<TSessionBackend> backend = m_backend;
     dialog.SetQrConfigProbe([backend](const QString &host, int port, bool ssl) {
         QByteArray body;
@@ -504,8 +535,10 @@ bool TARVOClientFrm::ShowLoginDialog()
     QTimer::singleShot(0, &dialog, &TLoginFrm::CheckQr);
     dialog.exec();
     FLoginFrm = nullptr;
-    if (dialog.FIsLogined)
+    if (dialog.FIsLogined) {
         establishSession(true);
+        showPlaceNotice(m_session.TakePlaceNotice());
+    }
     return dialog.FIsLogined;
 }
 
@@ -597,6 +630,13 @@ void TARVOClientFrm::postLoginFetches()
             && WriteFileAtomic(FLogoPath, f.logo))
             loadLogo();
     });
+}
+
+void TARVOClientFrm::showPlaceNotice(const QString &notice)
+{
+    // Told once, when the saved password's place changes; never as a modal box.
+    if (!notice.isEmpty())
+        m_hint->ShowHint(notice, 0);
 }
 
 void TARVOClientFrm::showMessageNotice()

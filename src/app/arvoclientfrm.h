@@ -7,6 +7,7 @@
 #include "app/qrloginfrm.h"
 #include "app/session.h"
 #include "core/resultcodes.h"
+#include "platform/savedpassword.h"
 #include "web/webmodule.h"
 
 #include <QPointer>
@@ -176,6 +177,8 @@ protected:
 private:
     void buildUi();
     void establishSession(bool storeServer);
+    void autoLogin(const SavedPassword::TReadResult &read);
+    void showPlaceNotice(const QString &notice);
     void postLoginFetches();
     void showMessageNotice();
     void openHomePage();
