@@ -707,10 +707,25 @@ void TARVOClientFrm::UMBringToFront()
     QApplication::alert(this);
 }
 
+bool TARVOClientFrm::HasTray() const
+{
+    // A tray host can go away after start (the panel was closed).
+    return m_tray && m_tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 void TARVOClientFrm::HideToTray()
 {
     // Without a tray the window must stay reachable: minimise to the task bar instead.
-    if (!m_tray || !m_tray->isVisible()) {
+    if (!HasTray()) {
+        if (!m_toldNoTray) {
+            m_toldNoTray = true;
+            // Said before the window goes, so the box is seen with it.
+            TPrompter::Instance().Info(this, t("提示", "Hint"),
+                                       t("此桌面没有系统托盘：客户端窗口将最小化到任务栏，再次启动客户端可恢复窗口；"
+                                         "退出请点击“退出客户端”。",
+                                         "This desktop has no system tray: the client's window is minimised to the task "
+                                         "bar, and starting the client again brings it back. To quit, click Exit."));
+        }
         showMinimized();
         return;
     }
@@ -785,7 +800,7 @@ void TARVOClientFrm::closeEvent(QCloseEvent *event)
 void TARVOClientFrm::changeEvent(QEvent *event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_tray && m_tray->isVisible())
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && HasTray())
         QTimer::singleShot(0, this, &QWidget::hide);
 }
 

@@ -131,6 +131,10 @@ public:
     TMainDuties &Duties() { return *m_duties; }
     TWebModule &WebModule() { return *PWebModule; }
     QString StatusText() const;
+    // The small hint window: keyring and tray notices, web command errors.
+    TPreViewHint *Hint() const { return m_hint; }
+    // Whether closing hides to a tray icon; otherwise the window is minimised.
+    bool HasTray() const;
     bool BClose = false;
 
     // The start-up login sequence; runs once, at the first activation.
@@ -212,6 +216,7 @@ private:
     QPointer<TDuziDezLoginFrm> FQrLoginFrm;
     TBrowserProvider m_browsers;
     bool m_firstShow = true;
+    bool m_toldNoTray = false;
 
     QLabel *imgLog = nullptr;
     QToolButton *imgHome = nullptr;

@@ -39,6 +39,7 @@
 #include <QTcpServer>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <cmath>
 
@@ -1010,6 +1011,47 @@ private Q_SLOTS:
         QVERIFY(w.Session().FIsLogin);
         QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:demo (display)"));
         QCOMPARE(TClientConfigX().EncryptId(), QStringLiteral("ENC-demo"));
+    }
+
+    // Offscreen has no system tray, as some desktops do not: the window must stay
+    // reachable, and the user is told once why it is minimised rather than hidden.
+    void withoutTrayCloseMinimisesAndSaysSoOnce_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("phrase");
+        QTest::addRow("english") << 1 << QStringLiteral("no system tray");
+        QTest::addRow("chinese") << 2 << QStringLiteral("没有系统托盘");
+    }
+    void withoutTrayCloseMinimisesAndSaysSoOnce()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, phrase);
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        TClientConfigX c;
+        c.SetLanguage(language);
+        c.Save();
+        prompter.shown.clear();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!w.HasTray());
+        w.close();
+        QVERIFY(w.isMinimized());
+        QVERIFY(!w.isHidden());
+        QCOMPARE(prompter.shown.size(), 1);
+        QVERIFY2(prompter.shown.at(0).contains(phrase), qPrintable(prompter.shown.at(0)));
+        // A second launch brings it back.
+        w.handleMessage(1280, 0, 0);
+        QVERIFY(!w.isMinimized());
+        QVERIFY(w.isVisible());
+        w.close();
+        w.HideToTray();
+        QVERIFY(w.isMinimized());
+        QCOMPARE(prompter.shown.size(), 1);
+        w.handleMessage(1135, 0, 513);
+        QVERIFY(!w.isMinimized());
     }
 
     void closeHidesExitLogsOut()
