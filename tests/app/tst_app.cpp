@@ -284,6 +284,24 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished(10000));
     }
 
+    // The web engine (over 100 MiB of mappings and its own threads) is loaded only
+    // when a page is first shown, never by a client that just runs.
+    void runningClientHasNoWebEngineLoaded()
+    {
+        QProcess client;
+        client.start(exe(), QStringList{});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(InstanceChannel().socketPath()), 10000);
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(client.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6Widgets"));   // the listing is the client's own
+        QVERIFY(!mapped.contains("libQt6WebEngine"));
+        QVERIFY(!mapped.contains("libzudivuvo_webview"));
+        QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
+        QVERIFY(client.waitForFinished(10000));
+    }
+
     // Exit used to wait for the automatic login's time-out (20 s) with the instance lock held.
     void exitDoesNotWaitForAHangingLogin()
     {
