@@ -49,6 +49,25 @@
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
+
+// Style icons often come in small sizes only, and a high-density screen then shows
+// them at a fraction of their place. Every density gets a picture of its own size,
+// made from the largest one where the style has none.
+QIcon sharpIcon(const QIcon &icon, int size)
+{
+    const QPixmap largest = icon.pixmap(icon.actualSize(QSize(256, 256)), 1.0);
+    if (largest.isNull())
+        return icon;
+    QIcon sharp;
+    for (const qreal scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
+        const int px = qRound(size * scale);
+        QPixmap pm = icon.pixmap(QSize(px, px), 1.0);
+        if (pm.width() < px && pm.height() < px)
+            pm = largest.scaled(px, px, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        sharp.addPixmap(pm);
+    }
+    return sharp;
+}
 } // namespace
 
 bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
@@ -253,7 +272,7 @@ void TARVOClientFrm::buildUi()
     auto addIcon = [&](QToolButton *&b, QStyle::StandardPixmap icon, const QString &hint, const char *name) {
         b = new QToolButton(bar);
         b->setObjectName(QLatin1String(name));
-        b->setIcon(style()->standardIcon(icon));
+        b->setIcon(sharpIcon(style()->standardIcon(icon), 32));
         b->setIconSize(QSize(32, 32));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setText(caption(hint));
@@ -389,8 +408,14 @@ void TARVOClientFrm::takeBatchCommand(const QString &text)
 void TARVOClientFrm::loadLogo()
 {
     QImage logo(FLogoPath);
-    if (!logo.isNull())
-        imgLog->setPixmap(QPixmap::fromImage(logo.scaled(80, 80, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    if (logo.isNull())
+        return;
+    // As many device pixels as the screen shows, so a high-density screen shows it sharp.
+    const qreal dpr = devicePixelRatioF();
+    const int side = qRound(80 * dpr);
+    QPixmap pm = QPixmap::fromImage(logo.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    pm.setDevicePixelRatio(dpr);
+    imgLog->setPixmap(pm);
 }
 
 QString TARVOClientFrm::StatusText() const
