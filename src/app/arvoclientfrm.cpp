@@ -376,17 +376,24 @@ void TARVOClientFrm::buildUi()
     connect(imgNormal, &QToolButton::clicked, this, [this] { isMaximized() ? showNormal() : showMaximized(); });
     connect(imgClose, &QToolButton::clicked, this, &QWidget::close);
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_tray = new QSystemTrayIcon(windowIcon(), this);
-        m_tray->setToolTip(QStringLiteral("Kelvo Client"));
-        m_tray->setContextMenu(PopupMenu2);
-        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::Trigger)
-                UMTrayIcon(wm::LeftButtonDown);
-        });
-        m_tray->show();
-    }
+    ensureTray();
     loadLogo();
+}
+
+void TARVOClientFrm::ensureTray()
+{
+    // Started with the session, the client may be up before the desktop's panel:
+    // the icon is made whenever a tray is there and none exists yet.
+    if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_tray = new QSystemTrayIcon(windowIcon(), this);
+    m_tray->setToolTip(QStringLiteral("Kelvo Client"));
+    m_tray->setContextMenu(PopupMenu2);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger)
+            UMTrayIcon(wm::LeftButtonDown);
+    });
+    m_tray->show();
 }
 
 void TARVOClientFrm::appendBatchTask(const TBatchTransport &task)
@@ -740,6 +747,7 @@ bool TARVOClientFrm::HasTray() const
 
 void TARVOClientFrm::HideToTray()
 {
+    ensureTray();
     // Without a tray the window must stay reachable: minimise to the task bar instead.
     if (!HasTray()) {
         if (!m_toldNoTray) {

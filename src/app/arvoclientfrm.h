@@ -180,6 +180,7 @@ protected:
 
 private:
     void buildUi();
+    void ensureTray();
     void establishSession(bool storeServer);
     void autoLogin(const SavedPassword::TReadResult &read);
     void showPlaceNotice(const QString &notice);
