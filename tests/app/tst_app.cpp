@@ -1072,6 +1072,41 @@ private Q_SLOTS:
         QVERIFY(!w.isMinimized());
     }
 
+    // Without a keyring (as on this test's machine) the remembered password stays
+    // in the file, and the window says so after the first login, not after each.
+    void savedPasswordPlaceIsToldOnce()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.SetLanguage(1);
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        auto logInRemembering = [&] {
+            QTimer::singleShot(0, this, [&] {
+                TLoginFrm *d = w.LoginDialog();
+                QVERIFY(d);
+                d->edtNickName->setText(QStringLiteral("demo"));
+                d->edtPass->setText(QStringLiteral("demo"));
+                if (!d->chkAutoLogin->isChecked())
+                    d->chkAutoLogin->click();
+                QTest::mouseClick(d->Button1, Qt::LeftButton);
+            });
+            return w.ShowLoginDialog();
+        };
+        QVERIFY(logInRemembering());
+        QVERIFY(w.Hint()->isVisible());
+        QVERIFY2(w.Hint()->Text().contains(QStringLiteral("kept, protected, in ") + store.ConfigFileName()),
+                 qPrintable(w.Hint()->Text()));
+        QCOMPARE(TClientConfigX().LoginPassword(), QStringLiteral("demo"));
+        w.Hint()->hide();
+        w.Session().FIsLogin = false;   // a second login in the same run
+        QVERIFY(logInRemembering());
+        QVERIFY(!w.Hint()->isVisible());
+    }
+
     void closeHidesExitLogsOut()
     {
         TClientConfigX store;
