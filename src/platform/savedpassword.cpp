@@ -28,7 +28,8 @@ constexpr int kLongestPauseMs = 2000;
 struct TJobOutcome {
     bool Ok = false;
     bool NotFound = false;
-    QString Text;   // the password read, or why the job failed
+    QString Text;        // the password read, or why the job failed
+    bool Final = false;  // asking again cannot help (no session bus, switched off)
 };
 using JobDone = std::function<void(const TJobOutcome &)>;
 
@@ -75,7 +76,7 @@ void startJob(TJobKind kind, const QString &key, const QString &password, QObjec
         refusal = QStringLiteral("there is no D-Bus session, so no desktop keyring");
     if (!refusal.isEmpty()) {
         QMetaObject::invokeMethod(context, [refusal, done = std::move(done)] {
-            done(TJobOutcome{false, false, refusal});
+            done(TJobOutcome{false, false, refusal, true});
         }, Qt::QueuedConnection);
         return;
     }
@@ -322,7 +323,7 @@ void TReader::ask()
         const QString why = o.NotFound ? QStringLiteral("the desktop keyring has no saved password (it may be locked)")
                                        : o.Text;
         const qint64 left = m_deadline - QDateTime::currentMSecsSinceEpoch();
-        if (left <= m_pauseMs) {
+        if (o.Final || left <= m_pauseMs) {
             TReadResult r;
             r.Place = TPlace::Keyring;
             r.Error = QStringLiteral("The desktop keyring did not give the saved password: %1.").arg(why);

@@ -245,6 +245,25 @@ private Q_SLOTS:
         QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
     }
 
+    // Under cron there is no session bus at all: no keyring can come, so the
+    // command-line client is told at once instead of after its whole wait.
+    void withoutSessionBusAKeyringPasswordFailsAtOnce()
+    {
+        QVERIFY(daemon->Start());
+        TClientConfigX c;
+        QCOMPARE(Store(c, QStringLiteral("desk"), 5000), TPlace::Keyring);
+        const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        const auto restore = qScopeGuard([address] { qputenv("DBUS_SESSION_BUS_ADDRESS", address); });
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        QElapsedTimer t;
+        t.start();
+        const TReadResult r = Read(TClientConfigX(), 10000);
+        QVERIFY(!r.Ok);
+        QCOMPARE(r.Place, TPlace::Keyring);
+        QVERIFY2(r.Error.contains(QLatin1String("D-Bus")), qPrintable(r.Error));
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    }
+
     void leavingWithoutAutomaticLoginRemovesItFromTheKeyring()
     {
         QVERIFY(daemon->Start());
