@@ -16,6 +16,11 @@
 #   bench/run.sh directory [TEXT]
 #       parsing of large organisation and folder replies against a bare pass and a pass into
 #       strings, and a sorted 100 000-row view; TEXT runs only the cases whose name holds it
+#   bench/run.sh idle [--seconds N] [--top N]
+#       the client logged in with a saved login on a virtual X display beside a bare Qt Widgets
+#       window: resident and proportional memory of both after N seconds (default 30). Built in
+#       the normal build folder (BUILD_DIR, default build/), which has the client already;
+#       --top lists the N largest resident mappings of both
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bench=filechannel
@@ -24,10 +29,21 @@ if [[ $# -gt 0 && $1 != -* ]]; then
   shift
 fi
 if [[ ! -f bench/bench_$bench.cpp ]]; then
-  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server, directory or preview)" >&2
+  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server, directory, preview or idle)" >&2
   exit 2
 fi
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+if [[ $bench == idle ]]; then
+  # What is measured is the client as it is built for use, not a second optimised copy.
+  build=${BUILD_DIR:-build}
+  if [[ -f $build/CMakeCache.txt ]]; then
+    cmake -S . -B "$build" -DZUDIVUVO_BUILD_BENCH=ON >/dev/null
+  else
+    cmake --preset release -B "$build" -DZUDIVUVO_BUILD_BENCH=ON >/dev/null
+  fi
+  cmake --build "$build" --target bench_idle
+  exec "$build/bin/bench_idle" "$@"
+fi
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZUDIVUVO_BUILD_BENCH=ON -DZUDIVUVO_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench --target "bench_$bench"
 exec "build-bench/bin/bench_$bench" "$@"

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Pictures of the client's windows in English and in Chinese:
-#   scripts/screenshots.sh OUTDIR   writes <window>-en.png and <window>-zh.png
-# Each language gets its own reference server (demo seed, free port, temporary
-# data), its own home folders and a virtual display. BUILD_DIR picks the build
-# folder (default build/).
+#   scripts/screenshots.sh [--scale FACTOR] OUTDIR   writes <window>-en.png and <window>-zh.png
+# --scale draws everything at that scale, as a high-density screen does (1.5 for
+# 150 %, 2 for 200 %; QT_SCALE_FACTOR). Each language gets its own reference
+# server (demo seed, free port, temporary data), its own home folders and a
+# virtual display. BUILD_DIR picks the build folder (default build/).
 set -euo pipefail
-if [ $# -ne 1 ]; then
-  echo "usage: $0 OUTDIR" >&2
+scale=1
+if [ $# -ge 2 ] && [ "$1" = "--scale" ]; then
+  scale="$2"
+  shift 2
+fi
+if [ $# -ne 1 ] || ! printf '%s' "$scale" | grep -Eq '^[0-9]+(\.[0-9]+)?$'; then
+  echo "usage: $0 [--scale FACTOR] OUTDIR" >&2
   exit 2
 fi
 mkdir -p "$1"
@@ -36,7 +42,10 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 # The virtual display picks a free number itself and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+# The screen grows with the scale, so scaled windows still fit on it.
+width=$(awk -v s="$scale" 'BEGIN { w = int(1280 * s); print (w < 1280 ? 1280 : w) }')
+height=$(awk -v s="$scale" 'BEGIN { h = int(1024 * s); print (h < 1024 ? 1024 : h) }')
+Xvfb -displayfd 3 -screen 0 "${width}x${height}x24" -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
   [ -s "$work/display" ] && break
@@ -44,7 +53,7 @@ for _ in $(seq 100); do
 done
 [ -s "$work/display" ] || { echo "Xvfb did not start." >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
-export QT_QPA_PLATFORM=xcb
+export QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR="$scale"
 # The property page's embedded browser: Chromium's sandbox cannot start as root.
 if [ "$(id -u)" = 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
 unset WAYLAND_DISPLAY

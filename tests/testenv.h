@@ -25,6 +25,9 @@ public:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QLatin1String("/runtime")));
         qputenv("XDG_CACHE_HOME", QFile::encodeName(root + QLatin1String("/cache")));
         qputenv("XDG_DOCUMENTS_DIR", QFile::encodeName(root + QLatin1String("/home/Documents")));
+        // Nor the desktop keyring; the keyring suite asks for its private one with "on".
+        if (!qEnvironmentVariableIsSet("ZUDIVUVO_KEYRING"))
+            qputenv("ZUDIVUVO_KEYRING", "off");
     }
     QString path() const { return m_dir.path(); }
     QString dataHome() const { return m_dir.path() + QLatin1String("/data"); }

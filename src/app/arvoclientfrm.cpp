@@ -20,6 +20,7 @@
 #include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
+#include "platform/savedpassword.h"
 #include "preview/previewcommand.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
@@ -48,6 +49,25 @@
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
+
+// Style icons often come in small sizes only, and a high-density screen then shows
+// them at a fraction of their place. Every density gets a picture of its own size,
+// made from the largest one where the style has none.
+QIcon sharpIcon(const QIcon &icon, int size)
+{
+    const QPixmap largest = icon.pixmap(icon.actualSize(QSize(256, 256)), 1.0);
+    if (largest.isNull())
+        return icon;
+    QIcon sharp;
+    for (const qreal scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
+        const int px = qRound(size * scale);
+        QPixmap pm = icon.pixmap(QSize(px, px), 1.0);
+        if (pm.width() < px && pm.height() < px)
+            pm = largest.scaled(px, px, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        sharp.addPixmap(pm);
+    }
+    return sharp;
+}
 } // namespace
 
 bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
@@ -252,7 +272,7 @@ void TARVOClientFrm::buildUi()
     auto addIcon = [&](QToolButton *&b, QStyle::StandardPixmap icon, const QString &hint, const char *name) {
         b = new QToolButton(bar);
         b->setObjectName(QLatin1String(name));
-        b->setIcon(style()->standardIcon(icon));
+        b->setIcon(sharpIcon(style()->standardIcon(icon), 32));
         b->setIconSize(QSize(32, 32));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setText(caption(hint));
@@ -356,17 +376,24 @@ void TARVOClientFrm::buildUi()
     connect(imgNormal, &QToolButton::clicked, this, [this] { isMaximized() ? showNormal() : showMaximized(); });
     connect(imgClose, &QToolButton::clicked, this, &QWidget::close);
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_tray = new QSystemTrayIcon(windowIcon(), this);
-        m_tray->setToolTip(QStringLiteral("Kelvo Client"));
-        m_tray->setContextMenu(PopupMenu2);
-        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::Trigger)
-                UMTrayIcon(wm::LeftButtonDown);
-        });
-        m_tray->show();
-    }
+    ensureTray();
     loadLogo();
+}
+
+void TARVOClientFrm::ensureTray()
+{
+    // Started with the session, the client may be up before the desktop's panel:
+    // the icon is made whenever a tray is there and none exists yet.
+    if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_tray = new QSystemTrayIcon(windowIcon(), this);
+    m_tray->setToolTip(QStringLiteral("Kelvo Client"));
+    m_tray->setContextMenu(PopupMenu2);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger)
+            UMTrayIcon(wm::LeftButtonDown);
+    });
+    m_tray->show();
 }
 
 void TARVOClientFrm::appendBatchTask(const TBatchTransport &task)
@@ -388,8 +415,14 @@ void TARVOClientFrm::takeBatchCommand(const QString &text)
 void TARVOClientFrm::loadLogo()
 {
     QImage logo(FLogoPath);
-    if (!logo.isNull())
-        imgLog->setPixmap(QPixmap::fromImage(logo.scaled(80, 80, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    if (logo.isNull())
+        return;
+    // As many device pixels as the screen shows, so a high-density screen shows it sharp.
+    const qreal dpr = devicePixelRatioF();
+    const int side = qRound(80 * dpr);
+    QPixmap pm = QPixmap::fromImage(logo.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    pm.setDevicePixelRatio(dpr);
+    imgLog->setPixmap(pm);
 }
 
 QString TARVOClientFrm::StatusText() const
@@ -427,9 +460,34 @@ void TARVOClientFrm::StartLoginSequence()
         return;
     }
     clearStaleClipboard();
+    m_status->setText(QStringLiteral("    ") + t("正在登录...", "Logging in..."));
+    // The desktop keyring may still be starting or locked: wait for it without blocking.
+    auto *reader = new SavedPassword::TReader(this);
+    connect(reader, &SavedPassword::TReader::waiting, this, [this] {
+        if (!m_session.FIsLogin)
+            m_status->setText(QStringLiteral("    ") + t("正在等待桌面密钥环...", "Waiting for the desktop keyring..."));
+    });
+    connect(reader, &SavedPassword::TReader::finished, this, [this, reader](const SavedPassword::TReadResult &read) {
+        reader->deleteLater();
+        autoLogin(read);
+    });
+    reader->Start(m_config, TSession::kKeyringReadMs);
+}
+
+void TARVOClientFrm::autoLogin(const SavedPassword::TReadResult &read)
+{
+    m_session.SetSavedPassword(read.Password);
+    if (!read.Ok) {
+        qCInfo(lcApp).noquote() << read.Error;
+        if (!m_session.FIsLogin) {
+            m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
+            ShowLoginDialog();
+        }
+        return;
+    }
     const TServerAddress server = m_session.Server();
     const QString name = m_session.SavedLoginName();
-    const QString password = m_session.SavedPassword();
+    const QString password = read.Password;
     const THS_Language language = FHS_Language;
     std::shared_ptr<TSessionBackend> backend = m_backend;
     m_status->setText(QStringLiteral("    ") + t("正在登录...", "Logging in..."));
@@ -443,13 +501,18 @@ void TARVOClientFrm::StartLoginSequence()
             return o;
         o.ok = backend->Login(server, language, name, password, o.r, nullptr);
         return o;
-    }, [this](const Outcome &o) {
+    }, [this, password, fromFile = read.Place == SavedPassword::TPlace::File](const Outcome &o) {
         // The user logged in by hand meanwhile, or is doing so: that session wins.
         if (m_session.FIsLogin || FLoginFrm || FQrLoginFrm)
             return;
         if (o.ok) {
             m_session.AcceptAutoLogin(o.r);
             establishSession(true);
+            // A password still in the file moves to the keyring when one answers now.
+            if (fromFile)
+                SavedPassword::StoreAsync(m_config, password, this, [this](SavedPassword::TPlace, const QString &notice) {
+                    showPlaceNotice(notice);
+                });
             return;
         }
         m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
@@ -464,7 +527,7 @@ bool TARVOClientFrm::ShowLoginDialog()
     clearStaleClipboard();
     TLoginFrm dialog(m_config, m_exePath, this);
     FLoginFrm = &dialog;
-    dialog.Fill();
+    dialog.Fill(m_session.SavedPassword());
     std::shared_ptr<TSessionBackend> backend = m_backend;
     dialog.SetQrConfigProbe([backend](const QString &host, int port, bool ssl) {
         QByteArray body;
@@ -504,8 +567,10 @@ bool TARVOClientFrm::ShowLoginDialog()
     QTimer::singleShot(0, &dialog, &TLoginFrm::CheckQr);
     dialog.exec();
     FLoginFrm = nullptr;
-    if (dialog.FIsLogined)
+    if (dialog.FIsLogined) {
         establishSession(true);
+        showPlaceNotice(m_session.TakePlaceNotice());
+    }
     return dialog.FIsLogined;
 }
 
@@ -599,6 +664,13 @@ void TARVOClientFrm::postLoginFetches()
     });
 }
 
+void TARVOClientFrm::showPlaceNotice(const QString &notice)
+{
+    // Told once, when the saved password's place changes; never as a modal box.
+    if (!notice.isEmpty())
+        m_hint->ShowHint(notice, 0);
+}
+
 void TARVOClientFrm::showMessageNotice()
 {
     if (width() <= 0 || height() <= 0)
@@ -683,10 +755,26 @@ void TARVOClientFrm::noticeLanguageChange()
     });
 }
 
+bool TARVOClientFrm::HasTray() const
+{
+    // A tray host can go away after start (the panel was closed).
+    return m_tray && m_tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 void TARVOClientFrm::HideToTray()
 {
+    ensureTray();
     // Without a tray the window must stay reachable: minimise to the task bar instead.
-    if (!m_tray || !m_tray->isVisible()) {
+    if (!HasTray()) {
+        if (!m_toldNoTray) {
+            m_toldNoTray = true;
+            // Said before the window goes, so the box is seen with it.
+            TPrompter::Instance().Info(this, t("提示", "Hint"),
+                                       t("此桌面没有系统托盘：客户端窗口将最小化到任务栏，再次启动客户端可恢复窗口；"
+                                         "退出请点击“退出客户端”。",
+                                         "This desktop has no system tray: the client's window is minimised to the task "
+                                         "bar, and starting the client again brings it back. To quit, click Exit."));
+        }
         showMinimized();
         return;
     }
@@ -761,7 +849,7 @@ void TARVOClientFrm::closeEvent(QCloseEvent *event)
 void TARVOClientFrm::changeEvent(QEvent *event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_tray && m_tray->isVisible())
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && HasTray())
         QTimer::singleShot(0, this, &QWidget::hide);
 }
 

@@ -7,6 +7,7 @@
 #include "app/qrloginfrm.h"
 #include "app/session.h"
 #include "core/resultcodes.h"
+#include "platform/savedpassword.h"
 #include "web/webmodule.h"
 
 #include <QPointer>
@@ -130,6 +131,10 @@ public:
     TMainDuties &Duties() { return *m_duties; }
     TWebModule &WebModule() { return *PWebModule; }
     QString StatusText() const;
+    // The small hint window: keyring and tray notices, web command errors.
+    TPreViewHint *Hint() const { return m_hint; }
+    // Whether closing hides to a tray icon; otherwise the window is minimised.
+    bool HasTray() const;
     bool BClose = false;
 
     // The start-up login sequence; runs once, at the first activation.
@@ -175,7 +180,10 @@ protected:
 
 private:
     void buildUi();
+    void ensureTray();
     void establishSession(bool storeServer);
+    void autoLogin(const SavedPassword::TReadResult &read);
+    void showPlaceNotice(const QString &notice);
     void postLoginFetches();
     void showMessageNotice();
     void openHomePage();
@@ -211,6 +219,7 @@ private:
     QPointer<TDuziDezLoginFrm> FQrLoginFrm;
     TBrowserProvider m_browsers;
     bool m_firstShow = true;
+    bool m_toldNoTray = false;
 
     QLabel *imgLog = nullptr;
     QToolButton *imgHome = nullptr;

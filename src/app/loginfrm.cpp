@@ -104,11 +104,16 @@ QString TLoginFrm::tr2(const char *cn, const char *en) const
 
 void TLoginFrm::Fill()
 {
+    Fill(m_config.LoginPassword());
+}
+
+void TLoginFrm::Fill(const QString &savedPassword)
+{
     edtIp->setText(m_config.ServerHost());
     edtPort->setText(QString::number(m_config.ServerPort()));
     chbSSL->setChecked(m_config.IsSSL());
     edtNickName->setText(m_config.LoginName());
-    edtPass->setText(m_config.LoginPassword());
+    edtPass->setText(savedPassword);
     chkAutoLogin->setChecked(m_config.AutoLogin());
     onAutoLoginClicked(chkAutoLogin->isChecked());
 }

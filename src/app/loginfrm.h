@@ -28,6 +28,8 @@ public:
     void SetQrConfigProbe(QrConfigProbe probe) { m_qrProbe = std::move(probe); }
     // Fill from the store, as the start-up sequence does before showing it.
     void Fill();
+    // The same with the saved password as read from the keyring or the file.
+    void Fill(const QString &savedPassword);
     // Message 1525: show the scan-code panel when the server offers it.
     void CheckQr();
 

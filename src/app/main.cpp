@@ -55,7 +55,6 @@ int main(int argc, char *argv[])
         }
     }
 
-    EmbeddedBrowser::PrepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
     QApplication::setApplicationDisplayName(QStringLiteral("KelVo Client"));

@@ -4,6 +4,9 @@
 #include "core/clientconfigx.h"
 #include "core/helpers.h"
 #include "core/tagtext.h"
+#include "platform/savedpassword.h"
+
+#include <utility>
 
 QString TServerAddress::BaseUrl() const
 {
@@ -42,7 +45,18 @@ QString TSession::SavedLoginName() const
 
 QString TSession::SavedPassword() const
 {
-    return m_config.LoginPassword();
+    return m_passwordRead ? m_savedPassword : m_config.LoginPassword();
+}
+
+void TSession::SetSavedPassword(const QString &password)
+{
+    m_savedPassword = password;
+    m_passwordRead = true;
+}
+
+QString TSession::TakePlaceNotice()
+{
+    return std::exchange(m_placeNotice, QString());
 }
 
 void TSession::storeIdentity(const TLoginResult &r)
@@ -83,13 +97,15 @@ void TSession::AcceptDialogLogin(const QString &name, const QString &password, c
     m_config.SetServerPort(FServerPort);
     const bool keep = m_config.SaveLoginInfo();
     m_config.SetAutoLogin(keep);
-    if (keep) {
-        m_config.SetLoginPassword(password);
-    } else {
+    if (!keep)
         m_config.SetLoginName(QString());
-        m_config.SetLoginPassword(QString());
-    }
     m_config.Save();
+    // The keyring when one answers, else the file; either way the store is saved again.
+    if (keep)
+        SavedPassword::Store(m_config, password, kKeyringStoreMs, &m_placeNotice);
+    else
+        SavedPassword::Forget(m_config, kKeyringStoreMs);
+    SetSavedPassword(keep ? password : QString());
 }
 
 bool TSession::AcceptQrLogin(const QString &userCode)
@@ -128,7 +144,10 @@ void TSession::LogOutForExit()
     m_config.SetOwnerName(QString());
     if (!m_config.AutoLogin()) {
         m_config.SetLoginName(QString());
-        m_config.SetLoginPassword(QString());
+        m_config.Save();
+        SavedPassword::Forget(m_config, kKeyringStoreMs);
+        SetSavedPassword(QString());
+        return;
     }
     m_config.Save();
 }

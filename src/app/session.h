@@ -14,14 +14,19 @@ public:
     // Start-up step 2 is wanted only with "AutoLogin"; its request uses these values.
     bool WantsAutoLogin() const;
     QString SavedLoginName() const;
+    // The saved password as last read from the keyring or the file.
     QString SavedPassword() const;
+    void SetSavedPassword(const QString &password);
     void AcceptAutoLogin(const TLoginResult &r);
 
     // The dialog's port: the typed number, else 443 with TLS and 80 without.
     static int DialogPort(const QString &portText, bool ssl);
     // What the dialog enters, made into the session's server.
     void SetDialogServer(const QString &ip, const QString &portText, bool ssl);
+    // Waits briefly for the desktop keyring when the password is kept (the login already waits).
     void AcceptDialogLogin(const QString &name, const QString &password, const TLoginResult &r);
+    // Where the last saved password went, when the user has not been told yet; then empty.
+    QString TakePlaceNotice();
     // False, storing nothing, when the code is not a whole identity.
     bool AcceptQrLogin(const QString &userCode);
 
@@ -42,9 +47,16 @@ public:
     int FServerPort = 0;
     bool FServerSSL = false;
 
+    // How long a login waits for the desktop keyring to take or give the password.
+    static constexpr int kKeyringStoreMs = 3000;
+    static constexpr int kKeyringReadMs = 20000;
+
 private:
     void storeIdentity(const TLoginResult &r);
     TClientConfigX &m_config;
+    QString m_savedPassword;
+    bool m_passwordRead = false;
+    QString m_placeNotice;
 };
 
 // A clipboard text that would run as an edit or batch command. Left over from

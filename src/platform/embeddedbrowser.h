@@ -1,6 +1,7 @@
 #pragma once
-// A web page shown inside one of our windows. The real one is Qt WebEngine
-// (zudivuvo_browser); builds without it offer none, and tests use a stand-in.
+// A web page shown inside one of our windows. The real one is Qt WebEngine in
+// the web view plugin, loaded when the first page is wanted so a client that
+// shows none never maps WebEngine or creates an OpenGL context; tests use a stand-in.
 #include <QObject>
 #include <QUrl>
 #include <QVariant>
@@ -28,13 +29,18 @@ Q_SIGNALS:
 };
 
 namespace EmbeddedBrowser {
-// Before the QApplication exists: the browser shares the GL contexts.
-void PrepareApplication();
 // Empty when a browser can be made here; otherwise why not, for a message box.
 QString UnavailableReason(bool chinese);
 // The reason given by a build without a browser.
 QString NoBrowserText(bool chinese);
-// The real browser, from zudivuvo_browser (links WebEngine when built with it);
-// nullptr when UnavailableReason() is not empty.
+// The real browser from the plugin; nullptr when UnavailableReason() is not empty
+// or the plugin does not load.
 std::unique_ptr<TEmbeddedBrowser> Create(QWidget *parent);
+// Where the plugin is looked for, first match wins: $ZUDIVUVO_PLUGIN_DIR, the
+// program's folder, then ../lib/zudivuvo beside it (an installed client).
+QStringList PluginFolders();
+// The plugin file found in those folders; empty when there is none.
+QString PluginPath();
+// Whether this process has loaded Qt WebEngine (for tests and the idle benchmark).
+bool IsLoaded();
 } // namespace EmbeddedBrowser

@@ -429,7 +429,6 @@ void bulkDownload(TARVOClientFrm &w, TClientConfigX &config, TFileMagFrm *fm, co
 
 int main(int argc, char **argv)
 {
-    EmbeddedBrowser::PrepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZuDivuvo"));
     QApplication::setQuitOnLastWindowClosed(false);

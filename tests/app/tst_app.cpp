@@ -39,6 +39,7 @@
 #include <QTcpServer>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <cmath>
 
@@ -281,6 +282,24 @@ private Q_SLOTS:
 
         QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
         QVERIFY(first.waitForFinished(10000));
+    }
+
+    // The web engine (over 100 MiB of mappings and its own threads) is loaded only
+    // when a page is first shown, never by a client that just runs.
+    void runningClientHasNoWebEngineLoaded()
+    {
+        QProcess client;
+        client.start(exe(), QStringList{});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(InstanceChannel().socketPath()), 10000);
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(client.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6Widgets"));   // the listing is the client's own
+        QVERIFY(!mapped.contains("libQt6WebEngine"));
+        QVERIFY(!mapped.contains("libzudivuvo_webview"));
+        QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
+        QVERIFY(client.waitForFinished(10000));
     }
 
     // Exit used to wait for the automatic login's time-out (20 s) with the instance lock held.
@@ -1010,6 +1029,82 @@ private Q_SLOTS:
         QVERIFY(w.Session().FIsLogin);
         QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:demo (display)"));
         QCOMPARE(TClientConfigX().EncryptId(), QStringLiteral("ENC-demo"));
+    }
+
+    // Offscreen has no system tray, as some desktops do not: the window must stay
+    // reachable, and the user is told once why it is minimised rather than hidden.
+    void withoutTrayCloseMinimisesAndSaysSoOnce_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("phrase");
+        QTest::addRow("english") << 1 << QStringLiteral("no system tray");
+        QTest::addRow("chinese") << 2 << QStringLiteral("没有系统托盘");
+    }
+    void withoutTrayCloseMinimisesAndSaysSoOnce()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, phrase);
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        TClientConfigX c;
+        c.SetLanguage(language);
+        c.Save();
+        prompter.shown.clear();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!w.HasTray());
+        w.close();
+        QVERIFY(w.isMinimized());
+        QVERIFY(!w.isHidden());
+        QCOMPARE(prompter.shown.size(), 1);
+        QVERIFY2(prompter.shown.at(0).contains(phrase), qPrintable(prompter.shown.at(0)));
+        // A second launch brings it back.
+        w.handleMessage(1280, 0, 0);
+        QVERIFY(!w.isMinimized());
+        QVERIFY(w.isVisible());
+        w.close();
+        w.HideToTray();
+        QVERIFY(w.isMinimized());
+        QCOMPARE(prompter.shown.size(), 1);
+        w.handleMessage(1135, 0, 513);
+        QVERIFY(!w.isMinimized());
+    }
+
+    // Without a keyring (as on this test's machine) the remembered password stays
+    // in the file, and the window says so after the first login, not after each.
+    void savedPasswordPlaceIsToldOnce()
+    {
+        TClientConfigX c;
+        c.SetServerHost(QStringLiteral("127.0.0.1"));
+        c.SetServerPort(18088);
+        c.SetLanguage(1);
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.Session().FLoginOver = true;
+        auto logInRemembering = [&] {
+            QTimer::singleShot(0, this, [&] {
+                TLoginFrm *d = w.LoginDialog();
+                QVERIFY(d);
+                d->edtNickName->setText(QStringLiteral("demo"));
+                d->edtPass->setText(QStringLiteral("demo"));
+                if (!d->chkAutoLogin->isChecked())
+                    d->chkAutoLogin->click();
+                QTest::mouseClick(d->Button1, Qt::LeftButton);
+            });
+            return w.ShowLoginDialog();
+        };
+        QVERIFY(logInRemembering());
+        QVERIFY(w.Hint()->isVisible());
+        QVERIFY2(w.Hint()->Text().contains(QStringLiteral("kept, protected, in ") + store.ConfigFileName()),
+                 qPrintable(w.Hint()->Text()));
+        QCOMPARE(TClientConfigX().LoginPassword(), QStringLiteral("demo"));
+        w.Hint()->hide();
+        w.Session().FIsLogin = false;   // a second login in the same run
+        QVERIFY(logInRemembering());
+        QVERIFY(!w.Hint()->isVisible());
     }
 
     void closeHidesExitLogsOut()

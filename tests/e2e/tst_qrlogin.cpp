@@ -169,7 +169,6 @@ int main(int argc, char **argv)
 {
     // Tests run as root in CI; the browser's sandbox cannot work there.
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    EmbeddedBrowser::PrepareApplication();
     QApplication app(argc, argv);
     return runTests<QrLoginE2ETest, PropertyPageE2ETest>(argc, argv);
 }
