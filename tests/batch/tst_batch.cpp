@@ -669,7 +669,16 @@ private Q_SLOTS:
         QVERIFY(helper.waitForStarted());
         TBatchTranConfig config(dir.path(), dir.path() + "/index");
         QString error;
+        int theirs = 0;
         for (int i = 0; i < 40; ++i) {
+            // Keep pace with the other process, so that both write all along.
+            const QDeadlineTimer deadline(20000);
+            while (theirs < i && helper.state() == QProcess::Running && !deadline.hasExpired()) {
+                if (!helper.canReadLine())
+                    helper.waitForReadyRead(200);
+                while (helper.canReadLine())
+                    theirs += helper.readLine().startsWith("added") ? 1 : 0;
+            }
             TBatchTransport t = uploadTask(6000 + i, "/ours/", 5);
             QVERIFY2(UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(t); }, &error), qPrintable(error));
         }
@@ -2149,6 +2158,8 @@ int main(int argc, char **argv)
                 fprintf(stderr, "%s\n", qPrintable(error));
                 return 1;
             }
+            fprintf(stdout, "added %d\n", first + i);
+            fflush(stdout);
         }
         return 0;
     }
