@@ -28,8 +28,11 @@
 #include <QLockFile>
 #include <QProcess>
 
+#include <QScopeGuard>
+
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -243,6 +246,34 @@ RunResult runOnce(const TBatchTransport &task, const TBatchSettings &settings, s
 #else
 #define SKIP_UNDER_TSAN() (void)0
 #endif
+
+// Another process that holds a lock file until it is destroyed.
+class LockHolder
+{
+public:
+    explicit LockHolder(const QString &lockFile)
+    {
+        m_process.start(QCoreApplication::applicationFilePath(), {"--hold-lock", lockFile});
+        const QDeadlineTimer deadline(20000);
+        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning && !m_process.canReadLine())
+            m_process.waitForReadyRead(200);
+        m_ready = m_process.canReadLine() && m_process.readLine().startsWith("locked");
+    }
+    ~LockHolder()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool ready() const { return m_ready; }
+    qint64 pid() const { return m_process.processId(); }
+    QString error() const { return QString::fromLocal8Bit(const_cast<QProcess &>(m_process).readAllStandardError()); }
+
+private:
+    QProcess m_process;
+    bool m_ready = false;
+};
 
 QString cliPath()
 {
@@ -523,6 +554,155 @@ private Q_SLOTS:
         config.DelTask(31);
         QVERIFY(QDir(dir.path() + "/index").entryList(QDir::Files).isEmpty());
         QVERIFY(!config.HasTask(31));
+    }
+
+    void config_damagedFileIsNeverSavedOver_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        TBatchTransport up = uploadTask(22, "/src/", 5);
+        const QByteArray good = "\xFF\xFE" + le("[Cond_22]" + BatchTransportToText(up) + "[/Cond_22]\r\n");
+        QTest::addRow("torn UTF-16") << good + "\x41";
+        QTest::addRow("bytes that are not text") << QByteArray("[Cond_22][Id]22[/Id]\x81\xFF\xFE[/Cond_22]\r\n");
+    }
+
+    void config_damagedFileIsNeverSavedOver()
+    {
+        // Saving what could be read would drop the tasks behind the damage for good.
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/btr.sys", bytes);
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(!config.LoadError().isEmpty());
+        TBatchTransport added = uploadTask(23, "/other/", 5);
+        config.AddTask(added);
+        QString error;
+        QVERIFY(!config.Save(&error));
+        QVERIFY2(error.contains("btr.sys"), qPrintable(error));
+        error.clear();
+        QVERIFY(!UpdateTaskFile(config, [](TBatchTranConfig &c) { c.DelTask(22); }, &error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(readFile(dir.path() + "/btr.sys"), bytes);
+        // Read again and again: one copy kept aside, not one per read.
+        config.Reload();
+        config.Reload();
+        QCOMPARE(QDir(dir.path()).entryList({"btr.sys.damaged-*"}).size(), 1);
+        // Removed by the user: the store may write again.
+        QVERIFY(QFile::remove(dir.path() + "/btr.sys"));
+        QVERIFY(UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(added); }, &error));
+        QVERIFY(TBatchTranConfig(dir.path(), dir.path() + "/index").HasTask(23));
+    }
+
+    void config_twoStoresKeepEachOthersChanges()
+    {
+        // Two processes on one folder, each with its copy read before the other saved.
+        QTemporaryDir dir;
+        {
+            TBatchTranConfig seed(dir.path(), dir.path() + "/index");
+            TBatchTransport a = uploadTask(41, "/a/", 5);
+            TBatchTransport b = uploadTask(42, "/b/", 5);
+            seed.AddTask(a);
+            seed.AddTask(b);
+            QVERIFY(seed.Save());
+        }
+        TBatchTranConfig window(dir.path(), dir.path() + "/index");
+        TBatchTranConfig terminal(dir.path(), dir.path() + "/index");
+        QString error;
+        TBatchTransport added = uploadTask(43, "/c/", 5);
+        QVERIFY2(UpdateTaskFile(terminal, [&](TBatchTranConfig &c) {
+            c.AddTask(added);
+            TBatchTransport a;
+            c.GetTask(41, a);
+            a.St = BTS_Paused;
+            c.SetTask(a);
+        }, &error), qPrintable(error));
+        QVERIFY(window.ChangedOnDisk());
+        QVERIFY2(UpdateTaskFile(window, [](TBatchTranConfig &c) {
+            TBatchTransport b;
+            c.GetTask(42, b);
+            b.St = BTS_Completed;
+            b.MinSize = 9;
+            c.SetTask(b);
+        }, &error), qPrintable(error));
+        QVERIFY(!window.ChangedOnDisk());
+        QVERIFY(terminal.ChangedOnDisk());
+        QVERIFY2(UpdateTaskFile(terminal, [](TBatchTranConfig &c) { c.DelTask(41); }, &error), qPrintable(error));
+
+        TBatchTranConfig after(dir.path(), dir.path() + "/index");
+        TBatchTransport t;
+        QVERIFY(!after.HasTask(41));
+        QVERIFY(after.GetTask(42, t));
+        QCOMPARE(t.St, quint8(BTS_Completed));
+        QCOMPARE(t.MinSize, 9);
+        QVERIFY(after.GetTask(43, t));
+        QCOMPARE(t.SourceFolderName, QStringLiteral("/c/"));
+        QCOMPARE(after.TaskCount(), 2);
+    }
+
+    void config_changedOnDiskOnlyForRealChanges()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(!config.ChangedOnDisk());
+        TBatchTransport a = uploadTask(44, "/a/", 5);
+        config.AddTask(a);
+        QVERIFY(config.Save());
+        QVERIFY(!config.ChangedOnDisk());
+        // Touched without a change: still the same.
+        setMTime(dir.path() + "/btr.sys", QDateTime::currentDateTime().addSecs(-100));
+        QVERIFY(!config.ChangedOnDisk());
+        TBatchTranConfig other(dir.path(), dir.path() + "/index");
+        other.DelTask(44);
+        QVERIFY(other.Save());
+        QVERIFY(config.ChangedOnDisk());
+        config.Reload();
+        QVERIFY(!config.ChangedOnDisk());
+        QVERIFY(!config.HasTask(44));
+    }
+
+    void config_secondProcessAddsWhileWeAdd()
+    {
+        SKIP_UNDER_TSAN();
+        // A real second process adds tasks while this one does: none may be lost.
+        QTemporaryDir dir;
+        QProcess helper;
+        helper.start(QCoreApplication::applicationFilePath(), {"--add-tasks", dir.path(), "5000", "40"});
+        QVERIFY(helper.waitForStarted());
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QString error;
+        int theirs = 0;
+        for (int i = 0; i < 40; ++i) {
+            // Keep pace with the other process, so that both write all along.
+            const QDeadlineTimer deadline(20000);
+            while (theirs < i && helper.state() == QProcess::Running && !deadline.hasExpired()) {
+                if (!helper.canReadLine())
+                    helper.waitForReadyRead(200);
+                while (helper.canReadLine())
+                    theirs += helper.readLine().startsWith("added") ? 1 : 0;
+            }
+            TBatchTransport t = uploadTask(6000 + i, "/ours/", 5);
+            QVERIFY2(UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(t); }, &error), qPrintable(error));
+        }
+        QVERIFY(helper.waitForFinished(60000));
+        QVERIFY2(helper.exitCode() == 0, helper.readAllStandardError().constData());
+        TBatchTranConfig after(dir.path(), dir.path() + "/index");
+        for (int i = 0; i < 40; ++i) {
+            QVERIFY2(after.HasTask(5000 + i), qPrintable(QString::number(5000 + i)));
+            QVERIFY2(after.HasTask(6000 + i), qPrintable(QString::number(6000 + i)));
+        }
+        QCOMPARE(after.TaskCount(), 80);
+    }
+
+    void config_lockHeldTooLongNamesTheHolder()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QLockFile held(config.ConfigFileName() + ".lock");
+        QVERIFY(held.tryLock(0));
+        QString error;
+        bool changed = false;
+        QVERIFY(!UpdateTaskFile(config, [&](TBatchTranConfig &) { changed = true; }, &error));
+        QVERIFY(!changed);
+        QVERIFY2(error.contains(QString::number(QCoreApplication::applicationPid())), qPrintable(error));
     }
 
     // ---- Index files
@@ -1179,6 +1359,39 @@ private Q_SLOTS:
         QVERIFY(worker.wait(10000));
     }
 
+    void worker_failedPeriodicRunKeepsItsWindow()
+    {
+        // The share is away at 08:00: that run fails, the next is tried at 09:00 and
+        // not at once, and RunEndTime stays at the last run that saw the files, so the
+        // files changed while the share was away are still inside the next window.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        TBatchTransport task = uploadTask(523, dir.path() + "/Away/", owner);
+        task.TaskCyc = 1.0;
+        task.TaskStartTime = *ParseTaskTime("08:00:00");
+        task.RunEndTime = at(2025, 3, 4, 6, 0);
+        std::atomic<double> clock{at(2025, 3, 4, 8, 0)};
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        worker.FPollMs = 5;
+        worker.FNow = [&clock] { return clock.load(); };
+        Recorder rec(&worker);
+        worker.StartEx();
+        QVERIFY(Recorder::waitFor([&] { return rec.ended == 1; }, 20000));
+        QCOMPARE(worker.Progress().LastRun, TRunEnd::Failed);
+        QCOMPARE(worker.TaskInfo().RunEndTime, at(2025, 3, 4, 6, 0));
+        worker.RunEndHandled();
+        clock = at(2025, 3, 4, 8, 30);
+        QVERIFY(!Recorder::waitFor([&] { return rec.ended > 1; }, 300));
+        clock = at(2025, 3, 4, 9, 0);
+        QVERIFY(Recorder::waitFor([&] { return rec.ended == 2; }, 20000));
+        QCOMPARE(worker.TaskInfo().RunEndTime, at(2025, 3, 4, 6, 0));
+        worker.StopEx();
+        QVERIFY(worker.wait(10000));
+    }
+
     void worker_stopsWhilePaused()
     {
         QTemporaryDir dir;
@@ -1203,6 +1416,507 @@ private Q_SLOTS:
         worker.StartEx();
         QTRY_VERIFY(!rec.holder.isEmpty());
         QVERIFY(rec.holder.contains(QString::number(QCoreApplication::applicationPid())));
+    }
+
+    void worker_taskRunByAnotherProgramKeepsItsState()
+    {
+        SKIP_UNDER_TSAN();
+        // Another program runs the task: the worker names it and ends, and the task
+        // keeps its state (its owner starts it again once the lock is free).
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.IndexFolder = dir.path();
+        LockHolder other(TaskLockFileName(dir.path(), 508));
+        QVERIFY2(other.ready(), qPrintable(other.error()));
+        TBatchTransport task = uploadTask(508, dir.path(), 1);
+        task.St = BTS_Init;
+        TCustomBathFileDeal worker(task, settings);
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY(!rec.holder.isEmpty());
+        QVERIFY2(rec.holder.contains(QString::number(other.pid())), qPrintable(rec.holder));
+        QVERIFY(worker.wait(5000));
+        QVERIFY(worker.Progress().LockedElsewhere);
+        QCOMPARE(worker.Progress().LastRun, TRunEnd::None);
+        QVERIFY(!rec.states.contains(BTS_Error) && !rec.states.contains(BTS_Completed));
+        QString holder;
+        QVERIFY(TaskLockHeldElsewhere(dir.path(), 508, &holder));
+    }
+
+    void lock_heldByAnotherProgramIsSeen()
+    {
+        SKIP_UNDER_TSAN();
+        QTemporaryDir dir;
+        QVERIFY(!TaskLockHeldElsewhere(dir.path(), 77));
+        {
+            LockHolder other(TaskLockFileName(dir.path(), 77));
+            QVERIFY2(other.ready(), qPrintable(other.error()));
+            // A run of hours keeps its lock: an old lock file of a live holder is no stale lock.
+            setMTime(TaskLockFileName(dir.path(), 77), QDateTime::currentDateTime().addSecs(-7200));
+            QString holder;
+            QVERIFY(TaskLockHeldElsewhere(dir.path(), 77, &holder));
+            QVERIFY2(holder.contains(QString::number(other.pid())), qPrintable(holder));
+            QVERIFY(TaskLockHolder(dir.path(), 77).contains(QString::number(other.pid())));
+            QVERIFY(QFile::exists(TaskLockFileName(dir.path(), 77)));
+        }
+        QVERIFY(!TaskLockHeldElsewhere(dir.path(), 77));
+        QVERIFY(TaskLockHolder(dir.path(), 77).isEmpty());
+    }
+
+    void worker_missingSourceFailsTheRun_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::addRow("folder") << true;
+        QTest::addRow("single file") << false;
+    }
+
+    void worker_missingSourceFailsTheRun()
+    {
+        // An unmounted share: never "0 of 0 files done", never a completed task.
+        QFETCH(bool, folder);
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString source = dir.path() + (folder ? "/share/" : "/share/report.doc");
+        TBatchTransport task = uploadTask(512, source, owner);
+        task.FF = folder ? FF_Folder : FF_File;
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+        const TBatchProgress p = worker.Progress();
+        QCOMPARE(p.LastRun, TRunEnd::Failed);
+        QVERIFY2(p.RunError.contains(QDir::toNativeSeparators(dir.path() + "/share")), qPrintable(p.RunError));
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QVERIFY(!rec.states.contains(BTS_Completed));
+        QVERIFY(worker.GetErrorLog().contains("share"));
+        QVERIFY(!worker.GetLogText().contains("All transfer tasks completed!"));
+    }
+
+    void worker_unmountedShareKeepsWhatWasDone()
+    {
+        // A periodic upload whose folder is away for one run: that run fails, nothing
+        // indexed is lost, and once the folder is back only new work goes.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Share/";
+        writeFile(root + "a.txt", "alpha");
+        TBatchTransport task = uploadTask(513, root, owner);
+        task.TaskCyc = 24;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult first = runOnce(task, settings);
+        QVERIFY(first.ended);
+        QCOMPARE(first.transferred, 1);
+        QVERIFY(QDir().rename(dir.path() + "/Share", dir.path() + "/Away"));
+        task = first.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult away = runOnce(task, settings);
+        QVERIFY(away.ended);
+        QCOMPARE(away.transferred, 0);
+        QVERIFY2(away.errors.contains("Share"), qPrintable(away.errors));
+        QVERIFY(QDir().rename(dir.path() + "/Away", dir.path() + "/Share"));
+        writeFile(root + "b.txt", "bravo");
+        task = away.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult back = runOnce(task, settings);
+        QVERIFY(back.ended);
+        QVERIFY2(back.errors.isEmpty(), qPrintable(back.errors));
+        QCOMPARE(back.transferred, 1);
+        QCOMPARE(server.versions(owner, "Share/a.txt"), 1);
+        QCOMPARE(server.fileAt(owner, "Share/b.txt").value_or("-"), QByteArray("bravo"));
+    }
+
+    void worker_unreadableSubFolderIsNamed()
+    {
+        if (::geteuid() == 0)
+            QSKIP("the superuser opens every folder");
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Docs/";
+        writeFile(root + "a.txt", "alpha");
+        writeFile(root + "locked/b.txt", "bravo");
+        QVERIFY(QFile::setPermissions(root + "locked", QFileDevice::Permissions()));
+        auto restore = qScopeGuard([&] { QFile::setPermissions(root + "locked", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner); });
+        TBatchTransport task = uploadTask(514, root, owner);
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QVERIFY2(r.errors.contains(root + "locked"), qPrintable(r.errors));
+        QVERIFY(r.task.St != BTS_Completed);
+        QCOMPARE(server.fileAt(owner, "Docs/a.txt").value_or("-"), QByteArray("alpha"));
+    }
+
+    void worker_uploadAnswers_data()
+    {
+        QTest::addColumn<int>("maxMb");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("stored");
+        QTest::addRow("save error") << 200 << 53 << false;
+        QTest::addRow("file locked") << 200 << 14 << false;
+        QTest::addRow("no parent folder") << 200 << 39 << false;
+        QTest::addRow("folder gone") << 200 << 18 << false;
+        QTest::addRow("other") << 200 << 127 << false;
+        QTest::addRow("create error") << 200 << 11 << false;
+        QTest::addRow("a code nobody knows") << 200 << 250 << false;
+        QTest::addRow("held already") << 200 << 16 << true;
+        QTest::addRow("no size limit given") << 0 << 16 << true;
+        QTest::addRow("a negative size limit") << -3 << 16 << true;
+    }
+
+    void worker_uploadAnswers()
+    {
+        // An answer that stored nothing is a failure of the run, tried again at the
+        // next one; a server limit of 0 is the 200 MB default, not "every file too large".
+        QFETCH(int, maxMb);
+        QFETCH(int, code);
+        QFETCH(bool, stored);
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        fake.addScript([](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, QString("[UploadLimitB]0[/UploadLimitB][UploadLimitT]0[/UploadLimitT]"));
+        });
+        for (int i = 0; i < 2; ++i) {
+            fake.addScript([maxMb](FakeConn &c) {
+                c.readFrame();
+                c.writeFrame(80, QString("[Count]1[/Count][Type0]42[/Type0]"), 65518, maxMb);
+            });
+        }
+        fake.addScript([code](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(code);
+            c.writeInt64(0);
+        });
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/src/a.txt", "alpha");
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        settings.ConfigFolder = dir.path();
+        TBatchTransport task = uploadTask(515, dir.path() + "/src/", 5);
+        task.IncludeRootPath = false;
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+        QCOMPARE(fake.connectionCount(), 4);
+        QVERIFY(!worker.GetLogText().contains("exceeds"));
+        const TBatchProgress p = worker.Progress();
+        if (stored) {
+            QCOMPARE(p.LastRun, TRunEnd::Complete);
+            QCOMPARE(worker.TaskInfo().St, quint8(BTS_Completed));
+            QVERIFY(worker.GetErrorLog().isEmpty());
+            return;
+        }
+        QCOMPARE(p.LastRun, TRunEnd::Incomplete);
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QVERIFY2(worker.GetErrorLog().contains("a.txt"), qPrintable(worker.GetErrorLog()));
+        QCOMPARE(p.FinishedCount, 0);
+        // The index stays, with the file still to do.
+        worker.StopEx();
+        QVERIFY(worker.wait(5000));
+        TFileIndex index;
+        index.TaskId = 515;
+        index.IndexFolder = settings.IndexFolder;
+        index.Init();
+        QVERIFY(index.Load());
+        index.StateResetOfUpload();
+        QCOMPARE(index.GetUndealFileCount(0), 1);
+    }
+
+    void worker_listNotMadeIsAFailedRun_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::addRow("refused with a text") << 0;
+        QTest::addRow("refused with a code") << 1;
+        QTest::addRow("connection dropped") << 2;
+    }
+
+    void worker_listNotMadeIsAFailedRun()
+    {
+        QFETCH(int, how);
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        fake.addScript([how](FakeConn &c) {
+            c.readFrame();
+            if (how == 0)
+                c.writeFrame(80, QString("[F][/F][Summary][/Summary][FolderInfo][/FolderInfo][ErrorTxt]System prohibits bulk download[/ErrorTxt]"));
+            else if (how == 1)
+                c.writeFrame(13, QString());
+            else
+                c.abort();
+        });
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.Id = 516;
+        task.TranStyle = TS_Download;
+        task.SourceOwnerId = 3;
+        task.SourceFolderId = 1;
+        task.SourceFolderName = "Box\\";
+        task.DestFolderName = dir.path() + "/down/";
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+        const TBatchProgress p = worker.Progress();
+        QCOMPARE(p.LastRun, TRunEnd::Failed);
+        QVERIFY(!p.RunError.isEmpty());
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QVERIFY(!rec.states.contains(BTS_Completed));
+        QVERIFY2(worker.GetErrorLog().contains(p.RunError), qPrintable(worker.GetErrorLog()));
+    }
+
+    void worker_listStoppedDoesNotEndTheRun()
+    {
+        // Stopped while the server prepares the list: the run is not over, and the
+        // task is not "completed" with no files.
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        std::atomic<bool> asked{false};
+        fake.addScript([&asked](FakeConn &c) {
+            c.readFrame();
+            asked = true;
+            c.readAll(5000);
+        });
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.Id = 517;
+        task.TranStyle = TS_Download;
+        task.SourceOwnerId = 3;
+        task.SourceFolderId = 1;
+        task.SourceFolderName = "Box\\";
+        task.DestFolderName = dir.path() + "/down/";
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(asked.load(), 10000);
+        worker.StopEx();
+        QVERIFY(worker.wait(10000));
+        QCoreApplication::processEvents();
+        QCOMPARE(rec.ended, 0);
+        QVERIFY(!rec.states.contains(BTS_Completed));
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QCOMPARE(worker.Progress().LastRun, TRunEnd::None);
+    }
+
+    void worker_stopDuringFailureWaitIsKept()
+    {
+        // The owner stops the worker just as a file fails: the worker must end, not wait
+        // for an answer that will never come.
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        fake.addScript([](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, QString("[UploadLimitB]0[/UploadLimitB][UploadLimitT]0[/UploadLimitT]"));
+        });
+        for (int i = 0; i < 2; ++i) {
+            fake.addScript([](FakeConn &c) {
+                c.readFrame();
+                c.writeFrame(80, QString("[Count]1[/Count][Type0]42[/Type0]"), 65518, 200);
+            });
+        }
+        fake.addScript([](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(5);  // the user is disabled: the owner decides
+            c.writeInt64(0);
+        });
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/src/a.txt", "alpha");
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        settings.ConfigFolder = dir.path();
+        TCustomBathFileDeal worker(uploadTask(518, dir.path() + "/src/", 5), settings);
+        worker.FEndPauseMs = 0;
+        // On the worker's thread, after the file failed and before the worker waits.
+        QObject::connect(&worker, &TCustomBathFileDeal::showLogInfo, &worker, [&worker](int, const QString &line) {
+            if (line.contains("disabled"))
+                worker.StopEx();
+        }, Qt::DirectConnection);
+        worker.StartEx();
+        QVERIFY(worker.wait(10000));
+    }
+
+    void worker_vanishedFileIsReportedOnce()
+    {
+        // Indexed, then deleted before it went: said once, then gone from the task,
+        // not a failure of every later run.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Docs/";
+        writeFile(root + "a.txt", "alpha");
+        writeFile(root + "gone.txt", "soon gone");
+        {
+            TFileIndex index;
+            index.TaskId = 519;
+            index.IndexFolder = settings.IndexFolder;
+            index.Init();
+            QVERIFY(index.Load());
+            index.AppendFileInfo({root + "gone.txt"});
+            QCOMPARE(index.Count(), 1);
+        }
+        QVERIFY(QFile::remove(root + "gone.txt"));
+        TBatchTransport task = uploadTask(519, root, owner);
+        task.TaskCyc = 24;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult first = runOnce(task, settings);
+        QVERIFY(first.ended);
+        QVERIFY2(first.errors.isEmpty(), qPrintable(first.errors));
+        QCOMPARE(first.log.count("gone.txt  no longer exists"), 1);
+        QCOMPARE(server.fileAt(owner, "Docs/a.txt").value_or("-"), QByteArray("alpha"));
+        task = first.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult second = runOnce(task, settings);
+        QVERIFY(second.ended);
+        QVERIFY2(second.errors.isEmpty(), qPrintable(second.errors));
+        QVERIFY(!second.log.contains("gone.txt"));
+        TFileIndex index;
+        index.TaskId = 519;
+        index.IndexFolder = settings.IndexFolder;
+        index.Init();
+        QVERIFY(index.Load());
+        QCOMPARE(index.Count(), 1);
+    }
+
+    void worker_periodicUploadKeepsTheUserDates()
+    {
+        // The run window narrows the user's date filter; it never replaces it.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Dated/";
+        writeFile(root + "inside.txt", "in");
+        writeFile(root + "too-new.txt", "new");
+        const QDateTime now = QDateTime::currentDateTime();
+        setMTime(root + "inside.txt", now.addSecs(-3 * 3600));
+        setMTime(root + "too-new.txt", now.addSecs(-600));
+        TBatchTransport task = uploadTask(520, root, owner);
+        task.TaskCyc = 24;
+        task.RunEndTime = NowDateTime() - 2;
+        task.FileStartDate = QDateTimeToDateTime(now.addDays(-10));
+        task.FileEndDate = QDateTimeToDateTime(now.addSecs(-3600));
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QCOMPARE(r.transferred, 1);
+        QVERIFY(server.fileAt(owner, "Dated/inside.txt"));
+        QVERIFY(!server.fileAt(owner, "Dated/too-new.txt"));
+
+        // A user filter that ends before the run window starts: nothing at all.
+        task = r.task;
+        task.Id = 521;
+        task.TaskCyc = 1;
+        task.RunEndTime = NowDateTime() - 0.5;
+        task.FileEndDate = QDateTimeToDateTime(now.addDays(-5));
+        RunResult none = runOnce(task, settings);
+        QVERIFY(none.ended);
+        QCOMPARE(none.transferred, 0);
+    }
+
+    void log_keepsABoundedHistory_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("runs");
+        QTest::addColumn<int>("maxRuns");
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<QStringList>("expected");
+        const QString start = "2026-12-11 10:00:00Task initialization...";
+        QTest::addRow("last runs kept") << QByteArray() << 5 << 3 << 100000
+                                        << QStringList{start, "run 2", start, "run 3", start, "run 4"};
+        QTest::addRow("size cut whole lines") << QByteArray() << 3 << 20 << 2 + 2 * (int(start.size()) + 2) + 2 * 2 * 7
+                                              << QStringList{"run 1", start, "run 2"};
+        QTest::addRow("torn last line cut") << QByteArray("\xFF\xFE") + le("old\r\ntor") << 1 << 20 << 100000
+                                            << QStringList{"old", start, "run 0"};
+        QTest::addRow("odd byte cut") << QByteArray("\xFF\xFE") + le("old\r\n") + "\x41" << 1 << 20 << 100000
+                                      << QStringList{"old", start, "run 0"};
+    }
+
+    void log_keepsABoundedHistory()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, runs);
+        QFETCH(int, maxRuns);
+        QFETCH(int, maxBytes);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/7.log";
+        if (!before.isEmpty())
+            writeFile(path, before);
+        for (int i = 0; i < runs; ++i) {
+            QString error;
+            QVERIFY2(AppendTaskLog(path, {"2026-12-11 10:00:00Task initialization...", QStringLiteral("run %1").arg(i)}, &error,
+                                   maxRuns, maxBytes),
+                     qPrintable(error));
+        }
+        const QByteArray bytes = readFile(path);
+        QVERIFY(bytes.startsWith("\xFF\xFE"));
+        QVERIFY(bytes.size() <= maxBytes);
+        QStringList lines = fromLe(bytes.mid(2)).split("\r\n");
+        QCOMPARE(lines.takeLast(), QString());
+        QCOMPARE(lines, expected);
+    }
+
+    void worker_logKeepsEarlierRunsAndHandsOutNewLines()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        writeFile(dir.path() + "/Logs/a.txt", "alpha");
+        TBatchTransport task = uploadTask(522, dir.path() + "/Logs/", owner);
+        for (int run = 0; run < 2; ++run) {
+            TCustomBathFileDeal worker(task, settings);
+            worker.FEndPauseMs = 0;
+            QStringList handed;
+            qint64 next = 0;
+            bool contiguous = true;
+            QObject::connect(&worker, &TCustomBathFileDeal::logAppended, &worker,
+                             [&](int, qint64 first, const QStringList &lines) {
+                                 contiguous = contiguous && first == next;
+                                 next = first + lines.size();
+                                 handed += lines;
+                             }, Qt::QueuedConnection);
+            Recorder rec(&worker);
+            worker.StartEx();
+            QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+            QTRY_COMPARE(handed.join("\r\n"), worker.GetLogText());
+            QVERIFY(contiguous);
+            QCOMPARE(worker.LogLinesSince(2).join("\r\n"), handed.mid(2).join("\r\n"));
+            worker.StopEx();
+            QVERIFY(worker.wait(5000));
+        }
+        const QString log = fromLe(readFile(dir.path() + "/index/522.log").mid(2));
+        QCOMPARE(log.count("Task initialization..."), 2);
     }
     // ---- The command-line client
 
@@ -1416,5 +2130,41 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TstBatch)
+// "--add-tasks <folder> <first id> <count>": the second process of the shared
+// task-file test; every other argument list runs the tests.
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 3 && args.at(1) == QLatin1String("--hold-lock")) {
+        QLockFile lock(args.at(2));
+        if (!lock.tryLock(0))
+            return 1;
+        fprintf(stdout, "locked\n");
+        fflush(stdout);
+        // Held until the test closes our input.
+        char buf[64];
+        while (fread(buf, 1, sizeof buf, stdin) > 0) {
+        }
+        return 0;
+    }
+    if (args.size() == 5 && args.at(1) == QLatin1String("--add-tasks")) {
+        TBatchTranConfig config(args.at(2), args.at(2) + "/index");
+        const int first = args.at(3).toInt();
+        for (int i = 0; i < args.at(4).toInt(); ++i) {
+            TBatchTransport t = uploadTask(first + i, "/theirs/", 5);
+            QString error;
+            if (!UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(t); }, &error)) {
+                fprintf(stderr, "%s\n", qPrintable(error));
+                return 1;
+            }
+            fprintf(stdout, "added %d\n", first + i);
+            fflush(stdout);
+        }
+        return 0;
+    }
+    TstBatch tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_batch.moc"
