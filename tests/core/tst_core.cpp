@@ -289,7 +289,9 @@ private Q_SLOTS:
         QTest::addRow("cut at end") << QByteArray("a\xE4\xB8") << true;
         QTest::addRow("bad follower") << QByteArray("\xE4\x41\xAD") << false;
         QTest::addRow("lone continuation") << QByteArray("\x80") << false;
-        QTest::addRow("four byte lead") << QByteArray("\xF0\x9F\x98\x80") << false;
+        QTest::addRow("four byte character") << QByteArray("\xF0\x9F\x98\x80") << true;
+        QTest::addRow("four byte lead with a bad follower") << QByteArray("\xF0\x9F\x41\x80") << false;
+        QTest::addRow("lead above the last plane") << QByteArray("\xF5\x80\x80\x80") << false;
         QTest::addRow("gbk") << QByteArray("\xD6\xD0\xCE\xC4") << false;
     }
     void isValidUtf8()
