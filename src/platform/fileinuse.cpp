@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUrl>
 
 #include <csignal>
 #include <cerrno>
@@ -57,6 +58,13 @@ bool sameHost(const QString &host)
     return host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
 }
 
+// Where LibreOffice keeps the default profile: $XDG_CONFIG_HOME, else ~/.config.
+QString userConfigHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    return QDir::isAbsolutePath(xdg) ? xdg : QDir::homePath() + QStringLiteral("/.config");
+}
+
 bool anyRunning(const QList<ProcessInfo> &processes, const QStringList &names)
 {
     for (const ProcessInfo &p : processes)
@@ -103,14 +111,27 @@ QStringList splitLockFields(const QString &text)
     return fields;
 }
 
-// The profile a LibreOffice process runs with, as the lock file names it.
+// A profile as a local folder: the lock file and the command line give URLs
+// ("file:///home/ann/My%20Profile"); "$SYSUSERCONFIG" is the user's configuration folder.
+QString profileFolder(QString profile)
+{
+    profile = profile.trimmed();
+    static const QString sysUserConfig = QStringLiteral("$SYSUSERCONFIG");
+    if (profile.startsWith(sysUserConfig))
+        profile = QUrl::fromLocalFile(userConfigHome()).toString() + profile.mid(sysUserConfig.size());
+    const QUrl url(profile);
+    const QString local = url.isLocalFile() ? url.toLocalFile() : profile;
+    return local.isEmpty() ? QString() : QDir::cleanPath(local);
+}
+
+// The profile a LibreOffice process runs with, as a local folder.
 QString libreOfficeProfile(const ProcessInfo &p)
 {
     static const QString option = QStringLiteral("-env:UserInstallation=");
     for (const QString &a : p.Args)
         if (a.startsWith(option))
-            return a.mid(option.size());
-    return QStringLiteral("file://") + QDir::homePath() + QStringLiteral("/.config/libreoffice/4");
+            return profileFolder(a.mid(option.size()));
+    return QDir::cleanPath(userConfigHome() + QStringLiteral("/libreoffice/4"));
 }
 
 bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
@@ -122,7 +143,7 @@ bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
     if (fields.size() >= 3 && !fields.at(2).isEmpty() && !sameHost(fields.at(2)))
         return true;
     // The lock names the profile of the LibreOffice that wrote it: only that one holds it.
-    const QString profile = fields.size() >= 5 ? fields.at(4).trimmed() : QString();
+    const QString profile = fields.size() >= 5 ? profileFolder(fields.at(4)) : QString();
     for (const ProcessInfo &p : processes) {
         if (!libreOfficeNames().contains(p.Name))
             continue;
