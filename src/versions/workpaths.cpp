@@ -117,8 +117,9 @@ QString RootPlusServerPath(const QString &root, const QString &pathStr)
 {
     if (pathStr.trimmed().isEmpty() || root.isEmpty())
         return root;
+    // A refused server path is no folder at all: the bare root would stand for the wrong folder.
     const auto joined = SafeJoin(root, pathStr);
-    return joined ? withTrailingSlash(*joined) : root;
+    return joined ? withTrailingSlash(*joined) : QString();
 }
 
 QString CheckoutFolderFor(const QString &serverPathReply, const QString &configFolder,

@@ -59,7 +59,7 @@ struct TWorkPathResolution {
 TWorkPathResolution ResolveWorkPathEx(const QString &serverPathReply, const QString &configFolder);
 QString ResolveWorkPath(const QString &serverPathReply, const QString &configFolder);
 
-// root + the server path (PathStr), when that is a safe relative path; else root.
+// root + the server path (PathStr); root when there is no server path, empty when it is refused.
 QString RootPlusServerPath(const QString &root, const QString &pathStr);
 
 // Each window's choice when nothing on the path is bound.

@@ -308,8 +308,13 @@ private Q_SLOTS:
         QCOMPARE(CompareFolderFor(both, folder, root), root + QStringLiteral("Demo User/Designs/Parts/"));
         QCOMPARE(CompareFolderFor(noIds, folder, root), root + QStringLiteral("Demo User/Designs/"));
         QCOMPARE(CompareFolderFor(none, folder, root), root);
-        // A server path that climbs out of the work root is never used.
-        QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), root);
+        // A server path that climbs out of the work root is never used, nor is the bare root put in its place.
+        QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), QString());
+        QCOMPARE(WorkPathDialogFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), QString());
+#ifndef Q_OS_WIN
+        QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("Demo User/Minutes 10:30/"), QStringLiteral("1003/1009/")), folder, root),
+                 root + QStringLiteral("Demo User/Minutes 10:30/"));
+#endif
         QCOMPARE(WorkPathDialogFolderFor(both, folder, root), root + QStringLiteral("Demo User/Designs/Parts/"));
         QCOMPARE(WorkPathDialogFolderFor(noIds, folder, root), QString());
         int step = -1;
