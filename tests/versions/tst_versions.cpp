@@ -606,6 +606,30 @@ private Q_SLOTS:
         QCOMPARE(rows[0].State, state);
     }
 
+    // The local side lists the user's files, not the temporary files of the client and the editors.
+    void workingFilesAreHidden_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("shown");
+        QTest::addRow("document") << "Report.docx" << true;
+        QTest::addRow("download in progress") << "Report.docx.tmp" << false;
+        QTest::addRow("backup of a download") << "Report.docx.bak" << false;
+        QTest::addRow("LibreOffice lock") << ".~lock.Report.docx#" << false;
+        QTest::addRow("other suite's owner file") << "~$Report.docx" << false;
+        QTest::addRow("vim swap") << ".Report.docx.swp" << false;
+        QTest::addRow("emacs lock") << ".#Report.docx" << false;
+        QTest::addRow("a name that only contains tmp") << "tmp notes.txt" << true;
+    }
+    void workingFilesAreHidden()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, shown);
+        QTemporaryDir dir;
+        writeBytes(dir.filePath(name), "x");
+        const QList<TFileItem> items = ListLocalFolder(dir.path());
+        QCOMPARE(items.size(), shown ? 1 : 0);
+    }
+
     void mergeAlignsBothSides()
     {
         QList<TFileItem> server = ParseServerFolderList(QStringLiteral(
@@ -860,8 +884,9 @@ private Q_SLOTS:
         QCOMPARE(frm.Rows()[3].State, int(DS_Same));
         m_prompter.questions.clear();
 
-        // The replaced copy was newer than the server's: it stays beside it as a backup.
-        QCOMPARE(frm.Rows().size(), 6);
+        // The replaced copy was newer than the server's: it stays beside it as a backup,
+        // named in the memo; as the client's own file it is not listed among the user's.
+        QCOMPARE(frm.Rows().size(), 5);
         QVERIFY(frm.MemoHint->toPlainText().contains(QLatin1String("it was kept as")));
 
         // Differences only, then all again from what was loaded.
@@ -870,7 +895,7 @@ private Q_SLOTS:
         for (const TDiffRow &r : frm.Rows())
             QVERIFY(r.State != DS_Same);
         frm.ShowAll();
-        QCOMPARE(frm.Rows().size(), 6);
+        QCOMPARE(frm.Rows().size(), 5);
         QCOMPARE(frm.Rows()[2].Server->Name, QStringLiteral("Drafts"));
 
         // Into 2024 and back up through "..": the stack is the folder opened with.
