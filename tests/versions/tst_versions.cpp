@@ -796,7 +796,10 @@ private Q_SLOTS:
         m_session.Conn = m_server->login(QStringLiteral("demo"), QStringLiteral("demo"));
         m_session.WorkRoot = m_dir.path() + QStringLiteral("/wroot/");
         m_session.ConfigFolder = m_dir.path() + u'/';
-        m_session.SaveWorkRoot = [this](const QString &folder) { m_savedRoot = folder; };
+        m_session.SaveWorkRoot = [this](const QString &folder) {
+            m_savedRoot = folder;
+            return true;
+        };
     }
     void cleanupTestCase()
     {
@@ -998,6 +1001,27 @@ private Q_SLOTS:
             QCOMPARE(m_savedRoot, m_dir.path() + QStringLiteral("/new root/"));
             QVERIFY(m_prompter.shown.last().startsWith(QLatin1String("Successfully saved.")));
             QCOMPARE(IniFile(WorkPathRecord(m_session.ConfigFolder).fileName()).sections(), QStringList{QString::number(parts)});
+        }
+        {
+            // Writes that fail are failures: said so, and the dialog stays for another try.
+            TVersionSession broken = m_session;
+            writeBytes(m_dir.path() + QStringLiteral("/not a folder"), "x");
+            broken.ConfigFolder = m_dir.path() + QStringLiteral("/not a folder/");
+            broken.SaveWorkRoot = [](const QString &) { return false; };
+            const QString target = m_dir.path() + QStringLiteral("/bound parts/");
+            TSetCheckOutPathFrm bind(broken);
+            QSignalSpy resolved(&bind, &TSetCheckOutPathFrm::pathResolved);
+            bind.Init(parts);
+            QVERIFY(resolved.wait(5000));
+            bind.edPath->setText(target);
+            const qsizetype shownBefore = m_prompter.shown.size();
+            QVERIFY(!bind.Confirm());
+            QCOMPARE(m_prompter.shown.size(), shownBefore + 1);
+            TSetCheckOutPathFrm root(broken);
+            root.Init(0);
+            root.edPath->setText(target);
+            QVERIFY(!root.Confirm());
+            QVERIFY2(m_prompter.shown.last().contains(QLatin1String("not saved")), qPrintable(m_prompter.shown.last()));
         }
     }
 
