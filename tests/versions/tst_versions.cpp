@@ -26,6 +26,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <QProcess>
 #include <QtTest>
 
 namespace {
@@ -414,6 +415,81 @@ private Q_SLOTS:
         QCOMPARE(m_server->lockHolder(key), QStringLiteral("Bob"));
         QVERIFY(!QFileInfo::exists(m_work->path() + QStringLiteral("/Customer list.xlsx")));
         QCOMPARE(m_bob.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // Checking out again a file the user already holds, into a folder that cannot
+    // take it: the failure must not give back the lock the first check-out holds.
+    void failedSecondCheckOutKeepsTheFirst()
+    {
+        const QString name = QStringLiteral("Customer list.xlsx");
+        const qint64 key = m_server->fileKey(name);
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        const QString local = m_work->path() + u'/' + name;
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        // A file where the second target folder would have to be.
+        writeBytes(m_work->path() + QStringLiteral("/blocked"), "not a folder");
+        Recorder r;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {name}, m_work->path() + QStringLiteral("/blocked/inner"), false, false));
+        QCOMPARE(r.lines.size(), 1);
+        QCOMPARE(m_server->lockHolder(key), QStringLiteral("Demo User"));
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        QVERIFY(QFileInfo::exists(local));
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // Opening after a check-out follows the client's one rule: a program, whatever
+    // its name, is checked out but never started.
+    void checkedOutProgramIsNotOpened()
+    {
+        const QString name = QStringLiteral("Figures.zip");
+        const qint64 key = m_server->fileKey(name);
+        const QString program = m_work->path() + QStringLiteral("/program.bin");
+        writeBytes(program, QByteArray("\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x3E\0", 20));
+        QCOMPARE(int(m_bob.MakeClient()->UploadFile2(program, QString(), key)), 3);
+        Recorder r;
+        QVERIFY(TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, true));
+        const QString local = m_work->path() + u'/' + name;
+        QVERIFY(QFileInfo::exists(local));
+        QVERIFY(r.opened.isEmpty());
+        QCOMPARE(r.lines.size(), 2);
+        QVERIFY2(r.text(1).startsWith(QLatin1String("Failed to open file")), qPrintable(r.text(1)));
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // A copy still open in a program is checked in only when the user agrees.
+    void checkInOfAnOpenCopyAsks_data()
+    {
+        QTest::addColumn<bool>("answer");
+        QTest::addRow("No: still checked out") << false;
+        QTest::addRow("Yes: checked in") << true;
+    }
+    void checkInOfAnOpenCopyAsks()
+    {
+        QFETCH(bool, answer);
+        const QString name = QStringLiteral("Meeting notes.txt");
+        const qint64 key = m_server->fileKey(name);
+        const int before = m_server->versions(key);
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        const QString local = m_work->path() + u'/' + name;
+        writeBytes(local, answer ? "checked in while open" : "still being written");
+        setWriteTime(local, QDateTime::currentDateTime().addSecs(60));
+        // A program holding the copy open, as an editor would.
+        QProcess holder;
+        holder.setStandardInputFile(local);
+        holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(holder.waitForStarted(5000));
+        Recorder r;
+        r.answers = {answer};
+        const bool ok = TVersionControl(m_alice, configFolder(), r.hooks()).BathCheckin({QString::number(key)}, {name});
+        holder.kill();
+        holder.waitForFinished(5000);
+        QCOMPARE(ok, answer);
+        QCOMPARE(r.questions.size(), 1);
+        QVERIFY(r.questions.first().contains(QDir::toNativeSeparators(local)));
+        QCOMPARE(m_server->versions(key), before + (answer ? 1 : 0));
+        QCOMPARE(CheckoutRecord(configFolder()).contains(key), !answer);
+        if (!answer)
+            QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
     }
 
     // Local copy newer than the server's by the given seconds, overwrite style.
