@@ -191,9 +191,9 @@ int TOfficeFileEditFrm::SaveAndUpload(QString *)
                       return;
                   }
                   uploadEditedCopy([this](const TEditTransfer::Upload &u) {
-                      if (u.Ok)
+                      if (u.Ok || u.Unchanged)
                           FEditOvered = true;
-                      Q_EMIT uploadFinished(u.Ok, FNogList.join(QStringLiteral("\r\n")));
+                      Q_EMIT uploadFinished(u.Ok || u.Unchanged, FNogList.join(QStringLiteral("\r\n")));
                   });
               });
     return 1;
