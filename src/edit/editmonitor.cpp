@@ -15,6 +15,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QTimer>
@@ -241,6 +242,9 @@ void TEditMonitor::Tick()
 {
     if (FLastTm.isValid() && FLastTm.msecsTo(QDateTime::currentDateTime()) < SettleMs)
         return;
+    // A slow scan (many processes) is not repeated at once: the machine is the user's.
+    if (QDateTime::currentMSecsSinceEpoch() < m_quietUntilMs)
+        return;
     // The client's own windows (an editor of the same file) never hold it for an outside program.
     QStringList ownTitles;
     for (QWindow *w : QGuiApplication::topLevelWindows())
@@ -257,10 +261,17 @@ void TEditMonitor::Tick()
     if (due.isEmpty())
         return;
     const FileInUse::ProcessLister processes = ProcessSource;
+    struct Looks {
+        QList<TEditObservation> Seen;
+        qint64 Ms = 0;
+    };
     RunOnPool(RequestPool(), this, [due, ownTitles, processes] {
         // One look at the processes and windows serves every watched file.
+        QElapsedTimer took;
+        took.start();
         FileInUse::Snapshot snapshot;
-        QList<TEditObservation> seen;
+        Looks looks;
+        QList<TEditObservation> &seen = looks.Seen;
         for (const TEditedFileInfo &record : due) {
             TEditObservation o;
             o.EditorAlive = record.EditorPid > 0 && FileInUse::IsProcessAlive(record.EditorPid);
@@ -275,9 +286,13 @@ void TEditMonitor::Tick()
             o.Stamp = QFileInfo(record.PathAndFile).lastModified();
             seen << o;
         }
-        return seen;
-    }, [this, due](const QList<TEditObservation> &seen) {
+        looks.Ms = took.elapsed();
+        return looks;
+    }, [this, due](const Looks &looks) {
+        const QList<TEditObservation> &seen = looks.Seen;
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (looks.Ms >= SlowScanMs)
+            m_quietUntilMs = now + qMin<qint64>(30000, looks.Ms * 10);
         for (qsizetype i = 0; i < due.size(); ++i) {
             const qint64 key = due.at(i).FileKey;
             const qsizetype at = indexOf(key);
@@ -420,7 +435,8 @@ QList<TLeftoverEdit> TEditMonitor::LeftoverEdits() const
     const CheckoutRecord records(settings.ConfigFolder);
     QList<TLeftoverEdit> out;
     for (qint64 key : records.editKeys()) {
-        if (indexOf(key) >= 0 || m_fetching.contains(key))
+        // An editor window of this run has its own record: that edit is not left over.
+        if (indexOf(key) >= 0 || m_fetching.contains(key) || TOpenEdits::Instance().Contains(key))
             continue;
         const QString path = records.read(key);
         const QFileInfo copy(path);

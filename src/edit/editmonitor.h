@@ -103,6 +103,8 @@ public:
     const TMonitorTexts &Texts() const { return m_texts; }
 
     int SettleMs = 5000;        // no check until this long after the last open
+    // A scan that took this long is followed by a pause ten times as long (at most 30 s).
+    int SlowScanMs = 250;
     // A started program that ends sooner was a launcher handing the file on (xdg-open,
     // a second office start): its end says nothing about the edit.
     int LauncherMs = 3000;
@@ -154,4 +156,5 @@ private:
     QList<qint64> m_fetching;   // keys being downloaded: a second request brings the first forward
     QStringList m_log;
     int m_downloads = 0;
+    qint64 m_quietUntilMs = 0;
 };

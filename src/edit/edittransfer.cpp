@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kEditReadTimeout = 120000;
@@ -261,4 +263,9 @@ QStringList TOpenEdits::Descriptions() const
     for (const Entry &e : m_edits)
         out << e.Description;
     return out;
+}
+
+bool TOpenEdits::Contains(qint64 fileKey) const
+{
+    return std::any_of(m_edits.cbegin(), m_edits.cend(), [fileKey](const Entry &e) { return e.FileKey == fileKey; });
 }

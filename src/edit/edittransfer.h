@@ -86,6 +86,7 @@ public:
     void Remove(const void *owner, qint64 fileKey);
     QStringList Descriptions() const;
     bool IsEmpty() const { return m_edits.isEmpty(); }
+    bool Contains(qint64 fileKey) const;
 
 private:
     struct Entry {

@@ -180,13 +180,27 @@ bool emacsLockHeld(const QFileInfo &link)
     return IsProcessAlive(m.captured(2).toLongLong());
 }
 
+// Session services that never hold a document open for editing: their
+// descriptors (often thousands) are not read.
+bool unlikelyHolder(const QString &name)
+{
+    static const QStringList services{
+        QStringLiteral("systemd"), QStringLiteral("dbus-daemon"), QStringLiteral("dbus-broker"),
+        QStringLiteral("pipewire"), QStringLiteral("pipewire-pulse"), QStringLiteral("wireplumber"),
+        QStringLiteral("pulseaudio"), QStringLiteral("gpg-agent"), QStringLiteral("ssh-agent"),
+        QStringLiteral("at-spi-bus-laun"), QStringLiteral("at-spi2-registr"), QStringLiteral("xdg-permission-"),
+        QStringLiteral("xdg-document-po"), QStringLiteral("gnome-keyring-d"), QStringLiteral("kwalletd5"),
+        QStringLiteral("tracker-miner-f"), QStringLiteral("baloo_file"), QStringLiteral("(sd-pam)")};
+    return services.contains(name);
+}
+
 // Where the open descriptors of the processes lead; our own are left out.
 QSet<QByteArray> openFiles(const QList<ProcessInfo> &processes)
 {
     const qint64 self = qint64(::getpid());
     QSet<QByteArray> out;
     for (const ProcessInfo &p : processes) {
-        if (p.Pid == self)
+        if (p.Pid == self || unlikelyHolder(p.Name))
             continue;
         const QString fdDir = QStringLiteral("/proc/%1/fd").arg(p.Pid);
         const QStringList fds = QDir(fdDir).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);

@@ -682,6 +682,72 @@ private Q_SLOTS:
         QVERIFY(monitor->LeftoverEdits().isEmpty());
     }
 
+    // A scan of the processes that took long is not repeated at the next tick.
+    void slowScanIsNotRepeatedAtOnce()
+    {
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        auto monitor = makeMonitor();
+        monitor->SetInterval(3600000);
+        monitor->SlowScanMs = 100;
+        auto calls = std::make_shared<QAtomicInt>(0);
+        monitor->ProcessSource = [calls] {
+            calls->fetchAndAddRelaxed(1);
+            QSemaphore slowMachine;
+            slowMachine.tryAcquire(1, 150);
+            return FileInUse::UserProcesses();
+        };
+        QSignalSpy checks(monitor.get(), &TEditMonitor::checked);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(server->keyOf(QStringLiteral("Todo.txt"))));
+        monitor->EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+        monitor->Tick();
+        QTRY_COMPARE_WITH_TIMEOUT(checks.size(), 1, 10000);
+        QTRY_VERIFY(!monitor->FileList().first().Busy);
+        monitor->Tick();
+        monitor->Tick();
+        QVERIFY(!checks.wait(300));
+        QCOMPARE(calls->loadRelaxed(), 1);
+    }
+
+    // A client started only for an edit ends after it, but not while other work
+    // runs, and not once the user has brought the main window up.
+    void exitAfterAnEditWaitsForOtherWork_data()
+    {
+        QTest::addColumn<bool>("mainShown");
+        QTest::addRow("other work runs, then ends: exit") << false;
+        QTest::addRow("main window shown meanwhile: no exit") << true;
+    }
+    void exitAfterAnEditWaitsForOtherWork()
+    {
+        QFETCH(bool, mainShown);
+        qputenv("STANDIN_MODE", "fork");
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const int versions = server->versionCount(key);
+        auto monitor = makeMonitor();
+        monitor->NoticeHoldMs = 0;
+        monitor->SetMainVisible(false);
+        auto busy = std::make_shared<bool>(true);
+        monitor->BusyElsewhere = [busy] { return *busy; };
+        monitor->MainShownNow = [mainShown] { return mainShown; };
+        QSignalSpy exits(monitor.get(), &TEditMonitor::exitRequested);
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+        tellEditor("change:done while a batch task runs\n");
+        QTRY_COMPARE_WITH_TIMEOUT(server->versionCount(key), versions + 1, 20000);
+        QTRY_VERIFY(!monitor->FileList().first().Busy);
+        monitor->FinishEditing(key);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QVERIFY(ended.first().at(1).toBool());
+        QVERIFY(!exits.wait(1000));
+        *busy = false;
+        if (mainShown)
+            QVERIFY(!exits.wait(3000));
+        else
+            QVERIFY(exits.wait(5000));
+    }
+
     void failedUploadLeavesANamedRescueCopy()
     {
         const qint64 key = server->keyOf(QStringLiteral("Meeting notes.txt"));
@@ -961,6 +1027,26 @@ private Q_SLOTS:
         editor->close();
         QTRY_VERIFY(editor.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(!server.locked(key), 10000);
+    }
+
+    // An edit the last run left (its copy holds work) is offered at login; "Yes" uploads it.
+    void leftoverEditIsOfferedAtLogin()
+    {
+        const qint64 key = server.keyOf(QStringLiteral("Meeting notes.txt"));
+        const QString copy = home.path() + QLatin1String("/leftover/Meeting notes.txt");
+        QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
+        const QByteArray work = "work from the last run\n";
+        writeAll(copy, work);
+        QCOMPARE(loginDemo(server.port()).MakeClient()->LockFile(key), 1);
+        QVERIFY(CheckoutRecord(GetConfigFolder()).writeEdit(key, copy, QDateTime::currentDateTime().addSecs(-3600)));
+        prompter.answer = true;
+        TClientConfigX config;
+        auto w = loggedInClient(config);
+        QTRY_VERIFY_WITH_TIMEOUT(!prompter.asked.filter(QDir::toNativeSeparators(copy)).isEmpty(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.currentBody(key), work, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.locked(key), 10000);
+        QTRY_COMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+        QTRY_VERIFY(!QFileInfo::exists(copy));
     }
 
     void command26EditsUnderTheMonitor()
