@@ -991,6 +991,36 @@ private Q_SLOTS:
             QVERIFY(!r.Server || r.Server->Name != QLatin1String(".."));
     }
 
+    // The actions work on the folder the rows came from, not on whatever the path
+    // box says after them.
+    void comparisonActsOnTheFolderShown()
+    {
+        const qint64 contracts = m_server->folderId(QStringLiteral("Contracts"));
+        TShowDiffFrm frm(m_session, nullptr);
+        QSignalSpy resolved(&frm, &TShowDiffFrm::pathResolved);
+        QSignalSpy refreshed(&frm, &TShowDiffFrm::refreshed);
+        QSignalSpy batch(&frm, &TShowDiffFrm::batchEnded);
+        frm.Init(m_server->ownerOfFolder(contracts), contracts);
+        QVERIFY(resolved.wait(5000));
+        const QString local = frm.LocalPath();
+        writeBytes(local + QStringLiteral("shown only.txt"), "from the folder shown");
+        frm.Confirm();
+        QVERIFY(refreshed.wait(5000));
+        qsizetype row = -1;
+        for (qsizetype i = 0; i < frm.Rows().size(); ++i)
+            if (frm.Rows()[i].Local && frm.Rows()[i].Local->Name == QLatin1String("shown only.txt"))
+                row = i;
+        QVERIFY(row >= 0);
+        frm.edLocalPath->setText(m_dir.path() + QStringLiteral("/typed meanwhile/"));
+        frm.lvServer->clearSelection();
+        frm.lvLocal->topLevelItem(int(row))->setSelected(true);
+        frm.Upload();
+        QVERIFY(batch.wait(10000));
+        QVERIFY2(frm.MemoHint->toPlainText().contains(QDir::toNativeSeparators(local + QStringLiteral("shown only.txt")) + QStringLiteral(": Upload successful")),
+                 qPrintable(frm.MemoHint->toPlainText()));
+        QVERIFY(m_server->fileKey(QStringLiteral("shown only.txt")) > 0);
+    }
+
     // A server list that cannot be read must not show every local file as "local only".
     void comparisonSaysWhyTheServerListFailed()
     {
