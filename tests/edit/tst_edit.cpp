@@ -25,6 +25,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QListWidget>
 #include <QMutex>
 #include <QSemaphore>
 #include <QThread>
@@ -685,6 +686,33 @@ private Q_SLOTS:
         QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
         QCOMPARE(QFileInfo::exists(copy), !uploaded);
         QVERIFY(monitor->LeftoverEdits().isEmpty());
+    }
+
+    // The monitor window's "Finished editing" ends the selected edit.
+    void finishedEditingButtonEndsTheEdit()
+    {
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        TShowEditInfoFrm frm(HSL_ENG);
+        TEditMonitor &monitor = frm.Monitor();
+        const TServerConn c = conn;
+        const QString root = home.path() + QLatin1String("/editroot/");
+        monitor.SettingsSource = [c, root] { return TEditSettings{c, root, GetConfigFolder()}; };
+        monitor.SettleMs = 0;
+        monitor.SetInterval(100);
+        monitor.SlowScanMs = 3600000;
+        QSignalSpy ended(&monitor, &TEditMonitor::editEnded);
+        monitor.SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor.EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(frm.lvFiles->count(), 1, 15000);
+        QCOMPARE(frm.btnFinished->text(), QStringLiteral("Finished editing"));
+        QTRY_VERIFY(frm.btnFinished->isEnabled());
+        QVERIFY(server->locked(key));
+        QTest::mouseClick(frm.btnFinished, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
+        QCOMPARE(frm.lvFiles->count(), 0);
+        QTRY_VERIFY(!server->locked(key));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
     }
 
     // A scan of the processes that took long is not repeated at the next tick.
