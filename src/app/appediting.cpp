@@ -10,6 +10,7 @@
 #include "edit/texteditfrm.h"
 #include "platform/prompter.h"
 
+#include <QDir>
 #include <QWidget>
 
 TAppEditing::TAppEditing(TClientConfigX &config, THS_Language language, QWidget *mainWindow)
@@ -44,8 +45,24 @@ bool TAppEditing::openEditor(TFileEditBaseFrm *frm, qint64 fileKey, const QStrin
     return true;
 }
 
+TFileEditBaseFrm *TAppEditing::raiseEditorOf(qint64 fileKey)
+{
+    m_editors.removeAll(nullptr);
+    for (const QPointer<TFileEditBaseFrm> &e : std::as_const(m_editors))
+        if (e->FFileKey == fileKey && (e->IsEditing() || e->IsBusy())) {
+            e->show();
+            e->raise();
+            e->activateWindow();
+            return e.data();
+        }
+    return nullptr;
+}
+
 bool TAppEditing::EditOffice(qint64 fileKey, const QString &fileName, QString *)
 {
+    // One edit per file: a second request brings the first one forward.
+    if (raiseEditorOf(fileKey))
+        return true;
     auto *frm = new TOfficeFileEditFrm(TServerConn::FromConfig(m_config), GetConfigFolder());
     frm->SetToolbarVisible(true);
     // The control window is small: it sits beside the office program, not over it.
@@ -57,6 +74,8 @@ bool TAppEditing::EditOffice(qint64 fileKey, const QString &fileName, QString *)
 
 bool TAppEditing::EditText(qint64 fileKey, const QString &fileName, QString *)
 {
+    if (raiseEditorOf(fileKey))
+        return true;
     auto *frm = new TTextFileEditFrm(TServerConn::FromConfig(m_config), GetConfigFolder());
     openEditor(frm, fileKey, fileName);
     frm->SetToolbarVisible(true);
@@ -85,4 +104,24 @@ bool TAppEditing::ConfirmExit(QWidget *parent)
     const TEditorTexts t = TEditorTexts::For(m_language);
     return TPrompter::Instance().Ask(parent, TEditTexts::For(m_language).WLS_Hint,
                                      t.UnfinishedEdits.arg(open.join(QLatin1Char('\n'))));
+}
+
+void TAppEditing::OfferLeftovers(QWidget *parent)
+{
+    TEditMonitor &monitor = m_monitor->Monitor();
+    const QList<TLeftoverEdit> leftovers = monitor.LeftoverEdits();
+    if (leftovers.isEmpty())
+        return;
+    m_monitor->show();
+    for (const TLeftoverEdit &l : leftovers) {
+        const bool upload = TPrompter::Instance().Ask(parent, TEditTexts::For(m_language).WLS_Hint,
+                                                      monitor.Texts().LeftoverQuestion.arg(QDir::toNativeSeparators(l.Path)));
+        monitor.ResolveLeftover(l.FileKey, upload);
+    }
+}
+
+void TAppEditing::SetExitGuards(std::function<bool()> busyElsewhere, std::function<bool()> mainShown)
+{
+    m_monitor->Monitor().BusyElsewhere = std::move(busyElsewhere);
+    m_monitor->Monitor().MainShownNow = std::move(mainShown);
 }

@@ -30,6 +30,12 @@ public:
     void TakeEditCommand(const QString &text, bool mainVisible);
     // True when nothing is being edited, or the user agrees to leave it.
     bool ConfirmExit(QWidget *parent);
+    // After a login: edits an earlier run left (a failed upload, "exit anyway", a
+    // crash) are offered for upload, or given back.
+    void OfferLeftovers(QWidget *parent);
+    // What a client started only for an edit waits for before it ends: other work
+    // still running, and the main window shown meanwhile.
+    void SetExitGuards(std::function<bool()> busyElsewhere, std::function<bool()> mainShown);
     QList<QPointer<TFileEditBaseFrm>> Editors() const { return m_editors; }
 
 Q_SIGNALS:
@@ -38,6 +44,8 @@ Q_SIGNALS:
 
 private:
     bool openEditor(TFileEditBaseFrm *frm, qint64 fileKey, const QString &fileName);
+    // The editor already open on this file, brought forward; null when there is none.
+    TFileEditBaseFrm *raiseEditorOf(qint64 fileKey);
 
     TClientConfigX &m_config;
     THS_Language m_language;

@@ -197,6 +197,9 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
         m_editing->TakeEditCommand(text, visible);
         handleMessage(wm::ReloadOrg, 0, 0);
     });
+    // A client started only for an edit ends after it, but not under running work.
+    m_editing->SetExitGuards([this] { return (PBatchFrm && PBatchFrm->GetUnOverTaskNum() > 0) || m_versions->IsBusy(); },
+                             [this] { return isVisible(); });
     connect(m_editing, &TAppEditing::exitRequested, this, [this] {
         BClose = true;
         close();
@@ -626,6 +629,7 @@ void TARVOClientFrm::establishSession(bool storeServer)
     handleMessage(wm::RobotStartAll, 0, 0);
     m_logOut->setEnabled(true);
     Q_EMIT loginStateChanged(true);
+    QTimer::singleShot(0, this, [this] { m_editing->OfferLeftovers(this); });
 }
 
 void TARVOClientFrm::postLoginFetches()

@@ -71,6 +71,17 @@ QString canonicalPrefixed(const QString &path)
     return {};
 }
 
+// On Windows any ":" names a drive or a data stream. Elsewhere ":" is an ordinary
+// character of names ("Minutes 10:30.txt"); only a leading drive form ("C:") is refused.
+bool hasDriveOrStream(const QString &rel)
+{
+#ifdef Q_OS_WIN
+    return rel.contains(u':');
+#else
+    return rel.size() >= 2 && rel.at(1) == u':' && rel.at(0).isLetter() && rel.at(0).unicode() < 0x80;
+#endif
+}
+
 bool isStrictlyInside(const QString &root, const QString &path)
 {
     QString r = root;
@@ -83,7 +94,7 @@ bool isStrictlyInside(const QString &root, const QString &path)
 
 bool IsSafeFileName(const QString &name)
 {
-    if (name.isEmpty() || name.contains(u'/') || name.contains(u'\\') || name.contains(u':'))
+    if (name.isEmpty() || name.contains(u'/') || name.contains(u'\\') || hasDriveOrStream(name))
         return false;
     for (QChar ch : name)
         if (ch.unicode() < 0x20 || ch.unicode() == 0x7F)
@@ -117,7 +128,7 @@ std::optional<QString> SafeJoin(const QString &folder, const QString &untrustedR
                         .arg(rel));
         return std::nullopt;
     }
-    if (rel.contains(u':')) {
+    if (hasDriveOrStream(rel)) {
         fail(error, QStringLiteral("The name \"%1\" given by the server contains a drive letter or \":\" "
                                    "and was refused.")
                         .arg(rel));

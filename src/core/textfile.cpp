@@ -52,8 +52,10 @@ bool IsValidUtf8(const QByteArray &bytes)
             follow = 1;
         else if (c >= 0xE0 && c <= 0xEF)
             follow = 2;
+        else if (c >= 0xF0 && c <= 0xF4)
+            follow = 3;   // characters beyond the basic plane (emoji, rare CJK)
         else
-            return false;  // 80-BF in lead position, or F0-FF
+            return false;  // 80-BF in lead position, or F5-FF
         ++i;
         for (int k = 0; k < follow; ++k, ++i) {
             if (i >= n)

@@ -11,9 +11,11 @@
 #include "edit/logging.h"
 #include "net/robottcpclient.h"
 #include "platform/fileinuse.h"
+#include "versions/workpaths.h"
 
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QTimer>
@@ -59,6 +61,56 @@ void TEditMonitor::log(const QString &line)
     Q_EMIT logLine(line);
 }
 
+TEditStep DecideEditStep(TEditedFileInfo &r, const TEditObservation &o, qint64 nowMs, qint64 launcherMs)
+{
+    const QDateTime previous = r.LastSeenStamp;
+    r.LastSeenStamp = o.Stamp;
+    // A missing copy may be an editor's save in progress.
+    if (o.Missing) {
+        r.InUse = true;
+        return TEditStep::Watch;
+    }
+    if (o.OfficeLock) {
+        r.SignSeen = r.OfficeLockSeen = true;
+        r.InUse = true;
+        return TEditStep::Watch;
+    }
+    // The precise sign: LibreOffice dropped its lock, so the document is closed even
+    // while the program (its start centre, other documents) lives on.
+    if (r.OfficeLockSeen) {
+        r.InUse = false;
+        return TEditStep::End;
+    }
+    if (o.OtherSign) {
+        r.SignSeen = true;
+        r.InUse = true;
+        return TEditStep::Watch;
+    }
+    if (o.EditorAlive) {
+        if (nowMs - r.StartedMs >= launcherMs)
+            r.SignSeen = true;
+        r.InUse = true;
+        return TEditStep::Watch;
+    }
+    r.InUse = false;
+    if (r.SignSeen)
+        return TEditStep::End;
+    // Nothing tells whether the user still edits: the edit goes on, and a change that
+    // held still since the last look goes up as a new version.
+    const bool changed = o.Stamp.isValid() && (!r.CopyStamp.isValid() || qAbs(o.Stamp.msecsTo(r.CopyStamp)) >= kUnchangedMs);
+    if (changed && o.Stamp == previous && o.Stamp != r.FailedStamp)
+        return TEditStep::UploadChange;
+    return TEditStep::Watch;
+}
+
+qsizetype TEditMonitor::indexOf(qint64 fileKey) const
+{
+    for (qsizetype i = 0; i < m_files.size(); ++i)
+        if (m_files.at(i).FileKey == fileKey)
+            return i;
+    return -1;
+}
+
 void TEditMonitor::EditFile()
 {
     const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
@@ -68,16 +120,19 @@ void TEditMonitor::EditFile()
     record.FileKey = StrToInt64Def(GetTagValue(request, QStringLiteral("Key")), 0);
     record.FileName = GetTagValue(request, QStringLiteral("FileName"));
     record.LastModifyTime = NowDateTime();
+    record.Settings = settings;
     const qint64 version = StrToInt64Def(GetTagValue(request, QStringLiteral("VersionId")), -1);
-    // A file already being edited is not fetched again: that would replace the copy under the user's hands.
-    for (const TEditedFileInfo &f : std::as_const(m_files))
-        if (f.FileKey == record.FileKey) {
-            Q_EMIT currentFile(m_texts.WLS_CurrentFile + f.FileName);
-            Q_EMIT bringToFrontRequested();
-            return;
-        }
+    // One edit per file: a file being fetched or edited is not fetched again (that
+    // would replace the copy under the user's hands); the first edit comes forward.
+    const qsizetype at = indexOf(record.FileKey);
+    if (at >= 0 || m_fetching.contains(record.FileKey)) {
+        Q_EMIT currentFile(m_texts.WLS_CurrentFile + (at >= 0 ? m_files.at(at).FileName : record.FileName));
+        Q_EMIT bringToFrontRequested();
+        return;
+    }
     Timer1->stop();
     ++m_downloads;
+    m_fetching << record.FileKey;
 
     struct Outcome {
         TEditedFileInfo Record;
@@ -119,10 +174,15 @@ void TEditMonitor::EditFile()
         o.Downloaded = true;
         o.Record.LastModifyTime = d.ServerTime;
         o.Record.PriorCheckout = d.PriorCheckout;
-        o.Record.CopyStamp = QFileInfo(o.Record.PathAndFile).lastModified();
+        o.Record.CopyStamp = d.CopyStamp;
         return o;
-    }, [this, settings](const Outcome &o) {
-        --m_downloads;
+    }, [this](const Outcome &o) {
+        if (o.NameOk && o.Downloaded) {
+            Q_EMIT currentFile(m_texts.WLS_CurrentFile + o.Record.FileName);
+            opened(o.Record, o.Log);
+            return;
+        }
+        fetched(o.Record.FileKey);
         if (!o.NameOk) {
             for (const QString &l : o.Log)
                 log(l);
@@ -130,49 +190,60 @@ void TEditMonitor::EditFile()
             Q_EMIT currentFile(m_texts.WLS_CurrentFile);
         } else {
             Q_EMIT currentFile(m_texts.WLS_CurrentFile + o.Record.FileName);
-            opened(o.Record, o.Log, o.Downloaded);
-            if (!o.Downloaded)
-                Q_EMIT bringToFrontRequested();
+            for (const QString &l : o.Log)
+                log(o.Record.FileName + QStringLiteral(",") + l);
+            Q_EMIT bringToFrontRequested();
         }
-        FLastTm = QDateTime::currentDateTime();
-        Timer1->start();
-        Q_UNUSED(settings);
     });
 }
 
-void TEditMonitor::opened(TEditedFileInfo record, const QStringList &lines, bool downloaded)
+void TEditMonitor::fetched(qint64 fileKey)
 {
-    if (!downloaded) {
-        for (const QString &l : lines)
-            log(record.FileName + QStringLiteral(",") + l);
-        return;
-    }
+    --m_downloads;
+    m_fetching.removeOne(fileKey);
+    FLastTm = QDateTime::currentDateTime();
+    Timer1->start();
+}
+
+void TEditMonitor::opened(TEditedFileInfo record, const QStringList &lines)
+{
     // The first line says how the copy came (downloaded, or the user's checked-out copy).
     log(record.FileName + QStringLiteral(",") + lines.value(0, m_texts.WLS_DownloadOK));
     for (const QString &l : lines.mid(1))
         log(l);
-    const EditorLauncher::Started s = EditorLauncher::Open(record.PathAndFile, m_language == HSL_CN);
-    if (!s.Ok) {
-        log(record.FileName + QStringLiteral(",") + m_texts.WLS_OpenFailed + (s.Error.isEmpty() ? QString() : QStringLiteral(" (") + s.Error + u')'));
-        // Nobody will edit it: the file goes back rather than staying locked.
-        const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
-        const THS_Language language = m_language;
-        RunOnPool(TransferPool(), this, [settings, record, language] {
-            TEditTransfer(settings.Conn, settings.ConfigFolder, language).GiveUp(record.FileKey, record.PriorCheckout);
-        }, [] {});
-        Q_EMIT bringToFrontRequested();
-        return;
-    }
-    record.EditorPid = s.Pid;
-    log(record.FileName + QStringLiteral(",") + m_texts.WLS_OpenOK);
-    m_files << record;
-    TOpenEdits::Instance().Add(this, record.FileKey, QDir::toNativeSeparators(record.PathAndFile));
-    Q_EMIT fileListChanged();
+    // Asking the desktop for the program may take seconds: not on the GUI thread.
+    const QString path = record.PathAndFile;
+    const bool chinese = m_language == HSL_CN;
+    RunOnPool(RequestPool(), this, [path, chinese] { return EditorLauncher::Open(path, chinese); },
+              [this, record](const EditorLauncher::Started &s) mutable {
+        fetched(record.FileKey);
+        if (!s.Ok) {
+            log(record.FileName + QStringLiteral(",") + m_texts.WLS_OpenFailed
+                + (s.Error.isEmpty() ? QString() : QStringLiteral(" (") + s.Error + u')'));
+            // Nobody will edit it: the file goes back rather than staying locked.
+            const TEditSettings settings = record.Settings;
+            const THS_Language language = m_language;
+            RunOnPool(TransferPool(), this, [settings, record, language] {
+                TEditTransfer(settings.Conn, settings.ConfigFolder, language).GiveUp(record.FileKey, record.PriorCheckout);
+            }, [] {});
+            Q_EMIT bringToFrontRequested();
+            return;
+        }
+        record.EditorPid = s.Pid;
+        record.StartedMs = QDateTime::currentMSecsSinceEpoch();
+        log(record.FileName + QStringLiteral(",") + m_texts.WLS_OpenOK);
+        m_files << record;
+        TOpenEdits::Instance().Add(this, record.FileKey, QDir::toNativeSeparators(record.PathAndFile));
+        Q_EMIT fileListChanged();
+    });
 }
 
 void TEditMonitor::Tick()
 {
     if (FLastTm.isValid() && FLastTm.msecsTo(QDateTime::currentDateTime()) < SettleMs)
+        return;
+    // A slow scan (many processes) is not repeated at once: the machine is the user's.
+    if (QDateTime::currentMSecsSinceEpoch() < m_quietUntilMs)
         return;
     // The client's own windows (an editor of the same file) never hold it for an outside program.
     QStringList ownTitles;
@@ -190,44 +261,114 @@ void TEditMonitor::Tick()
     if (due.isEmpty())
         return;
     const FileInUse::ProcessLister processes = ProcessSource;
+    struct Looks {
+        QList<TEditObservation> Seen;
+        qint64 Ms = 0;
+    };
     RunOnPool(RequestPool(), this, [due, ownTitles, processes] {
         // One look at the processes and windows serves every watched file.
+        QElapsedTimer took;
+        took.start();
         FileInUse::Snapshot snapshot;
-        QList<bool> held;
+        Looks looks;
+        QList<TEditObservation> &seen = looks.Seen;
         for (const TEditedFileInfo &record : due) {
+            TEditObservation o;
+            o.EditorAlive = record.EditorPid > 0 && FileInUse::IsProcessAlive(record.EditorPid);
             FileInUse::Probe probe;
-            if (record.EditorPid > 0)
-                probe.EditorPids << record.EditorPid;
             probe.Processes = processes;
             probe.WindowTexts << record.FileName << QFileInfo(record.FileName).completeBaseName();
             probe.OwnTitles = ownTitles;
-            // A missing copy may be an editor's save in progress: it counts as in use.
-            held << FileInUse::InUse(FileInUse::Check(record.PathAndFile, probe, snapshot));
+            const FileInUse::Signal s = FileInUse::Check(record.PathAndFile, probe, snapshot);
+            o.Missing = s == FileInUse::Signal::Missing;
+            o.OfficeLock = s == FileInUse::Signal::OfficeLock;
+            o.OtherSign = !o.Missing && !o.OfficeLock && s != FileInUse::Signal::None;
+            o.Stamp = QFileInfo(record.PathAndFile).lastModified();
+            seen << o;
         }
-        return held;
-    }, [this, due](const QList<bool> &held) {
+        looks.Ms = took.elapsed();
+        return looks;
+    }, [this, due](const Looks &looks) {
+        const QList<TEditObservation> &seen = looks.Seen;
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (looks.Ms >= SlowScanMs)
+            m_quietUntilMs = now + qMin<qint64>(30000, looks.Ms * 10);
         for (qsizetype i = 0; i < due.size(); ++i) {
             const qint64 key = due.at(i).FileKey;
-            const qsizetype at = std::find_if(m_files.cbegin(), m_files.cend(),
-                                              [key](const TEditedFileInfo &r) { return r.FileKey == key; })
-                                 - m_files.cbegin();
-            if (at >= m_files.size())
+            const qsizetype at = indexOf(key);
+            if (at < 0)
                 continue;
+            TEditedFileInfo &r = m_files[at];
+            TEditObservation o = seen.value(i);
             // No answer (the check failed) counts as in use.
-            const bool inUse = held.value(i, true);
-            m_files[at].InUse = inUse;
-            if (inUse)
-                m_files[at].Busy = false;
-            Q_EMIT checked(key, inUse);
-            if (!inUse)
-                finish(m_files.at(at));
+            if (i >= seen.size())
+                o.OtherSign = true;
+            const TEditStep step = r.FinishAsked ? TEditStep::End : DecideEditStep(r, o, now, LauncherMs);
+            Q_EMIT checked(key, r.InUse);
+            if (step == TEditStep::End)
+                finish(r);
+            else if (step == TEditStep::UploadChange)
+                uploadChange(r, o.Stamp);
+            else
+                r.Busy = false;
+        }
+    });
+}
+
+void TEditMonitor::FinishEditing(qint64 fileKey)
+{
+    const qsizetype at = indexOf(fileKey);
+    if (at < 0)
+        return;
+    TEditedFileInfo &r = m_files[at];
+    // A look or an upload in flight finishes first; its answer then ends the edit.
+    r.FinishAsked = true;
+    if (r.Busy)
+        return;
+    r.Busy = true;
+    finish(r);
+}
+
+void TEditMonitor::uploadChange(const TEditedFileInfo &record, const QDateTime &stamp)
+{
+    const TEditSettings settings = record.Settings;
+    const THS_Language language = m_language;
+    RunOnPool(TransferPool(), this, [settings, record, stamp, language] {
+        return TEditTransfer(settings.Conn, settings.ConfigFolder, language)
+            .UploadInterim(record.FileKey, record.PathAndFile, record.PriorCheckout, stamp);
+    }, [this, key = record.FileKey, stamp](const TEditTransfer::Upload &u) {
+        const qsizetype at = indexOf(key);
+        if (at < 0)
+            return;
+        TEditedFileInfo &r = m_files[at];
+        const QString path = QDir::toNativeSeparators(r.PathAndFile);
+        if (u.Ok || u.Unchanged) {
+            r.CopyStamp = stamp;
+            r.FailedStamp = QDateTime();
+        }
+        if (u.Ok) {
+            r.Uploaded = true;
+            log(path + QStringLiteral(",") + (u.Code == 29 ? m_texts.WLS_Audit : m_texts.WLS_UpdateOk) + m_texts.ChangeUploaded);
+            for (const QString &l : u.Log)
+                if (l != m_texts.WLS_Audit)
+                    log(l);
+            Q_EMIT notice(m_texts.WLS_UpdateOk, true);
+        } else if (!u.Unchanged) {
+            r.FailedStamp = stamp;
+            log(path + m_texts.WLS_UpdateError + u.Log.join(QStringLiteral(" ")));
+            Q_EMIT bringToFrontRequested();
+        }
+        r.Busy = false;
+        if (r.FinishAsked) {
+            r.Busy = true;
+            finish(r);
         }
     });
 }
 
 void TEditMonitor::finish(const TEditedFileInfo &record)
 {
-    const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
+    const TEditSettings settings = record.Settings;
     const THS_Language language = m_language;
     struct Outcome {
         bool Unchanged = false;
@@ -240,28 +381,28 @@ void TEditMonitor::finish(const TEditedFileInfo &record)
         TEditTransfer transfer(settings.Conn, settings.ConfigFolder, language);
         // The user's own checked-out copy is never deleted by an edit.
         const bool mayDelete = QFileInfo(record.PathAndFile) != QFileInfo(record.PriorCheckout);
-        if (qAbs(o.FileTime.msecsTo(record.CopyStamp)) < kUnchangedMs) {
+        const bool missing = !QFileInfo::exists(record.PathAndFile);
+        if (missing || (record.CopyStamp.isValid() && qAbs(o.FileTime.msecsTo(record.CopyStamp)) < kUnchangedMs)) {
             o.Unchanged = true;
-            if (mayDelete)
+            if (mayDelete && !missing)
                 QFile::remove(record.PathAndFile);
             transfer.GiveUp(record.FileKey, record.PriorCheckout);
             return o;
         }
         o.Upload = transfer.UploadEdited(record.FileKey, record.PathAndFile, record.PriorCheckout);
-        if (o.Upload.Ok && mayDelete)
+        o.Unchanged = o.Upload.Unchanged;
+        if ((o.Upload.Ok || o.Upload.Unchanged) && mayDelete)
             QFile::remove(record.PathAndFile);
         return o;
     }, [this, key = record.FileKey](const Outcome &o) {
-        const qsizetype at = std::find_if(m_files.cbegin(), m_files.cend(),
-                                          [key](const TEditedFileInfo &r) { return r.FileKey == key; })
-                             - m_files.cbegin();
-        if (at >= m_files.size())
+        const qsizetype at = indexOf(key);
+        if (at < 0)
             return;
         TEditedFileInfo r = m_files.at(at);
         m_files.removeAt(at);
         TOpenEdits::Instance().Remove(this, key);
         Q_EMIT fileListChanged();
-        if (o.Unchanged) {
+        if (o.Unchanged && !r.Uploaded) {
             log(r.FileName + QStringLiteral(",") + m_texts.WLS_NoChange + m_texts.WLS_FileTime
                 + o.FileTime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
             Q_EMIT notice(r.FileName + QStringLiteral(",") + m_texts.WLS_NoChange, false);
@@ -269,8 +410,10 @@ void TEditMonitor::finish(const TEditedFileInfo &record)
             return;
         }
         const QString path = QDir::toNativeSeparators(r.PathAndFile);
-        if (o.Upload.Ok) {
-            log(path + QStringLiteral(",") + (o.Upload.Code == 29 ? m_texts.WLS_Audit : m_texts.WLS_UpdateOk));
+        if (o.Unchanged || o.Upload.Ok) {
+            // Unchanged since a version went up during the edit: that version was the work.
+            if (o.Upload.Ok)
+                log(path + QStringLiteral(",") + (o.Upload.Code == 29 ? m_texts.WLS_Audit : m_texts.WLS_UpdateOk));
             Q_EMIT notice(m_texts.WLS_UpdateOk, true);
             Q_EMIT editEnded(key, true);
             afterSuccess();
@@ -286,12 +429,85 @@ void TEditMonitor::finish(const TEditedFileInfo &record)
     });
 }
 
+QList<TLeftoverEdit> TEditMonitor::LeftoverEdits() const
+{
+    const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
+    const CheckoutRecord records(settings.ConfigFolder);
+    QList<TLeftoverEdit> out;
+    for (qint64 key : records.editKeys()) {
+        // An editor window of this run has its own record: that edit is not left over.
+        if (indexOf(key) >= 0 || m_fetching.contains(key) || TOpenEdits::Instance().Contains(key))
+            continue;
+        const QString path = records.read(key);
+        const QFileInfo copy(path);
+        if (path.isEmpty() || !copy.isFile())
+            continue;
+        const QDateTime stamp = records.editStamp(key);
+        out << TLeftoverEdit{key, path, !stamp.isValid() || qAbs(copy.lastModified().msecsTo(stamp)) >= kUnchangedMs};
+    }
+    return out;
+}
+
+void TEditMonitor::ResolveLeftover(qint64 fileKey, bool upload)
+{
+    if (indexOf(fileKey) >= 0)
+        return;
+    const TEditSettings settings = SettingsSource ? SettingsSource() : TEditSettings{};
+    const CheckoutRecord records(settings.ConfigFolder);
+    if (!records.isEdit(fileKey))
+        return;
+    TEditedFileInfo r;
+    r.FileKey = fileKey;
+    r.PathAndFile = records.read(fileKey);
+    r.FileName = QFileInfo(r.PathAndFile).fileName();
+    r.CopyStamp = records.editStamp(fileKey);
+    r.Settings = settings;
+    r.InUse = false;
+    if (upload) {
+        // Watched until the upload answers, so exit asks meanwhile.
+        r.Busy = r.FinishAsked = true;
+        m_files << r;
+        TOpenEdits::Instance().Add(this, fileKey, QDir::toNativeSeparators(r.PathAndFile));
+        Q_EMIT fileListChanged();
+        finish(r);
+        return;
+    }
+    const THS_Language language = m_language;
+    RunOnPool(TransferPool(), this, [settings, r, language] {
+        const QFileInfo copy(r.PathAndFile);
+        const bool changed = !r.CopyStamp.isValid() || qAbs(copy.lastModified().msecsTo(r.CopyStamp)) >= kUnchangedMs;
+        // Giving back never throws work away: a changed copy stays where it is.
+        if (!changed)
+            QFile::remove(r.PathAndFile);
+        TEditTransfer(settings.Conn, settings.ConfigFolder, language).GiveUp(r.FileKey, QString());
+        return changed;
+    }, [this, r](bool changed) {
+        const QString path = QDir::toNativeSeparators(r.PathAndFile);
+        log(r.FileName + QStringLiteral(",") + (changed ? m_texts.LeftoverKept + path : m_texts.GivenBack));
+        Q_EMIT editEnded(r.FileKey, false);
+    });
+}
+
 void TEditMonitor::afterSuccess()
 {
     QTimer::singleShot(NoticeHoldMs, this, [this] {
         Q_EMIT hideRequested();
-        // A client started only for editing ends, but never while other edits are open.
-        if (!FMainfrmVisible && m_files.isEmpty() && m_downloads == 0 && TOpenEdits::Instance().IsEmpty())
-            Q_EMIT exitRequested();
+        tryExit();
     });
+}
+
+void TEditMonitor::tryExit()
+{
+    // A client started only for editing ends, but never while other edits are open,
+    // and never once the user has brought the main window up meanwhile.
+    if (FMainfrmVisible || !m_files.isEmpty() || m_downloads > 0 || !TOpenEdits::Instance().IsEmpty())
+        return;
+    if (MainShownNow && MainShownNow())
+        return;
+    // Batch tasks or version operations still running: look again later.
+    if (BusyElsewhere && BusyElsewhere()) {
+        QTimer::singleShot(2000, this, &TEditMonitor::tryExit);
+        return;
+    }
+    Q_EMIT exitRequested();
 }

@@ -23,6 +23,8 @@ TEditTexts TEditTexts::For(THS_Language l)
     t.WLS_CopyKept = pick(l, "上传错误，无法另存副本，修改后的文件仍在 -- ",
                           "An error occurred while uploading and no copy could be saved; the edited file stays at -- ");
     t.WLS_CheckedOutCopy = pick(l, "已检出的本地文件原样打开，未重新下载", " The checked-out local file is opened as it is, not downloaded again");
+    t.WLS_LeftoverCopy = pick(l, "上次未完成编辑的本地文件原样打开，未重新下载",
+                              " The copy of an earlier unfinished edit is opened as it is, not downloaded again");
     return t;
 }
 
@@ -47,6 +49,13 @@ TMonitorTexts TMonitorTexts::For(THS_Language l)
                      "2: The currentlly open file will be automatically saved on server when you close it.");
     t.WLS_InUse = pick(l, "正在编辑", "in use");
     t.WLS_Watching = pick(l, "正在监控的文件：", "Files being watched:");
+    t.Finished = pick(l, "完成编辑", "Finished editing");
+    t.Undecided = pick(l, "编辑完成后请点击“完成编辑”", "click \"Finished editing\" when done");
+    t.ChangeUploaded = pick(l, "已上传保存的修改，编辑继续", " The saved change was uploaded; the edit goes on");
+    t.LeftoverQuestion = pick(l, "上次运行时以下文件的编辑没有完成：\n\n%1\n\n是否把它作为新版本上传？选择“否”将释放文件，本地副本保留。",
+                              "The edit of this file did not end when the client last ran:\n\n%1\n\nUpload it as a new version? No gives the file back and keeps the copy.");
+    t.LeftoverKept = pick(l, "文件已释放，修改后的副本保留在 -- ", " The file was given back; the changed copy stays at -- ");
+    t.GivenBack = pick(l, "文件已释放", " The file was given back");
     return t;
 }
 
@@ -71,5 +80,7 @@ TEditorTexts TEditorTexts::For(THS_Language l)
     t.OfficeNotInstalled = pick(l, "需要本地安装LibreOffice或WPS！", "Need to install LibreOffice or WPS!");
     t.UnfinishedEdits = pick(l, "以下文件的编辑尚未完成，退出将无法上传修改：\n\n%1\n\n是否仍要退出？",
                              "These files are still being edited; their changes will not be uploaded if you exit now:\n\n%1\n\nExit anyway?");
+    t.CannotHold = pick(l, "文本中有 %1 编码无法保存的字符，保存时将变成“?”。是否改为 UTF-8 编码保存？",
+                        "The text has characters that the file's encoding (%1) cannot store; they would be saved as \"?\". Save the file as UTF-8 instead?");
     return t;
 }

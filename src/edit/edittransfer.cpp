@@ -10,9 +10,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kEditReadTimeout = 120000;
+constexpr int kLockedByOther = 14;
+constexpr int kContentUnchanged = 16;
 
 QByteArray contentHash(const QString &path, bool *ok)
 {
@@ -35,17 +39,30 @@ TEditTransfer::Download TEditTransfer::DownloadForEdit(qint64 fileKey, const QSt
 {
     Download d;
     CheckoutRecord records(m_configFolder);
-    d.PriorCheckout = records.read(fileKey);
-    const QFileInfo prior(d.PriorCheckout);
-    if (!d.PriorCheckout.isEmpty() && prior.exists() && prior == QFileInfo(localPath)) {
-        // The check-out's lock is ours already; taking it again tells whether someone else holds it now.
+    const QString recorded = records.read(fileKey);
+    // A record an earlier edit left is not the user's check-out: the edit that resumes it ends it.
+    const bool leftoverEdit = records.isEdit(fileKey);
+    if (!leftoverEdit)
+        d.PriorCheckout = recorded;
+    const QFileInfo prior(recorded);
+    if (!recorded.isEmpty() && prior.exists() && prior == QFileInfo(localPath)) {
+        // The lock is ours already; taking it again tells whether someone else holds it now.
         auto lock = m_conn.MakeClient(kEditReadTimeout);
         if (lock->LockFile(fileKey) != 1) {
             d.Log << lock->GetLastError();
             return d;
         }
         d.ServerTime = QDateTimeToDateTime(prior.lastModified());
-        d.Log << m_texts.WLS_CheckedOutCopy;
+        if (leftoverEdit) {
+            // What that edit changed is still to go up: its own starting time stays the base.
+            d.CopyStamp = records.editStamp(fileKey);
+            if (!d.CopyStamp.isValid())
+                d.CopyStamp = prior.lastModified();
+            d.Log << m_texts.WLS_LeftoverCopy;
+        } else {
+            d.CopyStamp = prior.lastModified();
+            d.Log << m_texts.WLS_CheckedOutCopy;
+        }
         d.Ok = true;
         return d;
     }
@@ -55,8 +72,10 @@ TEditTransfer::Download TEditTransfer::DownloadForEdit(qint64 fileKey, const QSt
     QDir().mkpath(QFileInfo(localPath).absolutePath());
     const quint8 rc = client->DownloadFile(localPath, params, d.ServerTime, fileKey);
     if (rc == fc::Download) {
+        d.CopyStamp = QFileInfo(localPath).lastModified();
+        // The user's own check-out record stays as it is; an edit of its own gets a marked one.
         QString error;
-        if (!records.write(fileKey, localPath, &error))
+        if (d.PriorCheckout.isEmpty() && !records.writeEdit(fileKey, localPath, d.CopyStamp, &error))
             qCWarning(lcEdit).noquote() << "cannot write the check-out record:" << error;
         d.Log << m_texts.WLS_DownloadOK;
         if (!client->LastNotice().isEmpty())
@@ -65,7 +84,9 @@ TEditTransfer::Download TEditTransfer::DownloadForEdit(qint64 fileKey, const QSt
         return d;
     }
     d.Log << client->GetLastError();
-    if (d.PriorCheckout.isEmpty()) {
+    // Refused because someone else holds the file: that lock is theirs, never ours to
+    // give back (an administrator's release would take it from them).
+    if (d.PriorCheckout.isEmpty() && rc != kLockedByOther) {
         auto unlock = m_conn.MakeClient(kEditReadTimeout);
         unlock->UnLockFile(true, fileKey);
     }
@@ -97,13 +118,54 @@ TEditTransfer::Upload TEditTransfer::UploadEdited(qint64 fileKey, const QString 
         u.Ok = true;
         return u;
     }
+    if (u.Code == kContentUnchanged) {
+        // Saved again without a change: the edit ends as unchanged, nothing to rescue.
+        u.Unchanged = true;
+        GiveUp(fileKey, priorCheckout);
+        return u;
+    }
+    failed(u, *client, copy);
+    return u;
+}
+
+TEditTransfer::Upload TEditTransfer::UploadInterim(qint64 fileKey, const QString &copy, const QString &priorCheckout,
+                                                   const QDateTime &stamp)
+{
+    Upload u;
+    auto client = m_conn.MakeClient(kEditReadTimeout);
+    client->PIsBreak = Cancel.get();
+    u.Code = client->UploadFile2(copy, QString(), fileKey);
+    if (u.Code == kContentUnchanged) {
+        u.Unchanged = true;
+        return u;
+    }
+    if (u.Code != fc::Stored && u.Code != fc::Review) {
+        QString error = client->GetLastError();
+        u.Log << (error.isEmpty() ? client->GetDesc(u.Code) : error);
+        return u;
+    }
+    if (u.Code == fc::Review)
+        u.Log << m_texts.WLS_Audit;
+    u.Ok = true;
+    // The new version ended the lock; the edit goes on, so it takes the lock again.
+    auto lock = m_conn.MakeClient(kEditReadTimeout);
+    if (lock->LockFile(fileKey) != 1)
+        u.Log << lock->GetLastError();
+    CheckoutRecord records(m_configFolder);
+    if (priorCheckout.isEmpty())
+        records.writeEdit(fileKey, copy, stamp);
+    return u;
+}
+
+void TEditTransfer::failed(Upload &u, TRobotTcpClient &client, const QString &copy)
+{
     if (u.Code == 30) {
         u.Log.clear();
         u.Log << m_texts.WLS_InWriteAudit;
     } else {
-        QString error = client->GetLastError();
+        QString error = client.GetLastError();
         if (error.isEmpty())
-            error = client->GetDesc(u.Code);
+            error = client.GetDesc(u.Code);
         u.Log << error;
     }
     QString why;
@@ -114,7 +176,6 @@ TEditTransfer::Upload TEditTransfer::UploadEdited(qint64 fileKey, const QString 
     } else {
         u.Log << m_texts.WLS_UplaodError2 + QDir::toNativeSeparators(u.RescuePath);
     }
-    return u;
 }
 
 void TEditTransfer::GiveUp(qint64 fileKey, const QString &priorCheckout)
@@ -202,4 +263,9 @@ QStringList TOpenEdits::Descriptions() const
     for (const Entry &e : m_edits)
         out << e.Description;
     return out;
+}
+
+bool TOpenEdits::Contains(qint64 fileKey) const
+{
+    return std::any_of(m_edits.cbegin(), m_edits.cend(), [fileKey](const Entry &e) { return e.FileKey == fileKey; });
 }

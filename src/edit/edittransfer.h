@@ -7,10 +7,13 @@
 #include "edit/edittexts.h"
 #include "model/serverconn.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include <atomic>
 #include <memory>
+
+class TRobotTcpClient;
 
 class TEditTransfer
 {
@@ -22,22 +25,31 @@ public:
         TDateTime ServerTime = 0;
         // The check-out the user had made before this edit: it outlives the edit.
         QString PriorCheckout;
+        // The copy's write time as the edit took it: a later time is a change to upload.
+        QDateTime CopyStamp;
         QStringList Log;
     };
-    // version < 0: the current one. On failure the lock is given back (unless checked out before).
-    // When localPath is the user's checked-out copy, that copy is opened as it is:
-    // replacing it would lose the work in it.
+    // version < 0: the current one. On failure the lock is given back, unless the
+    // user had it before or the server said someone else holds it.
+    // When localPath is the user's checked-out copy, or the copy of an earlier edit
+    // that never ended, that copy is opened as it is: replacing it would lose the work in it.
     Download DownloadForEdit(qint64 fileKey, const QString &localPath, qint64 version = -1);
 
     struct Upload {
         bool Ok = false;
+        bool Unchanged = false;  // the server already has this content (16): nothing went up
         int Code = 0;
         QString RescuePath;   // the verified copy made after a failed upload
         QStringList Log;
-        // The edit copy may be deleted: uploaded, or safe in the rescue copy.
-        bool CopyMayGo() const { return Ok || !RescuePath.isEmpty(); }
+        // The edit copy may be deleted: uploaded, the same as on the server, or safe in the rescue copy.
+        bool CopyMayGo() const { return Ok || Unchanged || !RescuePath.isEmpty(); }
     };
+    // The last upload of an edit: success or "content unchanged" ends it (record
+    // erased, lock given back); a failure leaves a rescue copy.
     Upload UploadEdited(qint64 fileKey, const QString &copy, const QString &priorCheckout);
+    // An upload while the edit goes on: the lock is taken again and the record
+    // keeps the copy's new write time; a failure leaves the copy where it is.
+    Upload UploadInterim(qint64 fileKey, const QString &copy, const QString &priorCheckout, const QDateTime &stamp);
 
     // The edit ends without a new version: lock and record go, unless the user
     // had checked the file out before editing.
@@ -55,6 +67,8 @@ public:
 
 private:
     void endRecord(qint64 fileKey, const QString &priorCheckout);
+    // The messages and the rescue copy of a failed last upload.
+    void failed(Upload &u, TRobotTcpClient &client, const QString &copy);
 
     TServerConn m_conn;
     QString m_configFolder;
@@ -72,6 +86,7 @@ public:
     void Remove(const void *owner, qint64 fileKey);
     QStringList Descriptions() const;
     bool IsEmpty() const { return m_edits.isEmpty(); }
+    bool Contains(qint64 fileKey) const;
 
 private:
     struct Entry {

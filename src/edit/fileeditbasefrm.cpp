@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 TFileEditBaseFrm::TFileEditBaseFrm(const TServerConn &conn, const QString &configFolder, QWidget *parent)
     : QWidget(parent)
@@ -92,13 +93,14 @@ void TFileEditBaseFrm::uploadEditedCopy(std::function<void(const TEditTransfer::
     m_busy = true;
     RunOnPool(TransferPool(), this, [conn, folder, language, key, copy, prior] {
         TEditTransfer::Upload u = TEditTransfer(conn, folder, language).UploadEdited(key, copy, prior);
-        if (u.Ok)
+        // Answered "content unchanged": the edit ended as well, the lock went back.
+        if ((u.Ok || u.Unchanged) && QFileInfo(copy) != QFileInfo(prior))
             QFile::remove(copy);
         return u;
     }, [this, done](const TEditTransfer::Upload &u) {
         m_busy = false;
         FNogList << u.Log;
-        if (u.Ok)
+        if (u.Ok || u.Unchanged)
             setEditing(false);
         done(u);
     });

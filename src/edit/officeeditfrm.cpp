@@ -124,18 +124,22 @@ int TOfficeFileEditFrm::Edit(const QString &fileName, const QString &ext, qint64
         SetFileWriteTime(FEditFileName, QDateTime::currentDateTime());
         m_stamp = QFileInfo(FEditFileName).lastModified();
         setWindowTitle(FSourceFileName + QStringLiteral("---edit"));
-        const EditorLauncher::Started s = EditorLauncher::Open(FEditFileName, FLanguage == HSL_CN);
-        if (!s.Ok) {
-            TPrompter::Instance().Error(this, Texts.WLS_Hint, s.Error);
-            CancelEdit();
-            Q_EMIT editReady(false);
-            return;
-        }
-        m_pid = s.Pid;
-        m_inUse = true;
-        setStatus(EditorTexts.OfficeOpen);
-        Timer1->start();
-        Q_EMIT editReady(true);
+        // Finding and starting the program may ask the desktop: not on the GUI thread.
+        RunOnPool(RequestPool(), this,
+                  [path = FEditFileName, chinese = FLanguage == HSL_CN] { return EditorLauncher::Open(path, chinese); },
+                  [this](const EditorLauncher::Started &s) {
+            if (!s.Ok) {
+                TPrompter::Instance().Error(this, Texts.WLS_Hint, s.Error);
+                CancelEdit();
+                Q_EMIT editReady(false);
+                return;
+            }
+            m_pid = s.Pid;
+            m_inUse = true;
+            setStatus(EditorTexts.OfficeOpen);
+            Timer1->start();
+            Q_EMIT editReady(true);
+        });
     });
     return 1;
 }
@@ -191,9 +195,9 @@ int TOfficeFileEditFrm::SaveAndUpload(QString *)
                       return;
                   }
                   uploadEditedCopy([this](const TEditTransfer::Upload &u) {
-                      if (u.Ok)
+                      if (u.Ok || u.Unchanged)
                           FEditOvered = true;
-                      Q_EMIT uploadFinished(u.Ok, FNogList.join(QStringLiteral("\r\n")));
+                      Q_EMIT uploadFinished(u.Ok || u.Unchanged, FNogList.join(QStringLiteral("\r\n")));
                   });
               });
     return 1;

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -68,6 +69,14 @@ TShowEditInfoFrm::TShowEditInfoFrm(THS_Language language, QWidget *parent)
     lvFiles = new QListWidget(this);
     lvFiles->setObjectName(QStringLiteral("lvFiles"));
     lvFiles->setMaximumHeight(90);
+    btnFinished = new QPushButton(t.Finished, this);
+    btnFinished->setObjectName(QStringLiteral("btnFinished"));
+    btnFinished->setEnabled(false);
+    connect(lvFiles, &QListWidget::currentRowChanged, this, [this](int row) { btnFinished->setEnabled(row >= 0); });
+    connect(btnFinished, &QPushButton::clicked, this, [this] {
+        if (QListWidgetItem *item = lvFiles->currentItem())
+            m_monitor->FinishEditing(item->data(Qt::UserRole).toLongLong());
+    });
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setReadOnly(true);
@@ -87,6 +96,7 @@ TShowEditInfoFrm::TShowEditInfoFrm(THS_Language language, QWidget *parent)
     layout->addWidget(lbFileName);
     layout->addWidget(new QLabel(t.WLS_Watching, this));
     layout->addWidget(lvFiles);
+    layout->addWidget(btnFinished, 0, Qt::AlignRight);
     layout->addWidget(Memo1, 1);
     layout->addWidget(tips);
 
@@ -106,10 +116,20 @@ TShowEditInfoFrm::TShowEditInfoFrm(THS_Language language, QWidget *parent)
 
 void TShowEditInfoFrm::refreshList()
 {
+    const qint64 selected = lvFiles->currentItem() ? lvFiles->currentItem()->data(Qt::UserRole).toLongLong() : 0;
     lvFiles->clear();
+    const TMonitorTexts &t = m_monitor->Texts();
     for (const TEditedFileInfo &f : m_monitor->FileList()) {
-        auto *item = new QListWidgetItem(f.FileName + (f.InUse ? QStringLiteral("  [") + m_monitor->Texts().WLS_InUse + u']' : QString())
+        // Without any sign of the editor only the user can say when the edit is over.
+        const QString state = f.InUse ? t.WLS_InUse : (f.SignSeen ? QString() : t.Undecided);
+        auto *item = new QListWidgetItem(f.FileName + (state.isEmpty() ? QString() : QStringLiteral("  [") + state + u']')
                                          + QStringLiteral("\n    ") + QDir::toNativeSeparators(f.PathAndFile), lvFiles);
         item->setToolTip(QDir::toNativeSeparators(f.PathAndFile));
+        item->setData(Qt::UserRole, f.FileKey);
+        if (f.FileKey == selected)
+            lvFiles->setCurrentItem(item);
     }
+    if (!lvFiles->currentItem() && lvFiles->count() == 1)
+        lvFiles->setCurrentRow(0);
+    btnFinished->setEnabled(lvFiles->currentItem() != nullptr);
 }

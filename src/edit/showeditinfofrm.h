@@ -8,6 +8,7 @@
 class QLabel;
 class QListWidget;
 class QPlainTextEdit;
+class QPushButton;
 class QTimer;
 
 // The small shared notice ("HintFrm"): hides itself two seconds after its text was set.
@@ -40,6 +41,8 @@ public:
     QLabel *lbFileName = nullptr;
     QPlainTextEdit *Memo1 = nullptr;
     QListWidget *lvFiles = nullptr;
+    // Ends the selected edit (the only end when no sign of the editor can be seen).
+    QPushButton *btnFinished = nullptr;
 
 private:
     void refreshList();

@@ -151,3 +151,26 @@ QByteArray TTextFileCodec::Write(const QString &editedText) const
         out += m_lines.at(k - m + n).Raw;
     return out;
 }
+
+bool TTextFileCodec::CanHold(const QString &text) const
+{
+    if (m_encoding != TTextEncoding::Ansi)
+        return true;
+    return AnsiToText(AnsiFromText(text)) == text;
+}
+
+QByteArray TTextFileCodec::WriteAs(const QString &editedText, TTextEncoding encoding) const
+{
+    TTextFileCodec c = *this;
+    c.m_encoding = encoding;
+    QByteArray out = encoding == TTextEncoding::Utf8Bom ? QByteArray("\xEF\xBB\xBF")
+                     : encoding == TTextEncoding::Utf16LE ? QByteArray("\xFF\xFE")
+                                                          : QByteArray();
+    const QStringList lines = editedText.split(u'\n');
+    for (qsizetype k = 0; k < lines.size(); ++k) {
+        out += c.encode(lines.at(k));
+        if (k + 1 < lines.size())
+            out += c.newLine();
+    }
+    return out;
+}

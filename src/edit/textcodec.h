@@ -23,6 +23,10 @@ public:
     QString Text() const { return m_text; }
     // The bytes to store for the edited text.
     QByteArray Write(const QString &editedText) const;
+    // Whether the file's encoding can store every character of text (ANSI cannot store all).
+    bool CanHold(const QString &text) const;
+    // The whole text in another encoding, with its byte-order mark.
+    QByteArray WriteAs(const QString &editedText, TTextEncoding encoding) const;
 
 private:
     struct Line {

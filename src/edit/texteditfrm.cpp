@@ -116,7 +116,11 @@ void TTextFileEditFrm::applyFont()
 
 QString TTextFileEditFrm::EditorText() const
 {
-    return Editor->toPlainText();
+    // The raw text keeps no-break spaces and line separators that the plain text would
+    // turn into blanks and line breaks; only the block breaks are the file's lines.
+    QString text = Editor->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u'\n');
+    return text;
 }
 
 int TTextFileEditFrm::Edit(const QString &fileName, const QString &ext, qint64 fileKey)
@@ -155,17 +159,34 @@ int TTextFileEditFrm::SaveAndUpload(QString *error)
     if (IsBusy() || !IsEditing())
         return 0;
     FNogList.clear();
+    const QString text = EditorText();
+    QByteArray bytes;
+    if (m_codec.CanHold(text)) {
+        bytes = m_codec.Write(text);
+    } else {
+        // Written as it is, the characters the encoding lacks would become "?".
+        if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.CannotHold.arg(TextEncodingName(m_codec.Encoding()))))
+            return 0;
+        bytes = m_codec.WriteAs(text, TTextEncoding::Utf8Bom);
+    }
     QString why;
-    if (!WriteFileAtomic(FEditFileName, m_codec.Write(Editor->toPlainText()), &why)) {
+    if (!WriteFileAtomic(FEditFileName, bytes, &why)) {
         log(why);
         if (error)
             *error = FNogList.join(QStringLiteral("\r\n"));
         Q_EMIT uploadFinished(false, FNogList.join(QStringLiteral("\r\n")));
         return 0;
     }
-    Editor->document()->setModified(false);
-    uploadEditedCopy([this](const TEditTransfer::Upload &u) {
-        Q_EMIT uploadFinished(u.Ok, FNogList.join(QStringLiteral("\r\n")));
+    uploadEditedCopy([this, bytes](const TEditTransfer::Upload &u) {
+        const bool ok = u.Ok || u.Unchanged;
+        if (ok) {
+            // What is stored now is what the next save compares with.
+            m_codec = TTextFileCodec::Read(bytes);
+            FFileEncoding = m_codec.Encoding();
+            Editor->document()->setModified(false);
+        }
+        // After a failure the text stays modified, so closing asks again.
+        Q_EMIT uploadFinished(ok, FNogList.join(QStringLiteral("\r\n")));
     });
     return 1;
 }

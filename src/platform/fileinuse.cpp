@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUrl>
 
 #include <csignal>
 #include <cerrno>
@@ -57,6 +58,13 @@ bool sameHost(const QString &host)
     return host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
 }
 
+// Where LibreOffice keeps the default profile: $XDG_CONFIG_HOME, else ~/.config.
+QString userConfigHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    return QDir::isAbsolutePath(xdg) ? xdg : QDir::homePath() + QStringLiteral("/.config");
+}
+
 bool anyRunning(const QList<ProcessInfo> &processes, const QStringList &names)
 {
     for (const ProcessInfo &p : processes)
@@ -103,14 +111,27 @@ QStringList splitLockFields(const QString &text)
     return fields;
 }
 
-// The profile a LibreOffice process runs with, as the lock file names it.
+// A profile as a local folder: the lock file and the command line give URLs
+// ("file:///home/ann/My%20Profile"); "$SYSUSERCONFIG" is the user's configuration folder.
+QString profileFolder(QString profile)
+{
+    profile = profile.trimmed();
+    static const QString sysUserConfig = QStringLiteral("$SYSUSERCONFIG");
+    if (profile.startsWith(sysUserConfig))
+        profile = QUrl::fromLocalFile(userConfigHome()).toString() + profile.mid(sysUserConfig.size());
+    const QUrl url(profile);
+    const QString local = url.isLocalFile() ? url.toLocalFile() : profile;
+    return local.isEmpty() ? QString() : QDir::cleanPath(local);
+}
+
+// The profile a LibreOffice process runs with, as a local folder.
 QString libreOfficeProfile(const ProcessInfo &p)
 {
     static const QString option = QStringLiteral("-env:UserInstallation=");
     for (const QString &a : p.Args)
         if (a.startsWith(option))
-            return a.mid(option.size());
-    return QStringLiteral("file://") + QDir::homePath() + QStringLiteral("/.config/libreoffice/4");
+            return profileFolder(a.mid(option.size()));
+    return QDir::cleanPath(userConfigHome() + QStringLiteral("/libreoffice/4"));
 }
 
 bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
@@ -122,7 +143,7 @@ bool officeLockHeld(const QFileInfo &lock, const QList<ProcessInfo> &processes)
     if (fields.size() >= 3 && !fields.at(2).isEmpty() && !sameHost(fields.at(2)))
         return true;
     // The lock names the profile of the LibreOffice that wrote it: only that one holds it.
-    const QString profile = fields.size() >= 5 ? fields.at(4).trimmed() : QString();
+    const QString profile = fields.size() >= 5 ? profileFolder(fields.at(4)) : QString();
     for (const ProcessInfo &p : processes) {
         if (!libreOfficeNames().contains(p.Name))
             continue;
@@ -159,13 +180,27 @@ bool emacsLockHeld(const QFileInfo &link)
     return IsProcessAlive(m.captured(2).toLongLong());
 }
 
+// Session services that never hold a document open for editing: their
+// descriptors (often thousands) are not read.
+bool unlikelyHolder(const QString &name)
+{
+    static const QStringList services{
+        QStringLiteral("systemd"), QStringLiteral("dbus-daemon"), QStringLiteral("dbus-broker"),
+        QStringLiteral("pipewire"), QStringLiteral("pipewire-pulse"), QStringLiteral("wireplumber"),
+        QStringLiteral("pulseaudio"), QStringLiteral("gpg-agent"), QStringLiteral("ssh-agent"),
+        QStringLiteral("at-spi-bus-laun"), QStringLiteral("at-spi2-registr"), QStringLiteral("xdg-permission-"),
+        QStringLiteral("xdg-document-po"), QStringLiteral("gnome-keyring-d"), QStringLiteral("kwalletd5"),
+        QStringLiteral("tracker-miner-f"), QStringLiteral("baloo_file"), QStringLiteral("(sd-pam)")};
+    return services.contains(name);
+}
+
 // Where the open descriptors of the processes lead; our own are left out.
 QSet<QByteArray> openFiles(const QList<ProcessInfo> &processes)
 {
     const qint64 self = qint64(::getpid());
     QSet<QByteArray> out;
     for (const ProcessInfo &p : processes) {
-        if (p.Pid == self)
+        if (p.Pid == self || unlikelyHolder(p.Name))
             continue;
         const QString fdDir = QStringLiteral("/proc/%1/fd").arg(p.Pid);
         const QStringList fds = QDir(fdDir).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);

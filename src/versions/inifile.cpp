@@ -122,12 +122,48 @@ QString IniFile::readString(const QString &section, const QString &key, const QS
     return def;
 }
 
+namespace {
+bool storable(const QString &s, const QString &k, const QString &value)
+{
+    return !(s.isEmpty() || k.isEmpty() || hasLineBreak(s) || hasLineBreak(k) || hasLineBreak(value) || s.contains(u']')
+             || k.contains(u'=') || k.startsWith(u'[') || k.startsWith(u';'));
+}
+} // namespace
+
+bool IniFile::replaceSection(const QString &section, const QList<QPair<QString, QString>> &entries, QString *error)
+{
+    const QString s = section.trimmed();
+    for (const auto &[key, value] : entries)
+        if (!storable(s, key.trimmed(), value)) {
+            if (error)
+                *error = QStringLiteral("Cannot store \"%1\" in section \"%2\" of %3").arg(key.trimmed(), s, m_fileName);
+            return false;
+        }
+    QMutexLocker lock(&writeMutex());
+    QStringList lines = readLines();
+    QStringList block{u'[' + s + u']'};
+    for (const auto &[key, value] : entries)
+        block << key.trimmed() + u'=' + value;
+    // The section keeps its place; copies of it further down go.
+    qsizetype begin = 0, end = 0;
+    qsizetype at = -1;
+    while (findSection(lines, s, begin, end)) {
+        lines.remove(begin, end - begin);
+        if (at < 0)
+            at = begin;
+    }
+    if (at < 0)
+        at = lines.size();
+    for (qsizetype i = 0; i < block.size(); ++i)
+        lines.insert(at + i, block.at(i));
+    return writeLines(lines, error);
+}
+
 bool IniFile::writeString(const QString &section, const QString &key, const QString &value, QString *error)
 {
     const QString s = section.trimmed();
     const QString k = key.trimmed();
-    if (s.isEmpty() || k.isEmpty() || hasLineBreak(s) || hasLineBreak(k) || hasLineBreak(value) || s.contains(u']')
-        || k.contains(u'=') || k.startsWith(u'[') || k.startsWith(u';')) {
+    if (!storable(s, k, value)) {
         if (error)
             *error = QStringLiteral("Cannot store \"%1\" in section \"%2\" of %3").arg(k, s, m_fileName);
         return false;

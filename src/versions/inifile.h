@@ -5,6 +5,8 @@
 // empty and the first write creates it. Section and key names match ignoring
 // case; lines we do not understand survive every write. Unlike QSettings, values
 // are kept verbatim (backslashes included).
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +24,8 @@ public:
     bool writeString(const QString &section, const QString &key, const QString &value, QString *error = nullptr);
     // Removes the section header and all of its keys; a missing section is not an error.
     bool eraseSection(const QString &section, QString *error = nullptr);
+    // The section holds exactly these keys afterwards, in one write.
+    bool replaceSection(const QString &section, const QList<QPair<QString, QString>> &entries, QString *error = nullptr);
     QStringList sections() const;
 
 private:

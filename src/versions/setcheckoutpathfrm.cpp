@@ -101,18 +101,27 @@ bool TSetCheckOutPathFrm::Confirm()
             return false;
         }
     }
-    hide();
+    // A write that failed is said so, and the dialog stays for another try.
     if (FFolderId > std::numeric_limits<qint32>::max()) {
         TPrompter::Instance().Error(this, hint, QStringLiteral("Folder id %1 is out of range").arg(FFolderId));
-    } else if (FFolderId > 0) {
-        QString error;
-        if (!WorkPathRecord(m_session.ConfigFolder).write(qint32(FFolderId), local, &error))
-            TPrompter::Instance().Error(this, hint, error);
-    } else {
-        if (m_session.SaveWorkRoot)
-            m_session.SaveWorkRoot(path);
-        TPrompter::Instance().Info(this, hint, t("成功保存，重启程序此设置才能生效！",
-                                                 "Successfully saved. \r\nThe system should be restarted so the changes can take effct!"));
+        return false;
     }
+    if (FFolderId > 0) {
+        QString error;
+        if (!WorkPathRecord(m_session.ConfigFolder).write(qint32(FFolderId), local, &error)) {
+            TPrompter::Instance().Error(this, hint, error);
+            return false;
+        }
+        hide();
+        return true;
+    }
+    if (!m_session.SaveWorkRoot || !m_session.SaveWorkRoot(path)) {
+        TPrompter::Instance().Error(this, hint, t("工作路径没有保存：无法写入配置文件。",
+                                                  "The working path was not saved: the configuration file could not be written."));
+        return false;
+    }
+    hide();
+    TPrompter::Instance().Info(this, hint, t("成功保存，重启程序此设置才能生效！",
+                                             "Successfully saved. \r\nThe system should be restarted so the changes can take effct!"));
     return true;
 }

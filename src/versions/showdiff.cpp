@@ -4,6 +4,7 @@
 #include "core/wiredate.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <algorithm>
 
@@ -67,6 +68,14 @@ QList<TFileItem> ParseServerFolderList(const QString &reply)
     return out;
 }
 
+bool IsWorkingFileName(const QString &name)
+{
+    // Downloads in progress and their backups, office lock files, vim swap files and emacs locks.
+    static const QRegularExpression working(QStringLiteral(
+        "(\\.tmp$|\\.bak$|^\\.~lock\\..*#$|^~\\$|^\\..*\\.sw[a-p]$|^\\.#)"), QRegularExpression::CaseInsensitiveOption);
+    return working.match(name).hasMatch();
+}
+
 QList<TFileItem> ListLocalFolder(const QString &folder)
 {
     QList<TFileItem> out;
@@ -74,6 +83,9 @@ QList<TFileItem> ListLocalFolder(const QString &folder)
     if (folder.isEmpty() || !dir.exists())
         return out;
     for (const QFileInfo &fi : dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        // The client's and the editors' own temporary files are no work to compare.
+        if (fi.isFile() && IsWorkingFileName(fi.fileName()))
+            continue;
         TFileItem item;
         item.Name = fi.fileName();
         item.ModifyTime = QDateTimeToDateTime(fi.lastModified());

@@ -29,6 +29,8 @@ struct TDiffRow {
 // "id*ticks*name*check-out user*folder flag", missing trailing fields empty.
 QList<TFileItem> ParseServerFolderList(const QString &reply);
 // Every entry of the local folder except "." and ".."; nothing when it does not exist.
+// Temporary files of the client and of editors: not shown in the comparison.
+bool IsWorkingFileName(const QString &name);
 QList<TFileItem> ListLocalFolder(const QString &folder);
 // Folders first, then by name ignoring ASCII case.
 void SortFileItems(QList<TFileItem> &items);

@@ -217,6 +217,11 @@ void TShowDiffFrm::resizeEvent(QResizeEvent *event)
     fitColumns();
 }
 
+QString TShowDiffFrm::ShownFolder() const
+{
+    return m_shownFolder.isEmpty() ? LocalPath() : m_shownFolder;
+}
+
 QString TShowDiffFrm::LocalPath() const
 {
     return IncludeTrailingSlash(ToLocalSeparators(edLocalPath->text().trimmed()));
@@ -314,9 +319,11 @@ void TShowDiffFrm::Refresh()
             SortFileItems(localItems);
             return out;
         },
-        [this, generation](const TListing &lists) {
+        [this, generation, local](const TListing &lists) {
             if (generation != m_generation)
                 return;
+            // The actions work on the folder these rows came from, whatever the box says meanwhile.
+            m_shownFolder = local;
             FServerList = lists.Server;
             FLocalList = lists.Local;
             fillLists(MergeFileItems(FServerList, FLocalList, &FLastFolderIndex));
@@ -437,7 +444,7 @@ void TShowDiffFrm::Upload()
         int row = 0;
     };
     QList<Job> jobs;
-    const QString folder = LocalPath();
+    const QString folder = ShownFolder();
     for (int i : rows) {
         const TDiffRow &r = m_rows[i];
         if (!r.Local || r.Local->Name.isEmpty())
@@ -504,7 +511,7 @@ void TShowDiffFrm::GetNewest()
         bool ask = false;
     };
     QList<Job> jobs;
-    const QString folder = LocalPath();
+    const QString folder = ShownFolder();
     for (int i : rows) {
         const TDiffRow &r = m_rows[i];
         if (!r.Server || r.Server->Name.isEmpty())
@@ -583,7 +590,7 @@ void TShowDiffFrm::startVersionControl(int op)
         Refresh();
     });
     if (op == 0) {
-        frm->SetCheckoutPath(edLocalPath->text());
+        frm->SetCheckoutPath(ShownFolder());
         frm->SetHandle(this);
         frm->show();
     } else {

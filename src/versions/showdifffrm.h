@@ -50,6 +50,8 @@ public:
     const QList<TDiffRow> &Rows() const { return m_rows; }
     // False until the server's list of the current folder could be read.
     bool Listed() const { return m_listed; }
+    // The local folder of the rows shown now; the actions work there.
+    QString ShownFolder() const;
     QString LocalPath() const;
     QString ServerPath() const { return m_serverPath; }
     QStringList FFolderIdList;
@@ -98,4 +100,5 @@ private:
     bool m_syncing = false;
     bool m_listed = false;
     QWidget *m_compare = nullptr;
+    QString m_shownFolder;
 };

@@ -3,8 +3,10 @@
 #include "core/helpers.h"
 #include "core/safepath.h"
 #include "net/robottcpclient.h"
+#include "platform/fileinuse.h"
 #include "versions/logging.h"
 #include "versions/workpaths.h"
+#include "web/webmodule.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,6 +91,8 @@ bool TVersionControl::checkOutOne(qint64 key, const QString &name, const QString
 {
     auto client = m_conn.MakeClient(kReadTimeout);
     client->FIsPostMessage = false;
+    // A file this user holds already (checked out or being edited) keeps its lock when this attempt fails.
+    const bool heldBefore = CheckoutRecord(m_configFolder).contains(key);
     const qint32 lock = client->LockFile(key);
     bool ok = false;
     QString error;
@@ -131,7 +135,7 @@ bool TVersionControl::checkOutOne(qint64 key, const QString &name, const QString
         }
     }
     if (!ok) {
-        if (lock != 14)
+        if (lock != 14 && !heldBefore)
             client->UnLockFile(true, key);
         report(name, error.isEmpty() ? ResultCodeText(lock == 1 ? 0 : lock, m_conn.Language) : error);
     }
@@ -158,6 +162,13 @@ bool TVersionControl::CheckOut(const QStringList &keys, const QStringList &names
         succeed = true;
         if (openEach) {
             QString why;
+            // The one rule for every "open the file": nothing that could run as a program.
+            if (!TWebModule::IsSafeToOpen(target)) {
+                report(target, m_texts.WLS_OpenFailed + QLatin1String(": ")
+                                   + (m_conn.Language == HSL_CN ? QStringLiteral("此类型的文件不会被打开")
+                                                                : QStringLiteral("files of this type are not opened")));
+                continue;
+            }
             if (!m_hooks.open || !m_hooks.open(target, &why))
                 report(target, why.isEmpty() ? m_texts.WLS_OpenFailed : m_texts.WLS_OpenFailed + QLatin1String(": ") + why);
         }
@@ -206,6 +217,16 @@ bool TVersionControl::BathCheckin(const QStringList &keys, const QStringList &na
                 qCInfo(lcVersions) << "audit question failed:" << e.what();
             }
             report(name, audit == 1 ? m_texts.WLS_Modify : m_texts.WLS_Missing);
+            continue;
+        }
+        // What the editor has not saved yet would not be in the new version: ask first.
+        const FileInUse::Signal held = FileInUse::Check(path);
+        if (held != FileInUse::Signal::None && held != FileInUse::Signal::Missing
+            && !ask((m_conn.Language == HSL_CN ? QStringLiteral("“%1”仍在其他程序中打开，未保存的修改不会被签入。是否仍然签入？")
+                                               : QStringLiteral("\"%1\" is still open in another program; changes not saved there will not be checked in. Check in anyway?"))
+                        .arg(QDir::toNativeSeparators(path)))) {
+            report(path, m_conn.Language == HSL_CN ? QStringLiteral("文件仍在编辑中，未签入")
+                                                   : QStringLiteral("Not checked in: the file is still open"));
             continue;
         }
         const quint8 answer = client->UploadFile2(NumberedCopy(path), QStringLiteral("[IsCheckin]True[/IsCheckin]"), key);

@@ -96,6 +96,7 @@ void TVersionControlFrm::Init(const QStringList &keys, const QStringList &names)
         return;
     const qint64 first = StrToInt64Def(keys.first().trimmed(), 0);
     const TVersionSession s = m_session;
+    m_resolving = true;
     RunOnPool(
         RequestPool(), this,
         [s, first] {
@@ -103,9 +104,15 @@ void TVersionControlFrm::Init(const QStringList &keys, const QStringList &names)
             return CheckoutFolderFor(client->GetServerPath(first, false), s.ConfigFolder, s.LastCheckoutPath, s.WorkRoot);
         },
         [this](const QString &folder) {
+            m_resolving = false;
             if (!m_userChose && !folder.isEmpty())
                 Edit1->setText(folder);
             emit pathResolved();
+            // "Confirm" pressed before the work path was known: it runs now, into that path.
+            if (m_confirmWaiting) {
+                m_confirmWaiting = false;
+                run(Op::CheckOut);
+            }
         });
 }
 
@@ -134,6 +141,12 @@ void TVersionControlFrm::selectFolder()
 
 void TVersionControlFrm::Confirm()
 {
+    // The proposed folder may still be the fallback: wait for the work path unless the user chose one.
+    if (m_resolving && !m_userChose) {
+        m_confirmWaiting = true;
+        btConfirm->setEnabled(false);
+        return;
+    }
     run(Op::CheckOut);
 }
 

@@ -64,5 +64,7 @@ private:
     QStringList FKeysStr;
     QStringList FNamesStr;
     bool m_userChose = false;
+    bool m_resolving = false;       // the work path of the first file is being asked for
+    bool m_confirmWaiting = false;  // "Confirm" waits for that answer
     bool m_running = false;
 };

@@ -23,7 +23,7 @@ TVersionSession TVersionSession::FromConfig(TClientConfigX &config, const QStrin
     };
     s.SaveWorkRoot = [store](const QString &folder) {
         store->SetWorkRoot(folder);
-        store->Save();
+        return store->Save();
     };
     return s;
 }

@@ -14,7 +14,8 @@ struct TVersionSession {
     QString ConfigFolder;        // where checkout_record.ini and workpath_record.ini live
     // Store and save the configured LastCheckoutPath / WorkRoot; may be empty in tests.
     std::function<void(const QString &)> SaveLastCheckoutPath;
-    std::function<void(const QString &)> SaveWorkRoot;
+    // False when the configuration could not be written.
+    std::function<bool(const QString &)> SaveWorkRoot;
 
     // Savers write into config, which must outlive every window made from the snapshot.
     static TVersionSession FromConfig(TClientConfigX &config, const QString &configFolder);

@@ -41,6 +41,8 @@ public:
     bool VersionControl(int code, const QList<qint64> &keys, const QStringList &names, QString *error);
     // The question of commands 19 and 20, naming the files.
     static QString ConfirmText(int code, const QStringList &names, THS_Language language);
+    // A check-out, check-in or newest-version window is still at work.
+    bool IsBusy() const { return !LastVersionControlFrm.isNull() || !LastNewVerFrm.isNull(); }
 
     // The windows opened last (tests and screenshots).
     QPointer<TVersionControlFrm> LastVersionControlFrm;

@@ -12,6 +12,7 @@ namespace {
 
 const QString kCheckoutPath = QStringLiteral("CheckoutPath");
 const QString kWorkPath = QStringLiteral("WorkPath");
+const QString kEditSession = QStringLiteral("EditSession");
 
 QString withTrailingSlash(const QString &folder)
 {
@@ -35,7 +36,40 @@ CheckoutRecord::CheckoutRecord(const QString &configFolder)
 
 bool CheckoutRecord::write(qint64 fileKey, const QString &localPath, QString *error)
 {
-    return IniFile(m_fileName).writeString(QString::number(fileKey), kCheckoutPath, ToStoredPath(localPath), error);
+    // A check-out over an edit's record takes the mark away with it.
+    return IniFile(m_fileName).replaceSection(QString::number(fileKey), {{kCheckoutPath, ToStoredPath(localPath)}}, error);
+}
+
+bool CheckoutRecord::writeEdit(qint64 fileKey, const QString &localPath, const QDateTime &copyStamp, QString *error)
+{
+    const qint64 stamp = copyStamp.isValid() ? copyStamp.toMSecsSinceEpoch() : 0;
+    return IniFile(m_fileName).replaceSection(QString::number(fileKey),
+                                              {{kCheckoutPath, ToStoredPath(localPath)},
+                                               {kEditSession, QString::number(stamp)}}, error);
+}
+
+bool CheckoutRecord::isEdit(qint64 fileKey) const
+{
+    return !IniFile(m_fileName).readString(QString::number(fileKey), kEditSession).isEmpty();
+}
+
+QDateTime CheckoutRecord::editStamp(qint64 fileKey) const
+{
+    const QString text = IniFile(m_fileName).readString(QString::number(fileKey), kEditSession);
+    const qint64 ms = StrToInt64Def(text, 0);
+    return ms > 0 ? QDateTime::fromMSecsSinceEpoch(ms) : QDateTime();
+}
+
+QList<qint64> CheckoutRecord::editKeys() const
+{
+    QList<qint64> out;
+    const IniFile ini(m_fileName);
+    for (const QString &section : ini.sections()) {
+        const qint64 key = StrToInt64Def(section, 0);
+        if (key != 0 && !out.contains(key) && !ini.readString(section, kEditSession).isEmpty())
+            out << key;
+    }
+    return out;
 }
 
 QString CheckoutRecord::read(qint64 fileKey) const
@@ -117,8 +151,9 @@ QString RootPlusServerPath(const QString &root, const QString &pathStr)
 {
     if (pathStr.trimmed().isEmpty() || root.isEmpty())
         return root;
+    // A refused server path is no folder at all: the bare root would stand for the wrong folder.
     const auto joined = SafeJoin(root, pathStr);
-    return joined ? withTrailingSlash(*joined) : root;
+    return joined ? withTrailingSlash(*joined) : QString();
 }
 
 QString CheckoutFolderFor(const QString &serverPathReply, const QString &configFolder,

@@ -1,10 +1,14 @@
 #pragma once
 // The two per-user files of version control, beside the configuration:
 //   checkout_record.ini  [<file key>]  CheckoutPath=<local copy>   (checked out or being edited)
+//                                      EditSession=<ms since 1970>  (only for an edit: the copy's
+//                                      write time when the edit took it; older clients ignore it)
 //   workpath_record.ini  [<folder id>] WorkPath=<local folder>\    (work path of a server folder)
 // Paths are stored with "\" separators, as the client has always written them, and
 // read back with this platform's. Every reader and writer of either file goes
 // through the classes here; each call reads or writes the file at once.
+#include <QDateTime>
+#include <QList>
 #include <QString>
 
 inline constexpr char kCheckoutRecordFile[] = "checkout_record.ini";
@@ -20,8 +24,16 @@ public:
     explicit CheckoutRecord(const QString &configFolder);
     QString fileName() const { return m_fileName; }
 
-    // Creates or overwrites the key's section.
+    // Creates or overwrites the key's section as the user's own check-out.
     bool write(qint64 fileKey, const QString &localPath, QString *error = nullptr);
+    // The same for a copy an edit took: marked, with the copy's write time at
+    // that moment, so a later start tells it from a check-out and sees a change.
+    bool writeEdit(qint64 fileKey, const QString &localPath, const QDateTime &copyStamp, QString *error = nullptr);
+    bool isEdit(qint64 fileKey) const;
+    // The copy's write time an edit record holds; invalid for a check-out.
+    QDateTime editStamp(qint64 fileKey) const;
+    // The keys of all records that edits wrote.
+    QList<qint64> editKeys() const;
     // The local copy's path with this platform's separators; empty when there is no record.
     QString read(qint64 fileKey) const;
     bool erase(qint64 fileKey, QString *error = nullptr);
@@ -59,7 +71,7 @@ struct TWorkPathResolution {
 TWorkPathResolution ResolveWorkPathEx(const QString &serverPathReply, const QString &configFolder);
 QString ResolveWorkPath(const QString &serverPathReply, const QString &configFolder);
 
-// root + the server path (PathStr), when that is a safe relative path; else root.
+// root + the server path (PathStr); root when there is no server path, empty when it is refused.
 QString RootPlusServerPath(const QString &root, const QString &pathStr);
 
 // Each window's choice when nothing on the path is bound.

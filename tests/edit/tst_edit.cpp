@@ -24,6 +24,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QListWidget>
 #include <QMutex>
 #include <QSemaphore>
 #include <QThread>
@@ -47,21 +49,26 @@ struct AnsweringPrompter : RecordingPrompter {
     }
 };
 
-TServerConn loginDemo(quint16 port)
+TServerConn loginAs(quint16 port, const QString &user, const QString &password)
 {
     TRobotTcpClient client;
     client.Host = QStringLiteral("127.0.0.1");
     client.Port = port;
     TLoginReply reply;
-    if (client.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
+    if (client.Login(user, password, LoginMacValue(), QStringLiteral("127.0.0.1"),
                      QString::number(port), &reply) != st::LoginOk)
-        qFatal("demo login failed");
+        qFatal("login failed");
     TServerConn conn;
     conn.Host = QStringLiteral("127.0.0.1");
     conn.Port = port;
     conn.EncryptId = reply.UserId;
     conn.Language = HSL_ENG;
     return conn;
+}
+
+TServerConn loginDemo(quint16 port)
+{
+    return loginAs(port, QStringLiteral("demo"), QStringLiteral("demo"));
 }
 
 QString standInEditor()
@@ -117,6 +124,9 @@ private Q_SLOTS:
         QTest::addRow("no final line break stays without") << QByteArray("first\nsecond") << QStringLiteral("first")
                                                            << QStringLiteral("1st") << "UTF-8"
                                                            << QByteArray("1st\nsecond");
+        QTest::addRow("UTF-8 with a character beyond the basic plane")
+            << QByteArray("smile \xF0\x9F\x98\x80 ok\n") << QStringLiteral("ok") << QStringLiteral("fine") << "UTF-8"
+            << QByteArray("smile \xF0\x9F\x98\x80 fine\n");
         QTest::addRow("an invalid byte in an untouched line survives")
             << QByteArray("ok line\r\nbad \xFF byte\r\n") << QStringLiteral("ok") << QStringLiteral("good") << "ANSI"
             << QByteArray("good line\r\nbad \xFF byte\r\n");
@@ -220,6 +230,59 @@ private Q_SLOTS:
     }
 };
 
+// When an outside edit ends: only after a sign of the editor was seen and went
+// away. Each row is a series of looks at the copy, a second apart:
+//   "free" nothing holds it, "launcher" our process runs, "fd" another sign,
+//   "lock" LibreOffice's lock (with our process), "missing" no copy;
+//   "+N" the copy's write time is N seconds after the download.
+class EditRuleTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void endsOnlyOnEvidence_data()
+    {
+        QTest::addColumn<QStringList>("looks");
+        QTest::addColumn<QString>("steps");   // W watch, E end, U upload the change
+        QTest::addRow("launcher ends at once, nothing else") << QStringList{"launcher", "free", "free", "free"} << "WWWW";
+        QTest::addRow("our program ran a while, then ended") << QStringList{"launcher", "launcher", "launcher", "launcher", "free"}
+                                                             << "WWWWE";
+        QTest::addRow("a descriptor seen, then gone") << QStringList{"free", "fd", "free"} << "WWE";
+        QTest::addRow("LibreOffice closed the document, its program lives on")
+            << QStringList{"lock", "lock", "launcher"} << "WWE";
+        QTest::addRow("missing copy is never the end") << QStringList{"fd", "missing", "missing"} << "WWW";
+        QTest::addRow("a change that holds still goes up, the edit goes on")
+            << QStringList{"free", "free +5", "free +5", "free +5"} << "WWUW";
+        QTest::addRow("a change still being written waits") << QStringList{"free +5", "free +6", "free +7"} << "WWW";
+        QTest::addRow("a change while held waits for the end") << QStringList{"fd +5", "fd +5", "free +5"} << "WWE";
+    }
+    void endsOnlyOnEvidence()
+    {
+        QFETCH(QStringList, looks);
+        QFETCH(QString, steps);
+        const QDateTime base = QDateTime::currentDateTime();
+        TEditedFileInfo record;
+        record.CopyStamp = base;
+        record.StartedMs = 0;
+        QString got;
+        for (qsizetype i = 0; i < looks.size(); ++i) {
+            const QStringList parts = looks.at(i).split(u' ');
+            TEditObservation o;
+            const QString sign = parts.first();
+            o.Missing = sign == QLatin1String("missing");
+            o.EditorAlive = sign == QLatin1String("launcher") || sign == QLatin1String("lock");
+            o.OfficeLock = sign == QLatin1String("lock");
+            o.OtherSign = sign == QLatin1String("fd");
+            o.Stamp = o.Missing ? QDateTime() : base.addSecs(parts.size() > 1 ? parts.at(1).toInt() : 0);
+            const TEditStep step = DecideEditStep(record, o, 1000 * i, 3000);
+            got += step == TEditStep::End ? u'E' : step == TEditStep::UploadChange ? u'U' : u'W';
+            // What the monitor does after an upload: the new time is the base.
+            if (step == TEditStep::UploadChange)
+                record.CopyStamp = o.Stamp;
+        }
+        QCOMPARE(got, steps);
+    }
+};
+
 // Outside editing against the reference server, with a stand-in editor.
 class MonitorTest : public QObject
 {
@@ -237,6 +300,8 @@ class MonitorTest : public QObject
         m->SettingsSource = [c, root] { return TEditSettings{c, root, GetConfigFolder()}; };
         m->SettleMs = 0;
         m->SetInterval(100);
+        // No pauses after slow scans (a sanitizer build scans slowly); one test sets its own.
+        m->SlowScanMs = 3600000;
         return m;
     }
     void tellEditor(const QByteArray &command)
@@ -256,10 +321,13 @@ private Q_SLOTS:
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         qputenv("STANDIN_FIFO", QFile::encodeName(fifo));
         EditorLauncher::SetEditorOverride(standInEditor(), {});
+        // Each test starts without the records earlier ones left.
+        QFile::remove(CheckoutRecord(GetConfigFolder()).fileName());
     }
     void cleanup()
     {
         EditorLauncher::SetEditorOverride({}, {});
+        qunsetenv("STANDIN_MODE");
         server.reset();
     }
 
@@ -296,11 +364,14 @@ private Q_SLOTS:
         QVERIFY2(monitor->FileList().size() == 1, qPrintable(monitor->Log().join(u'|')));
         const QString copy = monitor->FileList().first().PathAndFile;
         QVERIFY(copy.startsWith(home.path() + QLatin1String("/editroot/")));
-        QCOMPARE(records.read(key), copy);
+        // The user's check-out record is never replaced by the edit's.
+        QCOMPARE(records.read(key), checkedOutBefore ? userCopy : copy);
+        QCOMPARE(records.isEdit(key), !checkedOutBefore);
         QVERIFY(server->locked(key));
         // Held by the stand-in: the monitor sees it in use and does nothing.
         QTRY_VERIFY_WITH_TIMEOUT(!checks.isEmpty(), 10000);
         QCOMPARE(checks.first().at(1).toBool(), true);
+        QTRY_VERIFY_WITH_TIMEOUT(monitor->FileList().first().SignSeen, 10000);
         QCOMPARE(server->versionCount(key), versions);
         // Asked again while it is open: the copy under the editor is not fetched anew.
         monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
@@ -365,6 +436,8 @@ private Q_SLOTS:
         QVERIFY2(monitor->FileList().size() == 1, qPrintable(monitor->Log().join(u'|')));
         QCOMPARE(QFileInfo(monitor->FileList().first().PathAndFile), QFileInfo(copy));
         QCOMPARE(readAll(copy), work);
+        // The edit ends by itself only once the monitor has seen the editor hold the file.
+        QTRY_VERIFY_WITH_TIMEOUT(monitor->FileList().first().SignSeen, 10000);
 
         const QByteArray edited = "edited on top of the user's work\r\n";
         tellEditor(change ? "change:" + edited : QByteArray("keep"));
@@ -384,7 +457,7 @@ private Q_SLOTS:
     // never on the GUI thread.
     void oneTickListsTheProcessesOnceForAllFiles()
     {
-        // The editor ends at once, so every copy is free at the first tick.
+        // The editor ends at once, so every copy is free at the first tick; that alone ends nothing.
         EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
         auto monitor = makeMonitor();
         monitor->SetInterval(3600000);
@@ -401,7 +474,7 @@ private Q_SLOTS:
             calls->onGui = calls->onGui || QThread::currentThread() == gui;
             return FileInUse::UserProcesses();
         };
-        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        QSignalSpy checks(monitor.get(), &TEditMonitor::checked);
         for (const QString &name : {QStringLiteral("Todo.txt"), QStringLiteral("Meeting notes.txt")}) {
             monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]%2[/FileName]").arg(server->keyOf(name)).arg(name));
             monitor->EditFile();
@@ -412,11 +485,300 @@ private Q_SLOTS:
             QTRY_VERIFY(!FileInUse::IsProcessAlive(f.EditorPid));
 
         monitor->Tick();
-        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 20000);
-        QVERIFY(monitor->FileList().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(checks.size(), 2, 20000);
+        QCOMPARE(checks.at(0).at(1).toBool(), false);
+        QCOMPARE(checks.at(1).at(1).toBool(), false);
+        // Free, but no sign of an editor was ever seen: both edits go on.
+        QCOMPARE(monitor->FileList().size(), 2);
         QMutexLocker guard(&calls->lock);
         QCOMPARE(calls->count, 1);
         QVERIFY(!calls->onGui);
+    }
+
+    // An editor reached through a launcher: the started process ends at once and
+    // the real editor, which holds nothing, saves later. Nothing may be decided
+    // from the launcher's end: the save becomes a new version, the copy and the
+    // lock stay until the user says "Finished editing".
+    void editWithoutASignGoesOnUntilTheUserFinishes_data()
+    {
+        QTest::addColumn<bool>("save");
+        QTest::addRow("saved later: a new version, then finished") << true;
+        QTest::addRow("never saved: kept until finished, then given back") << false;
+    }
+    void editWithoutASignGoesOnUntilTheUserFinishes()
+    {
+        QFETCH(bool, save);
+        qputenv("STANDIN_MODE", "fork");
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray before = server->currentBody(key);
+        const int versions = server->versionCount(key);
+        auto monitor = makeMonitor();
+        monitor->LauncherMs = 1000;
+        QSignalSpy checks(monitor.get(), &TEditMonitor::checked);
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->IsDownloading(), 15000);
+        QVERIFY2(monitor->FileList().size() == 1, qPrintable(monitor->Log().join(u'|')));
+        const QString copy = monitor->FileList().first().PathAndFile;
+        QTRY_VERIFY(!FileInUse::IsProcessAlive(monitor->FileList().first().EditorPid));
+
+        // Well past the launcher's time: free at every look, and still nothing ends.
+        QElapsedTimer since;
+        since.start();
+        QTRY_VERIFY_WITH_TIMEOUT(checks.size() >= 5 && since.elapsed() > 2 * monitor->LauncherMs, 60000);
+        QVERIFY(!checks.last().at(1).toBool());
+        QVERIFY(ended.isEmpty());
+        QCOMPARE(monitor->FileList().size(), 1);
+        QVERIFY(QFileInfo::exists(copy));
+        QVERIFY(server->locked(key));
+        QCOMPARE(server->versionCount(key), versions);
+
+        const QByteArray edited = "saved by the editor behind the launcher\n";
+        if (save) {
+            tellEditor("change:" + edited);
+            QTRY_COMPARE_WITH_TIMEOUT(server->versionCount(key), versions + 1, 20000);
+            QCOMPARE(server->currentBody(key), edited);
+            // The edit goes on: the copy, the record and the lock stay.
+            QTRY_VERIFY(!monitor->FileList().first().Busy);
+            QVERIFY(ended.isEmpty());
+            QCOMPARE(readAll(copy), edited);
+            QVERIFY(server->locked(key));
+            QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), copy);
+        }
+
+        monitor->FinishEditing(key);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QCOMPARE(ended.first().at(1).toBool(), save);
+        QCOMPARE(server->versionCount(key), versions + (save ? 1 : 0));
+        QCOMPARE(server->currentBody(key), save ? edited : before);
+        QVERIFY(!QFileInfo::exists(copy));
+        QTRY_VERIFY(!server->locked(key));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+        if (!save)
+            tellEditor("keep");
+    }
+
+    // Saved again without a change: the server answers 16, and the edit ends as
+    // unchanged instead of failing with a rescue copy and a held lock.
+    void unchangedResaveEndsAsUnchanged()
+    {
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray before = server->currentBody(key);
+        const int versions = server->versionCount(key);
+        auto monitor = makeMonitor();
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        QSignalSpy notices(monitor.get(), &TEditMonitor::notice);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+        const QString copy = monitor->FileList().first().PathAndFile;
+        const QStringList docsBefore = QDir(GetDocumentsFolder()).entryList(QDir::Files);
+        QTRY_VERIFY_WITH_TIMEOUT(monitor->FileList().first().SignSeen, 10000);
+
+        // The stand-in writes the same bytes again: a new write time, the same content.
+        tellEditor("change:" + before);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QCOMPARE(ended.first().at(1).toBool(), false);
+        QCOMPARE(notices.last().at(0).toString(), QStringLiteral("Todo.txt,") + monitor->Texts().WLS_NoChange);
+        QCOMPARE(server->versionCount(key), versions);
+        QCOMPARE(QDir(GetDocumentsFolder()).entryList(QDir::Files), docsBefore);
+        QVERIFY(!QFileInfo::exists(copy));
+        QTRY_VERIFY(!server->locked(key));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+    }
+
+    // A second request for a file still being downloaded brings the first forward
+    // instead of fetching it again over the first copy.
+    void secondRequestWhileFetchingBringsTheFirstForward()
+    {
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        auto monitor = makeMonitor();
+        monitor->SetInterval(3600000);
+        QSignalSpy forward(monitor.get(), &TEditMonitor::bringToFrontRequested);
+        const QString request = QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key);
+        monitor->SetPendingEdit(request);
+        monitor->EditFile();
+        QVERIFY(monitor->IsDownloading());
+        monitor->SetPendingEdit(request);
+        monitor->EditFile();
+        QCOMPARE(forward.size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor->IsDownloading(), 15000);
+        QCOMPARE(monitor->FileList().size(), 1);
+        QCOMPARE(monitor->Log().filter(monitor->Texts().WLS_DownloadOK).size(), 1);
+    }
+
+    // An administrator may release anyone's lock: an edit refused because another
+    // user holds the file must leave that user's lock alone.
+    void refusedEditLeavesAnotherUsersLock()
+    {
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        QCOMPARE(conn.MakeClient()->LockFile(key), 1);
+        const TServerConn admin = loginAs(server->port(), QStringLiteral("admin"), QStringLiteral("admin"));
+        const QString target = home.path() + QLatin1String("/admin-edit/Todo.txt");
+        const TEditTransfer::Download d = TEditTransfer(admin, GetConfigFolder(), HSL_ENG).DownloadForEdit(key, target);
+        QVERIFY(!d.Ok);
+        QVERIFY(server->locked(key));
+        // Still the demo user's: the lock goes back only through them.
+        QCOMPARE(conn.MakeClient()->UnLockFile(true, key), 1);
+        QVERIFY(!server->locked(key));
+    }
+
+    // An edit the last run left behind (a crash here) is listed at the next start,
+    // and is never taken for the user's own check-out.
+    void leftoverEditOfAnEarlierRun_data()
+    {
+        QTest::addColumn<QString>("choice");
+        QTest::addRow("uploaded") << "upload";
+        QTest::addRow("given back, the changed copy stays") << "give back";
+        QTest::addRow("edited again: the change goes up, the lock goes back") << "edit again";
+    }
+    void leftoverEditOfAnEarlierRun()
+    {
+        QFETCH(QString, choice);
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray before = server->currentBody(key);
+        QString copy;
+        {
+            auto earlier = makeMonitor();
+            earlier->SetInterval(3600000);
+            earlier->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+            earlier->EditFile();
+            QTRY_COMPARE_WITH_TIMEOUT(earlier->FileList().size(), 1, 15000);
+            copy = earlier->FileList().first().PathAndFile;
+        }  // the client ends without finishing the edit
+        const QByteArray edited = "work done before the crash\n";
+        writeAll(copy, edited);
+        {
+            QFile f(copy);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+        }
+        QVERIFY(server->locked(key));
+
+        auto monitor = makeMonitor();
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        const QList<TLeftoverEdit> leftovers = monitor->LeftoverEdits();
+        QCOMPARE(leftovers.size(), 1);
+        QCOMPARE(leftovers.first().FileKey, key);
+        QCOMPARE(QFileInfo(leftovers.first().Path), QFileInfo(copy));
+        QVERIFY(leftovers.first().Changed);
+
+        if (choice == QLatin1String("edit again")) {
+            EditorLauncher::SetEditorOverride(standInEditor(), {});
+            monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+            monitor->EditFile();
+            QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+            // The copy with the work in it opens as it is.
+            QCOMPARE(readAll(copy), edited);
+            QTRY_VERIFY_WITH_TIMEOUT(monitor->FileList().first().SignSeen, 10000);
+            tellEditor("keep");
+        } else {
+            monitor->ResolveLeftover(key, choice == QLatin1String("upload"));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        const bool uploaded = choice != QLatin1String("give back");
+        QCOMPARE(ended.first().at(1).toBool(), uploaded);
+        QCOMPARE(server->currentBody(key), uploaded ? edited : before);
+        QTRY_VERIFY(!server->locked(key));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+        QCOMPARE(QFileInfo::exists(copy), !uploaded);
+        QVERIFY(monitor->LeftoverEdits().isEmpty());
+    }
+
+    // The monitor window's "Finished editing" ends the selected edit.
+    void finishedEditingButtonEndsTheEdit()
+    {
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        TShowEditInfoFrm frm(HSL_ENG);
+        TEditMonitor &monitor = frm.Monitor();
+        const TServerConn c = conn;
+        const QString root = home.path() + QLatin1String("/editroot/");
+        monitor.SettingsSource = [c, root] { return TEditSettings{c, root, GetConfigFolder()}; };
+        monitor.SettleMs = 0;
+        monitor.SetInterval(100);
+        monitor.SlowScanMs = 3600000;
+        QSignalSpy ended(&monitor, &TEditMonitor::editEnded);
+        monitor.SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor.EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(frm.lvFiles->count(), 1, 15000);
+        QCOMPARE(frm.btnFinished->text(), QStringLiteral("Finished editing"));
+        QTRY_VERIFY(frm.btnFinished->isEnabled());
+        QVERIFY(server->locked(key));
+        QTest::mouseClick(frm.btnFinished, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
+        QCOMPARE(frm.lvFiles->count(), 0);
+        QTRY_VERIFY(!server->locked(key));
+        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+    }
+
+    // A scan of the processes that took long is not repeated at the next tick.
+    void slowScanIsNotRepeatedAtOnce()
+    {
+        EditorLauncher::SetEditorOverride(QStringLiteral("true"), {});
+        auto monitor = makeMonitor();
+        monitor->SetInterval(3600000);
+        monitor->SlowScanMs = 100;
+        auto calls = std::make_shared<QAtomicInt>(0);
+        monitor->ProcessSource = [calls] {
+            calls->fetchAndAddRelaxed(1);
+            QSemaphore slowMachine;
+            slowMachine.tryAcquire(1, 150);
+            return FileInUse::UserProcesses();
+        };
+        QSignalSpy checks(monitor.get(), &TEditMonitor::checked);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(server->keyOf(QStringLiteral("Todo.txt"))));
+        monitor->EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+        monitor->Tick();
+        QTRY_COMPARE_WITH_TIMEOUT(checks.size(), 1, 10000);
+        QTRY_VERIFY(!monitor->FileList().first().Busy);
+        monitor->Tick();
+        monitor->Tick();
+        QVERIFY(!checks.wait(300));
+        QCOMPARE(calls->loadRelaxed(), 1);
+    }
+
+    // A client started only for an edit ends after it, but not while other work
+    // runs, and not once the user has brought the main window up.
+    void exitAfterAnEditWaitsForOtherWork_data()
+    {
+        QTest::addColumn<bool>("mainShown");
+        QTest::addRow("other work runs, then ends: exit") << false;
+        QTest::addRow("main window shown meanwhile: no exit") << true;
+    }
+    void exitAfterAnEditWaitsForOtherWork()
+    {
+        QFETCH(bool, mainShown);
+        qputenv("STANDIN_MODE", "fork");
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const int versions = server->versionCount(key);
+        auto monitor = makeMonitor();
+        monitor->NoticeHoldMs = 0;
+        monitor->SetMainVisible(false);
+        auto busy = std::make_shared<bool>(true);
+        monitor->BusyElsewhere = [busy] { return *busy; };
+        monitor->MainShownNow = [mainShown] { return mainShown; };
+        QSignalSpy exits(monitor.get(), &TEditMonitor::exitRequested);
+        QSignalSpy ended(monitor.get(), &TEditMonitor::editEnded);
+        monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
+        monitor->EditFile();
+        QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
+        tellEditor("change:done while a batch task runs\n");
+        QTRY_COMPARE_WITH_TIMEOUT(server->versionCount(key), versions + 1, 20000);
+        QTRY_VERIFY(!monitor->FileList().first().Busy);
+        monitor->FinishEditing(key);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 20000);
+        QVERIFY(ended.first().at(1).toBool());
+        QVERIFY(!exits.wait(1000));
+        *busy = false;
+        if (mainShown)
+            QVERIFY(!exits.wait(3000));
+        else
+            QVERIFY(exits.wait(5000));
     }
 
     void failedUploadLeavesANamedRescueCopy()
@@ -429,6 +791,7 @@ private Q_SLOTS:
         monitor->EditFile();
         QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
         const QString copy = monitor->FileList().first().PathAndFile;
+        QTRY_VERIFY_WITH_TIMEOUT(monitor->FileList().first().SignSeen, 10000);
 
         server->stop();
         const QByteArray edited = "work that must not be lost\n";
@@ -525,7 +888,7 @@ private Q_SLOTS:
         QTRY_VERIFY(frm.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(!server->locked(key), 10000);
         // No record is left for a later check-in to publish the cancelled text.
-        QCOMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+        QTRY_COMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
     }
 
     void failedUploadKeepsTheWindowAndNamesTheCopy()
@@ -545,7 +908,82 @@ private Q_SLOTS:
         QFile rescue(box.mid(box.indexOf(marker) + marker.size()).trimmed());
         QVERIFY2(rescue.open(QIODevice::ReadOnly), qPrintable(rescue.fileName()));
         QVERIFY(rescue.readAll().startsWith("unsaved work "));
+        // The text never reached the server, so closing asks about it again.
+        prompter.answer = false;
+        prompter.asked.clear();
+        frm->close();
+        QVERIFY(!prompter.asked.isEmpty());
+        QCOMPARE(prompter.asked.first(), frm->Texts.WLS_IsUpload);
+        QVERIFY(!frm.isNull());
+        QVERIFY(frm->IsEditing());
         delete frm.data();
+    }
+
+    // What the editor gives back to be saved is the text as loaded: no-break spaces
+    // and line separators stay, so a line the user did not touch keeps its bytes.
+    void editorGivesBackTheTextAsLoaded_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addRow("no-break space") << QByteArray("price:\xC2\xA0" "100\r\nsecond line\r\n");
+        QTest::addRow("line separator inside a line") << QByteArray("one\xE2\x80\xA8still one\r\nnext\r\n");
+        QTest::addRow("character beyond the basic plane") << QByteArray("smile \xF0\x9F\x98\x80\nnext\n");
+    }
+    void editorGivesBackTheTextAsLoaded()
+    {
+        QFETCH(QByteArray, file);
+        const QString path = home.path() + QLatin1String("/loaded.txt");
+        writeAll(path, file);
+        TTextFileEditFrm frm(conn, GetConfigFolder());
+        QVERIFY(frm.LoadCopy(path));
+        const TTextFileCodec codec = TTextFileCodec::Read(file);
+        QCOMPARE(frm.EditorText(), codec.Text());
+        QCOMPARE(codec.Write(frm.EditorText()), file);
+        // An edit on another line leaves this one's bytes alone.
+        frm.Editor->moveCursor(QTextCursor::End);
+        frm.Editor->insertPlainText(QStringLiteral("added"));
+        QVERIFY(codec.Write(frm.EditorText()).startsWith(file.left(file.indexOf('\n') + 1)));
+    }
+
+    // Typed characters the file's own encoding cannot store would be written as "?":
+    // the editor asks first and offers UTF-8.
+    void charactersTheEncodingCannotHoldAsk_data()
+    {
+        QTest::addColumn<bool>("accept");
+        QTest::addRow("saved as UTF-8") << true;
+        QTest::addRow("refused: nothing is saved") << false;
+    }
+    void charactersTheEncodingCannotHoldAsk()
+    {
+        QFETCH(bool, accept);
+        const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
+        const QByteArray gbk = "\xD6\xD0\xCE\xC4 notes\r\nsecond line\r\n";  // GBK: not UTF-8
+        const QString local = home.path() + QLatin1String("/gbk/Todo.txt");
+        QVERIFY(QDir().mkpath(QFileInfo(local).absolutePath()));
+        writeAll(local, gbk);
+        QCOMPARE(int(conn.MakeClient()->UploadFile2(local, QString(), key)), 3);
+        const int versions = server->versionCount(key);
+
+        QPointer<TTextFileEditFrm> frm = openEditor(key, QStringLiteral("Todo.txt"));
+        QCOMPARE(frm->FileEncoding(), TTextEncoding::Ansi);
+        frm->Editor->moveCursor(QTextCursor::End);
+        frm->Editor->insertPlainText(QStringLiteral("emoji \U0001F600 and ✓"));
+        const QByteArray expected = TTextFileCodec::Read(gbk).WriteAs(frm->EditorText(), TTextEncoding::Utf8Bom);
+        prompter.answer = accept;
+        QTest::mouseClick(frm->spbSave, Qt::LeftButton);
+        QCOMPARE(prompter.asked.size(), 1);
+        QVERIFY2(prompter.asked.first().contains(QLatin1String("UTF-8")), qPrintable(prompter.asked.first()));
+        if (!accept) {
+            QVERIFY(!frm.isNull());
+            QVERIFY(frm->IsEditing());
+            QVERIFY(!frm->IsBusy());
+            QCOMPARE(server->versionCount(key), versions);
+            delete frm.data();
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(frm.isNull(), 15000);
+        QCOMPARE(server->currentBody(key), expected);
+        QVERIFY(expected.startsWith("\xEF\xBB\xBF\xE4\xB8\xAD\xE6\x96\x87 notes\r\n"));
+        QVERIFY(!expected.contains('?'));
     }
 };
 
@@ -624,6 +1062,46 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!server.locked(key), 10000);
     }
 
+    // One editor per file: a second request while the first is fetching or editing
+    // brings that one forward instead of downloading over it.
+    void secondEditOfAFileBringsTheFirstForward()
+    {
+        TClientConfigX config;
+        auto w = loggedInClient(config);
+        const qint64 key = server.keyOf(QStringLiteral("Todo.txt"));
+        QVERIFY(w->Editing()->EditText(key, QStringLiteral("Todo.txt"), nullptr));
+        QCOMPARE(w->Editing()->Editors().size(), 1);
+        QPointer<TFileEditBaseFrm> editor = w->Editing()->Editors().first();
+        QVERIFY(w->Editing()->EditText(key, QStringLiteral("Todo.txt"), nullptr));
+        QTRY_VERIFY_WITH_TIMEOUT(editor->IsEditing(), 15000);
+        QVERIFY(w->Editing()->EditText(key, QStringLiteral("Todo.txt"), nullptr));
+        QCOMPARE(w->Editing()->Editors().size(), 1);
+        prompter.answer = true;
+        editor->close();
+        QTRY_VERIFY(editor.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(!server.locked(key), 10000);
+    }
+
+    // An edit the last run left (its copy holds work) is offered at login; "Yes" uploads it.
+    void leftoverEditIsOfferedAtLogin()
+    {
+        const qint64 key = server.keyOf(QStringLiteral("Meeting notes.txt"));
+        const QString copy = home.path() + QLatin1String("/leftover/Meeting notes.txt");
+        QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
+        const QByteArray work = "work from the last run\n";
+        writeAll(copy, work);
+        QCOMPARE(loginDemo(server.port()).MakeClient()->LockFile(key), 1);
+        QVERIFY(CheckoutRecord(GetConfigFolder()).writeEdit(key, copy, QDateTime::currentDateTime().addSecs(-3600)));
+        prompter.answer = true;
+        TClientConfigX config;
+        auto w = loggedInClient(config);
+        QTRY_VERIFY_WITH_TIMEOUT(!prompter.asked.filter(QDir::toNativeSeparators(copy)).isEmpty(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.currentBody(key), work, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.locked(key), 10000);
+        QTRY_COMPARE(CheckoutRecord(GetConfigFolder()).read(key), QString());
+        QTRY_VERIFY(!QFileInfo::exists(copy));
+    }
+
     void command26EditsUnderTheMonitor()
     {
         const QString fifo = home.path() + QLatin1String("/app.fifo");
@@ -652,6 +1130,7 @@ private Q_SLOTS:
         QVERIFY(w.Session().FIsLogin);
         QVERIFY(!w.BClose);
 
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.FileList().first().SignSeen, 10000);
         QFile pipe(fifo);
         QVERIFY(pipe.open(QIODevice::WriteOnly));
         pipe.write("change:written by the stand-in\r\n");
@@ -815,7 +1294,7 @@ private Q_SLOTS:
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, MonitorTest, TextEditorTest, AppEditTest, OfficeEditTest,
+    return runTests<TextCodecTest, LauncherTest, RescueCopyTest, EditRuleTest, MonitorTest, TextEditorTest, AppEditTest, OfficeEditTest,
                     OfficeSaveTest>(argc, argv);
 }
 

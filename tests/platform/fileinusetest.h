@@ -2,9 +2,11 @@
 // Each sign of "still open in an editor" alone, against a file nobody holds.
 #include "platform/fileinuse.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include <memory>
@@ -179,6 +181,61 @@ private Q_SLOTS:
             sleeper->waitForFinished(5000);
         }
         QCOMPARE(FileInUse::SignalName(got), FileInUse::SignalName(FileInUse::Signal(expected)));
+    }
+
+    // LibreOffice names its profile in the lock as a URL; the process names it as it
+    // was started, or not at all (the default profile under XDG_CONFIG_HOME). The two
+    // are the same profile when they lead to the same local folder.
+    void officeLockMatchesTheProfileByFolder_data()
+    {
+        QTest::addColumn<QString>("lockProfile");
+        QTest::addColumn<QString>("processArg");   // empty: started without a profile option
+        QTest::addColumn<QString>("xdgConfigHome");
+        QTest::addColumn<bool>("held");
+        QTest::addRow("blank encoded in the lock, plain in the option")
+            << "file:///srv/My%20Profile" << "-env:UserInstallation=file:///srv/My Profile" << "" << true;
+        QTest::addRow("trailing slash in the option") << "file:///srv/ann" << "-env:UserInstallation=file:///srv/ann/" << "" << true;
+        QTest::addRow("default profile under XDG_CONFIG_HOME") << "file://@XDG@/libreoffice/4" << "" << "@XDG@" << true;
+        QTest::addRow("option through $SYSUSERCONFIG") << "file://@XDG@/libreoffice/4"
+                                                       << "-env:UserInstallation=$SYSUSERCONFIG/libreoffice/4" << "@XDG@" << true;
+        QTest::addRow("default profile, but the lock names the one under ~/.config")
+            << "file://@HOME@/.config/libreoffice/4" << "" << "@XDG@" << false;
+        QTest::addRow("another folder") << "file:///srv/ann" << "-env:UserInstallation=file:///srv/annex" << "" << false;
+    }
+    void officeLockMatchesTheProfileByFolder()
+    {
+        QFETCH(QString, lockProfile);
+        QFETCH(QString, processArg);
+        QFETCH(QString, xdgConfigHome);
+        QFETCH(bool, held);
+        QTemporaryDir dir;
+        const QString xdg = dir.filePath(QStringLiteral("config home"));
+        auto fill = [&](QString s) {
+            return s.replace(QLatin1String("@XDG@"), xdg).replace(QLatin1String("@HOME@"), QDir::homePath());
+        };
+        // The lock holds a URL: blanks and the like percent-encoded.
+        lockProfile = QUrl(fill(lockProfile)).toString(QUrl::FullyEncoded);
+        const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+        const bool hadXdg = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        if (xdgConfigHome.isEmpty())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(fill(xdgConfigHome)));
+        const QString file = dir.filePath(QStringLiteral("Plan.odt"));
+        write(file, "PK\x03\x04 document");
+        write(FileInUse::OfficeLockName(file),
+              QStringLiteral(",user,%1,10.12.2026 09:30,%2;").arg(QSysInfo::machineHostName(), lockProfile).toUtf8());
+        QStringList args{QStringLiteral("soffice.bin")};
+        if (!processArg.isEmpty())
+            args << processArg;
+        FileInUse::Probe probe;
+        probe.Processes = [args] { return QList<FileInUse::ProcessInfo>{{999999, QStringLiteral("soffice.bin"), args}}; };
+        const FileInUse::Signal got = FileInUse::Check(file, probe);
+        if (hadXdg)
+            qputenv("XDG_CONFIG_HOME", oldXdg);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
+        QCOMPARE(FileInUse::SignalName(got), FileInUse::SignalName(held ? FileInUse::Signal::OfficeLock : FileInUse::Signal::None));
     }
 
     // A title holds the file only when it shows the name (or base name) whole:

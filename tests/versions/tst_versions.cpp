@@ -26,6 +26,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <QProcess>
 #include <QtTest>
 
 namespace {
@@ -308,8 +309,13 @@ private Q_SLOTS:
         QCOMPARE(CompareFolderFor(both, folder, root), root + QStringLiteral("Demo User/Designs/Parts/"));
         QCOMPARE(CompareFolderFor(noIds, folder, root), root + QStringLiteral("Demo User/Designs/"));
         QCOMPARE(CompareFolderFor(none, folder, root), root);
-        // A server path that climbs out of the work root is never used.
-        QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), root);
+        // A server path that climbs out of the work root is never used, nor is the bare root put in its place.
+        QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), QString());
+        QCOMPARE(WorkPathDialogFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), QString());
+#ifndef Q_OS_WIN
+        QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("Demo User/Minutes 10:30/"), QStringLiteral("1003/1009/")), folder, root),
+                 root + QStringLiteral("Demo User/Minutes 10:30/"));
+#endif
         QCOMPARE(WorkPathDialogFolderFor(both, folder, root), root + QStringLiteral("Demo User/Designs/Parts/"));
         QCOMPARE(WorkPathDialogFolderFor(noIds, folder, root), QString());
         int step = -1;
@@ -409,6 +415,81 @@ private Q_SLOTS:
         QCOMPARE(m_server->lockHolder(key), QStringLiteral("Bob"));
         QVERIFY(!QFileInfo::exists(m_work->path() + QStringLiteral("/Customer list.xlsx")));
         QCOMPARE(m_bob.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // Checking out again a file the user already holds, into a folder that cannot
+    // take it: the failure must not give back the lock the first check-out holds.
+    void failedSecondCheckOutKeepsTheFirst()
+    {
+        const QString name = QStringLiteral("Customer list.xlsx");
+        const qint64 key = m_server->fileKey(name);
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        const QString local = m_work->path() + u'/' + name;
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        // A file where the second target folder would have to be.
+        writeBytes(m_work->path() + QStringLiteral("/blocked"), "not a folder");
+        Recorder r;
+        QVERIFY(!TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {name}, m_work->path() + QStringLiteral("/blocked/inner"), false, false));
+        QCOMPARE(r.lines.size(), 1);
+        QCOMPARE(m_server->lockHolder(key), QStringLiteral("Demo User"));
+        QCOMPARE(CheckoutRecord(configFolder()).read(key), local);
+        QVERIFY(QFileInfo::exists(local));
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // Opening after a check-out follows the client's one rule: a program, whatever
+    // its name, is checked out but never started.
+    void checkedOutProgramIsNotOpened()
+    {
+        const QString name = QStringLiteral("Figures.zip");
+        const qint64 key = m_server->fileKey(name);
+        const QString program = m_work->path() + QStringLiteral("/program.bin");
+        writeBytes(program, QByteArray("\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x3E\0", 20));
+        QCOMPARE(int(m_bob.MakeClient()->UploadFile2(program, QString(), key)), 3);
+        Recorder r;
+        QVERIFY(TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, true));
+        const QString local = m_work->path() + u'/' + name;
+        QVERIFY(QFileInfo::exists(local));
+        QVERIFY(r.opened.isEmpty());
+        QCOMPARE(r.lines.size(), 2);
+        QVERIFY2(r.text(1).startsWith(QLatin1String("Failed to open file")), qPrintable(r.text(1)));
+        QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
+    }
+
+    // A copy still open in a program is checked in only when the user agrees.
+    void checkInOfAnOpenCopyAsks_data()
+    {
+        QTest::addColumn<bool>("answer");
+        QTest::addRow("No: still checked out") << false;
+        QTest::addRow("Yes: checked in") << true;
+    }
+    void checkInOfAnOpenCopyAsks()
+    {
+        QFETCH(bool, answer);
+        const QString name = QStringLiteral("Meeting notes.txt");
+        const qint64 key = m_server->fileKey(name);
+        const int before = m_server->versions(key);
+        QVERIFY(TVersionControl(m_alice, configFolder(), Recorder().hooks()).CheckOut({QString::number(key)}, {name}, m_work->path(), false, false));
+        const QString local = m_work->path() + u'/' + name;
+        writeBytes(local, answer ? "checked in while open" : "still being written");
+        setWriteTime(local, QDateTime::currentDateTime().addSecs(60));
+        // A program holding the copy open, as an editor would.
+        QProcess holder;
+        holder.setStandardInputFile(local);
+        holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(holder.waitForStarted(5000));
+        Recorder r;
+        r.answers = {answer};
+        const bool ok = TVersionControl(m_alice, configFolder(), r.hooks()).BathCheckin({QString::number(key)}, {name});
+        holder.kill();
+        holder.waitForFinished(5000);
+        QCOMPARE(ok, answer);
+        QCOMPARE(r.questions.size(), 1);
+        QVERIFY(r.questions.first().contains(QDir::toNativeSeparators(local)));
+        QCOMPARE(m_server->versions(key), before + (answer ? 1 : 0));
+        QCOMPARE(CheckoutRecord(configFolder()).contains(key), !answer);
+        if (!answer)
+            QCOMPARE(m_alice.MakeClient()->UnLockFile(true, key), 1);
     }
 
     // Local copy newer than the server's by the given seconds, overwrite style.
@@ -601,6 +682,30 @@ private Q_SLOTS:
         QCOMPARE(rows[0].State, state);
     }
 
+    // The local side lists the user's files, not the temporary files of the client and the editors.
+    void workingFilesAreHidden_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("shown");
+        QTest::addRow("document") << "Report.docx" << true;
+        QTest::addRow("download in progress") << "Report.docx.tmp" << false;
+        QTest::addRow("backup of a download") << "Report.docx.bak" << false;
+        QTest::addRow("LibreOffice lock") << ".~lock.Report.docx#" << false;
+        QTest::addRow("other suite's owner file") << "~$Report.docx" << false;
+        QTest::addRow("vim swap") << ".Report.docx.swp" << false;
+        QTest::addRow("emacs lock") << ".#Report.docx" << false;
+        QTest::addRow("a name that only contains tmp") << "tmp notes.txt" << true;
+    }
+    void workingFilesAreHidden()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, shown);
+        QTemporaryDir dir;
+        writeBytes(dir.filePath(name), "x");
+        const QList<TFileItem> items = ListLocalFolder(dir.path());
+        QCOMPARE(items.size(), shown ? 1 : 0);
+    }
+
     void mergeAlignsBothSides()
     {
         QList<TFileItem> server = ParseServerFolderList(QStringLiteral(
@@ -767,7 +872,10 @@ private Q_SLOTS:
         m_session.Conn = m_server->login(QStringLiteral("demo"), QStringLiteral("demo"));
         m_session.WorkRoot = m_dir.path() + QStringLiteral("/wroot/");
         m_session.ConfigFolder = m_dir.path() + u'/';
-        m_session.SaveWorkRoot = [this](const QString &folder) { m_savedRoot = folder; };
+        m_session.SaveWorkRoot = [this](const QString &folder) {
+            m_savedRoot = folder;
+            return true;
+        };
     }
     void cleanupTestCase()
     {
@@ -855,8 +963,9 @@ private Q_SLOTS:
         QCOMPARE(frm.Rows()[3].State, int(DS_Same));
         m_prompter.questions.clear();
 
-        // The replaced copy was newer than the server's: it stays beside it as a backup.
-        QCOMPARE(frm.Rows().size(), 6);
+        // The replaced copy was newer than the server's: it stays beside it as a backup,
+        // named in the memo; as the client's own file it is not listed among the user's.
+        QCOMPARE(frm.Rows().size(), 5);
         QVERIFY(frm.MemoHint->toPlainText().contains(QLatin1String("it was kept as")));
 
         // Differences only, then all again from what was loaded.
@@ -865,7 +974,7 @@ private Q_SLOTS:
         for (const TDiffRow &r : frm.Rows())
             QVERIFY(r.State != DS_Same);
         frm.ShowAll();
-        QCOMPARE(frm.Rows().size(), 6);
+        QCOMPARE(frm.Rows().size(), 5);
         QCOMPARE(frm.Rows()[2].Server->Name, QStringLiteral("Drafts"));
 
         // Into 2024 and back up through "..": the stack is the folder opened with.
@@ -880,6 +989,36 @@ private Q_SLOTS:
         QCOMPARE(frm.FFolderIdList, QStringList{QString::number(contracts)});
         for (const TDiffRow &r : frm.Rows())
             QVERIFY(!r.Server || r.Server->Name != QLatin1String(".."));
+    }
+
+    // The actions work on the folder the rows came from, not on whatever the path
+    // box says after them.
+    void comparisonActsOnTheFolderShown()
+    {
+        const qint64 contracts = m_server->folderId(QStringLiteral("Contracts"));
+        TShowDiffFrm frm(m_session, nullptr);
+        QSignalSpy resolved(&frm, &TShowDiffFrm::pathResolved);
+        QSignalSpy refreshed(&frm, &TShowDiffFrm::refreshed);
+        QSignalSpy batch(&frm, &TShowDiffFrm::batchEnded);
+        frm.Init(m_server->ownerOfFolder(contracts), contracts);
+        QVERIFY(resolved.wait(5000));
+        const QString local = frm.LocalPath();
+        writeBytes(local + QStringLiteral("shown only.txt"), "from the folder shown");
+        frm.Confirm();
+        QVERIFY(refreshed.wait(5000));
+        qsizetype row = -1;
+        for (qsizetype i = 0; i < frm.Rows().size(); ++i)
+            if (frm.Rows()[i].Local && frm.Rows()[i].Local->Name == QLatin1String("shown only.txt"))
+                row = i;
+        QVERIFY(row >= 0);
+        frm.edLocalPath->setText(m_dir.path() + QStringLiteral("/typed meanwhile/"));
+        frm.lvServer->clearSelection();
+        frm.lvLocal->topLevelItem(int(row))->setSelected(true);
+        frm.Upload();
+        QVERIFY(batch.wait(10000));
+        QVERIFY2(frm.MemoHint->toPlainText().contains(QDir::toNativeSeparators(local + QStringLiteral("shown only.txt")) + QStringLiteral(": Upload successful")),
+                 qPrintable(frm.MemoHint->toPlainText()));
+        QVERIFY(m_server->fileKey(QStringLiteral("shown only.txt")) > 0);
     }
 
     // A server list that cannot be read must not show every local file as "local only".
@@ -968,6 +1107,27 @@ private Q_SLOTS:
             QCOMPARE(m_savedRoot, m_dir.path() + QStringLiteral("/new root/"));
             QVERIFY(m_prompter.shown.last().startsWith(QLatin1String("Successfully saved.")));
             QCOMPARE(IniFile(WorkPathRecord(m_session.ConfigFolder).fileName()).sections(), QStringList{QString::number(parts)});
+        }
+        {
+            // Writes that fail are failures: said so, and the dialog stays for another try.
+            TVersionSession broken = m_session;
+            writeBytes(m_dir.path() + QStringLiteral("/not a folder"), "x");
+            broken.ConfigFolder = m_dir.path() + QStringLiteral("/not a folder/");
+            broken.SaveWorkRoot = [](const QString &) { return false; };
+            const QString target = m_dir.path() + QStringLiteral("/bound parts/");
+            TSetCheckOutPathFrm bind(broken);
+            QSignalSpy resolved(&bind, &TSetCheckOutPathFrm::pathResolved);
+            bind.Init(parts);
+            QVERIFY(resolved.wait(5000));
+            bind.edPath->setText(target);
+            const qsizetype shownBefore = m_prompter.shown.size();
+            QVERIFY(!bind.Confirm());
+            QCOMPARE(m_prompter.shown.size(), shownBefore + 1);
+            TSetCheckOutPathFrm root(broken);
+            root.Init(0);
+            root.edPath->setText(target);
+            QVERIFY(!root.Confirm());
+            QVERIFY2(m_prompter.shown.last().contains(QLatin1String("not saved")), qPrintable(m_prompter.shown.last()));
         }
     }
 

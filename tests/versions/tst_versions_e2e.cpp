@@ -193,6 +193,48 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(work.path() + u'/' + b));
         QCOMPARE(windows.WebMonitor()->Cell(windows.WebMonitor()->RowCount() - 1, 1), QStringLiteral("Checkout cancelled"));
     }
+
+    // "Confirm" pressed before the work path of the file is known: the check-out
+    // waits for it instead of landing in the fallback folder.
+    void confirmWaitsForTheWorkPath()
+    {
+        TRobotTcpClient login;
+        login.Host = QStringLiteral("127.0.0.1");
+        login.Port = server->port();
+        TLoginReply reply;
+        QCOMPARE(login.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
+                             QString::number(server->port()), &reply),
+                 st::LoginOk);
+        TVersionSession session;
+        session.Conn.Host = QStringLiteral("127.0.0.1");
+        session.Conn.Port = server->port();
+        session.Conn.EncryptId = reply.UserId;
+        session.Conn.Language = HSL_ENG;
+        QTemporaryDir work, bound;
+        session.WorkRoot = work.path() + u'/';
+        session.ConfigFolder = GetConfigFolder();
+        const QString name = QStringLiteral("Todo.txt");
+        const qint64 key = fileKey(name);
+        const qint32 folder = store->db().value(QStringLiteral("SELECT folder_id FROM files WHERE key=?"), {key}).toInt();
+        QVERIFY(WorkPathRecord(session.ConfigFolder).write(folder, bound.path() + u'/'));
+        QWidget owner;
+        TVersionWindows windows([session] { return session; }, HSL_ENG, &owner);
+        windows.FOpen = [](const QString &, QString *) { return true; };
+        VersionTarget target;
+        target.windows = &windows;
+        TWebModule module(target, HSL_ENG, GetConfigFolder(), GetTempFolder());
+        QSignalSpy ended(&windows, &TVersionWindows::webCommandEnded);
+
+        secondLaunch(18, QString::number(key), name);
+        QTRY_VERIFY_WITH_TIMEOUT((module.DoWebMessage(), !windows.LastVersionControlFrm.isNull()), 5000);
+        // At once: the window still shows the fallback folder.
+        QTest::mouseClick(windows.LastVersionControlFrm->btConfirm, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
+        QVERIFY(QFileInfo::exists(bound.path() + u'/' + name));
+        QVERIFY(!QFileInfo::exists(work.path() + u'/' + name));
+        QCOMPARE(CheckoutRecord(session.ConfigFolder).read(key), bound.path() + u'/' + name);
+        QCOMPARE(lockHolder(key), QStringLiteral("Demo User"));
+    }
 };
 
 int main(int argc, char **argv)
