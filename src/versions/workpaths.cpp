@@ -156,12 +156,24 @@ QString RootPlusServerPath(const QString &root, const QString &pathStr)
     return joined ? withTrailingSlash(*joined) : QString();
 }
 
+QString DefaultWorkFolder(const QString &workRoot, const QString &pathStr)
+{
+    // The owner's name leads the server path; below the work root a folder keeps only its
+    // folders' names, as newest versions always placed their files.
+    QStringList names = ToLocalSeparators(pathStr).split(u'/', Qt::SkipEmptyParts);
+    if (!names.isEmpty())
+        names.removeFirst();
+    return RootPlusServerPath(workRoot, names.join(u'/'));
+}
+
 QString CheckoutFolderFor(const QString &serverPathReply, const QString &configFolder,
                           const QString &lastCheckoutPath, const QString &workRoot)
 {
-    const QString resolved = ResolveWorkPath(serverPathReply, configFolder);
-    if (!resolved.isEmpty())
-        return resolved;
+    const TWorkPathResolution r = ResolveWorkPathEx(serverPathReply, configFolder);
+    if (!r.path.isEmpty())
+        return r.path;
+    if (r.tagsPresent)
+        return DefaultWorkFolder(workRoot, r.pathStr);
     return !lastCheckoutPath.isEmpty() ? lastCheckoutPath : workRoot;
 }
 
@@ -172,7 +184,7 @@ QString CompareFolderFor(const QString &serverPathReply, const QString &configFo
         return r.path;
     const QString pathStr = r.tagsPresent ? r.pathStr
                                           : ToLocalSeparators(GetTagValue(serverPathReply, QStringLiteral("PathStr")));
-    return RootPlusServerPath(workRoot, pathStr);
+    return DefaultWorkFolder(workRoot, pathStr);
 }
 
 QString WorkPathDialogFolderFor(const QString &serverPathReply, const QString &configFolder,
@@ -181,7 +193,7 @@ QString WorkPathDialogFolderFor(const QString &serverPathReply, const QString &c
     const TWorkPathResolution r = ResolveWorkPathEx(serverPathReply, configFolder);
     if (!r.path.isEmpty())
         return r.path;
-    return r.tagsPresent ? RootPlusServerPath(workRoot, r.pathStr) : QString();
+    return r.tagsPresent ? DefaultWorkFolder(workRoot, r.pathStr) : QString();
 }
 
 QString NewestFolderFor(const QString &serverPathReply, const QString &configFolder, const QString &workRoot,
@@ -193,6 +205,6 @@ QString NewestFolderFor(const QString &serverPathReply, const QString &configFol
     if (!r.path.isEmpty())
         return r.path;
     if (r.tagsPresent)
-        return workRoot;
+        return DefaultWorkFolder(workRoot, r.pathStr);
     return RootPlusServerPath(workRoot, ToLocalSeparators(GetTagValue(serverPathReply, QStringLiteral("PathStr"))));
 }

@@ -74,17 +74,22 @@ QString ResolveWorkPath(const QString &serverPathReply, const QString &configFol
 // root + the server path (PathStr); root when there is no server path, empty when it is refused.
 QString RootPlusServerPath(const QString &root, const QString &pathStr);
 
-// Each window's choice when nothing on the path is bound.
-// Check-out target: the work path, else the last check-out folder, else the work root.
+// The one local home of a server folder that has no work path: the work root + the
+// server path without the owner's name; empty when the path is refused.
+QString DefaultWorkFolder(const QString &workRoot, const QString &pathStr);
+
+// Each window's choice: the work path when one is bound, else the default home, so
+// check-out, comparison and newest versions meet in one folder.
+// Check-out target: the work path, else the default home, else (no server path) the
+// last check-out folder, else the work root.
 QString CheckoutFolderFor(const QString &serverPathReply, const QString &configFolder,
                           const QString &lastCheckoutPath, const QString &workRoot);
-// Comparison: the work path, else the work root + the server path, else the work root.
+// Comparison: the work path, else the default home, else the work root.
 QString CompareFolderFor(const QString &serverPathReply, const QString &configFolder, const QString &workRoot);
-// Work-path dialog: the work path, else the work root + the server path when both
-// tags were there, else empty.
+// Work-path dialog: the work path, else the default home when both tags were there, else empty.
 QString WorkPathDialogFolderFor(const QString &serverPathReply, const QString &configFolder,
                                 const QString &workRoot);
-// Newest versions: the work path, else the work root when both tags were there,
+// Newest versions: the work path, else the default home when both tags were there,
 // else the work root + the server path, else the work root. *pathStep gets the
 // number of leading server path levels the folder stands for.
 QString NewestFolderFor(const QString &serverPathReply, const QString &configFolder, const QString &workRoot,

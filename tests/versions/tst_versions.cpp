@@ -304,22 +304,25 @@ private Q_SLOTS:
         const QString both = pathReply(QStringLiteral("Demo User/Designs/Parts/"), QStringLiteral("1003/1004/"));
         const QString noIds = QStringLiteral("[PathStr]Demo User/Designs/[/PathStr]");
         const QString none;
-        QCOMPARE(CheckoutFolderFor(both, folder, QStringLiteral("/last/"), root), QStringLiteral("/last/"));
-        QCOMPARE(CheckoutFolderFor(both, folder, QString(), root), root);
-        QCOMPARE(CompareFolderFor(both, folder, root), root + QStringLiteral("Demo User/Designs/Parts/"));
-        QCOMPARE(CompareFolderFor(noIds, folder, root), root + QStringLiteral("Demo User/Designs/"));
+        // Nothing bound: check-out, comparison and newest versions meet in one home below the work root.
+        const QString home = root + QStringLiteral("Designs/Parts/");
+        QCOMPARE(CheckoutFolderFor(both, folder, QStringLiteral("/last/"), root), home);
+        QCOMPARE(CheckoutFolderFor(both, folder, QString(), root), home);
+        QCOMPARE(CheckoutFolderFor(none, folder, QStringLiteral("/last/"), root), QStringLiteral("/last/"));
+        QCOMPARE(CompareFolderFor(both, folder, root), home);
+        QCOMPARE(CompareFolderFor(noIds, folder, root), root + QStringLiteral("Designs/"));
         QCOMPARE(CompareFolderFor(none, folder, root), root);
         // A server path that climbs out of the work root is never used, nor is the bare root put in its place.
         QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), QString());
         QCOMPARE(WorkPathDialogFolderFor(pathReply(QStringLiteral("../../etc"), QStringLiteral("5/6")), folder, root), QString());
 #ifndef Q_OS_WIN
         QCOMPARE(CompareFolderFor(pathReply(QStringLiteral("Demo User/Minutes 10:30/"), QStringLiteral("1003/1009/")), folder, root),
-                 root + QStringLiteral("Demo User/Minutes 10:30/"));
+                 root + QStringLiteral("Minutes 10:30/"));
 #endif
-        QCOMPARE(WorkPathDialogFolderFor(both, folder, root), root + QStringLiteral("Demo User/Designs/Parts/"));
+        QCOMPARE(WorkPathDialogFolderFor(both, folder, root), home);
         QCOMPARE(WorkPathDialogFolderFor(noIds, folder, root), QString());
         int step = -1;
-        QCOMPARE(NewestFolderFor(both, folder, root, &step), root);
+        QCOMPARE(NewestFolderFor(both, folder, root, &step), home);
         QCOMPARE(step, 2);
         QCOMPARE(NewestFolderFor(noIds, folder, root, &step), root + QStringLiteral("Demo User/Designs/"));
         QCOMPARE(NewestFolderFor(none, folder, root, &step), root);
