@@ -618,7 +618,7 @@ void TBatchFileDealMainFrm::AppendTask(const TBatchTransport &val)
     // second editor: the user finishes the open one first.
     if (!m_config || RaiseEditor())
         return;
-    TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    TTaskAddFrm editor(*m_config, FHS_Language, FManager->IndexFolder(), this);
     m_editor = &editor;
     editor.SetTaskInfo(val);
     FRunEditor(editor);
@@ -651,16 +651,18 @@ void TBatchFileDealMainFrm::ResetTaskInfo()
     qint32 id;
     if (RaiseEditor() || !needTask(id) || !m_config)
         return;
+    FManager->Reload();
     TBatchTransport stored;
-    if (!FManager->Store().GetTask(id, stored))
+    if (!FManager->Task(id, stored))
         return;
-    TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    TTaskAddFrm editor(*m_config, FHS_Language, FManager->IndexFolder(), this);
     m_editor = &editor;
     editor.SetTaskInfo(stored);
     FRunEditor(editor);
     if (!editor.FIsCompleted)
         return;
-    FManager->ModifyTask(editor.FNewTaskInfo, editor.FFilesSelected ? &editor.FExcludedKeys : nullptr);
+    // Only what the editor changed is stored: a run or another program may have changed the rest meanwhile.
+    FManager->ModifyTask(stored, editor.FNewTaskInfo, editor.FFilesSelected ? &editor.FExcludedKeys : nullptr);
     onTaskChanged(id);
 }
 

@@ -19,12 +19,15 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTextDocument>
+#include <QToolButton>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -90,6 +93,11 @@ public:
         const qint64 folder = store.findFolder(owner, 0, folderName);
         const auto f = folder != 0 ? store.fileByName(folder, name) : std::nullopt;
         return f ? f->key : 0;
+    }
+    qint64 folderId(int owner, const QString &name)
+    {
+        Store store(m_dir.path());
+        return store.findFolder(owner, 0, name);
     }
     quint16 port() const { return m_server->port(); }
 
@@ -573,7 +581,8 @@ private Q_SLOTS:
         TPrompter::SetInstance(nullptr);
         QCOMPARE(prompter.shown, QStringList());
         QCOMPARE(listed, 2);
-        QVERIFY(frm.Manager().Store().HasTask(61));
+        TBatchTransport stored;
+        QVERIFY(frm.Manager().Task(61, stored));
         QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(61), quint8(BTS_Completed), 30000);
         QVERIFY(server.hasFile(owner, "Docs", "keep.txt"));
         QVERIFY(!server.hasFile(owner, "Docs", "skip.txt"));
@@ -802,7 +811,8 @@ private Q_SLOTS:
         QVERIFY(!manager.HasWorker(65));
         QVERIFY(!manager.IsAutoRun());
         QCOMPARE(manager.GetUnOverTaskNum(), 0);
-        QCOMPARE(folder.storedState(65), quint8(BTS_Running));
+        // Nothing is written at log-out: the task is stored as it was, unfinished.
+        QCOMPARE(folder.storedState(65), quint8(BTS_Init));
         QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 65).isEmpty(), 3000);
 
         manager.SetSettings(settingsOf(second, "bo"));
@@ -847,6 +857,83 @@ private Q_SLOTS:
         QTRY_VERIFY(manager.Row(66, row) && !row.LastLog.isEmpty());
         QCOMPARE(row.LastLog, expected.arg(app, QString::number(pid), host));
         QVERIFY2(manager.LogText(66).contains(row.LastLog), qPrintable(manager.LogText(66)));
+    }
+
+    // Another program (the terminal) adds, pauses and deletes tasks while the
+    // window runs: the window shows each change within seconds and its own
+    // saves keep them.
+    void changesByAnotherProgramReachTheRunningWindow()
+    {
+        TaskFolder folder;
+        folder.store(71, 5, BTS_Paused);
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        settings.IndexFolder = folder.index();
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.UMRobotStartAll(settings);
+        QVERIFY(frm.RowOf(71) >= 0);
+        {
+            TBatchTranConfig other(folder.dir.path(), folder.index());
+            TBatchTransport t;
+            QVERIFY(other.GetTask(71, t));
+            t.Id = 72;
+            t.St = BTS_Paused;
+            other.AddTask(t);
+            QVERIFY(other.Save());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(frm.RowOf(72) >= 0, 5000);
+        QVERIFY(frm.Manager().HasWorker(72));
+        {
+            TBatchTranConfig other(folder.dir.path(), folder.index());
+            other.DelTask(71);
+            QVERIFY(other.Save());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(frm.RowOf(71) < 0, 5000);
+        QVERIFY(!frm.Manager().HasWorker(71));
+        // The window's own save (a pause) keeps what the other program stored.
+        frm.Manager().Pause(72);
+        QVERIFY(!folder.stored(71));
+        QCOMPARE(folder.storedState(72), quint8(BTS_Paused));
+    }
+
+    // "Modify settings" stores what the editor changed, over what the file holds
+    // by then: a state or run time stored meanwhile stays.
+    void modifiedSettingsKeepWhatOthersStoredMeanwhile()
+    {
+        TaskFolder folder;
+        folder.store(73, 5, BTS_Paused);
+        auto settings = TBatchSettings();
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        frm.SelectList(BTL_UploadActive);
+        frm.SelectTask(73);
+        const TDateTime ranAt = QDateTimeToDateTime(QDateTime(QDate(2026, 12, 10), QTime(22, 15, 0)));
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            // While the editor is open, another program stores a run of the task.
+            TBatchTranConfig other(folder.dir.path(), folder.index());
+            TBatchTransport t;
+            QVERIFY(other.GetTask(73, t));
+            t.St = BTS_Error;
+            t.RunEndTime = ranAt;
+            other.SetTask(t);
+            QVERIFY(other.Save());
+            editor.rbTime2->setChecked(true);
+            editor.cbxCyc->setCurrentText(QStringLiteral("6"));
+            QTest::mouseClick(editor.BitBtn4, Qt::LeftButton);
+        };
+        menuEntry(frm, "pm_ResetTaskInfo")->trigger();
+        TBatchTranConfig stored(folder.dir.path(), folder.index());
+        TBatchTransport t;
+        QVERIFY(stored.GetTask(73, t));
+        QCOMPARE(t.TaskCyc, 6.0);
+        QCOMPARE(int(t.St), int(BTS_Error));
+        QCOMPARE(t.RunEndTime, ranAt);
     }
 
     void bulkDownloadLists_data()
