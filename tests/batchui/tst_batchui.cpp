@@ -936,6 +936,59 @@ private Q_SLOTS:
         QCOMPARE(t.RunEndTime, ranAt);
     }
 
+    // The manager makes new tasks itself: "New task" opens the editor on a bulk
+    // upload, and the task it saves is stored and listed.
+    void newTaskActionOpensTheEditor()
+    {
+        TaskFolder folder;
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        QVERIFY(menuEntry(frm, "pm_NewTask"));
+        auto *button = frm.findChild<QToolButton *>("sbNewTask");
+        QVERIFY(button);
+        QCOMPARE(button->text(), QStringLiteral("New task"));
+        bool opened = false;
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            opened = true;
+            QCOMPARE(editor.lbStyle->text(), QStringLiteral("Bulk upload"));
+        };
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(opened);
+    }
+
+    // The Log tab takes each new line of a running task as it comes, instead of
+    // setting the whole log again (which loses the selection and costs a full layout).
+    void logTabAppendsTheNewLines()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        TBatchTransport t = folder.store(74, owner, BTS_Paused);
+        for (int i = 0; i < 20; ++i)
+            writeFile(folder.dir.path() + QStringLiteral("/Docs/f%1.txt").arg(i), QByteArray::number(i));
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.Manager().WorkerEndPauseMs = 0;
+        frm.resize(900, 500);
+        frm.show();
+        frm.UMRobotStartAll(settings);
+        frm.SelectTask(74);
+        auto *memo = frm.findChild<QPlainTextEdit *>("moLog");
+        frm.findChild<QTabWidget *>("PageControl1")->setCurrentWidget(memo);
+        int removed = 0;
+        connect(memo->document(), &QTextDocument::contentsChange, this, [&](int, int charsRemoved, int) { removed += charsRemoved; });
+        menuEntry(frm, "pm_Start")->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(74), quint8(BTS_Completed), 30000);
+        QTRY_VERIFY(memo->toPlainText().contains("f19.txt"));
+        QCOMPARE(removed, 0);
+        QVERIFY(memo->toPlainText().contains(QStringLiteral("All transfer tasks completed!")));
+    }
+
     void bulkDownloadLists_data()
     {
         QTest::addColumn<QList<qint64>>("keys");
