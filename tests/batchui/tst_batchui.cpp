@@ -989,6 +989,58 @@ private Q_SLOTS:
         QVERIFY(memo->toPlainText().contains(QStringLiteral("All transfer tasks completed!")));
     }
 
+    // The bulk download opens a single file only when it cannot run as a program.
+    void bulkDownloadOpensOnlySafeFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("openedItself");
+        QTest::addRow("text") << "notes.txt" << QByteArray("plain notes\n") << true;
+        QTest::addRow("shell script") << "run.sh" << QByteArray("#!/bin/sh\necho hi\n") << false;
+        QTest::addRow("desktop entry") << "app.desktop" << QByteArray("[Desktop Entry]\nType=Application\nExec=sh\n") << false;
+        QTest::addRow("java archive") << "tool.jar" << QByteArray("PK\x03\x04 not really a jar") << false;
+    }
+    void bulkDownloadOpensOnlySafeFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, openedItself);
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        auto config = makeConfig(folder.dir.path(), settings);
+        const QString local = folder.dir.path() + "/up/" + name;
+        writeFile(local, body);
+        TTidyFile file;
+        file.Path = local;
+        QVERIFY(LocalFileStat(file.Path, file.Size, file.ModifyDT));
+        file.NameHash = qint32(NameHash32(file.Path));
+        file.Kind = FileExtCode(QFileInfo(local).suffix());
+        qint64 key = 0;
+        {
+            auto c = settings.Conn.MakeClient(30000);
+            QCOMPARE(int(c->UploadFile(owner, QString(), key, file, server.folderId(owner, "Personal"))), 3);
+        }
+        QVERIFY(key > 0);
+        TBatchDownloadFrm frm(*config, HSL_ENG);
+        QStringList opened;
+        frm.FOpen = [&](const QString &path) {
+            opened << path;
+            return true;
+        };
+        QVERIFY(frm.Init({key}, {name}));
+        const QString target = folder.dir.path() + "/down";
+        QDir().mkpath(target);
+        frm.Edit1->setText(target);
+        frm.show();
+        QTest::mouseClick(frm.btConfirm, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!frm.Controller().IsBusy(), 30000);
+        QCOMPARE(frm.Controller().Downloaded(), 1);
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(QFileInfo(opened.first()).isFile(), openedItself);
+    }
+
     void bulkDownloadLists_data()
     {
         QTest::addColumn<QList<qint64>>("keys");
