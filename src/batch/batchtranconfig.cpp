@@ -6,12 +6,18 @@
 #include "core/tagtext.h"
 #include "core/textfile.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QMutex>
+#include <QStringEncoder>
 
 #include <limits>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -40,6 +46,11 @@ Span findSection(const QString &text, const QString &key)
     return {s, e + close.size()};
 }
 
+QByteArray hashOf(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
+}
+
 } // namespace
 
 QString BatchIndexFolder()
@@ -61,10 +72,48 @@ void TBatchTranConfig::Reload()
     load();
 }
 
+TBatchTranConfig::DiskState TBatchTranConfig::stat(const QString &path)
+{
+    DiskState d;
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return d;
+    d.Exists = true;
+    d.Size = st.st_size;
+    d.MTimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return d;
+}
+
+void TBatchTranConfig::noteDisk(const QByteArray &bytes)
+{
+    FDisk = stat(FConfigFileName);
+    FDisk.Hash = hashOf(bytes);
+}
+
+bool TBatchTranConfig::ChangedOnDisk() const
+{
+    const DiskState now = stat(FConfigFileName);
+    if (now.Exists == FDisk.Exists && now.Size == FDisk.Size && now.MTimeNs == FDisk.MTimeNs)
+        return false;
+    if (!now.Exists || !FDisk.Exists || now.Size != FDisk.Size)
+        return true;
+    // Touched but maybe not changed: the content decides.
+    QFile file(FConfigFileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    if (hashOf(file.read(kMaxTextFileBytes + 1)) != FDisk.Hash)
+        return true;
+    const QByteArray hash = FDisk.Hash;
+    FDisk = now;
+    FDisk.Hash = hash;
+    return false;
+}
+
 void TBatchTranConfig::load()
 {
     FConfigStr.clear();
     FLoadError.clear();
+    FDisk = DiskState();
     QFile file(FConfigFileName);
     if (!file.exists())
         return;
@@ -72,12 +121,21 @@ void TBatchTranConfig::load()
     if (!file.open(QIODevice::ReadOnly)) {
         FLoadError = QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(FConfigFileName), file.errorString());
     } else {
+        // The state of what was read, not of a file that replaced it meanwhile.
+        struct stat st;
+        if (::fstat(file.handle(), &st) == 0) {
+            FDisk.Exists = true;
+            FDisk.Size = st.st_size;
+            FDisk.MTimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        }
         bytes = file.read(kMaxTextFileBytes + 1);
         if (file.error() != QFileDevice::NoError)
             FLoadError = QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(FConfigFileName), file.errorString());
         else if (bytes.size() > kMaxTextFileBytes)
             FLoadError = QStringLiteral("%1 is larger than 64 MiB; only its start was read").arg(QDir::toNativeSeparators(FConfigFileName));
+        FDisk.Hash = hashOf(bytes);
     }
+    const QByteArray whole = bytes;
     bytes.truncate(kMaxTextFileBytes);
     // UTF-16 text cut in the middle of a character: the rest still reads.
     if (bytes.startsWith("\xFF\xFE") && bytes.size() % 2 != 0) {
@@ -89,10 +147,17 @@ void TBatchTranConfig::load()
     if (FLoadError.isEmpty() && FConfigStr.contains(QChar(QChar::ReplacementCharacter)))
         FLoadError = QStringLiteral("%1 holds bytes that are not text").arg(QDir::toNativeSeparators(FConfigFileName));
     if (!FLoadError.isEmpty()) {
-        const QString aside = FConfigFileName + QStringLiteral(".damaged-")
-                              + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-        if (QFile::copy(FConfigFileName, aside))
-            FLoadError += QStringLiteral("; a copy was kept as %1").arg(QDir::toNativeSeparators(aside));
+        // One copy per damaged content, however often it is read again.
+        const QByteArray hash = hashOf(whole);
+        if (hash != FKeptAsideHash || whole.isEmpty()) {
+            const QString aside = FConfigFileName + QStringLiteral(".damaged-")
+                                  + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+            if (QFile::copy(FConfigFileName, aside)) {
+                FKeptAsideHash = hash;
+                FLoadError += QStringLiteral("; a copy was kept as %1").arg(QDir::toNativeSeparators(aside));
+            }
+        }
+        FLoadError += QStringLiteral("; tasks are not saved until the file is repaired or removed");
         qCWarning(lcBatch).noquote() << FLoadError;
     }
 }
@@ -189,9 +254,19 @@ void TBatchTranConfig::Optimize(const QList<TBatchTransport> &tasks)
 
 bool TBatchTranConfig::Save(QString *error)
 {
+    if (!FLoadError.isEmpty()) {
+        if (error)
+            *error = FLoadError;
+        return false;
+    }
     if (FConfigStr.isEmpty())
         return true;
-    return WriteUnicodeTextFile(FConfigFileName, FConfigStr, error, true);
+    QByteArray bytes("\xFF\xFE", 2);
+    bytes += QStringEncoder(QStringConverter::Utf16LE).encode(FConfigStr);
+    if (!WriteFileAtomic(FConfigFileName, bytes, error, true))
+        return false;
+    noteDisk(bytes);
+    return true;
 }
 
 int TBatchTranConfig::TaskCount() const
@@ -202,4 +277,34 @@ int TBatchTranConfig::TaskCount() const
 void TBatchTranConfig::SetTaskCount(int value)
 {
     setSection(QStringLiteral("TaskCount"), QString::number(value));
+}
+
+bool UpdateTaskFile(TBatchTranConfig &config, const std::function<void(TBatchTranConfig &)> &change, QString *error)
+{
+    auto fail = [error](const QString &text) {
+        if (error)
+            *error = text;
+        return false;
+    };
+    // Threads of one process take turns here; processes take turns on the lock file.
+    static QMutex inProcess;
+    QMutexLocker guard(&inProcess);
+    QLockFile lock(config.ConfigFileName() + QStringLiteral(".lock"));
+    if (!lock.tryLock(5000)) {
+        qint64 pid = 0;
+        QString host;
+        QString app;
+        QString who;
+        if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &app))
+            who = QStringLiteral(" (%1, pid %2)").arg(app.isEmpty() ? QStringLiteral("a program") : app).arg(pid);
+        else if (lock.error() != QLockFile::LockFailedError)
+            who = QStringLiteral(" (cannot make the lock file: permission denied or no space)");
+        return fail(QStringLiteral("%1 is being written by another program%2")
+                        .arg(QDir::toNativeSeparators(config.ConfigFileName()), who));
+    }
+    config.Reload();
+    if (!config.LoadError().isEmpty())
+        return fail(config.LoadError());
+    change(config);
+    return config.Save(error);
 }

@@ -30,6 +30,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -523,6 +524,146 @@ private Q_SLOTS:
         config.DelTask(31);
         QVERIFY(QDir(dir.path() + "/index").entryList(QDir::Files).isEmpty());
         QVERIFY(!config.HasTask(31));
+    }
+
+    void config_damagedFileIsNeverSavedOver_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        TBatchTransport up = uploadTask(22, "/src/", 5);
+        const QByteArray good = "\xFF\xFE" + le("[Cond_22]" + BatchTransportToText(up) + "[/Cond_22]\r\n");
+        QTest::addRow("torn UTF-16") << good + "\x41";
+        QTest::addRow("bytes that are not text") << QByteArray("[Cond_22][Id]22[/Id]\x81\xFF\xFE[/Cond_22]\r\n");
+    }
+
+    void config_damagedFileIsNeverSavedOver()
+    {
+        // Saving what could be read would drop the tasks behind the damage for good.
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/btr.sys", bytes);
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(!config.LoadError().isEmpty());
+        TBatchTransport added = uploadTask(23, "/other/", 5);
+        config.AddTask(added);
+        QString error;
+        QVERIFY(!config.Save(&error));
+        QVERIFY2(error.contains("btr.sys"), qPrintable(error));
+        error.clear();
+        QVERIFY(!UpdateTaskFile(config, [](TBatchTranConfig &c) { c.DelTask(22); }, &error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(readFile(dir.path() + "/btr.sys"), bytes);
+        // Read again and again: one copy kept aside, not one per read.
+        config.Reload();
+        config.Reload();
+        QCOMPARE(QDir(dir.path()).entryList({"btr.sys.damaged-*"}).size(), 1);
+        // Removed by the user: the store may write again.
+        QVERIFY(QFile::remove(dir.path() + "/btr.sys"));
+        QVERIFY(UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(added); }, &error));
+        QVERIFY(TBatchTranConfig(dir.path(), dir.path() + "/index").HasTask(23));
+    }
+
+    void config_twoStoresKeepEachOthersChanges()
+    {
+        // Two processes on one folder, each with its copy read before the other saved.
+        QTemporaryDir dir;
+        {
+            TBatchTranConfig seed(dir.path(), dir.path() + "/index");
+            TBatchTransport a = uploadTask(41, "/a/", 5);
+            TBatchTransport b = uploadTask(42, "/b/", 5);
+            seed.AddTask(a);
+            seed.AddTask(b);
+            QVERIFY(seed.Save());
+        }
+        TBatchTranConfig window(dir.path(), dir.path() + "/index");
+        TBatchTranConfig terminal(dir.path(), dir.path() + "/index");
+        QString error;
+        TBatchTransport added = uploadTask(43, "/c/", 5);
+        QVERIFY2(UpdateTaskFile(terminal, [&](TBatchTranConfig &c) {
+            c.AddTask(added);
+            TBatchTransport a;
+            c.GetTask(41, a);
+            a.St = BTS_Paused;
+            c.SetTask(a);
+        }, &error), qPrintable(error));
+        QVERIFY(window.ChangedOnDisk());
+        QVERIFY2(UpdateTaskFile(window, [](TBatchTranConfig &c) {
+            TBatchTransport b;
+            c.GetTask(42, b);
+            b.St = BTS_Completed;
+            b.MinSize = 9;
+            c.SetTask(b);
+        }, &error), qPrintable(error));
+        QVERIFY(!window.ChangedOnDisk());
+        QVERIFY(terminal.ChangedOnDisk());
+        QVERIFY2(UpdateTaskFile(terminal, [](TBatchTranConfig &c) { c.DelTask(41); }, &error), qPrintable(error));
+
+        TBatchTranConfig after(dir.path(), dir.path() + "/index");
+        TBatchTransport t;
+        QVERIFY(!after.HasTask(41));
+        QVERIFY(after.GetTask(42, t));
+        QCOMPARE(t.St, quint8(BTS_Completed));
+        QCOMPARE(t.MinSize, 9);
+        QVERIFY(after.GetTask(43, t));
+        QCOMPARE(t.SourceFolderName, QStringLiteral("/c/"));
+        QCOMPARE(after.TaskCount(), 2);
+    }
+
+    void config_changedOnDiskOnlyForRealChanges()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(!config.ChangedOnDisk());
+        TBatchTransport a = uploadTask(44, "/a/", 5);
+        config.AddTask(a);
+        QVERIFY(config.Save());
+        QVERIFY(!config.ChangedOnDisk());
+        // Touched without a change: still the same.
+        setMTime(dir.path() + "/btr.sys", QDateTime::currentDateTime().addSecs(-100));
+        QVERIFY(!config.ChangedOnDisk());
+        TBatchTranConfig other(dir.path(), dir.path() + "/index");
+        other.DelTask(44);
+        QVERIFY(other.Save());
+        QVERIFY(config.ChangedOnDisk());
+        config.Reload();
+        QVERIFY(!config.ChangedOnDisk());
+        QVERIFY(!config.HasTask(44));
+    }
+
+    void config_secondProcessAddsWhileWeAdd()
+    {
+        SKIP_UNDER_TSAN();
+        // A real second process adds tasks while this one does: none may be lost.
+        QTemporaryDir dir;
+        QProcess helper;
+        helper.start(QCoreApplication::applicationFilePath(), {"--add-tasks", dir.path(), "5000", "40"});
+        QVERIFY(helper.waitForStarted());
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QString error;
+        for (int i = 0; i < 40; ++i) {
+            TBatchTransport t = uploadTask(6000 + i, "/ours/", 5);
+            QVERIFY2(UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(t); }, &error), qPrintable(error));
+        }
+        QVERIFY(helper.waitForFinished(60000));
+        QVERIFY2(helper.exitCode() == 0, helper.readAllStandardError().constData());
+        TBatchTranConfig after(dir.path(), dir.path() + "/index");
+        for (int i = 0; i < 40; ++i) {
+            QVERIFY2(after.HasTask(5000 + i), qPrintable(QString::number(5000 + i)));
+            QVERIFY2(after.HasTask(6000 + i), qPrintable(QString::number(6000 + i)));
+        }
+        QCOMPARE(after.TaskCount(), 80);
+    }
+
+    void config_lockHeldTooLongNamesTheHolder()
+    {
+        QTemporaryDir dir;
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QLockFile held(config.ConfigFileName() + ".lock");
+        QVERIFY(held.tryLock(0));
+        QString error;
+        bool changed = false;
+        QVERIFY(!UpdateTaskFile(config, [&](TBatchTranConfig &) { changed = true; }, &error));
+        QVERIFY(!changed);
+        QVERIFY2(error.contains(QString::number(QCoreApplication::applicationPid())), qPrintable(error));
     }
 
     // ---- Index files
@@ -1418,5 +1559,28 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TstBatch)
+// "--add-tasks <folder> <first id> <count>": the second process of the shared
+// task-file test; every other argument list runs the tests.
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 5 && args.at(1) == QLatin1String("--add-tasks")) {
+        TBatchTranConfig config(args.at(2), args.at(2) + "/index");
+        const int first = args.at(3).toInt();
+        for (int i = 0; i < args.at(4).toInt(); ++i) {
+            TBatchTransport t = uploadTask(first + i, "/theirs/", 5);
+            QString error;
+            if (!UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(t); }, &error)) {
+                fprintf(stderr, "%s\n", qPrintable(error));
+                return 1;
+            }
+        }
+        return 0;
+    }
+    TstBatch tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_batch.moc"
+
