@@ -229,25 +229,6 @@ QString TaskLockedElsewhere(const QString &indexFolder, qint32 taskId, THS_Langu
     return TaskLockHolder(folder, taskId, lang);
 }
 
-bool UpdateTaskStore(TBatchTranConfig &config, const std::function<void(TBatchTranConfig &)> &change, QString *error)
-{
-    QLockFile lock(config.ConfigFileName() + QStringLiteral(".lock"));
-    if (!lock.tryLock(5000)) {
-        if (error)
-            *error = QStringLiteral("%1 is being written by another program").arg(QDir::toNativeSeparators(config.ConfigFileName()));
-        return false;
-    }
-    config.Reload();
-    if (!config.LoadError().isEmpty()) {
-        // What could not be read would be lost by writing over it.
-        if (error)
-            *error = config.LoadError() + QStringLiteral("; it is not written over");
-        return false;
-    }
-    change(config);
-    return config.Save(error);
-}
-
 namespace {
 
 QString lastRunFileName(const QString &indexFolder, qint32 taskId)
@@ -319,6 +300,9 @@ void TTaskService::Reload()
 void TTaskService::onStoreChanged()
 {
     watch();
+    // The folder also holds other files: only a save of btr.sys is read again.
+    if (!PAllTaskInfo->ChangedOnDisk())
+        return;
     const QString before = PAllTaskInfo->AllInfo();
     PAllTaskInfo->Reload();
     if (PAllTaskInfo->AllInfo() == before)
@@ -381,7 +365,7 @@ void TTaskService::StopAllTasks()
 bool TTaskService::update(const std::function<void(TBatchTranConfig &)> &change)
 {
     QString error;
-    if (UpdateTaskStore(*PAllTaskInfo, change, &error)) {
+    if (UpdateTaskFile(*PAllTaskInfo, change, &error)) {
         FSaveError.clear();
         return true;
     }

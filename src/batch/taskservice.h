@@ -67,10 +67,6 @@ void DeleteTaskIndexFiles(const QString &indexFolder, qint32 taskId);
 // Who holds the task's lock in another process ("" when nobody does, or only this process).
 QString TaskLockedElsewhere(const QString &indexFolder, qint32 taskId, THS_Language lang = HSL_ENG);
 
-// Re-reads btr.sys under its lock, applies change and writes it atomically:
-// what another process stored meanwhile stays.
-bool UpdateTaskStore(TBatchTranConfig &config, const std::function<void(TBatchTranConfig &)> &change, QString *error);
-
 // What one run of a task came to.
 struct TRunResult {
     quint8 State = BTS_Unknown;   // as stored
