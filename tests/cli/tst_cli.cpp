@@ -525,6 +525,43 @@ private Q_SLOTS:
         QCOMPARE(owners.at(0).toObject().value("id").toInt(), owner);
     }
 
+    // A file the user ticks again after leaving it out is uploaded at the next
+    // run, although the index a periodic task keeps had marked it excluded.
+    void fileTickedAgainIsUploaded()
+    {
+        CliServer server;
+        int owner = 0;
+        const TBatchSettings settings = server.login(owner);
+        const QString root = m_home->path() + "/Tick";
+        writeFile(root + "/keep.txt", "keep");
+        writeFile(root + "/skip.txt", "skip");
+        TBatchTransport t = uploadTask(root, owner, "Tick");
+        t.TaskCyc = 24;
+        t.TaskStartTime = 0.99999;
+        t.St = BTS_Waiting;
+        QCOMPARE(storeTask(t, 71), 71);
+        qint64 size = 0;
+        TDateTime modified = 0;
+        QVERIFY(LocalFileStat(root + "/skip.txt", size, modified));
+        QVERIFY(WriteTaskExclusions(BatchIndexFolder(), 71, {TFileIndex::UploadKey(root + "/skip.txt", size, modified)}));
+
+        TTaskService service;
+        service.SetSettings(settings);
+        int runs = 0;
+        connect(&service, &TTaskService::runFinished, this, [&](int, const TRunResult &) { ++runs; });
+        service.RunNow({71});
+        QTRY_COMPARE_WITH_TIMEOUT(runs, 1, 30000);
+        QTRY_VERIFY(!service.HasWorker(71));
+        QVERIFY(server.fileAt(owner, "Tick/keep.txt").has_value());
+        QVERIFY(!server.fileAt(owner, "Tick/skip.txt").has_value());
+
+        QVERIFY(WriteTaskExclusions(BatchIndexFolder(), 71, {}));
+        service.RunNow({71});
+        QTRY_COMPARE_WITH_TIMEOUT(runs, 2, 30000);
+        QCOMPARE(server.fileAt(owner, "Tick/skip.txt").value_or("-"), QByteArray("skip"));
+        QCOMPARE(server.versions(owner, "Tick/keep.txt"), 1);
+    }
+
     // The window and the terminal on one task: the window's worker finds the
     // terminal's run, leaves the task's files alone while it runs, and starts
     // the task itself once the terminal has let go.
