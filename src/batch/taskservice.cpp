@@ -562,6 +562,17 @@ void TTaskService::refresh(qint32 id)
         row.Task = it->second.Thread->TaskInfo();
         row.Progress = it->second.Thread->Progress();
         row.Paused = it->second.Thread->SuspendedEx();
+        // The bar is read from the same figures as the counts, so the two agree
+        // and a run that ended shows a full bar (the worker's own scale is only
+        // updated while a large file is moving).
+        TBatchProgress &p = row.Progress;
+        const qint64 done = p.FinishedSize + (p.CurrentFile.isEmpty() ? 0 : row.FileDoneSize);
+        if (p.AllCount > 0 && p.FinishedCount >= p.AllCount)
+            p.Scale = 1.0;
+        else if (p.TotalSize > 0)
+            p.Scale = qBound(0.0, double(done) / double(p.TotalSize), 1.0);
+        else
+            p.Scale = p.AllCount > 0 ? double(p.FinishedCount) / double(p.AllCount) : 0.0;
     }
     Q_EMIT taskChanged(id);
 }

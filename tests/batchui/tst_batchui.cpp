@@ -989,6 +989,75 @@ private Q_SLOTS:
         QVERIFY(memo->toPlainText().contains(QStringLiteral("All transfer tasks completed!")));
     }
 
+    // The row, the counts and the details tell one story: after a periodic run
+    // the bar is full and the counts are the run's; after Pause and Start the
+    // state shown in the row and in the details is the same.
+    void periodicRunEndsWithOneStory()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        TBatchTransport t = folder.store(75, owner, BTS_Waiting);
+        writeFile(folder.dir.path() + "/Docs/b.txt", "beta");
+        // Daily, its slot began a minute ago: the run goes now and then waits a day.
+        const TDateTime now = NowDateTime();
+        t.TaskCyc = 24;
+        t.TaskStartTime = now - std::floor(now) - 1.0 / 1440;
+        t.RunStartTime = 0;
+        {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            config.SetTask(t);
+            QVERIFY(config.Save());
+        }
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.Manager().WorkerEndPauseMs = 0;
+        frm.resize(900, 500);
+        frm.show();
+        frm.UMRobotStartAll(settings);
+        frm.SelectTask(75);
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasFile(owner, "Docs", "b.txt"), 30000);
+        auto storedRunEnd = [&] {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            TBatchTransport s;
+            return config.GetTask(75, s) ? s.RunEndTime : 0.0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(storedRunEnd() > 0, 30000);
+        QTRY_COMPARE(shownScale(frm, 75), 1.0);
+        auto *grid = frm.findChild<QTableWidget *>("sgTaskList");
+        QTRY_COMPARE(grid->item(frm.RowOf(75), 3)->text(), QStringLiteral(" total 2, Completed 2"));
+        QCOMPARE(frm.findChild<QLabel *>("lbNumInfo")->text(), QStringLiteral("2/2"));
+
+        auto *state = frm.findChild<QLabel *>("lbSt");
+        menuEntry(frm, "pm_Pause")->trigger();
+        QTRY_COMPARE(shownState(frm, 75), int(BTS_Paused));
+        QCOMPARE(state->text(), TaskStateText(BTS_Paused, HSL_ENG));
+        QCOMPARE(folder.storedState(75), quint8(BTS_Paused));
+        menuEntry(frm, "pm_Start")->trigger();
+        QTRY_VERIFY(shownState(frm, 75) != int(BTS_Paused));
+        QTRY_COMPARE(state->text(), TaskStateText(shownState(frm, 75), HSL_ENG));
+        QCOMPARE(grid->item(frm.RowOf(75), 3)->text(), QStringLiteral(" total 2, Completed 2"));
+        QCOMPARE(shownScale(frm, 75), 1.0);
+    }
+
+    // The "Transfer conditions" page names the file types the task takes.
+    void conditionsShowTheFileTypes()
+    {
+        TaskFolder folder;
+        TBatchTransport t = folder.store(76, 5, BTS_Completed);
+        t.Types = ParseTaskTypes(QStringLiteral("*.doc,*.xls"));
+        {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            config.SetTask(t);
+            QVERIFY(config.Save());
+        }
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SelectList(BTL_UploadDone);
+        frm.SelectTask(76);
+        const QString shown = frm.findChild<QPlainTextEdit *>("moTaskInfo")->toPlainText();
+        QVERIFY2(shown.contains("*.doc") && shown.contains("*.xls"), qPrintable(shown));
+    }
+
     // The bulk download opens a single file only when it cannot run as a program.
     void bulkDownloadOpensOnlySafeFiles_data()
     {
