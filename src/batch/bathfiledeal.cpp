@@ -5,6 +5,7 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/helpers.h"
+#include "core/resultcodes.h"
 #include "core/safepath.h"
 #include "core/tagtext.h"
 #include "core/textfile.h"
@@ -16,16 +17,58 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <QStringEncoder>
+#include <QSysInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <exception>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
 constexpr double kOneSecond = 1.0 / 86400;
+
+// Why a task's source cannot be read (empty when it can): a folder that cannot be
+// listed, a file that cannot be opened, or nothing at all at that path.
+QString sourceProblem(const QString &source, bool folder)
+{
+    const QString path = ToLocalSeparators(source);
+    const QString shown = QDir::toNativeSeparators(path);
+    const QString what = folder ? QStringLiteral("source folder") : QStringLiteral("source file");
+    if (path.isEmpty())
+        return QStringLiteral("The task names no %1").arg(what);
+    const QByteArray enc = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(enc.constData(), &st) != 0)
+        return QStringLiteral("Cannot open the %1 %2: %3").arg(what, shown, qt_error_string(errno));
+    if (folder && !S_ISDIR(st.st_mode))
+        return QStringLiteral("The %1 %2 is not a folder").arg(what, shown);
+    if (!folder && !S_ISREG(st.st_mode))
+        return QStringLiteral("The %1 %2 is not a file").arg(what, shown);
+    if (folder) {
+        DIR *d = ::opendir(enc.constData());
+        if (!d)
+            return QStringLiteral("Cannot open the %1 %2: %3").arg(what, shown, qt_error_string(errno));
+        ::closedir(d);
+    } else if (::access(enc.constData(), R_OK) != 0) {
+        return QStringLiteral("Cannot open the %1 %2: %3").arg(what, shown, qt_error_string(errno));
+    }
+    return QString();
+}
+
+// True when nothing is at path any more (not when it only cannot be reached).
+bool isGone(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(ToLocalSeparators(path)).constData(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
 
 // Minutes between two date-times, whole and never negative (the time rule's measure).
 qint64 minutesBetween(TDateTime a, TDateTime b)
@@ -120,6 +163,117 @@ QString FreeExclusionCopyName(const QString &path)
     }
 }
 
+TFileOutcome ClassifyUpload(int code)
+{
+    switch (code) {
+    case rc::UploadOk:
+    case rc::EditAudit:             // stored, waiting for review
+    case rc::RecoveredFromRecycle:  // stored from the recycle bin
+        return TFileOutcome::Done;
+    case rc::NoChange:
+        return TFileOutcome::SkippedByRule;
+    case rc::Unknown:               // nothing sent, or cancelled
+    case rc::OpenFileError:         // the local file could not be read (yet)
+        return TFileOutcome::RetryInRun;
+    case rc::TimedOut:
+    case rc::NetworkOrData:
+        return TFileOutcome::StopConnection;
+    case rc::UserDisabled:
+    case rc::OutOfSpace:
+    case rc::IllegalUser:
+    case rc::Refused:
+    case rc::ForcedAudit:
+    case rc::NoPrivilege:
+    case rc::NoFolderPrivilege:
+        return TFileOutcome::StopRefused;
+    default:
+        // Every other answer (save error, locked file, missing folder, ...) and
+        // every code we do not know: not stored.
+        return TFileOutcome::FailedListed;
+    }
+}
+
+TFileOutcome ClassifyDownload(int code)
+{
+    switch (code) {
+    case rc::DownloadOk:
+        return TFileOutcome::Done;
+    case rc::ServerOlder:           // the task keeps a newer local file
+        return TFileOutcome::SkippedByRule;
+    case rc::Unknown:
+        return TFileOutcome::RetryInRun;
+    case rc::TimedOut:
+    case rc::NetworkOrData:
+        return TFileOutcome::StopConnection;
+    case rc::UserDisabled:
+    case rc::IllegalUser:
+        return TFileOutcome::StopRefused;
+    default:
+        return TFileOutcome::FailedListed;
+    }
+}
+
+qint64 ServerMaxFileBytes(qint64 megabytes)
+{
+    return (megabytes > 0 ? megabytes : 200) * 1024 * 1024;
+}
+
+bool IsRunStartLogLine(const QString &line)
+{
+    return line.endsWith(QLatin1String("Task initialization...")) || line.endsWith(QStringView(u" 任务初始化开始..."));
+}
+
+bool AppendTaskLog(const QString &path, const QStringList &lines, QString *error, int maxRuns, qint64 maxBytes)
+{
+    QByteArray bytes;
+    bool fromMiddle = false;
+    {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly)) {
+            // Only the tail can survive the cap: never read more than that.
+            const qint64 keep = 2 * qMax<qint64>(1, maxBytes);
+            if (f.size() > keep + 2) {
+                f.seek((f.size() - keep) & ~qint64(1));
+                fromMiddle = true;
+            }
+            bytes = f.readAll();
+        }
+    }
+    if (!fromMiddle && bytes.startsWith("\xFF\xFE"))
+        bytes.remove(0, 2);
+    bytes.truncate(bytes.size() & ~qsizetype(1));
+    QString text = QStringDecoder(QStringDecoder::Utf16LE).decode(bytes);
+    bytes.clear();
+    // A torn last line is cut whole, and so is the cut first line of a tail.
+    const qsizetype lastEnd = text.lastIndexOf(kCrLf);
+    text.truncate(lastEnd < 0 ? 0 : lastEnd + 2);
+    QStringList all = text.isEmpty() ? QStringList() : text.split(kCrLf);
+    if (!all.isEmpty())
+        all.removeLast();  // the empty text after the final CR LF
+    if (fromMiddle && !all.isEmpty())
+        all.removeFirst();
+    all += lines;
+    qsizetype starts = 0;
+    qsizetype from = 0;
+    for (qsizetype i = all.size() - 1; i >= 0; --i) {
+        if (IsRunStartLogLine(all.at(i)) && ++starts == maxRuns) {
+            from = i;
+            break;
+        }
+    }
+    qint64 size = 2;
+    for (qsizetype i = from; i < all.size(); ++i)
+        size += (all.at(i).size() + 2) * 2;
+    while (size > maxBytes && from < all.size() - 1)
+        size -= (all.at(from++).size() + 2) * 2;
+    QString out;
+    for (qsizetype i = from; i < all.size(); ++i)
+        out += all.at(i) + kCrLf;
+    QByteArray data("\xFF\xFE", 2);
+    data += QStringEncoder(QStringEncoder::Utf16LE).encode(out);
+    return WriteFileAtomic(path, data, error);
+}
+
 QString TaskLockFileName(const QString &indexFolder, qint32 taskId)
 {
     const QString folder = indexFolder.isEmpty() ? BatchIndexFolder() : IncludeTrailingSlash(indexFolder);
@@ -129,6 +283,8 @@ QString TaskLockFileName(const QString &indexFolder, qint32 taskId)
 QString TaskLockHolder(const QString &indexFolder, qint32 taskId, THS_Language lang)
 {
     QLockFile lock(TaskLockFileName(indexFolder, taskId));
+    // Only a dead holder's lock is stale: a long run still holds its lock.
+    lock.setStaleLockTime(0);
     if (lock.tryLock(0)) {
         lock.unlock();
         return QString();
@@ -142,6 +298,24 @@ QString TaskLockHolder(const QString &indexFolder, qint32 taskId, THS_Language l
     if (app.isEmpty())
         app = cn ? QStringLiteral("一个程序") : QStringLiteral("a program");
     return (cn ? QStringLiteral("%1（主机 %3 上的进程 %2）") : QStringLiteral("%1 (pid %2 on %3)")).arg(app, QString::number(pid), host);
+}
+
+bool TaskLockHeldElsewhere(const QString &indexFolder, qint32 taskId, QString *holder)
+{
+    QLockFile lock(TaskLockFileName(indexFolder, taskId));
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(0)) {
+        lock.unlock();
+        return false;
+    }
+    qint64 pid = 0;
+    QString host;
+    QString app;
+    if (lock.getLockInfo(&pid, &host, &app) && pid == QCoreApplication::applicationPid() && host == QSysInfo::machineHostName())
+        return false;
+    if (holder)
+        *holder = TaskLockHolder(indexFolder, taskId);
+    return true;
 }
 
 QString TaskRunningElsewhereText(THS_Language lang, qint32 taskId, const QString &holder)
@@ -291,14 +465,80 @@ QString TCustomBathFileDeal::Stamp() const
     return FormatWireDateTime(NowDateTime());
 }
 
+namespace {
+// Lines a worker holds for its views; older ones are in the log file.
+constexpr qsizetype kHeldLogLines = 5000;
+// Unsaved lines that make the worker write them out, so none is let go unsaved.
+constexpr qint64 kLogSaveEvery = 1000;
+}
+
 void TCustomBathFileDeal::AppendLog(const QString &s)
 {
+    AppendLogLines({s});
+}
+
+void TCustomBathFileDeal::AppendLogLines(const QStringList &lines)
+{
+    qint64 first = 0;
+    bool save = false;
     {
         QMutexLocker lock(&FLock);
-        if (IsLog)
-            PLogLst << s;
+        first = FLogFirst + PLogLst.size();
+        if (IsLog) {
+            PLogLst += lines;
+            save = FLogFirst + PLogLst.size() - FLogSaved >= kLogSaveEvery;
+        }
     }
-    Q_EMIT showLogInfo(FId, s);
+    if (save)
+        SaveLog();
+    {
+        QMutexLocker lock(&FLock);
+        if (PLogLst.size() > kHeldLogLines) {
+            // Never let go of a line the file does not hold yet.
+            const qsizetype drop = qMin<qsizetype>(PLogLst.size() - kHeldLogLines, qMax<qint64>(0, FLogSaved - FLogFirst));
+            PLogLst.erase(PLogLst.begin(), PLogLst.begin() + drop);
+            FLogFirst += drop;
+        }
+    }
+    for (const QString &line : lines)
+        Q_EMIT showLogInfo(FId, line);
+    Q_EMIT logAppended(FId, first, lines);
+}
+
+QStringList TCustomBathFileDeal::LogLinesSince(qint64 from, qint64 *first) const
+{
+    QMutexLocker lock(&FLock);
+    const qint64 start = qBound(FLogFirst, from, FLogFirst + PLogLst.size());
+    if (first)
+        *first = start;
+    return PLogLst.mid(qsizetype(start - FLogFirst));
+}
+
+void TCustomBathFileDeal::failRun(const QString &why)
+{
+    AppendLog(why);
+    addFailure(why);
+    QMutexLocker lock(&FLock);
+    if (FRunError.isEmpty())
+        FRunError = why;
+}
+
+TCustomBathFileDeal::Outcome TCustomBathFileDeal::fromFileOutcome(TFileOutcome o)
+{
+    switch (o) {
+    case TFileOutcome::Done:
+        return Outcome::Done;
+    case TFileOutcome::SkippedByRule:
+        return Outcome::Skipped;
+    case TFileOutcome::RetryInRun:
+        return Outcome::Failed;
+    case TFileOutcome::FailedListed:
+        return Outcome::Listed;
+    case TFileOutcome::StopConnection:
+    case TFileOutcome::StopRefused:
+        break;
+    }
+    return Outcome::Stop;
 }
 
 void TCustomBathFileDeal::addFailure(const QString &line)
@@ -316,18 +556,26 @@ void TCustomBathFileDeal::setEvent()
     FEventCond.notify_all();
 }
 
+// Every wait also ends on a stop, whenever it came: a stop is never lost to an
+// event that was reset after it.
 void TCustomBathFileDeal::waitEvent()
 {
     std::unique_lock lock(FEventLock);
-    FEventCond.wait(lock, [this] { return FEvent; });
+    FEventCond.wait(lock, [this] { return FEvent || FTerminate.load(); });
     FEvent = false;  // auto-reset
 }
 
 void TCustomBathFileDeal::waitEventFor(int ms)
 {
     std::unique_lock lock(FEventLock);
-    FEventCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FEvent; });
+    FEventCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FEvent || FTerminate.load(); });
     FEvent = false;
+}
+
+bool TCustomBathFileDeal::waitStopFor(int ms)
+{
+    std::unique_lock lock(FEventLock);
+    return FEventCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FTerminate.load(); });
 }
 
 void TCustomBathFileDeal::setSt(quint8 st)
@@ -366,7 +614,11 @@ void TCustomBathFileDeal::PauseEx()
 void TCustomBathFileDeal::StopEx()
 {
     FIsBreak = 1;
-    FTerminate = true;
+    {
+        // Set under the event's lock: a waiter checks it there.
+        std::lock_guard lock(FEventLock);
+        FTerminate = true;
+    }
     setEvent();
 }
 
@@ -404,6 +656,9 @@ TBatchProgress TCustomBathFileDeal::Progress() const
     p.FailedCount = int(FErrList.size());
     p.Initialised = FInit;
     p.CurrentFile = FCurrentFile;
+    p.LastRun = FLastRun;
+    p.RunError = FRunError;
+    p.LockedElsewhere = FLockedElsewhere;
     return p;
 }
 
@@ -447,20 +702,24 @@ int TCustomBathFileDeal::IndexCount() const
 
 void TCustomBathFileDeal::SaveLog()
 {
-    QString text;
+    // One writer at a time, and each line written once: the file keeps the history.
+    QMutexLocker fileLock(&FLogFileLock);
+    QStringList lines;
+    qint64 upTo = 0;
     {
         QMutexLocker lock(&FLock);
-        for (const QString &l : PLogLst)
-            text += l + kCrLf;
+        upTo = FLogFirst + PLogLst.size();
+        lines = PLogLst.mid(qsizetype(qMax<qint64>(0, FLogSaved - FLogFirst)));
     }
+    if (lines.isEmpty())
+        return;
     const QString folder = FSettings.IndexFolder.isEmpty() ? BatchIndexFolder() : IncludeTrailingSlash(FSettings.IndexFolder);
     QDir().mkpath(folder);
-    QStringEncoder enc(QStringEncoder::Utf16LE);
-    QByteArray bytes("\xFF\xFE", 2);
-    bytes += QByteArray(enc.encode(text));
     QString err;
-    if (!WriteFileAtomic(folder + QString::number(FId) + QStringLiteral(".log"), bytes, &err))
+    if (!AppendTaskLog(folder + QString::number(FId) + QStringLiteral(".log"), lines, &err))
         qCWarning(lcBatch).noquote() << err;
+    QMutexLocker lock(&FLock);
+    FLogSaved = upTo;
 }
 
 void TCustomBathFileDeal::onProgress(qint64 all, qint64 done)
@@ -489,6 +748,8 @@ bool TCustomBathFileDeal::InitEx()
         FErrList.clear();
         FReturnKeyList.clear();
         FRunTransferred = 0;
+        FRunError.clear();
+        FNoTransfers = false;
         FTaskInfo.RunStartTime = FNow();
         task = FTaskInfo;
     }
@@ -512,13 +773,23 @@ bool TCustomBathFileDeal::InitEx()
             addFailure(err);
             return false;
         }
+        // Hand-out counts are per run: what failed in a run before is tried afresh.
+        index->StateResetOfUpload();
         QMutexLocker lock(&FLock);
         PIndex = std::move(index);
     }
     if (task.TaskCyc > 0.00001 && upload) {
-        // The hours of the period subtracted as days: a generous window before the last run.
-        PIndex->MinDT = task.RunEndTime - task.TaskCyc;
-        PIndex->MaxDT = NowDateTime();
+        // The hours of the period subtracted as days: a generous window before the last
+        // run, within the user's own date filter when there is one.
+        TDateTime from = task.RunEndTime - task.TaskCyc;
+        TDateTime to = NowDateTime();
+        if (task.FileEndDate > task.FileStartDate) {
+            from = qMax(from, task.FileStartDate);
+            to = qMin(to, task.FileEndDate);
+        }
+        PIndex->MinDT = from;
+        PIndex->MaxDT = to;
+        PIndex->EmptyDateWindow = !(from < to);
     }
 
     if (upload) {
@@ -539,7 +810,7 @@ bool TCustomBathFileDeal::InitEx()
         }
         try {
             auto c = makeClient();
-            FServerFileMaxSize = qint64(c->GetMaxFileSize()) * 1024 * 1024;
+            FServerFileMaxSize = ServerMaxFileBytes(c->GetMaxFileSize());
             QList<quint32> types = c->GetFileType();
             if (types.contains(42))
                 types.clear();
@@ -547,7 +818,13 @@ bool TCustomBathFileDeal::InitEx()
         } catch (const std::exception &) {
             FLastProcessSt = 2;
         }
-        if (task.FF == FF_File) {
+        // A source that is not there (an unmounted share) fails the run: it is not
+        // a run with nothing to do, and the files indexed before are not "gone".
+        const QString missing = sourceProblem(task.SourceFolderName, task.FF == FF_Folder);
+        if (!missing.isEmpty()) {
+            failRun(missing);
+            FNoTransfers = true;
+        } else if (task.FF == FF_File) {
             PIndex->AppendFileInfoEx(task.SourceFolderName);
         } else {
             TSearchFiles search;
@@ -557,6 +834,10 @@ bool TCustomBathFileDeal::InitEx()
             search.OnSaveFiles = [this](const std::vector<TFoundFile> &files) { PIndex->AppendFoundFiles(files); };
             AppendLog(Stamp() + WLS_StartSearch);
             search.Execute();
+            for (const QString &folder : search.UnreadableFolders()) {
+                AppendLog(folder);
+                addFailure(folder);
+            }
             AppendLog(fillS(WLS_SearchNum, QString::number(search.AllFileNum())));
             AppendLog(Stamp() + WLS_CompleteSearch);
         }
@@ -569,13 +850,23 @@ bool TCustomBathFileDeal::InitEx()
     } else if (download) {
         AppendLog(WLS_GetList);
         TDownloadFilesReply reply;
+        QString listError;
         try {
             auto c = makeClient(600000);
             c->PIsBreak = &FIsBreak;
-            c->GetDownloadFiles(BatchTransportToText(task), reply);
+            const quint8 status = c->GetDownloadFiles(BatchTransportToText(task), reply);
+            if (status != st::Ok && reply.ErrorTxt.isEmpty()) {
+                listError = c->GetLastError();
+                if (listError.isEmpty())
+                    listError = c->GetDesc(status);
+                if (listError.isEmpty())
+                    listError = QStringLiteral("The server refused the list of files (code %1)").arg(status);
+            }
         } catch (const std::exception &e) {
-            reply.ErrorTxt = QString::fromUtf8(e.what());
+            listError = QString::fromUtf8(e.what());
         }
+        if (FTerminate)
+            return true;  // stopped: the run does not end, the task keeps its state
         const QStringList lines = reply.FileTxt.split(kCrLf, Qt::SkipEmptyParts);
         for (const QString &line : lines) {
             const TTagIndex tags(line);
@@ -611,10 +902,11 @@ bool TCustomBathFileDeal::InitEx()
                 addFailure(line + QStringLiteral("  ") + err);
         }
         if (!reply.ErrorTxt.isEmpty()) {
-            AppendLog(reply.ErrorTxt);
-            addFailure(reply.ErrorTxt);
+            failRun(reply.ErrorTxt);
             if (reply.ErrorTxt == QLatin1String("System prohibits bulk download"))
                 Q_EMIT bulkDownloadRefused(FId);
+        } else if (!listError.isEmpty()) {
+            failRun(listError);
         }
         AppendLog(fillS(WLS_Total, QString::number(lines.size())));
     } else {
@@ -651,6 +943,11 @@ TCustomBathFileDeal::Outcome TCustomBathFileDeal::uploadOne(TRobotTcpClient &c, 
         AppendLog(t.Path + WLS_FileKindErr);
         return Outcome::Skipped;
     }
+    if (isGone(t.Path)) {
+        // Deleted since it was indexed: said once, and the task forgets it.
+        AppendLog(QDir::toNativeSeparators(t.Path) + QStringLiteral("  no longer exists; it is left out of the task"));
+        return Outcome::Vanished;
+    }
     {
         // A file that cannot be read is a failure, never a file sent.
         QFile probe(t.Path);
@@ -669,18 +966,19 @@ TCustomBathFileDeal::Outcome TCustomBathFileDeal::uploadOne(TRobotTcpClient &c, 
     code = c.UploadFile(task.DestOwnerId, sub, key, t, task.DestFolderId);
     if (FIsBreak)
         return Outcome::Failed;
-    const QString text = c.GetDesc(code);
-    switch (code) {
-    case 2: case 5: case 6: case 7: case 9: case 60:
-        if (code == 2 && timer.elapsed() < 2000)
-            code = 101;
-        addFailure(t.Path + QStringLiteral("  ") + (code == 101 ? c.GetDesc(2) : text));
-        return Outcome::Stop;
-    case 13: case 37:
-        AppendLog(text);
-        addFailure(t.Path + QStringLiteral("  ") + text);
-        return Outcome::Stop;
-    case fc::Stored:
+    if (code == rc::TimedOut && timer.elapsed() < 2000)
+        code = rc::NetworkOrData;
+    const TFileOutcome outcome = ClassifyUpload(code);
+    // The server's own text for its code; the client's for what it found itself.
+    QString text = code == rc::NetworkOrData ? c.GetDesc(rc::TimedOut) : c.GetDesc(code);
+    if (text.isEmpty() || outcome == TFileOutcome::RetryInRun)
+        text = c.GetLastError();
+    if (text.isEmpty())
+        text = QStringLiteral("The server answered %1").arg(code);
+    switch (outcome) {
+    case TFileOutcome::Done:
+        if (code != rc::UploadOk)
+            AppendLog(t.Path + QStringLiteral("  ") + text);
         if (!task.ExtInfo.isEmpty()) {
             try {
                 makeClient()->UpdateFileExtInfo(key, task.ExtInfo);
@@ -691,22 +989,24 @@ TCustomBathFileDeal::Outcome TCustomBathFileDeal::uploadOne(TRobotTcpClient &c, 
             QMutexLocker lock(&FLock);
             FReturnKeyList << QString::number(key);
         }
-        return Outcome::Done;
-    case fc::Nothing:
-    case fc::LocalOpen:
-        AppendLog(c.GetLastError());
-        addFailure(t.Path + QStringLiteral("  ") + c.GetLastError());
-        return Outcome::Failed;
-    case 16:
+        break;
+    case TFileOutcome::SkippedByRule:
         // The server holds this very content already (a run broken off after the
         // upload, before its state was written).
         AppendLog(t.Path + QStringLiteral("  ") + text);
-        return Outcome::Skipped;
-    default:
-        AppendLog(c.GetLastError());
-        addFailure(t.Path + QStringLiteral("  ") + c.GetLastError());
-        return Outcome::Listed;
+        break;
+    case TFileOutcome::StopConnection:
+    case TFileOutcome::StopRefused:
+    case TFileOutcome::RetryInRun:
+        // The step logs the client's own error text.
+        addFailure(t.Path + QStringLiteral("  ") + text);
+        break;
+    case TFileOutcome::FailedListed:
+        AppendLog(t.Path + QStringLiteral("  ") + text);
+        addFailure(t.Path + QStringLiteral("  ") + text);
+        break;
     }
+    return fromFileOutcome(outcome);
 }
 
 TCustomBathFileDeal::Outcome TCustomBathFileDeal::downloadOne(TRobotTcpClient &c, TTidyFile &t, int &code)
@@ -753,30 +1053,39 @@ TCustomBathFileDeal::Outcome TCustomBathFileDeal::downloadOne(TRobotTcpClient &c
         code = c.DownloadFile(*local, QStringLiteral("[IsReplace]True[/IsReplace]"), serverDT, t.PathHash);
     if (FIsBreak)
         return Outcome::Failed;
-    if (code == 2 || code == 5 || code == 7) {
-        addFailure(t.Path + QStringLiteral("  ") + c.GetDesc(code));
-        return Outcome::Stop;
-    }
-    if (code == fc::Download)
-        return Outcome::Done;
-    if (code == fc::ServerOlder) {
+    const TFileOutcome outcome = ClassifyDownload(code);
+    QString text = c.GetLastError();
+    if (text.isEmpty())
+        text = c.GetDesc(code);
+    if (text.isEmpty())
+        text = QStringLiteral("The server answered %1").arg(code);
+    switch (outcome) {
+    case TFileOutcome::Done:
+        break;
+    case TFileOutcome::SkippedByRule:
         // Keeping a newer local file is the task's own rule, not a failure.
-        AppendLog(t.Path + QStringLiteral("  ") + c.GetLastError());
-        return Outcome::Skipped;
+        AppendLog(t.Path + QStringLiteral("  ") + text);
+        break;
+    case TFileOutcome::StopConnection:
+    case TFileOutcome::StopRefused:
+        addFailure(t.Path + QStringLiteral("  ") + c.GetDesc(code));
+        break;
+    case TFileOutcome::RetryInRun:
+    case TFileOutcome::FailedListed:
+        AppendLog(t.Path + QStringLiteral("  ") + text);
+        addFailure(t.Path + QStringLiteral("  ") + text);
+        break;
     }
-    AppendLog(c.GetLastError());
-    addFailure(t.Path + QStringLiteral("  ") + c.GetLastError());
-    return Outcome::Listed;
+    return fromFileOutcome(outcome);
 }
 
 bool TCustomBathFileDeal::TransferStep()
 {
-    if (!PIndex) {
-        closeRun();
+    // A stopped run does not end: it goes on at the next start.
+    if (FTerminate)
         return false;
-    }
     TTidyFile t;
-    if (!PIndex->GetTidyFile(0, t)) {
+    if (!PIndex || FNoTransfers || !PIndex->GetTidyFile(0, t)) {
         closeRun();
         return false;
     }
@@ -803,7 +1112,19 @@ bool TCustomBathFileDeal::TransferStep()
     else if (task.TranStyle == TS_Download)
         o = downloadOne(*c, t, code);
 
-    if (o == Outcome::Done || o == Outcome::Skipped || o == Outcome::Listed) {
+    if (o == Outcome::Vanished) {
+        PIndex->ForgetFile(t.PathHash);
+        QMutexLocker lock(&FLock);
+        --FAllCount;
+        return true;
+    }
+    if (o == Outcome::Listed) {
+        // Not tried again in this run; listed, and tried again at the next one.
+        if (!FIsBreak)
+            PIndex->UpdateState(t.PathHash, dl::MaxTries);
+        return true;
+    }
+    if (o == Outcome::Done || o == Outcome::Skipped) {
         if (!FIsBreak) {
             PIndex->UpdateState(t.PathHash, dl::Done);
             qint64 done = 0;
@@ -885,27 +1206,34 @@ void TCustomBathFileDeal::closeRun()
     Q_EMIT taskPlan(FId, FAllCount, FAllCount);
 
     QStringList undealt;
-    if (task.TaskCyc > 0) {
-        task.St = BTS_Waiting;
-        if (PIndex) {
-            if (upload) {
-                PIndex->StateResetOfUpload();
-            } else {
-                PIndex->GetUndealFileInfo(undealt);
-                PIndex->DeleteIndexFile();
-            }
-        }
-    } else {
-        if (PIndex) {
-            PIndex->GetUndealFileInfo(undealt);
+    if (PIndex && !(upload && task.TaskCyc > 0))
+        PIndex->GetUndealFileInfo(undealt);
+    TRunEnd end = TRunEnd::Complete;
+    {
+        QMutexLocker lock(&FLock);
+        if (!FRunError.isEmpty())
+            end = TRunEnd::Failed;
+        else if (!FErrList.isEmpty() || !undealt.isEmpty())
+            end = TRunEnd::Incomplete;
+    }
+    // An upload keeps its index while it has work left: the next run sends only
+    // what did not go. A download fetches a new list every run.
+    const bool keepIndex = upload && (task.TaskCyc > 0 || end != TRunEnd::Complete);
+    if (PIndex) {
+        if (keepIndex) {
+            PIndex->StateResetOfUpload();
+            PIndex->FlushForgotten();
+        } else {
             PIndex->DeleteIndexFile();
         }
-        task.St = BTS_Completed;
     }
+    // A one-off task is done only when its run was.
+    task.St = task.TaskCyc > 0 || end != TRunEnd::Complete ? BTS_Waiting : BTS_Completed;
     QStringList errors;
     QStringList keys;
     {
         QMutexLocker lock(&FLock);
+        FLastRun = end;
         if (PIndex)
             FTotalSize = PIndex->TotalFileSize();
         if (!(task.TaskCyc > 0 && upload))
@@ -927,14 +1255,12 @@ void TCustomBathFileDeal::closeRun()
         FCurrentFile.clear();
     }
     Q_EMIT stateChanged(FId, task.St);
-    AppendLog(WLS_TranComplete);
-    if (!errors.isEmpty()) {
-        AppendLog(QString());
-        AppendLog(QStringLiteral("//----------------------------"));
-        AppendLog(WLS_TranErr);
-        for (const QString &e : errors)
-            AppendLog(e);
-    }
+    QStringList closing;
+    if (end != TRunEnd::Failed)
+        closing << WLS_TranComplete;
+    if (!errors.isEmpty())
+        closing << QString() << QStringLiteral("//----------------------------") << WLS_TranErr << errors;
+    AppendLogLines(closing);
     if (!keys.isEmpty()) {
         try {
             auto c = makeClient(3000);
@@ -943,8 +1269,7 @@ void TCustomBathFileDeal::closeRun()
         }
     }
     SaveLog();
-    for (int waited = 0; waited < FEndPauseMs && !FTerminate; waited += 100)
-        QThread::msleep(100);
+    waitStopFor(FEndPauseMs);
     FRunEndAck = false;
     Q_EMIT runEnded(FId);
     while (!FRunEndAck && !FTerminate)
@@ -953,8 +1278,13 @@ void TCustomBathFileDeal::closeRun()
 
 void TCustomBathFileDeal::release()
 {
+    qint64 size = 0;
+    {
+        QMutexLocker lock(&FLock);
+        size = FFinishedSize;
+    }
+    AppendLog(WLS_TranData + QString::number(size / 1024) + u'K');
     QMutexLocker lock(&FLock);
-    PLogLst << WLS_TranData + QString::number(FFinishedSize / 1024) + u'K';
     if (PIndex && FTaskInfo.St == BTS_Completed)
         PIndex->DeleteIndexFile();
     PIndex.reset();
@@ -968,7 +1298,13 @@ void TCustomBathFileDeal::run()
     auto lockFile = std::make_unique<QLockFile>(TaskLockFileName(indexFolder, FId));
     lockFile->setStaleLockTime(0);
     if (!lockFile->tryLock(0)) {
+        // Not a failure of the task: its owner retires this worker and starts the
+        // task again once the other runner let go.
         const QString holder = TaskLockHolder(indexFolder, FId, FSettings.Conn.Language);
+        {
+            QMutexLocker lock(&FLock);
+            FLockedElsewhere = true;
+        }
         AppendLog(TaskRunningElsewhereText(FSettings.Conn.Language, FId, holder));
         Q_EMIT taskLocked(FId, holder);
         std::lock_guard lock(FEventLock);
@@ -995,8 +1331,13 @@ void TCustomBathFileDeal::run()
             waitEventFor(FPollMs);
             continue;
         }
-        if (!FInit) {
+        bool init = false;
+        {
+            QMutexLocker lock(&FLock);
+            init = FInit;
             FInit = true;
+        }
+        if (!init) {
             bool ok = false;
             try {
                 ok = InitEx();
@@ -1004,13 +1345,16 @@ void TCustomBathFileDeal::run()
                 AppendLog(QString::fromUtf8(e.what()));
             }
             if (!ok) {
-                // The owner decides, as for a failed file.
-                FInit = false;
+                // The owner decides, as for a failed file; paused first, so that
+                // its answer is not undone.
+                {
+                    QMutexLocker lock(&FLock);
+                    FInit = false;
+                }
+                PauseEx();
                 setSt(BTS_Error);
                 SaveLog();
                 Q_EMIT fileFailed(FId, 0);
-                PauseEx();
-                setSt(BTS_Error);
                 continue;
             }
         }

@@ -31,6 +31,24 @@ struct TBatchSettings {
     static TBatchSettings FromConfig(const TClientConfigX &config);
 };
 
+// What one file's answer means for the run. Done: moved; SkippedByRule: a rule
+// said no or the server holds it already (not tried again); RetryInRun: handed
+// out again later in this run; FailedListed: not stored, listed, tried again at
+// the next run; StopConnection / StopRefused: the owner decides whether to go on.
+enum class TFileOutcome { Done, SkippedByRule, RetryInRun, FailedListed, StopConnection, StopRefused };
+// The only places that know what an upload's or a download's result code means;
+// a code they do not know is never a success.
+TFileOutcome ClassifyUpload(int code);
+TFileOutcome ClassifyDownload(int code);
+// The server's upload limit in bytes; a limit of 0 or less means the 200 MB default.
+qint64 ServerMaxFileBytes(qint64 megabytes);
+
+// How a run ended. Complete: every file listed went; Incomplete: some files or
+// folders failed (tried again at the next run); Failed: the files could not be
+// listed at all (list request failed, refused or stopped, source missing). A run
+// that was stopped does not end: the task keeps the state it had.
+enum class TRunEnd { None, Complete, Incomplete, Failed };
+
 struct TBatchProgress {
     int AllCount = 0;
     int FinishedCount = 0;
@@ -44,6 +62,9 @@ struct TBatchProgress {
     int FailedCount = 0;   // failure lines of the current or last run
     bool Initialised = false;
     QString CurrentFile;
+    TRunEnd LastRun = TRunEnd::None;   // of the last run that ended
+    QString RunError;                  // why that run failed, when it did
+    bool LockedElsewhere = false;      // the worker ended: another program runs the task
 };
 
 // Decides whether a step may run now, and sets task.St to BTS_Running or BTS_Waiting.
@@ -58,8 +79,19 @@ QString FreeExclusionCopyName(const QString &path);
 QString TaskLockFileName(const QString &indexFolder, qint32 taskId);
 // Who holds the lock of a task ("zudivuvo-cli (pid 123 on host)"), empty when nobody.
 QString TaskLockHolder(const QString &indexFolder, qint32 taskId, THS_Language lang = HSL_ENG);
+// True when another process (not this one) holds the task's lock; *holder then
+// names it. Check before removing a task's index files.
+bool TaskLockHeldElsewhere(const QString &indexFolder, qint32 taskId, QString *holder = nullptr);
 // The line a worker refused for that lock shows: "Task 5 is running in <holder>".
 QString TaskRunningElsewhereText(THS_Language lang, qint32 taskId, const QString &holder);
+
+// Appends lines to a task's log file and keeps its history bounded: the last
+// maxRuns runs, at most maxBytes, oldest whole lines cut first. A torn last line
+// (a crash while writing) is cut. The file is replaced atomically.
+bool AppendTaskLog(const QString &path, const QStringList &lines, QString *error = nullptr, int maxRuns = 20,
+                   qint64 maxBytes = 4 * 1024 * 1024);
+// The first line of each run in a log, in either language.
+bool IsRunStartLogLine(const QString &line);
 
 class TCustomBathFileDeal;
 // Tells a worker to stop and lets it end unseen: nobody waits for it, its
@@ -96,6 +128,9 @@ public:
     QString GetErrorLog() const;
     QString GetLogText() const;
     QString GetLastLogStr() const;
+    // The log lines held from number `from` on (numbered from 0 since the worker
+    // began; the oldest are let go), and the number of the first one returned.
+    QStringList LogLinesSince(qint64 from, qint64 *first = nullptr) const;
     void RemoveFiles(const QList<qint64> &keys);
     // The index of the last InitEx, entry by entry, and its count of files not left out.
     void ListFiles(const std::function<void(const TTidyFile &)> &method) const;
@@ -115,6 +150,9 @@ Q_SIGNALS:
     void bulkDownloadRefused(int taskId);
     void taskLocked(int taskId, const QString &holder);
     void showLogInfo(int taskId, const QString &line);
+    // The same lines, numbered: a view appends them and asks LogLinesSince when
+    // firstLine is not the number it expected.
+    void logAppended(int taskId, qint64 firstLine, const QStringList &lines);
     void tcpWork(int taskId, qint64 allSize, qint64 complateSize);
     void taskPlan(int taskId, qint64 done, qint64 total);
     void startDealFile(int taskId, const QString &fileName);
@@ -124,10 +162,13 @@ protected:
     void run() override;
 
 private:
-    // Done: moved; Skipped: a rule said no; Listed: counted done with a failure line;
-    // Failed: tried again later in the run; Stop: the owner decides.
-    enum class Outcome { Done, Skipped, Listed, Failed, Stop };
+    // A file outcome, or a file that is gone since it was indexed.
+    enum class Outcome { Done, Skipped, Listed, Failed, Stop, Vanished };
+    static Outcome fromFileOutcome(TFileOutcome o);
     void AppendLog(const QString &s);
+    void AppendLogLines(const QStringList &lines);
+    void failRun(const QString &why);
+    bool waitStopFor(int ms);
     QString Stamp() const;
     void loadTexts();
     void waitEvent();
@@ -154,7 +195,7 @@ private:
     std::mutex FEventLock;
     std::condition_variable FEventCond;
     bool FEvent = false;
-    bool FInit = false;
+    bool FInit = false;            // guarded by FLock
 
     QString WLS_TranData, WLS_StartSearch, WLS_CompleteSearch, WLS_GetList, WLS_TaskInit, WLS_InitOver,
         WLS_FileSizeErr, WLS_FileKindErr, WLS_TranInfo, WLS_TranComplete, WLS_TranErr, WLS_SearchNum, WLS_Total,
@@ -178,6 +219,13 @@ private:
     quint8 FLastProcessSt = 0;
     QString FCurrentFile;
     QStringList PLogLst;
+    qint64 FLogFirst = 0;          // number of PLogLst's first line
+    qint64 FLogSaved = 0;          // lines up to this number are in the log file
+    QMutex FLogFileLock;
+    TRunEnd FLastRun = TRunEnd::None;
+    QString FRunError;             // set when the run's files could not be listed
+    bool FNoTransfers = false;     // the run fails before any file is tried
+    bool FLockedElsewhere = false;
     QStringList FReturnKeyList;
     QStringList FErrList;
     std::unique_ptr<TFileIndex> PIndex;

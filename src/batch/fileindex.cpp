@@ -346,7 +346,7 @@ void TFileIndex::appendLines(QFile &file, const QString &text)
 
 bool TFileIndex::accept(const QString &path, qint64 size, TDateTime dt, quint32 kind) const
 {
-    if (isThumbsDb(path))
+    if (isThumbsDb(path) || EmptyDateWindow)
         return false;
     if (MinFileSize < MaxFileSize && (size < MinFileSize || size > MaxFileSize))
         return false;
@@ -544,6 +544,43 @@ void TFileIndex::RemoveInvalidKey()
     }
 }
 
+void TFileIndex::ForgetFile(qint64 hash)
+{
+    QMutexLocker lock(&FLock);
+    bool found = false;
+    const qsizetype i = search(hash, found);
+    if (!found)
+        return;
+    const TTidyFile &t = PList[size_t(i)];
+    FAllSize -= t.Size;
+    if (t.Dealed == dl::Done)
+        FFinishedSize -= t.Size;
+    PList.erase(PList.begin() + i);
+    FForgotten = true;
+}
+
+void TFileIndex::FlushForgotten()
+{
+    QMutexLocker lock(&FLock);
+    if (!FForgotten || !H_Path.isOpen())
+        return;
+    QString paths;
+    QString states;
+    for (const TTidyFile &t : PList) {
+        paths += PathLine(t);
+        if (t.Dealed != dl::Fresh)
+            states += StateLine(t.PathHash, t.Dealed);
+    }
+    for (auto [file, text] : {std::pair<QFile *, const QString *>{&H_Path, &paths}, {&H_Status, &states}}) {
+        file->close();
+        QString err;
+        if (!WriteFileAtomic(file->fileName(), utf16le(*text), &err))
+            qCWarning(lcBatch).noquote() << err;
+        file->open(QIODevice::ReadWrite | QIODevice::Append);
+    }
+    FForgotten = false;
+}
+
 void TFileIndex::StateResetOfUpload()
 {
     QMutexLocker lock(&FLock);
@@ -618,6 +655,7 @@ struct Walker {
     std::set<std::pair<dev_t, ino_t>> seen;
     std::vector<TFoundFile> *files = nullptr;
     QStringList *folders = nullptr;
+    QStringList *unreadable = nullptr;
     const std::function<bool()> *cancelled = nullptr;
 
     bool inside(const QByteArray &path) const
@@ -635,8 +673,11 @@ struct Walker {
         if (*cancelled && (*cancelled)())
             return;
         DIR *d = opendir(dir.constData());
-        if (!d)
+        if (!d) {
+            if (unreadable)
+                *unreadable << QStringLiteral("Cannot open folder %1: %2").arg(dirText, qt_error_string(errno));
             return;
+        }
         const int fd = dirfd(d);
         while (struct dirent *e = readdir(d)) {
             const char *name = e->d_name;
@@ -694,11 +735,13 @@ struct Walker {
 void TSearchFiles::Execute()
 {
     FAllFileNum = 0;
+    FUnreadable.clear();
     for (const QString &root : FRoots) {
         std::vector<TFoundFile> files;
         Walker w;
         w.recurse = IsIncludeSubFolder;
         w.files = &files;
+        w.unreadable = &FUnreadable;
         w.cancelled = &IsCancelled;
         w.run(root);
         FAllFileNum += int(files.size());

@@ -44,6 +44,8 @@ public:
     qint64 MaxFileSize = 0;
     TDateTime MinDT = 0;
     TDateTime MaxDT = 0;
+    // No date can match (a run window outside the user's dates): nothing is taken.
+    bool EmptyDateWindow = false;
     qint32 TaskId = 0;
     // Empty: the configuration folder + "index/".
     QString IndexFolder;
@@ -70,6 +72,10 @@ public:
     void ListFiles(const std::function<void(const TTidyFile &)> &method) const;
     void RemoveFiles(const QList<qint64> &keys);
     void RemoveInvalidKey();
+    // A file that is gone: out of the list now, out of the files at FlushForgotten
+    // (one rewrite for all of a run's).
+    void ForgetFile(qint64 hash);
+    void FlushForgotten();
     void StateResetOfUpload();
     void StateResetOfDownload();
     void DeleteIndexFile();
@@ -108,6 +114,7 @@ private:
     QList<quint32> FUserFileTypes;
     qint64 FAllSize = 0;
     qint64 FFinishedSize = 0;
+    bool FForgotten = false;
     mutable QMutex FLock;
     std::vector<TTidyFile> PList;  // sorted by PathHash
 };
@@ -121,6 +128,9 @@ public:
     void SetRoots(const QStringList &roots) { FRoots = roots; }
     bool IsIncludeSubFolder = true;
     int AllFileNum() const { return FAllFileNum; }
+    // "Cannot open folder <path>: <reason>" for each folder below a root that
+    // could not be listed in the last Execute.
+    QStringList UnreadableFolders() const { return FUnreadable; }
     std::function<void(const std::vector<TFoundFile> &)> OnSaveFiles;
     std::function<bool()> IsCancelled;
     void Execute();
@@ -129,5 +139,6 @@ public:
 
 private:
     QStringList FRoots;
+    QStringList FUnreadable;
     int FAllFileNum = 0;
 };

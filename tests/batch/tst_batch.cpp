@@ -28,6 +28,8 @@
 #include <QLockFile>
 #include <QProcess>
 
+#include <QScopeGuard>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -244,6 +246,34 @@ RunResult runOnce(const TBatchTransport &task, const TBatchSettings &settings, s
 #else
 #define SKIP_UNDER_TSAN() (void)0
 #endif
+
+// Another process that holds a lock file until it is destroyed.
+class LockHolder
+{
+public:
+    explicit LockHolder(const QString &lockFile)
+    {
+        m_process.start(QCoreApplication::applicationFilePath(), {"--hold-lock", lockFile});
+        const QDeadlineTimer deadline(20000);
+        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning && !m_process.canReadLine())
+            m_process.waitForReadyRead(200);
+        m_ready = m_process.canReadLine() && m_process.readLine().startsWith("locked");
+    }
+    ~LockHolder()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool ready() const { return m_ready; }
+    qint64 pid() const { return m_process.processId(); }
+    QString error() const { return QString::fromLocal8Bit(const_cast<QProcess &>(m_process).readAllStandardError()); }
+
+private:
+    QProcess m_process;
+    bool m_ready = false;
+};
 
 QString cliPath()
 {
@@ -1345,6 +1375,507 @@ private Q_SLOTS:
         QTRY_VERIFY(!rec.holder.isEmpty());
         QVERIFY(rec.holder.contains(QString::number(QCoreApplication::applicationPid())));
     }
+
+    void worker_taskRunByAnotherProgramKeepsItsState()
+    {
+        SKIP_UNDER_TSAN();
+        // Another program runs the task: the worker names it and ends, and the task
+        // keeps its state (its owner starts it again once the lock is free).
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.IndexFolder = dir.path();
+        LockHolder other(TaskLockFileName(dir.path(), 508));
+        QVERIFY2(other.ready(), qPrintable(other.error()));
+        TBatchTransport task = uploadTask(508, dir.path(), 1);
+        task.St = BTS_Init;
+        TCustomBathFileDeal worker(task, settings);
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY(!rec.holder.isEmpty());
+        QVERIFY2(rec.holder.contains(QString::number(other.pid())), qPrintable(rec.holder));
+        QVERIFY(worker.wait(5000));
+        QVERIFY(worker.Progress().LockedElsewhere);
+        QCOMPARE(worker.Progress().LastRun, TRunEnd::None);
+        QVERIFY(!rec.states.contains(BTS_Error) && !rec.states.contains(BTS_Completed));
+        QString holder;
+        QVERIFY(TaskLockHeldElsewhere(dir.path(), 508, &holder));
+    }
+
+    void lock_heldByAnotherProgramIsSeen()
+    {
+        SKIP_UNDER_TSAN();
+        QTemporaryDir dir;
+        QVERIFY(!TaskLockHeldElsewhere(dir.path(), 77));
+        {
+            LockHolder other(TaskLockFileName(dir.path(), 77));
+            QVERIFY2(other.ready(), qPrintable(other.error()));
+            // A run of hours keeps its lock: an old lock file of a live holder is no stale lock.
+            setMTime(TaskLockFileName(dir.path(), 77), QDateTime::currentDateTime().addSecs(-7200));
+            QString holder;
+            QVERIFY(TaskLockHeldElsewhere(dir.path(), 77, &holder));
+            QVERIFY2(holder.contains(QString::number(other.pid())), qPrintable(holder));
+            QVERIFY(TaskLockHolder(dir.path(), 77).contains(QString::number(other.pid())));
+            QVERIFY(QFile::exists(TaskLockFileName(dir.path(), 77)));
+        }
+        QVERIFY(!TaskLockHeldElsewhere(dir.path(), 77));
+        QVERIFY(TaskLockHolder(dir.path(), 77).isEmpty());
+    }
+
+    void worker_missingSourceFailsTheRun_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::addRow("folder") << true;
+        QTest::addRow("single file") << false;
+    }
+
+    void worker_missingSourceFailsTheRun()
+    {
+        // An unmounted share: never "0 of 0 files done", never a completed task.
+        QFETCH(bool, folder);
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString source = dir.path() + (folder ? "/share/" : "/share/report.doc");
+        TBatchTransport task = uploadTask(512, source, owner);
+        task.FF = folder ? FF_Folder : FF_File;
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+        const TBatchProgress p = worker.Progress();
+        QCOMPARE(p.LastRun, TRunEnd::Failed);
+        QVERIFY2(p.RunError.contains(QDir::toNativeSeparators(dir.path() + "/share")), qPrintable(p.RunError));
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QVERIFY(!rec.states.contains(BTS_Completed));
+        QVERIFY(worker.GetErrorLog().contains("share"));
+        QVERIFY(!worker.GetLogText().contains("All transfer tasks completed!"));
+    }
+
+    void worker_unmountedShareKeepsWhatWasDone()
+    {
+        // A periodic upload whose folder is away for one run: that run fails, nothing
+        // indexed is lost, and once the folder is back only new work goes.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Share/";
+        writeFile(root + "a.txt", "alpha");
+        TBatchTransport task = uploadTask(513, root, owner);
+        task.TaskCyc = 24;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult first = runOnce(task, settings);
+        QVERIFY(first.ended);
+        QCOMPARE(first.transferred, 1);
+        QVERIFY(QDir().rename(dir.path() + "/Share", dir.path() + "/Away"));
+        task = first.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult away = runOnce(task, settings);
+        QVERIFY(away.ended);
+        QCOMPARE(away.transferred, 0);
+        QVERIFY2(away.errors.contains("Share"), qPrintable(away.errors));
+        QVERIFY(QDir().rename(dir.path() + "/Away", dir.path() + "/Share"));
+        writeFile(root + "b.txt", "bravo");
+        task = away.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult back = runOnce(task, settings);
+        QVERIFY(back.ended);
+        QVERIFY2(back.errors.isEmpty(), qPrintable(back.errors));
+        QCOMPARE(back.transferred, 1);
+        QCOMPARE(server.versions(owner, "Share/a.txt"), 1);
+        QCOMPARE(server.fileAt(owner, "Share/b.txt").value_or("-"), QByteArray("bravo"));
+    }
+
+    void worker_unreadableSubFolderIsNamed()
+    {
+        if (::geteuid() == 0)
+            QSKIP("the superuser opens every folder");
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Docs/";
+        writeFile(root + "a.txt", "alpha");
+        writeFile(root + "locked/b.txt", "bravo");
+        QVERIFY(QFile::setPermissions(root + "locked", QFileDevice::Permissions()));
+        auto restore = qScopeGuard([&] { QFile::setPermissions(root + "locked", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner); });
+        TBatchTransport task = uploadTask(514, root, owner);
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QVERIFY2(r.errors.contains(root + "locked"), qPrintable(r.errors));
+        QVERIFY(r.task.St != BTS_Completed);
+        QCOMPARE(server.fileAt(owner, "Docs/a.txt").value_or("-"), QByteArray("alpha"));
+    }
+
+    void worker_uploadAnswers_data()
+    {
+        QTest::addColumn<int>("maxMb");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("stored");
+        QTest::addRow("save error") << 200 << 53 << false;
+        QTest::addRow("file locked") << 200 << 14 << false;
+        QTest::addRow("no parent folder") << 200 << 39 << false;
+        QTest::addRow("folder gone") << 200 << 18 << false;
+        QTest::addRow("other") << 200 << 127 << false;
+        QTest::addRow("create error") << 200 << 11 << false;
+        QTest::addRow("a code nobody knows") << 200 << 250 << false;
+        QTest::addRow("held already") << 200 << 16 << true;
+        QTest::addRow("no size limit given") << 0 << 16 << true;
+        QTest::addRow("a negative size limit") << -3 << 16 << true;
+    }
+
+    void worker_uploadAnswers()
+    {
+        // An answer that stored nothing is a failure of the run, tried again at the
+        // next one; a server limit of 0 is the 200 MB default, not "every file too large".
+        QFETCH(int, maxMb);
+        QFETCH(int, code);
+        QFETCH(bool, stored);
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        fake.addScript([](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, QString("[UploadLimitB]0[/UploadLimitB][UploadLimitT]0[/UploadLimitT]"));
+        });
+        for (int i = 0; i < 2; ++i) {
+            fake.addScript([maxMb](FakeConn &c) {
+                c.readFrame();
+                c.writeFrame(80, QString("[Count]1[/Count][Type0]42[/Type0]"), 65518, maxMb);
+            });
+        }
+        fake.addScript([code](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(code);
+            c.writeInt64(0);
+        });
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/src/a.txt", "alpha");
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        settings.ConfigFolder = dir.path();
+        TBatchTransport task = uploadTask(515, dir.path() + "/src/", 5);
+        task.IncludeRootPath = false;
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+        QCOMPARE(fake.connectionCount(), 4);
+        QVERIFY(!worker.GetLogText().contains("exceeds"));
+        const TBatchProgress p = worker.Progress();
+        if (stored) {
+            QCOMPARE(p.LastRun, TRunEnd::Complete);
+            QCOMPARE(worker.TaskInfo().St, quint8(BTS_Completed));
+            QVERIFY(worker.GetErrorLog().isEmpty());
+            return;
+        }
+        QCOMPARE(p.LastRun, TRunEnd::Incomplete);
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QVERIFY2(worker.GetErrorLog().contains("a.txt"), qPrintable(worker.GetErrorLog()));
+        QCOMPARE(p.FinishedCount, 0);
+        // The index stays, with the file still to do.
+        worker.StopEx();
+        QVERIFY(worker.wait(5000));
+        TFileIndex index;
+        index.TaskId = 515;
+        index.IndexFolder = settings.IndexFolder;
+        index.Init();
+        QVERIFY(index.Load());
+        index.StateResetOfUpload();
+        QCOMPARE(index.GetUndealFileCount(0), 1);
+    }
+
+    void worker_listNotMadeIsAFailedRun_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::addRow("refused with a text") << 0;
+        QTest::addRow("refused with a code") << 1;
+        QTest::addRow("connection dropped") << 2;
+    }
+
+    void worker_listNotMadeIsAFailedRun()
+    {
+        QFETCH(int, how);
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        fake.addScript([how](FakeConn &c) {
+            c.readFrame();
+            if (how == 0)
+                c.writeFrame(80, QString("[F][/F][Summary][/Summary][FolderInfo][/FolderInfo][ErrorTxt]System prohibits bulk download[/ErrorTxt]"));
+            else if (how == 1)
+                c.writeFrame(13, QString());
+            else
+                c.abort();
+        });
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.Id = 516;
+        task.TranStyle = TS_Download;
+        task.SourceOwnerId = 3;
+        task.SourceFolderId = 1;
+        task.SourceFolderName = "Box\\";
+        task.DestFolderName = dir.path() + "/down/";
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+        const TBatchProgress p = worker.Progress();
+        QCOMPARE(p.LastRun, TRunEnd::Failed);
+        QVERIFY(!p.RunError.isEmpty());
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QVERIFY(!rec.states.contains(BTS_Completed));
+        QVERIFY2(worker.GetErrorLog().contains(p.RunError), qPrintable(worker.GetErrorLog()));
+    }
+
+    void worker_listStoppedDoesNotEndTheRun()
+    {
+        // Stopped while the server prepares the list: the run is not over, and the
+        // task is not "completed" with no files.
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        std::atomic<bool> asked{false};
+        fake.addScript([&asked](FakeConn &c) {
+            c.readFrame();
+            asked = true;
+            c.readAll(5000);
+        });
+        QTemporaryDir dir;
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        TBatchTransport task;
+        NewBatchTransport(task);
+        task.Id = 517;
+        task.TranStyle = TS_Download;
+        task.SourceOwnerId = 3;
+        task.SourceFolderId = 1;
+        task.SourceFolderName = "Box\\";
+        task.DestFolderName = dir.path() + "/down/";
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        Recorder rec(&worker);
+        worker.StartEx();
+        QTRY_VERIFY_WITH_TIMEOUT(asked.load(), 10000);
+        worker.StopEx();
+        QVERIFY(worker.wait(10000));
+        QCoreApplication::processEvents();
+        QCOMPARE(rec.ended, 0);
+        QVERIFY(!rec.states.contains(BTS_Completed));
+        QVERIFY(worker.TaskInfo().St != BTS_Completed);
+        QCOMPARE(worker.Progress().LastRun, TRunEnd::None);
+    }
+
+    void worker_stopDuringFailureWaitIsKept()
+    {
+        // The owner stops the worker just as a file fails: the worker must end, not wait
+        // for an answer that will never come.
+        FakeServer fake;
+        QVERIFY(fake.ok());
+        fake.addScript([](FakeConn &c) {
+            c.readFrame();
+            c.writeFrame(80, QString("[UploadLimitB]0[/UploadLimitB][UploadLimitT]0[/UploadLimitT]"));
+        });
+        for (int i = 0; i < 2; ++i) {
+            fake.addScript([](FakeConn &c) {
+                c.readFrame();
+                c.writeFrame(80, QString("[Count]1[/Count][Type0]42[/Type0]"), 65518, 200);
+            });
+        }
+        fake.addScript([](FakeConn &c) {
+            c.readFileRequest();
+            c.writeInt32(5);  // the user is disabled: the owner decides
+            c.writeInt64(0);
+        });
+        QTemporaryDir dir;
+        writeFile(dir.path() + "/src/a.txt", "alpha");
+        TBatchSettings settings;
+        settings.Conn.Host = "127.0.0.1";
+        settings.Conn.Port = fake.port();
+        settings.Conn.EncryptId = "E1";
+        settings.Conn.Language = HSL_ENG;
+        settings.IndexFolder = dir.path() + "/index";
+        settings.ConfigFolder = dir.path();
+        TCustomBathFileDeal worker(uploadTask(518, dir.path() + "/src/", 5), settings);
+        worker.FEndPauseMs = 0;
+        // On the worker's thread, after the file failed and before the worker waits.
+        QObject::connect(&worker, &TCustomBathFileDeal::showLogInfo, &worker, [&worker](int, const QString &line) {
+            if (line.contains("disabled"))
+                worker.StopEx();
+        }, Qt::DirectConnection);
+        worker.StartEx();
+        QVERIFY(worker.wait(10000));
+    }
+
+    void worker_vanishedFileIsReportedOnce()
+    {
+        // Indexed, then deleted before it went: said once, then gone from the task,
+        // not a failure of every later run.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Docs/";
+        writeFile(root + "a.txt", "alpha");
+        writeFile(root + "gone.txt", "soon gone");
+        {
+            TFileIndex index;
+            index.TaskId = 519;
+            index.IndexFolder = settings.IndexFolder;
+            index.Init();
+            QVERIFY(index.Load());
+            index.AppendFileInfo({root + "gone.txt"});
+            QCOMPARE(index.Count(), 1);
+        }
+        QVERIFY(QFile::remove(root + "gone.txt"));
+        TBatchTransport task = uploadTask(519, root, owner);
+        task.TaskCyc = 24;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult first = runOnce(task, settings);
+        QVERIFY(first.ended);
+        QVERIFY2(first.errors.isEmpty(), qPrintable(first.errors));
+        QCOMPARE(first.log.count("gone.txt  no longer exists"), 1);
+        QCOMPARE(server.fileAt(owner, "Docs/a.txt").value_or("-"), QByteArray("alpha"));
+        task = first.task;
+        task.RunEndTime = NowDateTime() - 2;
+        RunResult second = runOnce(task, settings);
+        QVERIFY(second.ended);
+        QVERIFY2(second.errors.isEmpty(), qPrintable(second.errors));
+        QVERIFY(!second.log.contains("gone.txt"));
+        TFileIndex index;
+        index.TaskId = 519;
+        index.IndexFolder = settings.IndexFolder;
+        index.Init();
+        QVERIFY(index.Load());
+        QCOMPARE(index.Count(), 1);
+    }
+
+    void worker_periodicUploadKeepsTheUserDates()
+    {
+        // The run window narrows the user's date filter; it never replaces it.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        const QString root = dir.path() + "/Dated/";
+        writeFile(root + "inside.txt", "in");
+        writeFile(root + "too-new.txt", "new");
+        const QDateTime now = QDateTime::currentDateTime();
+        setMTime(root + "inside.txt", now.addSecs(-3 * 3600));
+        setMTime(root + "too-new.txt", now.addSecs(-600));
+        TBatchTransport task = uploadTask(520, root, owner);
+        task.TaskCyc = 24;
+        task.RunEndTime = NowDateTime() - 2;
+        task.FileStartDate = QDateTimeToDateTime(now.addDays(-10));
+        task.FileEndDate = QDateTimeToDateTime(now.addSecs(-3600));
+        RunResult r = runOnce(task, settings);
+        QVERIFY(r.ended);
+        QCOMPARE(r.transferred, 1);
+        QVERIFY(server.fileAt(owner, "Dated/inside.txt"));
+        QVERIFY(!server.fileAt(owner, "Dated/too-new.txt"));
+
+        // A user filter that ends before the run window starts: nothing at all.
+        task = r.task;
+        task.Id = 521;
+        task.TaskCyc = 1;
+        task.RunEndTime = NowDateTime() - 0.5;
+        task.FileEndDate = QDateTimeToDateTime(now.addDays(-5));
+        RunResult none = runOnce(task, settings);
+        QVERIFY(none.ended);
+        QCOMPARE(none.transferred, 0);
+    }
+
+    void log_keepsABoundedHistory_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("runs");
+        QTest::addColumn<int>("maxRuns");
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<QStringList>("expected");
+        const QString start = "2026-12-11 10:00:00Task initialization...";
+        QTest::addRow("last runs kept") << QByteArray() << 5 << 3 << 100000
+                                        << QStringList{start, "run 2", start, "run 3", start, "run 4"};
+        QTest::addRow("size cut whole lines") << QByteArray() << 3 << 20 << 2 + 2 * (int(start.size()) + 2) + 2 * 2 * 7
+                                              << QStringList{"run 1", start, "run 2"};
+        QTest::addRow("torn last line cut") << QByteArray("\xFF\xFE") + le("old\r\ntor") << 1 << 20 << 100000
+                                            << QStringList{"old", start, "run 0"};
+        QTest::addRow("odd byte cut") << QByteArray("\xFF\xFE") + le("old\r\n") + "\x41" << 1 << 20 << 100000
+                                      << QStringList{"old", start, "run 0"};
+    }
+
+    void log_keepsABoundedHistory()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, runs);
+        QFETCH(int, maxRuns);
+        QFETCH(int, maxBytes);
+        QFETCH(QStringList, expected);
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/7.log";
+        if (!before.isEmpty())
+            writeFile(path, before);
+        for (int i = 0; i < runs; ++i) {
+            QString error;
+            QVERIFY2(AppendTaskLog(path, {"2026-12-11 10:00:00Task initialization...", QStringLiteral("run %1").arg(i)}, &error,
+                                   maxRuns, maxBytes),
+                     qPrintable(error));
+        }
+        const QByteArray bytes = readFile(path);
+        QVERIFY(bytes.startsWith("\xFF\xFE"));
+        QVERIFY(bytes.size() <= maxBytes);
+        QStringList lines = fromLe(bytes.mid(2)).split("\r\n");
+        QCOMPARE(lines.takeLast(), QString());
+        QCOMPARE(lines, expected);
+    }
+
+    void worker_logKeepsEarlierRunsAndHandsOutNewLines()
+    {
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        writeFile(dir.path() + "/Logs/a.txt", "alpha");
+        TBatchTransport task = uploadTask(522, dir.path() + "/Logs/", owner);
+        for (int run = 0; run < 2; ++run) {
+            TCustomBathFileDeal worker(task, settings);
+            worker.FEndPauseMs = 0;
+            QStringList handed;
+            qint64 next = 0;
+            bool contiguous = true;
+            QObject::connect(&worker, &TCustomBathFileDeal::logAppended, &worker,
+                             [&](int, qint64 first, const QStringList &lines) {
+                                 contiguous = contiguous && first == next;
+                                 next = first + lines.size();
+                                 handed += lines;
+                             }, Qt::QueuedConnection);
+            Recorder rec(&worker);
+            worker.StartEx();
+            QTRY_VERIFY_WITH_TIMEOUT(rec.ended == 1, 30000);
+            QTRY_COMPARE(handed.join("\r\n"), worker.GetLogText());
+            QVERIFY(contiguous);
+            QCOMPARE(worker.LogLinesSince(2).join("\r\n"), handed.mid(2).join("\r\n"));
+            worker.StopEx();
+            QVERIFY(worker.wait(5000));
+        }
+        const QString log = fromLe(readFile(dir.path() + "/index/522.log").mid(2));
+        QCOMPARE(log.count("Task initialization..."), 2);
+    }
     // ---- The command-line client
 
     void cli_usageErrors_data()
@@ -1565,6 +2096,18 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.size() == 3 && args.at(1) == QLatin1String("--hold-lock")) {
+        QLockFile lock(args.at(2));
+        if (!lock.tryLock(0))
+            return 1;
+        fprintf(stdout, "locked\n");
+        fflush(stdout);
+        // Held until the test closes our input.
+        char buf[64];
+        while (fread(buf, 1, sizeof buf, stdin) > 0) {
+        }
+        return 0;
+    }
     if (args.size() == 5 && args.at(1) == QLatin1String("--add-tasks")) {
         TBatchTranConfig config(args.at(2), args.at(2) + "/index");
         const int first = args.at(3).toInt();
@@ -1583,4 +2126,3 @@ int main(int argc, char **argv)
     return QTest::qExec(&tc, argc, argv);
 }
 #include "tst_batch.moc"
-
