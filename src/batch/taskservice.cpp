@@ -213,18 +213,7 @@ QString TaskLockedElsewhere(const QString &indexFolder, qint32 taskId, THS_Langu
 {
     const QString folder = indexFolder.isEmpty() ? BatchIndexFolder() : IncludeTrailingSlash(indexFolder);
     // No lock file (not even an index folder): nobody runs the task.
-    if (!QFileInfo::exists(TaskLockFileName(folder, taskId)))
-        return QString();
-    QLockFile lock(TaskLockFileName(folder, taskId));
-    if (lock.tryLock(0)) {
-        lock.unlock();
-        return QString();
-    }
-    qint64 pid = 0;
-    QString host;
-    QString app;
-    // A worker of this process that is still ending is not another program.
-    if (lock.getLockInfo(&pid, &host, &app) && pid == QCoreApplication::applicationPid())
+    if (!QFileInfo::exists(TaskLockFileName(folder, taskId)) || !TaskLockHeldElsewhere(folder, taskId))
         return QString();
     return TaskLockHolder(folder, taskId, lang);
 }
@@ -655,8 +644,10 @@ void TTaskService::onRunEnded(int id)
     Worker &w = FWorkers[id];
     TCustomBathFileDeal *t = w.Thread.get();
     const TBatchTransport ran = t->TaskInfo();
-    // A run with failed files is not done: it is tried again at the next run.
-    const bool failed = t->Progress().FailedCount > 0;
+    // A run with failed files or folders is not done: it is tried again at the next run.
+    const TBatchProgress p = t->Progress();
+    const bool failed = p.LastRun == TRunEnd::Incomplete || p.LastRun == TRunEnd::Failed
+                        || (p.LastRun == TRunEnd::None && p.FailedCount > 0);
     if (ran.TaskCyc > 0) {
         storeRun(id, BTS_Running);
         if (w.RunNow) {
