@@ -30,7 +30,9 @@ bool TCliSession::checkSession()
     QString body;
     quint8 status = 0;
     try {
-        status = m_conn.MakeClient(20000)->GetMyGroups(body);
+        auto c = m_conn.MakeClient(20000);
+        c->PCancelFrames = m_cancel;
+        status = c->GetMyGroups(body);
     } catch (const std::exception &e) {
         m_error = QStringLiteral("Cannot reach %1:%2: %3").arg(m_conn.Host).arg(m_conn.Port).arg(QString::fromUtf8(e.what()));
         return false;
@@ -57,6 +59,7 @@ bool TCliSession::login(const QString &name, const QString &password)
     c.Host = m_conn.Host;
     c.Port = m_conn.Port;
     c.ReadTimeout = 20000;
+    c.PCancelFrames = m_cancel;
     c.FLanguage = m_conn.Language;
     TLoginReply reply;
     const quint8 st = c.Login(name, password, LoginMacValue(), m_conn.Host, QString::number(m_conn.Port), &reply);

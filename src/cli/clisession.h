@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <atomic>
+
 struct TCliOptions {
     QString Server;        // HOST#PORT#TLS
     QString User;
@@ -24,6 +26,8 @@ public:
     // login the server no longer takes.
     bool Connect();
     bool Stale() const { return m_stale; }
+    // Set to 1, it ends the login and the session check at once (Ctrl+C).
+    void SetCancel(const std::atomic<qint32> *cancel) { m_cancel = cancel; }
     // The groups of the user, "id*name" lines, as the server listed them at Connect.
     QString Groups() const { return m_groups; }
     QString Error() const { return m_error; }
@@ -51,5 +55,6 @@ private:
     int m_ownerId = 0;
     bool m_serverValid = true;
     bool m_stale = false;
+    const std::atomic<qint32> *m_cancel = nullptr;
     QString m_groups;
 };

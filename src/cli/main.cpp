@@ -97,6 +97,7 @@ int interruptible(std::atomic<qint32> &cancel, const std::function<int()> &work)
 bool connectSession(TCliSession &session, std::atomic<qint32> &cancel, int &rc)
 {
     bool ok = false;
+    session.SetCancel(&cancel);
     rc = interruptible(cancel, [&] {
         ok = session.Connect();
         return ok ? 0 : 1;
@@ -323,6 +324,7 @@ int cmdGet(TCliSession &session, QStringList args)
     rc = interruptible(cancel, [&] {
         auto c = session.Conn().MakeClient(120000);
         c->PCancelFrames = &cancel;
+        c->PIsBreak = &cancel;
         st = c->DownloadFile(target, QStringLiteral("[IsReplace]True[/IsReplace]"), StrToInt64Def(args.at(0), 0));
         error = c->GetLastError().trimmed();
         return 0;
@@ -356,6 +358,7 @@ int cmdPut(TCliSession &session, const QStringList &args)
     rc = interruptible(cancel, [&] {
         auto c = session.Conn().MakeClient(120000);
         c->PCancelFrames = &cancel;
+        c->PIsBreak = &cancel;
         st = c->UploadFile(StrToIntDef(dest.at(0), 0), QString(), key, t, StrToInt64Def(dest.at(1), 0));
         error = c->GetLastError().trimmed();
         return 0;

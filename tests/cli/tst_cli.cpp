@@ -17,7 +17,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -361,6 +363,45 @@ private Q_SLOTS:
 
         r = cli({"task", "run", "--all"});
         QVERIFY2(r.code == 0 && r.out.contains("No unfinished task"), qPrintable(failText(r)));
+    }
+
+    // Ctrl+C ends every command while it waits for a silent server, the login
+    // step included, with the exit status of an interruption.
+    void ctrlCEndsEveryCommand_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addRow("login") << QStringList{"login"};
+        QTest::addRow("ls") << QStringList{"ls", "5"};
+        QTest::addRow("get") << QStringList{"get", "1", "HOME/x.txt"};
+        QTest::addRow("put") << QStringList{"put", "HOME/put.txt", "5:1"};
+        QTest::addRow("task run") << QStringList{"task", "run", "81"};
+    }
+    void ctrlCEndsEveryCommand()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(QStringList, args);
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        writeFile(m_home->path() + "/put.txt", "put");
+        QCOMPARE(storeTask(uploadTask(m_home->path(), 5, "X"), 81), 81);
+        for (QString &a : args)
+            a.replace("HOME", m_home->path());
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZUDIVUVO_PASSWORD", "demo");
+        p.setProcessEnvironment(env);
+        p.start(cliPath(), QStringList{"--server", QStringLiteral("127.0.0.1#%1#0").arg(silent.serverPort()), "--user", "demo"} + args);
+        QVERIFY(p.waitForStarted());
+        // The login request has reached the silent server: the command waits for its answer.
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+        QElapsedTimer timer;
+        timer.start();
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(storedState(81), quint8(BTS_Init));
     }
 
     // A saved login the server no longer takes is reported by every command, in
