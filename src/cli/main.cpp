@@ -31,6 +31,14 @@ namespace {
 constexpr int kUsage = 2;
 constexpr int kInterrupted = 130;
 
+// The language of the messages: English unless --lang 2 asks for Chinese.
+THS_Language g_lang = HSL_ENG;
+
+QString L(const char *cn, const char *en)
+{
+    return QString::fromUtf8(g_lang == HSL_CN ? cn : en);
+}
+
 const char kUsageText[] =
     "Usage: zudivuvo-cli [--server HOST#PORT#TLS] [--user NAME] [--password-file FILE] [--lang 1|2] [--json] COMMAND\n"
     "The password comes from --password-file or ZUDIVUVO_PASSWORD; without --user the desktop client's saved login is used.\n"
@@ -86,7 +94,7 @@ int interruptible(std::atomic<qint32> &cancel, const std::function<int()> &work)
     while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         if (g_interrupted && cancel.exchange(1) == 0) {
             std::fflush(stdout);
-            std::fputs("zudivuvo-cli: interrupted\n", stderr);
+            std::fputs(("zudivuvo-cli: " + L("已中断", "interrupted") + u'\n').toLocal8Bit().constData(), stderr);
         }
     }
     const int rc = result.get();
@@ -199,8 +207,8 @@ int cmdLogin(TCliSession &session)
         return rc;
     QString err;
     if (!session.StoreLogin(&err))
-        return fail(QStringLiteral("Logged in, but the login could not be stored: %1").arg(err));
-    out(QStringLiteral("Logged in to %1:%2 as %3 (owner id %4)")
+        return fail(L("已登录，但无法保存登录信息：%1", "Logged in, but the login could not be stored: %1").arg(err));
+    out(L("已登录到 %1:%2，用户 %3（所有者编号 %4）", "Logged in to %1:%2 as %3 (owner id %4)")
             .arg(session.Conn().Host).arg(session.Conn().Port).arg(session.UserName()).arg(session.OwnerId()));
     return 0;
 }
@@ -271,7 +279,7 @@ int cmdLs(TCliSession &session, const QStringList &args, bool json)
     if (!error.isEmpty())
         return fail(error);
     if (reply.trimmed() == QLatin1String("no power"))
-        return fail(QStringLiteral("No access to owner %1 folder %2").arg(owner).arg(folder));
+        return fail(L("无权访问所有者 %1 的文件夹 %2", "No access to owner %1 folder %2").arg(owner).arg(folder));
     QJsonArray rows;
     for (const QString &l : reply.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
         const QStringList f = l.split(u'*');
@@ -311,9 +319,9 @@ int cmdGet(TCliSession &session, QStringList args)
     // A mistyped folder is an error, not a new tree of folders.
     if (!QFileInfo(folder).isDir()) {
         if (!parents)
-            return fail(QStringLiteral("The folder %1 does not exist (give --parents to create it)").arg(folder));
+            return fail(L("文件夹 %1 不存在（用 --parents 创建它）", "The folder %1 does not exist (give --parents to create it)").arg(folder));
         if (!QDir().mkpath(folder))
-            return fail(QStringLiteral("Cannot create the folder %1").arg(folder));
+            return fail(L("无法创建文件夹 %1", "Cannot create the folder %1").arg(folder));
     }
     std::atomic<qint32> cancel{0};
     int rc = 0;
@@ -332,7 +340,7 @@ int cmdGet(TCliSession &session, QStringList args)
     if (rc == kInterrupted)
         return rc;
     if (st != fc::Download)
-        return fail(QStringLiteral("Download of %1 failed: %2").arg(args.at(0), error));
+        return fail(L("下载 %1 失败：%2", "Download of %1 failed: %2").arg(args.at(0), error));
     out(QStringLiteral("%1 -> %2").arg(args.at(0), target));
     return 0;
 }
@@ -345,7 +353,7 @@ int cmdPut(TCliSession &session, const QStringList &args)
     TTidyFile t;
     t.Path = QFileInfo(args.at(0)).absoluteFilePath();
     if (!LocalFileStat(t.Path, t.Size, t.ModifyDT))
-        return fail(QStringLiteral("Cannot read %1").arg(t.Path));
+        return fail(L("无法读取 %1", "Cannot read %1").arg(t.Path));
     t.NameHash = qint32(NameHash32(t.Path));
     t.Kind = FileExtCode(QFileInfo(t.Path).suffix());
     std::atomic<qint32> cancel{0};
@@ -366,11 +374,11 @@ int cmdPut(TCliSession &session, const QStringList &args)
     if (rc == kInterrupted)
         return rc;
     if (st == 16) {
-        out(QStringLiteral("%1 is already on the server with the same content (file key %2): nothing stored").arg(t.Path).arg(key));
+        out(L("%1 的内容服务器上已有（文件编号 %2），未保存新版本", "%1 is already on the server with the same content (file key %2): nothing stored").arg(t.Path).arg(key));
         return 0;
     }
     if (st != fc::Stored)
-        return fail(QStringLiteral("Upload of %1 failed: %2").arg(t.Path, error));
+        return fail(L("上传 %1 失败：%2", "Upload of %1 failed: %2").arg(t.Path, error));
     out(QStringLiteral("%1 -> %2 (file key %3)").arg(t.Path, args.at(1)).arg(key));
     return 0;
 }
@@ -465,7 +473,7 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
         t.TaskStartTime = *s;
     }
     if (!tasks.AppendTask(t))
-        return fail(QStringLiteral("Cannot save the task: %1").arg(tasks.LastSaveError()));
+        return fail(L("无法保存任务：%1", "Cannot save the task: %1").arg(tasks.LastSaveError()));
     out(QString::number(t.Id));
     return 0;
 }
@@ -510,7 +518,7 @@ int cmdTask(const TCliOptions &options, QStringList args)
         if (args.size() != 1 || !parseId(args.first(), id))
             return usage(QStringLiteral("task %1 needs a task id").arg(sub));
         if (!tasks.Task(id, task))
-            return fail(QStringLiteral("No task %1 in %2").arg(id).arg(QDir::toNativeSeparators(tasks.ConfigFileName())));
+            return fail(L("%2 中没有任务 %1", "No task %1 in %2").arg(id).arg(QDir::toNativeSeparators(tasks.ConfigFileName())));
     } else if (!args.isEmpty()) {
         return usage(QStringLiteral("task run --all takes no task id"));
     }
@@ -544,27 +552,27 @@ int cmdTask(const TCliOptions &options, QStringList args)
             printJson(o);
         } else {
             out(QStringLiteral("Task %1: %2 (%3)").arg(id).arg(TaskStateText(task.St, lang), stateName(task.St)));
-            out(QStringLiteral("Last run: %1 - %2").arg(FormatWireDateTime(task.RunStartTime), FormatWireDateTime(task.RunEndTime)));
+            out(L("上次运行：%1 - %2", "Last run: %1 - %2").arg(FormatWireDateTime(task.RunStartTime), FormatWireDateTime(task.RunEndTime)));
             if (last.Known)
-                out(QStringLiteral("Files of the last run: %1 of %2 transferred, %3 failed").arg(last.Done).arg(last.Files).arg(last.Failed));
+                out(L("上次运行的文件：%2 个中已传输 %1 个，失败 %3 个", "Files of the last run: %1 of %2 transferred, %3 failed").arg(last.Done).arg(last.Files).arg(last.Failed));
             if (!holder.isEmpty())
-                out(QStringLiteral("Running in %1").arg(holder));
+                out(L("正在运行于 %1", "Running in %1").arg(holder));
             if (!log.isEmpty())
-                out(QStringLiteral("Last log line: %1").arg(log.last()));
+                out(L("最后一行日志：%1", "Last log line: %1").arg(log.last()));
         }
         return 0;
     }
     if (sub == QLatin1String("log")) {
         const QString text = ReadTextFile(indexFolder + QString::number(id) + ".log");
         if (text.isEmpty())
-            return fail(QStringLiteral("Task %1 has no log yet").arg(id));
+            return fail(L("任务 %1 还没有日志", "Task %1 has no log yet").arg(id));
         std::fputs(text.toLocal8Bit().constData(), stdout);
         return 0;
     }
     if (sub == QLatin1String("pause") || sub == QLatin1String("resume") || sub == QLatin1String("delete")) {
         const QString holder = TaskLockedElsewhere(indexFolder, id);
         if (!holder.isEmpty())
-            return fail(QStringLiteral("Task %1 is running in %2; stop it there first").arg(id).arg(holder));
+            return fail(L("任务 %1 正在 %2 中运行；请先在那里停止它", "Task %1 is running in %2; stop it there first").arg(id).arg(holder));
         quint8 st = BTS_Unknown;
         bool ok = false;
         if (sub == QLatin1String("delete")) {
@@ -574,7 +582,7 @@ int cmdTask(const TCliOptions &options, QStringList args)
             ok = tasks.ApplyState(id, st);
         }
         if (!ok)
-            return fail(QStringLiteral("Cannot change task %1: %2").arg(id).arg(tasks.LastError()));
+            return fail(L("无法更改任务 %1：%2", "Cannot change task %1: %2").arg(id).arg(tasks.LastError()));
         out(QStringLiteral("Task %1: %2").arg(id).arg(sub == QLatin1String("delete") ? QStringLiteral("deleted") : stateName(st)));
         return 0;
     }
@@ -587,12 +595,12 @@ int cmdTask(const TCliOptions &options, QStringList args)
                 if (options.Json)
                     printJson(QJsonArray());
                 else
-                    out(QStringLiteral("No unfinished task"));
+                    out(L("没有未完成的任务", "No unfinished task"));
                 return 0;
             }
         } else {
             if (!IsRunnableTask(task) || (task.TranStyle != TS_Upload && task.TranStyle != TS_Download))
-                return fail(QStringLiteral("Task %1 cannot run: it names no source or target").arg(id));
+                return fail(L("任务 %1 无法运行：没有源或目标", "Task %1 cannot run: it names no source or target").arg(id));
             ids << id;
         }
         if (!session.ServerOptionValid())
@@ -602,7 +610,7 @@ int cmdTask(const TCliOptions &options, QStringList args)
         if (!connectSession(session, cancel, rc))
             return rc;
         tasks.SetSettings(session.Settings());
-        TTaskRunner runner(tasks, ::isatty(STDOUT_FILENO) != 0, options.Json);
+        TTaskRunner runner(tasks, ::isatty(STDOUT_FILENO) != 0, options.Json, lang);
         return runner.Run(ids, watch);
     }
     return usage(QStringLiteral("unknown task command: ") + sub);
@@ -635,6 +643,7 @@ int main(int argc, char *argv[])
             return usage(QStringLiteral("--lang is 1 (English) or 2 (Chinese)"));
     }
     options.Json = takeFlag(args, "--json");
+    g_lang = options.Lang == HSL_CN ? HSL_CN : HSL_ENG;
     if (missing)
         return usage(QStringLiteral("an option has no value"));
     if (args.isEmpty())

@@ -33,8 +33,8 @@ QString clockText(qint64 secs)
 
 } // namespace
 
-TTaskRunner::TTaskRunner(TTaskService &service, bool terminal, bool json, QObject *parent)
-    : QObject(parent), m_service(service), m_terminal(terminal), m_json(json)
+TTaskRunner::TTaskRunner(TTaskService &service, bool terminal, bool json, THS_Language lang, QObject *parent)
+    : QObject(parent), m_service(service), m_terminal(terminal), m_json(json), m_lang(lang)
 {
 }
 
@@ -103,14 +103,14 @@ void TTaskRunner::onRunFinished(int id, const TRunResult &r)
     drawProgress(true);
     QString failure = r.FirstFailure;
     if (!r.LockedBy.isEmpty()) {
-        failure = QStringLiteral("the task is running in %1").arg(r.LockedBy);
+        failure = t("任务正在 %1 中运行", "the task is running in %1").arg(r.LockedBy);
         m_fatal = true;
     } else if (r.State == BTS_Error) {
         m_fatal = true;
     }
     m_failedFiles += r.Failed;
     if (m_firstFailure.isEmpty() && !failure.isEmpty())
-        m_firstFailure = QStringLiteral("task %1: %2").arg(id).arg(failure);
+        m_firstFailure = t("任务 %1：%2", "task %1: %2").arg(id).arg(failure);
     if (m_json) {
         QJsonObject o;
         o["id"] = id;
@@ -122,7 +122,7 @@ void TTaskRunner::onRunFinished(int id, const TRunResult &r)
         o["runningIn"] = r.LockedBy.isEmpty() ? QJsonValue() : QJsonValue(r.LockedBy);
         m_results << o;
     } else if (r.LockedBy.isEmpty()) {
-        line(QStringLiteral("Task %1: run ended, %2 of %3 files done, %4 failed").arg(id).arg(r.Done).arg(r.Files).arg(r.Failed));
+        line(t("任务 %1：运行结束，%3 个文件中完成 %2 个，失败 %4 个", "Task %1: run ended, %2 of %3 files done, %4 failed").arg(id).arg(r.Done).arg(r.Files).arg(r.Failed));
     }
 }
 
@@ -136,7 +136,7 @@ int TTaskRunner::Run(const QList<qint32> &ids, bool keepPeriodic)
     });
     connect(&m_service, &TTaskService::bulkDownloadRefused, this, [this](int id) {
         if (!m_json)
-            line(QStringLiteral("[%1] The server refuses bulk downloads").arg(id));
+            line(t("[%1] 服务器禁止批量下载", "[%1] The server refuses bulk downloads").arg(id));
     });
     connect(&m_service, &TTaskService::runFinished, this, &TTaskRunner::onRunFinished);
     connect(&m_service, &TTaskService::allEnded, this, [] { QCoreApplication::exit(0); });
@@ -146,7 +146,7 @@ int TTaskRunner::Run(const QList<qint32> &ids, bool keepPeriodic)
     connect(&m_interruptPoll, &QTimer::timeout, this, [this] {
         if (g_interrupted && !m_stopping) {
             m_stopping = true;
-            line(QStringLiteral("Interrupted: stopping; the tasks keep their stored state and the next run goes on from here"));
+            line(t("已中断：正在停止；任务保持已保存的状态，下次运行从这里继续", "Interrupted: stopping; the tasks keep their stored state and the next run goes on from here"));
             m_service.Interrupt();
         }
     });
@@ -166,11 +166,11 @@ int TTaskRunner::Run(const QList<qint32> &ids, bool keepPeriodic)
     // The summary goes with the errors: a cron job's mail or a log shows it apart from the progress.
     QString summary;
     if (m_failedFiles == 0)
-        summary = QStringLiteral("Failed: %1").arg(m_firstFailure.isEmpty() ? QStringLiteral("the run stopped") : m_firstFailure);
+        summary = t("失败：%1", "Failed: %1").arg(m_firstFailure.isEmpty() ? t("运行已停止", "the run stopped") : m_firstFailure);
     else
-        summary = QStringLiteral("Failed: %1 file(s) not transferred; first failure: %2")
+        summary = t("失败：%1 个文件未传输；第一个失败：%2", "Failed: %1 file(s) not transferred; first failure: %2")
                       .arg(m_failedFiles)
-                      .arg(m_firstFailure.isEmpty() ? QStringLiteral("unknown") : m_firstFailure);
+                      .arg(m_firstFailure.isEmpty() ? t("未知", "unknown") : m_firstFailure);
     std::fputs((summary + u'\n').toLocal8Bit().constData(), stderr);
     return 1;
 }

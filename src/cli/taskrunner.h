@@ -17,7 +17,7 @@ class TTaskRunner : public QObject
 {
     Q_OBJECT
 public:
-    TTaskRunner(TTaskService &service, bool terminal, bool json, QObject *parent = nullptr);
+    TTaskRunner(TTaskService &service, bool terminal, bool json, THS_Language lang, QObject *parent = nullptr);
     // Runs the tasks until every run ended (with keepPeriodic, until interrupted).
     // The exit code: 0 all done, 1 a run failed or files were not moved, 130 interrupted.
     int Run(const QList<qint32> &ids, bool keepPeriodic);
@@ -26,10 +26,12 @@ private:
     void drawProgress(bool final);
     void line(const QString &text);
     void onRunFinished(int id, const TRunResult &r);
+    QString t(const char *cn, const char *en) const { return QString::fromUtf8(m_lang == HSL_CN ? cn : en); }
 
     TTaskService &m_service;
     bool m_terminal;
     bool m_json;
+    THS_Language m_lang;
     QList<qint32> m_ids;
     QTimer m_tick;
     QTimer m_interruptPoll;

@@ -483,6 +483,35 @@ private Q_SLOTS:
         QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("transferredFiles").toInt(), 1);
     }
 
+    // Messages follow --lang; without it the terminal speaks English, whatever
+    // language the desktop client last used.
+    void messagesFollowTheLanguageAsked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::addRow("desktop in Chinese, no --lang") << QStringList{"task", "status", "91"} << TaskStateText(BTS_Init, HSL_ENG);
+        QTest::addRow("--lang 2") << QStringList{"--lang", "2", "task", "status", "91"} << TaskStateText(BTS_Init, HSL_CN);
+        QTest::addRow("--lang 2, nothing to run") << QStringList{"--lang", "2", "task", "run", "--all"} << "没有未完成的任务";
+        QTest::addRow("--lang 1, nothing to run") << QStringList{"--lang", "1", "task", "run", "--all"} << "No unfinished task";
+    }
+    void messagesFollowTheLanguageAsked()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        {
+            TClientConfigX config;
+            config.SetLanguage(HSL_CN);
+            QVERIFY(config.Save());
+        }
+        TBatchTransport t = uploadTask(m_home->path(), 5, "X");
+        if (args.contains("--all"))
+            t.St = BTS_Completed;
+        QCOMPARE(storeTask(t, 91), 91);
+        const CliRun r = cli(args);
+        QVERIFY2(r.code == 0 && r.out.contains(said), qPrintable(failText(r)));
+    }
+
     // "task status" only reads: the index of an interrupted run is left byte for byte.
     void statusLeavesTheIndexAlone()
     {
