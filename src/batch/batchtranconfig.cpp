@@ -7,6 +7,7 @@
 #include "core/textfile.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QLockFile>
 #include <QMutex>
 #include <QStringEncoder>
+#include <QThread>
 
 #include <limits>
 
@@ -290,7 +292,15 @@ bool UpdateTaskFile(TBatchTranConfig &config, const std::function<void(TBatchTra
     static QMutex inProcess;
     QMutexLocker guard(&inProcess);
     QLockFile lock(config.ConfigFileName() + QStringLiteral(".lock"));
-    if (!lock.tryLock(5000)) {
+    // Polled often: the lock is held only for one read and one write at a time, and
+    // QLockFile's own wait backs off to seconds between tries.
+    const QDeadlineTimer deadline(5000);
+    bool locked = lock.tryLock(0);
+    while (!locked && lock.error() == QLockFile::LockFailedError && !deadline.hasExpired()) {
+        QThread::msleep(10);
+        locked = lock.tryLock(0);
+    }
+    if (!locked) {
         qint64 pid = 0;
         QString host;
         QString app;

@@ -1244,7 +1244,11 @@ void TCustomBathFileDeal::closeRun()
                 FErrList << path;
         }
         FTaskInfo.St = task.St;
-        FTaskInfo.RunEndTime = FNow();
+        // A run that could not list its files does not move the next periodic
+        // window on: what changed meanwhile is taken once the source is back.
+        FLastAttemptEnd = FNow();
+        if (end != TRunEnd::Failed)
+            FTaskInfo.RunEndTime = FLastAttemptEnd;
         FInit = false;
         // A run that moved files shows the connection is back.
         if (FRunTransferred > 0)
@@ -1320,7 +1324,16 @@ void TCustomBathFileDeal::run()
         }
         TBatchTransport task = TaskInfo();
         const quint8 before = task.St;
+        TDateTime lastAttempt = 0;
+        {
+            QMutexLocker lock(&FLock);
+            lastAttempt = FLastAttemptEnd;
+        }
+        // A failed run waits its period like any other before it is tried again.
+        const TDateTime runEnd = task.RunEndTime;
+        task.RunEndTime = qMax(task.RunEndTime, lastAttempt);
         bool allowed = BatchTimeRule(task, previous, FNow());
+        task.RunEndTime = runEnd;
         if (FRunNow && !allowed) {
             task.St = BTS_Running;
             allowed = true;

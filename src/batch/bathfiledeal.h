@@ -226,6 +226,9 @@ private:
     QString FRunError;             // set when the run's files could not be listed
     bool FNoTransfers = false;     // the run fails before any file is tried
     bool FLockedElsewhere = false;
+    // End of the last run that ended, failed ones too: the time rule counts from
+    // it, while RunEndTime stays at the last run that could look at the files.
+    TDateTime FLastAttemptEnd = 0;
     QStringList FReturnKeyList;
     QStringList FErrList;
     std::unique_ptr<TFileIndex> PIndex;

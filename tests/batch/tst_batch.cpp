@@ -669,7 +669,16 @@ private Q_SLOTS:
         QVERIFY(helper.waitForStarted());
         TBatchTranConfig config(dir.path(), dir.path() + "/index");
         QString error;
+        int theirs = 0;
         for (int i = 0; i < 40; ++i) {
+            // Keep pace with the other process, so that both write all along.
+            const QDeadlineTimer deadline(20000);
+            while (theirs < i && helper.state() == QProcess::Running && !deadline.hasExpired()) {
+                if (!helper.canReadLine())
+                    helper.waitForReadyRead(200);
+                while (helper.canReadLine())
+                    theirs += helper.readLine().startsWith("added") ? 1 : 0;
+            }
             TBatchTransport t = uploadTask(6000 + i, "/ours/", 5);
             QVERIFY2(UpdateTaskFile(config, [&](TBatchTranConfig &c) { c.AddTask(t); }, &error), qPrintable(error));
         }
@@ -1346,6 +1355,39 @@ private Q_SLOTS:
         clock = at(2025, 3, 4, 9, 0);
         QVERIFY(Recorder::waitFor([&] { return rec.ended == 2; }, 20000));
         QVERIFY(server.fileAt(owner, "Tick/b.txt"));
+        worker.StopEx();
+        QVERIFY(worker.wait(10000));
+    }
+
+    void worker_failedPeriodicRunKeepsItsWindow()
+    {
+        // The share is away at 08:00: that run fails, the next is tried at 09:00 and
+        // not at once, and RunEndTime stays at the last run that saw the files, so the
+        // files changed while the share was away are still inside the next window.
+        BatchServer server;
+        QTemporaryDir dir;
+        int owner = 0;
+        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        TBatchTransport task = uploadTask(523, dir.path() + "/Away/", owner);
+        task.TaskCyc = 1.0;
+        task.TaskStartTime = *ParseTaskTime("08:00:00");
+        task.RunEndTime = at(2025, 3, 4, 6, 0);
+        std::atomic<double> clock{at(2025, 3, 4, 8, 0)};
+        TCustomBathFileDeal worker(task, settings);
+        worker.FEndPauseMs = 0;
+        worker.FPollMs = 5;
+        worker.FNow = [&clock] { return clock.load(); };
+        Recorder rec(&worker);
+        worker.StartEx();
+        QVERIFY(Recorder::waitFor([&] { return rec.ended == 1; }, 20000));
+        QCOMPARE(worker.Progress().LastRun, TRunEnd::Failed);
+        QCOMPARE(worker.TaskInfo().RunEndTime, at(2025, 3, 4, 6, 0));
+        worker.RunEndHandled();
+        clock = at(2025, 3, 4, 8, 30);
+        QVERIFY(!Recorder::waitFor([&] { return rec.ended > 1; }, 300));
+        clock = at(2025, 3, 4, 9, 0);
+        QVERIFY(Recorder::waitFor([&] { return rec.ended == 2; }, 20000));
+        QCOMPARE(worker.TaskInfo().RunEndTime, at(2025, 3, 4, 6, 0));
         worker.StopEx();
         QVERIFY(worker.wait(10000));
     }
@@ -2118,6 +2160,8 @@ int main(int argc, char **argv)
                 fprintf(stderr, "%s\n", qPrintable(error));
                 return 1;
             }
+            fprintf(stdout, "added %d\n", first + i);
+            fflush(stdout);
         }
         return 0;
     }
