@@ -6,6 +6,7 @@
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "web/webmodule.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -178,10 +179,8 @@ QString TBulkDownload::OpenTarget() const
         for (const TBulkDownloadItem &item : m_items) {
             if (!item.Done)
                 continue;
-            const QString ext = QFileInfo(item.Name).suffix().toLower();
-            const bool program = ext == QLatin1String("exe") || ext == QLatin1String("bat") || ext == QLatin1String("dll")
-                                 || QFileInfo(item.LocalPath).isExecutable();
-            if (!program)
+            // The client's one rule for opening a downloaded file: nothing that could run.
+            if (TWebModule::IsSafeToOpen(item.LocalPath))
                 return item.LocalPath;
         }
     }

@@ -107,6 +107,7 @@ TBatchFileDealMainFrm::TBatchFileDealMainFrm(QWidget *parent, THS_Language langu
     connect(FManager, &TBatchTaskManager::tasksChanged, this, &TBatchFileDealMainFrm::fillGrid);
     connect(FManager, &TBatchTaskManager::bulkDownloadRefused, this,
             [this] { TPrompter::Instance().Error(this, WLS_Hint, WLS_ProhibitsBulkDownload); });
+    connect(FManager, &TBatchTaskManager::logLine, this, &TBatchFileDealMainFrm::onLogLine);
     connect(FManager, &TBatchTaskManager::saveFailed, this,
             [this](const QString &error) { TPrompter::Instance().Error(this, WLS_Hint, error); });
 }
@@ -212,6 +213,7 @@ void TBatchFileDealMainFrm::buildUi()
         connect(b, &QToolButton::clicked, this, slot);
         return b;
     };
+    sbNewTask = button("sbNewTask", t("新建任务", "New task"), &TBatchFileDealMainFrm::NewTask);
     sbStartAll = button("sbStartAll", t("开始全部", "Start all"), &TBatchFileDealMainFrm::actStartAll);
     sbStopAll = button("sbStopAll", t("停止全部", "Stop all"), &TBatchFileDealMainFrm::actPauseAll);
     sbDelAll = button("sbDelAll", t("删除全部", "Delete all"), &TBatchFileDealMainFrm::actDelAll);
@@ -231,6 +233,7 @@ void TBatchFileDealMainFrm::buildUi()
     pm_Restart = entry("pm_Restart", t("重新开始", "Restart"), &TBatchFileDealMainFrm::actRestart);
     pm_Del = entry("pm_Del", t("删除", "Delete"), &TBatchFileDealMainFrm::actDel);
     pm_ResetTaskInfo = entry("pm_ResetTaskInfo", t("修改设置", "Modify settings"), &TBatchFileDealMainFrm::ResetTaskInfo);
+    pm_NewTask = entry("pm_NewTask", t("新建任务", "New task"), &TBatchFileDealMainFrm::NewTask);
     PopupMenu1->addSeparator();
     pm_Log = entry("pm_Log", t("传输日志", "Transfer log"), [this] {
         PageControl1->setCurrentWidget(moLog);
@@ -241,7 +244,7 @@ void TBatchFileDealMainFrm::buildUi()
             [this](const QPoint &p) { PopupMenu1->popup(sgTaskList->viewport()->mapToGlobal(p)); });
 
     auto *buttons = new QHBoxLayout;
-    for (QToolButton *b : {sbStartAll, sbStopAll, sbDelAll, sbStart, sbPause, sbDel})
+    for (QToolButton *b : {sbNewTask, sbStartAll, sbStopAll, sbDelAll, sbStart, sbPause, sbDel})
         buttons->addWidget(b);
     buttons->addStretch(1);
     auto *right = new QSplitter(Qt::Vertical, this);
@@ -307,6 +310,8 @@ void TBatchFileDealMainFrm::SelectList(int tag)
 
 void TBatchFileDealMainFrm::fillGrid()
 {
+    // A refill because another program changed the tasks keeps the user's selection.
+    const qint32 keep = SelectedTask();
     const int tag = currentTag();
     const QList<TBatchTaskRow> rows = tag > 0 ? FManager->Rows(tag) : QList<TBatchTaskRow>();
     {
@@ -324,6 +329,8 @@ void TBatchFileDealMainFrm::fillGrid()
     pm_Start->setEnabled(!done);
     pm_Pause->setEnabled(!done);
     clearDetails();
+    if (keep != 0 && RowOf(keep) >= 0)
+        SelectTask(keep);
 }
 
 void TBatchFileDealMainFrm::showRow(int row, const TBatchTaskRow &data)
@@ -449,6 +456,7 @@ void TBatchFileDealMainFrm::clearDetails()
         memo->clear();
         memo->setProperty("shownText", QVariant());
     }
+    moLog->setProperty("liveTask", QVariant());
 }
 
 void TBatchFileDealMainFrm::showDetails()
@@ -464,6 +472,7 @@ void TBatchFileDealMainFrm::showDetails()
         m_detailsTask = id;
         for (QPlainTextEdit *memo : {moTaskInfo, moLog, moErrorLog})
             memo->setProperty("shownText", QVariant());
+        moLog->setProperty("liveTask", QVariant());
     }
     const TBatchTransport &task = data.Task;
     const TBatchProgress &p = data.Progress;
@@ -487,9 +496,13 @@ void TBatchFileDealMainFrm::showDetails()
     TaskSummaryText(task, FHS_Language, summary);
     showText(moTaskInfo, summary);
     // Progress comes twice a second: only the page in front is read again.
-    if (PageControl1->currentWidget() == moLog)
-        showText(moLog, FManager->LogText(id));
-    else if (PageControl1->currentWidget() == moErrorLog)
+    // A worker's log is read once; its new lines are appended as they come.
+    if (PageControl1->currentWidget() == moLog) {
+        if (moLog->property("liveTask").toInt() != id) {
+            showText(moLog, FManager->LogText(id));
+            moLog->setProperty("liveTask", data.HasWorker ? QVariant(id) : QVariant());
+        }
+    } else if (PageControl1->currentWidget() == moErrorLog)
         showText(moErrorLog, FManager->ErrorText(id));
 }
 
@@ -507,6 +520,14 @@ void TBatchFileDealMainFrm::showText(QPlainTextEdit *memo, const QString &text)
     memo->setPlainText(text);
     memo->setProperty(shown, text);
     bar->setValue(atEnd ? bar->maximum() : at);
+}
+
+void TBatchFileDealMainFrm::onLogLine(int id, const QString &line)
+{
+    if (moLog->property("liveTask").toInt() != id || id == 0)
+        return;
+    // appendPlainText follows the end only for a reader who is there.
+    moLog->appendPlainText(line);
 }
 
 bool TBatchFileDealMainFrm::needTask(qint32 &id)
@@ -618,7 +639,7 @@ void TBatchFileDealMainFrm::AppendTask(const TBatchTransport &val)
     // second editor: the user finishes the open one first.
     if (!m_config || RaiseEditor())
         return;
-    TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    TTaskAddFrm editor(*m_config, FHS_Language, FManager->IndexFolder(), this);
     m_editor = &editor;
     editor.SetTaskInfo(val);
     FRunEditor(editor);
@@ -651,17 +672,29 @@ void TBatchFileDealMainFrm::ResetTaskInfo()
     qint32 id;
     if (RaiseEditor() || !needTask(id) || !m_config)
         return;
+    FManager->Reload();
     TBatchTransport stored;
-    if (!FManager->Store().GetTask(id, stored))
+    if (!FManager->Task(id, stored))
         return;
-    TTaskAddFrm editor(*m_config, FHS_Language, FManager->Store().IndexFolder(), this);
+    TTaskAddFrm editor(*m_config, FHS_Language, FManager->IndexFolder(), this);
     m_editor = &editor;
     editor.SetTaskInfo(stored);
     FRunEditor(editor);
     if (!editor.FIsCompleted)
         return;
-    FManager->ModifyTask(editor.FNewTaskInfo, editor.FFilesSelected ? &editor.FExcludedKeys : nullptr);
+    // Only what the editor changed is stored: a run or another program may have changed the rest meanwhile.
+    FManager->ModifyTask(stored, editor.FNewTaskInfo, editor.FFilesSelected ? &editor.FExcludedKeys : nullptr);
     onTaskChanged(id);
+}
+
+void TBatchFileDealMainFrm::NewTask()
+{
+    TBatchTransport task;
+    NewBatchTransport(task);
+    task.TranStyle = TS_Upload;
+    task.FF = FF_Folder;
+    task.IncludeRootPath = m_config ? m_config->IsIncludeRoot() : true;
+    AppendTask(task);
 }
 
 void TBatchFileDealMainFrm::UMRobotShowComplete(qint32 id)

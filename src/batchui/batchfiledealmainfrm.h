@@ -59,6 +59,8 @@ public:
     QString FPendingTask;
     // "Modify settings" of the selected task.
     void ResetTaskInfo();
+    // "New task": the editor on an empty bulk upload task.
+    void NewTask();
     // Message 1239.
     void UMRobotShowComplete(qint32 id);
     // Shows the editor modally; true when it closed. Tests drive it instead.
@@ -85,6 +87,7 @@ private:
     void showDetails();
     void clearDetails();
     void showText(QPlainTextEdit *memo, const QString &text);
+    void onLogLine(int id, const QString &line);
     int currentTag() const;
     bool needTask(qint32 &id);
     void openLocalFolder();
@@ -119,8 +122,10 @@ private:
     QAction *pm_Del = nullptr;
     QAction *pm_Restart = nullptr;
     QAction *pm_ResetTaskInfo = nullptr;
+    QAction *pm_NewTask = nullptr;
     QAction *pm_Log = nullptr;
     QAction *pm_OpenFolder = nullptr;
+    QToolButton *sbNewTask = nullptr;
     QToolButton *sbStartAll = nullptr;
     QToolButton *sbStopAll = nullptr;
     QToolButton *sbDelAll = nullptr;

@@ -77,33 +77,6 @@ TTaskAddContext TTaskAddContext::FromConfig(const TClientConfigX &config)
     return c;
 }
 
-QString TaskTypesText(const QList<qint32> &types)
-{
-    if (types.isEmpty())
-        return QStringLiteral("*.*");
-    QStringList parts;
-    for (qint32 code : types)
-        parts << QStringLiteral("*.") + ExtCodeText(quint32(code));
-    return parts.join(u',');
-}
-
-QList<qint32> ParseTaskTypes(const QString &text)
-{
-    const QString t = text.trimmed();
-    if (t.isEmpty() || t == QLatin1String("*.*") || t == QLatin1String("*"))
-        return {};
-    QList<qint32> types;
-    for (const QString &piece : t.split(u',', Qt::SkipEmptyParts)) {
-        const QString p = piece.trimmed();
-        const qsizetype dot = p.indexOf(u'.');
-        const quint32 code = FileExtCode(dot >= 0 ? p.mid(dot + 1, 4) : p);
-        if (code == 42)
-            return {};
-        types << qint32(code);
-    }
-    return types;
-}
-
 TTaskForm TaskToForm(const TBatchTransport &task, const TTaskAddContext &ctx, const TTaskAddTexts &texts)
 {
     TTaskForm f;
@@ -271,18 +244,6 @@ TTaskCheck CollectTask(const TTaskForm &form, TBatchTransport &task, const TTask
     return TTaskCheck::Ok;
 }
 
-TTaskCheck CheckTaskEnds(const TBatchTransport &task)
-{
-    if (task.TranStyle == TS_Upload) {
-        if (task.IncludeRootPath || task.DestFolderId != 0)
-            return task.DestOwnerId == 0 ? TTaskCheck::SelOwner : TTaskCheck::Ok;
-        return TTaskCheck::SelDFolder;
-    }
-    if (task.TranStyle == TS_Download && task.SourceOwnerId == 0)
-        return TTaskCheck::SelSOwner;
-    return TTaskCheck::Ok;
-}
-
 // ---- Scratch index
 
 struct TTaskScratchIndex::Job {
@@ -359,24 +320,4 @@ void TTaskScratchIndex::Exclude(const QList<qint64> &keys)
 {
     if (m_job && m_job->Worker && !m_building)
         m_job->Worker->RemoveFiles(keys);
-}
-
-bool WriteTaskExclusions(const QString &indexFolder, qint32 taskId, const QList<qint64> &keys)
-{
-    const QString folder = indexFolder.isEmpty() ? BatchIndexFolder() : IncludeTrailingSlash(indexFolder);
-    QDir().mkpath(folder);
-    const QString name = folder + QString::number(taskId) + QStringLiteral(".ivd");
-    if (keys.isEmpty())
-        return !QFile::exists(name) || QFile::remove(name);
-    QByteArray text;
-    for (qint64 k : keys)
-        text += QByteArray::number(k) + "\r\n";
-    return WriteFileAtomic(name, text);
-}
-
-void DeleteTaskIndexFiles(const QString &indexFolder, qint32 taskId)
-{
-    const QString base = (indexFolder.isEmpty() ? BatchIndexFolder() : IncludeTrailingSlash(indexFolder)) + QString::number(taskId);
-    for (const char *ext : {".fln", ".std", ".ivd", ".log"})
-        QFile::remove(base + QLatin1String(ext));
 }

@@ -3,6 +3,7 @@
 // values of its controls and back, with every check of a save, and the scratch
 // index that lets the user leave files out before the task runs.
 #include "batch/bathfiledeal.h"
+#include "batch/taskservice.h"
 #include "core/clientconfigx.h"
 
 #include <QDate>
@@ -58,20 +59,14 @@ struct TTaskAddContext {
     static TTaskAddContext FromConfig(const TClientConfigX &config);
 };
 
-QString TaskTypesText(const QList<qint32> &types);
-// "*.*", "*" or empty: every type; a "*" among the pieces also means every type.
-QList<qint32> ParseTaskTypes(const QString &text);
 TTaskForm TaskToForm(const TBatchTransport &task, const TTaskAddContext &ctx, const TTaskAddTexts &texts);
 
-enum class TTaskCheck { Ok, Refused, NewFolderErr, SelSvrFolder, NoFile, NoFolder, ErrTime, ErrSize, SelOwner, SelDFolder, SelSOwner };
 QString TaskCheckText(TTaskCheck check, const TTaskAddTexts &texts);
 
 // Collects the controls into task. askCreate is asked before a missing local
 // download folder is created; "no" gives Refused.
 TTaskCheck CollectTask(const TTaskForm &form, TBatchTransport &task, const TTaskAddContext &ctx, const TTaskAddTexts &texts,
                        const std::function<bool()> &askCreate);
-// The last checks of a save, on a collected task.
-TTaskCheck CheckTaskEnds(const TBatchTransport &task);
 
 // The files a task would move, listed into a scratch index of its own: a
 // folder that no worker of the task uses, removed with this object. Built off
@@ -106,7 +101,3 @@ private:
     bool m_building = false;
 };
 
-// Writes the keys as a task's exclusions (its ".ivd" file), read at its next run.
-bool WriteTaskExclusions(const QString &indexFolder, qint32 taskId, const QList<qint64> &keys);
-// Removes a task's ".fln", ".std", ".ivd" and ".log" files.
-void DeleteTaskIndexFiles(const QString &indexFolder, qint32 taskId);

@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <exception>
+
 TCliSession::TCliSession(const TCliOptions &options) : m_options(options)
 {
     m_conn = TServerConn::FromConfig(m_config);
@@ -19,10 +21,36 @@ TCliSession::TCliSession(const TCliOptions &options) : m_options(options)
             m_conn.SSL = parts.size() == 3 && StrToIntDef(parts.at(2), 0) != 0;
         }
     }
-    if (options.Lang == 1 || options.Lang == 2)
-        m_conn.Language = THS_Language(options.Lang);
-    if (m_conn.Language == HSL_NONE)
-        m_conn.Language = HSL_ENG;
+    // The terminal speaks English unless told otherwise, whatever the desktop client last used.
+    m_conn.Language = options.Lang == HSL_CN ? HSL_CN : HSL_ENG;
+}
+
+bool TCliSession::checkSession()
+{
+    QString body;
+    quint8 status = 0;
+    try {
+        auto c = m_conn.MakeClient(20000);
+        c->PCancelFrames = m_cancel;
+        status = c->GetMyGroups(body);
+    } catch (const std::exception &e) {
+        m_error = QStringLiteral("Cannot reach %1:%2: %3").arg(m_conn.Host).arg(m_conn.Port).arg(QString::fromUtf8(e.what()));
+        return false;
+    }
+    if (status == st::Ok) {
+        m_groups = body;
+        return true;
+    }
+    m_stale = true;
+    const int code = StrToIntDef(body.trimmed(), status);
+    const bool cn = m_conn.Language == HSL_CN;
+    QString why = ResultCodeText(code, m_conn.Language).trimmed();
+    if (why.isEmpty())
+        why = (cn ? QStringLiteral("结果代码 %1") : QStringLiteral("result code %1")).arg(code);
+    m_error = (cn ? QStringLiteral("保存的登录（%1）已失效：%2。请重新登录：zudivuvo-cli --user 用户名 login")
+                  : QStringLiteral("The saved login (%1) is no longer valid: %2. Log in again: zudivuvo-cli --user NAME login"))
+                  .arg(m_userName.isEmpty() ? m_config.LoginName() : m_userName, why);
+    return false;
 }
 
 bool TCliSession::login(const QString &name, const QString &password)
@@ -31,6 +59,7 @@ bool TCliSession::login(const QString &name, const QString &password)
     c.Host = m_conn.Host;
     c.Port = m_conn.Port;
     c.ReadTimeout = 20000;
+    c.PCancelFrames = m_cancel;
     c.FLanguage = m_conn.Language;
     TLoginReply reply;
     const quint8 st = c.Login(name, password, LoginMacValue(), m_conn.Host, QString::number(m_conn.Port), &reply);
@@ -66,15 +95,15 @@ bool TCliSession::Connect()
         } else {
             password = qEnvironmentVariable("ZUDIVUVO_PASSWORD");
         }
-        return login(m_options.User, password);
+        return login(m_options.User, password) && checkSession();
     }
     // The desktop client's saved login: automatic login data first, then the stored identity.
     if (m_config.AutoLogin() && !m_config.LoginName().isEmpty() && !m_config.LoginPassword().isEmpty())
-        return login(m_config.LoginName(), m_config.LoginPassword());
+        return login(m_config.LoginName(), m_config.LoginPassword()) && checkSession();
     if (!m_config.EncryptId().isEmpty()) {
         m_ownerId = m_config.OwnerId2();
         m_userName = m_config.OwnerName();
-        return true;
+        return checkSession();
     }
     m_error = QStringLiteral("Not logged in: give --user NAME with --password-file or ZUDIVUVO_PASSWORD, or log in once with \"zudivuvo-cli login\"");
     return false;

@@ -6,11 +6,13 @@
 
 #include <QString>
 
+#include <atomic>
+
 struct TCliOptions {
     QString Server;        // HOST#PORT#TLS
     QString User;
     QString PasswordFile;
-    int Lang = 0;          // 0: the saved language
+    int Lang = 0;          // 0: English, the command line's own default
     bool Json = false;
 };
 
@@ -19,8 +21,15 @@ class TCliSession
 public:
     explicit TCliSession(const TCliOptions &options);
 
-    // Resolves host, port and identity; false with a message in Error().
+    // Resolves host, port and identity; a saved identity is checked with the
+    // server first. False with a message in Error(); Stale() tells a saved
+    // login the server no longer takes.
     bool Connect();
+    bool Stale() const { return m_stale; }
+    // Set to 1, it ends the login and the session check at once (Ctrl+C).
+    void SetCancel(const std::atomic<qint32> *cancel) { m_cancel = cancel; }
+    // The groups of the user, "id*name" lines, as the server listed them at Connect.
+    QString Groups() const { return m_groups; }
     QString Error() const { return m_error; }
     TServerConn Conn() const { return m_conn; }
     TBatchSettings Settings() const;
@@ -35,6 +44,7 @@ public:
 
 private:
     bool login(const QString &name, const QString &password);
+    bool checkSession();
 
     TCliOptions m_options;
     TClientConfigX m_config;
@@ -44,4 +54,7 @@ private:
     QString m_loginName;
     int m_ownerId = 0;
     bool m_serverValid = true;
+    bool m_stale = false;
+    const std::atomic<qint32> *m_cancel = nullptr;
+    QString m_groups;
 };

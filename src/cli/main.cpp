@@ -2,6 +2,7 @@
 // It shares the desktop client's configuration folder, btr.sys and index files.
 #include "batch/batchtranconfig.h"
 #include "batch/bathfiledeal.h"
+#include "batch/taskservice.h"
 #include "cli/clisession.h"
 #include "cli/taskrunner.h"
 #include "core/fileext.h"
@@ -18,29 +19,45 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <future>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kUsage = 2;
+constexpr int kInterrupted = 130;
+
+// The language of the messages: English unless --lang 2 asks for Chinese.
+THS_Language g_lang = HSL_ENG;
+
+QString L(const char *cn, const char *en)
+{
+    return QString::fromUtf8(g_lang == HSL_CN ? cn : en);
+}
 
 const char kUsageText[] =
     "Usage: zudivuvo-cli [--server HOST#PORT#TLS] [--user NAME] [--password-file FILE] [--lang 1|2] [--json] COMMAND\n"
     "The password comes from --password-file or ZUDIVUVO_PASSWORD; without --user the desktop client's saved login is used.\n"
     "Commands:\n"
-    "  login                          check the login and store it for later commands\n"
+    "  login                          check the login with the server and store it for later commands\n"
+    "  owners                         list the owners (your groups and yourself) with their ids\n"
     "  ls OWNER[:FOLDERID]            list a folder\n"
-    "  get FILEKEY LOCALPATH          download a file\n"
+    "  get FILEKEY LOCALPATH [--parents]  download a file (--parents creates missing folders)\n"
     "  put LOCALFILE OWNER:FOLDERID   upload a file\n"
     "  task list | show ID | status ID | log ID\n"
     "  task add --upload|--download --source X --dest Y --owner ID [--folder-id ID] [--file]\n"
+    "           (--download needs --folder-id: the server folder's id)\n"
     "           [--no-subfolders] [--from DATE --to DATE] [--min-size N --max-size N] [--types doc,xls]\n"
     "           [--period MINUTES] [--start HH:MM:SS] [--no-include-root] [--no-keep-newer]\n"
-    "  task run ID | --all [--watch]  run now (--watch keeps periodic tasks on their time rule)\n"
-    "  task pause|resume|delete ID\n";
+    "  task run ID | --all [--watch]  run now; --all runs every unfinished task that is not paused\n"
+    "                                 (--watch keeps periodic tasks on their time rule)\n"
+    "  task pause|resume|delete ID\n"
+    "Exit status: 0 all done, 1 a failure (files not moved, refused, stale login), 2 usage, 130 interrupted.\n"
+    "Ctrl+C stops cleanly and keeps the stored task states; a second Ctrl+C ends at once.\n";
 
 void out(const QString &text)
 {
@@ -64,7 +81,40 @@ int usage(const QString &text)
 
 void onSignal(int)
 {
-    g_interrupted = 1;
+    // A second Ctrl+C ends at once; _exit is safe in a signal handler.
+    if (g_interrupted.exchange(1) != 0)
+        _exit(kInterrupted);
+}
+
+// Runs a command's exchanges on a thread of their own, so Ctrl+C is seen while
+// they wait: the exchange is cancelled and the command ends with 130.
+int interruptible(std::atomic<qint32> &cancel, const std::function<int()> &work)
+{
+    auto result = std::async(std::launch::async, work);
+    while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (g_interrupted && cancel.exchange(1) == 0) {
+            std::fflush(stdout);
+            std::fputs(("zudivuvo-cli: " + L("已中断", "interrupted") + u'\n').toLocal8Bit().constData(), stderr);
+        }
+    }
+    const int rc = result.get();
+    return g_interrupted ? kInterrupted : rc;
+}
+
+// The session is made and checked (the login step) where Ctrl+C reaches it.
+bool connectSession(TCliSession &session, std::atomic<qint32> &cancel, int &rc)
+{
+    bool ok = false;
+    session.SetCancel(&cancel);
+    rc = interruptible(cancel, [&] {
+        ok = session.Connect();
+        return ok ? 0 : 1;
+    });
+    if (rc == kInterrupted)
+        return false;
+    if (!ok)
+        rc = fail(session.Error());
+    return ok;
 }
 
 // Takes "--name value" out of args.
@@ -151,13 +201,47 @@ std::optional<TDateTime> parseDate(const QString &text)
 
 int cmdLogin(TCliSession &session)
 {
-    if (!session.Connect())
-        return fail(session.Error());
+    std::atomic<qint32> cancel{0};
+    int rc = 0;
+    if (!connectSession(session, cancel, rc))
+        return rc;
     QString err;
     if (!session.StoreLogin(&err))
-        return fail(QStringLiteral("Logged in, but the login could not be stored: %1").arg(err));
-    out(QStringLiteral("Logged in to %1:%2 as %3 (owner id %4)")
+        return fail(L("已登录，但无法保存登录信息：%1", "Logged in, but the login could not be stored: %1").arg(err));
+    out(L("已登录到 %1:%2，用户 %3（所有者编号 %4）", "Logged in to %1:%2 as %3 (owner id %4)")
             .arg(session.Conn().Host).arg(session.Conn().Port).arg(session.UserName()).arg(session.OwnerId()));
+    return 0;
+}
+
+int cmdOwners(TCliSession &session, const QStringList &args, bool json)
+{
+    if (!args.isEmpty())
+        return usage(QStringLiteral("owners takes no arguments"));
+    std::atomic<qint32> cancel{0};
+    int rc = 0;
+    if (!connectSession(session, cancel, rc))
+        return rc;
+    QJsonArray rows;
+    auto row = [&](const QString &kind, qint64 id, const QString &name) {
+        if (json) {
+            QJsonObject o;
+            o["kind"] = kind;
+            o["id"] = id;
+            o["name"] = name;
+            rows << o;
+        } else {
+            out(QStringLiteral("%1 %2 %3").arg(id, 10).arg(kind, -5).arg(name));
+        }
+    };
+    row(QStringLiteral("user"), session.OwnerId(), session.UserName());
+    for (const QString &l : session.Groups().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
+        const qsizetype star = l.indexOf(u'*');
+        const qint64 id = StrToInt64Def(l.left(star), 0);
+        if (star > 0 && id > 0)
+            row(QStringLiteral("group"), id, l.mid(star + 1));
+    }
+    if (json)
+        printJson(rows);
     return 0;
 }
 
@@ -170,20 +254,32 @@ int cmdLs(TCliSession &session, const QStringList &args, bool json)
     const qint64 folder = parts.size() > 1 ? StrToInt64Def(parts.at(1), -1) : 0;
     if (owner <= 0 || folder < 0 || parts.size() > 2)
         return usage(QStringLiteral("ls needs OWNER[:FOLDERID] as numbers"));
-    if (!session.Connect())
-        return fail(session.Error());
+    std::atomic<qint32> cancel{0};
+    int rc = 0;
+    if (!connectSession(session, cancel, rc))
+        return rc;
     QString reply;
-    try {
-        auto c = session.Conn().MakeClient();
-        c->ApiPostText(rq::FolderFileList,
-                       QStringLiteral("[EncryptCode]%1[/EncryptCode][OwnerId]%2[/OwnerId][FolderId]%3[/FolderID][IsIncludeSize]True[/IsIncludeSize]")
-                           .arg(session.Conn().EncryptId).arg(owner).arg(folder),
-                       reply);
-    } catch (const std::exception &e) {
-        return fail(QString::fromUtf8(e.what()));
-    }
+    QString error;
+    rc = interruptible(cancel, [&] {
+        try {
+            auto c = session.Conn().MakeClient();
+            c->PCancelFrames = &cancel;
+            c->ApiPostText(rq::FolderFileList,
+                           QStringLiteral("[EncryptCode]%1[/EncryptCode][OwnerId]%2[/OwnerId][FolderId]%3[/FolderID][IsIncludeSize]True[/IsIncludeSize]")
+                               .arg(session.Conn().EncryptId).arg(owner).arg(folder),
+                           reply);
+        } catch (const std::exception &e) {
+            error = QString::fromUtf8(e.what());
+            return 1;
+        }
+        return 0;
+    });
+    if (rc == kInterrupted)
+        return rc;
+    if (!error.isEmpty())
+        return fail(error);
     if (reply.trimmed() == QLatin1String("no power"))
-        return fail(QStringLiteral("No access to owner %1 folder %2").arg(owner).arg(folder));
+        return fail(L("无权访问所有者 %1 的文件夹 %2", "No access to owner %1 folder %2").arg(owner).arg(folder));
     QJsonArray rows;
     for (const QString &l : reply.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
         const QStringList f = l.split(u'*');
@@ -213,17 +309,38 @@ int cmdLs(TCliSession &session, const QStringList &args, bool json)
     return 0;
 }
 
-int cmdGet(TCliSession &session, const QStringList &args)
+int cmdGet(TCliSession &session, QStringList args)
 {
+    const bool parents = takeFlag(args, "--parents");
     if (args.size() != 2 || StrToInt64Def(args.at(0), 0) <= 0)
         return usage(QStringLiteral("get needs FILEKEY LOCALPATH"));
-    if (!session.Connect())
-        return fail(session.Error());
-    auto c = session.Conn().MakeClient(120000);
     const QString target = QFileInfo(args.at(1)).absoluteFilePath();
-    const quint8 st = c->DownloadFile(target, QStringLiteral("[IsReplace]True[/IsReplace]"), StrToInt64Def(args.at(0), 0));
+    const QString folder = QFileInfo(target).absolutePath();
+    // A mistyped folder is an error, not a new tree of folders.
+    if (!QFileInfo(folder).isDir()) {
+        if (!parents)
+            return fail(L("文件夹 %1 不存在（用 --parents 创建它）", "The folder %1 does not exist (give --parents to create it)").arg(folder));
+        if (!QDir().mkpath(folder))
+            return fail(L("无法创建文件夹 %1", "Cannot create the folder %1").arg(folder));
+    }
+    std::atomic<qint32> cancel{0};
+    int rc = 0;
+    if (!connectSession(session, cancel, rc))
+        return rc;
+    quint8 st = 0;
+    QString error;
+    rc = interruptible(cancel, [&] {
+        auto c = session.Conn().MakeClient(120000);
+        c->PCancelFrames = &cancel;
+        c->PIsBreak = &cancel;
+        st = c->DownloadFile(target, QStringLiteral("[IsReplace]True[/IsReplace]"), StrToInt64Def(args.at(0), 0));
+        error = c->GetLastError().trimmed();
+        return 0;
+    });
+    if (rc == kInterrupted)
+        return rc;
     if (st != fc::Download)
-        return fail(QStringLiteral("Download of %1 failed: %2").arg(args.at(0), c->GetLastError().trimmed()));
+        return fail(L("下载 %1 失败：%2", "Download of %1 failed: %2").arg(args.at(0), error));
     out(QStringLiteral("%1 -> %2").arg(args.at(0), target));
     return 0;
 }
@@ -236,21 +353,37 @@ int cmdPut(TCliSession &session, const QStringList &args)
     TTidyFile t;
     t.Path = QFileInfo(args.at(0)).absoluteFilePath();
     if (!LocalFileStat(t.Path, t.Size, t.ModifyDT))
-        return fail(QStringLiteral("Cannot read %1").arg(t.Path));
+        return fail(L("无法读取 %1", "Cannot read %1").arg(t.Path));
     t.NameHash = qint32(NameHash32(t.Path));
     t.Kind = FileExtCode(QFileInfo(t.Path).suffix());
-    if (!session.Connect())
-        return fail(session.Error());
-    auto c = session.Conn().MakeClient(120000);
+    std::atomic<qint32> cancel{0};
+    int rc = 0;
+    if (!connectSession(session, cancel, rc))
+        return rc;
     qint64 key = 0;
-    const quint8 st = c->UploadFile(StrToIntDef(dest.at(0), 0), QString(), key, t, StrToInt64Def(dest.at(1), 0));
-    if (st != fc::Stored && st != 16)
-        return fail(QStringLiteral("Upload of %1 failed: %2").arg(t.Path, c->GetLastError().trimmed()));
+    quint8 st = 0;
+    QString error;
+    rc = interruptible(cancel, [&] {
+        auto c = session.Conn().MakeClient(120000);
+        c->PCancelFrames = &cancel;
+        c->PIsBreak = &cancel;
+        st = c->UploadFile(StrToIntDef(dest.at(0), 0), QString(), key, t, StrToInt64Def(dest.at(1), 0));
+        error = c->GetLastError().trimmed();
+        return 0;
+    });
+    if (rc == kInterrupted)
+        return rc;
+    if (st == 16) {
+        out(L("%1 的内容服务器上已有（文件编号 %2），未保存新版本", "%1 is already on the server with the same content (file key %2): nothing stored").arg(t.Path).arg(key));
+        return 0;
+    }
+    if (st != fc::Stored)
+        return fail(L("上传 %1 失败：%2", "Upload of %1 failed: %2").arg(t.Path, error));
     out(QStringLiteral("%1 -> %2 (file key %3)").arg(t.Path, args.at(1)).arg(key));
     return 0;
 }
 
-int cmdTaskAdd(TBatchTranConfig &config, QStringList args)
+int cmdTaskAdd(TTaskService &tasks, QStringList args)
 {
     TBatchTransport t;
     NewBatchTransport(t);
@@ -296,7 +429,15 @@ int cmdTaskAdd(TBatchTranConfig &config, QStringList args)
         t.DestOwnerId = StrToIntDef(owner, 0);
         t.DestFolderId = fid;
     } else {
-        t.SourceFolderName = t.FF == FF_File || source.endsWith(u'\\') || source.endsWith(u'/') ? source : source + u'\\';
+        // The server folder is found by its id; its name is the last part of the
+        // path, written with "\\" as the server's list writes the paths under it.
+        if (fid <= 0)
+            return usage(QStringLiteral("task add --download needs --folder-id, the id of the server folder"));
+        QString server = source;
+        server.replace(u'/', u'\\');
+        if (t.FF != FF_File && !server.endsWith(u'\\'))
+            server += u'\\';
+        t.SourceFolderName = t.FF == FF_File ? server : LastFolderName(server);
         t.DestFolderName = IncludeTrailingSlash(QFileInfo(dest).absoluteFilePath());
         t.SourceOwnerId = StrToIntDef(owner, 0);
         t.SourceFolderId = fid;
@@ -315,10 +456,7 @@ int cmdTaskAdd(TBatchTranConfig &config, QStringList args)
         if (t.MinSize < 0 || t.MaxSize <= t.MinSize)
             return usage(QStringLiteral("--min-size and --max-size need two byte counts, the second larger"));
     }
-    for (const QString &ty : types.split(u',', Qt::SkipEmptyParts)) {
-        const QString ext = ty.trimmed().remove(QStringLiteral("*.")).remove(u'.');
-        t.Types << (ext == QLatin1String("*") ? 42 : qint32(FileExtCode(ext)));
-    }
+    t.Types = ParseTaskTypes(types);
     if (!period.isEmpty()) {
         bool ok = false;
         const double minutes = period.toDouble(&ok);
@@ -334,10 +472,8 @@ int cmdTaskAdd(TBatchTranConfig &config, QStringList args)
             return usage(QStringLiteral("--start is a time of day, HH:MM:SS"));
         t.TaskStartTime = *s;
     }
-    config.AddTask(t);
-    QString err;
-    if (!config.Save(&err))
-        return fail(QStringLiteral("Cannot save the task: %1").arg(err));
+    if (!tasks.AppendTask(t))
+        return fail(L("无法保存任务：%1", "Cannot save the task: %1").arg(tasks.LastSaveError()));
     out(QString::number(t.Id));
     return 0;
 }
@@ -347,20 +483,20 @@ int cmdTask(const TCliOptions &options, QStringList args)
     if (args.isEmpty())
         return usage(QStringLiteral("task needs a sub-command"));
     const QString sub = args.takeFirst();
-    TBatchTranConfig config;
-    if (!config.LoadError().isEmpty())
-        fail(config.LoadError(), 0);
+    TTaskService tasks;
+    if (!tasks.LoadError().isEmpty())
+        fail(tasks.LoadError(), 0);
     TCliSession session(options);
     const THS_Language lang = session.Language();
-    const QString indexFolder = BatchIndexFolder();
+    const QString indexFolder = tasks.IndexFolder();
 
     if (sub == QLatin1String("add"))
-        return cmdTaskAdd(config, args);
+        return cmdTaskAdd(tasks, args);
     if (sub == QLatin1String("list")) {
         if (!args.isEmpty())
             return usage(QStringLiteral("task list takes no arguments"));
         QJsonArray rows;
-        for (const TBatchTransport &t : config.GetAllTask()) {
+        for (const TBatchTransport &t : tasks.Tasks()) {
             if (options.Json)
                 rows << taskJson(t, lang);
             else
@@ -381,8 +517,8 @@ int cmdTask(const TCliOptions &options, QStringList args)
     if (!all) {
         if (args.size() != 1 || !parseId(args.first(), id))
             return usage(QStringLiteral("task %1 needs a task id").arg(sub));
-        if (!config.GetTask(id, task))
-            return fail(QStringLiteral("No task %1 in %2").arg(id).arg(QDir::toNativeSeparators(config.ConfigFileName())));
+        if (!tasks.Task(id, task))
+            return fail(L("%2 中没有任务 %1", "No task %1 in %2").arg(id).arg(QDir::toNativeSeparators(tasks.ConfigFileName())));
     } else if (!args.isEmpty()) {
         return usage(QStringLiteral("task run --all takes no task id"));
     }
@@ -401,84 +537,81 @@ int cmdTask(const TCliOptions &options, QStringList args)
         return 0;
     }
     if (sub == QLatin1String("status")) {
-        const QString holder = TaskLockHolder(indexFolder, id);
-        TFileIndex index;
-        index.TaskId = id;
-        int files = 0, done = 0;
-        // A running task's index is being appended to: loading it here could cut its last line.
-        if (holder.isEmpty() && QFile::exists(indexFolder + QString::number(id) + ".fln")) {
-            index.IndexFolder = indexFolder;
-            index.Init();
-            if (index.Load()) {
-                files = index.GetAllCount(0);
-                done = files - index.GetUndealFileCount(0);
-            }
-        }
+        // Only reads: the index of a run in progress belongs to its runner.
+        const QString holder = TaskLockedElsewhere(indexFolder, id);
+        const TLastRun last = ReadLastRun(indexFolder, id);
         const QStringList log = ReadTextFile(indexFolder + QString::number(id) + ".log").split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         if (options.Json) {
             QJsonObject o = taskJson(task, lang);
-            o["done"] = task.St == BTS_Completed;
+            o["done"] = task.St == BTS_Completed && last.Failed == 0;
             o["runningIn"] = holder.isEmpty() ? QJsonValue() : QJsonValue(holder);
-            o["indexedFiles"] = files;
-            o["transferredFiles"] = done;
+            o["indexedFiles"] = last.Files;
+            o["transferredFiles"] = last.Done;
+            o["failedFiles"] = last.Failed;
             o["lastLog"] = log.isEmpty() ? QString() : log.last();
             printJson(o);
         } else {
             out(QStringLiteral("Task %1: %2 (%3)").arg(id).arg(TaskStateText(task.St, lang), stateName(task.St)));
-            out(QStringLiteral("Last run: %1 - %2").arg(FormatWireDateTime(task.RunStartTime), FormatWireDateTime(task.RunEndTime)));
-            if (files > 0)
-                out(QStringLiteral("Index: %1 of %2 files transferred").arg(done).arg(files));
+            out(L("上次运行：%1 - %2", "Last run: %1 - %2").arg(FormatWireDateTime(task.RunStartTime), FormatWireDateTime(task.RunEndTime)));
+            if (last.Known)
+                out(L("上次运行的文件：%2 个中已传输 %1 个，失败 %3 个", "Files of the last run: %1 of %2 transferred, %3 failed").arg(last.Done).arg(last.Files).arg(last.Failed));
             if (!holder.isEmpty())
-                out(QStringLiteral("Running in %1").arg(holder));
+                out(L("正在运行于 %1", "Running in %1").arg(holder));
             if (!log.isEmpty())
-                out(QStringLiteral("Last log line: %1").arg(log.last()));
+                out(L("最后一行日志：%1", "Last log line: %1").arg(log.last()));
         }
         return 0;
     }
     if (sub == QLatin1String("log")) {
         const QString text = ReadTextFile(indexFolder + QString::number(id) + ".log");
         if (text.isEmpty())
-            return fail(QStringLiteral("Task %1 has no log yet").arg(id));
+            return fail(L("任务 %1 还没有日志", "Task %1 has no log yet").arg(id));
         std::fputs(text.toLocal8Bit().constData(), stdout);
         return 0;
     }
     if (sub == QLatin1String("pause") || sub == QLatin1String("resume") || sub == QLatin1String("delete")) {
-        const QString holder = TaskLockHolder(indexFolder, id);
+        const QString holder = TaskLockedElsewhere(indexFolder, id);
         if (!holder.isEmpty())
-            return fail(QStringLiteral("Task %1 is running in %2; stop it there first").arg(id).arg(holder));
+            return fail(L("任务 %1 正在 %2 中运行；请先在那里停止它", "Task %1 is running in %2; stop it there first").arg(id).arg(holder));
+        quint8 st = BTS_Unknown;
+        bool ok = false;
         if (sub == QLatin1String("delete")) {
-            config.DelTask(id);
+            ok = tasks.Remove(id);
         } else {
-            task.St = sub == QLatin1String("pause") ? BTS_Paused : (task.TaskCyc > 0 ? BTS_Waiting : BTS_Init);
-            config.SetTask(task);
+            st = sub == QLatin1String("pause") ? BTS_Paused : (task.TaskCyc > 0 ? BTS_Waiting : BTS_Init);
+            ok = tasks.ApplyState(id, st);
         }
-        QString err;
-        if (!config.Save(&err))
-            return fail(QStringLiteral("Cannot save %1: %2").arg(config.ConfigFileName(), err));
-        out(QStringLiteral("Task %1: %2").arg(id).arg(sub == QLatin1String("delete") ? QStringLiteral("deleted") : stateName(task.St)));
+        if (!ok)
+            return fail(L("无法更改任务 %1：%2", "Cannot change task %1: %2").arg(id).arg(tasks.LastError()));
+        out(QStringLiteral("Task %1: %2").arg(id).arg(sub == QLatin1String("delete") ? QStringLiteral("deleted") : stateName(st)));
         return 0;
     }
     if (sub == QLatin1String("run")) {
-        QList<TBatchTransport> tasks;
+        QList<qint32> ids;
         if (all) {
-            for (const TBatchTransport &t : config.GetAllTask())
-                if (t.St != BTS_Paused && t.St != BTS_Deleted && (t.TranStyle == TS_Upload || t.TranStyle == TS_Download))
-                    tasks << t;
-            if (tasks.isEmpty()) {
-                out(QStringLiteral("No runnable task"));
+            // What is unfinished: an interrupted or failed run goes on; a finished one-off task does not run again.
+            ids = tasks.UnfinishedTasks();
+            if (ids.isEmpty()) {
+                if (options.Json)
+                    printJson(QJsonArray());
+                else
+                    out(L("没有未完成的任务", "No unfinished task"));
                 return 0;
             }
         } else {
             if (!IsRunnableTask(task) || (task.TranStyle != TS_Upload && task.TranStyle != TS_Download))
-                return fail(QStringLiteral("Task %1 cannot run: it names no source or target").arg(id));
-            tasks << task;
+                return fail(L("任务 %1 无法运行：没有源或目标", "Task %1 cannot run: it names no source or target").arg(id));
+            ids << id;
         }
         if (!session.ServerOptionValid())
             return usage(QStringLiteral("--server needs HOST#PORT#TLS"));
-        if (!session.Connect())
-            return fail(session.Error());
-        TTaskRunner runner(config, session.Settings(), watch, ::isatty(STDOUT_FILENO) != 0);
-        return runner.Run(tasks);
+        std::atomic<qint32> cancel{0};
+        int rc = 0;
+        if (!connectSession(session, cancel, rc))
+            return rc;
+        tasks.SetSettings(session.Settings());
+        TTaskRunner runner(tasks, ::isatty(STDOUT_FILENO) != 0, options.Json, lang);
+        return runner.Run(ids, watch);
     }
     return usage(QStringLiteral("unknown task command: ") + sub);
 }
@@ -510,6 +643,7 @@ int main(int argc, char *argv[])
             return usage(QStringLiteral("--lang is 1 (English) or 2 (Chinese)"));
     }
     options.Json = takeFlag(args, "--json");
+    g_lang = options.Lang == HSL_CN ? HSL_CN : HSL_ENG;
     if (missing)
         return usage(QStringLiteral("an option has no value"));
     if (args.isEmpty())
@@ -521,6 +655,8 @@ int main(int argc, char *argv[])
     const QString command = args.takeFirst();
     if (command == QLatin1String("login"))
         return args.isEmpty() ? cmdLogin(session) : usage(QStringLiteral("login takes no arguments"));
+    if (command == QLatin1String("owners"))
+        return cmdOwners(session, args, options.Json);
     if (command == QLatin1String("ls"))
         return cmdLs(session, args, options.Json);
     if (command == QLatin1String("get"))

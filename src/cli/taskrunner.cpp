@@ -1,8 +1,9 @@
 #include "cli/taskrunner.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 
@@ -32,19 +33,9 @@ QString clockText(qint64 secs)
 
 } // namespace
 
-TTaskRunner::TTaskRunner(TBatchTranConfig &config, const TBatchSettings &settings, bool watch, bool terminal, QObject *parent)
-    : QObject(parent), m_config(config), m_settings(settings), m_watch(watch), m_terminal(terminal)
+TTaskRunner::TTaskRunner(TTaskService &service, bool terminal, bool json, THS_Language lang, QObject *parent)
+    : QObject(parent), m_service(service), m_terminal(terminal), m_json(json), m_lang(lang)
 {
-}
-
-TTaskRunner::~TTaskRunner() = default;
-
-TTaskRunner::Job *TTaskRunner::job(int id)
-{
-    for (auto &j : m_jobs)
-        if (j->id == id)
-            return j.get();
-    return nullptr;
 }
 
 void TTaskRunner::line(const QString &text)
@@ -58,23 +49,6 @@ void TTaskRunner::line(const QString &text)
     std::fflush(stdout);
 }
 
-void TTaskRunner::persist(Job &j, quint8 forcedState)
-{
-    // Only what a run changes; the rest of the task may have been edited meanwhile.
-    const TBatchTransport ran = j.worker->TaskInfo();
-    m_config.Reload();
-    TBatchTransport stored;
-    if (!m_config.GetTask(j.id, stored))
-        return;
-    stored.St = forcedState != 0xFF ? forcedState : ran.St;
-    stored.RunStartTime = ran.RunStartTime;
-    stored.RunEndTime = ran.RunEndTime;
-    m_config.SetTask(stored);
-    QString err;
-    if (!m_config.Save(&err))
-        line(QStringLiteral("Cannot save the task state: %1").arg(err));
-}
-
 void TTaskRunner::drawProgress(bool final)
 {
     int files = 0;
@@ -82,11 +56,14 @@ void TTaskRunner::drawProgress(bool final)
     qint64 bytes = 0;
     qint64 total = 0;
     QString current;
-    for (auto &j : m_jobs) {
-        const TBatchProgress p = j->worker->Progress();
+    for (qint32 id : m_ids) {
+        TBatchTaskRow row;
+        if (!m_service.Row(id, row) || !row.HasWorker)
+            continue;
+        const TBatchProgress &p = row.Progress;
         files += p.AllCount;
         filesDone += p.FinishedCount;
-        bytes += p.FinishedSize + (p.CurrentFile.isEmpty() ? 0 : j->currentDone);
+        bytes += p.FinishedSize + (p.CurrentFile.isEmpty() ? 0 : row.FileDoneSize);
         total += p.TotalSize;
         if (!p.CurrentFile.isEmpty())
             current = p.CurrentFile;
@@ -98,7 +75,7 @@ void TTaskRunner::drawProgress(bool final)
         m_lastBytes = bytes;
         m_lastMs = now;
     }
-    if (!m_terminal || files == 0)
+    if (!m_terminal || m_json || files == 0)
         return;
     const double frac = total > 0 ? qBound(0.0, double(bytes) / double(total), 1.0) : (files ? double(filesDone) / files : 0);
     const int width = 24;
@@ -121,132 +98,79 @@ void TTaskRunner::drawProgress(bool final)
     m_barShown = !final;
 }
 
-void TTaskRunner::finishIfDone()
+void TTaskRunner::onRunFinished(int id, const TRunResult &r)
 {
-    for (auto &j : m_jobs)
-        if (!j->done)
-            return;
-    QCoreApplication::exit(0);
+    drawProgress(true);
+    QString failure = r.FirstFailure;
+    if (!r.LockedBy.isEmpty()) {
+        failure = t("任务正在 %1 中运行", "the task is running in %1").arg(r.LockedBy);
+        m_fatal = true;
+    } else if (r.State == BTS_Error) {
+        m_fatal = true;
+    }
+    m_failedFiles += r.Failed;
+    if (m_firstFailure.isEmpty() && !failure.isEmpty())
+        m_firstFailure = t("任务 %1：%2", "task %1: %2").arg(id).arg(failure);
+    if (m_json) {
+        QJsonObject o;
+        o["id"] = id;
+        o["state"] = r.State;
+        o["files"] = r.Files;
+        o["transferredFiles"] = r.Done;
+        o["failedFiles"] = r.Failed;
+        o["firstFailure"] = failure;
+        o["runningIn"] = r.LockedBy.isEmpty() ? QJsonValue() : QJsonValue(r.LockedBy);
+        m_results << o;
+    } else if (r.LockedBy.isEmpty()) {
+        line(t("任务 %1：运行结束，%3 个文件中完成 %2 个，失败 %4 个", "Task %1: run ended, %2 of %3 files done, %4 failed").arg(id).arg(r.Done).arg(r.Files).arg(r.Failed));
+    }
 }
 
-int TTaskRunner::Run(const QList<TBatchTransport> &tasks)
+int TTaskRunner::Run(const QList<qint32> &ids, bool keepPeriodic)
 {
+    m_ids = ids;
     m_clock.start();
-    for (const TBatchTransport &t : tasks) {
-        auto j = std::make_unique<Job>();
-        j->id = t.Id;
-        j->worker = std::make_unique<TCustomBathFileDeal>(t, m_settings);
-        j->worker->FEndPauseMs = 0;
-        j->worker->FRunNow = !m_watch;
-        j->worker->IsLog = true;
-        TCustomBathFileDeal *w = j->worker.get();
-        connect(w, &TCustomBathFileDeal::showLogInfo, this, [this](int id, const QString &text) {
-            if (!m_terminal)
-                line(QStringLiteral("[%1] %2").arg(id).arg(text));
-        });
-        connect(w, &TCustomBathFileDeal::tcpWork, this, [this](int id, qint64 all, qint64 done) {
-            if (Job *jb = job(id)) {
-                jb->currentAll = all;
-                jb->currentDone = done;
-            }
-        });
-        connect(w, &TCustomBathFileDeal::startDealFile, this, [this](int id, const QString &) {
-            if (Job *jb = job(id))
-                jb->currentDone = 0;
-        });
-        connect(w, &TCustomBathFileDeal::fileFailed, this, [this, w](int id, int code) {
-            Job *jb = job(id);
-            if (!jb || m_stopping)
-                return;
-            const TBatchProgress p = w->Progress();
-            // As the task manager does: go on while the connection failures stay below three.
-            if (code != 0 && p.CrashErrorNum < 3) {
-                w->StartEx();
-                return;
-            }
-            jb->fatal = true;
-            const QString errors = w->GetErrorLog();
-            jb->firstFailure = errors.section(QStringLiteral("\r\n"), 0, 0);
-            if (jb->firstFailure.isEmpty())
-                jb->firstFailure = w->GetLastLogStr();
-            persist(*jb, BTS_Error);
-            w->StopEx();
-        });
-        connect(w, &TCustomBathFileDeal::bulkDownloadRefused, this,
-                [this](int id) { line(QStringLiteral("[%1] The server refuses bulk downloads").arg(id)); });
-        connect(w, &TCustomBathFileDeal::taskLocked, this, [this](int id, const QString &holder) {
-            if (Job *jb = job(id)) {
-                jb->fatal = true;
-                jb->firstFailure = QStringLiteral("the task is running in %1").arg(holder);
-            }
-        });
-        connect(w, &TCustomBathFileDeal::runEnded, this, [this, w](int id) {
-            Job *jb = job(id);
-            if (!jb)
-                return;
-            const QStringList errors = w->GetErrorLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-            jb->failures = int(errors.size());
-            if (!errors.isEmpty() && jb->firstFailure.isEmpty())
-                jb->firstFailure = errors.first();
-            persist(*jb);
-            drawProgress(true);
-            const TBatchProgress p = w->Progress();
-            line(QStringLiteral("Task %1: run ended, %2 of %3 files done, %4 failed")
-                     .arg(id).arg(p.FinishedCount).arg(p.AllCount).arg(jb->failures));
-            if (m_watch && w->TaskInfo().TaskCyc > 0)
-                w->RunEndHandled();
-            else
-                w->StopEx();
-        });
-        connect(w, &QThread::finished, this, [this, id = t.Id] {
-            if (Job *jb = job(id)) {
-                jb->done = true;
-                finishIfDone();
-            }
-        });
-        m_jobs.push_back(std::move(j));
-    }
+    connect(&m_service, &TTaskService::logLine, this, [this](int id, const QString &text) {
+        if (!m_terminal && !m_json)
+            line(QStringLiteral("[%1] %2").arg(id).arg(text));
+    });
+    connect(&m_service, &TTaskService::bulkDownloadRefused, this, [this](int id) {
+        if (!m_json)
+            line(t("[%1] 服务器禁止批量下载", "[%1] The server refuses bulk downloads").arg(id));
+    });
+    connect(&m_service, &TTaskService::runFinished, this, &TTaskRunner::onRunFinished);
+    connect(&m_service, &TTaskService::allEnded, this, [] { QCoreApplication::exit(0); });
     connect(&m_tick, &QTimer::timeout, this, [this] { drawProgress(false); });
     m_tick.start(m_terminal ? 500 : 1000);
     // Ctrl+C is seen within a tenth of a second; the signal handler only sets the flag.
     connect(&m_interruptPoll, &QTimer::timeout, this, [this] {
         if (g_interrupted && !m_stopping) {
             m_stopping = true;
-            line(QStringLiteral("Interrupted: stopping; the next run goes on from here"));
-            for (auto &j : m_jobs)
-                j->worker->StopEx();
+            line(t("已中断：正在停止；任务保持已保存的状态，下次运行从这里继续", "Interrupted: stopping; the tasks keep their stored state and the next run goes on from here"));
+            m_service.Interrupt();
         }
     });
     m_interruptPoll.start(100);
-    for (auto &j : m_jobs)
-        j->worker->StartEx();
-    QCoreApplication::exec();
+    m_service.RunNow(ids, keepPeriodic);
+    if (m_service.UnfinishedCount() > 0)
+        QCoreApplication::exec();
     m_tick.stop();
     m_interruptPoll.stop();
-    for (auto &j : m_jobs)
-        j->worker->wait();
-    if (m_stopping) {
-        for (auto &j : m_jobs) {
-            const quint8 st = j->worker->TaskInfo().St;
-            if (st == BTS_Running || st == BTS_Init)
-                persist(*j, BTS_Paused);
-        }
+    if (m_json)
+        std::fputs(QJsonDocument(m_results).toJson(QJsonDocument::Indented).constData(), stdout);
+    std::fflush(stdout);
+    if (m_stopping)
         return 130;
-    }
-    int failedFiles = 0;
-    QString first;
-    bool fatal = false;
-    for (auto &j : m_jobs) {
-        failedFiles += j->failures;
-        fatal = fatal || j->fatal;
-        if (first.isEmpty() && !j->firstFailure.isEmpty())
-            first = QStringLiteral("task %1: %2").arg(j->id).arg(j->firstFailure);
-    }
-    if (failedFiles == 0 && !fatal)
+    if (m_failedFiles == 0 && !m_fatal)
         return 0;
-    if (failedFiles == 0)
-        line(QStringLiteral("Failed: %1").arg(first.isEmpty() ? QStringLiteral("the run stopped") : first));
+    // The summary goes with the errors: a cron job's mail or a log shows it apart from the progress.
+    QString summary;
+    if (m_failedFiles == 0)
+        summary = t("失败：%1", "Failed: %1").arg(m_firstFailure.isEmpty() ? t("运行已停止", "the run stopped") : m_firstFailure);
     else
-        line(QStringLiteral("Failed: %1 file(s) not transferred; first failure: %2").arg(failedFiles).arg(first.isEmpty() ? QStringLiteral("unknown") : first));
+        summary = t("失败：%1 个文件未传输；第一个失败：%2", "Failed: %1 file(s) not transferred; first failure: %2")
+                      .arg(m_failedFiles)
+                      .arg(m_firstFailure.isEmpty() ? t("未知", "unknown") : m_firstFailure);
+    std::fputs((summary + u'\n').toLocal8Bit().constData(), stderr);
     return 1;
 }

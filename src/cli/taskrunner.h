@@ -1,17 +1,15 @@
 #pragma once
-// Runs batch tasks from the terminal: one worker per task, progress on the
-// terminal (a bar) or as plain lines, task states written back to btr.sys,
-// and a clean stop on Ctrl+C.
-#include "batch/bathfiledeal.h"
-#include "batch/batchtranconfig.h"
+// Runs batch tasks from the terminal through the task service the window
+// drives too: this front end only shows progress (a bar on a terminal, plain
+// lines otherwise), prints what each run came to and maps it to an exit code.
+#include "batch/taskservice.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QObject>
 #include <QTimer>
 
 #include <atomic>
-#include <memory>
-#include <vector>
 
 extern std::atomic<int> g_interrupted;
 
@@ -19,34 +17,22 @@ class TTaskRunner : public QObject
 {
     Q_OBJECT
 public:
-    TTaskRunner(TBatchTranConfig &config, const TBatchSettings &settings, bool watch, bool terminal, QObject *parent = nullptr);
-    ~TTaskRunner() override;
-    // Runs until every task's run ended (or, with watch, until interrupted); the exit code.
-    int Run(const QList<TBatchTransport> &tasks);
+    TTaskRunner(TTaskService &service, bool terminal, bool json, THS_Language lang, QObject *parent = nullptr);
+    // Runs the tasks until every run ended (with keepPeriodic, until interrupted).
+    // The exit code: 0 all done, 1 a run failed or files were not moved, 130 interrupted.
+    int Run(const QList<qint32> &ids, bool keepPeriodic);
 
 private:
-    struct Job {
-        std::unique_ptr<TCustomBathFileDeal> worker;
-        qint32 id = 0;
-        bool done = false;
-        bool fatal = false;
-        QString firstFailure;
-        int failures = 0;
-        qint64 currentAll = 0;
-        qint64 currentDone = 0;
-        QString currentFile;
-    };
-    Job *job(int id);
-    void persist(Job &j, quint8 forcedState = 0xFF);
     void drawProgress(bool final);
-    void finishIfDone();
     void line(const QString &text);
+    void onRunFinished(int id, const TRunResult &r);
+    QString t(const char *cn, const char *en) const { return QString::fromUtf8(m_lang == HSL_CN ? cn : en); }
 
-    TBatchTranConfig &m_config;
-    TBatchSettings m_settings;
-    bool m_watch;
+    TTaskService &m_service;
     bool m_terminal;
-    std::vector<std::unique_ptr<Job>> m_jobs;
+    bool m_json;
+    THS_Language m_lang;
+    QList<qint32> m_ids;
     QTimer m_tick;
     QTimer m_interruptPoll;
     QElapsedTimer m_clock;
@@ -55,4 +41,8 @@ private:
     double m_speed = 0;
     bool m_barShown = false;
     bool m_stopping = false;
+    int m_failedFiles = 0;
+    bool m_fatal = false;
+    QString m_firstFailure;
+    QJsonArray m_results;
 };

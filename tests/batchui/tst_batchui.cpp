@@ -19,12 +19,15 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTextDocument>
+#include <QToolButton>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -90,6 +93,11 @@ public:
         const qint64 folder = store.findFolder(owner, 0, folderName);
         const auto f = folder != 0 ? store.fileByName(folder, name) : std::nullopt;
         return f ? f->key : 0;
+    }
+    qint64 folderId(int owner, const QString &name)
+    {
+        Store store(m_dir.path());
+        return store.findFolder(owner, 0, name);
     }
     quint16 port() const { return m_server->port(); }
 
@@ -573,7 +581,8 @@ private Q_SLOTS:
         TPrompter::SetInstance(nullptr);
         QCOMPARE(prompter.shown, QStringList());
         QCOMPARE(listed, 2);
-        QVERIFY(frm.Manager().Store().HasTask(61));
+        TBatchTransport stored;
+        QVERIFY(frm.Manager().Task(61, stored));
         QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(61), quint8(BTS_Completed), 30000);
         QVERIFY(server.hasFile(owner, "Docs", "keep.txt"));
         QVERIFY(!server.hasFile(owner, "Docs", "skip.txt"));
@@ -802,7 +811,8 @@ private Q_SLOTS:
         QVERIFY(!manager.HasWorker(65));
         QVERIFY(!manager.IsAutoRun());
         QCOMPARE(manager.GetUnOverTaskNum(), 0);
-        QCOMPARE(folder.storedState(65), quint8(BTS_Running));
+        // Nothing is written at log-out: the task is stored as it was, unfinished.
+        QCOMPARE(folder.storedState(65), quint8(BTS_Init));
         QTRY_VERIFY_WITH_TIMEOUT(TaskLockHolder(folder.index(), 65).isEmpty(), 3000);
 
         manager.SetSettings(settingsOf(second, "bo"));
@@ -847,6 +857,257 @@ private Q_SLOTS:
         QTRY_VERIFY(manager.Row(66, row) && !row.LastLog.isEmpty());
         QCOMPARE(row.LastLog, expected.arg(app, QString::number(pid), host));
         QVERIFY2(manager.LogText(66).contains(row.LastLog), qPrintable(manager.LogText(66)));
+    }
+
+    // Another program (the terminal) adds, pauses and deletes tasks while the
+    // window runs: the window shows each change within seconds and its own
+    // saves keep them.
+    void changesByAnotherProgramReachTheRunningWindow()
+    {
+        TaskFolder folder;
+        folder.store(71, 5, BTS_Paused);
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        settings.IndexFolder = folder.index();
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.UMRobotStartAll(settings);
+        QVERIFY(frm.RowOf(71) >= 0);
+        {
+            TBatchTranConfig other(folder.dir.path(), folder.index());
+            TBatchTransport t;
+            QVERIFY(other.GetTask(71, t));
+            t.Id = 72;
+            t.St = BTS_Paused;
+            other.AddTask(t);
+            QVERIFY(other.Save());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(frm.RowOf(72) >= 0, 5000);
+        QVERIFY(frm.Manager().HasWorker(72));
+        {
+            TBatchTranConfig other(folder.dir.path(), folder.index());
+            other.DelTask(71);
+            QVERIFY(other.Save());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(frm.RowOf(71) < 0, 5000);
+        QVERIFY(!frm.Manager().HasWorker(71));
+        // The window's own save (a pause) keeps what the other program stored.
+        frm.Manager().Pause(72);
+        QVERIFY(!folder.stored(71));
+        QCOMPARE(folder.storedState(72), quint8(BTS_Paused));
+    }
+
+    // "Modify settings" stores what the editor changed, over what the file holds
+    // by then: a state or run time stored meanwhile stays.
+    void modifiedSettingsKeepWhatOthersStoredMeanwhile()
+    {
+        TaskFolder folder;
+        folder.store(73, 5, BTS_Paused);
+        auto settings = TBatchSettings();
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        frm.SelectList(BTL_UploadActive);
+        frm.SelectTask(73);
+        const TDateTime ranAt = QDateTimeToDateTime(QDateTime(QDate(2026, 12, 10), QTime(22, 15, 0)));
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            // While the editor is open, another program stores a run of the task.
+            TBatchTranConfig other(folder.dir.path(), folder.index());
+            TBatchTransport t;
+            QVERIFY(other.GetTask(73, t));
+            t.St = BTS_Error;
+            t.RunEndTime = ranAt;
+            other.SetTask(t);
+            QVERIFY(other.Save());
+            editor.rbTime2->setChecked(true);
+            editor.cbxCyc->setCurrentText(QStringLiteral("6"));
+            QTest::mouseClick(editor.BitBtn4, Qt::LeftButton);
+        };
+        menuEntry(frm, "pm_ResetTaskInfo")->trigger();
+        TBatchTranConfig stored(folder.dir.path(), folder.index());
+        TBatchTransport t;
+        QVERIFY(stored.GetTask(73, t));
+        QCOMPARE(t.TaskCyc, 6.0);
+        QCOMPARE(int(t.St), int(BTS_Error));
+        QCOMPARE(t.RunEndTime, ranAt);
+    }
+
+    // The manager makes new tasks itself: "New task" opens the editor on a bulk
+    // upload, and the task it saves is stored and listed.
+    void newTaskActionOpensTheEditor()
+    {
+        TaskFolder folder;
+        TBatchSettings settings;
+        settings.Conn.Host = QStringLiteral("127.0.0.1");
+        settings.Conn.Port = 1;
+        settings.Conn.EncryptId = QStringLiteral("x");
+        auto config = makeConfig(folder.dir.path(), settings);
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SetConfig(config.get());
+        QVERIFY(menuEntry(frm, "pm_NewTask"));
+        auto *button = frm.findChild<QToolButton *>("sbNewTask");
+        QVERIFY(button);
+        QCOMPARE(button->text(), QStringLiteral("New task"));
+        bool opened = false;
+        frm.FRunEditor = [&](TTaskAddFrm &editor) {
+            opened = true;
+            QCOMPARE(editor.lbStyle->text(), QStringLiteral("Bulk upload"));
+        };
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(opened);
+    }
+
+    // The Log tab takes each new line of a running task as it comes, instead of
+    // setting the whole log again (which loses the selection and costs a full layout).
+    void logTabAppendsTheNewLines()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        TBatchTransport t = folder.store(74, owner, BTS_Paused);
+        for (int i = 0; i < 20; ++i)
+            writeFile(folder.dir.path() + QStringLiteral("/Docs/f%1.txt").arg(i), QByteArray::number(i));
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.Manager().WorkerEndPauseMs = 0;
+        frm.resize(900, 500);
+        frm.show();
+        frm.UMRobotStartAll(settings);
+        frm.SelectTask(74);
+        auto *memo = frm.findChild<QPlainTextEdit *>("moLog");
+        frm.findChild<QTabWidget *>("PageControl1")->setCurrentWidget(memo);
+        int removed = 0;
+        connect(memo->document(), &QTextDocument::contentsChange, this, [&](int, int charsRemoved, int) { removed += charsRemoved; });
+        menuEntry(frm, "pm_Start")->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(74), quint8(BTS_Completed), 30000);
+        QTRY_VERIFY(memo->toPlainText().contains("f19.txt"));
+        QCOMPARE(removed, 0);
+        QVERIFY(memo->toPlainText().contains(QStringLiteral("All transfer tasks completed!")));
+    }
+
+    // The row, the counts and the details tell one story: after a periodic run
+    // the bar is full and the counts are the run's; after Pause and Start the
+    // state shown in the row and in the details is the same.
+    void periodicRunEndsWithOneStory()
+    {
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        TBatchTransport t = folder.store(75, owner, BTS_Waiting);
+        writeFile(folder.dir.path() + "/Docs/b.txt", "beta");
+        // Daily, its slot began a minute ago: the run goes now and then waits a day.
+        const TDateTime now = NowDateTime();
+        t.TaskCyc = 24;
+        t.TaskStartTime = now - std::floor(now) - 1.0 / 1440;
+        t.RunStartTime = 0;
+        {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            config.SetTask(t);
+            QVERIFY(config.Save());
+        }
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.Manager().WorkerEndPauseMs = 0;
+        frm.resize(900, 500);
+        frm.show();
+        frm.UMRobotStartAll(settings);
+        frm.SelectTask(75);
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasFile(owner, "Docs", "b.txt"), 30000);
+        auto storedRunEnd = [&] {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            TBatchTransport s;
+            return config.GetTask(75, s) ? s.RunEndTime : 0.0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(storedRunEnd() > 0, 30000);
+        QTRY_COMPARE(shownScale(frm, 75), 1.0);
+        auto *grid = frm.findChild<QTableWidget *>("sgTaskList");
+        QTRY_COMPARE(grid->item(frm.RowOf(75), 3)->text(), QStringLiteral(" total 2, Completed 2"));
+        QCOMPARE(frm.findChild<QLabel *>("lbNumInfo")->text(), QStringLiteral("2/2"));
+
+        auto *state = frm.findChild<QLabel *>("lbSt");
+        menuEntry(frm, "pm_Pause")->trigger();
+        QTRY_COMPARE(shownState(frm, 75), int(BTS_Paused));
+        QCOMPARE(state->text(), TaskStateText(BTS_Paused, HSL_ENG));
+        QCOMPARE(folder.storedState(75), quint8(BTS_Paused));
+        menuEntry(frm, "pm_Start")->trigger();
+        QTRY_VERIFY(shownState(frm, 75) != int(BTS_Paused));
+        QTRY_COMPARE(state->text(), TaskStateText(shownState(frm, 75), HSL_ENG));
+        QCOMPARE(grid->item(frm.RowOf(75), 3)->text(), QStringLiteral(" total 2, Completed 2"));
+        QCOMPARE(shownScale(frm, 75), 1.0);
+    }
+
+    // The "Transfer conditions" page names the file types the task takes.
+    void conditionsShowTheFileTypes()
+    {
+        TaskFolder folder;
+        TBatchTransport t = folder.store(76, 5, BTS_Completed);
+        t.Types = ParseTaskTypes(QStringLiteral("*.doc,*.xls"));
+        {
+            TBatchTranConfig config(folder.dir.path(), folder.index());
+            config.SetTask(t);
+            QVERIFY(config.Save());
+        }
+        TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
+        frm.SelectList(BTL_UploadDone);
+        frm.SelectTask(76);
+        const QString shown = frm.findChild<QPlainTextEdit *>("moTaskInfo")->toPlainText();
+        QVERIFY2(shown.contains("*.doc") && shown.contains("*.xls"), qPrintable(shown));
+    }
+
+    // The bulk download opens a single file only when it cannot run as a program.
+    void bulkDownloadOpensOnlySafeFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("openedItself");
+        QTest::addRow("text") << "notes.txt" << QByteArray("plain notes\n") << true;
+        QTest::addRow("shell script") << "run.sh" << QByteArray("#!/bin/sh\necho hi\n") << false;
+        QTest::addRow("desktop entry") << "app.desktop" << QByteArray("[Desktop Entry]\nType=Application\nExec=sh\n") << false;
+        QTest::addRow("java archive") << "tool.jar" << QByteArray("PK\x03\x04 not really a jar") << false;
+    }
+    void bulkDownloadOpensOnlySafeFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, openedItself);
+        Server server;
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = server.login(folder.index(), owner);
+        auto config = makeConfig(folder.dir.path(), settings);
+        const QString local = folder.dir.path() + "/up/" + name;
+        writeFile(local, body);
+        TTidyFile file;
+        file.Path = local;
+        QVERIFY(LocalFileStat(file.Path, file.Size, file.ModifyDT));
+        file.NameHash = qint32(NameHash32(file.Path));
+        file.Kind = FileExtCode(QFileInfo(local).suffix());
+        qint64 key = 0;
+        {
+            auto c = settings.Conn.MakeClient(30000);
+            QCOMPARE(int(c->UploadFile(owner, QString(), key, file, server.folderId(owner, "Personal"))), 3);
+        }
+        QVERIFY(key > 0);
+        TBatchDownloadFrm frm(*config, HSL_ENG);
+        QStringList opened;
+        frm.FOpen = [&](const QString &path) {
+            opened << path;
+            return true;
+        };
+        QVERIFY(frm.Init({key}, {name}));
+        const QString target = folder.dir.path() + "/down";
+        QDir().mkpath(target);
+        frm.Edit1->setText(target);
+        frm.show();
+        QTest::mouseClick(frm.btConfirm, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!frm.Controller().IsBusy(), 30000);
+        QCOMPARE(frm.Controller().Downloaded(), 1);
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(QFileInfo(opened.first()).isFile(), openedItself);
     }
 
     void bulkDownloadLists_data()

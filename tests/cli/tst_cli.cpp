@@ -1,0 +1,681 @@
+// zudivuvo-cli as a process, and the desktop client's task service beside it
+// on one configuration folder: what one of them stores stays true after the
+// other saves, an interrupted run is finished by the next "task run --all",
+// a stale saved login is said as such, failed runs are never "done".
+#include "batch/taskservice.h"
+#include "core/clientconfigx.h"
+#include "core/folders.h"
+#include "core/helpers.h"
+#include "net/robottcpclient.h"
+#include "testenv.h"
+
+#include "docserver.h"
+#include "seed.h"
+#include "store.h"
+
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+// ThreadSanitizer cannot follow a fork of a threaded process.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_TSAN() QSKIP("runs the command-line client in a child process")
+#else
+#define SKIP_UNDER_TSAN() (void)0
+#endif
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The reference server with the demo seed on a free port.
+class CliServer
+{
+public:
+    CliServer()
+    {
+        ServerOptions options;
+        options.dataDir = m_dir.path();
+        options.port = 0;
+        m_server = std::make_unique<DocServer>(options);
+        QString error;
+        if (!m_server->start(&error))
+            qFatal("server start failed: %s", qPrintable(error));
+        Store store(m_dir.path());
+        if (!seedDemo(store, &error))
+            qFatal("seed failed: %s", qPrintable(error));
+    }
+    quint16 port() const { return m_server->port(); }
+    QString address() const { return QStringLiteral("127.0.0.1#%1#0").arg(port()); }
+    // Logs in as demo: the snapshot the in-process service's workers get.
+    TBatchSettings login(int &ownerId)
+    {
+        TRobotTcpClient c;
+        c.Host = QStringLiteral("127.0.0.1");
+        c.Port = port();
+        TLoginReply reply;
+        if (c.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), c.Host, QString::number(port()), &reply)
+            != st::LoginOk)
+            qFatal("login failed");
+        TBatchSettings s;
+        s.Conn.Host = c.Host;
+        s.Conn.Port = port();
+        s.Conn.EncryptId = reply.UserId;
+        s.Conn.Language = HSL_ENG;
+        ownerId = reply.UserId2;
+        return s;
+    }
+    std::optional<QByteArray> fileAt(int owner, const QString &path)
+    {
+        Store store(m_dir.path());
+        const QStringList parts = path.split(u'/');
+        qint64 folder = 0;
+        for (int i = 0; i + 1 < parts.size(); ++i) {
+            folder = store.findFolder(owner, folder, parts.at(i));
+            if (folder == 0)
+                return std::nullopt;
+        }
+        const auto f = store.fileByName(folder, parts.last());
+        if (!f)
+            return std::nullopt;
+        const auto v = store.version(f->key);
+        return v ? std::optional<QByteArray>(readFile(store.blobPath(v->blob))) : std::nullopt;
+    }
+    int versions(int owner, const QString &path)
+    {
+        Store store(m_dir.path());
+        const QStringList parts = path.split(u'/');
+        qint64 folder = 0;
+        for (int i = 0; i + 1 < parts.size(); ++i)
+            folder = store.findFolder(owner, folder, parts.at(i));
+        const auto f = store.fileByName(folder, parts.last());
+        return f ? store.db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {f->key}).toInt() : 0;
+    }
+    qint64 folderId(int owner, const QString &name)
+    {
+        Store store(m_dir.path());
+        return store.findFolder(owner, 0, name);
+    }
+    qint64 fileKey(int owner, const QString &folderName, const QString &name)
+    {
+        Store store(m_dir.path());
+        const qint64 folder = store.findFolder(owner, 0, folderName);
+        const auto f = folder != 0 ? store.fileByName(folder, name) : std::nullopt;
+        return f ? f->key : 0;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<DocServer> m_server;
+};
+
+QString cliPath()
+{
+    return qEnvironmentVariable("ZUDIVUVO_BIN_DIR", QCoreApplication::applicationDirPath()) + QStringLiteral("/zudivuvo-cli");
+}
+
+struct CliRun {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+CliRun cli(const QStringList &args, int ms = 60000)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZUDIVUVO_PASSWORD", "demo");
+    p.setProcessEnvironment(env);
+    p.start(cliPath(), args);
+    CliRun r;
+    if (!p.waitForFinished(ms)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = QStringLiteral("(did not end)");
+        return r;
+    }
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+QString failText(const CliRun &r)
+{
+    return QStringLiteral("exit %1\nstdout: %2\nstderr: %3").arg(r.code).arg(r.out.right(1500), r.err.right(1500));
+}
+
+// Reads the process's output until a line matches or the deadline passes.
+bool waitForLine(QProcess &p, const std::function<bool(const QByteArray &)> &match, int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired() && p.state() != QProcess::NotRunning) {
+        p.waitForReadyRead(int(qBound(qint64(1), deadline.remainingTime(), qint64(200))));
+        while (p.canReadLine())
+            if (match(p.readLine()))
+                return true;
+    }
+    return false;
+}
+
+TBatchTransport uploadTask(const QString &source, int owner, const QString &dest)
+{
+    TBatchTransport t;
+    NewBatchTransport(t);
+    t.TranStyle = TS_Upload;
+    t.FF = FF_Folder;
+    t.SourceFolderName = IncludeTrailingSlash(source);
+    t.DestOwnerId = owner;
+    t.DestFolderId = 0;
+    t.DestFolderName = dest + u'\\';
+    t.IncludeRootPath = true;
+    t.TaskCyc = -1;
+    t.St = BTS_Init;
+    return t;
+}
+
+// A task stored straight into the user's btr.sys, as another program would.
+qint32 storeTask(TBatchTransport t, qint32 id)
+{
+    t.Id = id;
+    TBatchTranConfig config;
+    config.AddTask(t);
+    if (!config.Save())
+        return 0;
+    return t.Id;
+}
+
+quint8 storedState(qint32 id)
+{
+    TBatchTranConfig config;
+    TBatchTransport t;
+    return config.GetTask(id, t) ? t.St : quint8(0xFF);
+}
+
+bool stored(qint32 id)
+{
+    TBatchTranConfig config;
+    return config.HasTask(id);
+}
+
+} // namespace
+
+class TstCli : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestHome> m_home;
+
+private Q_SLOTS:
+    // Every test starts with an empty configuration folder of its own.
+    void init() { m_home = std::make_unique<TestHome>(); }
+    void cleanup() { m_home.reset(); }
+
+    // The desktop client's service and the terminal work on one btr.sys: what
+    // each of them stored is still there after the other saved and ended.
+    void windowAndTerminalKeepEachOthersChanges()
+    {
+        SKIP_UNDER_TSAN();
+        CliServer server;
+        int owner = 0;
+        const TBatchSettings settings = server.login(owner);
+        const QString src = m_home->path() + "/src";
+        writeFile(src + "/One/one.txt", "one");
+        writeFile(src + "/Two/two.txt", "two");
+        writeFile(src + "/Three/three.txt", "three");
+        writeFile(src + "/Four/four.txt", "four");
+        // Paused in the window, resumed by the terminal; paused by the window; deleted by the terminal.
+        TBatchTransport one = uploadTask(src + "/One", owner, "One");
+        one.St = BTS_Paused;
+        QCOMPARE(storeTask(one, 11), 11);
+        TBatchTransport periodic = uploadTask(src + "/Two", owner, "Two");
+        periodic.TaskCyc = 24;
+        periodic.TaskStartTime = 0.99999;   // due only at the end of the day
+        periodic.St = BTS_Waiting;
+        QCOMPARE(storeTask(periodic, 12), 12);
+        TBatchTransport doomed = uploadTask(src + "/Three", owner, "Three");
+        doomed.St = BTS_Completed;
+        QCOMPARE(storeTask(doomed, 13), 13);
+        TBatchTransport byTerminal = uploadTask(src + "/Four", owner, "Four");
+        byTerminal.St = BTS_Paused;
+        QCOMPARE(storeTask(byTerminal, 14), 14);
+        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+
+        auto window = std::make_unique<TTaskService>();
+        window->WorkerEndPauseMs = 0;
+        window->SetSettings(settings);
+        QVERIFY(window->StartAllTasks());
+        QVERIFY(window->HasWorker(11));
+        QVERIFY(window->Pause(12));
+
+        // The terminal adds a task: the window shows it and runs it to the end.
+        const CliRun added = cli({"task", "add", "--upload", "--source", src + "/Three", "--dest", "Added", "--owner",
+                                  QString::number(owner)});
+        QVERIFY2(added.code == 0, qPrintable(failText(added)));
+        const qint32 addedId = added.out.trimmed().toInt();
+        QVERIFY(addedId != 0);
+        QTRY_VERIFY_WITH_TIMEOUT(window->HasWorker(addedId) || storedState(addedId) == BTS_Completed, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(storedState(addedId), quint8(BTS_Completed), 30000);
+
+        // The terminal resumes, deletes and runs; the window follows.
+        CliRun r = cli({"task", "resume", "11"});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        QTRY_COMPARE_WITH_TIMEOUT(storedState(11), quint8(BTS_Completed), 30000);
+        QVERIFY(server.fileAt(owner, "One/one.txt").has_value());
+        r = cli({"task", "delete", "13"});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        r = cli({"task", "run", "14"});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        QCOMPARE(storedState(14), quint8(BTS_Completed));
+        QTRY_VERIFY_WITH_TIMEOUT(!window->HasWorker(14), 5000);
+        TBatchTransport shown;
+        QTRY_VERIFY_WITH_TIMEOUT(window->Task(14, shown) && shown.St == BTS_Completed, 5000);
+        QVERIFY(!window->Task(13, shown));
+
+        // The window saves again (a task of its own) and ends.
+        TBatchTransport own = uploadTask(src + "/One", owner, "Own");
+        own.St = BTS_Paused;
+        own.Id = 15;
+        QVERIFY(window->AppendTask(own));
+        window.reset();
+
+        QCOMPARE(storedState(11), quint8(BTS_Completed));
+        QCOMPARE(storedState(12), quint8(BTS_Paused));
+        QVERIFY(!stored(13));
+        QCOMPARE(storedState(14), quint8(BTS_Completed));
+        QCOMPARE(storedState(15), quint8(BTS_Paused));
+        QCOMPARE(storedState(addedId), quint8(BTS_Completed));
+        QCOMPARE(server.versions(owner, "Four/four.txt"), 1);
+
+        // And the other way round: the terminal saves and ends, the window's pause stays.
+        r = cli({"task", "pause", QString::number(addedId)});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        QCOMPARE(storedState(12), quint8(BTS_Paused));
+        QCOMPARE(storedState(15), quint8(BTS_Paused));
+        const CliRun list = cli({"task", "list"});
+        QVERIFY(list.out.contains(QString::number(addedId)) && !list.out.contains(QStringLiteral("        13 ")));
+    }
+
+    // Ctrl+C or SIGTERM stops a run without storing a state; "task run --all"
+    // then finishes it, and a finished one-off task is not run again.
+    void interruptedRunIsFinishedByRunAll_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addRow("Ctrl+C") << int(SIGINT);
+        QTest::addRow("stopped by the system") << int(SIGTERM);
+    }
+    void interruptedRunIsFinishedByRunAll()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(int, signal);
+        CliServer server;
+        int owner = 0;
+        server.login(owner);
+        const QString root = m_home->path() + "/Stop";
+        for (int i = 0; i < 80; ++i)
+            writeFile(root + QStringLiteral("/f%1.bin").arg(i), QByteArray(300000, char('A' + i % 26)));
+        QCOMPARE(storeTask(uploadTask(root, owner, "Stop"), 21), 21);
+        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+
+        QProcess p;
+        p.start(cliPath(), {"task", "run", "21"});
+        QVERIFY(p.waitForStarted());
+        int seen = 0;
+        QVERIFY(waitForLine(p, [&](const QByteArray &l) { return (seen += l.contains("Start Transmission") ? 1 : 0) >= 5; }, 60000));
+        ::kill(pid_t(p.processId()), signal);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 130);
+        // Stored as it was before the run: not paused, not done.
+        QCOMPARE(storedState(21), quint8(BTS_Init));
+        int arrived = 0;
+        for (int i = 0; i < 80; ++i)
+            arrived += server.fileAt(owner, QStringLiteral("Stop/f%1.bin").arg(i)).has_value() ? 1 : 0;
+        QVERIFY2(arrived < 80, "the run was not interrupted");
+
+        CliRun r = cli({"task", "run", "--all"}, 120000);
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        for (int i = 0; i < 80; ++i) {
+            const QString path = QStringLiteral("Stop/f%1.bin").arg(i);
+            QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(300000, char('A' + i % 26)));
+            QCOMPARE(server.versions(owner, path), 1);
+        }
+        QCOMPARE(storedState(21), quint8(BTS_Completed));
+
+        r = cli({"task", "run", "--all"});
+        QVERIFY2(r.code == 0 && r.out.contains("No unfinished task"), qPrintable(failText(r)));
+    }
+
+    // Ctrl+C ends every command while it waits for a silent server, the login
+    // step included, with the exit status of an interruption.
+    void ctrlCEndsEveryCommand_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addRow("login") << QStringList{"login"};
+        QTest::addRow("ls") << QStringList{"ls", "5"};
+        QTest::addRow("get") << QStringList{"get", "1", "HOME/x.txt"};
+        QTest::addRow("put") << QStringList{"put", "HOME/put.txt", "5:1"};
+        QTest::addRow("task run") << QStringList{"task", "run", "81"};
+    }
+    void ctrlCEndsEveryCommand()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(QStringList, args);
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        writeFile(m_home->path() + "/put.txt", "put");
+        QCOMPARE(storeTask(uploadTask(m_home->path(), 5, "X"), 81), 81);
+        for (QString &a : args)
+            a.replace("HOME", m_home->path());
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZUDIVUVO_PASSWORD", "demo");
+        p.setProcessEnvironment(env);
+        p.start(cliPath(), QStringList{"--server", QStringLiteral("127.0.0.1#%1#0").arg(silent.serverPort()), "--user", "demo"} + args);
+        QVERIFY(p.waitForStarted());
+        // The login request has reached the silent server: the command waits for its answer.
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+        QElapsedTimer timer;
+        timer.start();
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(storedState(81), quint8(BTS_Init));
+    }
+
+    // A saved login the server no longer takes is reported by every command, in
+    // the language asked for, with a non-zero exit.
+    void staleSavedLoginIsSaid_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::addRow("login") << QStringList{"login"} << "no longer valid";
+        QTest::addRow("ls") << QStringList{"ls", "OWNER"} << "no longer valid";
+        QTest::addRow("owners") << QStringList{"owners"} << "no longer valid";
+        QTest::addRow("get") << QStringList{"get", "1", "HOME/x.txt"} << "no longer valid";
+        QTest::addRow("put") << QStringList{"put", "HOME/put.txt", "OWNER:0"} << "no longer valid";
+        QTest::addRow("task run") << QStringList{"task", "run", "31"} << "no longer valid";
+        QTest::addRow("in Chinese") << QStringList{"--lang", "2", "login"} << "已失效";
+    }
+    void staleSavedLoginIsSaid()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        CliServer server;
+        int owner = 0;
+        server.login(owner);
+        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        writeFile(m_home->path() + "/put.txt", "put");
+        QCOMPARE(storeTask(uploadTask(m_home->path(), owner, "Stale"), 31), 31);
+        {
+            TClientConfigX config;
+            config.SetEncryptId(QStringLiteral("0123456789abcdef"));
+            QVERIFY(config.Save());
+        }
+        for (QString &a : args)
+            a.replace("OWNER", QString::number(owner)).replace("HOME", m_home->path());
+        const CliRun r = cli(args);
+        QVERIFY2(r.code == 1 && r.err.contains(said), qPrintable(failText(r)));
+        QVERIFY2(!r.out.contains("Logged in") && !r.err.contains("No access"), qPrintable(failText(r)));
+        QCOMPARE(storedState(31), quint8(BTS_Init));
+    }
+
+    // Files that failed make the run a failure everywhere: exit 1 with the
+    // summary on stderr, "error" in the list, not done in the status, with the
+    // last run's counts, and the run is taken again by --all.
+    void runWithFailedFilesIsNeverDone()
+    {
+        SKIP_UNDER_TSAN();
+        CliServer server;
+        int owner = 0;
+        server.login(owner);
+        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        TBatchTransport t = uploadTask(m_home->path() + "/gone.doc", owner, "Gone");
+        t.FF = FF_File;
+        t.SourceFolderName = m_home->path() + "/gone.doc";
+        t.DestFolderId = server.folderId(owner, "Personal");
+        QCOMPARE(storeTask(t, 41), 41);
+
+        CliRun r = cli({"--json", "task", "run", "41"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("Failed: ") && r.err.contains("gone.doc"), qPrintable(failText(r)));
+        const QJsonArray results = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(results.size(), 1);
+        QVERIFY(results.at(0).toObject().value("failedFiles").toInt() >= 1);
+
+        r = cli({"task", "list"});
+        QVERIFY2(r.out.contains("error") && !r.out.contains("done"), qPrintable(failText(r)));
+        r = cli({"task", "status", "41", "--json"});
+        const QJsonObject status = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QCOMPARE(status.value("done").toBool(), false);
+        QVERIFY(status.value("failedFiles").toInt() >= 1);
+        QCOMPARE(status.value("transferredFiles").toInt(), 0);
+        QCOMPARE(status.value("state").toInt(), int(BTS_Error));
+
+        // Once the file is there, the next run of everything takes the task again and it is done.
+        writeFile(m_home->path() + "/gone.doc", "here now");
+        r = cli({"task", "run", "--all"});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        r = cli({"task", "status", "41", "--json"});
+        QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("done").toBool(), true);
+        QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("transferredFiles").toInt(), 1);
+    }
+
+    // Messages follow --lang; without it the terminal speaks English, whatever
+    // language the desktop client last used.
+    void messagesFollowTheLanguageAsked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::addRow("desktop in Chinese, no --lang") << QStringList{"task", "status", "91"} << TaskStateText(BTS_Init, HSL_ENG);
+        QTest::addRow("--lang 2") << QStringList{"--lang", "2", "task", "status", "91"} << TaskStateText(BTS_Init, HSL_CN);
+        QTest::addRow("--lang 2, nothing to run") << QStringList{"--lang", "2", "task", "run", "--all"} << "没有未完成的任务";
+        QTest::addRow("--lang 1, nothing to run") << QStringList{"--lang", "1", "task", "run", "--all"} << "No unfinished task";
+    }
+    void messagesFollowTheLanguageAsked()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        {
+            TClientConfigX config;
+            config.SetLanguage(HSL_CN);
+            QVERIFY(config.Save());
+        }
+        TBatchTransport t = uploadTask(m_home->path(), 5, "X");
+        if (args.contains("--all"))
+            t.St = BTS_Completed;
+        QCOMPARE(storeTask(t, 91), 91);
+        const CliRun r = cli(args);
+        QVERIFY2(r.code == 0 && r.out.contains(said), qPrintable(failText(r)));
+    }
+
+    // "task status" only reads: the index of an interrupted run is left byte for byte.
+    void statusLeavesTheIndexAlone()
+    {
+        SKIP_UNDER_TSAN();
+        QCOMPARE(storeTask(uploadTask(m_home->path(), 5, "X"), 51), 51);
+        QDir().mkpath(BatchIndexFolder());
+        // A torn last line, as a crash leaves it: a loader would cut it.
+        const QByteArray torn("torn index line without its end");
+        writeFile(BatchIndexFolder() + "51.fln", torn);
+        writeFile(BatchIndexFolder() + "51.std", torn);
+        const QByteArray btr = readFile(GetTempFolder() + "btr.sys");
+        const CliRun r = cli({"task", "status", "51", "--json"});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        QCOMPARE(readFile(BatchIndexFolder() + "51.fln"), torn);
+        QCOMPARE(readFile(BatchIndexFolder() + "51.std"), torn);
+        QCOMPARE(readFile(GetTempFolder() + "btr.sys"), btr);
+    }
+
+    // A download task keeps the server's layout: the folder is named by its id
+    // and its path is kept in the form the server's list uses.
+    void downloadTaskAdd_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("source");
+        QTest::addRow("slash path") << QStringList{"--source", "Projects/2024", "--folder-id", "7"} << 0 << "2024\\";
+        QTest::addRow("backslash path") << QStringList{"--source", "Projects\\2024\\", "--folder-id", "7"} << 0 << "2024\\";
+        QTest::addRow("without the folder id") << QStringList{"--source", "Projects/2024"} << 2 << "";
+    }
+    void downloadTaskAdd()
+    {
+        SKIP_UNDER_TSAN();
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, source);
+        const CliRun r = cli(QStringList{"task", "add", "--download", "--owner", "5", "--dest", m_home->path() + "/in"} + args);
+        QVERIFY2(r.code == code, qPrintable(failText(r)));
+        if (code != 0)
+            return;
+        TBatchTranConfig config;
+        TBatchTransport t;
+        QVERIFY(config.GetTask(r.out.trimmed().toInt(), t));
+        QCOMPARE(t.SourceFolderName, source);
+        QCOMPARE(t.SourceFolderId, qint64(7));
+        QCOMPARE(t.DestFolderName, m_home->path() + "/in/");
+    }
+
+    // File commands: a folder that is not there is an error unless asked for,
+    // content the server holds already is said so, and the owners are listed.
+    void fileCommands()
+    {
+        SKIP_UNDER_TSAN();
+        CliServer server;
+        int owner = 0;
+        server.login(owner);
+        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        const qint64 todo = server.fileKey(owner, "Personal", "Todo.txt");
+        QVERIFY(todo > 0);
+        const QString missing = m_home->path() + "/no/such/folder/todo.txt";
+        CliRun r = cli({"get", QString::number(todo), missing});
+        QVERIFY2(r.code == 1 && r.err.contains("does not exist"), qPrintable(failText(r)));
+        QVERIFY(!QFileInfo::exists(m_home->path() + "/no"));
+        r = cli({"get", QString::number(todo), missing, "--parents"});
+        QVERIFY2(r.code == 0 && QFileInfo(missing).size() > 0, qPrintable(failText(r)));
+
+        writeFile(m_home->path() + "/same.txt", "same content");
+        const QString personal = QStringLiteral("%1:%2").arg(owner).arg(server.folderId(owner, "Personal"));
+        r = cli({"put", m_home->path() + "/same.txt", personal});
+        QVERIFY2(r.code == 0 && !r.out.contains("already"), qPrintable(failText(r)));
+        r = cli({"put", m_home->path() + "/same.txt", personal});
+        QVERIFY2(r.code == 0 && r.out.contains("already on the server"), qPrintable(failText(r)));
+
+        r = cli({"--json", "owners"});
+        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        const QJsonArray owners = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QStringList names;
+        for (const QJsonValue &v : owners)
+            names << v.toObject().value("kind").toString() + u':' + v.toObject().value("name").toString();
+        QVERIFY2(names.contains(QStringLiteral("user:Demo User")), qPrintable(names.join(u',')));
+        QVERIFY2(names.size() >= 3, qPrintable(names.join(u',')));
+        QCOMPARE(owners.at(0).toObject().value("id").toInt(), owner);
+    }
+
+    // A file the user ticks again after leaving it out is uploaded at the next
+    // run, although the index a periodic task keeps had marked it excluded.
+    void fileTickedAgainIsUploaded()
+    {
+        CliServer server;
+        int owner = 0;
+        const TBatchSettings settings = server.login(owner);
+        const QString root = m_home->path() + "/Tick";
+        writeFile(root + "/keep.txt", "keep");
+        writeFile(root + "/skip.txt", "skip");
+        TBatchTransport t = uploadTask(root, owner, "Tick");
+        t.TaskCyc = 24;
+        t.TaskStartTime = 0.99999;
+        t.St = BTS_Waiting;
+        QCOMPARE(storeTask(t, 71), 71);
+        qint64 size = 0;
+        TDateTime modified = 0;
+        QVERIFY(LocalFileStat(root + "/skip.txt", size, modified));
+        QVERIFY(WriteTaskExclusions(BatchIndexFolder(), 71, {TFileIndex::UploadKey(root + "/skip.txt", size, modified)}));
+
+        TTaskService service;
+        service.SetSettings(settings);
+        int runs = 0;
+        connect(&service, &TTaskService::runFinished, this, [&](int, const TRunResult &) { ++runs; });
+        service.RunNow({71});
+        QTRY_COMPARE_WITH_TIMEOUT(runs, 1, 30000);
+        QTRY_VERIFY(!service.HasWorker(71));
+        QVERIFY(server.fileAt(owner, "Tick/keep.txt").has_value());
+        QVERIFY(!server.fileAt(owner, "Tick/skip.txt").has_value());
+
+        QVERIFY(WriteTaskExclusions(BatchIndexFolder(), 71, {}));
+        service.RunNow({71});
+        QTRY_COMPARE_WITH_TIMEOUT(runs, 2, 30000);
+        QCOMPARE(server.fileAt(owner, "Tick/skip.txt").value_or("-"), QByteArray("skip"));
+        QCOMPARE(server.versions(owner, "Tick/keep.txt"), 1);
+    }
+
+    // The window and the terminal on one task: the window's worker finds the
+    // terminal's run, leaves the task's files alone while it runs, and starts
+    // the task itself once the terminal has let go.
+    void windowWaitsForTheTerminalsRun()
+    {
+        SKIP_UNDER_TSAN();
+        CliServer server;
+        int owner = 0;
+        const TBatchSettings settings = server.login(owner);
+        const QString root = m_home->path() + "/Shared";
+        for (int i = 0; i < 80; ++i)
+            writeFile(root + QStringLiteral("/f%1.bin").arg(i), QByteArray(300000, char('a' + i % 26)));
+        QCOMPARE(storeTask(uploadTask(root, owner, "Shared"), 61), 61);
+        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+
+        QProcess terminal;
+        terminal.start(cliPath(), {"task", "run", "61"});
+        QVERIFY(terminal.waitForStarted());
+        int seen = 0;
+        QVERIFY(waitForLine(terminal, [&](const QByteArray &l) { return (seen += l.contains("Start Transmission") ? 1 : 0) >= 3; }, 60000));
+
+        TTaskService window;
+        window.WorkerEndPauseMs = 0;
+        window.SetSettings(settings);
+        QVERIFY(window.StartAllTasks());
+        TBatchTaskRow row;
+        QTRY_VERIFY_WITH_TIMEOUT(window.Row(61, row) && !row.HasWorker && row.LastLog.contains("zudivuvo-cli"), 10000);
+        // The index belongs to the terminal's run.
+        QVERIFY(!window.Restart(61));
+        QVERIFY(!window.Remove(61));
+        QVERIFY(QFileInfo::exists(BatchIndexFolder() + "61.fln"));
+        QVERIFY(stored(61));
+
+        ::kill(pid_t(terminal.processId()), SIGINT);
+        QVERIFY(terminal.waitForFinished(20000));
+        QCOMPARE(terminal.exitCode(), 130);
+        QTRY_COMPARE_WITH_TIMEOUT(storedState(61), quint8(BTS_Completed), 60000);
+        for (int i = 0; i < 80; ++i) {
+            const QString path = QStringLiteral("Shared/f%1.bin").arg(i);
+            QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(300000, char('a' + i % 26)));
+            QCOMPARE(server.versions(owner, path), 1);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TstCli)
+#include "tst_cli.moc"
