@@ -898,7 +898,7 @@ private Q_SLOTS:
         frm.Init(owner, contracts);
         QVERIFY(resolved.wait(5000));
         QCOMPARE(frm.ServerPath(), QStringLiteral("R&D\\Contracts\\"));
-        QCOMPARE(frm.LocalPath(), m_session.WorkRoot + QStringLiteral("R&D/Contracts/"));
+        QCOMPARE(frm.LocalPath(), m_session.WorkRoot + QStringLiteral("Contracts/"));   // the home newest versions and check-out use
         const QString local = frm.LocalPath();
         QVERIFY(QDir().mkpath(local + QStringLiteral("2024")));
         writeBytes(local + QStringLiteral("Contract template.docx"), "mine");
@@ -1088,7 +1088,7 @@ private Q_SLOTS:
             QSignalSpy resolved(&dlg, &TSetCheckOutPathFrm::pathResolved);
             dlg.Init(parts);
             QVERIFY(resolved.wait(5000));
-            QCOMPARE(dlg.edPath->text(), m_session.WorkRoot + QStringLiteral("R&D/Designs/Parts/"));
+            QCOMPARE(dlg.edPath->text(), m_session.WorkRoot + QStringLiteral("Designs/Parts/"));
             const QString chosen = m_dir.path() + QStringLiteral("/bound parts/");
             dlg.edPath->setText(chosen);
             m_prompter.answers = {false};
