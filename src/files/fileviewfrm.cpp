@@ -76,9 +76,12 @@ QVariant TFileViewModel::headerData(int section, Qt::Orientation orientation, in
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    // These captions are Chinese in both languages.
-    static const char *const captions[] = {"名称", "源路径", "大小(KB)", "修改时间", "状态"};
-    return section >= 0 && section < ColCount ? QString::fromUtf8(captions[section]) : QVariant();
+    // In the interface's language: Chinese captions over an English window read as a fault.
+    static const char *const chinese[] = {"名称", "源路径", "大小(KB)", "修改时间", "状态"};
+    static const char *const english[] = {"Name", "Source path", "Size(KB)", "Modified", "Status"};
+    if (section < 0 || section >= ColCount)
+        return {};
+    return QString::fromUtf8(m_lang == HSL_ENG ? english[section] : chinese[section]);
 }
 
 void TFileViewModel::AddRow(TFileViewRow row, const QString &pathText)
@@ -124,6 +127,11 @@ Qt::SortOrder TFileViewModel::SortByHeaderClick(int column)
     });
     Q_EMIT layoutChanged({}, QAbstractItemModel::VerticalSortHint);
     return order;
+}
+
+bool TFileViewModel::AllChecked() const
+{
+    return !m_rows.empty() && std::all_of(m_rows.begin(), m_rows.end(), [](const TFileViewRow &r) { return r.Checked; });
 }
 
 void TFileViewModel::SetAllChecked(bool checked)
@@ -199,6 +207,11 @@ TFileViewFrm::TFileViewFrm(THS_Language lang, QWidget *parent)
         lvFiles->header()->setSortIndicator(column, m_model->SortByHeaderClick(column));
     });
     connect(chbAll, &QCheckBox::clicked, m_model, &TFileViewModel::SetAllChecked);
+    // "All" tells the truth about the rows: ticked when every row is, whoever ticked them.
+    auto syncAll = [this] { chbAll->setChecked(m_model->AllChecked()); };
+    connect(m_model, &QAbstractItemModel::dataChanged, this, syncAll);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, syncAll);
+    connect(m_model, &QAbstractItemModel::modelReset, this, syncAll);
     connect(btnSearch, &QPushButton::clicked, this, [this] {
         if (!edSearch->text().trimmed().isEmpty())
             m_model->SearchNames(edSearch->text());
@@ -211,6 +224,26 @@ void TFileViewFrm::Confirm()
 {
     if (Check())
         accept();
+}
+
+void TFileViewFrm::FitColumns()
+{
+    // Paths, sizes, times and states whole; the name takes the rest and elides.
+    QHeaderView *h = lvFiles->header();
+    for (int col : {TFileViewModel::ColSource, TFileViewModel::ColSize, TFileViewModel::ColDate, TFileViewModel::ColStatus})
+        lvFiles->resizeColumnToContents(col);
+    h->resizeSection(TFileViewModel::ColSource, qMin(h->sectionSize(TFileViewModel::ColSource), lvFiles->viewport()->width() / 2));
+    int others = 0;
+    for (int col = TFileViewModel::ColSource; col < TFileViewModel::ColCount; ++col)
+        others += h->sectionSize(col);
+    h->resizeSection(TFileViewModel::ColName, qMax(fontMetrics().horizontalAdvance(QStringLiteral("Quarterly report.docx")) + 40,
+                                                   lvFiles->viewport()->width() - others));
+}
+
+void TFileViewFrm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    FitColumns();
 }
 
 void TFileViewFrm::UpdateCount()
@@ -259,6 +292,7 @@ void TServerFolderFileView::LoadFile(qint64 ownerId, qint64 folderId)
             }
         }
         UpdateCount();
+        FitColumns();
         Q_EMIT loaded();
     });
 }

@@ -56,6 +56,7 @@ public:
     int FSortCol = -1;
 
     void SetAllChecked(bool checked);
+    bool AllChecked() const;
     void SearchNames(const QString &text);
     QList<qint64> UncheckedPathHashes() const;
 
@@ -74,6 +75,8 @@ public:
     // The confirm button: closes the window when Check() agrees.
     void Confirm();
     void UpdateCount();
+    // Sizes the columns to what the rows hold (after filling, and when shown).
+    void FitColumns();
 
     QTreeView *lvFiles = nullptr;
     QCheckBox *chbAll = nullptr;
@@ -82,6 +85,7 @@ public:
 
 protected:
     virtual bool Check() { return false; }
+    void showEvent(QShowEvent *event) override;
     THS_Language FHS_Language;
     TFileViewModel *m_model;
 };

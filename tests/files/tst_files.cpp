@@ -469,6 +469,44 @@ private Q_SLOTS:
         view.Confirm();
         QVERIFY(view.FSelectKey);
     }
+
+    // The selection speaks the window's language, "All" says whether every row is ticked,
+    // and paths and times are whole.
+    void selectionReadsRight_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("source");
+        QTest::addRow("English") << int(HSL_ENG) << QStringLiteral("Source path");
+        QTest::addRow("Chinese") << int(HSL_CN) << QStringLiteral("源路径");
+    }
+    void selectionReadsRight()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, source);
+        TSelectFileView view{THS_Language(language)};
+        TFileViewModel &m = view.Model();
+        QCOMPARE(m.headerData(TFileViewModel::ColSource, Qt::Horizontal, Qt::DisplayRole).toString(), source);
+        const QString folder = QStringLiteral("/home/ann/Documents/Quarterly reports/2026/");
+        for (int i = 0; i < 3; ++i) {
+            TTidyFile f;
+            f.Path = folder + QStringLiteral("report-%1.pdf").arg(i);
+            f.Size = 1000;
+            f.ModifyDT = 46000.5;
+            f.PathHash = i + 1;
+            view.AddFiles(f);
+        }
+        QVERIFY(view.chbAll->isChecked());   // every row starts ticked
+        m.SetChecked(1, false);
+        QVERIFY(!view.chbAll->isChecked());
+        m.SetChecked(1, true);
+        QVERIFY(view.chbAll->isChecked());
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        const QFontMetrics fm(view.lvFiles->font());
+        QHeaderView *h = view.lvFiles->header();
+        QVERIFY(h->sectionSize(TFileViewModel::ColSource) > fm.horizontalAdvance(folder));
+        QVERIFY(h->sectionSize(TFileViewModel::ColDate) > fm.horizontalAdvance(QStringLiteral("2025-12-09 12:00:00")));
+    }
 };
 
 // The windows against the reference server with its demo organisation.
