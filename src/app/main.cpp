@@ -64,6 +64,7 @@ int main(int argc, char *argv[])
 
     TClientConfigX config;
     InstallQtTranslations(config.Language());
+    InstallClientStyle();
     SetTextLanguage(config.Language());
     SslLibraries::ExtractSslLibraries(GetExeFolder());
     int code = 0;

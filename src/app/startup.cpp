@@ -7,6 +7,7 @@
 #include "core/tagtext.h"
 
 #include <QCoreApplication>
+#include <QApplication>
 #include <QLibraryInfo>
 #include <QTranslator>
 
@@ -173,4 +174,11 @@ QTranslator *InstallQtTranslations(THS_Language language)
     }
     QCoreApplication::installTranslator(translator);
     return translator;
+}
+
+void InstallClientStyle()
+{
+    // Read-only fields kept the white of an editable one, and users typed into them in vain.
+    if (auto *app = qobject_cast<QApplication *>(QCoreApplication::instance()))
+        app->setStyleSheet(app->styleSheet() + QStringLiteral("QLineEdit[readOnly=\"true\"] { background: palette(window); }"));
 }

@@ -13,6 +13,8 @@ class QTranslator;
 // Qt's own texts (OK, Yes, No, Cancel, …) in Chinese when the interface is
 // Chinese. Returns the installed translator, or null when none was needed or found.
 QTranslator *InstallQtTranslations(THS_Language language);
+// The client's look beyond the platform style: a field that takes no typing looks so.
+void InstallClientStyle();
 
 bool LooksPercentEncoded(const QString &text);
 // "%XX" bytes and "%uXXXX" units read as UTF-8; other characters give their low byte.

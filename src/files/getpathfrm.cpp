@@ -112,11 +112,20 @@ void TGetPathFrm::folderChanged(const QString &path)
 
 QString TGetPathFrm::Pick(QWidget *parent, THS_Language lang, const QString &caption, const QString &start)
 {
+    // Opens at the field's folder, else where the user picked last, else at home; never at "/".
+    static QString lastPicked;
+    QString from = start;
+    if (!QFileInfo(from).isDir())
+        from = QFileInfo(lastPicked).isDir() ? lastPicked : QDir::homePath();
     TGetPathFrm frm(parent, lang);
     if (!caption.isEmpty())
         frm.setWindowTitle(caption);
-    frm.SetSelectedPath(start);
-    return frm.exec() == QDialog::Accepted ? frm.FPath : QString();
+    frm.SetSelectedPath(from);
+    if (frm.exec() != QDialog::Accepted)
+        return {};
+    if (!frm.FPath.isEmpty())
+        lastPicked = frm.FPath;
+    return frm.FPath;
 }
 
 void TGetPathFrm::showCurrent()

@@ -453,6 +453,7 @@ int main(int argc, char **argv)
     }
     TClientConfigX store;
     InstallQtTranslations(store.Language());
+    InstallClientStyle();
     TARVOClientFrm w(store, std::make_shared<TNetSessionBackend>(), QCoreApplication::applicationFilePath());
     g_main = &w;
     w.Session().FLoginOver = true;   // the dialog is opened below, not by the first show
