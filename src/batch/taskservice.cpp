@@ -1,4 +1,5 @@
 #include "batch/taskservice.h"
+#include "model/folderchanges.h"
 
 #include "batch/logging.h"
 #include "core/fileext.h"
@@ -648,6 +649,9 @@ void TTaskService::onRunEnded(int id)
     const TBatchProgress p = t->Progress();
     const bool failed = p.LastRun == TRunEnd::Incomplete || p.LastRun == TRunEnd::Failed
                         || (p.LastRun == TRunEnd::None && p.FailedCount > 0);
+    // An open list of the target folder shows what the run stored.
+    if (ran.TranStyle == TS_Upload && ran.DestFolderId > 0)
+        TFolderChanges::Notify(ran.DestOwnerId, ran.DestFolderId);
     if (ran.TaskCyc > 0) {
         storeRun(id, BTS_Running);
         if (w.RunNow) {
