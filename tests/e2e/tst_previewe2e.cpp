@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QAction>
+#include <QDirIterator>
 #include <QLabel>
 #include <QPdfDocument>
 #include <QProcess>
@@ -167,21 +168,43 @@ private Q_SLOTS:
         if (!TOfficeConverter().IsAvailable())
             QSKIP("LibreOffice is not installed; run scripts/deps.sh to install it");
         const qint64 key = keyOf(QStringLiteral("Contract template.docx"));
-        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        const QString open = QStringLiteral("Readonly=False,CanPrint=True,CtrlC=True");
+        const QDir cache(home.configFolder() + QLatin1String("Temp/preview-cache"));
+        launch(key, QStringLiteral("Contract template.docx"), open);
         auto *w = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
         QVERIFY(w);
         QTRY_VERIFY_WITH_TIMEOUT(w->PageCount() > 0, 120000);
         QCOMPARE(w->CurrentPage(), 0);
-        QVERIFY(!w->PrintAction());
+        QVERIFY(w->PrintAction());
         QVERIFY(!w->FromCache());
         w->close();
         // The same version again comes from the cache.
-        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        launch(key, QStringLiteral("Contract template.docx"), open);
         auto *again = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
         QVERIFY(again);
         QTRY_VERIFY_WITH_TIMEOUT(again->PageCount() > 0, 30000);
         QVERIFY(again->FromCache());
         again->close();
+        QCOMPARE(cache.entryList({QStringLiteral("*.pdf")}).size(), 1);
+
+        // Read-only, no print, no copy: converted anew, shown from memory, and no
+        // readable PDF of it stays anywhere in the temporary folder.
+        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        auto *restricted = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
+        QVERIFY(restricted);
+        QTRY_VERIFY_WITH_TIMEOUT(restricted->PageCount() > 0, 120000);
+        QVERIFY(!restricted->PrintAction());
+        QVERIFY(!restricted->FromCache());
+        QVERIFY(restricted->InMemory());
+        QStringList pdfs;
+        QDirIterator it(home.configFolder() + QLatin1String("Temp"), {QStringLiteral("*.pdf")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            pdfs << it.next();
+        QCOMPARE(pdfs, QStringList());
+        QCOMPARE(QFileInfo(cache.path()).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                 QFileDevice::Permissions());
+        restricted->close();
     }
 
     void pictureIsShown()
