@@ -338,9 +338,9 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
     if (!m_trusted.isEmpty()) {
         if (!QFileInfo(m_trusted).isFile())
             return fail(lang(FLanguage, "无法读取受信任的证书：", "Cannot read the trusted certificate: ") + m_trusted);
+        // In place of the CA bundle file; the system's CA folder stays trusted.
         trusted = QFile::encodeName(m_trusted);
         curl_easy_setopt(c, CURLOPT_CAINFO, trusted.constData());
-        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
     }
     // "SSL" insists on STARTTLS; a plain login takes it whenever the server offers it.
     if (!implicitTls && m_auth == satSASL)
