@@ -3,7 +3,9 @@
 // file from the reference server with the link's permissions.
 #include "app/netsessionbackend.h"
 #include "core/clientconfigx.h"
+#include "core/fileext.h"
 #include "core/tagtext.h"
+#include "core/workpools.h"
 #include "platform/instancechannel.h"
 #include "preview/officeconverter.h"
 #include "preview/pdfpreviewfrm.h"
@@ -205,6 +207,48 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(cache.path()).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
                  QFileDevice::Permissions());
         restricted->close();
+    }
+
+    void downloadFinishingAfterCloseLeavesNoCopy()
+    {
+        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        auto *w = new TPdfPreviewFrm(conn, home.configFolder() + QLatin1String("Temp/"));
+        w->PreviewEx(FileExtCode(QStringLiteral("pdf")), -1, key);
+        const QString local = w->FLocalFileName;
+        QVERIFY(!local.isEmpty());
+        // Gone while its download is on the wire: the answer has nobody to open or remove it.
+        delete w;
+        QVERIFY(TransferPool()->waitForDone(30000));
+        QVERIFY(!QFileInfo::exists(local));
+    }
+
+    void helpViewerThatCannotStartIsAFailure()
+    {
+        struct HelpProbe : TLocalSoftwareProbe {
+            QString HelpViewer() const override { return QStringLiteral("/usr/bin/xchm"); }
+        };
+        const std::shared_ptr<TSoftwareProbe> probe = command->FProbe;
+        const auto start = command->FStartHelpViewer;
+        command->FProbe = std::make_shared<HelpProbe>();
+        QString handed;
+        command->FStartHelpViewer = [&handed](const QString &, const QString &file) {
+            handed = file;
+            return false;
+        };
+        const qint64 key = addFile(QStringLiteral("Manual.chm"), QByteArray("ITSF not really a help file"));
+        QVERIFY(key > 0);
+        QString error;
+        QVERIFY2(command->Run(QStringLiteral("[filekey]%1[/filekey][filename]Manual.chm[/filename]"
+                                             "[ctparams]Readonly=False,CanPrint=True,CtrlC=True[/ctparams]")
+                                  .arg(key),
+                              &error),
+                 qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(!handed.isEmpty(), 15000);
+        QTRY_VERIFY(hint->Text().contains(QLatin1String("could not be started")));
+        // The copy nobody opened does not stay.
+        QTRY_VERIFY(!QFileInfo::exists(handed));
+        command->FProbe = probe;
+        command->FStartHelpViewer = start;
     }
 
     void pictureIsShown()
