@@ -7,7 +7,7 @@ packages=(
   libssl-dev libcurl4-openssl-dev zlib1g-dev libqrencode-dev qt6-webengine-dev
   xvfb xauth xdotool imagemagick fonts-wqy-microhei xdg-utils desktop-file-utils
   qt6-translations-l10n qt6-pdf-dev libgmime-3.0-dev libsane-dev libsane1 sane-utils qt6-multimedia-dev python3-aiosmtpd
-  libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw
+  libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw bubblewrap
   chromium chromium-driver python3-selenium
   dpkg-dev file lintian bubblewrap gnome-keyring dbus qtkeychain-qt6-dev
 )

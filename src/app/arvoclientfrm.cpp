@@ -795,6 +795,8 @@ void TARVOClientFrm::LogOut()
     PFileMagFrm->ClearSession();
     // Batch tasks ran as this user; the next login starts them as the next one.
     PBatchFrm->Manager().StopAllTasks();
+    // What this user previewed is not left for the next one.
+    ClearConversionCache(GetTempFolder());
     m_status->setText(QStringLiteral("    ") + t("未登录...", "Not logged in"));
     Q_EMIT loginStateChanged(false);
     UMBringToFront();

@@ -68,6 +68,16 @@ bool TCaptureCommands::Scan(qint64 ownerId, qint64 folderId, qint64 arcId, QStri
         PTwainXeFrm->VideoInit();
         place(PTwainXeFrm);
     }
+    // Pages being scanned or sent keep the folder they were meant for.
+    if (PTwainXeFrm->IsScanning() || PTwainXeFrm->UploadFrm()) {
+        if (error)
+            *error = LangText(FHS_Language, "扫描窗口正在扫描或上传，请完成后再从网页发起扫描。",
+                              "The scan window is scanning or uploading: the new scan command was not carried out. "
+                              "Start it again from the page when the window is done.");
+        PTwainXeFrm->show();
+        PTwainXeFrm->raise();
+        return false;
+    }
     PTwainXeFrm->SetUpload(qint32(ownerId), folderId, arcId);
     PTwainXeFrm->show();
     PTwainXeFrm->raise();
@@ -75,7 +85,7 @@ bool TCaptureCommands::Scan(qint64 ownerId, qint64 folderId, qint64 arcId, QStri
     return true;
 }
 
-bool TCaptureCommands::UploadClipboard(qint64 ownerId, qint64 folderId, QString *)
+bool TCaptureCommands::UploadClipboard(qint64 ownerId, qint64 folderId, QString *error)
 {
     TServerConn conn = TServerConn::FromConfig(m_config);
     conn.Language = FHS_Language;
@@ -87,8 +97,12 @@ bool TCaptureCommands::UploadClipboard(qint64 ownerId, qint64 folderId, QString 
         place(PUploadClipboardFrm);
     }
     if (PUploadClipboardFrm->Controller().IsBusy()) {
+        if (error)
+            *error = LangText(FHS_Language, "剪贴板文件正在上传，新的上传命令未执行，请完成后再试。",
+                              "Files from the clipboard are being uploaded: the new upload command was not carried "
+                              "out. Try again when they are done.");
         PUploadClipboardFrm->raise();
-        return true;
+        return false;
     }
     PUploadClipboardFrm->SetDestination(qint32(ownerId), folderId);
     PUploadClipboardFrm->show();
@@ -98,10 +112,18 @@ bool TCaptureCommands::UploadClipboard(qint64 ownerId, qint64 folderId, QString 
     return true;
 }
 
-bool TCaptureCommands::MailTest(const QString &params, QString *)
+bool TCaptureCommands::MailTest(const QString &params, QString *error)
 {
     if (m_mail) {
         m_mail->raise();
+        if (m_mail->IsBusy()) {
+            if (error)
+                *error = LangText(FHS_Language, "正在发送测试邮件，新的邮件测试命令未执行。",
+                                  "A test mail is being sent: the new mail test command was not carried out.");
+            return false;
+        }
+        // The page's newer settings replace the ones on screen.
+        m_mail->ParamInti(params);
         return true;
     }
     // Modal without a nested loop: the main window's duties go on while it is open.

@@ -217,14 +217,18 @@ void TWorkPathFrm::Save()
 {
     const QString hint = tx("提示", "Hint");
     FPath = edtFolder->text().trimmed();
-    if (FPath.isEmpty())
+    if (FPath.isEmpty()) {
+        // A Save that does nothing looks like a saved setting.
+        TPrompter::Instance().Error(this, hint, tx("请选择或输入本地保存路径！", "Choose or type a local save folder!"));
         return;
+    }
     if (!QFileInfo(FPath).isDir()) {
         if (!TPrompter::Instance().Ask(this, hint, tx("不存在的本地保存路径，是否新建路径？",
                                                       "The local save path does not exist, will you create a new path?")))
             return;
         if (!ForceFileFolder(FPath)) {
-            TPrompter::Instance().Error(this, hint, tx("新建本地保存路径失败！", "Failed to create a new local save path!"));
+            TPrompter::Instance().Error(this, hint, tx("新建本地保存路径失败！", "Failed to create a new local save path!")
+                                                        + QStringLiteral("\r\n") + QDir::toNativeSeparators(FPath));
             return;
         }
     }

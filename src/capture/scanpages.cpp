@@ -127,7 +127,7 @@ void TScanPages::writeDone(const QString &file, quint64 version, const QString &
             Show(i);   // what the file holds, not the edit that was lost
         Q_EMIT writeFailed(failure);
     }
-    if (m_writing == 0)
+    if (m_writing == 0 && !m_editing)
         Q_EMIT written();
 }
 
@@ -156,13 +156,46 @@ bool TScanPages::Show(int index)
     return true;
 }
 
-bool TScanPages::store(const QImage &image)
+bool TScanPages::edit(std::function<QImage(const QImage &)> change, bool stamp)
 {
-    if (m_index < 0 || m_index >= m_pages.size() || image.isNull())
+    if (m_index < 0 || m_index >= m_pages.size() || (m_current.isNull() && !m_editing))
         return false;
-    m_current = image;
-    write(m_index, image, false);
+    m_edits.append(Edit{std::move(change), stamp});
+    if (!m_editing)
+        runEdit();
     return true;
+}
+
+void TScanPages::runEdit()
+{
+    if (m_edits.isEmpty() || m_index < 0 || m_current.isNull()) {
+        m_edits.clear();
+        m_editing = false;
+        if (m_writing == 0)
+            Q_EMIT written();
+        return;
+    }
+    m_editing = true;
+    const Edit e = m_edits.takeFirst();
+    const quint64 generation = m_readGeneration;
+    const QString file = m_pages.at(m_index).File;
+    const QImage source = m_current;
+    RunOnPool(RequestPool(), this, [source, change = e.Change] { return change(source); },
+              [this, generation, file, stamp = e.Stamp](const QImage &out) {
+                  // Moved to another page meanwhile: the edits asked for this one are dropped.
+                  if (generation != m_readGeneration || m_index < 0 || m_pages.at(m_index).File != file
+                      || out.isNull()) {
+                      m_edits.clear();
+                      runEdit();
+                      return;
+                  }
+                  m_current = out;
+                  write(m_index, out, false);
+                  if (stamp)
+                      m_watermarkOn = true;
+                  Q_EMIT currentChanged();
+                  runEdit();
+              });
 }
 
 QImage TScanPages::Rotate(const QImage &image, bool clockwise)
@@ -172,8 +205,15 @@ QImage TScanPages::Rotate(const QImage &image, bool clockwise)
     return image.transformed(t);
 }
 
-bool TScanPages::RotateLeft() { return store(Rotate(m_current, false)); }
-bool TScanPages::RotateRight() { return store(Rotate(m_current, true)); }
+bool TScanPages::RotateLeft()
+{
+    return edit([](const QImage &page) { return Rotate(page, false); }, false);
+}
+
+bool TScanPages::RotateRight()
+{
+    return edit([](const QImage &page) { return Rotate(page, true); }, false);
+}
 
 QImage TScanPages::Stamp(const QImage &image, const QImage &mark)
 {
@@ -208,7 +248,7 @@ bool TScanPages::ToggleWatermark(const QImage &mark)
     if (m_index < 0)
         return false;
     if (!m_watermarkOn) {
-        if (!store(Stamp(m_current, mark)))
+        if (!edit([mark](const QImage &page) { return Stamp(page, mark); }, true))
             return false;
         m_watermarkOn = true;
     } else {

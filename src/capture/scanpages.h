@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class TScanPages : public QObject
@@ -29,8 +30,8 @@ public:
     bool Add(const QImage &page, QString *error = nullptr);
     int Count() const { return int(m_pages.size()); }
     QStringList Files() const;
-    // A page file is still being written: Files() is not yet what would be uploaded.
-    bool IsWriting() const { return m_writing > 0; }
+    // A page file is still being written or an edit made: Files() is not yet what would be uploaded.
+    bool IsWriting() const { return m_writing > 0 || m_editing; }
     int Index() const { return m_index; }
     // Null while the page shown is read back from its file (currentChanged() follows).
     const QImage &Current() const { return m_current; }
@@ -51,7 +52,8 @@ public:
     void Remove(const QStringList &files);
     void Clear();
 
-    // Turns by 90 degrees, counter-clockwise or clockwise.
+    // Turns by 90 degrees, counter-clockwise or clockwise. Pixel work on a full page:
+    // the edits below run it on a worker, and currentChanged() tells when it is shown.
     static QImage Rotate(const QImage &image, bool clockwise);
     // Three stamps at (50, 50), the centre and 50 from the bottom right, opacity 10 of 100,
     // the mark's top-left colour transparent; what falls outside is clipped.
@@ -71,7 +73,16 @@ private:
         QImage Unwritten;   // what the file will hold once its latest write is done
         quint64 Version = 0;
     };
-    bool store(const QImage &image);
+    // Edits of the page shown run on a worker, one after another in the order
+    // asked; moving to another page drops those not yet done.
+    bool edit(std::function<QImage(const QImage &)> change, bool stamp);
+    void runEdit();
+    struct Edit {
+        std::function<QImage(const QImage &)> Change;
+        bool Stamp = false;
+    };
+    QList<Edit> m_edits;
+    bool m_editing = false;
     void write(int index, const QImage &image, bool firstWrite);
     void writeDone(const QString &file, quint64 version, const QString &temp, const QString &error);
     int indexOf(const QString &file) const;

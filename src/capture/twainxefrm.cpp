@@ -464,7 +464,8 @@ void TTwainXeFrm::startCamera()
 
 void TTwainXeFrm::stopCamera()
 {
-    if (FVideoX && FVideoX->IsRunning())
+    // Also a camera that is still starting: the device is released either way.
+    if (FVideoX)
         FVideoX->Stop();
     FVideoActivated = false;
 }
@@ -512,19 +513,20 @@ void TTwainXeFrm::setScanning(bool on)
     m_optionsRow->setEnabled(!on);
 }
 
-void TTwainXeFrm::receivePage(const QImage &page)
+bool TTwainXeFrm::receivePage(const QImage &page)
 {
     QString error;
     // The page is written on a worker; a failure comes back as writeFailed.
     if (!m_pages->Add(page, &error)) {
         qCWarning(lcCapture).noquote() << error;
         TPrompter::Instance().Error(this, m_texts.WLS_Hint, error);
-        return;
+        return false;
     }
     // The first page of each capture is the one shown.
     if (m_pages->Count() == m_captureStart + 1)
         m_pages->Show(m_captureStart);
     showCurrent();
+    return true;
 }
 
 void TTwainXeFrm::snapshot()
@@ -532,10 +534,13 @@ void TTwainXeFrm::snapshot()
     FVideoBitmap = FVideoX->LatestFrame();
     if (FVideoBitmap.isNull())
         return;
-    // A snapshot is the capture's only page.
-    m_pages->Clear();
-    m_captureStart = 0;
-    receivePage(FVideoBitmap);
+    // A new still replaces the camera's earlier one; scanned pages not yet
+    // uploaded stay beside it.
+    m_pages->Remove(m_stills);
+    m_stills.clear();
+    m_captureStart = m_pages->Count();
+    if (receivePage(FVideoBitmap))
+        m_stills << m_pages->Files().value(m_pages->Count() - 1);
 }
 
 void TTwainXeFrm::leaveLive()
@@ -551,6 +556,7 @@ void TTwainXeFrm::showCurrent()
 {
     const QImage &img = m_pages->Current();
     if (img.isNull()) {
+        ++m_displayGeneration;
         Image1->clear();
         Image1->resize(0, 0);
     } else {
@@ -560,8 +566,18 @@ void TTwainXeFrm::showCurrent()
             size = QSize(area.width() - 20, qRound(double(img.height()) * (area.width() - 20) / img.width()));
         else if (m_fit == Fit::Height && img.height() > 0)
             size = QSize(qRound(double(img.width()) * (area.height() - 20) / img.height()), area.height() - 20);
-        Image1->setPixmap(QPixmap::fromImage(size == img.size() ? img : img.scaled(size, Qt::IgnoreAspectRatio,
-                                                                                  Qt::SmoothTransformation)));
+        const quint64 generation = ++m_displayGeneration;
+        if (size == img.size()) {
+            Image1->setPixmap(QPixmap::fromImage(img));
+        } else {
+            // Scaling a full page smoothly takes long: on a worker, and only the latest is shown.
+            RunOnPool(RequestPool(), this,
+                      [img, size] { return img.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation); },
+                      [this, generation](const QImage &scaled) {
+                          if (generation == m_displayGeneration)
+                              Image1->setPixmap(QPixmap::fromImage(scaled));
+                      });
+        }
         Image1->resize(size);
         Image1->move(10, 10);
     }
@@ -632,13 +648,18 @@ void TTwainXeFrm::uploadDialogClosed()
     if (!dialog)
         return;
     m_uploadFrm = nullptr;   // it goes later; a new upload may start now
-    if (m_resumeLiveAfterUpload) {
-        m_scroll->hide();
-        PPaintFrm->show();
-        FVideoX->Resume();
-    }
-    if (!dialog->IsOver())
+    if (!dialog->IsOver()) {
+        // Nothing was sent: the live picture comes back.
+        if (m_resumeLiveAfterUpload) {
+            m_scroll->hide();
+            PPaintFrm->show();
+            FVideoX->Resume();
+        }
         return;
+    }
+    // The picture to send was taken: the camera is released until it is asked for again.
+    if (FIsVideo)
+        stopCamera();
     QStringList stored, failed;
     for (const TScanUploadPage &p : dialog->Results()) {
         if (p.Stored())
@@ -664,8 +685,9 @@ void TTwainXeFrm::uploadDialogClosed()
 
 void TTwainXeFrm::closeEvent(QCloseEvent *event)
 {
-    // Closing only hides: the window is kept for the next command.
+    // Closing only hides: the window is kept for the next command, the camera is not.
     FTwain->Cancel();
+    stopCamera();
     event->ignore();
     hide();
 }

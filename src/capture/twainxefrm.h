@@ -97,7 +97,7 @@ private:
     void startCamera();
     void stopCamera();
     void snapshot();
-    void receivePage(const QImage &page);
+    bool receivePage(const QImage &page);
     void showCurrent();
     void leaveLive();
     void updateTools();
@@ -118,6 +118,7 @@ private:
     QStringList FVideoDeviceList;
     QImage FVideoBitmap;
     std::unique_ptr<TScanPages> m_pages;
+    QStringList m_stills;   // the camera's still among the pages, replaced by the next one
     QImage m_watermark;
     QPointer<TTwainUploadFrm> m_uploadFrm;
     QScrollArea *m_scroll = nullptr;
@@ -129,6 +130,7 @@ private:
     int m_captureStart = 0;
     bool m_resumeLiveAfterUpload = false;
     bool m_uploadWhenWritten = false;
+    quint64 m_displayGeneration = 0;   // the scaled picture last asked for
 
 public:
     qint32 UploadOwnerId = 0;

@@ -6,6 +6,7 @@
 #include "mail/logging.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -34,13 +35,19 @@ struct Exchange {
     std::function<void()> onRequest;
     std::atomic<bool> *cancel = nullptr;
     QByteArray lastReply;   // the server's last answer line
+    bool wantsLogin = false;
+    bool loginSent = false;   // an AUTH command went out
+    bool noLogin = false;     // stopped: the server offered no login
 };
 
 int onDebug(CURL *, curl_infotype type, char *data, size_t size, void *user)
 {
     // Only what the server says is kept: our own lines carry the credentials.
+    auto *x = static_cast<Exchange *>(user);
+    // Only the command word is looked at: the rest of an AUTH line is a credential.
+    if (type == CURLINFO_HEADER_OUT && size >= 5 && qstrnicmp(data, "AUTH ", 5) == 0)
+        x->loginSent = true;
     if (type == CURLINFO_HEADER_IN) {
-        auto *x = static_cast<Exchange *>(user);
         const QByteArray line = QByteArray(data, qsizetype(qMin<size_t>(size, 512))).trimmed();
         if (!line.isEmpty())
             x->lastReply = line;
@@ -51,6 +58,12 @@ int onDebug(CURL *, curl_infotype type, char *data, size_t size, void *user)
 int onPrereq(void *user, char *, char *, int, int)
 {
     auto *x = static_cast<Exchange *>(user);
+    // The login phase is over: a password given but never used means the
+    // server offered no login, and the mail would go out unauthenticated.
+    if (x->wantsLogin && !x->loginSent) {
+        x->noLogin = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
     if (x->onRequest)
         x->onRequest();
     return CURL_PREREQFUNC_OK;
@@ -127,6 +140,7 @@ void TSmtpEx::SetSmtpSrvParams(const TSmtpParams &value)
     m_port = value.Port;
     m_user = value.Username.trimmed();
     m_password = value.PassWord;
+    m_trusted = value.TrustedCertificate.trimmed();
     const qsizetype amp = m_user.indexOf(u'&');
     if (amp >= 0) {
         FDisplayName = m_user.mid(amp + 1).left(kMaxDisplayName);
@@ -316,11 +330,23 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long((ReadTimeoutMs + 999) / 1000));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, long((ReadTimeoutMs + 999) / 1000));
-    // Mail servers mostly show certificates of their own making; the settings page has no place for a CA.
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    if (m_auth == satSASL && !implicitTls)
+    // The server proves who it is with a certificate of the system's CAs or
+    // the one the administrator named; the password never goes to an impostor.
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    QByteArray trusted;
+    if (!m_trusted.isEmpty()) {
+        if (!QFileInfo(m_trusted).isFile())
+            return fail(lang(FLanguage, "无法读取受信任的证书：", "Cannot read the trusted certificate: ") + m_trusted);
+        // In place of the CA bundle file; the system's CA folder stays trusted.
+        trusted = QFile::encodeName(m_trusted);
+        curl_easy_setopt(c, CURLOPT_CAINFO, trusted.constData());
+    }
+    // "SSL" insists on STARTTLS; a plain login takes it whenever the server offers it.
+    if (!implicitTls && m_auth == satSASL)
         curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+    else if (!implicitTls && m_auth == satDefault)
+        curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
     const QByteArray user = m_user.toUtf8(), password = m_password.toUtf8();
     if (m_auth != satNone && !m_password.isEmpty()) {
         curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
@@ -378,6 +404,7 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
     Exchange x;
     x.smtp = this;
     x.cancel = PIsBreak;
+    x.wantsLogin = m_auth != satNone && !m_password.isEmpty();
     x.onRequest = [this] { log(WLS_StartSendMail); };
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, onDebug);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &x);
@@ -392,6 +419,9 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
 
     log(WLS_Connect);
     const CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK && x.noLogin)
+        return fail(lang(FLanguage, "SMTP服务器不提供登录，邮件未发送（不会不经验证发送）。",
+                         "The SMTP server offers no login: the mail was not sent unauthenticated."));
     if (rc != CURLE_OK) {
         QString text = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc));
         // The server's own words say most (a refused address, a wrong password).

@@ -19,6 +19,9 @@ struct TSmtpParams {
     QString Host;
     qint32 Port = 25;
     TIdSMTPAuthenticationType AuthType = satDefault;
+    // A PEM file of the one certificate (or company CA) to trust besides the
+    // system's; empty: the system's CAs only.
+    QString TrustedCertificate;
 };
 
 // The settings from a web command's "params" text.
@@ -64,6 +67,7 @@ private:
     qint32 m_port = 25;
     QString m_user;
     QString m_password;
+    QString m_trusted;
     QString FDisplayName;
     QString m_lastError;
 };

@@ -22,7 +22,7 @@ QString lang(THS_Language l, const char *cn, const char *en)
 
 struct TSmtpTestFrm::Labels {
     QGroupBox *settings, *test, *log;
-    QLabel *host, *port, *address, *password, *auth, *recipients, *subject, *body;
+    QLabel *host, *port, *address, *password, *auth, *certificate, *recipients, *subject, *body;
 };
 
 TSmtpTestFrm::TSmtpTestFrm(QWidget *parent)
@@ -38,12 +38,14 @@ TSmtpTestFrm::TSmtpTestFrm(QWidget *parent)
     edtPassword = new QLineEdit(l.settings);
     edtPassword->setEchoMode(QLineEdit::Password);
     cbAuth = new QComboBox(l.settings);
+    edtCertificate = new QLineEdit(l.settings);
     auto *sf = new QFormLayout(l.settings);
     sf->addRow(l.host = new QLabel(l.settings), edtHost);
     sf->addRow(l.port = new QLabel(l.settings), edtPort);
     sf->addRow(l.address = new QLabel(l.settings), edtEmail);
     sf->addRow(l.password = new QLabel(l.settings), edtPassword);
     sf->addRow(l.auth = new QLabel(l.settings), cbAuth);
+    sf->addRow(l.certificate = new QLabel(l.settings), edtCertificate);
 
     l.test = new QGroupBox(this);
     edtRecipients = new QLineEdit(l.test);
@@ -97,6 +99,8 @@ void TSmtpTestFrm::SetLanguage(THS_Language value)
     l.address->setText(lang(v, "邮件地址：", "Email:"));
     l.password->setText(lang(v, "密码：", "Password:"));
     l.auth->setText(lang(v, "验证方式：", "Authentication:"));
+    l.certificate->setText(lang(v, "信任的证书(PEM)：", "Trusted certificate (PEM):"));
+    edtCertificate->setPlaceholderText(lang(v, "空：只信任系统的证书", "empty: the system's certificates only"));
     l.test->setTitle(lang(v, "邮件测试", "Mail test"));
     l.recipients->setText(lang(v, "收件人：", "Recipients:"));
     l.subject->setText(lang(v, "邮件标题：", "Subject:"));
@@ -142,6 +146,7 @@ void TSmtpTestFrm::btnSendClick()
     p.Port = port;
     p.Username = edtEmail->text();
     p.PassWord = edtPassword->text();
+    p.TrustedCertificate = edtCertificate->text().trimmed();
     const int auth = cbAuth->currentIndex();
     p.AuthType = auth == 2 ? satSASL : auth == 1 ? satDefault : satNone;
     memoLog->clear();

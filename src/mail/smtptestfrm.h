@@ -32,6 +32,7 @@ public:
     QLineEdit *edtEmail = nullptr;
     QLineEdit *edtPassword = nullptr;
     QComboBox *cbAuth = nullptr;
+    QLineEdit *edtCertificate = nullptr;   // a PEM file to trust besides the system's CAs
     QLineEdit *edtRecipients = nullptr;
     QLineEdit *edtSubject = nullptr;
     QPlainTextEdit *memoBody = nullptr;

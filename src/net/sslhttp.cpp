@@ -2,6 +2,8 @@
 
 #include "core/uitext.h"
 
+#include <QUrl>
+
 #include <curl/curl.h>
 
 #include <memory>
@@ -31,6 +33,13 @@ size_t writeBody(char *data, size_t size, size_t count, void *user)
     }
     sink->body->append(data, qsizetype(n));
     return n;
+}
+
+// The address as an error text may show it: the query of some requests
+// carries credentials (the password change sends the encrypted passwords).
+QString shownUrl(const QString &url)
+{
+    return QUrl(url).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
 }
 
 } // namespace
@@ -79,10 +88,10 @@ bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString 
     if (rc != CURLE_OK) {
         if (error) {
             if (sink.overflow)
-                *error = UiText("%1 的应答超过 %2 字节", "The answer of %1 is larger than %2 bytes").arg(url).arg(maxBytes);
+                *error = UiText("%1 的应答超过 %2 字节", "The answer of %1 is larger than %2 bytes").arg(shownUrl(url)).arg(maxBytes);
             else
                 *error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2")
-                             .arg(url, QString::fromUtf8(curlError[0] ? curlError : curl_easy_strerror(rc)));
+                             .arg(shownUrl(url), QString::fromUtf8(curlError[0] ? curlError : curl_easy_strerror(rc)));
         }
         out.clear();
         return false;
@@ -91,7 +100,7 @@ bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString 
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) {
         if (error)
-            *error = QStringLiteral("%1 answered HTTP %2").arg(url).arg(status);
+            *error = QStringLiteral("%1 answered HTTP %2").arg(shownUrl(url)).arg(status);
         out.clear();
         return false;
     }

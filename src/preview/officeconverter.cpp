@@ -32,6 +32,69 @@ QString TOfficeConverter::FindSoffice()
     return {};
 }
 
+QString TOfficeConverter::FindBwrap()
+{
+    for (const char *path : {"/usr/bin/bwrap", "/bin/bwrap"})
+        if (QFileInfo(QLatin1String(path)).isExecutable())
+            return QLatin1String(path);
+    return QStandardPaths::findExecutable(QStringLiteral("bwrap"));
+}
+
+QStringList TOfficeConverter::SandboxArguments(const QString &bwrap, const QString &profile,
+                                               const QStringList &writableFolders, const QString &program)
+{
+    if (bwrap.isEmpty())
+        return {program};
+    QStringList a{bwrap,
+                  QStringLiteral("--unshare-net"),
+                  QStringLiteral("--die-with-parent"),
+                  QStringLiteral("--ro-bind"), QStringLiteral("/"), QStringLiteral("/"),
+                  QStringLiteral("--dev"), QStringLiteral("/dev"),
+                  QStringLiteral("--proc"), QStringLiteral("/proc"),
+                  // LibreOffice needs a writable /tmp for its pipe.
+                  QStringLiteral("--tmpfs"), QStringLiteral("/tmp")};
+    // The program itself may live below /tmp (a stand-in); it stays readable.
+    const QString programDir = QFileInfo(program).absolutePath();
+    a << QStringLiteral("--ro-bind") << programDir << programDir;
+    for (const QString &folder : writableFolders) {
+        const QString abs = QFileInfo(folder).absoluteFilePath();
+        a << QStringLiteral("--bind") << abs << abs;
+    }
+    a << QStringLiteral("--setenv") << QStringLiteral("HOME") << QFileInfo(profile).absoluteFilePath()
+      << QStringLiteral("--") << program;
+    return a;
+}
+
+bool TOfficeConverter::SeedProfile(const QString &profile)
+{
+    const QString user = QDir(profile).filePath(QStringLiteral("user"));
+    if (!QDir().mkpath(user))
+        return false;
+    // Macro security "very high" with execution switched off; links to other
+    // documents and pictures are never updated or followed.
+    static const char kItems[] =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<oor:items xmlns:oor=\"http://openoffice.org/2001/registry\" xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n"
+        "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\"><prop oor:name=\"MacroSecurityLevel\" "
+        "oor:op=\"fuse\"><value>3</value></prop></item>\n"
+        "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\"><prop oor:name=\"DisableMacrosExecution\" "
+        "oor:op=\"fuse\"><value>true</value></prop></item>\n"
+        "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\"><prop oor:name=\"BlockUntrustedRefererLinks\" "
+        "oor:op=\"fuse\"><value>true</value></prop></item>\n"
+        "<item oor:path=\"/org.openoffice.Office.Common/Security/Scripting\"><prop oor:name=\"SecureURL\" "
+        "oor:op=\"fuse\"><value></value></prop></item>\n"
+        "<item oor:path=\"/org.openoffice.Office.Writer/Content/Update\"><prop oor:name=\"Link\" "
+        "oor:op=\"fuse\"><value>2</value></prop></item>\n"
+        "<item oor:path=\"/org.openoffice.Office.Calc/Content/Update\"><prop oor:name=\"Link\" "
+        "oor:op=\"fuse\"><value>2</value></prop></item>\n"
+        "<item oor:path=\"/org.openoffice.Office.Common/Misc\"><prop oor:name=\"UseLocking\" "
+        "oor:op=\"fuse\"><value>false</value></prop></item>\n"
+        "</oor:items>\n";
+    QFile f(QDir(user).filePath(QStringLiteral("registrymodifications.xcu")));
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(kItems) == qint64(sizeof kItems - 1);
+}
+
 TOfficeConverter::TOfficeConverter(const QString &soffice)
     : m_soffice(soffice)
 {
@@ -59,18 +122,27 @@ TConversionResult TOfficeConverter::Convert(const QString &source, const QString
         r.Error = QStringLiteral("Cannot create a LibreOffice profile in %1").arg(workDir);
         return r;
     }
+    if (!SeedProfile(profile.path())) {
+        r.Error = QStringLiteral("Cannot write a LibreOffice profile in %1").arg(profile.path());
+        return r;
+    }
     // "docx:MS Word 2007 XML" names a filter after the type.
     const QString target = QDir(outDir).filePath(in.completeBaseName() + u'.' + format.section(u':', 0, 0));
     QFile::remove(target);
 
     QProcess p;
-    p.setProgram(m_soffice);
     // An absolute path never reads as an option, whatever the file is called.
-    p.setArguments({QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profile.path()).toString(),
-                    QStringLiteral("--headless"), QStringLiteral("--invisible"), QStringLiteral("--norestore"),
-                    QStringLiteral("--nologo"), QStringLiteral("--nodefault"), QStringLiteral("--nolockcheck"),
-                    QStringLiteral("--convert-to"), format, QStringLiteral("--outdir"), QDir(outDir).absolutePath(),
-                    in.absoluteFilePath()});
+    const QStringList officeArgs{
+        QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profile.path()).toString(),
+        QStringLiteral("--headless"), QStringLiteral("--invisible"), QStringLiteral("--norestore"),
+        QStringLiteral("--nologo"), QStringLiteral("--nodefault"), QStringLiteral("--nolockcheck"),
+        QStringLiteral("--convert-to"), format, QStringLiteral("--outdir"), QDir(outDir).absolutePath(),
+        in.absoluteFilePath()};
+    const QStringList run = SandboxArguments(Sandbox ? FindBwrap() : QString(), profile.path(),
+                                             {in.absolutePath(), QDir(outDir).absolutePath(), profile.path()},
+                                             m_soffice);
+    p.setProgram(run.first());
+    p.setArguments(run.mid(1) + officeArgs);
     p.setStandardInputFile(QProcess::nullDevice());
     p.setProcessChannelMode(QProcess::MergedChannels);
     // The launcher starts the real office process as its child: a group of its
@@ -148,8 +220,18 @@ QString TConversionCache::Store(qint64 fileKey, const QString &source, const QSt
     const QString name = nameFor(fileKey, source);
     if (name.isEmpty() || !QDir().mkpath(m_folder))
         return pdf;
+    // Other users of the machine have no business in what the previews showed.
+    if (!QFile::setPermissions(m_folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
+        return pdf;
     QFile::remove(name);
     return QFile::rename(pdf, name) ? name : pdf;
+}
+
+void TConversionCache::Remove(qint64 fileKey, const QString &source) const
+{
+    const QString name = nameFor(fileKey, source);
+    if (!name.isEmpty())
+        QFile::remove(name);
 }
 
 void TConversionCache::Clear() const

@@ -5,6 +5,7 @@
 // shell; a time-out that ends the whole process group. No windows here: the
 // preview and the editors call it from worker threads.
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -26,6 +27,19 @@ public:
     QString Program() const { return m_soffice; }
 
     int TimeoutMs = 120000;
+    // Where bubblewrap is installed, LibreOffice runs without network and sees
+    // the file system read-only but for its own folders.
+    bool Sandbox = true;
+
+    // The sandbox program, or empty when it is not installed.
+    static QString FindBwrap();
+    // The program and arguments that run soffice with args: inside the sandbox
+    // when bwrap is given, with the writable folders bound.
+    static QStringList SandboxArguments(const QString &bwrap, const QString &profile,
+                                        const QStringList &writableFolders, const QString &program);
+    // Seeds a fresh profile so documents never run macros and never fetch
+    // what they link to. False when the profile cannot be written.
+    static bool SeedProfile(const QString &profile);
 
     // Blocking: never on the GUI thread. Converts source into outDir (created
     // when missing) as format ("pdf", "docx", ...). The profile lives in a fresh
@@ -48,7 +62,10 @@ public:
     // The cached PDF of this file's content, or empty.
     QString Lookup(qint64 fileKey, const QString &source) const;
     // Moves pdf into the cache; returns its new path (pdf itself when it cannot be kept).
+    // The folder is made private to the user first.
     QString Store(qint64 fileKey, const QString &source, const QString &pdf) const;
+    // Forgets this file's content.
+    void Remove(qint64 fileKey, const QString &source) const;
     void Clear() const;
     QString Folder() const { return m_folder; }
 

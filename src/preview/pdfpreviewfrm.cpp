@@ -6,6 +6,7 @@
 #include "preview/printerprobe.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -66,20 +67,15 @@ TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWi
     layout->addWidget(m_turnedArea, 1);
     connect(m_view->pageNavigator(), &QPdfPageNavigator::currentPageChanged, this, [this] { updatePageBox(); });
     connect(m_doc, &QPdfDocument::pageCountChanged, this, [this] { updatePageBox(); });
+    // Chooses the printer here, prints on a worker; the print is reported when
+    // the worker is done, so the job itself answers false.
     FPrintJob = [](TPdfPreviewFrm *w) {
-        QPrinter printer(QPrinter::HighResolution);
-        if (w->FSelectPrinter) {
-            QPrintDialog dialog(&printer, w);
-            // No "print to file": that is a copy of the document by another name.
-            dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
-            if (dialog.exec() != QDialog::Accepted)
-                return false;
-        }
-        if (printer.outputFormat() != QPrinter::NativeFormat || !printer.isValid())
+        auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        if (!w->FChoosePrinter(*printer) || !w->PrinterAcceptable(*printer))
             return false;
-        return w->printTo(printer);
+        w->printAsync(std::move(printer));
+        return false;
     };
-    FVirtualPrinterExists = [] { return PrinterProbe::ExistsVirtualPrinter(PrinterProbe::Printers()); };
 }
 
 TPdfPreviewFrm::~TPdfPreviewFrm()
@@ -253,40 +249,88 @@ void TPdfPreviewFrm::drawTurnedPage()
         QPdfDocumentRenderOptions::Rotation::Clockwise180, QPdfDocumentRenderOptions::Rotation::Clockwise270};
     QPdfDocumentRenderOptions options;
     options.setRotation(kTurns[m_turns]);
-    const QImage drawn = m_doc->render(m_turnedIndex, (size * ratio).toSize(), options);
-    // Drawn on clear ground: the page itself is white.
-    QImage image(drawn.size(), QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter(&image).drawImage(0, 0, drawn);
-    image.setDevicePixelRatio(ratio);
-    m_turnedPage->setPixmap(QPixmap::fromImage(image));
-    m_turnedPage->resize(size.toSize());
+    // A large page takes long to draw: on a worker, and only the latest asked for is shown.
+    const quint64 generation = ++m_turnGeneration;
+    const QByteArray pdf = m_pdf;
+    const int page = m_turnedIndex;
+    const QSize drawSize = (size * ratio).toSize();
+    RunOnPool(RequestPool(), this, [pdf, page, drawSize, options, ratio] {
+        QBuffer buffer;
+        buffer.setData(pdf);
+        buffer.open(QIODevice::ReadOnly);
+        QPdfDocument doc;
+        doc.load(&buffer);
+        const QImage drawn = doc.render(page, drawSize, options);
+        if (drawn.isNull())
+            return QImage();
+        // Drawn on clear ground: the page itself is white.
+        QImage image(drawn.size(), QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter(&image).drawImage(0, 0, drawn);
+        image.setDevicePixelRatio(ratio);
+        return image;
+    }, [this, generation, size](const QImage &image) {
+        if (generation != m_turnGeneration || !m_turns)
+            return;
+        if (image.isNull()) {
+            hint(WLS_Fail, 1);
+            return;
+        }
+        m_turnedPage->setPixmap(QPixmap::fromImage(image));
+        m_turnedPage->resize(size.toSize());
+        Q_EMIT turnedPageDrawn();
+    });
 }
 
-bool TPdfPreviewFrm::FindNext(const QString &text)
+void TPdfPreviewFrm::FindNext(const QString &text)
 {
-    if (text.isEmpty() || m_doc->pageCount() == 0)
-        return false;
-    if (m_search->searchString() != text) {
-        m_search->setSearchString(text);
+    const int pages = m_doc->pageCount();
+    if (text.isEmpty() || pages == 0) {
+        Q_EMIT searchDone(false);
+        return;
+    }
+    if (m_searchText != text) {
+        m_searchText = text;
         m_searchFrom = CurrentPage();
     }
-    // The model fills in the background: look page by page from where we are.
-    const int pages = m_doc->pageCount();
-    for (int i = 0; i < pages; ++i) {
-        const int page = (m_searchFrom + i) % pages;
-        const QList<QPdfLink> hits = m_search->resultsOnPage(page);
-        if (!hits.isEmpty()) {
-            if (m_turns)
-                GoToPage(page);
-            else
-                m_view->pageNavigator()->jump(hits.first());
-            m_searchFrom = (page + 1) % pages;
-            updatePageBox();
-            return true;
+    const std::shared_ptr<TBusyState> state = beginBusy(t("正在查找...", "Searching..."));
+    const QByteArray pdf = m_pdf;
+    const int from = m_searchFrom;
+    RunOnPool(RequestPool(), this, [pdf, text, from, pages, state] {
+        QBuffer buffer;
+        buffer.setData(pdf);
+        buffer.open(QIODevice::ReadOnly);
+        QPdfDocument doc;
+        doc.load(&buffer);
+        for (int i = 0; i < pages && !state->Cancel; ++i) {
+            const int page = (from + i) % pages;
+            if (doc.getAllText(page).text().contains(text, Qt::CaseInsensitive))
+                return page;
+            state->Percent = 100 * (i + 1) / pages;
         }
-    }
-    return false;
+        return -1;
+    }, [this, state, text, pages](int page) {
+        endBusy(state);
+        if (state->Cancel) {
+            Q_EMIT searchDone(false);
+            return;
+        }
+        if (page < 0) {
+            Q_EMIT searchDone(false);
+            return;
+        }
+        // The model finds the place on that one page.
+        if (m_search->searchString() != text)
+            m_search->setSearchString(text);
+        const QList<QPdfLink> hits = m_turns ? QList<QPdfLink>() : m_search->resultsOnPage(page);
+        if (hits.isEmpty())
+            GoToPage(page);
+        else
+            m_view->pageNavigator()->jump(hits.first());
+        m_searchFrom = (page + 1) % pages;
+        updatePageBox();
+        Q_EMIT searchDone(true);
+    });
 }
 
 bool TPdfPreviewFrm::eventFilter(QObject *watched, QEvent *event)
@@ -342,6 +386,33 @@ void TPdfPreviewFrm::showAllPages()
 
 bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
 {
+    // Held in memory: the file on disk can go at once (a restricted document
+    // leaves no readable copy), and workers search and print from the bytes.
+    QFile f(pdf);
+    if (!f.open(QIODevice::ReadOnly)) {
+        hint(WLS_Fail + QStringLiteral("\r\n") + f.errorString(), 1);
+        Q_EMIT shown(false);
+        return false;
+    }
+    return LoadPdfData(f.readAll());
+}
+
+bool TPdfPreviewFrm::LoadPdfData(const QByteArray &pdf)
+{
+    return loadWith([this, pdf] {
+        m_pdf = pdf;
+        auto *buffer = new QBuffer(this);
+        buffer->setData(pdf);
+        buffer->open(QIODevice::ReadOnly);
+        m_doc->load(buffer);
+        // The pages are read from the buffer as they are drawn: it lives as long as the document.
+        delete std::exchange(m_buffer, buffer);
+        return m_doc->status() == QPdfDocument::Status::Ready;
+    });
+}
+
+bool TPdfPreviewFrm::loadWith(const std::function<bool()> &load)
+{
     m_firstPage = QImage();
     m_turns = 0;
     m_turnedPage->clear();
@@ -350,7 +421,7 @@ bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
     const bool quickStart = m_view->isVisible() && m_view->zoomMode() == QPdfView::ZoomMode::FitToWidth
                             && m_view->findChild<QPdfPageRenderer *>();
     m_view->setPageMode(quickStart ? QPdfView::PageMode::SinglePage : QPdfView::PageMode::MultiPage);
-    if (m_doc->load(pdf) != QPdfDocument::Error::None || m_doc->pageCount() <= 0) {
+    if (!load() || m_doc->pageCount() <= 0) {
         m_view->setPageMode(QPdfView::PageMode::MultiPage);
         hint(WLS_Fail, 1);
         Q_EMIT shown(false);
@@ -377,7 +448,7 @@ bool TPdfPreviewFrm::LoadPdf(const QString &pdf)
 void TPdfPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
 {
     LoadPdf(localFile);
-    // The document reads from its open file; the name on disk is not needed.
+    // The document reads from memory or from its open file; the name on disk is not needed.
     dropLocalCopy();
 }
 
@@ -385,44 +456,77 @@ void TPdfPreviewFrm::PrintDocument()
 {
     if (!FCanPrint || m_doc->pageCount() == 0)
         return;
-    auto go = [this] {
-        if (FPrintJob && FPrintJob(this))
-            Print(FCode);
-    };
-    if (!(FDocReadonly && FIsCheckVirtualPrint)) {
-        go();
-        return;
-    }
-    if (m_print)
-        m_print->setEnabled(false);
-    RunOnPool(RequestPool(), this, FVirtualPrinterExists, [this, go](bool exists) {
-        if (m_print)
-            m_print->setEnabled(true);
-        if (exists) {
-            hint(WLS_VirtualPrinter, 1);
-            return;
-        }
-        go();
-    });
+    PrintGuarded(m_print, [this] { return FPrintJob && FPrintJob(this); });
 }
 
-bool TPdfPreviewFrm::printTo(QPrinter &printer)
+bool TPdfPreviewFrm::PrintPages(const QByteArray &pdf, QPrinter &printer, int from, int to, TBusyState *state,
+                                QString *error)
 {
+    QBuffer buffer;
+    buffer.setData(pdf);
+    buffer.open(QIODevice::ReadOnly);
+    QPdfDocument doc;
+    doc.load(&buffer);
     QPainter painter;
-    if (!painter.begin(&printer))
+    if (!painter.begin(&printer)) {
+        *error = QStringLiteral("The printer %1 cannot be used").arg(printer.printerName());
         return false;
-    const int from = printer.fromPage() > 0 ? printer.fromPage() - 1 : 0;
-    const int to = printer.toPage() > 0 ? qMin(printer.toPage(), m_doc->pageCount()) - 1 : m_doc->pageCount() - 1;
+    }
     for (int page = from; page <= to; ++page) {
+        if (state && state->Cancel) {
+            printer.abort();
+            painter.end();
+            *error = QStringLiteral("Cancelled");
+            return false;
+        }
         if (page > from)
             printer.newPage();
         const QRect area = painter.viewport();
-        const QSizeF points = m_doc->pagePointSize(page);
-        QSize size = points.scaled(area.size(), Qt::KeepAspectRatio).toSize();
-        const QImage image = m_doc->render(page, size);
+        const QSizeF points = doc.pagePointSize(page);
+        const QSize size = points.scaled(area.size(), Qt::KeepAspectRatio).toSize();
+        const QImage image = size.isEmpty() ? QImage() : doc.render(page, size);
+        if (image.isNull()) {
+            // A blank sheet in place of a page is no print.
+            printer.abort();
+            painter.end();
+            *error = QStringLiteral("Page %1 could not be drawn").arg(page + 1);
+            return false;
+        }
         painter.drawImage(QRect(area.topLeft(), size), image);
+        if (state && to > from)
+            state->Percent = 100 * (page - from + 1) / (to - from + 1);
     }
     return painter.end();
+}
+
+void TPdfPreviewFrm::printAsync(std::unique_ptr<QPrinter> printer)
+{
+    const int pages = m_doc->pageCount();
+    const int from = printer->fromPage() > 0 ? printer->fromPage() - 1 : 0;
+    const int to = printer->toPage() > 0 ? qMin(printer->toPage(), pages) - 1 : pages - 1;
+    const std::shared_ptr<TBusyState> state = beginBusy(t("正在打印...", "Printing..."));
+    std::shared_ptr<QPrinter> shared(std::move(printer));
+    const QByteArray pdf = m_pdf;
+    if (m_print)
+        m_print->setEnabled(false);
+    struct Outcome {
+        bool ok = false;
+        QString error;
+    };
+    RunOnPool(TransferPool(), this, [pdf, shared, from, to, state] {
+        Outcome o;
+        o.ok = PrintPages(pdf, *shared, from, to, state.get(), &o.error);
+        return o;
+    }, [this, state](const Outcome &o) {
+        if (m_print)
+            m_print->setEnabled(true);
+        endBusy(state);
+        if (o.ok)
+            Print(FCode);
+        else
+            hint(t("打印失败：", "The print failed: ") + o.error, 1);
+        Q_EMIT printDone(o.ok);
+    });
 }
 
 TOfficeFilePreviewFrm::TOfficeFilePreviewFrm(const TServerConn &conn, const QString &root, const QString &cacheFolder,
@@ -444,17 +548,24 @@ void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
     struct Outcome {
         TConversionResult r;
         bool cached = false;
+        QByteArray pdf;   // a converted copy not kept on disk
     };
     const QString soffice = FSoffice.isEmpty() ? TOfficeConverter::FindSoffice() : FSoffice;
     const QString cacheFolder = m_cacheFolder;
     const QString work = FRoot;
     const qint64 key = FFileId;
     const int timeout = FTimeoutMs;
+    const bool sandbox = FSandbox;
+    // A restricted document never leaves a readable PDF behind: not in the
+    // cache, not in the work folder.
+    const bool restricted = Restricted();
     const std::shared_ptr<std::atomic<bool>> cancel = m_cancel;
     RunOnPool(TransferPool(), this, [=] {
         Outcome o;
         const TConversionCache cache(cacheFolder);
-        const QString hit = cache.Lookup(key, localFile);
+        const QString hit = restricted ? QString() : cache.Lookup(key, localFile);
+        if (restricted)
+            cache.Remove(key, localFile);   // kept while the document was not restricted
         if (!hit.isEmpty()) {
             o.r.Ok = true;
             o.r.OutputPath = hit;
@@ -462,13 +573,24 @@ void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
         } else {
             TOfficeConverter c(soffice);
             c.TimeoutMs = timeout;
+            c.Sandbox = sandbox;
             QTemporaryDir out(QDir(work).filePath(QStringLiteral("lo-out-XXXXXX")));
             o.r = c.Convert(localFile, out.path(), work, QStringLiteral("pdf"), cancel.get());
             if (o.r.Ok) {
                 const QString converted = o.r.OutputPath;
-                o.r.OutputPath = cache.Store(key, localFile, converted);
-                if (o.r.OutputPath == converted)
-                    out.setAutoRemove(false);   // not kept in the cache: it must outlive this block
+                if (!restricted)
+                    o.r.OutputPath = cache.Store(key, localFile, converted);
+                if (restricted || o.r.OutputPath == converted) {
+                    // Shown from memory; the folder goes with its PDF.
+                    QFile f(converted);
+                    if (f.open(QIODevice::ReadOnly))
+                        o.pdf = f.readAll();
+                    if (o.pdf.isEmpty()) {
+                        o.r.Ok = false;
+                        o.r.Error = f.errorString();
+                    }
+                    o.r.OutputPath.clear();
+                }
             }
         }
         QFile::remove(localFile);
@@ -480,6 +602,9 @@ void TOfficeFilePreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
             return;
         }
         m_fromCache = o.cached;
-        LoadPdf(o.r.OutputPath);
+        if (o.r.OutputPath.isEmpty())
+            LoadPdfData(o.pdf);
+        else
+            LoadPdf(o.r.OutputPath);
     });
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 class QAction;
+class QBuffer;
 class QLabel;
 class QLineEdit;
 class QPdfDocument;
@@ -29,7 +30,27 @@ public:
     bool CanPreview() override { return true; }
     void OpenLocalCopy(quint32 code, const QString &localFile) override;
     // Shows a PDF that is already here (no download); false when it cannot be read.
+    // A restricted document is read into memory and shown from there.
     bool LoadPdf(const QString &pdf);
+    // Shows a PDF held in memory.
+    bool LoadPdfData(const QByteArray &pdf);
+    // Whether the document on screen is read from memory rather than from a file.
+    bool InMemory() const { return m_buffer != nullptr; }
+
+    // Puts pages from..to (from 0) of pdf on printer; false with *error when a
+    // page cannot be drawn (no blank sheet stands in for it) or the job stops.
+    // Blocking: runs on a worker.
+    static bool PrintPages(const QByteArray &pdf, QPrinter &printer, int from, int to, TBusyState *state,
+                           QString *error);
+
+Q_SIGNALS:
+    void searchDone(bool found);
+    // A turned page is on screen.
+    void turnedPageDrawn();
+    // A print job on the printer ended.
+    void printDone(bool ok);
+
+public:
 
     int CurrentPage() const;   // from 0
     int PageCount() const;
@@ -39,8 +60,9 @@ public:
     // turn pages, so a turned document shows one page at a time, drawn here.
     void Rotate(int quarterTurns);
     int Turns() const { return m_turns; }
-    // Jumps to the next page holding the text; false when it is nowhere.
-    bool FindNext(const QString &text);
+    // Looks for the next page holding the text on a worker, with progress and
+    // cancel, and jumps there; searchDone tells whether it was found.
+    void FindNext(const QString &text);
     // Print with the document's permissions: refused on a file-making printer
     // for read-only documents, then reported to the server.
     void PrintDocument();
@@ -55,13 +77,12 @@ public:
 
     // Puts the pages on a printer; tests put a recorder here. True when printed.
     std::function<bool(TPdfPreviewFrm *)> FPrintJob;
-    // Asked before printing a read-only document; blocking, runs on a worker.
-    std::function<bool()> FVirtualPrinterExists;
 
 protected:
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
-    bool printTo(QPrinter &printer);
+    // Starts printing on a worker; the server hears of it once the pages are out.
+    void printAsync(std::unique_ptr<QPrinter> printer);
 
 private:
     void buildTools();
@@ -71,8 +92,10 @@ private:
     void showAllPages();
     void setZoomMode(int mode);   // a QPdfView::ZoomMode
     void drawTurnedPage();
+    bool loadWith(const std::function<bool()> &load);
 
     QPdfDocument *m_doc = nullptr;
+    QBuffer *m_buffer = nullptr;   // the bytes of a document shown from memory
     QPdfView *m_view = nullptr;
     QPdfSearchModel *m_search = nullptr;
     QToolBar *m_tools = nullptr;
@@ -84,6 +107,9 @@ private:
     int m_lastZoom = 50;
     bool m_toolsBuilt = false;
     int m_searchFrom = 0;
+    QString m_searchText;
+    QByteArray m_pdf;   // the document's bytes: viewers, searches and prints of workers read them
+    quint64 m_turnGeneration = 0;
     QImage m_firstPage;   // drawn here on opening, handed to the view until all pages are laid out
     QScrollArea *m_turnedArea = nullptr;
     QLabel *m_turnedPage = nullptr;
@@ -103,6 +129,7 @@ public:
     void OpenLocalCopy(quint32 code, const QString &localFile) override;
     QString FSoffice;   // empty: find it
     int FTimeoutMs = 120000;
+    bool FSandbox = true;   // run LibreOffice without network and with a read-only system where it can be
     bool FromCache() const { return m_fromCache; }
 
 private:

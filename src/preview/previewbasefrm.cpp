@@ -4,15 +4,23 @@
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
 #include "preview/logging.h"
+#include "preview/printerprobe.h"
 #include "web/previewhint.h"
 
 #include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QAction>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QTimer>
 
 TViewerGuard::TViewerGuard(QObject *parent)
@@ -88,10 +96,116 @@ TPreviewBaseFrm::TPreviewBaseFrm(const TServerConn &conn, const QString &root, Q
     WLS_Downloading = t("正在获取数据，请稍候...", "Downloading Data, please wait...");
     WLS_VirtualPrinter = t("本机存在虚拟打印机，系统禁止打印此文档！",
                            "Print function is forbidden because there is virtual printer in the local computer.");
+    WLS_PrintToFile = t("不能打印到文件，请选择一台打印机。", "Printing to a file is not allowed: choose a printer.");
+    FChoosePrinter = [this](QPrinter &printer) {
+        if (!FSelectPrinter)
+            return true;
+        QPrintDialog dialog(&printer, this);
+        // No "print to file": that is a copy of the document by another name.
+        dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
+        return dialog.exec() == QDialog::Accepted;
+    };
+    FVirtualPrinterExists = [] { return PrinterProbe::ExistsVirtualPrinter(PrinterProbe::Printers()); };
+}
+
+bool TPreviewBaseFrm::PrinterAcceptable(const QPrinter &printer)
+{
+    if (printer.outputFormat() == QPrinter::NativeFormat && printer.outputFileName().isEmpty() && printer.isValid())
+        return true;
+    hint(WLS_PrintToFile, 1);
+    return false;
+}
+
+void TPreviewBaseFrm::PrintGuarded(QAction *action, std::function<bool()> job)
+{
+    auto go = [this, job] {
+        if (job())
+            Print(FCode);
+    };
+    if (!(FDocReadonly && FIsCheckVirtualPrint)) {
+        go();
+        return;
+    }
+    QPointer<QAction> button = action;
+    if (button)
+        button->setEnabled(false);
+    RunOnPool(RequestPool(), this, FVirtualPrinterExists, [this, go, button](bool exists) {
+        if (button)
+            button->setEnabled(true);
+        if (exists) {
+            hint(WLS_VirtualPrinter, 1);
+            return;
+        }
+        go();
+    });
+}
+
+std::shared_ptr<TBusyState> TPreviewBaseFrm::beginBusy(const QString &text)
+{
+    if (m_busyState)
+        m_busyState->Cancel = true;
+    m_busyState = std::make_shared<TBusyState>();
+    if (!m_busy) {
+        m_busy = new QWidget(this);
+        m_busy->setObjectName(QStringLiteral("busyStrip"));
+        m_busy->setAutoFillBackground(true);
+        auto *row = new QHBoxLayout(m_busy);
+        row->setContentsMargins(6, 3, 6, 3);
+        m_busyText = new QLabel(m_busy);
+        m_busyBar = new QProgressBar(m_busy);
+        m_busyBar->setRange(0, 100);
+        m_busyCancel = new QPushButton(t("取消", "Cancel"), m_busy);
+        m_busyCancel->setObjectName(QStringLiteral("btnBusyCancel"));
+        row->addWidget(m_busyText);
+        row->addWidget(m_busyBar, 1);
+        row->addWidget(m_busyCancel);
+        connect(m_busyCancel, &QPushButton::clicked, this, [this] {
+            if (m_busyState)
+                m_busyState->Cancel = true;
+        });
+        m_busyTimer = new QTimer(this);
+        m_busyTimer->setInterval(100);
+        connect(m_busyTimer, &QTimer::timeout, this, [this] {
+            if (m_busyState)
+                m_busyBar->setValue(m_busyState->Percent.load());
+        });
+    }
+    m_busyText->setText(text);
+    m_busyBar->setValue(0);
+    m_busy->resize(width(), m_busy->sizeHint().height());
+    m_busy->move(0, height() - m_busy->height());
+    m_busy->show();
+    m_busy->raise();
+    m_busyTimer->start();
+    return m_busyState;
+}
+
+void TPreviewBaseFrm::endBusy(const std::shared_ptr<TBusyState> &state)
+{
+    if (state && state != m_busyState)
+        return;
+    m_busyState.reset();
+    if (m_busy) {
+        m_busyTimer->stop();
+        m_busy->hide();
+    }
+}
+
+void TPreviewBaseFrm::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    if (m_busy) {
+        m_busy->resize(width(), m_busy->sizeHint().height());
+        m_busy->move(0, height() - m_busy->height());
+    }
 }
 
 TPreviewBaseFrm::~TPreviewBaseFrm()
 {
+    // A job still running stops: nobody will see its result.
+    if (m_busyState)
+        m_busyState->Cancel = true;
+    m_alive->store(false);
     dropLocalCopy();
 }
 
@@ -158,7 +272,9 @@ QString TPreviewBaseFrm::StampedName(const QString &root, quint32 code)
 
 QString TPreviewBaseFrm::DownloadTags(qint64 version) const
 {
-    QString tags = QStringLiteral("[HashPs]") + FHashPs + QStringLiteral("[/HashPs][IsPreView]True[/IsPreView][IsReplace]True[/IsReplace]");
+    // A token set by hand is held to the same rule as one from the option text.
+    const QString token = IsSafeHashPs(FHashPs) ? FHashPs : QString();
+    QString tags = QStringLiteral("[HashPs]") + token + QStringLiteral("[/HashPs][IsPreView]True[/IsPreView][IsReplace]True[/IsReplace]");
     if (version >= 0)
         tags += QStringLiteral("[Versionid]") + QString::number(version) + QStringLiteral("[/Versionid]");
     return tags;
@@ -190,12 +306,17 @@ void TPreviewBaseFrm::PreviewEx(quint32 code, qint64 version, qint64 key)
     const TServerConn conn = FConn;
     const QString local = FLocalFileName;
     const QString tags = DownloadTags(version);
-    RunOnPool(TransferPool(), this, [conn, local, tags, key] {
+    const std::shared_ptr<std::atomic<bool>> alive = m_alive;
+    RunOnPool(TransferPool(), this, [conn, local, tags, key, alive] {
         Outcome o;
         auto client = conn.MakeClient(120000);
         o.status = client->DownloadFile(local, tags, key);
         if (o.status != fc::Download)
             o.error = client->GetLastError();
+        // The window closed meanwhile: nobody will open or remove this copy.
+        // (A window closing after this test removes it itself.)
+        if (!alive->load())
+            QFile::remove(local);
         return o;
     }, [this, code, local](const Outcome &o) {
         if (o.status != fc::Download) {

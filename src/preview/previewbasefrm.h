@@ -10,8 +10,16 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 
+class QAction;
+class QLabel;
+class QPrinter;
+class QProgressBar;
+class QPushButton;
+class QTimer;
 class TPreViewHint;
 
 // Keyboard and mouse rules of a restricted document, as an event filter on the
@@ -30,6 +38,13 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+};
+
+// What a long job of a viewer shares with its worker: the cancel flag the
+// window sets and the progress the worker reports (0..100).
+struct TBusyState {
+    std::atomic<bool> Cancel{false};
+    std::atomic<int> Percent{0};
 };
 
 class TPreviewBaseFrm : public QWidget
@@ -59,6 +74,8 @@ public:
     static QString StampedName(const QString &root, quint32 code);
     // The preview tags of the download request.
     QString DownloadTags(qint64 version) const;
+    // Nothing may leave the viewer: no readable copy of such a document stays on disk.
+    bool Restricted() const { return FDocReadonly || !FCanPrint || !FCanCopy; }
 
     QString FRoot;
     TServerConn FConn;
@@ -76,10 +93,18 @@ public:
     QPointer<TPreViewHint> PreViewHintFrm;
     TViewerGuard *FGuard = nullptr;
 
+    // Chooses the printer: the print dialog when a printer may be chosen. False when cancelled.
+    std::function<bool(QPrinter &)> FChoosePrinter;
+    // Asked before printing a read-only document; blocking, runs on a worker.
+    std::function<bool()> FVirtualPrinterExists;
+    // False, with the reason in the hint window, for a printer that would only
+    // make a file (Qt's PDF output, a file name) or is no printer at all.
+    bool PrinterAcceptable(const QPrinter &printer);
+
     // The local copy arrived (before OpenLocalCopy) or the download failed.
     std::function<void(bool ok)> FOnDownloaded;
 
-    QString WLS_Wait, WLS_Fail, WLS_CancelPrint, WLS_Hint, WLS_Downloading, WLS_VirtualPrinter;
+    QString WLS_Wait, WLS_Fail, WLS_CancelPrint, WLS_Hint, WLS_Downloading, WLS_VirtualPrinter, WLS_PrintToFile;
 
 Q_SIGNALS:
     // The document is on screen (or failed to show); tests and benchmarks wait on it.
@@ -91,7 +116,31 @@ protected:
     void hideHint();
     // Removes the local copy now (most viewers need it no longer once loaded).
     void dropLocalCopy();
+    // Shows the progress strip with a cancel button for a long job; the worker
+    // reads Cancel and writes Percent. One job at a time: a new one cancels the last.
+    std::shared_ptr<TBusyState> beginBusy(const QString &text);
+    // Hides the strip when state is the job shown (or none is given).
+    void endBusy(const std::shared_ptr<TBusyState> &state = {});
+    void resizeEvent(QResizeEvent *event) override;
+    // Runs job (print on a printer) after the virtual-printer check a read-only
+    // document needs, and reports a done print to the server.
+    void PrintGuarded(QAction *action, std::function<bool()> job);
     // Guards the widget that shows a read-only document.
     void guard(QWidget *view);
     void closeEvent(QCloseEvent *event) override;
+
+public:
+    // The progress strip of a long job (hidden when there is none).
+    QWidget *BusyStrip() const { return m_busy; }
+    QPushButton *BusyCancel() const { return m_busyCancel; }
+
+private:
+    QWidget *m_busy = nullptr;
+    QLabel *m_busyText = nullptr;
+    QProgressBar *m_busyBar = nullptr;
+    QPushButton *m_busyCancel = nullptr;
+    QTimer *m_busyTimer = nullptr;
+    std::shared_ptr<TBusyState> m_busyState;
+    // Cleared when the window goes; a download finishing later removes its own copy.
+    std::shared_ptr<std::atomic<bool>> m_alive = std::make_shared<std::atomic<bool>>(true);
 };

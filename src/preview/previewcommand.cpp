@@ -8,6 +8,7 @@
 #include "web/webmodule.h"
 #include "net/webendpoints.h"
 #include "preview/logging.h"
+#include "preview/officeconverter.h"
 #include "preview/pdfpreviewfrm.h"
 #include "preview/simplepreviewfrms.h"
 #include "web/previewhint.h"
@@ -199,6 +200,12 @@ bool TPreviewCommand::Run(const QString &cmd, QString *error)
         m_hint->ShowHint(t("正在获取数据，请稍候...", "Downloading Data, please wait..."), 0);
     }
     if (route == TViewerRoute::HelpViewer) {
+        // The help viewer knows nothing of read-only, print or copy: a restricted
+        // file is shown by the server's own page instead.
+        if (options.Restricted())
+            return openWebPage(r, t("此文档仅供预览，不能用其他程序打开。",
+                                    "This document is for viewing only: it cannot be opened in another program."),
+                               error);
         // A plain base window fetches the file; the help viewer shows it.
         auto *fetcher = new TPreviewBaseFrm(m_conn, m_temp);
         fetcher->ApplyOptions(options);
@@ -206,13 +213,19 @@ bool TPreviewCommand::Run(const QString &cmd, QString *error)
         const QString program = FProbe->HelpViewer();
         auto start = FStartHelpViewer;
         QPointer<TPreViewHint> hint = m_hint;
-        fetcher->FOnDownloaded = [fetcher, program, start, hint](bool ok) {
-            if (ok && start)
-                start(program, fetcher->FLocalFileName);
-            // The help viewer reads the copy after we are gone: it stays until the cleanup at exit.
-            fetcher->FLocalFileName.clear();
-            if (hint && ok)
-                hint->hide();
+        const QString cannotStart = t("无法启动帮助文件查看程序：", "The help viewer could not be started: ") + program;
+        fetcher->FOnDownloaded = [fetcher, program, start, hint, cannotStart](bool ok) {
+            if (ok) {
+                if (start && start(program, fetcher->FLocalFileName)) {
+                    // The help viewer reads the copy after we are gone: it stays until the cleanup at exit.
+                    fetcher->FLocalFileName.clear();
+                    if (hint)
+                        hint->hide();
+                } else if (hint) {
+                    hint->ShowHint(cannotStart, 1);
+                }
+            }
+            // A copy nobody opened goes with the fetcher.
             fetcher->deleteLater();
         };
         fetcher->PreviewEx(r.Code, r.Version, r.Key);
@@ -239,6 +252,11 @@ bool TPreviewCommand::Run(const QString &cmd, QString *error)
     return true;
 }
 
+void ClearConversionCache(const QString &tempFolder)
+{
+    TConversionCache(QDir(tempFolder).filePath(QStringLiteral("preview-cache"))).Clear();
+}
+
 void CleanPreviewCopies(const QString &tempFolder)
 {
     QDir dir(tempFolder);
@@ -249,7 +267,7 @@ void CleanPreviewCopies(const QString &tempFolder)
         if (stamped.match(f.fileName()).hasMatch())
             QFile::remove(f.absoluteFilePath());
     for (const QFileInfo &d : dir.entryInfoList({QStringLiteral("preview-cache"), QStringLiteral("lo-profile-*"),
-                                                 QStringLiteral("lo-out-*")},
+                                                 QStringLiteral("lo-out-*"), QStringLiteral("attachments")},
                                                 QDir::Dirs | QDir::NoDotAndDotDot))
         QDir(d.absoluteFilePath()).removeRecursively();
 }

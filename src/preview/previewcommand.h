@@ -77,5 +77,8 @@ private:
 };
 
 // Removes what previews leave in the temporary folder: downloaded copies,
-// converted documents and LibreOffice profiles.
+// converted documents, LibreOffice profiles and saved mail attachments.
 void CleanPreviewCopies(const QString &tempFolder);
+// Empties the cache of converted documents (at log-out: the next user of the
+// client must not find what this one previewed).
+void ClearConversionCache(const QString &tempFolder);

@@ -60,30 +60,42 @@ bool IsVirtualQueue(const QString &deviceUri, const QString &makeAndModel)
 
 namespace PrinterProbe {
 
+QHash<QString, QString> DeviceUris(const QString &lpstat)
+{
+    QHash<QString, QString> uris;
+    if (lpstat.isEmpty())
+        return uris;
+    QProcess p;
+    // The lines are read by their English words: a translated "device for" would find no queue.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("C"));
+    env.remove(QStringLiteral("LANGUAGE"));
+    p.setProcessEnvironment(env);
+    p.start(lpstat, {QStringLiteral("-v")});
+    if (!p.waitForFinished(3000)) {
+        p.kill();
+        p.waitForFinished(1000);
+        return uris;
+    }
+    // "device for NAME: URI"
+    for (const QString &line : QString::fromLocal8Bit(p.readAllStandardOutput()).split(u'\n')) {
+        if (!line.startsWith(QLatin1String("device for ")))
+            continue;
+        const qsizetype colon = line.indexOf(QLatin1String(": "));
+        if (colon > 11)
+            uris.insert(line.mid(11, colon - 11), line.mid(colon + 2).trimmed());
+    }
+    return uris;
+}
+
 QList<TPrinterPort> Printers()
 {
     QList<TPrinterPort> out;
     const QList<QPrinterInfo> infos = QPrinterInfo::availablePrinters();
     if (infos.isEmpty())
         return out;
-    QHash<QString, QString> uris;
-    const QString lpstat = QStandardPaths::findExecutable(QStringLiteral("lpstat"));
-    if (!lpstat.isEmpty()) {
-        QProcess p;
-        p.start(lpstat, {QStringLiteral("-v")});
-        if (p.waitForFinished(3000)) {
-            // "device for NAME: URI"
-            for (const QString &line : QString::fromLocal8Bit(p.readAllStandardOutput()).split(u'\n')) {
-                const qsizetype colon = line.indexOf(QLatin1String(": "));
-                const qsizetype start = line.indexOf(QLatin1String("for "));
-                if (colon > 0 && start >= 0)
-                    uris.insert(line.mid(start + 4, colon - start - 4), line.mid(colon + 2).trimmed());
-            }
-        } else {
-            p.kill();
-            p.waitForFinished(1000);
-        }
-    }
+    const QHash<QString, QString> uris = DeviceUris(QStandardPaths::findExecutable(QStringLiteral("lpstat")));
     for (const QPrinterInfo &i : infos)
         out.append(TPrinterPort{i.printerName(), uris.value(i.printerName()), i.makeAndModel()});
     return out;

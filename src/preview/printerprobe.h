@@ -1,6 +1,7 @@
 #pragma once
 // Which printers only make files: a document that may not leave the viewer may
 // not be printed while one exists.
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -19,5 +20,7 @@ namespace PrinterProbe {
 // The installed queues with their device addresses. Blocking (asks the print
 // system): not on the GUI thread.
 QList<TPrinterPort> Printers();
+// Queue name to device address, as the given lpstat program lists them. Blocking.
+QHash<QString, QString> DeviceUris(const QString &lpstat);
 bool ExistsVirtualPrinter(const QList<TPrinterPort> &printers);
 }

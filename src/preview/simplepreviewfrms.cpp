@@ -2,14 +2,22 @@
 
 #include "core/workpools.h"
 
+#include <QAction>
 #include <QFile>
 #include <QImageReader>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollArea>
+#include <QPrinter>
 #include <QStringDecoder>
+#include <QStyle>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QThread>
+#include <QTimer>
 #include <QTextBrowser>
+#include <QToolBar>
 #include <QVBoxLayout>
 
 namespace {
@@ -31,6 +39,8 @@ public:
         : QLabel(text, parent)
         , m_clicked(std::move(clicked))
     {
+        // A file name from the message is a name, never markup.
+        setTextFormat(Qt::PlainText);
         setCursor(Qt::PointingHandCursor);
         QFont f = font();
         f.setUnderline(true);
@@ -166,6 +176,40 @@ TTextPreviewFrm::TTextPreviewFrm(const TServerConn &conn, const QString &root, Q
     layout->addWidget(m_memo);
 }
 
+QStringList TTextPreviewFrm::ShownPieces(const QString &text, int pieceChars)
+{
+    QStringList pieces;
+    QString piece;
+    const QStringView all(text);
+    const qsizetype n = text.size();
+    bool first = true;
+    for (qsizetype i = 0; i <= n;) {
+        qsizetype end = text.indexOf(u'\n', i);
+        if (end < 0)
+            end = n;
+        // A long line becomes shown lines of kMaxLine characters, never split inside a character.
+        qsizetype p = i;
+        do {
+            qsizetype take = qMin<qsizetype>(end - p, kMaxLine);
+            if (take > 1 && take < end - p && text.at(p + take - 1).isHighSurrogate())
+                --take;
+            if (!first)
+                piece += u'\n';
+            first = false;
+            piece += all.mid(p, take);
+            p += take;
+            if (piece.size() >= pieceChars) {
+                pieces << piece;
+                piece.clear();
+            }
+        } while (p < end);
+        i = end + 1;
+    }
+    if (!piece.isEmpty() || pieces.isEmpty())
+        pieces << piece;
+    return pieces;
+}
+
 bool TTextPreviewFrm::LoadText(const QString &file)
 {
     QFile f(file);
@@ -174,7 +218,76 @@ bool TTextPreviewFrm::LoadText(const QString &file)
         Q_EMIT shown(false);
         return false;
     }
-    m_memo->setPlainText(DecodeTextForView(f.read(kMaxBytes)));
+    if (m_loading)
+        m_loading->Cancel = true;
+    if (f.size() <= kAtOnceBytes) {
+        m_memo->setPlainText(DecodeTextForView(f.read(kMaxBytes)));
+        finishText();
+        return true;
+    }
+    f.close();
+    m_memo->clear();
+    m_loading = beginBusy(t("正在加载文本...", "Loading the text..."));
+    const std::shared_ptr<TBusyState> state = m_loading;
+    QThread *gui = thread();
+    // A document on its way to the window; freed where it lives when the window is gone.
+    struct Loaded {
+        QTextDocument *doc = nullptr;
+        ~Loaded()
+        {
+            if (doc && doc->thread() == QThread::currentThread())
+                delete doc;
+            else if (doc)
+                doc->deleteLater();
+        }
+    };
+    // Read, decoded, made a document and laid out for the editor on the
+    // worker; the window only takes it.
+    RunOnPool(RequestPool(), this, [file, state, gui] {
+        auto out = std::make_shared<Loaded>();
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly))
+            return out;
+        const QByteArray bytes = in.read(kMaxBytes);
+        state->Percent = 20;
+        if (state->Cancel)
+            return out;
+        const QStringList pieces = ShownPieces(DecodeTextForView(bytes));
+        state->Percent = 40;
+        out->doc = new QTextDocument;
+        out->doc->setUndoRedoEnabled(false);
+        QTextCursor end(out->doc);
+        for (qsizetype i = 0; i < pieces.size(); ++i) {
+            if (state->Cancel)
+                return out;
+            end.insertText(pieces.at(i));
+            state->Percent = int(40 + 60 * (i + 1) / pieces.size());
+        }
+        out->doc->setDocumentLayout(new QPlainTextDocumentLayout(out->doc));
+        out->doc->moveToThread(gui);
+        return out;
+    }, [this, state](const std::shared_ptr<Loaded> &loaded) {
+        if (state != m_loading)
+            return;
+        dropLocalCopy();
+        endBusy(state);
+        m_loading.reset();
+        if (state->Cancel || !loaded || !loaded->doc) {
+            if (!state->Cancel)
+                hint(WLS_Fail, 1);
+            Q_EMIT shown(false);
+            return;
+        }
+        QTextDocument *doc = std::exchange(loaded->doc, nullptr);
+        doc->setParent(m_memo);   // goes with the editor that shows it
+        m_memo->setDocument(doc);
+        finishText();
+    });
+    return true;
+}
+
+void TTextPreviewFrm::finishText()
+{
     // Text that may not be copied cannot be selected either: a selection is a
     // copy on this desktop (the middle button pastes it anywhere).
     m_memo->setTextInteractionFlags(FCanCopy ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard
@@ -183,31 +296,82 @@ bool TTextPreviewFrm::LoadText(const QString &file)
         guard(m_memo);
     hideHint();
     Q_EMIT shown(true);
-    return true;
 }
 
 void TTextPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
 {
     LoadText(localFile);
-    dropLocalCopy();
+    // A large text is read on a worker, which drops the copy once it has it.
+    if (!m_loading)
+        dropLocalCopy();
 }
 
-// ---- mail
+// ---- mail and web archives
 
-TEmlPreviewFrm::TEmlPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
+TTextDocPreviewFrm::TTextDocPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
     : TPreviewBaseFrm(conn, root, parent)
 {
+    m_layout = new QVBoxLayout(this);
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    m_layout->setSpacing(0);
+    m_tools = new QToolBar(this);
+    m_tools->hide();
+    m_layout->addWidget(m_tools);
+    m_body = NewInertBrowser(this);
+    m_body->setObjectName(QStringLiteral("body"));
+    m_layout->addWidget(m_body, 1);
+    FPrintJob = [](TTextDocPreviewFrm *w) {
+        QPrinter printer(QPrinter::HighResolution);
+        if (!w->FChoosePrinter(printer))
+            return false;
+        if (!w->PrinterAcceptable(printer))
+            return false;
+        w->Body()->document()->print(&printer);
+        return printer.printerState() != QPrinter::Error;
+    };
+}
+
+void TTextDocPreviewFrm::showEvent(QShowEvent *event)
+{
+    // Built when shown, so the permissions set after creation decide what is there.
+    if (FCanPrint && !m_print) {
+        m_print = m_tools->addAction(style()->standardIcon(QStyle::SP_DialogSaveButton), t("打印", "Print"), this,
+                                     &TTextDocPreviewFrm::PrintDocument);
+        m_print->setObjectName(QStringLiteral("actPrint"));
+        m_tools->show();
+    }
+    TPreviewBaseFrm::showEvent(event);
+}
+
+void TTextDocPreviewFrm::PrintDocument()
+{
+    if (!FCanPrint)
+        return;
+    PrintGuarded(m_print, [this] { return FPrintJob && FPrintJob(this); });
+}
+
+void TTextDocPreviewFrm::showBody(const QString &html, const QString &text)
+{
+    if (!html.isEmpty())
+        m_body->setHtml(html);
+    else
+        m_body->setPlainText(text);
+    // The text control copies on Ctrl+C and selects on Ctrl+A whatever its
+    // selection flags say; only no interaction at all stops it.
+    m_body->setTextInteractionFlags(FCanCopy ? Qt::TextBrowserInteraction : Qt::NoTextInteraction);
+    m_body->setContextMenuPolicy(FCanCopy ? Qt::DefaultContextMenu : Qt::NoContextMenu);
+    if (FDocReadonly)
+        guard(m_body);
+}
+
+TEmlPreviewFrm::TEmlPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
+    : TTextDocPreviewFrm(conn, root, parent)
+{
     setObjectName(QStringLiteral("TEmlPreviewFrm"));
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
     m_header = new QWidget(this);
     m_header->setObjectName(QStringLiteral("plHeader"));
     m_header->setAutoFillBackground(true);
-    layout->addWidget(m_header);
-    m_body = NewInertBrowser(this);
-    m_body->setObjectName(QStringLiteral("body"));
-    layout->addWidget(m_body, 1);
+    m_layout->insertWidget(1, m_header);
 }
 
 void TEmlPreviewFrm::ShowMessage(const TEmlMessage &m)
@@ -218,6 +382,8 @@ void TEmlPreviewFrm::ShowMessage(const TEmlMessage &m)
     int top = 8;
     auto line = [&](const QString &caption, const QString &value) {
         auto *l = new QLabel(caption + value, m_header);
+        // Sender and subject come from the message: shown as they are, never as markup.
+        l->setTextFormat(Qt::PlainText);
         l->move(12, top);
         l->show();
         top += 24;
@@ -248,13 +414,7 @@ void TEmlPreviewFrm::ShowMessage(const TEmlMessage &m)
         }
     }
     m_header->setFixedHeight(top + 4);
-    if (!m.Html.isEmpty())
-        m_body->setHtml(m.Html);
-    else
-        m_body->setPlainText(m.Text);
-    m_body->setTextInteractionFlags(FCanCopy ? Qt::TextBrowserInteraction : Qt::LinksAccessibleByMouse);
-    if (FDocReadonly)
-        guard(m_body);
+    showBody(m.Html, m.Text);
 }
 
 void TEmlPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
@@ -274,17 +434,10 @@ void TEmlPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
               });
 }
 
-// ---- web archives
-
 TMhtPreviewFrm::TMhtPreviewFrm(const TServerConn &conn, const QString &root, QWidget *parent)
-    : TPreviewBaseFrm(conn, root, parent)
+    : TTextDocPreviewFrm(conn, root, parent)
 {
     setObjectName(QStringLiteral("TMhtPreviewFrm"));
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    m_body = NewInertBrowser(this);
-    m_body->setObjectName(QStringLiteral("body"));
-    layout->addWidget(m_body);
 }
 
 void TMhtPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
@@ -297,13 +450,7 @@ void TMhtPreviewFrm::OpenLocalCopy(quint32, const QString &localFile)
                       Q_EMIT shown(false);
                       return;
                   }
-                  if (!m.Html.isEmpty())
-                      m_body->setHtml(m.Html);
-                  else
-                      m_body->setPlainText(m.Text);
-                  m_body->setTextInteractionFlags(FCanCopy ? Qt::TextBrowserInteraction : Qt::LinksAccessibleByMouse);
-                  if (FDocReadonly)
-                      guard(m_body);
+                  showBody(m.Html, m.Text);
                   hideHint();
                   Q_EMIT shown(true);
               });

@@ -79,6 +79,13 @@ bool IsTextType(quint32 c)
     return s.contains(c);
 }
 
+bool IsSafeHashPs(const QString &token)
+{
+    // The token goes into the download request's tag text, where a bracket
+    // would close its tag and open others ("[IsPreView]False").
+    return !token.contains(u'[') && !token.contains(u']') && !token.contains(u'\r') && !token.contains(u'\n');
+}
+
 TPreviewOptions TPreviewOptions::Parse(const QString &o)
 {
     TPreviewOptions p;
@@ -90,6 +97,8 @@ TPreviewOptions TPreviewOptions::Parse(const QString &o)
         if (comma >= 0)
             p.FHashPs = o.mid(start, comma - start);
     }
+    if (!IsSafeHashPs(p.FHashPs))
+        p.FHashPs.clear();
     p.FDocReadonly = !o.contains(QLatin1String("Readonly=False"));
     p.FCanPrint = o.contains(QLatin1String("CanPrint=True"));
     p.FIsCheckVirtualPrint = !o.contains(QLatin1String("CheckVirtualPrint=False"));

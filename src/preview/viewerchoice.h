@@ -22,6 +22,9 @@ struct TPreviewOptions {
     bool Restricted() const { return FDocReadonly || !FCanPrint || !FCanCopy; }
 };
 
+// Whether a token can travel inside the request's tag text as it is.
+bool IsSafeHashPs(const QString &token);
+
 struct TPreviewRequest {
     qint64 Key = 0;
     qint64 Version = -1;

@@ -166,7 +166,9 @@ private Q_SLOTS:
         QTest::addRow("existing, trailing blank") << "work/ " << true << "work/" << saved;
         QTest::addRow("missing, created") << "new/a/b" << true << "new/a/b/" << saved;
         QTest::addRow("missing, not wanted") << "no/way" << false << "" << "";
-        QTest::addRow("cannot be made") << "FILE/sub" << true << "" << "Failed to create a new local save path!";
+        QTest::addRow("cannot be made") << "FILE/sub" << true << ""
+                                        << "Failed to create a new local save path!\r\n%1FILE/sub";
+        QTest::addRow("nothing typed") << "" << true << "" << "Choose or type a local save folder!";
     }
     void workFolder()
     {
@@ -187,8 +189,9 @@ private Q_SLOTS:
         TWorkPathFrm frm(config);
         frm.show();
         QCOMPARE(frm.edtFolder->text(), base + QLatin1String("old/"));
-        frm.edtFolder->setText(base + typed);
+        frm.edtFolder->setText(typed.isEmpty() ? QStringLiteral("  ") : base + typed);
         QTest::mouseClick(frm.bbtSave, Qt::LeftButton);
+        shown.replace(QLatin1String("%1"), base);
         QCOMPARE(TClientConfigX().WorkRoot(), QString(base + (stored.isEmpty() ? QStringLiteral("old/") : stored)));
         QCOMPARE(frm.isVisible(), stored.isEmpty());
         QCOMPARE(prompter.infos + prompter.errors, shown.isEmpty() ? QStringList{} : QStringList{shown});

@@ -474,7 +474,7 @@ private Q_SLOTS:
         QCOMPARE(w->Pages().Index(), 1);
         QTRY_VERIFY(!w->Pages().Current().isNull());
         QTest::mouseClick(w->tbRight, Qt::LeftButton);
-        QCOMPARE(w->Pages().Current().size(), page.transposed());
+        QTRY_COMPARE(w->Pages().Current().size(), page.transposed());
 
         const qint64 arcId = 77;
         w->SetUpload(server.userId, server.folderId, arcId);
@@ -605,6 +605,54 @@ private Q_SLOTS:
         w->UploadFrm()->reject();
         QTRY_VERIFY(!w->UploadFrm());
         QVERIFY(!camera->paused);
+    }
+
+    void cameraStillKeepsScannedPages()
+    {
+        FakeCamera *camera = nullptr;
+        std::unique_ptr<TTwainXeFrm> w = window(&camera);
+        QVERIFY(chooseTestScanner(*w));
+        QVERIFY(scanOnePage(*w));
+        const QStringList scanned = w->Pages().Files();
+        QCOMPARE(scanned.size(), 1);
+        w->VideoInit();
+        w->cbTwainSource->setCurrentIndex(2);
+        QVERIFY(camera->running);
+        camera->push(filled(320, 200, Qt::darkGreen));
+        QTest::mouseClick(w->tbVideoPause, Qt::LeftButton);   // a still
+        QTest::mouseClick(w->tbVideoPause, Qt::LeftButton);   // live again
+        camera->push(filled(160, 90, Qt::yellow));
+        QTest::mouseClick(w->tbVideoPause, Qt::LeftButton);   // a new still in place of the first
+        QCOMPARE(w->Pages().Count(), 2);
+        QCOMPARE(w->Pages().Files().first(), scanned.first());
+        QTRY_VERIFY(!w->Pages().IsWriting());
+        QVERIFY(QFileInfo::exists(scanned.first()));
+        QCOMPARE(w->Pages().Current().size(), QSize(160, 90));
+    }
+
+    void cameraIsReleasedOnCloseAndAfterUpload()
+    {
+        FakeCamera *camera = nullptr;
+        std::unique_ptr<TTwainXeFrm> w = window(&camera);
+        w->VideoInit();
+        w->cbTwainSource->setCurrentIndex(2);
+        QVERIFY(camera->running);
+        w->close();
+        QVERIFY(!camera->running);
+        // Asked for again it starts again, and an upload lets it go.
+        w->show();
+        QTest::mouseClick(w->sptAcquire, Qt::LeftButton);
+        QVERIFY(camera->running);
+        camera->push(filled(160, 90, Qt::yellow));
+        w->SetUpload(server.userId, server.folderId, 0);
+        QTest::mouseClick(w->spbSaveUpload, Qt::LeftButton);
+        QTRY_VERIFY(w->UploadFrm());
+        w->UploadFrm()->edtFileName->setText(QStringLiteral("still"));
+        QSignalSpy done(w.get(), &TTwainXeFrm::uploadFinished);
+        QTest::mouseClick(w->UploadFrm()->btnUpload, Qt::LeftButton);
+        QVERIFY(done.wait(60000));
+        QVERIFY(done.first().at(0).toBool());
+        QVERIFY(!camera->running);
     }
 
     // The still goes when its file cannot be written: said once, and no dialog for a page that is not there.

@@ -23,7 +23,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -157,6 +159,25 @@ private Q_SLOTS:
         QCOMPARE(prompter.asked.size(), 1);
         QVERIFY(prompter.asked.first().contains(path));
         QTRY_VERIFY(w->lbT->text().startsWith(QStringLiteral("There are 1 files, has completed 1")));
+    }
+
+    void busyMailWindowRefusesANewCommand()
+    {
+        // A server that takes the connection and never answers keeps the test mail on the wire.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        const QString params = QStringLiteral("[srv]127.0.0.1[/srv][port]%1[/port][ssl]0[/ssl][add]admin@example.test[/add]")
+                                   .arg(silent.serverPort());
+        QString error;
+        QVERIFY(client->Capture()->MailTest(params, &error));
+        QPointer<TSmtpTestFrm> dialog = client->Capture()->MailWindow();
+        QVERIFY(dialog);
+        QTest::mouseClick(dialog->btnSend, Qt::LeftButton);
+        QVERIFY(dialog->IsBusy());
+        QVERIFY(!client->Capture()->MailTest(params, &error));
+        QVERIFY2(error.contains(QLatin1String("not carried out")), qPrintable(error));
+        dialog->close();   // the send stops with the dialog
+        QTRY_VERIFY(dialog.isNull());
     }
 
     void mailCommandSendsTheTestMail()

@@ -3,7 +3,9 @@
 // file from the reference server with the link's permissions.
 #include "app/netsessionbackend.h"
 #include "core/clientconfigx.h"
+#include "core/fileext.h"
 #include "core/tagtext.h"
+#include "core/workpools.h"
 #include "platform/instancechannel.h"
 #include "preview/officeconverter.h"
 #include "preview/pdfpreviewfrm.h"
@@ -16,6 +18,7 @@
 
 #include <QApplication>
 #include <QAction>
+#include <QDirIterator>
 #include <QLabel>
 #include <QPdfDocument>
 #include <QProcess>
@@ -167,21 +170,85 @@ private Q_SLOTS:
         if (!TOfficeConverter().IsAvailable())
             QSKIP("LibreOffice is not installed; run scripts/deps.sh to install it");
         const qint64 key = keyOf(QStringLiteral("Contract template.docx"));
-        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        const QString open = QStringLiteral("Readonly=False,CanPrint=True,CtrlC=True");
+        const QDir cache(home.configFolder() + QLatin1String("Temp/preview-cache"));
+        launch(key, QStringLiteral("Contract template.docx"), open);
         auto *w = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
         QVERIFY(w);
         QTRY_VERIFY_WITH_TIMEOUT(w->PageCount() > 0, 120000);
         QCOMPARE(w->CurrentPage(), 0);
-        QVERIFY(!w->PrintAction());
+        QVERIFY(w->PrintAction());
         QVERIFY(!w->FromCache());
         w->close();
         // The same version again comes from the cache.
-        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        launch(key, QStringLiteral("Contract template.docx"), open);
         auto *again = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
         QVERIFY(again);
         QTRY_VERIFY_WITH_TIMEOUT(again->PageCount() > 0, 30000);
         QVERIFY(again->FromCache());
         again->close();
+        QCOMPARE(cache.entryList({QStringLiteral("*.pdf")}).size(), 1);
+
+        // Read-only, no print, no copy: converted anew, shown from memory, and no
+        // readable PDF of it stays anywhere in the temporary folder.
+        launch(key, QStringLiteral("Contract template.docx"), QStringLiteral("Readonly=True"));
+        auto *restricted = qobject_cast<TOfficeFilePreviewFrm *>(nextWindow());
+        QVERIFY(restricted);
+        QTRY_VERIFY_WITH_TIMEOUT(restricted->PageCount() > 0, 120000);
+        QVERIFY(!restricted->PrintAction());
+        QVERIFY(!restricted->FromCache());
+        QVERIFY(restricted->InMemory());
+        QStringList pdfs;
+        QDirIterator it(home.configFolder() + QLatin1String("Temp"), {QStringLiteral("*.pdf")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            pdfs << it.next();
+        QCOMPARE(pdfs, QStringList());
+        QCOMPARE(QFileInfo(cache.path()).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                 QFileDevice::Permissions());
+        restricted->close();
+    }
+
+    void downloadFinishingAfterCloseLeavesNoCopy()
+    {
+        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        auto *w = new TPdfPreviewFrm(conn, home.configFolder() + QLatin1String("Temp/"));
+        w->PreviewEx(FileExtCode(QStringLiteral("pdf")), -1, key);
+        const QString local = w->FLocalFileName;
+        QVERIFY(!local.isEmpty());
+        // Gone while its download is on the wire: the answer has nobody to open or remove it.
+        delete w;
+        QVERIFY(TransferPool()->waitForDone(30000));
+        QVERIFY(!QFileInfo::exists(local));
+    }
+
+    void helpViewerThatCannotStartIsAFailure()
+    {
+        struct HelpProbe : TLocalSoftwareProbe {
+            QString HelpViewer() const override { return QStringLiteral("/usr/bin/xchm"); }
+        };
+        const std::shared_ptr<TSoftwareProbe> probe = command->FProbe;
+        const auto start = command->FStartHelpViewer;
+        command->FProbe = std::make_shared<HelpProbe>();
+        QString handed;
+        command->FStartHelpViewer = [&handed](const QString &, const QString &file) {
+            handed = file;
+            return false;
+        };
+        const qint64 key = addFile(QStringLiteral("Manual.chm"), QByteArray("ITSF not really a help file"));
+        QVERIFY(key > 0);
+        QString error;
+        QVERIFY2(command->Run(QStringLiteral("[filekey]%1[/filekey][filename]Manual.chm[/filename]"
+                                             "[ctparams]Readonly=False,CanPrint=True,CtrlC=True[/ctparams]")
+                                  .arg(key),
+                              &error),
+                 qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(!handed.isEmpty(), 15000);
+        QTRY_VERIFY(hint->Text().contains(QLatin1String("could not be started")));
+        // The copy nobody opened does not stay.
+        QTRY_VERIFY(!QFileInfo::exists(handed));
+        command->FProbe = probe;
+        command->FStartHelpViewer = start;
     }
 
     void pictureIsShown()

@@ -30,6 +30,7 @@ ap.add_argument("--refuse", action="append", default=[])
 ap.add_argument("--die-on-data", action="store_true")
 ap.add_argument("--plain-auth", action="store_true", help="allow AUTH without TLS")
 ap.add_argument("--only", help="offer only this AUTH mechanism")
+ap.add_argument("--no-auth", action="store_true", help="offer no AUTH at all")
 args = ap.parse_args()
 
 logins = []
@@ -83,6 +84,8 @@ s.close()
 params = dict(authenticator=authenticator, auth_require_tls=not args.plain_auth)
 if args.only:
     params["auth_exclude_mechanism"] = [m for m in ("LOGIN", "PLAIN") if m != args.only]
+if args.no_auth:
+    params["auth_exclude_mechanism"] = ["LOGIN", "PLAIN"]
 if args.cert:
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(args.cert, args.key)

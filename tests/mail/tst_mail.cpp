@@ -37,13 +37,16 @@ struct Certificate {
     QTemporaryDir dir;
     QString cert() const { return dir.filePath(QStringLiteral("cert.pem")); }
     QString key() const { return dir.filePath(QStringLiteral("key.pem")); }
+    // Self-signed, for the address the tests connect to.
     bool make()
     {
         QProcess p;
         p.start(QStringLiteral("openssl"),
                 {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
                  QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                 QStringLiteral("/CN=localhost"), QStringLiteral("-keyout"), key(), QStringLiteral("-out"), cert()});
+                 QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
+                 QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"), QStringLiteral("-keyout"), key(),
+                 QStringLiteral("-out"), cert()});
         return p.waitForFinished(60000) && p.exitCode() == 0 && QFileInfo::exists(cert());
     }
 };
@@ -89,10 +92,13 @@ private:
 
 const QString kUser = QStringLiteral("sender@example.test");
 const QString kPassword = QStringLiteral("s3cret-Päss");
+// The test servers' self-signed certificate, trusted by name like a company's own server.
+QString trustedPem;
 
 TSmtpParams params(int port, TIdSMTPAuthenticationType auth, const QString &password = kPassword)
 {
     TSmtpParams p;
+    p.TrustedCertificate = trustedPem;
     p.Host = QStringLiteral(" 127.0.0.1 ");
     p.Port = port;
     p.Username = kUser + QStringLiteral("&办公室 Office");
@@ -207,6 +213,7 @@ class MailSendTest : public QObject
     Q_OBJECT
     QString m_python;
     Certificate m_cert;
+    Certificate m_other;
 
     QStringList tlsArgs() const
     {
@@ -220,6 +227,71 @@ private Q_SLOTS:
         m_python = python();
         QVERIFY2(!m_python.isEmpty(), "python3 with aiosmtpd is needed (Debian package python3-aiosmtpd)");
         QVERIFY2(m_cert.make(), "openssl could not make a test certificate");
+        QVERIFY2(m_other.make(), "openssl could not make a test certificate");
+        trustedPem = m_cert.cert();
+    }
+
+    void certificateIsVerified_data()
+    {
+        QTest::addColumn<int>("auth");
+        QTest::addColumn<QString>("trust");   // "server", "other" or "" (the system's CAs only)
+        QTest::addColumn<bool>("sent");
+        QTest::addRow("SSL, self-signed, not trusted") << int(satSASL) << "" << false;
+        QTest::addRow("SSL, another certificate trusted") << int(satSASL) << "other" << false;
+        QTest::addRow("SSL, the server's certificate trusted") << int(satSASL) << "server" << true;
+        QTest::addRow("default, self-signed, not trusted") << int(satDefault) << "" << false;
+        QTest::addRow("default, the server's certificate trusted") << int(satDefault) << "server" << true;
+    }
+    void certificateIsVerified()
+    {
+        QFETCH(int, auth);
+        QFETCH(QString, trust);
+        QFETCH(bool, sent);
+        SmtpServer server(m_python, tlsArgs());
+        QVERIFY(server.port() > 0);
+        TSmtpParams p = params(server.port(), TIdSMTPAuthenticationType(auth));
+        p.TrustedCertificate = trust == QLatin1String("server") ? m_cert.cert()
+                               : trust == QLatin1String("other") ? m_other.cert()
+                                                                 : QString();
+        TSmtpEx smtp;
+        smtp.SetSmtpSrvParams(p);
+        const bool ok = smtp.SendEx(QStringLiteral("one@example.test"), QString(), QStringLiteral("b"), QStringLiteral("s"),
+                                    QString());
+        QVERIFY2(ok == sent, qPrintable(smtp.LastError()));
+        QCOMPARE(server.messageCount(), sent ? 1 : 0);
+        if (sent) {
+            // "Default" took the STARTTLS the server offered.
+            QVERIFY(server.message(0).value(u"tls").toBool());
+        } else {
+            QVERIFY2(smtp.LastError().contains(QLatin1String("certificate"), Qt::CaseInsensitive)
+                         || smtp.LastError().contains(QLatin1String("SSL"), Qt::CaseInsensitive),
+                     qPrintable(smtp.LastError()));
+        }
+    }
+
+    void passwordWithoutLoginOfferedIsNotSent_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("sent");
+        QTest::addRow("password given") << kPassword << false;
+        QTest::addRow("no password") << "" << true;
+    }
+    void passwordWithoutLoginOfferedIsNotSent()
+    {
+        QFETCH(QString, password);
+        QFETCH(bool, sent);
+        // No TLS and no AUTH in the server's greeting.
+        SmtpServer server(m_python, {QStringLiteral("--no-auth")});
+        QVERIFY(server.port() > 0);
+        TSmtpEx smtp;
+        smtp.SetLanguage(HSL_ENG);
+        smtp.SetSmtpSrvParams(params(server.port(), satDefault, password));
+        const bool ok = smtp.SendEx(QStringLiteral("one@example.test"), QString(), QStringLiteral("b"), QStringLiteral("s"),
+                                    QString());
+        QVERIFY2(ok == sent, qPrintable(smtp.LastError()));
+        QCOMPARE(server.messageCount(), sent ? 1 : 0);
+        if (!sent)
+            QVERIFY2(smtp.LastError().contains(QLatin1String("offers no login")), qPrintable(smtp.LastError()));
     }
 
     void sendsOverStartTls_data()
@@ -446,6 +518,7 @@ private Q_SLOTS:
         QCOMPARE(dialog.edtRecipients->text(), kUser);
         QCOMPARE(dialog.edtSubject->text(), QStringLiteral("E-mail test message from Document Management System"));
         QCOMPARE(dialog.edtPassword->echoMode(), QLineEdit::Password);
+        dialog.edtCertificate->setText(m_cert.cert());
 
         // Port 0 is refused before anything is sent.
         dialog.edtPort->setText(QStringLiteral("0"));

@@ -6,6 +6,7 @@
 #include "core/wiredate.h"
 #include "fakeserver.h"
 #include "net/robottcpclient.h"
+#include "net/sslhttp.h"
 #include "net/webendpoints.h"
 #include "testenv.h"
 
@@ -17,6 +18,8 @@
 #include <QScopeGuard>
 #include <QSemaphore>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QtConcurrent>
 #include <QtEndian>
 
 #include <atomic>
@@ -1563,6 +1566,43 @@ class EndpointTest : public QObject
     }
 
 private Q_SLOTS:
+    void failedRequestNeverShowsItsQuery_data()
+    {
+        QTest::addColumn<bool>("listening");
+        QTest::addRow("nobody listens") << false;
+        QTest::addRow("refused by the server") << true;
+    }
+    void failedRequestNeverShowsItsQuery()
+    {
+        QFETCH(bool, listening);
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = web.serverPort();
+        if (!listening)
+            web.close();
+        connect(&web, &QTcpServer::newConnection, &web, [&web] {
+            while (QTcpSocket *s = web.nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [s] {
+                    s->write("HTTP/1.0 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+                    s->disconnectFromHost();
+                });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+        // The password change puts both passwords, encrypted, into the query.
+        const QString url = QStringLiteral("http://127.0.0.1:%1/user?opr=modifyps&oldps=0AB1C2SECRET&newps=9F8E7SECRET").arg(port);
+        QFuture<QString> job = QtConcurrent::run([url] {
+            QString error;
+            TSSLHttp(false).Get(url, 5000, nullptr, &error);
+            return error;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 20000);
+        const QString error = job.result();
+        QVERIFY(!error.isEmpty());
+        QVERIFY2(error.contains(QStringLiteral("127.0.0.1:%1/user").arg(port)), qPrintable(error));
+        QVERIFY2(!error.contains(QLatin1String("SECRET")) && !error.contains(QLatin1String("oldps")), qPrintable(error));
+    }
+
     void ticketText()
     {
         QCOMPARE(WebTicketText(7, QStringLiteral("C0FFEE12"), QStringLiteral("2024-03-31 02:30:00")),

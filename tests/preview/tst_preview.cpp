@@ -16,7 +16,9 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPdfDocument>
 #include <QPdfPageNavigator>
+#include <QPushButton>
 #include <QPdfView>
 #include <QSlider>
 #include <QPainter>
@@ -26,14 +28,22 @@
 #include <QSignalSpy>
 #include <QStringEncoder>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QtConcurrent>
 #include <QTextBrowser>
+#include <QClipboard>
+#include <QPrinter>
 #include <QToolBar>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTimer>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <ctime>
 
 namespace {
 
@@ -102,6 +112,92 @@ QString writePdf(const QString &path, int pages)
     }
     p.end();
     return path;
+}
+
+quint32 crc32(const QByteArray &data)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char ch : data) {
+        crc ^= quint8(ch);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A zip archive of stored (uncompressed) entries, in the given order: enough for an OpenDocument file.
+QByteArray storedZip(const QList<std::pair<QByteArray, QByteArray>> &entries)
+{
+    QByteArray out, central;
+    auto le16 = [](QByteArray &b, quint16 v) { b.append(char(v & 0xFF)).append(char(v >> 8)); };
+    auto le32 = [&](QByteArray &b, quint32 v) { le16(b, quint16(v & 0xFFFF)); le16(b, quint16(v >> 16)); };
+    for (const auto &[name, data] : entries) {
+        const quint32 offset = quint32(out.size());
+        const quint32 crc = crc32(data);
+        auto header = [&](QByteArray &b, bool centralEntry) {
+            le32(b, centralEntry ? 0x02014b50 : 0x04034b50);
+            if (centralEntry)
+                le16(b, 20);
+            le16(b, 20); le16(b, 0); le16(b, 0); le16(b, 0); le16(b, 0);
+            le32(b, crc); le32(b, quint32(data.size())); le32(b, quint32(data.size()));
+            le16(b, quint16(name.size())); le16(b, 0);
+            if (centralEntry) {
+                le16(b, 0); le16(b, 0); le16(b, 0); le32(b, 0); le32(b, offset);
+            }
+            b.append(name);
+        };
+        header(out, false);
+        out.append(data);
+        header(central, true);
+    }
+    const quint32 centralAt = quint32(out.size());
+    out.append(central);
+    le32(out, 0x06054b50); le16(out, 0); le16(out, 0);
+    le16(out, quint16(entries.size())); le16(out, quint16(entries.size()));
+    le32(out, quint32(central.size())); le32(out, centralAt); le16(out, 0);
+    return out;
+}
+
+// An OpenDocument text with the given body, and a document Basic module when given.
+QByteArray odt(const QByteArray &scripts, const QByteArray &body, const QByteArray &basic = {})
+{
+    const QByteArray content =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<office:document-content xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+        "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+        "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\" "
+        "xmlns:script=\"urn:oasis:names:tc:opendocument:xmlns:script:1.0\" "
+        "xmlns:xlink=\"http://www.w3.org/1999/xlink\" office:version=\"1.2\">"
+        + scripts + "<office:body><office:text>" + body + "</office:text></office:body></office:document-content>\n";
+    QByteArray manifest =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<manifest:manifest xmlns:manifest=\"urn:oasis:names:tc:opendocument:xmlns:manifest:1.0\" manifest:version=\"1.2\">"
+        "<manifest:file-entry manifest:full-path=\"/\" manifest:media-type=\"application/vnd.oasis.opendocument.text\"/>"
+        "<manifest:file-entry manifest:full-path=\"content.xml\" manifest:media-type=\"text/xml\"/>";
+    QList<std::pair<QByteArray, QByteArray>> entries{{"mimetype", "application/vnd.oasis.opendocument.text"},
+                                                     {"content.xml", content}};
+    if (!basic.isEmpty()) {
+        entries.append(std::pair<QByteArray, QByteArray>{"Basic/script-lc.xml",
+                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                        "<library:libraries xmlns:library=\"http://openoffice.org/2000/library\" "
+                        "xmlns:xlink=\"http://www.w3.org/1999/xlink\">"
+                        "<library:library library:name=\"Standard\" library:link=\"false\"/></library:libraries>\n"});
+        entries.append(std::pair<QByteArray, QByteArray>{"Basic/Standard/script-lb.xml",
+                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                        "<library:library xmlns:library=\"http://openoffice.org/2000/library\" library:name=\"Standard\" "
+                        "library:readonly=\"false\" library:passwordprotected=\"false\">"
+                        "<library:element library:name=\"Module1\"/></library:library>\n"});
+        entries.append(std::pair<QByteArray, QByteArray>{"Basic/Standard/Module1.xml",
+                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                        "<script:module xmlns:script=\"http://openoffice.org/2000/script\" script:name=\"Module1\" "
+                        "script:language=\"StarBasic\">" + basic + "</script:module>\n"});
+        for (const char *path : {"Basic/script-lc.xml", "Basic/Standard/script-lb.xml", "Basic/Standard/Module1.xml"})
+            manifest += QByteArray("<manifest:file-entry manifest:full-path=\"") + path + "\" manifest:media-type=\"text/xml\"/>";
+    }
+    manifest += "</manifest:manifest>\n";
+    entries.append(std::pair<QByteArray, QByteArray>{"META-INF/manifest.xml", manifest});
+    return storedZip(entries);
 }
 
 quint16 closedPort()
@@ -224,6 +320,8 @@ private Q_SLOTS:
                                                         << true << true << false;
         QTest::addRow("everything allowed") << "Readonly=False,CanPrint=True,CheckVirtualPrint=False,CtrlC=True" << ""
                                             << false << true << false << true << true;
+        QTest::addRow("token carrying tags") << "HashPs=t[/HashPs][IsPreView]False[/IsPreView],Readonly=False" << ""
+                                             << false << false << true << true << false;
         QTest::addRow("markers are case-sensitive") << "readonly=false,canprint=true,ctrlc=true" << "" << true << false
                                                     << true << false << false;
     }
@@ -331,6 +429,38 @@ private Q_SLOTS:
         }
     }
 
+    void restrictedHelpFileStaysWithTheServer_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("web");
+        QTest::addRow("read-only") << "Readonly=True,CanPrint=True,CtrlC=True" << true;
+        QTest::addRow("no print") << "Readonly=False,CtrlC=True" << true;
+        QTest::addRow("no copy") << "Readonly=False,CanPrint=True" << true;
+        QTest::addRow("nothing restricted") << "Readonly=False,CanPrint=True,CtrlC=True" << false;
+    }
+    void restrictedHelpFileStaysWithTheServer()
+    {
+        QFETCH(QString, options);
+        QFETCH(bool, web);
+        TPreViewHint hint(HSL_ENG);
+        TPreviewCommand c(offlineConn(), home.configFolder() + QLatin1String("Temp/"), &hint, nullptr);
+        auto probe = std::make_shared<FakeProbe>();
+        probe->help = QStringLiteral("/usr/bin/xchm");
+        c.FProbe = probe;
+        QList<QUrl> urls;
+        c.FOpenUrl = [&](const QUrl &u) { urls << u; return true; };
+        int started = 0;
+        c.FStartHelpViewer = [&](const QString &, const QString &) { ++started; return true; };
+        QString error;
+        QVERIFY2(c.Run(command(QStringLiteral("manual.chm"), options), &error), qPrintable(error));
+        QCOMPARE(urls.size(), web ? 1 : 0);
+        if (!web) {
+            // No server here: the fetch fails and the help viewer is never started.
+            QTRY_VERIFY(hint.Text().contains(QLatin1String("127.0.0.1")) || !hint.Text().contains(QLatin1String("Downloading")));
+        }
+        QCOMPARE(started, 0);
+    }
+
     void missingKeyIsAParameterError()
     {
         TPreviewCommand c(offlineConn(), home.configFolder(), nullptr, nullptr);
@@ -372,25 +502,34 @@ private Q_SLOTS:
 
     void rightClickNeverReachesAGuardedView()
     {
-        QWidget view;
-        int presses = 0;
-        struct Counter : QObject {
-            int *n;
-            bool eventFilter(QObject *, QEvent *e) override
+        // Counted where the view itself handles them: what the guard lets through.
+        struct CountingView : QWidget {
+            int right = 0, left = 0;
+            void mousePressEvent(QMouseEvent *e) override
             {
-                if (e->type() == QEvent::MouseButtonPress)
-                    ++*n;
-                return false;
+                if (e->button() == Qt::RightButton)
+                    ++right;
+                else if (e->button() == Qt::LeftButton)
+                    ++left;
             }
-        } counter;
-        counter.n = &presses;
+        } view;
         TViewerGuard guard;
         guard.Watch(&view);
-        view.installEventFilter(&counter);   // runs first: sees every press
         QTest::mouseClick(&view, Qt::RightButton);
         QTest::mouseClick(&view, Qt::LeftButton);
-        QCOMPARE(presses, 2);
+        QCOMPARE(view.right, 0);
+        QCOMPARE(view.left, 1);
         QCOMPARE(view.contextMenuPolicy(), Qt::PreventContextMenu);
+    }
+
+    void hashTokenNeverAddsTags()
+    {
+        TPreviewBaseFrm w(offlineConn(), QString());
+        w.FHashPs = QStringLiteral("t[/HashPs][IsReplace]False");
+        QCOMPARE(w.DownloadTags(3), QStringLiteral("[HashPs][/HashPs][IsPreView]True[/IsPreView][IsReplace]True[/IsReplace]"
+                                                   "[Versionid]3[/Versionid]"));
+        w.FHashPs = QStringLiteral("abc");
+        QVERIFY(w.DownloadTags(-1).startsWith(QLatin1String("[HashPs]abc[/HashPs]")));
     }
 };
 
@@ -438,6 +577,26 @@ private Q_SLOTS:
         QFETCH(QString, model);
         QTEST(IsVirtualQueue(uri, model), "isVirtual");
     }
+
+    void queuesAreReadInTheCLocale()
+    {
+        // An lpstat that speaks the user's language unless told otherwise.
+        QTemporaryDir dir;
+        const QString lpstat = dir.filePath(QStringLiteral("lpstat"));
+        QFile f(lpstat);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\n"
+                "if [ \"$LC_ALL\" = C ]; then echo 'device for Office_PDF: cups-pdf:/'; echo 'device for hp: usb://HP/1';\n"
+                "else echo 'Ger\xc3\xa4t f\xc3\xbcr Office_PDF: cups-pdf:/'; fi\n");
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+        qputenv("LC_ALL", "de_DE.UTF-8");
+        const QHash<QString, QString> uris = PrinterProbe::DeviceUris(lpstat);
+        qunsetenv("LC_ALL");
+        QCOMPARE(uris.value(QStringLiteral("Office_PDF")), QStringLiteral("cups-pdf:/"));
+        QCOMPARE(uris.value(QStringLiteral("hp")), QStringLiteral("usb://HP/1"));
+        QVERIFY(PrinterProbe::ExistsVirtualPrinter({TPrinterPort{QStringLiteral("Office_PDF"), uris.value(QStringLiteral("Office_PDF")), QString()}}));
+    }
 };
 
 class ViewerTest : public QObject
@@ -472,9 +631,14 @@ private Q_SLOTS:
         w->PageBox()->setText(QStringLiteral("2"));
         QTest::keyClick(w->PageBox(), Qt::Key_Return);
         QCOMPARE(w->CurrentPage(), 1);
-        QVERIFY(w->FindNext(QStringLiteral("Page 3 of")));
+        QSignalSpy searched(w.get(), &TPdfPreviewFrm::searchDone);
+        w->FindNext(QStringLiteral("Page 3 of"));
+        QVERIFY(searched.wait(10000));
+        QCOMPARE(searched.takeFirst().first().toBool(), true);
         QCOMPARE(w->CurrentPage(), 2);
-        QVERIFY(!w->FindNext(QStringLiteral("not in this document")));
+        w->FindNext(QStringLiteral("not in this document"));
+        QVERIFY(searched.wait(10000));
+        QCOMPARE(searched.takeFirst().first().toBool(), false);
         // The zoom bar: percent is position + 80, small moves are ignored.
         w->ZoomBar()->setValue(55);
         QCOMPARE(w->View()->zoomMode(), QPdfView::ZoomMode::FitToWidth);
@@ -527,7 +691,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("turn.pdf")), 3)));
         w->GoToPage(1);
+        QSignalSpy drawn(w.get(), &TPdfPreviewFrm::turnedPageDrawn);
         w->Rotate(turns);
+        QVERIFY(drawn.wait(10000));
         QVERIFY(!w->View()->isVisible());
         QVERIFY(w->TurnedPage()->isVisible());
         QCOMPARE(w->CurrentPage(), 1);
@@ -549,7 +715,7 @@ private Q_SLOTS:
 
         w->GoToPage(2);
         QCOMPARE(w->CurrentPage(), 2);
-        QVERIFY(w->TurnedPage()->pixmap().toImage() != page);
+        QTRY_VERIFY(w->TurnedPage()->pixmap().toImage() != page);
         w->Rotate(-turns);
         QCOMPARE(w->Turns(), 0);
         QVERIFY(w->View()->isVisible());
@@ -563,19 +729,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("options");
         QTest::addColumn<bool>("action");
         QTest::addColumn<bool>("virtualPrinter");
+        QTest::addColumn<bool>("toFile");   // the dialog's choice is Qt's PDF output
         QTest::addColumn<bool>("printed");
-        QTest::addRow("read-only, no print") << "Readonly=True" << false << false << false;
-        QTest::addRow("print allowed") << "Readonly=False,CanPrint=True" << true << false << true;
-        QTest::addRow("read-only with a file printer") << "CanPrint=True" << true << true << false;
+        QTest::addRow("read-only, no print") << "Readonly=True" << false << false << false << false;
+        QTest::addRow("print allowed") << "Readonly=False,CanPrint=True" << true << false << false << true;
+        QTest::addRow("read-only with a file printer") << "CanPrint=True" << true << true << false << false;
         QTest::addRow("read-only, file printers not checked") << "CanPrint=True,CheckVirtualPrint=False" << true << true
-                                                              << true;
-        QTest::addRow("editable with a file printer") << "Readonly=False,CanPrint=True" << true << true << true;
+                                                              << false << true;
+        QTest::addRow("editable with a file printer") << "Readonly=False,CanPrint=True" << true << true << false << true;
+        QTest::addRow("print to a PDF file") << "Readonly=False,CanPrint=True" << true << false << true << false;
+        QTest::addRow("read-only, print to a PDF file") << "CanPrint=True,CheckVirtualPrint=False" << true << false
+                                                        << true << false;
     }
     void printOnlyWhenAllowed()
     {
         QFETCH(QString, options);
         QFETCH(bool, action);
         QFETCH(bool, virtualPrinter);
+        QFETCH(bool, toFile);
         QFETCH(bool, printed);
         TPreViewHint hint(HSL_ENG);
         auto w = viewer<TPdfPreviewFrm>(options);
@@ -583,7 +754,18 @@ private Q_SLOTS:
         QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("one.pdf")), 1)));
         QCOMPARE(w->PrintAction() != nullptr, action);
         int jobs = 0;
-        w->FPrintJob = [&](TPdfPreviewFrm *) { ++jobs; return true; };
+        const QString made = dir.filePath(QStringLiteral("printed.pdf"));
+        QFile::remove(made);
+        if (toFile) {
+            // The real job with a printer that writes a file: refused before a page is drawn.
+            w->FChoosePrinter = [made](QPrinter &printer) {
+                printer.setOutputFormat(QPrinter::PdfFormat);
+                printer.setOutputFileName(made);
+                return true;
+            };
+        } else {
+            w->FPrintJob = [&](TPdfPreviewFrm *) { ++jobs; return true; };
+        }
         w->FVirtualPrinterExists = [virtualPrinter] { return virtualPrinter; };
         if (w->PrintAction())
             w->PrintAction()->trigger();
@@ -591,12 +773,254 @@ private Q_SLOTS:
             w->PrintDocument();
         if (printed) {
             QTRY_COMPARE(jobs, 1);
+        } else if (toFile) {
+            QTRY_VERIFY(hint.Text().contains(QLatin1String("file")));
+            QVERIFY(!QFile::exists(made));
         } else if (action) {
             QTRY_VERIFY(hint.Text().contains(QLatin1String("virtual printer")));
             QCOMPARE(jobs, 0);
         } else {
             QCOMPARE(jobs, 0);
         }
+    }
+
+    void aPageThatCannotBeDrawnFailsThePrint()
+    {
+        const QString out = dir.filePath(QStringLiteral("print-out.pdf"));
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(out);
+        QFile f(writePdf(dir.filePath(QStringLiteral("two.pdf")), 2));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray pdf = f.readAll();
+        QString error;
+        // Page 3 of two: nothing to draw, so no print.
+        QVERIFY(!TPdfPreviewFrm::PrintPages(pdf, printer, 0, 2, nullptr, &error));
+        QVERIFY2(error.contains(QLatin1String("Page 3")), qPrintable(error));
+        QPrinter good(QPrinter::HighResolution);
+        good.setOutputFormat(QPrinter::PdfFormat);
+        good.setOutputFileName(out);
+        QVERIFY2(TPdfPreviewFrm::PrintPages(pdf, good, 0, 1, nullptr, &error), qPrintable(error));
+        QVERIFY(QFileInfo(out).size() > 0);
+    }
+
+    void longTextIsShownInLines_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("blocks");
+        QTest::addRow("short lines") << "a\nb\n\nc" << 4;
+        QTest::addRow("ends with a break") << "a\n" << 2;
+        QTest::addRow("empty") << "" << 1;
+        QTest::addRow("one long line") << QString(TTextPreviewFrm::kMaxLine * 2 + 5, u'x') << 3;
+    }
+    void longTextIsShownInLines()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, blocks);
+        const QStringList pieces = TTextPreviewFrm::ShownPieces(text, 100);
+        const QString shown = pieces.join(QString());
+        QCOMPARE(QString(shown).remove(u'\n'), QString(text).remove(u'\n'));
+        QCOMPARE(int(shown.count(u'\n')) + 1, blocks);
+        for (const QString &line : shown.split(u'\n'))
+            QVERIFY(line.size() <= TTextPreviewFrm::kMaxLine);
+    }
+
+    // The window keeps answering while a 30 MB one-line text loads and a
+    // 500-page PDF is searched: between two ticks of a 20 ms timer the GUI
+    // thread never works 100 ms. Its own processor time is measured, so a
+    // machine busy with other programs does not count as a stall of ours.
+    void largeWorkNeverStallsTheWindow()
+    {
+        const QString big = dir.filePath(QStringLiteral("2612110830003Z.txt"));
+        {
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            const QByteArray chunk = QByteArray("0123456789abcdef").repeated(64 * 1024);   // 1 MB, no line break
+            for (int i = 0; i < 30; ++i)
+                f.write(chunk);
+        }
+        const QString pdfFile = dir.filePath(QStringLiteral("long.pdf"));
+        {
+            QPdfWriter writer(pdfFile);
+            QPainter p(&writer);
+            for (int i = 1; i <= 500; ++i) {
+                if (i > 1)
+                    writer.newPage();
+                p.drawText(QPointF(400, 800), i == 500 ? QStringLiteral("the needle") : QStringLiteral("hay %1").arg(i));
+            }
+        }
+        auto pdf = viewer<TPdfPreviewFrm>(QStringLiteral("Readonly=False,CanPrint=True,CtrlC=True"));
+        QVERIFY(pdf->LoadPdf(pdfFile));
+        auto text = viewer<TTextPreviewFrm>(QStringLiteral("Readonly=False,CtrlC=True"));
+        QSignalSpy textShown(text.get(), &TPreviewBaseFrm::shown);
+        QSignalSpy searched(pdf.get(), &TPdfPreviewFrm::searchDone);
+        // Both windows are up and the PDF's pages laid out before the clock runs.
+        QVERIFY(QTest::qWaitForWindowExposed(text.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(pdf.get()));
+        QTRY_COMPARE(pdf->View()->pageMode(), QPdfView::PageMode::MultiPage);
+        QTest::qWait(100);
+
+        const auto threadCpuMs = [] {
+            timespec ts{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+            return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+        };
+        QElapsedTimer clock;
+        qint64 lastWall = 0, longestWall = 0, lastCpu = threadCpuMs(), longestCpu = 0;
+        QTimer beat;
+        beat.setInterval(20);
+        connect(&beat, &QTimer::timeout, this, [&] {
+            const qint64 wall = clock.elapsed(), cpu = threadCpuMs();
+            longestWall = qMax(longestWall, wall - lastWall);
+            longestCpu = qMax(longestCpu, cpu - lastCpu);
+            lastWall = wall;
+            lastCpu = cpu;
+        });
+        clock.start();
+        beat.start();
+        text->LoadText(big);
+        pdf->FindNext(QStringLiteral("the needle"));
+        QTRY_VERIFY_WITH_TIMEOUT(textShown.size() == 1 && searched.size() == 1, 120000);
+        QTest::qWait(100);   // the first paint of what arrived
+        beat.stop();
+        QVERIFY(textShown.first().first().toBool());
+        QVERIFY(searched.first().first().toBool());
+        QCOMPARE(pdf->CurrentPage(), 499);
+        QCOMPARE(text->Memo()->document()->characterCount() - text->Memo()->document()->blockCount(),
+                 30 * 1024 * 1024);
+        QVERIFY2(longestCpu < 100, qPrintable(QStringLiteral("the window worked %1 ms without a break (longest wait %2 ms)")
+                                                  .arg(longestCpu)
+                                                  .arg(longestWall)));
+    }
+
+    void longJobsCanBeCancelled()
+    {
+        const QString big = dir.filePath(QStringLiteral("2612110830004Z.txt"));
+        {
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray("line of text\n").repeated(1024 * 1024));
+        }
+        auto text = viewer<TTextPreviewFrm>(QStringLiteral("Readonly=False"));
+        QSignalSpy shown(text.get(), &TPreviewBaseFrm::shown);
+        text->LoadText(big);
+        QVERIFY(text->BusyStrip() && text->BusyStrip()->isVisible());
+        QTest::mouseClick(text->BusyCancel(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty(), 60000);
+        QVERIFY(!text->BusyStrip()->isVisible());
+        QVERIFY(text->Memo()->document()->blockCount() < 1024 * 1024);
+    }
+
+    void mailAndArchivePrintWhenAllowed_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("printed");
+        QTest::addRow("mail, allowed") << "eml" << "Readonly=False,CanPrint=True" << true;
+        QTest::addRow("mail, not allowed") << "eml" << "Readonly=False" << false;
+        QTest::addRow("archive, allowed") << "mht" << "CanPrint=True,CheckVirtualPrint=False" << true;
+        QTest::addRow("archive, not allowed") << "mht" << "Readonly=True" << false;
+    }
+    void mailAndArchivePrintWhenAllowed()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, options);
+        QFETCH(bool, printed);
+        std::unique_ptr<TTextDocPreviewFrm> w;
+        if (kind == QLatin1String("eml"))
+            w = viewer<TEmlPreviewFrm>(options);
+        else
+            w = viewer<TMhtPreviewFrm>(options);
+        QCOMPARE(w->PrintAction() != nullptr, printed);
+        QString document;
+        w->FPrintJob = [&](TTextDocPreviewFrm *v) { document = v->Body()->toPlainText(); return true; };
+        w->Body()->setPlainText(QStringLiteral("the message"));
+        if (w->PrintAction())
+            w->PrintAction()->trigger();
+        else
+            w->PrintDocument();
+        if (printed)
+            QTRY_COMPARE(document, QStringLiteral("the message"));
+        else
+            QVERIFY(document.isEmpty());
+    }
+
+    void mailAndArchiveCopyOnlyWhenAllowed_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("copied");
+        // Not read-only: no key guard, so the text control alone decides.
+        QTest::addRow("mail, no copy") << "eml" << "Readonly=False" << false;
+        QTest::addRow("mail, copy allowed") << "eml" << "Readonly=False,CtrlC=True" << true;
+        QTest::addRow("archive, no copy") << "mht" << "Readonly=False" << false;
+        QTest::addRow("archive, copy allowed") << "mht" << "Readonly=False,CtrlC=True" << true;
+        QTest::addRow("read-only archive, copy allowed") << "mht" << "CtrlC=True" << true;
+    }
+    void mailAndArchiveCopyOnlyWhenAllowed()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, options);
+        QFETCH(bool, copied);
+        const QByteArray eml = "From: a@example.com\r\nSubject: s\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+                               "<p>secret words</p>\r\n";
+        QFile f(dir.filePath(QStringLiteral("m.") + kind));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(eml);
+        f.close();
+        std::unique_ptr<TTextDocPreviewFrm> w;
+        if (kind == QLatin1String("eml"))
+            w = viewer<TEmlPreviewFrm>(options);
+        else
+            w = viewer<TMhtPreviewFrm>(options);
+        QSignalSpy shown(w.get(), &TPreviewBaseFrm::shown);
+        w->OpenLocalCopy(0, f.fileName());
+        QVERIFY(shown.wait(10000));
+        QVERIFY(shown.first().first().toBool());
+        QVERIFY(w->Body()->toPlainText().contains(QLatin1String("secret words")));
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        w->activateWindow();
+        w->Body()->setFocus();
+        QTest::keyClick(w->Body(), Qt::Key_A, Qt::ControlModifier);
+        // Without copying, select-all selects nothing (a read-only document swallows Ctrl+A anyway).
+        if (!copied)
+            QVERIFY(!w->Body()->textCursor().hasSelection());
+        // Selected as a mouse would; Ctrl+C still copies only when allowed.
+        w->Body()->selectAll();
+        QTest::keyClick(w->Body(), Qt::Key_C, Qt::ControlModifier);
+        if (copied)
+            QTRY_VERIFY(QApplication::clipboard()->text().contains(QLatin1String("secret words")));
+        else
+            QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+    }
+
+    void mailHeadersAreNeverMarkup()
+    {
+        TEmlMessage m;
+        m.Ok = true;
+        m.Date = QStringLiteral("today");
+        m.From = QStringLiteral("<b>Boss</b> <a href=\"http://x.test\">link</a>");
+        m.Attachments.append(TEmlAttachment{QStringLiteral("<i>slanted</i>.txt"), QByteArray("x")});
+        auto w = viewer<TEmlPreviewFrm>(QStringLiteral("Readonly=True"));
+        w->ShowMessage(m);
+        const QString from = QStringLiteral("From:") + m.From;
+        QLabel *sender = nullptr;
+        for (QLabel *l : w->Header()->findChildren<QLabel *>())
+            if (l->text() == from)
+                sender = l;
+        QVERIFY(sender);
+        // Shown as typed, tags and all: the size of the plain characters, not of rendered markup.
+        auto plainSize = [](QLabel *l) {
+            QLabel plain;
+            plain.setFont(l->font());
+            plain.setTextFormat(Qt::PlainText);
+            plain.setText(l->text());
+            return plain.sizeHint();
+        };
+        QCOMPARE(sender->sizeHint(), plainSize(sender));
+        QLabel *file = w->AttachmentLabels().value(0);
+        QVERIFY(file);
+        QCOMPARE(file->sizeHint(), plainSize(file));
     }
 
     void textIsDecodedAndCopiedOnlyWhenAllowed_data()
@@ -745,6 +1169,34 @@ private Q_SLOTS:
         QCOMPARE(saved.size(), QSize(900, 700));
     }
 
+    void pdfIsHeldInMemory_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addRow("read-only") << "Readonly=True,CanPrint=True,CtrlC=True";
+        QTest::addRow("no print") << "Readonly=False,CtrlC=True";
+        QTest::addRow("nothing restricted") << "Readonly=False,CanPrint=True,CtrlC=True";
+    }
+    void pdfIsHeldInMemory()
+    {
+        QFETCH(QString, options);
+        const QString copy = writePdf(dir.filePath(QStringLiteral("2612110830001Z.pdf")), 2);
+        auto w = viewer<TPdfPreviewFrm>(options);
+        QSignalSpy shown(w.get(), &TPreviewBaseFrm::shown);
+        w->FLocalFileName = copy;
+        w->OpenLocalCopy(0, copy);
+        QCOMPARE(shown.size(), 1);
+        QVERIFY(shown.first().first().toBool());
+        QVERIFY(!QFile::exists(copy));
+        // No descriptor of ours keeps the deleted file readable (through /proc) either.
+        bool open = false;
+        for (const QFileInfo &fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+            open = open || fd.symLinkTarget().contains(QLatin1String("2612110830001Z.pdf"));
+        QVERIFY(!open);
+        QVERIFY(w->InMemory());
+        QCOMPARE(w->PageCount(), 2);
+        QVERIFY(!w->Document()->render(1, QSize(100, 140)).isNull());
+    }
+
     void cleanupTakesOnlyPreviewCopies()
     {
         QTemporaryDir temp;
@@ -758,6 +1210,8 @@ private Q_SLOTS:
         touch(QStringLiteral("Todo_qx.txt"));
         QDir(temp.path()).mkpath(QStringLiteral("preview-cache"));
         QDir(temp.path()).mkpath(QStringLiteral("lo-profile-abc123"));
+        QDir(temp.path()).mkpath(QStringLiteral("attachments"));
+        touch(QStringLiteral("attachments/report.docx"));
         CleanPreviewCopies(temp.path());
         QCOMPARE(QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{QStringLiteral("Todo_qx.txt")});
     }
@@ -876,6 +1330,191 @@ private Q_SLOTS:
         QFile pdf(r.OutputPath);
         QVERIFY(pdf.open(QIODevice::ReadOnly));
         QVERIFY(pdf.read(5) == "%PDF-");
+    }
+
+    void restrictedDocumentIsNeverCached_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("cached");
+        QTest::addRow("read-only, no print, no copy") << "Readonly=True" << false;
+        QTest::addRow("editable, no print") << "Readonly=False,CtrlC=True" << false;
+        QTest::addRow("editable, no copy") << "Readonly=False,CanPrint=True" << false;
+        QTest::addRow("nothing restricted") << "Readonly=False,CanPrint=True,CtrlC=True" << true;
+    }
+    void restrictedDocumentIsNeverCached()
+    {
+        QFETCH(QString, options);
+        QFETCH(bool, cached);
+        TestHome here;
+        QTemporaryDir dir;
+        const QString root = dir.filePath(QStringLiteral("Temp"));
+        const QString cacheFolder = root + QLatin1String("/preview-cache");
+        QVERIFY(QDir().mkpath(root));
+        // A stand-in LibreOffice that "converts" by copying a ready PDF.
+        const QString ready = writePdf(dir.filePath(QStringLiteral("ready.pdf")), 2);
+        const QString prog = writeScript(dir.path(), "out=''; prev=''; last=''\n"
+                                                     "for a in \"$@\"; do [ \"$prev\" = --outdir ] && out=\"$a\"; prev=\"$a\"; last=\"$a\"; done\n"
+                                                     "b=$(basename \"$last\"); cp '" + QFile::encodeName(ready) + "' \"$out/${b%.*}.pdf\"\n");
+        const QString local = root + QLatin1String("/2612110830002Z.docx");
+        QFile f(local);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("a restricted report");
+        f.close();
+        // An earlier preview, before the document became restricted, left a copy.
+        TConversionCache cache(cacheFolder);
+        const QString earlier = cache.Store(9, local, writePdf(dir.filePath(QStringLiteral("earlier.pdf")), 1));
+        QVERIFY(earlier.startsWith(cacheFolder));
+
+        auto *w = new TOfficeFilePreviewFrm(TServerConn(), root, cacheFolder);
+        std::unique_ptr<TOfficeFilePreviewFrm> owner(w);
+        w->setAttribute(Qt::WA_DeleteOnClose, false);
+        w->ApplyOptions(TPreviewOptions::Parse(options));
+        w->FSoffice = prog;
+        w->FSandbox = false;
+        w->FFileId = 9;
+        QSignalSpy shown(w, &TPreviewBaseFrm::shown);
+        w->OpenLocalCopy(0, local);
+        QTRY_VERIFY(shown.size() >= 1);
+        QVERIFY(shown.last().first().toBool());
+        QCOMPARE(w->PageCount(), cached ? 1 : 2);
+        QVERIFY(!QFile::exists(local));
+        // Every PDF left below the temporary folder, wherever it is.
+        QStringList pdfs;
+        QDirIterator it(root, {QStringLiteral("*.pdf")}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            pdfs << it.next();
+        if (cached) {
+            QCOMPARE(pdfs, QStringList{earlier});
+            QCOMPARE(QFileInfo(cacheFolder).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther
+                                                             | QFileDevice::ExeGroup | QFileDevice::ExeOther),
+                     QFileDevice::Permissions());
+        } else {
+            QCOMPARE(pdfs, QStringList());
+            QVERIFY(w->InMemory());
+        }
+    }
+
+    void sandboxArguments()
+    {
+        const QStringList a = TOfficeConverter::SandboxArguments(QStringLiteral("/usr/bin/bwrap"), QStringLiteral("/w/p"),
+                                                                 {QStringLiteral("/w/in"), QStringLiteral("/w/out")},
+                                                                 QStringLiteral("/usr/bin/soffice"));
+        const QString joined = a.join(u' ');
+        QCOMPARE(a.first(), QStringLiteral("/usr/bin/bwrap"));
+        for (const char *part : {"--unshare-net", "--die-with-parent", "--ro-bind / /", "--dev /dev", "--proc /proc",
+                                 "--tmpfs /tmp", "--bind /w/in /w/in", "--bind /w/out /w/out", "--setenv HOME /w/p"})
+            QVERIFY2(joined.contains(QLatin1String(part)), part);
+        // The writable folders come after the read-only root and the fresh /tmp, or they would be covered.
+        QVERIFY(joined.indexOf(QLatin1String("--bind /w/in")) > joined.indexOf(QLatin1String("--tmpfs /tmp")));
+        QCOMPARE(a.mid(a.size() - 2), QStringList({QStringLiteral("--"), QStringLiteral("/usr/bin/soffice")}));
+        // Without bubblewrap: the program alone.
+        QCOMPARE(TOfficeConverter::SandboxArguments(QString(), QStringLiteral("/w/p"), {}, QStringLiteral("/usr/bin/soffice")),
+                 QStringList{QStringLiteral("/usr/bin/soffice")});
+    }
+
+    void sandboxedOfficeReachesOnlyItsFolders()
+    {
+        if (TOfficeConverter::FindBwrap().isEmpty())
+            QSKIP("bubblewrap is not installed here");
+        QTemporaryDir dir, elsewhere;
+        const QString outside = elsewhere.filePath(QStringLiteral("escaped"));
+        // The stand-in writes where it may, tries where it may not, and lists its network.
+        const QString prog = writeScript(dir.path(), "out=''; prev=''; for a in \"$@\"; do [ \"$prev\" = --outdir ] && out=\"$a\"; prev=\"$a\"; done\n"
+                                                     "touch '" + QFile::encodeName(outside) + "' 2>/dev/null\n"
+                                                     "tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d ' ' > \"$out/net.txt\"\n"
+                                                     "printf '%%PDF-1.4' > \"$out/a.pdf\"\n");
+        QFile src(dir.filePath(QStringLiteral("a.docx")));
+        QVERIFY(src.open(QIODevice::WriteOnly));
+        src.close();
+        TOfficeConverter c(prog);
+        const TConversionResult r = c.Convert(src.fileName(), dir.filePath(QStringLiteral("out")), dir.filePath(QStringLiteral("scratch")));
+        QVERIFY2(r.Ok, qPrintable(r.Error));
+        QVERIFY(!QFile::exists(outside));
+        QFile net(dir.filePath(QStringLiteral("out/net.txt")));
+        QVERIFY(net.open(QIODevice::ReadOnly));
+        QCOMPARE(net.readAll().trimmed(), QByteArray("lo"));
+    }
+
+    void documentsRunNoMacros_data()
+    {
+        QTest::addColumn<bool>("sandbox");
+        QTest::addRow("profile alone") << false;
+        QTest::addRow("profile and sandbox") << true;
+    }
+    void documentsRunNoMacros()
+    {
+        QFETCH(bool, sandbox);
+        TOfficeConverter c;
+        if (!c.IsAvailable())
+            QSKIP("LibreOffice is not installed here");
+        if (sandbox && TOfficeConverter::FindBwrap().isEmpty())
+            QSKIP("bubblewrap is not installed here");
+        QTemporaryDir dir;
+        const QString outDir = dir.filePath(QStringLiteral("o"));
+        QVERIFY(QDir().mkpath(outDir));
+        // Where the macro would write: a folder the conversion may write to.
+        const QString marker = outDir + QLatin1String("/marker.txt");
+        const QByteArray scripts =
+            "<office:scripts><office:event-listeners>"
+            "<script:event-listener script:language=\"ooo:script\" script:event-name=\"dom:load\" "
+            "xlink:href=\"vnd.sun.star.script:Standard.Module1.Mark?language=Basic&amp;location=document\" xlink:type=\"simple\"/>"
+            "<script:event-listener script:language=\"ooo:script\" script:event-name=\"office:load\" "
+            "xlink:href=\"vnd.sun.star.script:Standard.Module1.Mark?language=Basic&amp;location=document\" xlink:type=\"simple\"/>"
+            "</office:event-listeners></office:scripts>";
+        const QByteArray basic = "Sub Mark\nOpen \"" + QFile::encodeName(marker) + "\" For Output As #1\nPrint #1, \"ran\"\nClose #1\nEnd Sub\n";
+        QFile src(dir.filePath(QStringLiteral("macro.odt")));
+        QVERIFY(src.open(QIODevice::WriteOnly));
+        src.write(odt(scripts, "<text:p>A document with an on-load macro</text:p>", basic));
+        src.close();
+        c.Sandbox = sandbox;
+        const TConversionResult r = c.Convert(src.fileName(), outDir, dir.filePath(QStringLiteral("scratch")));
+        QVERIFY2(r.Ok, qPrintable(r.Error));
+        QVERIFY(!QFile::exists(marker));
+    }
+
+    void documentsFetchNoLinks_data()
+    {
+        QTest::addColumn<bool>("sandbox");
+        QTest::addRow("profile alone") << false;
+        QTest::addRow("profile and sandbox") << true;
+    }
+    void documentsFetchNoLinks()
+    {
+        QFETCH(bool, sandbox);
+        TOfficeConverter c;
+        if (!c.IsAvailable())
+            QSKIP("LibreOffice is not installed here");
+        if (sandbox && TOfficeConverter::FindBwrap().isEmpty())
+            QSKIP("bubblewrap is not installed here");
+        // A web server that answers every request "not found" and counts them.
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress::LocalHost, 0));
+        int connections = 0;
+        connect(&web, &QTcpServer::newConnection, &web, [&] {
+            while (QTcpSocket *s = web.nextPendingConnection()) {
+                ++connections;
+                s->write("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+                s->disconnectFromHost();
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+        const QByteArray url = "http://127.0.0.1:" + QByteArray::number(web.serverPort()) + "/logo.png";
+        QTemporaryDir dir;
+        QFile src(dir.filePath(QStringLiteral("linked.odt")));
+        QVERIFY(src.open(QIODevice::WriteOnly));
+        src.write(odt({}, "<text:p>A picture from elsewhere:<draw:frame draw:name=\"p\" text:anchor-type=\"as-char\" "
+                          "svg:width=\"2cm\" svg:height=\"2cm\"><draw:image xlink:href=\"" + url
+                          + "\" xlink:type=\"simple\" xlink:show=\"embed\" xlink:actuate=\"onLoad\"/></draw:frame></text:p>"));
+        src.close();
+        c.Sandbox = sandbox;
+        c.TimeoutMs = 60000;
+        // Converted on a worker so the server above can answer meanwhile.
+        QFuture<TConversionResult> job = QtConcurrent::run([&c, &src, &dir] {
+            return c.Convert(src.fileName(), dir.filePath(QStringLiteral("o")), dir.filePath(QStringLiteral("scratch")));
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 90000);
+        QVERIFY2(job.result().Ok, qPrintable(job.result().Error));
+        QCOMPARE(connections, 0);
     }
 
     void cacheKeysOnFileAndContent()
