@@ -9,7 +9,7 @@ packages=(
   qt6-translations-l10n qt6-pdf-dev libgmime-3.0-dev libsane-dev libsane1 sane-utils qt6-multimedia-dev python3-aiosmtpd
   libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw bubblewrap
   chromium chromium-driver python3-selenium
-  dpkg-dev file lintian bubblewrap gnome-keyring dbus qtkeychain-qt6-dev
+  dpkg-dev file lintian gnome-keyring dbus qtkeychain-qt6-dev
 )
 missing=()
 for p in "${packages[@]}"; do

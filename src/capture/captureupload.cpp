@@ -3,6 +3,7 @@
 #include "capture/logging.h"
 #include "core/uitext.h"
 #include "files/filetexts.h"
+#include "model/folderchanges.h"
 #include "net/robottcpclient.h"
 #include "net/sslhttp.h"
 #include "net/webendpoints.h"
@@ -12,6 +13,7 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -132,8 +134,11 @@ void TScanUploadController::Start(const QString &typedName, const QStringList &p
             }
             QFile::remove(jpeg);
         }
-    }, [this, results] {
+    }, [this, results, ownerId, folderId] {
         m_results = *results;
+        // An open list of the folder shows the new pages.
+        if (std::any_of(m_results.cbegin(), m_results.cend(), [](const TScanUploadPage &p) { return p.Key > 0; }))
+            TFolderChanges::Notify(ownerId, folderId);
         for (const TScanUploadPage &p : std::as_const(m_results))
             qCInfo(lcCapture).noquote() << "scan page" << p.UploadName << "status" << p.Status << "key" << p.Key
                                         << (p.Error.isEmpty() ? QString() : p.Error);
@@ -221,10 +226,12 @@ void TClipboardUploadController::next()
             if (line->Error.isEmpty())
                 line->Error = ResultCodeText(r, lang);
         }
-    }, [this, line] {
+    }, [this, line, owner, folder] {
         ++m_done;
         if (!line->Ok)
             ++m_failures;
+        else
+            TFolderChanges::Notify(owner, folder);
         Q_EMIT fileDone(*line, m_done, int(m_paths.size()));
         next();
     });

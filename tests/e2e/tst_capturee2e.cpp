@@ -10,6 +10,7 @@
 #include "capture/uploaddragfilesfrm.h"
 #include "core/clientconfigx.h"
 #include "mail/smtptestfrm.h"
+#include "model/folderchanges.h"
 #include "platform/clipboardfiles.h"
 #include "platform/instancechannel.h"
 #include "qrlogin.h"
@@ -134,9 +135,13 @@ private Q_SLOTS:
         QTRY_VERIFY(w->UploadFrm());   // once the page file is written
         w->UploadFrm()->edtFileName->setText(QStringLiteral("扫描 receipt"));
         QSignalSpy done(w, &TTwainXeFrm::uploadFinished);
+        QSignalSpy folderChanged(&TFolderChanges::Instance(), &TFolderChanges::changed);
         QTest::mouseClick(w->UploadFrm()->btnUpload, Qt::LeftButton);
         QVERIFY(done.wait(60000));
         QVERIFY(done.first().at(0).toBool());
+        // An open list of the folder is told to show the new page.
+        QVERIFY(!folderChanged.isEmpty());
+        QCOMPARE(folderChanged.last().at(1).toLongLong(), qint64(folder));
         qint64 key = 0;
         QCOMPARE(QImage::fromData(stored(QStringLiteral("扫描 receipt.jpg"), &key), "JPEG").size(), page);
         QCOMPARE(Store(server.dataDir()).db().value(QStringLiteral("SELECT arc_id FROM archive_links WHERE file_key=?"), {key}).toInt(), 12);
@@ -152,6 +157,7 @@ private Q_SLOTS:
         f.write("copied in the file manager\n");
         f.close();
         ClipboardFiles::Write({path});
+        QSignalSpy folderChanged(&TFolderChanges::Instance(), &TFolderChanges::changed);
         QVERIFY(launch(QStringLiteral("22"), QStringLiteral("[ownerId]5[/ownerId][folderId]%1[/folderId]").arg(folder)));
         QTRY_VERIFY_WITH_TIMEOUT(client->Capture()->ClipboardWindow(), 15000);
         TUploadDragFilesFrm *w = client->Capture()->ClipboardWindow();
@@ -159,6 +165,8 @@ private Q_SLOTS:
         QCOMPARE(prompter.asked.size(), 1);
         QVERIFY(prompter.asked.first().contains(path));
         QTRY_VERIFY(w->lbT->text().startsWith(QStringLiteral("There are 1 files, has completed 1")));
+        QTRY_VERIFY(!folderChanged.isEmpty());
+        QCOMPARE(folderChanged.last().at(1).toLongLong(), qint64(folder));
     }
 
     void busyMailWindowRefusesANewCommand()
