@@ -65,7 +65,8 @@ QColor TShowDiffFrm::StateColour(int state)
     case DS_ServerOnly: return Qt::red;
     case DS_LocalOnly: return QColor(0, 128, 0);
     case DS_ServerNewer: return Qt::blue;
-    case DS_LocalNewer: return QColor(255, 0, 255);
+    // Orange, as the legend says (the fuchsia the rows once had matched no word of it).
+    case DS_LocalNewer: return QColor(230, 115, 0);
     default: return Qt::black;
     }
 }
@@ -168,13 +169,21 @@ void TShowDiffFrm::buildUi()
         {DS_LocalOnly, t("绿色表示本地有而服务器没有的文件", "Green: not exist on the server.")},
         {DS_ServerNewer, t("蓝色表示服务器的文件比本地的新", "Blue: server is newer than local.")},
         {DS_LocalNewer, t("橘黄色表示本地的文件比服务器新", "Orange: local is newer than server.")}};
+    // One wrapping line of coloured texts: the window fits a small screen at its starting size.
+    QString legendHtml;
+    for (const auto &[state, text] : legend)
+        legendHtml += QStringLiteral("<span style=\"color:%1\">%2</span>&nbsp;&nbsp; ")
+                          .arg(StateColour(state).name(), text.toHtmlEscaped());
+    auto *legendLabel = new QLabel(legendHtml, m_compare);
+    legendLabel->setObjectName(QStringLiteral("legend"));
+    legendLabel->setTextFormat(Qt::RichText);
+    legendLabel->setWordWrap(true);
     auto *legendBox = new QHBoxLayout;
-    for (const auto &[state, text] : legend) {
-        auto *l = new QLabel(text, m_compare);
-        l->setStyleSheet(QStringLiteral("color: %1;").arg(StateColour(state).name()));
-        legendBox->addWidget(l);
-    }
-    legendBox->addStretch(1);
+    legendBox->addWidget(legendLabel, 1);
+    auto *closeCompare = new QPushButton(t("关闭", "Close"), m_compare);
+    closeCompare->setObjectName(QStringLiteral("closeCompare"));
+    connect(closeCompare, &QPushButton::clicked, this, &QWidget::close);
+    legendBox->addWidget(closeCompare, 0, Qt::AlignBottom);
     cl->addLayout(legendBox);
     layout->addWidget(m_compare, 1);
     m_compare->hide();

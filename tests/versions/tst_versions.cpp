@@ -24,6 +24,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QPushButton>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QProcess>
@@ -886,6 +888,30 @@ private Q_SLOTS:
         m_server.reset();
     }
     void init() { m_prompter = ScriptedPrompter(); }
+
+    // The comparison fits a small screen when it starts comparing, can be closed by a button,
+    // and its legend names the colours the rows are drawn in.
+    void comparisonFitsAndItsLegendTellsTheColours()
+    {
+        const qint64 contracts = m_server->folderId(QStringLiteral("Contracts"));
+        TShowDiffFrm frm(m_session, nullptr);
+        QSignalSpy resolved(&frm, &TShowDiffFrm::pathResolved);
+        frm.Init(m_server->ownerOfFolder(contracts), contracts);
+        QVERIFY(resolved.wait(5000));
+        frm.show();
+        frm.Confirm();
+        QTRY_VERIFY(frm.width() <= 1000);
+        QVERIFY(frm.minimumSizeHint().width() <= 1000);
+        const QColor orange = TShowDiffFrm::StateColour(DS_LocalNewer);
+        QVERIFY2(orange.hue() >= 20 && orange.hue() <= 45, qPrintable(orange.name()));   // "Orange: local is newer"
+        auto *legend = frm.findChild<QLabel *>(QStringLiteral("legend"));
+        QVERIFY(legend);
+        QVERIFY(legend->text().contains(orange.name() + QStringLiteral("\">Orange")));
+        auto *close = frm.findChild<QPushButton *>(QStringLiteral("closeCompare"));
+        QVERIFY(close && close->isVisible());
+        QTest::mouseClick(close, Qt::LeftButton);
+        QVERIFY(!frm.isVisible());
+    }
 
     void comparisonWalksAndActs()
     {
