@@ -99,7 +99,7 @@ void TPdfPreviewFrm::buildTools()
     m_tools->clear();
     QStyle *s = style();
     if (FCanPrint) {
-        m_print = m_tools->addAction(s->standardIcon(QStyle::SP_DialogSaveButton), t("打印", "Print"), this,
+        m_print = m_tools->addAction(PrintActionIcon(), t("打印", "Print"), this,
                                      &TPdfPreviewFrm::PrintDocument);
         m_print->setObjectName(QStringLiteral("actPrint"));
     }

@@ -21,6 +21,8 @@
 #include <QAction>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QPainter>
+#include <QPixmap>
 #include <QTimer>
 
 TViewerGuard::TViewerGuard(QObject *parent)
@@ -359,4 +361,24 @@ void TPreviewBaseFrm::PrintPreview()
         QString reply;
         conn.MakeClient()->ApiPostText(rq::PreviewLog, text, reply);
     }, [] {});
+}
+
+QIcon PrintActionIcon()
+{
+    const QIcon themed = QIcon::fromTheme(QStringLiteral("document-print"));
+    if (!themed.isNull())
+        return themed;
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(60, 60, 60), 2));
+    p.setBrush(Qt::white);
+    p.drawRect(9, 3, 14, 10);                 // paper going in
+    p.setBrush(QColor(120, 130, 140));
+    p.drawRoundedRect(3, 12, 26, 12, 3, 3);   // the printer's body
+    p.setBrush(Qt::white);
+    p.drawRect(9, 20, 14, 9);                 // the printed page
+    p.drawLine(12, 24, 20, 24);
+    return QIcon(pm);
 }

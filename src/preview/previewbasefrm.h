@@ -8,6 +8,7 @@
 #include "preview/viewerchoice.h"
 
 #include <QPointer>
+#include <QIcon>
 #include <QWidget>
 
 #include <atomic>
@@ -26,6 +27,10 @@ class TPreViewHint;
 // widgets that show it: function keys and keys with Ctrl, Shift or Alt are
 // swallowed (Ctrl+C passes when copying is allowed), and so are right clicks
 // (and left ones when asked).
+// The print action's icon: the desktop theme's printer, else a small drawn one (the
+// style's own icons have no printer, and a floppy disk reads as "save").
+QIcon PrintActionIcon();
+
 class TViewerGuard : public QObject
 {
     Q_OBJECT

@@ -335,7 +335,7 @@ void TTextDocPreviewFrm::showEvent(QShowEvent *event)
 {
     // Built when shown, so the permissions set after creation decide what is there.
     if (FCanPrint && !m_print) {
-        m_print = m_tools->addAction(style()->standardIcon(QStyle::SP_DialogSaveButton), t("打印", "Print"), this,
+        m_print = m_tools->addAction(PrintActionIcon(), t("打印", "Print"), this,
                                      &TTextDocPreviewFrm::PrintDocument);
         m_print->setObjectName(QStringLiteral("actPrint"));
         m_tools->show();

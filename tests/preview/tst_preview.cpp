@@ -33,6 +33,7 @@
 #include <QTextBrowser>
 #include <QClipboard>
 #include <QPrinter>
+#include <QStyle>
 #include <QToolBar>
 
 #include <QApplication>
@@ -722,6 +723,22 @@ private Q_SLOTS:
         QVERIFY(!w->TurnedPage()->isVisible());
         QCOMPARE(w->CurrentPage(), 2);
         QCOMPARE(w->View()->pageNavigator()->currentPage(), 2);
+    }
+
+    // A button that shows only an icon says what it does in the interface's language, and
+    // printing is not drawn as the style's "save" disk.
+    void iconButtonsSayWhatTheyDo()
+    {
+        auto w = viewer<TPdfPreviewFrm>(QStringLiteral("Readonly=False,CanPrint=True"));
+        QVERIFY(w->LoadPdf(writePdf(dir.filePath(QStringLiteral("tips.pdf")), 2)));
+        QAction *print = w->PrintAction();
+        QVERIFY(print);
+        const QPixmap save = w->style()->standardIcon(QStyle::SP_DialogSaveButton).pixmap(16, 16);
+        QVERIFY(print->icon().pixmap(16, 16).toImage() != save.toImage());
+        for (QToolBar *bar : w->findChildren<QToolBar *>())
+            for (QAction *a : bar->actions())
+                if (!a->isSeparator() && !a->icon().isNull())
+                    QVERIFY2(!a->toolTip().trimmed().isEmpty(), qPrintable(a->objectName()));
     }
 
     void printOnlyWhenAllowed_data()
