@@ -1,5 +1,4 @@
 #include "files/filemagfrm.h"
-#include "model/folderchanges.h"
 
 #include "core/clientconfigx.h"
 #include "core/folders.h"
@@ -10,6 +9,7 @@
 #include "files/filedelfrm.h"
 #include "files/filedownloadfrm.h"
 #include "files/filemaglogic.h"
+#include "model/folderchanges.h"
 #include "platform/prompter.h"
 #include "files/fileuploadfrm.h"
 #include "files/setfoldrnamefrm.h"
