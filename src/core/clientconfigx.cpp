@@ -29,7 +29,7 @@ const QStringList &storeKeys()
         QStringLiteral("FontColor"), QStringLiteral("FontStyle"), QStringLiteral("ShowBackupTask"),
         QStringLiteral("AutovuexOpenOfficeFile"), QStringLiteral("IsCreateShortcut"), QStringLiteral("WebSocketPort"),
         QStringLiteral("HorizontalOfImagePrint"), QStringLiteral("NotShowEditGuide"), QStringLiteral("LastUploadPath"),
-        QStringLiteral("IsIncludeRoot")};
+        QStringLiteral("IsIncludeRoot"), QStringLiteral("OpenAfterCheckout")};
     return keys;
 }
 
@@ -343,6 +343,12 @@ bool TClientConfigX::IsIncludeRoot() const { return dscValue(QStringLiteral("IsI
 void TClientConfigX::SetIsIncludeRoot(bool v)
 {
     setDscValue(QStringLiteral("IsIncludeRoot"), v ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+bool TClientConfigX::OpenAfterCheckout() const { return dscValue(QStringLiteral("OpenAfterCheckout")) != QLatin1String("0"); }
+void TClientConfigX::SetOpenAfterCheckout(bool v)
+{
+    setDscValue(QStringLiteral("OpenAfterCheckout"), v ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 QList<TScInfo> TClientConfigX::ParseScInfos(const QString &text)

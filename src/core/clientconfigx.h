@@ -94,6 +94,9 @@ public:
     void SetLastUploadPath(const QString &v);
     bool IsIncludeRoot() const;
     void SetIsIncludeRoot(bool v);
+    // The check-out window's "open the file", as the user left it last time.
+    bool OpenAfterCheckout() const;
+    void SetOpenAfterCheckout(bool v);
 
     QList<TScInfo> FScInfos;
     static QList<TScInfo> ParseScInfos(const QString &text);

@@ -38,8 +38,7 @@ THintFrmXe::THintFrmXe(THS_Language language, QWidget *parent)
     ListView1->setStyleSheet(QStringLiteral("QTreeWidget::item { border-right: 1px solid #d0d0d0; border-bottom: 1px solid #d0d0d0; }"));
     layout->addWidget(ListView1, 1);
     auto *close = new QPushButton(t("关闭", "Close"), this);
-    close->setFlat(true);
-    close->setCursor(Qt::PointingHandCursor);
+    close->setAutoDefault(false);
     connect(close, &QPushButton::clicked, this, &QWidget::hide);
     layout->addWidget(close, 0, Qt::AlignRight);
     resize(640, 360);

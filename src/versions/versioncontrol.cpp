@@ -19,6 +19,15 @@ QString nameAt(const QStringList &names, qsizetype i)
     return i < names.size() ? names[i] : QString();
 }
 
+// What a monitor row names: the local copy where there is one, else the server's
+// file name, else the key, so that no row is left without a file.
+QString rowName(const QString &localPath, const QString &name, qint64 key)
+{
+    if (!localPath.isEmpty())
+        return QDir::toNativeSeparators(localPath);
+    return !name.trimmed().isEmpty() ? name : QStringLiteral("#%1").arg(key);
+}
+
 // The file's last-write time as a date-time, or nullopt when it is not there.
 std::optional<TDateTime> localWriteTime(const QString &path)
 {
@@ -113,7 +122,7 @@ bool TVersionControl::checkOutOne(qint64 key, const QString &name, const QString
                 if (ok) {
                     stampWriteTime(target, serverTime);
                     if (!client->LastNotice().isEmpty())
-                        report(target, client->LastNotice());
+                        report(rowName(target, name, key), client->LastNotice());
                 }
             }
             if (!ok)
@@ -137,7 +146,7 @@ bool TVersionControl::checkOutOne(qint64 key, const QString &name, const QString
     if (!ok) {
         if (lock != 14 && !heldBefore)
             client->UnLockFile(true, key);
-        report(name, error.isEmpty() ? ResultCodeText(lock == 1 ? 0 : lock, m_conn.Language) : error);
+        report(rowName(target, name, key), error.isEmpty() ? ResultCodeText(lock == 1 ? 0 : lock, m_conn.Language) : error);
     }
     return ok;
 }
@@ -153,24 +162,24 @@ bool TVersionControl::CheckOut(const QStringList &keys, const QStringList &names
         QString error;
         const QString target = CheckoutTarget(targetFolder, name, &error);
         if (target.isEmpty()) {
-            report(name, error);
+            report(rowName(QString(), name, key), error);
             continue;
         }
         if (!checkOutOne(key, name, target, keepLocalChanges))
             continue;
-        report(target, m_texts.WLS_CheckOut);
+        report(rowName(target, name, key), m_texts.WLS_CheckOut);
         succeed = true;
         if (openEach) {
             QString why;
             // The one rule for every "open the file": nothing that could run as a program.
             if (!TWebModule::IsSafeToOpen(target)) {
-                report(target, m_texts.WLS_OpenFailed + QLatin1String(": ")
+                report(rowName(target, name, key), m_texts.WLS_OpenFailed + QLatin1String(": ")
                                    + (m_conn.Language == HSL_CN ? QStringLiteral("此类型的文件不会被打开")
                                                                 : QStringLiteral("files of this type are not opened")));
                 continue;
             }
             if (!m_hooks.open || !m_hooks.open(target, &why))
-                report(target, why.isEmpty() ? m_texts.WLS_OpenFailed : m_texts.WLS_OpenFailed + QLatin1String(": ") + why);
+                report(rowName(target, name, key), why.isEmpty() ? m_texts.WLS_OpenFailed : m_texts.WLS_OpenFailed + QLatin1String(": ") + why);
         }
     }
     if (openFile && keys.size() > 1 && m_hooks.open) {
@@ -188,12 +197,14 @@ bool TVersionControl::CancelCheckout(const QStringList &keys, const QStringList 
         const QString name = nameAt(names, i);
         auto client = m_conn.MakeClient(kReadTimeout);
         client->FIsPostMessage = false;
+        CheckoutRecord record(m_configFolder);
+        const QString row = rowName(record.read(key), name, key);
         if (client->UnLockFile(true, key) == 1) {
-            CheckoutRecord(m_configFolder).erase(key);
-            report(name, m_texts.WLS_CancelCheckOut);
+            record.erase(key);
+            report(row, m_texts.WLS_CancelCheckOut);
             result = true;
         } else {
-            report(name, client->GetLastError());
+            report(row, client->GetLastError());
         }
     }
     return result;
@@ -216,7 +227,7 @@ bool TVersionControl::BathCheckin(const QStringList &keys, const QStringList &na
             } catch (const std::exception &e) {
                 qCInfo(lcVersions) << "audit question failed:" << e.what();
             }
-            report(name, audit == 1 ? m_texts.WLS_Modify : m_texts.WLS_Missing);
+            report(rowName(path, name, key), audit == 1 ? m_texts.WLS_Modify : m_texts.WLS_Missing);
             continue;
         }
         // What the editor has not saved yet would not be in the new version: ask first.
@@ -225,14 +236,14 @@ bool TVersionControl::BathCheckin(const QStringList &keys, const QStringList &na
             && !ask((m_conn.Language == HSL_CN ? QStringLiteral("“%1”仍在其他程序中打开，未保存的修改不会被签入。是否仍然签入？")
                                                : QStringLiteral("\"%1\" is still open in another program; changes not saved there will not be checked in. Check in anyway?"))
                         .arg(QDir::toNativeSeparators(path)))) {
-            report(path, m_conn.Language == HSL_CN ? QStringLiteral("文件仍在编辑中，未签入")
+            report(rowName(path, name, key), m_conn.Language == HSL_CN ? QStringLiteral("文件仍在编辑中，未签入")
                                                    : QStringLiteral("Not checked in: the file is still open"));
             continue;
         }
         const quint8 answer = client->UploadFile2(NumberedCopy(path), QStringLiteral("[IsCheckin]True[/IsCheckin]"), key);
         if (answer == fc::Stored) {
             record.erase(key);
-            report(path, m_texts.WLS_CheckIn);
+            report(rowName(path, name, key), m_texts.WLS_CheckIn);
             result = true;
             continue;
         }
@@ -252,7 +263,7 @@ bool TVersionControl::BathCheckin(const QStringList &keys, const QStringList &na
             record.erase(key);
             result = true;
         }
-        report(path, error);
+        report(rowName(path, name, key), error);
     }
     return result;
 }

@@ -55,7 +55,7 @@ TVersionControlFrm::TVersionControlFrm(const TVersionSession &session, THintFrmX
     pathRow->addWidget(btSelect);
     layout->addLayout(pathRow);
     CheckBox1 = new QCheckBox(t("是否打开文件", "open the file"), this);
-    CheckBox1->setChecked(true);
+    CheckBox1->setChecked(m_session.OpenAfterCheckout);
     chbSaveAsDefault = new QCheckBox(t("保存为默认签出路径", "Save as default checkout path"), this);
     auto *checks = new QHBoxLayout;
     checks->addWidget(CheckBox1);
@@ -192,6 +192,8 @@ void TVersionControlFrm::run(Op op)
     const bool keepLocal = RadioButton2->isChecked();
     const bool openFile = CheckBox1->isChecked();
     const bool saveDefault = chbSaveAsDefault->isChecked();
+    if (op == Op::CheckOut && m_session.SaveOpenAfterCheckout && openFile != m_session.OpenAfterCheckout)
+        m_session.SaveOpenAfterCheckout(openFile);
     RunOnPool(
         TransferPool(), this,
         [s, hooks, op, keys, names, folder, keepLocal, openFile] {

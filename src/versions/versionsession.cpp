@@ -16,6 +16,7 @@ TVersionSession TVersionSession::FromConfig(TClientConfigX &config, const QStrin
     if (!config.GetValueEx(QStringLiteral("LastCheckoutPath")).isEmpty())
         s.LastCheckoutPath = config.LastCheckoutPath();
     s.ConfigFolder = configFolder;
+    s.OpenAfterCheckout = config.OpenAfterCheckout();
     TClientConfigX *store = &config;
     s.SaveLastCheckoutPath = [store](const QString &folder) {
         store->SetLastCheckoutPath(folder);
@@ -25,6 +26,7 @@ TVersionSession TVersionSession::FromConfig(TClientConfigX &config, const QStrin
         store->SetWorkRoot(folder);
         return store->Save();
     };
+    s.SaveOpenAfterCheckout = [store](bool open) { store->SetOpenAfterCheckout(open); };
     return s;
 }
 

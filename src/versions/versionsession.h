@@ -12,10 +12,12 @@ struct TVersionSession {
     QString WorkRoot;            // ends in a separator
     QString LastCheckoutPath;    // empty when never set
     QString ConfigFolder;        // where checkout_record.ini and workpath_record.ini live
+    bool OpenAfterCheckout = true;
     // Store and save the configured LastCheckoutPath / WorkRoot; may be empty in tests.
     std::function<void(const QString &)> SaveLastCheckoutPath;
     // False when the configuration could not be written.
     std::function<bool(const QString &)> SaveWorkRoot;
+    std::function<void(bool)> SaveOpenAfterCheckout;
 
     // Savers write into config, which must outlive every window made from the snapshot.
     static TVersionSession FromConfig(TClientConfigX &config, const QString &configFolder);

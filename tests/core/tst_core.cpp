@@ -933,6 +933,9 @@ private Q_SLOTS:
         QVERIFY(WriteUnicodeTextFile(home.configFolder() + QLatin1String("rvc.dsc"), text));
         QVERIFY(c.IsIncludeRoot());
         QCOMPARE(c.LastUploadPath(), QStringLiteral("/home/ann/up"));
+        QVERIFY(c.OpenAfterCheckout());
+        c.SetOpenAfterCheckout(false);
+        QVERIFY(!TClientConfigX().OpenAfterCheckout());
         QVERIFY(!QFileInfo::exists(file()));  // rvc.dsc writes never touch rvc.sys
     }
 

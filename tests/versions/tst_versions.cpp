@@ -402,7 +402,8 @@ private Q_SLOTS:
         QCOMPARE(m_server->lockHolder(key), QStringLiteral("Demo User"));
         Recorder cancel;
         QVERIFY(TVersionControl(m_alice, configFolder(), cancel.hooks()).CancelCheckout({QString::number(key)}, {name}));
-        QCOMPARE(cancel.lines, (QList<QPair<QString, QString>>{{name, QStringLiteral("Checkout cancelled")}}));
+        // The row names the copy the user has, not only the server's file name.
+        QCOMPARE(cancel.lines, (QList<QPair<QString, QString>>{{local, QStringLiteral("Checkout cancelled")}}));
         QCOMPARE(m_server->lockHolder(key), QString());
         QVERIFY(QFileInfo::exists(local));
         QVERIFY(!CheckoutRecord(configFolder()).contains(key));
@@ -416,6 +417,7 @@ private Q_SLOTS:
         QVERIFY(!TVersionControl(m_alice, configFolder(), r.hooks()).CheckOut({QString::number(key)}, {QStringLiteral("Customer list.xlsx")}, m_work->path(), false, false));
         QCOMPARE(r.lines.size(), 1);
         QCOMPARE(r.text(), QStringLiteral("The file has been locked."));
+        QCOMPARE(r.lines[0].first, m_work->path() + QStringLiteral("/Customer list.xlsx"));
         // A refusal for "locked" must not release the other user's lock.
         QCOMPARE(m_server->lockHolder(key), QStringLiteral("Bob"));
         QVERIFY(!QFileInfo::exists(m_work->path() + QStringLiteral("/Customer list.xlsx")));

@@ -19,10 +19,13 @@
 #include "web/webmodule.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QUrl>
+
+#include <optional>
 
 // The links the server's pages put behind their buttons (server/portal.h, whose
 // wire header clashes with the client's).
@@ -219,9 +222,15 @@ private Q_SLOTS:
         const qint64 key = fileKey(name);
         const qint32 folder = store->db().value(QStringLiteral("SELECT folder_id FROM files WHERE key=?"), {key}).toInt();
         QVERIFY(WorkPathRecord(session.ConfigFolder).write(folder, bound.path() + u'/'));
+        std::optional<bool> savedOpen;
+        session.SaveOpenAfterCheckout = [&savedOpen](bool open) { savedOpen = open; };
         QWidget owner;
         TVersionWindows windows([session] { return session; }, HSL_ENG, &owner);
-        windows.FOpen = [](const QString &, QString *) { return true; };
+        QStringList opened;
+        windows.FOpen = [&opened](const QString &path, QString *) {
+            opened << path;
+            return true;
+        };
         VersionTarget target;
         target.windows = &windows;
         TWebModule module(target, HSL_ENG, GetConfigFolder(), GetTempFolder());
@@ -229,9 +238,14 @@ private Q_SLOTS:
 
         secondLaunch(18, QString::number(key), name);
         QTRY_VERIFY_WITH_TIMEOUT((module.DoWebMessage(), !windows.LastVersionControlFrm.isNull()), 5000);
+        // "Open the file" unticked by the user: nothing opens, and the choice is kept for next time.
+        QVERIFY(windows.LastVersionControlFrm->CheckBox1->isChecked());
+        windows.LastVersionControlFrm->CheckBox1->setChecked(false);
         // At once: the window still shows the fallback folder.
         QTest::mouseClick(windows.LastVersionControlFrm->btConfirm, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
+        QCOMPARE(savedOpen, std::optional<bool>(false));
+        QVERIFY(opened.isEmpty());
         QVERIFY(QFileInfo::exists(bound.path() + u'/' + name));
         QVERIFY(!QFileInfo::exists(work.path() + u'/' + name));
         QCOMPARE(CheckoutRecord(session.ConfigFolder).read(key), bound.path() + u'/' + name);
