@@ -53,8 +53,10 @@ TTSetFilePropertyFrm::TTSetFilePropertyFrm(THS_Language lang, QWidget *parent, B
         lblLoadError = new QLabel(this);
         lblLoadError->setWordWrap(true);
         lblLoadError->setStyleSheet(QStringLiteral("color: #c00000;"));
+        lblLoadError->setAlignment(Qt::AlignCenter);
         lblLoadError->hide();
-        layout->addWidget(lblLoadError);
+        // Shown in the page's place: the browser's own error page speaks English only.
+        layout->addWidget(lblLoadError, 1);
         layout->addWidget(m_browser->Widget(), 1);
         connect(m_browser.get(), &TEmbeddedBrowser::loadFinished, this, &TTSetFilePropertyFrm::loaded);
     } else {
@@ -93,6 +95,7 @@ void TTSetFilePropertyFrm::loaded(bool ok)
                                    "network, then open this window again.")
                               .arg(URL.toDisplayString(QUrl::RemoveQuery)));
     lblLoadError->setVisible(!ok);
+    m_browser->Widget()->setVisible(ok);
     btnOk->setEnabled(ok);
     if (!ok || !LoadParam) {
         Q_EMIT pageReady(ok);

@@ -1956,9 +1956,9 @@ class PropertyPageTest : public QObject
     Q_OBJECT
     TRecordingPrompter prompter;
 
-    static std::unique_ptr<TTSetFilePropertyFrm> makeFrm(StandInBrowser *&browser)
+    static std::unique_ptr<TTSetFilePropertyFrm> makeFrm(StandInBrowser *&browser, THS_Language language = HSL_ENG)
     {
-        return std::make_unique<TTSetFilePropertyFrm>(HSL_ENG, nullptr, [&browser](QWidget *parent) {
+        return std::make_unique<TTSetFilePropertyFrm>(language, nullptr, [&browser](QWidget *parent) {
             auto b = std::make_unique<StandInBrowser>(parent);
             browser = b.get();
             return std::unique_ptr<TEmbeddedBrowser>(std::move(b));
@@ -2055,12 +2055,22 @@ private Q_SLOTS:
         QCOMPARE(frm->PrtParams, accepted ? QStringLiteral("[proid]1[/proid][1]new[/1]") : QStringLiteral("[proid]1[/proid][1]old[/1]"));
     }
 
-    // A page that did not load can never agree: the window says why, OK stays
-    // off, and a page that loads later brings OK back.
+    // A page that did not load can never agree: the window says why in the
+    // interface's language in the page's place (not the browser's own English
+    // error page), OK stays off, and a page that loads later brings OK back.
+    void pageThatDidNotLoadSaysWhy_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("why");
+        QTest::addRow("English") << int(HSL_ENG) << "The file attribute page could not be loaded from http://127.0.0.1:8088/getPrtHtm";
+        QTest::addRow("Chinese") << int(HSL_CN) << "无法从 http://127.0.0.1:8088/getPrtHtm 加载文件属性页面";
+    }
     void pageThatDidNotLoadSaysWhy()
     {
+        QFETCH(int, language);
+        QFETCH(QString, why);
         StandInBrowser *browser = nullptr;
-        auto frm = makeFrm(browser);
+        auto frm = makeFrm(browser, THS_Language(language));
         frm->URL = TTSetFilePropertyFrm::PageUrl(QStringLiteral("http://127.0.0.1:8088"));
         frm->LoadParam = true;
         frm->PrtParams = QStringLiteral("[proid]1[/proid][1]old[/1]");
@@ -2071,13 +2081,14 @@ private Q_SLOTS:
         QCOMPARE(ready.first().first().toBool(), false);
         QVERIFY(!frm->btnOk->isEnabled());
         QVERIFY(frm->lblLoadError->isVisible());
-        QVERIFY2(frm->lblLoadError->text().startsWith("The file attribute page could not be loaded from http://127.0.0.1:8088/getPrtHtm"),
-                 qPrintable(frm->lblLoadError->text()));
+        QVERIFY(!browser->Widget()->isVisible());
+        QVERIFY2(frm->lblLoadError->text().startsWith(why), qPrintable(frm->lblLoadError->text()));
         QVERIFY(browser->scripts.isEmpty());
 
         Q_EMIT browser->loadFinished(true);
         QVERIFY(frm->btnOk->isEnabled());
         QVERIFY(!frm->lblLoadError->isVisible());
+        QVERIFY(browser->Widget()->isVisible());
     }
 
     void withoutABrowserItSaysSo()
