@@ -72,6 +72,16 @@ TEditorTexts TEditorTexts::For(THS_Language l)
     t.FindNext = pick(l, "查找下一个", "Find next");
     t.Status = pick(l, "状态：", "Status:");
     t.Caption = QStringLiteral("file edit");
+    t.Cut = pick(l, "剪切(&T)", "Cu&t");
+    t.CutHint = pick(l, "剪切所选内容", "Delete selected item");
+    t.Copy = pick(l, "复制(&C)", "&Copy");
+    t.CopyHint = pick(l, "把所选内容复制到剪贴板", "Copy selected item to clipboard");
+    t.Paste = pick(l, "粘贴(&P)", "&Paste");
+    t.PasteHint = pick(l, "粘贴剪贴板的内容", "Paste contents of clipboard");
+    t.Undo = pick(l, "撤销(&U)", "&Undo");
+    t.UndoHint = pick(l, "撤销上一步操作", "Undo the last action");
+    t.FontNameHint = pick(l, "字体", "Font name");
+    t.FontSizeHint = pick(l, "字号", "Font size");
     t.OfficeOpen = pick(l, "文档已在办公软件中打开。编辑并保存后，点击“保存并上传文件”。",
                         "The document is open in the office application. Edit and save it there, then click \"Save and upload\".");
     t.OfficeClosed = pick(l, "办公软件已关闭文档。", "The office application has closed the document.");

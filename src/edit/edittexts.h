@@ -28,6 +28,8 @@ struct TMonitorTexts {
 struct TEditorTexts {
     QString WLS_CancelEdit, WLS_UpladeOver, WLS_PrintPreview, WLS_PrintPreviewCancel;
     QString Save, Cancel, Find, FindNext, Status, Caption;
+    // The editing tool bar: each action's label and what its tooltip says.
+    QString Cut, CutHint, Copy, CopyHint, Paste, PasteHint, Undo, UndoHint, FontNameHint, FontSizeHint;
     // The office document lives in another program here: what the control window says about it.
     QString OfficeOpen, OfficeClosed, OfficeStillOpen, OfficeNotInstalled, UnfinishedEdits;
     // Typed characters the file's encoding cannot store: asked before saving as UTF-8.

@@ -25,6 +25,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFontComboBox>
 #include <QListWidget>
 #include <QMutex>
 #include <QSemaphore>
@@ -32,7 +33,10 @@
 #include <QUrl>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QToolBar>
+#include <QWidgetAction>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -942,6 +946,37 @@ private Q_SLOTS:
         frm.Editor->moveCursor(QTextCursor::End);
         frm.Editor->insertPlainText(QStringLiteral("added"));
         QVERIFY(codec.Write(frm.EditorText()).startsWith(file.left(file.indexOf('\n') + 1)));
+    }
+
+    // The tool bar speaks the interface's language, labels and tooltips alike.
+    void toolBarFollowsTheLanguage_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QStringList>("labels");
+        QTest::addRow("English") << int(HSL_ENG) << QStringList{QStringLiteral("Cut"), QStringLiteral("Copy"), QStringLiteral("Paste"), QStringLiteral("Undo")};
+        QTest::addRow("Chinese") << int(HSL_CN) << QStringList{QStringLiteral("剪切"), QStringLiteral("复制"), QStringLiteral("粘贴"), QStringLiteral("撤销")};
+    }
+    void toolBarFollowsTheLanguage()
+    {
+        QFETCH(int, language);
+        QFETCH(QStringList, labels);
+        TServerConn c = conn;
+        c.Language = THS_Language(language);
+        TTextFileEditFrm frm(c, GetConfigFolder());
+        QStringList shown;
+        for (QAction *a : frm.StandardToolBar->actions()) {
+            if (a->isSeparator() || qobject_cast<QWidgetAction *>(a))
+                continue;
+            QVERIFY2(!a->toolTip().isEmpty(), qPrintable(a->text()));
+            // A Chinese tool bar carries no English word, an English one no Chinese.
+            const bool latin = !a->toolTip().contains(QRegularExpression(QStringLiteral("[\\x{4e00}-\\x{9fff}]")));
+            QCOMPARE(latin, language == HSL_ENG);
+            shown << QString(a->text()).remove(u'&');
+        }
+        for (const QString &label : labels)
+            QVERIFY2(std::any_of(shown.cbegin(), shown.cend(), [&](const QString &s) { return s.startsWith(label); }),
+                     qPrintable(shown.join(u',')));
+        QVERIFY(!frm.FontName->toolTip().contains(u'|'));
     }
 
     // Typed characters the file's own encoding cannot store would be written as "?":
