@@ -3,42 +3,30 @@
 #include "core/ansicodec.h"
 #include "core/helpers.h"
 
-#include <openssl/evp.h>
-#include <memory>
+// The block functions, not EVP: stored values are a few ECB blocks, and EVP's
+// provider set-up would keep about 2 MiB of OpenSSL resident in a client that
+// may never open a TLS connection.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/aes.h>
+#include <openssl/crypto.h>
 
 namespace {
 
-const EVP_CIPHER *cipherFor(qsizetype keyLen)
-{
-    switch (keyLen) {
-    case 16: return EVP_aes_128_ecb();
-    case 24: return EVP_aes_192_ecb();
-    case 32: return EVP_aes_256_ecb();
-    default: return nullptr;
-    }
-}
-
 QByteArray runEcb(const QByteArray &key, const QByteArray &data, bool encrypt)
 {
-    const EVP_CIPHER *c = cipherFor(key.size());
-    if (!c || data.isEmpty() || data.size() % 16 != 0)
+    const qsizetype bits = key.size() * 8;
+    if ((bits != 128 && bits != 192 && bits != 256) || data.isEmpty() || data.size() % AES_BLOCK_SIZE != 0)
         return {};
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    if (!ctx)
-        return {};
+    AES_KEY schedule;
     const auto *k = reinterpret_cast<const unsigned char *>(key.constData());
-    if (EVP_CipherInit_ex(ctx.get(), c, nullptr, k, nullptr, encrypt ? 1 : 0) != 1)
+    if ((encrypt ? AES_set_encrypt_key(k, int(bits), &schedule) : AES_set_decrypt_key(k, int(bits), &schedule)) != 0)
         return {};
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    QByteArray out(data.size() + 16, Qt::Uninitialized);
-    int n1 = 0;
-    int n2 = 0;
-    if (EVP_CipherUpdate(ctx.get(), reinterpret_cast<unsigned char *>(out.data()), &n1,
-                         reinterpret_cast<const unsigned char *>(data.constData()), int(data.size()))
-            != 1
-        || EVP_CipherFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(out.data()) + n1, &n2) != 1)
-        return {};
-    out.truncate(n1 + n2);
+    QByteArray out(data.size(), Qt::Uninitialized);
+    const auto *in = reinterpret_cast<const unsigned char *>(data.constData());
+    auto *to = reinterpret_cast<unsigned char *>(out.data());
+    for (qsizetype at = 0; at < data.size(); at += AES_BLOCK_SIZE)
+        AES_ecb_encrypt(in + at, to + at, &schedule, encrypt ? AES_ENCRYPT : AES_DECRYPT);
+    OPENSSL_cleanse(&schedule, sizeof schedule);
     return out;
 }
 
