@@ -2,38 +2,18 @@
 
 #include "core/uitext.h"
 
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QThread>
+#include <QTimer>
 #include <QUrl>
 
-#include <curl/curl.h>
-
 #include <memory>
-#include <mutex>
 
 namespace {
-
-void initCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct Sink {
-    QByteArray *body;
-    qint64 max;
-    bool overflow = false;
-};
-
-size_t writeBody(char *data, size_t size, size_t count, void *user)
-{
-    auto *sink = static_cast<Sink *>(user);
-    const size_t n = size * count;
-    if (sink->body->size() + qint64(n) > sink->max) {
-        sink->overflow = true;
-        return 0;  // makes curl stop with a write error
-    }
-    sink->body->append(data, qsizetype(n));
-    return n;
-}
 
 // The address as an error text may show it: the query of some requests
 // carries credentials (the password change sends the encrypted passwords).
@@ -42,13 +22,82 @@ QString shownUrl(const QString &url)
     return QUrl(url).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
 }
 
+struct Outcome {
+    bool ok = false;
+    QString error;
+};
+
+// One request with its own network access manager and event loop. Runs on a
+// thread of its own (see Get), so the caller's events are never re-entered.
+Outcome fetch(const QUrl &url, bool tls, bool tls12Only, int timeoutMs, qint64 maxBytes, QByteArray &out)
+{
+    QNetworkAccessManager nam;
+    nam.setProxy(QNetworkProxy::NoProxy);
+    nam.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    if (tls) {
+        // The server's certificate is self-made as a rule; the pages carry no secret
+        // beyond what the framed protocol already sends the same way.
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        if (tls12Only)
+            ssl.setProtocol(QSsl::TlsV1_2);
+        request.setSslConfiguration(ssl);
+    }
+    std::unique_ptr<QNetworkReply> reply(nam.get(request));
+    bool overflow = false;
+    bool timedOut = false;
+    const auto take = [&] {
+        if (overflow || !reply->isOpen())
+            return;
+        if (out.size() + reply->bytesAvailable() > maxBytes) {
+            overflow = true;
+            reply->abort();
+            return;
+        }
+        out += reply->readAll();
+    };
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, take);
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        reply->abort();
+    });
+    deadline.start(timeoutMs);
+    if (!reply->isFinished())
+        loop.exec();
+    take();
+    Outcome o;
+    const QString shown = shownUrl(url.toString());
+    if (overflow) {
+        o.error = UiText("%1 的应答超过 %2 字节", "The answer of %1 is larger than %2 bytes").arg(shown).arg(maxBytes);
+    } else if (timedOut) {
+        o.error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2")
+                      .arg(shown, UiText("%1 毫秒内没有应答", "no answer within %1 ms").arg(timeoutMs));
+    } else if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); status > 0) {
+        // An error page must never pass for an answer, nor a redirection for the page.
+        o.ok = status >= 200 && status <= 299;
+        if (!o.ok)
+            o.error = QStringLiteral("%1 answered HTTP %2").arg(shown).arg(status);
+    } else {
+        o.error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2").arg(shown, reply->errorString());
+    }
+    if (!o.ok)
+        out.clear();
+    return o;
+}
+
 } // namespace
 
 TSSLHttp::TSSLHttp(bool isSSL, bool tls12Only)
     : m_isSSL(isSSL)
     , m_tls12Only(tls12Only)
 {
-    initCurlOnce();
 }
 
 bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString *error, qint64 maxBytes) const
@@ -56,55 +105,25 @@ bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString 
     QByteArray local;
     QByteArray &out = body ? *body : local;
     out.clear();
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
-    if (!curl) {
+    const QUrl u(url);
+    const QString scheme = u.scheme().toLower();
+    if (!u.isValid() || u.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
         if (error)
-            *error = UiText("无法发起 HTTP 请求", "Cannot start an HTTP request");
+            *error = UiText("无法获取 %1：地址无效", "Cannot fetch %1: not a web address").arg(shownUrl(url));
         return false;
     }
-    const QByteArray u = url.toUtf8();
-    Sink sink{&out, maxBytes};
-    char curlError[CURL_ERROR_SIZE] = {0};
-    CURL *c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, u.constData());
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(timeoutMs > 0 ? timeoutMs : 30000));
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(timeoutMs > 0 ? std::min(timeoutMs, 20000) : 20000));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &writeBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
-    // The server's certificate is self-made as a rule; the pages carry no secret
-    // beyond what the framed protocol already sends the same way.
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    if (m_tls12Only)
-        curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_TLSv1_2));
-
-    const CURLcode rc = curl_easy_perform(c);
-    if (rc != CURLE_OK) {
-        if (error) {
-            if (sink.overflow)
-                *error = UiText("%1 的应答超过 %2 字节", "The answer of %1 is larger than %2 bytes").arg(shownUrl(url)).arg(maxBytes);
-            else
-                *error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2")
-                             .arg(shownUrl(url), QString::fromUtf8(curlError[0] ? curlError : curl_easy_strerror(rc)));
-        }
-        out.clear();
-        return false;
-    }
-    long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status > 299) {
-        if (error)
-            *error = QStringLiteral("%1 answered HTTP %2").arg(shownUrl(url)).arg(status);
-        out.clear();
-        return false;
-    }
-    return true;
+    const int timeout = timeoutMs > 0 ? timeoutMs : 30000;
+    Outcome outcome;
+    // A thread of its own: the caller blocks as on a plain socket, and no event
+    // of the caller's thread (a window's, when one calls) runs meanwhile.
+    std::unique_ptr<QThread> worker(QThread::create([&] {
+        outcome = fetch(u, scheme == QLatin1String("https"), m_tls12Only, timeout, maxBytes, out);
+    }));
+    worker->start();
+    worker->wait();
+    if (error)
+        *error = outcome.error;
+    return outcome.ok;
 }
 
 QString TSSLHttp::GetText(const QString &url, int timeoutMs) const

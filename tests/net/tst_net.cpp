@@ -1603,6 +1603,60 @@ private Q_SLOTS:
         QVERIFY2(!error.contains(QLatin1String("SECRET")) && !error.contains(QLatin1String("oldps")), qPrintable(error));
     }
 
+    // A page is taken only whole and only from a 2xx answer, over plain HTTP and
+    // over TLS with the server's self-made certificate.
+    void webGet_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<qint64>("maxBytes");
+        QTest::addColumn<QString>("body");   // empty: the request fails
+        QTest::addColumn<QString>("why");
+        const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
+        QTest::addRow("plain page") << false << ok << 0 << qint64(1024) << "hello" << "";
+        QTest::addRow("TLS page") << true << ok << 0 << qint64(1024) << "hello" << "";
+        QTest::addRow("error page") << false << QByteArray("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\nConnection: close\r\n\r\nnope")
+                                    << 0 << qint64(1024) << "" << "HTTP 404";
+        QTest::addRow("redirection not followed")
+            << false << QByteArray("HTTP/1.1 302 Found\r\nLocation: http://example.invalid/\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            << 0 << qint64(1024) << "" << "HTTP 302";
+        QTest::addRow("larger than allowed") << false << ok << 0 << qint64(3) << "" << "larger than 3 bytes";
+        QTest::addRow("no answer in time") << false << ok << 4000 << qint64(1024) << "" << "no answer within 700 ms";
+    }
+    void webGet()
+    {
+        QFETCH(bool, tls);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, delayMs);
+        QFETCH(qint64, maxBytes);
+        QFETCH(QString, body);
+        QFETCH(QString, why);
+        FakeServer server(tls ? FakeServer::Tls : FakeServer::Plain);
+        QVERIFY2(server.ok(), qPrintable(server.setupError()));
+        server.addScript([answer, delayMs](FakeConn &c) {
+            c.readLine();
+            if (delayMs > 0)
+                c.delay(delayMs);
+            c.write(answer);
+            c.close();
+        });
+        const QString url = QStringLiteral("%1://127.0.0.1:%2/page?x=1").arg(tls ? "https" : "http").arg(server.port());
+        QFuture<QPair<QByteArray, QString>> job = QtConcurrent::run([url, maxBytes] {
+            QByteArray got;
+            QString error;
+            const bool ok = TSSLHttp(url.startsWith(QLatin1String("https"))).Get(url, 700, &got, &error, maxBytes);
+            return qMakePair(ok ? got : QByteArray(), error);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 20000);
+        const auto [got, error] = job.result();
+        QCOMPARE(QString::fromUtf8(got), body);
+        QVERIFY2(error.contains(why), qPrintable(error));
+        QVERIFY2(clock.elapsed() < 3500, "the time-out was not kept");
+    }
+
     void ticketText()
     {
         QCOMPARE(WebTicketText(7, QStringLiteral("C0FFEE12"), QStringLiteral("2024-03-31 02:30:00")),
