@@ -4,15 +4,15 @@
 #include "core/helpers.h"
 #include "core/tagtext.h"
 #include "mail/logging.h"
+#include "mail/smtptransfer.h"
+#include "platform/plugins.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QRandomGenerator>
 
-#include <curl/curl.h>
-
-#include <memory>
 #include <mutex>
 
 namespace {
@@ -29,65 +29,31 @@ bool hasLineBreak(const QString &s)
     return s.contains(u'\r') || s.contains(u'\n') || s.contains(QChar(0));
 }
 
-// What curl's callbacks need; lives on the sending thread's stack.
-struct Exchange {
-    const TSmtpEx *smtp = nullptr;
-    std::function<void()> onRequest;
-    std::atomic<bool> *cancel = nullptr;
-    QByteArray lastReply;   // the server's last answer line
-    bool wantsLogin = false;
-    bool loginSent = false;   // an AUTH command went out
-    bool noLogin = false;     // stopped: the server offered no login
-};
-
-int onDebug(CURL *, curl_infotype type, char *data, size_t size, void *user)
-{
-    // Only what the server says is kept: our own lines carry the credentials.
-    auto *x = static_cast<Exchange *>(user);
-    // Only the command word is looked at: the rest of an AUTH line is a credential.
-    if (type == CURLINFO_HEADER_OUT && size >= 5 && qstrnicmp(data, "AUTH ", 5) == 0)
-        x->loginSent = true;
-    if (type == CURLINFO_HEADER_IN) {
-        const QByteArray line = QByteArray(data, qsizetype(qMin<size_t>(size, 512))).trimmed();
-        if (!line.isEmpty())
-            x->lastReply = line;
-    }
-    return 0;
-}
-
-int onPrereq(void *user, char *, char *, int, int)
-{
-    auto *x = static_cast<Exchange *>(user);
-    // The login phase is over: a password given but never used means the
-    // server offered no login, and the mail would go out unauthenticated.
-    if (x->wantsLogin && !x->loginSent) {
-        x->noLogin = true;
-        return CURL_PREREQFUNC_ABORT;
-    }
-    if (x->onRequest)
-        x->onRequest();
-    return CURL_PREREQFUNC_OK;
-}
-
-int onProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    auto *x = static_cast<Exchange *>(user);
-    return x->cancel && *x->cancel ? 1 : 0;
-}
-
-void initCurlOnce()
+// The transfer plugin, loaded once; null with the reason when it cannot be.
+TSmtpSendFn smtpTransfer(QString *error)
 {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    static TSmtpSendFn send = nullptr;
+    static QString failure;
+    std::call_once(once, [] {
+        const QString path = Plugins::Find(QLatin1String(kSmtpPluginName));
+        if (path.isEmpty()) {
+            failure = QStringLiteral("the mail plugin lib%1.so is not in %2")
+                          .arg(QLatin1String(kSmtpPluginName), Plugins::Folders().join(QLatin1String(", ")));
+        } else {
+            // Never unloaded: libcurl keeps its global state for the life of the process.
+            QLibrary library(path);
+            if (!library.load())
+                failure = library.errorString();
+            else if (!(send = reinterpret_cast<TSmtpSendFn>(library.resolve(kSmtpSendSymbol))))
+                failure = QStringLiteral("%1 has no entry point %2").arg(path, QLatin1String(kSmtpSendSymbol));
+        }
+        if (!failure.isEmpty())
+            qCWarning(lcMail).noquote() << "mail:" << failure;
+    });
+    *error = failure;
+    return send;
 }
-
-struct CurlDeleter {
-    void operator()(CURL *c) const { curl_easy_cleanup(c); }
-    void operator()(curl_slist *l) const { curl_slist_free_all(l); }
-    void operator()(curl_mime *m) const { curl_mime_free(m); }
-};
-
-curl_slist *append(curl_slist *list, const QByteArray &line) { return curl_slist_append(list, line.constData()); }
 
 // A display name as a header phrase: encoded words when it is not ASCII, quoted when it has specials.
 QByteArray phrase(const QString &name)
@@ -312,57 +278,33 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
     if (!attachment.isEmpty() && !QFileInfo(attachment).isFile())
         return fail(lang(FLanguage, "无法读取附件：", "Cannot read the attachment: ") + attachment);
 
-    initCurlOnce();
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl)
-        return fail(QStringLiteral("Cannot start the mail client"));
-    CURL *c = curl.get();
+    TSmtpTransfer mail;
     const bool implicitTls = m_port == 465;
     QString host = m_host;
     if (host.contains(u':') && !host.startsWith(u'['))
         host = u'[' + host + u']';
-    const QByteArray url = ((implicitTls ? QStringLiteral("smtps://") : QStringLiteral("smtp://")) + host + u':'
-                            + QString::number(m_port))
-                               .toUtf8();
-    curl_easy_setopt(c, CURLOPT_URL, url.constData());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(ReadTimeoutMs));
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long((ReadTimeoutMs + 999) / 1000));
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, long((ReadTimeoutMs + 999) / 1000));
-    // The server proves who it is with a certificate of the system's CAs or
-    // the one the administrator named; the password never goes to an impostor.
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    QByteArray trusted;
+    mail.Url = ((implicitTls ? QStringLiteral("smtps://") : QStringLiteral("smtp://")) + host + u':' + QString::number(m_port)).toUtf8();
+    mail.TimeoutMs = ReadTimeoutMs;
     if (!m_trusted.isEmpty()) {
         if (!QFileInfo(m_trusted).isFile())
             return fail(lang(FLanguage, "无法读取受信任的证书：", "Cannot read the trusted certificate: ") + m_trusted);
         // In place of the CA bundle file; the system's CA folder stays trusted.
-        trusted = QFile::encodeName(m_trusted);
-        curl_easy_setopt(c, CURLOPT_CAINFO, trusted.constData());
+        mail.CaFile = QFile::encodeName(m_trusted);
     }
     // "SSL" insists on STARTTLS; a plain login takes it whenever the server offers it.
-    if (!implicitTls && m_auth == satSASL)
-        curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
-    else if (!implicitTls && m_auth == satDefault)
-        curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
-    const QByteArray user = m_user.toUtf8(), password = m_password.toUtf8();
+    mail.Tls = implicitTls || m_auth == satNone ? TSmtpTransfer::StartTls::Never
+               : m_auth == satSASL              ? TSmtpTransfer::StartTls::Required
+                                                : TSmtpTransfer::StartTls::IfOffered;
     if (m_auth != satNone && !m_password.isEmpty()) {
-        curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
+        mail.User = m_user.toUtf8();
+        mail.Password = m_password.toUtf8();
         // Never ANONYMOUS or EXTERNAL in place of the credentials given; the
         // strongest of these the server offers is taken.
-        curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS,
-                         m_auth == satSASL ? "AUTH=CRAM-MD5;AUTH=LOGIN;AUTH=PLAIN" : "AUTH=LOGIN;AUTH=PLAIN");
+        mail.LoginOptions = m_auth == satSASL ? "AUTH=CRAM-MD5;AUTH=LOGIN;AUTH=PLAIN" : "AUTH=LOGIN;AUTH=PLAIN";
     }
-    const QByteArray from = '<' + m_user.toUtf8() + '>';
-    curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.constData());
-    curl_slist *rcpt = nullptr;
+    mail.MailFrom = '<' + m_user.toUtf8() + '>';
     for (const QString &a : to + copy + blind)
-        rcpt = append(rcpt, '<' + a.toUtf8() + '>');
-    std::unique_ptr<curl_slist, CurlDeleter> rcptList(rcpt);
-    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt);
+        mail.Recipients << '<' + a.toUtf8() + '>';
 
     QByteArray sender;
     if (FDisplayName.isEmpty())
@@ -371,63 +313,38 @@ bool TSmtpEx::SSLSend(const QString &recipients, const QString &cc, const QStrin
         sender = phrase(FDisplayName) + " <" + m_user.toUtf8() + '>';
     else
         sender = EncodeHeader(FDisplayName);
-    curl_slist *headers = append(nullptr, "From: " + sender);
-    headers = append(headers, "Reply-To: " + m_user.toUtf8());
-    headers = append(headers, "To: " + addressHeader(recipients));
+    mail.Headers << "From: " + sender << "Reply-To: " + m_user.toUtf8() << "To: " + addressHeader(recipients);
     if (!copy.isEmpty())
-        headers = append(headers, "Cc: " + addressHeader(cc));
-    headers = append(headers, "Subject: " + EncodeHeader(subject));
-    headers = append(headers, "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1());
+        mail.Headers << "Cc: " + addressHeader(cc);
+    mail.Headers << "Subject: " + EncodeHeader(subject)
+                 << "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1();
     const QByteArray domain = m_user.section(u'@', 1).toUtf8();
-    headers = append(headers, "Message-ID: <" + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + '.'
-                                  + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '@'
-                                  + (domain.isEmpty() ? QByteArray("localhost") : domain) + '>');
-    std::unique_ptr<curl_slist, CurlDeleter> headerList(headers);
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-
+    mail.Headers << "Message-ID: <" + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + '.'
+                        + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '@'
+                        + (domain.isEmpty() ? QByteArray("localhost") : domain) + '>';
     const QByteArray charset = FCharset.isEmpty() ? QByteArray("utf-8") : FCharset.toLatin1();
-    std::unique_ptr<curl_mime, CurlDeleter> mime(curl_mime_init(c));
-    curl_mimepart *text = curl_mime_addpart(mime.get());
-    const QByteArray bodyBytes = body.toUtf8();
-    curl_mime_data(text, bodyBytes.constData(), size_t(bodyBytes.size()));
-    curl_mime_type(text, QByteArray("text/html;charset=" + charset).constData());
-    curl_mime_encoder(text, "quoted-printable");
-    QByteArray attachmentPath;
-    if (!attachment.isEmpty()) {
-        attachmentPath = QFile::encodeName(attachment);
-        curl_mimepart *file = curl_mime_addpart(mime.get());
-        curl_mime_filedata(file, attachmentPath.constData());
-        curl_mime_encoder(file, "base64");
-    }
-    curl_easy_setopt(c, CURLOPT_MIMEPOST, mime.get());
+    mail.Body = body.toUtf8();
+    mail.BodyType = "text/html;charset=" + charset;
+    if (!attachment.isEmpty())
+        mail.AttachmentPath = QFile::encodeName(attachment);
+    mail.Cancel = PIsBreak;
+    mail.OnRequest = [this] { log(WLS_StartSendMail); };
 
-    Exchange x;
-    x.smtp = this;
-    x.cancel = PIsBreak;
-    x.wantsLogin = m_auth != satNone && !m_password.isEmpty();
-    x.onRequest = [this] { log(WLS_StartSendMail); };
-    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, onDebug);
-    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &x);
-    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, onPrereq);
-    curl_easy_setopt(c, CURLOPT_PREREQDATA, &x);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &x);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
-
+    QString pluginError;
+    const TSmtpSendFn send = smtpTransfer(&pluginError);
+    if (!send)
+        return fail(lang(FLanguage, "无法加载邮件发送组件：", "Cannot load the mail sender: ") + pluginError);
     log(WLS_Connect);
-    const CURLcode rc = curl_easy_perform(c);
-    if (rc != CURLE_OK && x.noLogin)
+    TSmtpOutcome x;
+    if (!send(kSmtpInterfaceVersion, mail, &x) && x.NoLogin)
         return fail(lang(FLanguage, "SMTP服务器不提供登录，邮件未发送（不会不经验证发送）。",
                          "The SMTP server offers no login: the mail was not sent unauthenticated."));
-    if (rc != CURLE_OK) {
-        QString text = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc));
+    if (!x.Ok) {
+        QString text = x.Error.isEmpty() ? lang(FLanguage, "邮件未发送", "The mail was not sent") : x.Error;
         // The server's own words say most (a refused address, a wrong password).
-        const char first = x.lastReply.isEmpty() ? '\0' : x.lastReply.at(0);
+        const char first = x.LastReply.isEmpty() ? '\0' : x.LastReply.at(0);
         if (first == '4' || first == '5')
-            text += QStringLiteral(" (") + QString::fromUtf8(x.lastReply) + u')';
+            text += QStringLiteral(" (") + QString::fromUtf8(x.LastReply) + u')';
         return fail(text);
     }
     log(WLS_SendOver);

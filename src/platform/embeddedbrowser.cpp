@@ -1,11 +1,10 @@
 #include "embeddedbrowser.h"
 
 #include "platform/logging.h"
+#include "platform/plugins.h"
 #include "platform/webviewplugin.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QLibrary>
 #include <QOpenGLContext>
 #include <QPointer>
@@ -138,25 +137,16 @@ namespace EmbeddedBrowser {
 
 QStringList PluginFolders()
 {
-    QStringList folders;
-    if (const QString dir = qEnvironmentVariable("ZUDIVUVO_PLUGIN_DIR"); !dir.isEmpty())
-        folders << dir;
-    const QString exeDir = QCoreApplication::applicationDirPath();
-    folders << exeDir << QDir::cleanPath(exeDir + QLatin1String("/../lib/zudivuvo"));
-    return folders;
+    return Plugins::Folders();
 }
 
 QString PluginPath()
 {
 #ifdef ZUDIVUVO_HAVE_WEBENGINE
-    const QString file = QLatin1String("lib") + QLatin1String(kWebViewPluginName) + QLatin1String(".so");
-    for (const QString &dir : PluginFolders()) {
-        const QFileInfo info(QDir(dir).filePath(file));
-        if (info.isFile())
-            return info.absoluteFilePath();
-    }
-#endif
+    return Plugins::Find(QLatin1String(kWebViewPluginName));
+#else
     return {};
+#endif
 }
 
 bool IsLoaded()
