@@ -5,8 +5,9 @@
 // which heavy libraries the client has mapped.
 //
 // Exit code 1 when the client did not log in, holds more than 64 MiB resident,
-// more than 1.5 times the bare window's, or has Qt WebEngine or an OpenGL
-// driver mapped though no web page was shown; 2 when the setup fails.
+// more than 1.5 times the bare window's, or has Qt WebEngine, an OpenGL
+// driver or libcurl mapped though no web page was shown and no mail sent; 2
+// when the setup fails.
 #include "core/clientconfigx.h"
 
 #include <QCoreApplication>
