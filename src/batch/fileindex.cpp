@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <set>
 #include <utility>
@@ -91,13 +92,36 @@ quint32 kindOf(const QString &path)
 {
     const qsizetype slash = path.lastIndexOf(u'/');
     const qsizetype dot = path.lastIndexOf(u'.');
-    return dot > slash ? FileExtCode(path.mid(dot + 1)) : 0;
+    if (dot <= slash)
+        return 0;
+    // Printable ASCII needs neither trimming nor a lowered copy: the code at once.
+    quint32 code = 0;
+    for (qsizetype i = dot + 1; i < path.size(); ++i) {
+        char16_t c = path.at(i).unicode();
+        if (c <= 32 || c >= 0x7F)
+            return FileExtCode(path.mid(dot + 1));
+        if (c >= u'A' && c <= u'Z')
+            c = char16_t(c + 32);
+        if (i - dot <= 4)
+            code = code * 256 + c;
+    }
+    return code;
 }
 
 bool isThumbsDb(const QString &path)
 {
     const qsizetype slash = qMax(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'));
     return QStringView(path).mid(slash + 1).compare(QLatin1String("thumbs.db"), Qt::CaseInsensitive) == 0;
+}
+
+// Where the first CR LF starts; -1 when there is none. A search for the line
+// feed alone is the fast one; a lone LF stays part of its line.
+qsizetype indexOfCrLf(QStringView text)
+{
+    for (qsizetype at = text.indexOf(u'\n', 1); at > 0; at = text.indexOf(u'\n', at + 1))
+        if (text[at - 1] == u'\r')
+            return at - 1;
+    return -1;
 }
 
 // Cuts what a crash left behind: an odd byte and a last line without CR LF.
@@ -171,16 +195,21 @@ bool TFileIndex::IsExclusionCopy(const QString &path)
     return i < path.size() && path.at(i) == u'.';
 }
 
+void TFileIndex::AppendPathLine(QString &out, const TTidyFile &t)
+{
+    appendColumn(out, t.PathHash);
+    appendColumn(out, t.FolderId);
+    appendColumn(out, t.Size);
+    appendColumn(out, DateTimeToTicks(t.ModifyDT));
+    out += t.Path;
+    out += kCrLf;
+}
+
 QString TFileIndex::PathLine(const TTidyFile &t)
 {
     QString line;
     line.reserve(4 * kColumn + t.Path.size() + 2);
-    appendColumn(line, t.PathHash);
-    appendColumn(line, t.FolderId);
-    appendColumn(line, t.Size);
-    appendColumn(line, DateTimeToTicks(t.ModifyDT));
-    line += t.Path;
-    line += kCrLf;
+    AppendPathLine(line, t);
     return line;
 }
 
@@ -233,14 +262,20 @@ bool TFileIndex::Load(QString *error)
     if (!openRepaired(H_Path, Path_FileName, pathBytes) || !openRepaired(H_Status, Status_FileName, stateBytes))
         return false;
 
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    // The file's bytes are the text: read in place, not decoded into a second copy.
+    QStringView pathText(reinterpret_cast<const char16_t *>(pathBytes.constData()), pathBytes.size() / 2);
+    if (pathText.startsWith(QChar(0xFEFF)))
+        pathText = pathText.mid(1);
+#else
     const QString pathText = QStringDecoder(QStringDecoder::Utf16LE).decode(pathBytes);
-    pathBytes.clear();
+#endif
     qsizetype dead = 0;
     qsizetype lines = 0;
     PList.reserve(size_t(pathText.size() / 100));
     QStringView rest(pathText);
     while (!rest.isEmpty()) {
-        const qsizetype e = rest.indexOf(kCrLf);
+        const qsizetype e = indexOfCrLf(rest);
         const QStringView line = e < 0 ? rest : rest.left(e);
         rest = e < 0 ? QStringView() : rest.mid(e + 2);
         ++lines;
@@ -267,8 +302,12 @@ bool TFileIndex::Load(QString *error)
         t.NameHash = qint32(NameHash32(t.Path));
         PList.push_back(std::move(t));
     }
+    pathBytes.clear();
     // The first line of a key wins: a stable sort keeps file order among equal keys.
-    std::stable_sort(PList.begin(), PList.end(), [](const TTidyFile &a, const TTidyFile &b) { return a.PathHash < b.PathHash; });
+    // A file written in one run is in key order already.
+    const auto byKey = [](const TTidyFile &a, const TTidyFile &b) { return a.PathHash < b.PathHash; };
+    if (!std::is_sorted(PList.begin(), PList.end(), byKey))
+        std::stable_sort(PList.begin(), PList.end(), byKey);
     const auto last = std::unique(PList.begin(), PList.end(),
                                   [](const TTidyFile &a, const TTidyFile &b) { return a.PathHash == b.PathHash; });
     dead += PList.end() - last;
@@ -281,7 +320,7 @@ bool TFileIndex::Load(QString *error)
     qsizetype stateLines = 0;
     rest = QStringView(stateText);
     while (!rest.isEmpty()) {
-        const qsizetype e = rest.indexOf(kCrLf);
+        const qsizetype e = indexOfCrLf(rest);
         const QStringView line = e < 0 ? rest : rest.left(e);
         rest = e < 0 ? QStringView() : rest.mid(e + 2);
         ++stateLines;
@@ -339,8 +378,14 @@ void TFileIndex::appendLines(QFile &file, const QString &text)
 {
     if (!file.isOpen() || text.isEmpty())
         return;
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    // The text's own UTF-16 is the file's: written from where it is, no copy.
+    const qint64 size = text.size() * 2;
+    if (file.write(reinterpret_cast<const char *>(text.utf16()), size) != size || !file.flush())
+#else
     const QByteArray bytes = utf16le(text);
     if (file.write(bytes) != bytes.size() || !file.flush())
+#endif
         qCWarning(lcBatch) << "cannot append to" << file.fileName() << file.errorString();
 }
 
@@ -365,13 +410,20 @@ void TFileIndex::mergeNew(std::vector<TTidyFile> &added)
     added.erase(std::unique(added.begin(), added.end(),
                             [](const TTidyFile &a, const TTidyFile &b) { return a.PathHash == b.PathHash; }),
                 added.end());
+    // Written in pieces through one buffer: a text of the whole list would be
+    // about 300 bytes an entry, fresh pages the kernel has to hand out and zero.
+    constexpr qsizetype kChunkChars = 256 * 1024;
     QString lines;
-    lines.reserve(qsizetype(added.size()) * (4 * kColumn + 80));
+    lines.reserve(kChunkChars + 4 * kColumn + kMaxPath + 2);
     for (const TTidyFile &t : added) {
         FAllSize += t.Size;
-        lines += PathLine(t);
+        AppendPathLine(lines, t);
         if (OnAppendFile)
             OnAppendFile(t.Path);
+        if (lines.size() >= kChunkChars) {
+            appendLines(H_Path, lines);
+            lines.resize(0);
+        }
     }
     appendLines(H_Path, lines);
     const auto mid = PList.size();
@@ -649,6 +701,23 @@ bool TFileIndex::Find(qint64 hash, TTidyFile &out) const
 
 namespace {
 
+// The folder's text and a name from the file system as one string, made at
+// once. Plain ASCII is the same in every locale encoding: no decoder for it.
+QString textPath(const QString &dirText, const char *name)
+{
+    const qsizetype n = qsizetype(strlen(name));
+    bool ascii = true;
+    for (qsizetype i = 0; i < n && ascii; ++i)
+        ascii = uchar(name[i]) < 0x80;
+    if (!ascii)
+        return dirText + QFile::decodeName(QByteArray::fromRawData(name, n));
+    QString path;
+    path.reserve(dirText.size() + n);
+    path += dirText;
+    path += QLatin1StringView(name, n);
+    return path;
+}
+
 struct Walker {
     QByteArray rootReal;  // canonical root, with a trailing "/"
     bool recurse = true;
@@ -686,22 +755,22 @@ struct Walker {
             struct stat st;
             if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            const QByteArray full = dir + name;
             if (S_ISLNK(st.st_mode)) {
                 // A link counts only when it points inside the root.
+                const QByteArray full = dir + name;
                 if (!inside(full) || ::stat(full.constData(), &st) != 0)
                     continue;
             }
             if (S_ISDIR(st.st_mode)) {
                 if (!recurse || !seen.insert({st.st_dev, st.st_ino}).second)
                     continue;
-                const QString sub = dirText + QFile::decodeName(name) + u'/';
+                const QString sub = textPath(dirText, name) + u'/';
                 if (folders)
                     folders->append(sub);
-                walk(full + '/', sub);
+                walk(dir + name + '/', sub);
             } else if (S_ISREG(st.st_mode) && files) {
                 TFoundFile f;
-                f.Path = dirText + QFile::decodeName(name);
+                f.Path = textPath(dirText, name);
                 f.Size = st.st_size;
                 f.ModifyDT = fromTimespec(st.st_mtim);
                 files->push_back(std::move(f));

@@ -95,6 +95,7 @@ public:
     // "report.doc_kx0.doc": a copy the download pass made of a file deleted on the server.
     static bool IsExclusionCopy(const QString &path);
     static QString PathLine(const TTidyFile &t);
+    static void AppendPathLine(QString &out, const TTidyFile &t);
     static QString StateLine(qint64 hash, quint8 dealed);
 
 private:

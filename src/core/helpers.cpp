@@ -40,26 +40,35 @@ T parseStrict(QStringView text, T def)
     return v;
 }
 
-QByteArray hashBytes(const QString &text)
+bool isAscii(const QString &text)
 {
-    // ASCII is the same in the ANSI code page: skip the converter (index scans hash every path).
-    QByteArray ascii(text.size(), Qt::Uninitialized);
-    qsizetype i = 0;
-    for (; i < text.size(); ++i) {
-        const char16_t v = text.at(i).unicode();
-        if (v >= 0x80)
-            break;
-        ascii[i] = char(v >= u'A' && v <= u'Z' ? v + 32 : v);
+    for (QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+// Feeds the bytes a name hashes by: ASCII letters lowered (the same bytes as in
+// the ANSI code page, so no converter and no copy for them, as index scans hash
+// every path), other text as the ANSI bytes of its lowered form.
+template <typename Feed>
+void forHashBytes(const QString &text, Feed feed)
+{
+    if (isAscii(text)) {
+        for (QChar c : text) {
+            const char16_t v = c.unicode();
+            feed(quint8(v >= u'A' && v <= u'Z' ? v + 32 : v));
+        }
+        return;
     }
-    if (i == text.size())
-        return ascii;
     QString lowered = text;
     for (QChar &c : lowered) {
         const char16_t v = c.unicode();
         if (v >= u'A' && v <= u'Z')
             c = QChar(char16_t(v + 32));
     }
-    return AnsiFromText(lowered);
+    for (char b : AnsiFromText(lowered))
+        feed(quint8(b));
 }
 
 } // namespace
@@ -199,13 +208,12 @@ quint32 NameHash32(const QString &text)
 {
     quint32 h = 0;
     quint32 s = 0;
-    for (char b : hashBytes(text)) {
-        const quint32 c = quint8(b);
+    forHashBytes(text, [&](quint32 c) {
         h = (h << 4) + c;
         const quint32 g = h & 0xF0000000u;
         h = (h ^ (g >> 24)) & ~g;
         s += c;
-    }
+    });
     return h + s;
 }
 
@@ -213,12 +221,11 @@ quint64 PathHash64(const QString &text)
 {
     quint64 h = 0;
     quint64 s = 0;
-    for (char b : hashBytes(text)) {
-        const quint64 c = quint8(b);
+    forHashBytes(text, [&](quint64 c) {
         h = (h << 4) + c;
         const quint64 g = h & 0xFF00000000000000ull;
         h = (h ^ (g >> 56)) & ~g;
         s += c;
-    }
+    });
     return h + s;
 }

@@ -797,6 +797,9 @@ private Q_SLOTS:
         writeFile(dir.path() + "/a.doc", "1234");
         writeFile(dir.path() + "/b.xls", "1234");
         writeFile(dir.path() + "/c.doc", "123456789");
+        // The type is the extension without case; a longer one is another type.
+        writeFile(dir.path() + "/D.DOC", "1234");
+        writeFile(dir.path() + "/e.docx", "1234");
         TFileIndex index;
         index.TaskId = 1;
         index.IndexFolder = dir.path() + "/index";
@@ -805,11 +808,12 @@ private Q_SLOTS:
         index.SetFileTypes({qint32(ExtCode("doc"))});
         index.Init();
         QVERIFY(index.Load());
-        index.AppendFileInfo({dir.path() + "/a.doc", dir.path() + "/b.xls", dir.path() + "/c.doc"});
-        QCOMPARE(index.Count(), 1);
+        index.AppendFileInfo({dir.path() + "/a.doc", dir.path() + "/b.xls", dir.path() + "/c.doc", dir.path() + "/D.DOC",
+                              dir.path() + "/e.docx"});
+        QCOMPARE(index.Count(), 2);
         index.SetFileTypes({qint32(ExtCode("doc")), 42});
         index.AppendFileInfo({dir.path() + "/b.xls"});
-        QCOMPARE(index.Count(), 2);
+        QCOMPARE(index.Count(), 3);
     }
 
     void index_loadRepairs_data()

@@ -552,6 +552,8 @@ private Q_SLOTS:
         QTest::addRow("capitals lowered") << "ABC" << 26793u << quint64(26793);
         QTest::addRow("fold bits") << "Report_2024_Final.DOCX" << 84859568u << quint64(15100507271938965ULL);
         QTest::addRow("long path") << "/a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q/r/s" << 185287598u << quint64(1983877378833343ULL);
+        // Beyond ASCII the bytes of the ANSI code page count, capitals still lowered.
+        QTest::addRow("Chinese path") << "/home/Ann/项目/图纸 A.DWG" << 42960630u << quint64(49529597346982152ULL);
     }
     void hashes()
     {
