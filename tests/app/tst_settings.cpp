@@ -7,7 +7,7 @@
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
-#include "localserver.h"
+#include "refserver.h"
 #include "testenv.h"
 
 #include <QApplication>
@@ -47,7 +47,7 @@ class SettingsTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    std::unique_ptr<DemoServer> server;
+    std::unique_ptr<RefServer> server;
     AnsweringPrompter prompter;
 
     void storeServer(quint16 port, int language = 1)
@@ -63,7 +63,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         TPrompter::SetInstance(&prompter);
-        server = std::make_unique<DemoServer>();
+        server = std::make_unique<RefServer>();
     }
     void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
     void init()

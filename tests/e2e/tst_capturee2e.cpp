@@ -17,6 +17,7 @@
 #include "recordingprompter.h"
 #include "serverfixture.h"
 #include "testenv.h"
+#include "testprocess.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -65,7 +66,7 @@ class CaptureLinkE2ETest : public QObject
     std::unique_ptr<TARVOClientFrm> client;
     qint64 folder = 0;
 
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+    QString exe() const { return binPath("ZuDivuvo"); }
     // The second launch a browser makes; it must hand the command over and end.
     bool launch(const QString &code, const QString &cmd)
     {

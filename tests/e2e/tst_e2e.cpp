@@ -15,6 +15,7 @@
 #include "serverfixture.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "testprocess.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -163,7 +164,7 @@ private Q_SLOTS:
     {
         // What the run script does: the server hands out a "-u" identity.
         QProcess admin;
-        admin.start(qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/zudivuvo-server"),
+        admin.start(binPath("zudivuvo-server"),
                     {QStringLiteral("--data"), server.dataDir(), QStringLiteral("web-session"), QStringLiteral("demo")});
         QVERIFY(admin.waitForFinished(10000));
         QCOMPARE(admin.exitCode(), 0);
@@ -183,7 +184,7 @@ class LinkE2ETest : public QObject
     Q_OBJECT
     TestHome home;
     TestServer server;
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+    QString exe() const { return binPath("ZuDivuvo"); }
 
 private Q_SLOTS:
     void openCommandOpensTheDownloadedCopy_data()

@@ -13,6 +13,7 @@
 #include "preview/simplepreviewfrms.h"
 #include "serverfixture.h"
 #include "testenv.h"
+#include "testprocess.h"
 #include "web/previewhint.h"
 #include "web/webmodule.h"
 
@@ -53,7 +54,7 @@ class PreviewE2ETest : public QObject
     std::unique_ptr<TWebModule> module;
     QList<QUrl> webPages;
 
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+    QString exe() const { return binPath("ZuDivuvo"); }
 
     qint64 keyOf(const QString &name)
     {

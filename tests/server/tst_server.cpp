@@ -5,6 +5,7 @@
 #include "core/helpers.h"
 #include "core/wiredate.h"
 #include "testenv.h"
+#include "testprocess.h"
 
 #include <QProcess>
 #include <QSqlQuery>
@@ -1607,7 +1608,7 @@ private Q_SLOTS:
 
     void killedServerLosesNothing()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -1680,7 +1681,7 @@ private Q_SLOTS:
 
     void executableSeedsAndServes()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -1753,7 +1754,7 @@ qint64 cpuTicks(qint64 pid)
 
 quint16 startExecutable(QProcess &p, const QStringList &args, const QString &wrapper = {})
 {
-    const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+    const QString bin = binPath("zudivuvo-server");
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     if (wrapper.isEmpty())
         p.start(bin, args);
@@ -1802,7 +1803,7 @@ private Q_SLOTS:
 
     void descriptorLimitNeitherKillsNorSpins()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
         if (!QFile::exists(bin) || prlimit.isEmpty())
             QSKIP("zudivuvo-server or prlimit missing");
@@ -1840,7 +1841,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, line);
         QFETCH(int, served);
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -1860,7 +1861,7 @@ private Q_SLOTS:
 
     void memoryStaysBoundedUnderStalledFramesAndSlowReaders()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -2001,7 +2002,7 @@ private Q_SLOTS:
 
     void adminCommandBesideTheServerKeepsItsStaging()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         TestServer server;

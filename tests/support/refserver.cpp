@@ -154,3 +154,8 @@ bool RefServer::locked(qint64 key) const
     Store store(dataDir());
     return store.lock(key).has_value();
 }
+
+QString RefServer::lockHolder(qint64 key) const
+{
+    return sql(QStringLiteral("SELECT o.name FROM locks l JOIN owners o ON o.id=l.user_id WHERE l.file_key=?"), {key}).toString();
+}

@@ -23,6 +23,14 @@ public:
         bool quickTimeouts = true;    // idle and first-line deadlines of 1.5 s
         QString dataDir;              // empty: a temporary folder of its own
         std::function<void(ServerOptions &)> tune;  // before the start
+
+        // The server's own idle and first-line deadlines.
+        static Setup serverTimeouts()
+        {
+            Setup s;
+            s.quickTimeouts = false;
+            return s;
+        }
     };
 
     RefServer();
@@ -54,6 +62,8 @@ public:
     // The current version's number; 0 for no file.
     int versionCount(qint64 key) const;
     bool locked(qint64 key) const;
+    // The name of the user holding the file's lock; empty when it is free.
+    QString lockHolder(qint64 key) const;
 
 private:
     QTemporaryDir m_dir;
