@@ -169,10 +169,9 @@ void TFileDownloadFrm::keyPressEvent(QKeyEvent *event)
 
 void TFileDownloadFrm::closeEvent(QCloseEvent *event)
 {
-    if (m_ctrl->IsBusy()
-        && !TPrompter::Instance().Ask(this, m_ctrl->Texts().WLS_Hint,
-                                      LangText(m_ctrl->Language(), "正在下载文件，是否停止下载并关闭窗口？",
-                                               "Files are being downloaded. Stop and close the window?"))) {
+    if (!MayCloseTransferWindow(this, m_ctrl, m_ctrl->Texts().WLS_Hint,
+                                LangText(m_ctrl->Language(), "正在下载文件，是否停止下载并关闭窗口？",
+                                         "Files are being downloaded. Stop and close the window?"))) {
         event->ignore();
         return;
     }
@@ -188,12 +187,5 @@ void TFileDownloadFrm::closeEvent(QCloseEvent *event)
     m_ctrl->RequestClose();
     m_ctrl->FSelectedInfo.clear();
     event->accept();
-    if (!m_ctrl->IsBusy()) {
-        deleteLater();
-        return;
-    }
-    connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
-        if (!busy)
-            deleteLater();
-    });
+    DeleteAfterTransfer(this, m_ctrl);
 }

@@ -95,23 +95,32 @@ void TFileUploadFrm::keyPressEvent(QKeyEvent *event)
 
 void TFileUploadFrm::closeEvent(QCloseEvent *event)
 {
-    if (m_ctrl->IsBusy()
-        && !TPrompter::Instance().Ask(this, m_ctrl->Texts().WLS_Hint,
-                                      LangText(m_ctrl->Language(), "正在上传文件，是否停止上传并关闭窗口？",
-                                               "A file is being uploaded. Stop and close the window?"))) {
+    if (!MayCloseTransferWindow(this, m_ctrl, m_ctrl->Texts().WLS_Hint,
+                                LangText(m_ctrl->Language(), "正在上传文件，是否停止上传并关闭窗口？",
+                                         "A file is being uploaded. Stop and close the window?"))) {
         event->ignore();
         return;
     }
-    // The running file stops after its block; the window goes once the worker is done.
+    // The running file stops after its block.
     m_ctrl->RequestClose();
     event->accept();
-    if (!m_ctrl->IsBusy()) {
-        deleteLater();
+    DeleteAfterTransfer(this, m_ctrl);
+}
+
+bool MayCloseTransferWindow(QWidget *window, TTransferBase *controller, const QString &hint, const QString &question)
+{
+    return !controller->IsBusy() || TPrompter::Instance().Ask(window, hint, question);
+}
+
+void DeleteAfterTransfer(QWidget *window, TTransferBase *controller)
+{
+    if (!controller->IsBusy()) {
+        window->deleteLater();
         return;
     }
-    connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
+    QObject::connect(controller, &TTransferBase::busyChanged, window, [window](bool busy) {
         if (!busy)
-            deleteLater();
+            window->deleteLater();
     });
 }
 

@@ -38,4 +38,8 @@ private:
 
 // Shows a transfer controller's per-block progress in a bar and a size label.
 void BindTransferProgress(TTransferBase *controller, QProgressBar *bar, QLabel *sizeLabel);
+// A transfer window closing: while its worker runs the user is asked first (false:
+// the window stays); once closed, the window goes when the worker is done.
+bool MayCloseTransferWindow(QWidget *window, TTransferBase *controller, const QString &hint, const QString &question);
+void DeleteAfterTransfer(QWidget *window, TTransferBase *controller);
 
