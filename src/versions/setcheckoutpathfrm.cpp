@@ -1,12 +1,11 @@
 #include "versions/setcheckoutpathfrm.h"
 
-#include "versions/dialogrows.h"
-
 #include "core/folders.h"
 #include "core/workpools.h"
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "versions/dialogrows.h"
 #include "versions/versiontexts.h"
 #include "versions/workpaths.h"
 

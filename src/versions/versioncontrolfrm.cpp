@@ -1,13 +1,12 @@
 #include "versions/versioncontrolfrm.h"
 
-#include "versions/dialogrows.h"
-
 #include "core/folders.h"
 #include "core/helpers.h"
 #include "core/workpools.h"
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/desktopopener.h"
+#include "versions/dialogrows.h"
 #include "versions/hintfrmxe.h"
 #include "versions/versioncontrol.h"
 #include "versions/workpaths.h"
