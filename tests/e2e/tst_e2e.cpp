@@ -15,6 +15,7 @@
 #include "serverfixture.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "testlogin.h"
 #include "testprocess.h"
 
 #include <QApplication>
@@ -131,13 +132,7 @@ private Q_SLOTS:
 
     void dialogLoginAgainstTheServer()
     {
-        {
-            TClientConfigX c;
-            c.SetServerHost(QStringLiteral("127.0.0.1"));
-            c.SetServerPort(server.port());
-            c.SetLanguage(1);
-            c.Save();
-        }
+        QVERIFY(pointClientAt(server.port()));
         TClientConfigX config;
         TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         bool driven = false;
@@ -274,13 +269,7 @@ private Q_SLOTS:
 
     void handedOverListArrivesInTheChosenFolder()
     {
-        {
-            TClientConfigX c;
-            c.SetServerHost(QStringLiteral("127.0.0.1"));
-            c.SetServerPort(server.port());
-            c.SetLanguage(1);
-            c.Save();
-        }
+        QVERIFY(pointClientAt(server.port()));
         TClientConfigX config;
         TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         QTimer::singleShot(0, this, [&] {

@@ -1,5 +1,6 @@
 #include "testlogin.h"
 
+#include "core/clientconfigx.h"
 #include "net/robottcpclient.h"
 
 #include <QtGlobal>
@@ -19,4 +20,13 @@ TestLogin logIn(quint16 port, const QString &name, const QString &password, THS_
     login.conn.Language = language;
     login.userId = reply.UserId2;
     return login;
+}
+
+bool pointClientAt(quint16 port, int language)
+{
+    TClientConfigX c;
+    c.SetServerHost(QStringLiteral("127.0.0.1"));
+    c.SetServerPort(port);
+    c.SetLanguage(language);
+    return c.Save();
 }
