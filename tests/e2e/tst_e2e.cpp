@@ -231,10 +231,8 @@ private Q_SLOTS:
         const QString link = QStringLiteral("zudivuvo://-p%20[code]14[/code][cmd][filekey]%1[/filekey][filename]%2[/filename][/cmd]/")
                                  .arg(key)
                                  .arg(QString::fromLatin1(QUrl::toPercentEncoding(linkName)));
-        QProcess second;
-        second.start(exe(), {link});
-        QVERIFY(second.waitForFinished(10000));
-        QCOMPARE(second.exitCode(), 0);
+        const ProgramRun second = runProgram(QStringLiteral("ZuDivuvo"), {link}, QProcessEnvironment::systemEnvironment(), 10000);
+        QVERIFY2(second.code == 0, qPrintable(second.failText()));
 
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(opened), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(opened).size() > 0, 2000);

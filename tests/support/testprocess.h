@@ -31,7 +31,8 @@ struct ProgramRun {
 };
 
 // Runs a program to its end; killed after ms.
-ProgramRun runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env, int ms = 60000);
+ProgramRun runProgram(const QString &program, const QStringList &args,
+                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int ms = 60000);
 // zudivuvo-cli with cliEnvironment().
 ProgramRun runCli(const QStringList &args, int ms = 60000);
 
