@@ -1,5 +1,7 @@
 #include "batchrequests.h"
 
+#include "access.h"
+
 #include "core/helpers.h"
 #include "core/resultcodes.h"
 #include "core/tagtext.h"
@@ -112,7 +114,7 @@ Reply batchDownloadList(Store &store, const SessionInfo &s, int authResult, cons
     };
     if (single) {
         FileInfo f;
-        if (RequestHandler::downloadCheck(store, s, source, &f) == 0)
+        if (Access::fileRefusal(store, s, source, &f) == 0)
             addFile(f, QString());
     } else {
         std::function<void(qint64, const QString &, int)> walk = [&](qint64 id, const QString &path, int depth) {

@@ -1,5 +1,6 @@
 #include "filechannel.h"
 
+#include "access.h"
 #include "requesthandler.h"
 
 #include "core/helpers.h"
@@ -183,12 +184,12 @@ qint64 FileChannel::receiveBody(QFile &file, qint64 n, bool *ioError)
 
 void FileChannel::upload(const QString &text)
 {
-    SessionInfo s;
-    if (const int rc = m_store.resolveSession(GetTagValue(text, QStringLiteral("EncryptCode")), s,
-                                              StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1))) {
-        refuseUpload(rc);
+    Access a(m_store, GetTagValue(text, QStringLiteral("EncryptCode")), StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1));
+    if (!a) {
+        refuseUpload(a.refusal());
         return;
     }
+    const SessionInfo &s = a.session();
     m_stream.startTransfer();
     const int owner = StrToIntDef(GetTagValue(text, QStringLiteral("DestOwnerId")), 0);
     const qint64 destFolder = StrToInt64Def(GetTagValue(text, QStringLiteral("DestFolderId")), -1);
@@ -208,8 +209,8 @@ void FileChannel::upload(const QString &text)
         refuseUpload(kRefusedWithText, serverText(s.lang, "Invalid file name: ", "文件名无效：") + name);
         return;
     }
-    if (!m_store.canAccess(s.user, owner)) {
-        refuseUpload(13);
+    if (!a.owner(owner)) {
+        refuseUpload(a.refusal());
         return;
     }
     if (size > maxBytes) {
@@ -377,17 +378,16 @@ void FileChannel::download(const QString &text, bool raw)
             out += QByteArray::number(status) + "\r\n" + int64BE(0);
         m_stream.writeAll(out);
     };
-    SessionInfo s;
-    if (const int rc = m_store.resolveSession(GetTagValue(text, QStringLiteral("EncryptCode")), s,
-                                              StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1))) {
-        refuse(rc);
+    Access a(m_store, GetTagValue(text, QStringLiteral("EncryptCode")), StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1));
+    if (!a) {
+        refuse(a.refusal());
         return;
     }
+    const SessionInfo &s = a.session();
     m_stream.startTransfer();
     const qint64 key = StrToInt64Def(GetTagValue(text, QStringLiteral("FileKey")), 0);
-    FileInfo f;
-    if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f)) {
-        refuse(rc);
+    if (!a.file(key)) {
+        refuse(a.refusal());
         return;
     }
     const QString verText = GetTagValue(text, QStringLiteral("VersionId"));
@@ -459,23 +459,23 @@ void FileChannel::download(const QString &text, bool raw)
 
 void FileChannel::uploadVersion(const QString &text)
 {
-    SessionInfo s;
-    if (const int rc = m_store.resolveSession(GetTagValue(text, QStringLiteral("EncryptCode")), s,
-                                              StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1))) {
-        m_stream.writeAll(int32BE(rc));
+    Access a(m_store, GetTagValue(text, QStringLiteral("EncryptCode")), StrToIntDef(GetTagValue(text, QStringLiteral("language")), -1));
+    if (!a) {
+        m_stream.writeAll(int32BE(a.refusal()));
         return;
     }
+    const SessionInfo &s = a.session();
     m_stream.startTransfer();
     const qint64 key = StrToInt64Def(GetTagValue(text, QStringLiteral("Key")), 0);
     const qint64 size = StrToInt64Def(GetTagValue(text, QStringLiteral("Size")), -1);
     const qint64 ticks = StrToInt64Def(GetTagValue(text, QStringLiteral("ModifyDate")), 0);
     const bool checkin = tagBool(text, QStringLiteral("IsCheckin"));
     const qint64 maxBytes = qint64(qMax(1, m_store.setting(QStringLiteral("max_upload_mb"), QStringLiteral("200")).toInt())) * 1024 * 1024;
-    FileInfo f;
-    if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f)) {
-        m_stream.writeAll(int32BE(rc));
+    if (!a.file(key)) {
+        m_stream.writeAll(int32BE(a.refusal()));
         return;
     }
+    const FileInfo &f = a.file();
     const auto held = m_store.lock(key);
     const auto current = m_store.version(key);
     int rc = 0;

@@ -1,5 +1,6 @@
 #include "httphandler.h"
 
+#include "access.h"
 #include "portal.h"
 #include "propertypage.h"
 #include "qrlogin.h"
@@ -322,7 +323,7 @@ QByteArray HttpHandler::power(const HttpRequest &r)
     SessionInfo s;
     const qint64 key = queryValue(r.query, "filekey").toLongLong();
     if (m_store.resolveSession(QString::fromLatin1(queryValue(r.query, "uid")), s) != 0
-        || RequestHandler::downloadCheck(m_store, s, key) != 0)
+        || Access::fileRefusal(m_store, s, key) != 0)
         return httpResponse(200, kText, {});
     QByteArray out;
     for (int i = 0; i < 64; ++i)
@@ -391,7 +392,7 @@ QByteArray HttpHandler::previewOpen(const HttpRequest &r)
         return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), "<p>" + notLegalUser() + "</p>"), kSandbox);
     FileInfo f;
     const qint64 key = queryValue(r.query, "filekey").toLongLong();
-    if (const int rc = RequestHandler::downloadCheck(m_store, s, key, &f))
+    if (const int rc = Access::fileRefusal(m_store, s, key, &f))
         return httpResponse(200, kHtml, page(QStringLiteral("ZuDivuvo"), "<p>" + QByteArray::number(rc) + "</p>"), kSandbox);
     const auto v = m_store.version(key);
     const QString path = v ? m_store.blobPath(v->blob) : QString();

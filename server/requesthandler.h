@@ -1,6 +1,7 @@
 #pragma once
 // Answers one framed request; knows nothing about sockets, so tests and the
 // fuzz target call it directly.
+#include "access.h"
 #include "loginthrottle.h"
 #include "store.h"
 #include "wire.h"
@@ -21,11 +22,9 @@ public:
     explicit RequestHandler(Store &store, const Peer &peer = {}) : m_store(store), m_peer(peer) {}
     Reply handle(const FramedRequest &request);
 
-    // Shared with the file channel: 0 when the session may download the file, else the result code.
-    static int downloadCheck(Store &store, const SessionInfo &session, qint64 key, FileInfo *file = nullptr);
-
 private:
-    int auth(const QString &text, SessionInfo &session);
+    // The refusal's code with its text in the session's language.
+    static Reply refusedText(const Access &access);
     Reply login(const QString &text);
     Reply organisation(const QString &text);
     Reply subFolders(const FramedRequest &request);

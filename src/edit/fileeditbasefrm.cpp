@@ -2,6 +2,7 @@
 
 #include "core/fileext.h"
 #include "core/workpools.h"
+#include "platform/prompter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +16,7 @@ TFileEditBaseFrm::TFileEditBaseFrm(const TServerConn &conn, const QString &confi
     , FServerHost(conn.Host)
     , FServerPort(conn.Port)
     , FLanguage(conn.Language == HSL_CN ? HSL_CN : HSL_ENG)
+    , EditorTexts(TEditorTexts::For(FLanguage))
     , m_conn(conn)
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -31,6 +33,37 @@ TFileEditBaseFrm::~TFileEditBaseFrm()
 QString TFileEditBaseFrm::pick(const char *cn, const char *en) const
 {
     return QString::fromUtf8(FLanguage == HSL_CN ? cn : en);
+}
+
+void TFileEditBaseFrm::saveFromButton()
+{
+    m_fromButton = true;
+    if (!SaveAndUpload(nullptr) && !IsBusy())
+        m_fromButton = false;
+}
+
+void TFileEditBaseFrm::finishButtonUpload(bool ok, const QString &messages)
+{
+    if (!m_fromButton)
+        return;
+    m_fromButton = false;
+    if (ok) {
+        TPrompter::Instance().Info(this, Texts.WLS_Hint, EditorTexts.WLS_UpladeOver);
+        beforeCloseAfterUpload();
+        m_closing = true;
+        close();
+    } else {
+        TPrompter::Instance().Error(this, Texts.WLS_Hint, messages);
+    }
+}
+
+void TFileEditBaseFrm::cancelFromButton()
+{
+    if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.WLS_CancelEdit))
+        return;
+    CancelEdit();
+    m_closing = true;
+    close();
 }
 
 void TFileEditBaseFrm::LoadTexts()

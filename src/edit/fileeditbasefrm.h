@@ -39,6 +39,7 @@ public:
     THS_Language FLanguage = HSL_ENG;
     QStringList FNogList;
     TEditTexts Texts;
+    TEditorTexts EditorTexts;
 
     bool IsEditing() const { return m_editing; }
     bool IsBusy() const { return m_busy; }
@@ -58,6 +59,15 @@ protected:
     void log(const QString &line) { FNogList << line; }
     void setEditing(bool on);
     QString pick(const char *cn, const char *en) const;
+    // The Save and Cancel buttons of both editors: an upload the Save button began
+    // closes the window once it went up; Cancel asks, then gives the edit up.
+    void saveFromButton();
+    void finishButtonUpload(bool ok, const QString &messages);
+    void cancelFromButton();
+    // Before the window closes after a good upload from the Save button.
+    virtual void beforeCloseAfterUpload() {}
+    bool m_fromButton = false;
+    bool m_closing = false;
 
     TServerConn m_conn;
     bool m_busy = false;

@@ -23,7 +23,6 @@ const char *kButtonStyle = "QPushButton { color: rgb(0,118,163); }";
 
 TOfficeFileEditFrm::TOfficeFileEditFrm(const TServerConn &conn, const QString &configFolder, QWidget *parent)
     : TFileEditBaseFrm(conn, configFolder, parent)
-    , EditorTexts(TEditorTexts::For(FLanguage))
 {
     setObjectName(QStringLiteral("TOfficeFileEditFrm"));
     setWindowTitle(EditorTexts.Caption);
@@ -68,9 +67,9 @@ TOfficeFileEditFrm::TOfficeFileEditFrm(const TServerConn &conn, const QString &c
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, &TOfficeFileEditFrm::check);
-    connect(spbSave, &QPushButton::clicked, this, &TOfficeFileEditFrm::onSave);
-    connect(spbCancel, &QPushButton::clicked, this, &TOfficeFileEditFrm::onCancel);
-    connect(this, &TFileEditBaseFrm::uploadFinished, this, &TOfficeFileEditFrm::onUploadFinished);
+    connect(spbSave, &QPushButton::clicked, this, &TOfficeFileEditFrm::saveFromButton);
+    connect(spbCancel, &QPushButton::clicked, this, &TOfficeFileEditFrm::cancelFromButton);
+    connect(this, &TFileEditBaseFrm::uploadFinished, this, &TOfficeFileEditFrm::finishButtonUpload);
 }
 
 TOfficeFileEditFrm::~TOfficeFileEditFrm()
@@ -221,37 +220,6 @@ void TOfficeFileEditFrm::CloseOleObject()
         return;
     m_closedOle = true;
     Timer1->stop();
-}
-
-void TOfficeFileEditFrm::onSave()
-{
-    m_fromButton = true;
-    if (!SaveAndUpload(nullptr) && !IsBusy())
-        m_fromButton = false;
-}
-
-void TOfficeFileEditFrm::onUploadFinished(bool ok, const QString &messages)
-{
-    if (!m_fromButton)
-        return;
-    m_fromButton = false;
-    if (ok) {
-        TPrompter::Instance().Info(this, Texts.WLS_Hint, EditorTexts.WLS_UpladeOver);
-        CloseOleObject();
-        m_closing = true;
-        close();
-    } else {
-        TPrompter::Instance().Error(this, Texts.WLS_Hint, messages);
-    }
-}
-
-void TOfficeFileEditFrm::onCancel()
-{
-    if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.WLS_CancelEdit))
-        return;
-    CancelEdit();
-    m_closing = true;
-    close();
 }
 
 void TOfficeFileEditFrm::closeEvent(QCloseEvent *event)

@@ -40,7 +40,6 @@ public:
     QPushButton *spbSave = nullptr;
     QPushButton *spbCancel = nullptr;
     QTimer *Timer1 = nullptr;
-    TEditorTexts EditorTexts;
     // Where the in-use checks read the user's processes (called on a worker); empty: /proc.
     FileInUse::ProcessLister ProcessSource;
 
@@ -49,11 +48,10 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // The office program's copy is let go of before the window closes.
+    void beforeCloseAfterUpload() override { CloseOleObject(); }
 
 private:
-    void onSave();
-    void onCancel();
-    void onUploadFinished(bool ok, const QString &messages);
     void check();
     void setStatus(const QString &text);
     FileInUse::Probe probe() const;
@@ -63,7 +61,5 @@ private:
     bool m_inUse = false;
     bool m_checking = false;
     bool FEditOvered = false;
-    bool m_fromButton = false;
-    bool m_closing = false;
     bool m_closedOle = false;
 };

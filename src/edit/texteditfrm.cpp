@@ -25,7 +25,6 @@ const char *kButtonStyle = "QPushButton { color: rgb(0,118,163); }";
 
 TTextFileEditFrm::TTextFileEditFrm(const TServerConn &conn, const QString &configFolder, QWidget *parent)
     : TFileEditBaseFrm(conn, configFolder, parent)
-    , EditorTexts(TEditorTexts::For(FLanguage))
 {
     setObjectName(QStringLiteral("TTextFileEditFrm"));
     setWindowTitle(EditorTexts.Caption);
@@ -87,9 +86,9 @@ TTextFileEditFrm::TTextFileEditFrm(const TServerConn &conn, const QString &confi
     }
     tools->addStretch();
     plToolbar->hide();
-    connect(spbSave, &QPushButton::clicked, this, &TTextFileEditFrm::onSave);
-    connect(spbCancel, &QPushButton::clicked, this, &TTextFileEditFrm::onCancel);
-    connect(this, &TFileEditBaseFrm::uploadFinished, this, &TTextFileEditFrm::onUploadFinished);
+    connect(spbSave, &QPushButton::clicked, this, &TTextFileEditFrm::saveFromButton);
+    connect(spbCancel, &QPushButton::clicked, this, &TTextFileEditFrm::cancelFromButton);
+    connect(this, &TFileEditBaseFrm::uploadFinished, this, &TTextFileEditFrm::finishButtonUpload);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -199,36 +198,6 @@ void TTextFileEditFrm::CancelEdit()
         giveUpEditing();
 }
 
-void TTextFileEditFrm::onSave()
-{
-    m_fromButton = true;
-    if (!SaveAndUpload(nullptr) && !IsBusy())
-        m_fromButton = false;
-}
-
-void TTextFileEditFrm::onUploadFinished(bool ok, const QString &messages)
-{
-    if (!m_fromButton)
-        return;
-    m_fromButton = false;
-    if (ok) {
-        TPrompter::Instance().Info(this, Texts.WLS_Hint, EditorTexts.WLS_UpladeOver);
-        m_closing = true;
-        close();
-    } else {
-        TPrompter::Instance().Error(this, Texts.WLS_Hint, messages);
-    }
-}
-
-void TTextFileEditFrm::onCancel()
-{
-    if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.WLS_CancelEdit))
-        return;
-    CancelEdit();
-    m_closing = true;
-    close();
-}
-
 void TTextFileEditFrm::closeEvent(QCloseEvent *event)
 {
     if (m_closing || !IsEditing()) {
@@ -243,7 +212,7 @@ void TTextFileEditFrm::closeEvent(QCloseEvent *event)
     if (Editor->document()->isModified()) {
         if (TPrompter::Instance().Ask(this, Texts.WLS_Hint, Texts.WLS_IsUpload)) {
             event->ignore();
-            onSave();
+            saveFromButton();
             return;
         }
         if (!TPrompter::Instance().Ask(this, Texts.WLS_Hint, EditorTexts.WLS_CancelEdit)) {

@@ -39,7 +39,6 @@ public:
     QPushButton *spbSave = nullptr;
     QPushButton *spbCancel = nullptr;
     QLineEdit *edtFind = nullptr;
-    TEditorTexts EditorTexts;
 
 Q_SIGNALS:
     void closedAfterEdit();
@@ -48,14 +47,9 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void onSave();
-    void onCancel();
-    void onUploadFinished(bool ok, const QString &messages);
     void applyFont();
 
     TTextEncoding FFileEncoding = TTextEncoding::Ansi;
     TTextFileCodec m_codec;
     bool FUpdating = false;
-    bool m_closing = false;
-    bool m_fromButton = false;
 };

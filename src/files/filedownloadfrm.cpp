@@ -34,24 +34,15 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     btnDownload->setDefault(true);
     btnCancel = new QPushButton(LangText(lang, "取消", "Cancel"), choice);
     auto *cg = new QGridLayout(choice);
-    cg->addWidget(new QLabel(LangText(lang, "保存路径：", "Save path:"), choice), 0, 0);
-    cg->addWidget(edPath, 0, 1);
-    cg->addWidget(btnSelect, 0, 2);
-    auto *cb = new QHBoxLayout;
-    cb->addStretch();
-    cb->addWidget(btnDownload);
-    cb->addWidget(btnCancel);
-    cg->addLayout(cb, 1, 0, 1, 3);
+    AddPathRow(cg, 0, LangText(lang, "保存路径：", "Save path:"), edPath, btnSelect);
+    AddButtonRow(cg, 1, {btnDownload, btnCancel});
 
     auto *progressView = new QWidget(m_views);
     lblFileName = new QLabel(progressView);
     lblSize = new QLabel(progressView);
     lblTotal = new QLabel(progressView);
     lblTotal->hide();
-    pbProgress = new QProgressBar(progressView);
-    pbProgress->setRange(0, 1);   // empty, not busy, until a file's first block
-    pbProgress->setValue(0);
-    pbProgress->setTextVisible(false);
+    pbProgress = NewTransferBar(progressView);
     mmLog = new QPlainTextEdit(progressView);
     mmLog->setReadOnly(true);
     btnClose = new QPushButton(LangText(lang, "关闭", "Close"), progressView);
@@ -68,12 +59,7 @@ TFileDownloadFrm::TFileDownloadFrm(const TServerConn &conn, QWidget *parent)
     pg->addWidget(lblSize, 1, 2);
     pg->addWidget(lblTotal, 2, 1, 1, 2);
     pg->addWidget(mmLog, 3, 0, 1, 3);
-    auto *pb = new QHBoxLayout;
-    pb->addStretch();
-    pb->addWidget(btnOpenFolder);
-    pb->addWidget(btnRetry);
-    pb->addWidget(btnClose);
-    pg->addLayout(pb, 4, 0, 1, 3);
+    AddButtonRow(pg, 4, {btnOpenFolder, btnRetry, btnClose});
 
     m_views->addWidget(choice);
     m_views->addWidget(progressView);
@@ -169,10 +155,9 @@ void TFileDownloadFrm::keyPressEvent(QKeyEvent *event)
 
 void TFileDownloadFrm::closeEvent(QCloseEvent *event)
 {
-    if (m_ctrl->IsBusy()
-        && !TPrompter::Instance().Ask(this, m_ctrl->Texts().WLS_Hint,
-                                      LangText(m_ctrl->Language(), "正在下载文件，是否停止下载并关闭窗口？",
-                                               "Files are being downloaded. Stop and close the window?"))) {
+    if (!MayCloseTransferWindow(this, m_ctrl, m_ctrl->Texts().WLS_Hint,
+                                LangText(m_ctrl->Language(), "正在下载文件，是否停止下载并关闭窗口？",
+                                         "Files are being downloaded. Stop and close the window?"))) {
         event->ignore();
         return;
     }
@@ -188,12 +173,5 @@ void TFileDownloadFrm::closeEvent(QCloseEvent *event)
     m_ctrl->RequestClose();
     m_ctrl->FSelectedInfo.clear();
     event->accept();
-    if (!m_ctrl->IsBusy()) {
-        deleteLater();
-        return;
-    }
-    connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
-        if (!busy)
-            deleteLater();
-    });
+    DeleteAfterTransfer(this, m_ctrl);
 }

@@ -22,23 +22,14 @@ TFileUploadFrm::TFileUploadFrm(const TServerConn &conn, QWidget *parent)
     btnSelect = new QPushButton(LangText(lang, "选择", "Select"), this);
     btnUpload = new QPushButton(LangText(lang, "上传", "Upload"), this);
     btnClose = new QPushButton(LangText(lang, "取消", "Cancel"), this);
-    pbProgress = new QProgressBar(this);
-    pbProgress->setRange(0, 1);   // empty until the first block is sent
-    pbProgress->setValue(0);
-    pbProgress->setTextVisible(false);
+    pbProgress = NewTransferBar(this);
     lblSize = new QLabel(this);
     auto *grid = new QGridLayout(this);
-    grid->addWidget(new QLabel(LangText(lang, "路径：", "Path:"), this), 0, 0);
-    grid->addWidget(edPath, 0, 1);
-    grid->addWidget(btnSelect, 0, 2);
+    AddPathRow(grid, 0, LangText(lang, "路径：", "Path:"), edPath, btnSelect);
     grid->addWidget(new QLabel(LangText(lang, "进度：", "Progress:"), this), 1, 0);
     grid->addWidget(pbProgress, 1, 1);
     grid->addWidget(lblSize, 1, 2);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(btnUpload);
-    buttons->addWidget(btnClose);
-    grid->addLayout(buttons, 2, 0, 1, 3);
+    AddButtonRow(grid, 2, {btnUpload, btnClose});
     resize(460, 130);
 
     connect(btnSelect, &QPushButton::clicked, this, [this] {
@@ -95,23 +86,57 @@ void TFileUploadFrm::keyPressEvent(QKeyEvent *event)
 
 void TFileUploadFrm::closeEvent(QCloseEvent *event)
 {
-    if (m_ctrl->IsBusy()
-        && !TPrompter::Instance().Ask(this, m_ctrl->Texts().WLS_Hint,
-                                      LangText(m_ctrl->Language(), "正在上传文件，是否停止上传并关闭窗口？",
-                                               "A file is being uploaded. Stop and close the window?"))) {
+    if (!MayCloseTransferWindow(this, m_ctrl, m_ctrl->Texts().WLS_Hint,
+                                LangText(m_ctrl->Language(), "正在上传文件，是否停止上传并关闭窗口？",
+                                         "A file is being uploaded. Stop and close the window?"))) {
         event->ignore();
         return;
     }
-    // The running file stops after its block; the window goes once the worker is done.
+    // The running file stops after its block.
     m_ctrl->RequestClose();
     event->accept();
-    if (!m_ctrl->IsBusy()) {
-        deleteLater();
+    DeleteAfterTransfer(this, m_ctrl);
+}
+
+QProgressBar *NewTransferBar(QWidget *parent)
+{
+    auto *bar = new QProgressBar(parent);
+    bar->setRange(0, 1);   // empty until a file's first block
+    bar->setValue(0);
+    bar->setTextVisible(false);
+    return bar;
+}
+
+void AddPathRow(QGridLayout *grid, int row, const QString &label, QLineEdit *edit, QPushButton *select)
+{
+    grid->addWidget(new QLabel(label, grid->parentWidget()), row, 0);
+    grid->addWidget(edit, row, 1);
+    grid->addWidget(select, row, 2);
+}
+
+void AddButtonRow(QGridLayout *grid, int row, const QList<QPushButton *> &buttons)
+{
+    auto *line = new QHBoxLayout;
+    line->addStretch();
+    for (QPushButton *b : buttons)
+        line->addWidget(b);
+    grid->addLayout(line, row, 0, 1, 3);
+}
+
+bool MayCloseTransferWindow(QWidget *window, TTransferBase *controller, const QString &hint, const QString &question)
+{
+    return !controller->IsBusy() || TPrompter::Instance().Ask(window, hint, question);
+}
+
+void DeleteAfterTransfer(QWidget *window, TTransferBase *controller)
+{
+    if (!controller->IsBusy()) {
+        window->deleteLater();
         return;
     }
-    connect(m_ctrl, &TTransferBase::busyChanged, this, [this](bool busy) {
+    QObject::connect(controller, &TTransferBase::busyChanged, window, [window](bool busy) {
         if (!busy)
-            deleteLater();
+            window->deleteLater();
     });
 }
 

@@ -3,8 +3,10 @@
 // the file manager. The work is TUploadController's; this only shows it.
 #include "files/transfer.h"
 
+#include <QList>
 #include <QWidget>
 
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -36,6 +38,17 @@ private:
     TUploadController *m_ctrl;
 };
 
+// The layout pieces of the transfer windows: an empty progress bar; a label,
+// path box and Select button as one grid row; buttons at the right of a row
+// spanning the grid's three columns.
+QProgressBar *NewTransferBar(QWidget *parent);
+void AddPathRow(QGridLayout *grid, int row, const QString &label, QLineEdit *edit, QPushButton *select);
+void AddButtonRow(QGridLayout *grid, int row, const QList<QPushButton *> &buttons);
+
 // Shows a transfer controller's per-block progress in a bar and a size label.
 void BindTransferProgress(TTransferBase *controller, QProgressBar *bar, QLabel *sizeLabel);
+// A transfer window closing: while its worker runs the user is asked first (false:
+// the window stays); once closed, the window goes when the worker is done.
+bool MayCloseTransferWindow(QWidget *window, TTransferBase *controller, const QString &hint, const QString &question);
+void DeleteAfterTransfer(QWidget *window, TTransferBase *controller);
 

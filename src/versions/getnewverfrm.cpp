@@ -5,6 +5,7 @@
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "versions/dialogrows.h"
 #include "versions/hintfrmxe.h"
 #include "versions/versiontexts.h"
 #include "versions/workpaths.h"
@@ -65,28 +66,15 @@ TGetNewVerFrm::TGetNewVerFrm(const TVersionSession &session, THintFrmXe *monitor
     setWindowTitle(t("获得最近版本", "Get the latest version"));
     setFont(QFont(lang == HSL_CN ? QStringLiteral("宋体") : QStringLiteral("Arial"), 9));
     auto *layout = new QVBoxLayout(this);
-    auto *title = new QLabel(t("获取最新版本", "Get the latest version"), this);
-    QFont bold = font();
-    bold.setBold(true);
-    title->setFont(bold);
-    layout->addWidget(title);
-    auto *row = new QHBoxLayout;
-    row->addWidget(new QLabel(t("获取到：", "Get to:"), this));
-    edPath = new QLineEdit(this);
-    edPath->setMinimumWidth(320);
-    row->addWidget(edPath, 1);
-    btSelect = new QPushButton(t("选择", "Select"), this);
-    row->addWidget(btSelect);
-    layout->addLayout(row);
+    addTitleRow(layout, t("获取最新版本", "Get the latest version"), this);
+    const PathRow path = addPathRow(layout, t("获取到：", "Get to:"), t("选择", "Select"), 320, false, this);
+    edPath = path.edit;
+    btSelect = path.select;
     chbIncludeSub = new QCheckBox(t("包含子目录", "Include subdirectories"), this);
     layout->addWidget(chbIncludeSub);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    btConfirm = new QPushButton(t("确定", "Confirm"), this);
-    btCancel = new QPushButton(t("取消", "Cancel"), this);
-    buttons->addWidget(btConfirm);
-    buttons->addWidget(btCancel);
-    layout->addLayout(buttons);
+    const ConfirmRow buttons = addConfirmRow(layout, t("确定", "Confirm"), t("取消", "Cancel"), this);
+    btConfirm = buttons.confirm;
+    btCancel = buttons.cancel;
     connect(btSelect, &QPushButton::clicked, this, [this, t] {
         const QString chosen = TGetPathFrm::Pick(this, m_session.Conn.Language, t("选择获取目录", "Select a directory"), edPath->text());
         if (!chosen.isEmpty()) {

@@ -5,6 +5,7 @@
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "versions/dialogrows.h"
 #include "versions/versiontexts.h"
 #include "versions/workpaths.h"
 
@@ -27,27 +28,13 @@ TSetCheckOutPathFrm::TSetCheckOutPathFrm(const TVersionSession &session, QWidget
     setWindowTitle(t("设置工作路径", "Set the working path"));
     setFont(QFont(lang == HSL_CN ? QStringLiteral("宋体") : QStringLiteral("Arial"), 9));
     auto *layout = new QVBoxLayout(this);
-    auto *title = new QLabel(t("设置工作路径", "Set the working path"), this);
-    QFont bold = font();
-    bold.setBold(true);
-    title->setFont(bold);
-    layout->addWidget(title);
-    auto *row = new QHBoxLayout;
-    row->addWidget(new QLabel(t("选择文件夹：", "Select folder:"), this));
-    edPath = new QLineEdit(this);
-    edPath->setReadOnly(true);
-    edPath->setMinimumWidth(320);
-    row->addWidget(edPath, 1);
-    btSelect = new QPushButton(t("选择", "Select"), this);
-    row->addWidget(btSelect);
-    layout->addLayout(row);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    btConfirm = new QPushButton(t("确定", "Confirm"), this);
-    btCancel = new QPushButton(t("取消", "Cancel"), this);
-    buttons->addWidget(btConfirm);
-    buttons->addWidget(btCancel);
-    layout->addLayout(buttons);
+    addTitleRow(layout, t("设置工作路径", "Set the working path"), this);
+    const PathRow path = addPathRow(layout, t("选择文件夹：", "Select folder:"), t("选择", "Select"), 320, true, this);
+    edPath = path.edit;
+    btSelect = path.select;
+    const ConfirmRow buttons = addConfirmRow(layout, t("确定", "Confirm"), t("取消", "Cancel"), this);
+    btConfirm = buttons.confirm;
+    btCancel = buttons.cancel;
     connect(btSelect, &QPushButton::clicked, this, [this, t] {
         const QString chosen = TGetPathFrm::Pick(this, m_session.Conn.Language, t("选择签出目录", "Select the directory"), edPath->text());
         if (!chosen.isEmpty()) {

@@ -6,6 +6,7 @@
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/desktopopener.h"
+#include "versions/dialogrows.h"
 #include "versions/hintfrmxe.h"
 #include "versions/versioncontrol.h"
 #include "versions/workpaths.h"
@@ -32,11 +33,7 @@ TVersionControlFrm::TVersionControlFrm(const TVersionSession &session, THintFrmX
     setFont(QFont(lang == HSL_CN ? QStringLiteral("宋体") : QStringLiteral("Arial"), 9));
     setStyleSheet(QStringLiteral("TVersionControlFrm { background: white; }"));
     auto *layout = new QVBoxLayout(this);
-    auto *title = new QLabel(t("签出", "Check out"), this);
-    QFont bold = font();
-    bold.setBold(true);
-    title->setFont(bold);
-    layout->addWidget(title);
+    addTitleRow(layout, t("签出", "Check out"), this);
     auto *style = new QGroupBox(t("签出方式", "Check-out style"), this);
     auto *styleLayout = new QVBoxLayout(style);
     RadioButton1 = new QRadioButton(t("签出并覆盖本地文件", "Check out and overwrite the local file"), style);
@@ -45,15 +42,9 @@ TVersionControlFrm::TVersionControlFrm(const TVersionSession &session, THintFrmX
     styleLayout->addWidget(RadioButton1);
     styleLayout->addWidget(RadioButton2);
     layout->addWidget(style);
-    auto *pathRow = new QHBoxLayout;
-    pathRow->addWidget(new QLabel(t("签出到目录：", "Check out to:"), this));
-    Edit1 = new QLineEdit(this);
-    Edit1->setReadOnly(true);
-    Edit1->setMinimumWidth(300);
-    pathRow->addWidget(Edit1, 1);
-    btSelect = new QPushButton(t("选择", "Select"), this);
-    pathRow->addWidget(btSelect);
-    layout->addLayout(pathRow);
+    const PathRow path = addPathRow(layout, t("签出到目录：", "Check out to:"), t("选择", "Select"), 300, true, this);
+    Edit1 = path.edit;
+    btSelect = path.select;
     CheckBox1 = new QCheckBox(t("是否打开文件", "open the file"), this);
     CheckBox1->setChecked(m_session.OpenAfterCheckout);
     chbSaveAsDefault = new QCheckBox(t("保存为默认签出路径", "Save as default checkout path"), this);
@@ -62,13 +53,9 @@ TVersionControlFrm::TVersionControlFrm(const TVersionSession &session, THintFrmX
     checks->addWidget(chbSaveAsDefault);
     checks->addStretch(1);
     layout->addLayout(checks);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    btConfirm = new QPushButton(t("确定", "Confirm"), this);
-    btCancel = new QPushButton(t("取消", "Cancel"), this);
-    buttons->addWidget(btConfirm);
-    buttons->addWidget(btCancel);
-    layout->addLayout(buttons);
+    const ConfirmRow buttons = addConfirmRow(layout, t("确定", "Confirm"), t("取消", "Cancel"), this);
+    btConfirm = buttons.confirm;
+    btCancel = buttons.cancel;
     connect(btSelect, &QPushButton::clicked, this, &TVersionControlFrm::selectFolder);
     connect(btConfirm, &QPushButton::clicked, this, &TVersionControlFrm::Confirm);
     connect(btCancel, &QPushButton::clicked, this, [this] {

@@ -17,6 +17,7 @@
 #include "platform/instancechannel.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "testprocess.h"
 #include "fakeserver.h"
 #include "files/filemagfrm.h"
 #include "web/previewhint.h"
@@ -224,7 +225,7 @@ class LaunchTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+    QString exe() const { return binPath("ZuDivuvo"); }
     QString webCmd() const { return home.configFolder() + QLatin1String("WebCmd.txt"); }
 
     bool runLaunch(const QString &arg, qint64 *ms = nullptr)

@@ -7,8 +7,9 @@
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
-#include "localserver.h"
+#include "refserver.h"
 #include "testenv.h"
+#include "testlogin.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -47,23 +48,14 @@ class SettingsTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    std::unique_ptr<DemoServer> server;
+    std::unique_ptr<RefServer> server;
     AnsweringPrompter prompter;
-
-    void storeServer(quint16 port, int language = 1)
-    {
-        TClientConfigX c;
-        c.SetServerHost(QStringLiteral("127.0.0.1"));
-        c.SetServerPort(port);
-        c.SetLanguage(language);
-        QVERIFY(c.Save());
-    }
 
 private Q_SLOTS:
     void initTestCase()
     {
         TPrompter::SetInstance(&prompter);
-        server = std::make_unique<DemoServer>();
+        server = std::make_unique<RefServer>();
     }
     void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
     void init()
@@ -83,7 +75,7 @@ private Q_SLOTS:
     void badPortKeepsTheDialogOpen()
     {
         QFETCH(QString, port);
-        storeServer(8088);
+        QVERIFY(pointClientAt(8088));
         TClientConfigX config;
         TSetServerHostFrm frm(config);
         frm.show();
@@ -108,7 +100,7 @@ private Q_SLOTS:
     void connectionTest()
     {
         QFETCH(bool, reachable);
-        storeServer(8088);
+        QVERIFY(pointClientAt(8088));
         TClientConfigX config;
         TSetServerHostFrm frm(config);
         frm.show();
@@ -136,7 +128,7 @@ private Q_SLOTS:
     void saveStoresOnlyAReachableAddress()
     {
         QFETCH(bool, reachable);
-        storeServer(8088);
+        QVERIFY(pointClientAt(8088));
         TClientConfigX config;
         TSetServerHostFrm frm(config);
         frm.show();
@@ -181,7 +173,7 @@ private Q_SLOTS:
         QFile file(base + QLatin1String("FILE"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
-        storeServer(8088);
+        QVERIFY(pointClientAt(8088));
         TClientConfigX config;
         config.SetWorkRoot(base + QLatin1String("old/"));
         QVERIFY(config.Save());
@@ -201,7 +193,7 @@ private Q_SLOTS:
 
     void workFolderPickerFillsTheBox()
     {
-        storeServer(8088, 2);
+        QVERIFY(pointClientAt(8088, 2));
         TClientConfigX config;
         TWorkPathFrm frm(config);
         QString caption, start;
@@ -251,7 +243,7 @@ private Q_SLOTS:
         login.Port = server->port();
         TLoginReply reply;
         QCOMPARE(login.Login("alice", "alice123", LoginMacValue(), "127.0.0.1", QString::number(server->port()), &reply), st::LoginOk);
-        storeServer(server->port());
+        QVERIFY(pointClientAt(server->port()));
         TClientConfigX config;
         config.SetOwnerId2(reply.UserId2);
         TUpdateUserPasswordFrm frm(config);
@@ -306,7 +298,7 @@ private Q_SLOTS:
         QFETCH(QString, entry);
         QFETCH(bool, loggedIn);
         QFETCH(QString, dialog);
-        storeServer(server->port());
+        QVERIFY(pointClientAt(server->port()));
         TClientConfigX store;
         if (loggedIn)
             store.SetOwnerId2(5);

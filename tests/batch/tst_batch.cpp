@@ -9,12 +9,12 @@
 #include "core/helpers.h"
 #include "core/safepath.h"
 #include "core/textfile.h"
-#include "net/robottcpclient.h"
+#include "batchlogin.h"
 #include "fakeserver.h"
+#include "refserver.h"
 #include "testenv.h"
+#include "testprocess.h"
 
-#include "docserver.h"
-#include "seed.h"
 #include "store.h"
 
 #include <QDeadlineTimer>
@@ -88,94 +88,40 @@ TBatchTransport uploadTask(qint32 id, const QString &source, int owner)
     return t;
 }
 
-// The reference server with the demo seed on a free port, and its data folder
-// to check what it stored.
-class BatchServer
-{
-public:
-    BatchServer()
-    {
-        start(0);
-        Store store(m_dir.path());
-        QString error;
-        if (!seedDemo(store, &error))
-            qFatal("seed failed: %s", qPrintable(error));
-    }
-    void start(quint16 port)
-    {
-        ServerOptions options;
-        options.dataDir = m_dir.path();
-        options.port = port;
-        options.idleTimeoutMs = 1500;
-        options.firstLineTimeoutMs = 1500;
-        m_server = std::make_unique<DocServer>(options);
-        QString error;
-        if (!m_server->start(&error))
-            qFatal("server start failed: %s", qPrintable(error));
-        m_port = m_server->port();
-    }
-    void stop() { m_server.reset(); }
-    void restart() { start(m_port); }
-    quint16 port() const { return m_port; }
-    QString dataDir() const { return m_dir.path(); }
-
-    // Logs in as demo: the snapshot a worker needs, and the user's own owner id.
-    TBatchSettings login(const QString &indexFolder, int *ownerId = nullptr)
-    {
-        TRobotTcpClient c;
-        c.Host = QStringLiteral("127.0.0.1");
-        c.Port = port();
-        TLoginReply reply;
-        if (c.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), c.Host, QString::number(port()), &reply)
-            != st::LoginOk)
-            qFatal("login failed");
-        TBatchSettings s;
-        s.Conn.Host = c.Host;
-        s.Conn.Port = port();
-        s.Conn.EncryptId = reply.UserId;
-        s.Conn.Language = HSL_ENG;
-        s.IndexFolder = indexFolder;
-        s.ConfigFolder = indexFolder;
-        if (ownerId)
-            *ownerId = reply.UserId2;
-        return s;
-    }
-
-    // Body of the current version of owner's file at a "/"-separated path, or nullopt.
-    std::optional<QByteArray> fileAt(int owner, const QString &path)
-    {
-        Store store(dataDir());
-        const QStringList parts = path.split(u'/');
-        qint64 folder = 0;
-        for (int i = 0; i + 1 < parts.size(); ++i) {
-            folder = store.findFolder(owner, folder, parts.at(i));
-            if (folder == 0)
-                return std::nullopt;
-        }
-        const auto f = store.fileByName(folder, parts.last());
-        if (!f)
-            return std::nullopt;
-        const auto v = store.version(f->key);
-        if (!v)
-            return std::nullopt;
-        return readFile(store.blobPath(v->blob));
-    }
-    int versions(int owner, const QString &path)
-    {
-        Store store(dataDir());
-        const QStringList parts = path.split(u'/');
-        qint64 folder = 0;
-        for (int i = 0; i + 1 < parts.size(); ++i)
-            folder = store.findFolder(owner, folder, parts.at(i));
-        const auto f = store.fileByName(folder, parts.last());
-        return f ? store.db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {f->key}).toInt() : 0;
-    }
-
-private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<DocServer> m_server;
-    quint16 m_port = 0;
+// The reference server, a folder for the task's files and its index, and the
+// demo user's session: what a worker test against the server starts from.
+struct ServerRun {
+    RefServer server;
+    QTemporaryDir dir;
+    int owner = 0;
+    TBatchSettings settings = batchLogin(server.port(), dir.path() + "/index", &owner);
 };
+
+// A worker's settings for a fake server, which takes any session code.
+TBatchSettings fakeSettings(quint16 port, const QString &dir)
+{
+    TBatchSettings settings;
+    settings.Conn.Host = "127.0.0.1";
+    settings.Conn.Port = port;
+    settings.Conn.EncryptId = "E1";
+    settings.Conn.Language = HSL_ENG;
+    settings.IndexFolder = dir + "/index";
+    settings.ConfigFolder = dir;
+    return settings;
+}
+
+TBatchTransport downloadTask(qint32 id, const QString &dest)
+{
+    TBatchTransport task;
+    NewBatchTransport(task);
+    task.Id = id;
+    task.TranStyle = TS_Download;
+    task.SourceOwnerId = 3;
+    task.SourceFolderId = 1;
+    task.SourceFolderName = "Box\\";
+    task.DestFolderName = dest;
+    return task;
+}
 
 // Records a worker's signals on the test's thread: a QSignalSpy would append
 // from the worker's thread while the test reads.
@@ -239,14 +185,6 @@ RunResult runOnce(const TBatchTransport &task, const TBatchSettings &settings, s
     return r;
 }
 
-// ThreadSanitizer cannot follow a fork of a threaded process: the command-line
-// tests run in the other builds.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_TSAN() QSKIP("runs the command-line client in a child process")
-#else
-#define SKIP_UNDER_TSAN() (void)0
-#endif
-
 // Another process that holds a lock file until it is destroyed.
 class LockHolder
 {
@@ -274,19 +212,6 @@ private:
     QProcess m_process;
     bool m_ready = false;
 };
-
-QString cliPath()
-{
-    const QString dir = qEnvironmentVariable("ZUDIVUVO_BIN_DIR", QCoreApplication::applicationDirPath());
-    return dir + QStringLiteral("/zudivuvo-cli");
-}
-
-QProcessEnvironment cliEnv()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("ZUDIVUVO_PASSWORD", "demo");
-    return env;
-}
 
 } // namespace
 
@@ -1081,10 +1006,8 @@ private Q_SLOTS:
 
     void worker_uploadTreeThenOnlyChanges()
     {
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Docs/";
         writeFile(root + "a.txt", "alpha");
         writeFile(root + "sub/b.txt", "bravo");
@@ -1132,10 +1055,8 @@ private Q_SLOTS:
     void worker_unreadableFileIsAFailure()
     {
         // The task's file is gone (or unreadable): a failure, never a file counted as sent.
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         TBatchTransport task = uploadTask(502, dir.path() + "/missing.doc", owner);
         task.FF = FF_File;
         Store store(server.dataDir());
@@ -1148,10 +1069,8 @@ private Q_SLOTS:
 
     void worker_singleFileTaskAfterReload()
     {
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         writeFile(dir.path() + "/one/report.doc", "report");
         TBatchTransport task = uploadTask(503, dir.path() + "/one/report.doc", owner);
         task.FF = FF_File;
@@ -1172,10 +1091,8 @@ private Q_SLOTS:
 
     void worker_downloadKeepsNewerAndDeletedCopies()
     {
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         // Put three files up, then delete one on the server.
         const QString up = dir.path() + "/up/Box/";
         writeFile(up + "keep.txt", "server keep");
@@ -1230,9 +1147,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, name);
         QFETCH(int, notices);
-        BatchServer server;
-        QTemporaryDir dir;
-        const TBatchSettings settings = server.login(dir.path() + "/index");
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         Store store(server.dataDir());
         const int group = store.ownerIdByName("R&D", "G");
         const int alice = store.ownerIdByName("alice", "U");
@@ -1250,10 +1166,8 @@ private Q_SLOTS:
 
     void worker_connectionFailuresResetAfterAGoodRun()
     {
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         writeFile(dir.path() + "/Flaky/a.txt", "a");
         server.stop();
         TCustomBathFileDeal worker(uploadTask(510, dir.path() + "/Flaky/", owner), settings);
@@ -1264,7 +1178,7 @@ private Q_SLOTS:
             ++failures;
             QVERIFY(code == 2 || code == 101);
             crashesAtFailure = worker.Progress().CrashErrorNum;
-            server.restart();
+            server.start();
             worker.StartEx();
         });
         Recorder rec(&worker);
@@ -1297,12 +1211,7 @@ private Q_SLOTS:
             c.writeInt32(8);  // refused: the one sane entry gets as far as the server
         });
         QTemporaryDir dir;
-        TBatchSettings settings;
-        settings.Conn.Host = "127.0.0.1";
-        settings.Conn.Port = fake.port();
-        settings.Conn.EncryptId = "E1";
-        settings.Conn.Language = HSL_ENG;
-        settings.IndexFolder = dir.path() + "/index";
+        const TBatchSettings settings = fakeSettings(fake.port(), dir.path());
         TBatchTransport task;
         NewBatchTransport(task);
         task.Id = 511;
@@ -1327,10 +1236,8 @@ private Q_SLOTS:
 
     void worker_periodicTaskFollowsTheClock()
     {
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Tick/";
         writeFile(root + "a.txt", "a");
         TBatchTransport task = uploadTask(506, root, owner);
@@ -1368,10 +1275,8 @@ private Q_SLOTS:
         // The share is away at 08:00: that run fails, the next is tried at 09:00 and
         // not at once, and RunEndTime stays at the last run that saw the files, so the
         // files changed while the share was away are still inside the next window.
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         TBatchTransport task = uploadTask(523, dir.path() + "/Away/", owner);
         task.TaskCyc = 1.0;
         task.TaskStartTime = *ParseTaskTime("08:00:00");
@@ -1478,10 +1383,8 @@ private Q_SLOTS:
     {
         // An unmounted share: never "0 of 0 files done", never a completed task.
         QFETCH(bool, folder);
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString source = dir.path() + (folder ? "/share/" : "/share/report.doc");
         TBatchTransport task = uploadTask(512, source, owner);
         task.FF = folder ? FF_Folder : FF_File;
@@ -1503,10 +1406,8 @@ private Q_SLOTS:
     {
         // A periodic upload whose folder is away for one run: that run fails, nothing
         // indexed is lost, and once the folder is back only new work goes.
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Share/";
         writeFile(root + "a.txt", "alpha");
         TBatchTransport task = uploadTask(513, root, owner);
@@ -1538,10 +1439,8 @@ private Q_SLOTS:
     {
         if (::geteuid() == 0)
             QSKIP("the superuser opens every folder");
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Docs/";
         writeFile(root + "a.txt", "alpha");
         writeFile(root + "locked/b.txt", "bravo");
@@ -1598,13 +1497,7 @@ private Q_SLOTS:
         });
         QTemporaryDir dir;
         writeFile(dir.path() + "/src/a.txt", "alpha");
-        TBatchSettings settings;
-        settings.Conn.Host = "127.0.0.1";
-        settings.Conn.Port = fake.port();
-        settings.Conn.EncryptId = "E1";
-        settings.Conn.Language = HSL_ENG;
-        settings.IndexFolder = dir.path() + "/index";
-        settings.ConfigFolder = dir.path();
+        const TBatchSettings settings = fakeSettings(fake.port(), dir.path());
         TBatchTransport task = uploadTask(515, dir.path() + "/src/", 5);
         task.IncludeRootPath = false;
         TCustomBathFileDeal worker(task, settings);
@@ -1660,21 +1553,8 @@ private Q_SLOTS:
                 c.abort();
         });
         QTemporaryDir dir;
-        TBatchSettings settings;
-        settings.Conn.Host = "127.0.0.1";
-        settings.Conn.Port = fake.port();
-        settings.Conn.EncryptId = "E1";
-        settings.Conn.Language = HSL_ENG;
-        settings.IndexFolder = dir.path() + "/index";
-        TBatchTransport task;
-        NewBatchTransport(task);
-        task.Id = 516;
-        task.TranStyle = TS_Download;
-        task.SourceOwnerId = 3;
-        task.SourceFolderId = 1;
-        task.SourceFolderName = "Box\\";
-        task.DestFolderName = dir.path() + "/down/";
-        TCustomBathFileDeal worker(task, settings);
+        const TBatchSettings settings = fakeSettings(fake.port(), dir.path());
+        TCustomBathFileDeal worker(downloadTask(516, dir.path() + "/down/"), settings);
         worker.FEndPauseMs = 0;
         Recorder rec(&worker);
         worker.StartEx();
@@ -1700,21 +1580,8 @@ private Q_SLOTS:
             c.readAll(5000);
         });
         QTemporaryDir dir;
-        TBatchSettings settings;
-        settings.Conn.Host = "127.0.0.1";
-        settings.Conn.Port = fake.port();
-        settings.Conn.EncryptId = "E1";
-        settings.Conn.Language = HSL_ENG;
-        settings.IndexFolder = dir.path() + "/index";
-        TBatchTransport task;
-        NewBatchTransport(task);
-        task.Id = 517;
-        task.TranStyle = TS_Download;
-        task.SourceOwnerId = 3;
-        task.SourceFolderId = 1;
-        task.SourceFolderName = "Box\\";
-        task.DestFolderName = dir.path() + "/down/";
-        TCustomBathFileDeal worker(task, settings);
+        const TBatchSettings settings = fakeSettings(fake.port(), dir.path());
+        TCustomBathFileDeal worker(downloadTask(517, dir.path() + "/down/"), settings);
         worker.FEndPauseMs = 0;
         Recorder rec(&worker);
         worker.StartEx();
@@ -1751,13 +1618,7 @@ private Q_SLOTS:
         });
         QTemporaryDir dir;
         writeFile(dir.path() + "/src/a.txt", "alpha");
-        TBatchSettings settings;
-        settings.Conn.Host = "127.0.0.1";
-        settings.Conn.Port = fake.port();
-        settings.Conn.EncryptId = "E1";
-        settings.Conn.Language = HSL_ENG;
-        settings.IndexFolder = dir.path() + "/index";
-        settings.ConfigFolder = dir.path();
+        const TBatchSettings settings = fakeSettings(fake.port(), dir.path());
         TCustomBathFileDeal worker(uploadTask(518, dir.path() + "/src/", 5), settings);
         worker.FEndPauseMs = 0;
         // On the worker's thread, after the file failed and before the worker waits.
@@ -1773,10 +1634,8 @@ private Q_SLOTS:
     {
         // Indexed, then deleted before it went: said once, then gone from the task,
         // not a failure of every later run.
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Docs/";
         writeFile(root + "a.txt", "alpha");
         writeFile(root + "gone.txt", "soon gone");
@@ -1815,10 +1674,8 @@ private Q_SLOTS:
     void worker_periodicUploadKeepsTheUserDates()
     {
         // The run window narrows the user's date filter; it never replaces it.
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Dated/";
         writeFile(root + "inside.txt", "in");
         writeFile(root + "too-new.txt", "new");
@@ -1892,10 +1749,8 @@ private Q_SLOTS:
 
     void worker_logKeepsEarlierRunsAndHandsOutNewLines()
     {
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        const TBatchSettings settings = server.login(dir.path() + "/index", &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         writeFile(dir.path() + "/Logs/a.txt", "alpha");
         TBatchTransport task = uploadTask(522, dir.path() + "/Logs/", owner);
         for (int run = 0; run < 2; ++run) {
@@ -1938,20 +1793,16 @@ private Q_SLOTS:
     {
         SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
-        QProcess p;
-        p.start(cliPath(), args);
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 2);
-        QVERIFY(!p.readAllStandardError().isEmpty());
+        const ProgramRun r = runCli(args, 20000);
+        QCOMPARE(r.code, 2);
+        QVERIFY(!r.err.isEmpty());
     }
 
     void cli_runsHandWrittenTask()
     {
         SKIP_UNDER_TSAN();
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        server.login(dir.path(), &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Hand/";
         writeFile(root + "one.txt", "one");
         writeFile(root + "two/three.bin", QByteArray(70000, '3'));
@@ -1967,17 +1818,13 @@ private Q_SLOTS:
             "[KeepNewFileOfDownload]-1[/KeepNewFileOfDownload]\r\n[SC]0[/SC]\r\n[ExtInfo][/ExtInfo]\r\n[/Cond_4242]\r\n").arg(owner).arg(root);
         QVERIFY(WriteUnicodeTextFile(GetTempFolder() + "btr.sys", text));
 
-        QProcess p;
-        p.setProcessEnvironment(cliEnv());
-        p.start(cliPath(), {"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4242"});
-        QVERIFY(p.waitForFinished(60000));
-        QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+        const ProgramRun run4242 = runCli({"--server", server.address(), "--user", "demo", "task", "run", "4242"});
+        QVERIFY2(run4242.code == 0, qPrintable(run4242.failText()));
         QCOMPARE(server.fileAt(owner, "Hand/one.txt").value_or("-"), QByteArray("one"));
         QCOMPARE(server.fileAt(owner, "Hand/two/three.bin").value_or("-"), QByteArray(70000, '3'));
 
-        p.start(cliPath(), {"task", "status", "4242", "--json"});
-        QVERIFY(p.waitForFinished(20000));
-        const QJsonObject status = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+        const ProgramRun statusRun = runCli({"task", "status", "4242", "--json"}, 20000);
+        const QJsonObject status = QJsonDocument::fromJson(statusRun.out.toUtf8()).object();
         QCOMPARE(status.value("done").toBool(), true);
         QCOMPARE(status.value("state").toInt(), int(BTS_Completed));
         // The rest of the hand-written task is as it was.
@@ -1991,23 +1838,18 @@ private Q_SLOTS:
     void cli_failureGivesOneLineAndNonZero()
     {
         SKIP_UNDER_TSAN();
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        server.login(dir.path(), &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         TBatchTranConfig config;
         TBatchTransport task = uploadTask(4343, dir.path() + "/gone.doc", owner);
         task.FF = FF_File;
         task.DestFolderId = 1;  // not a folder of this owner
         config.AddTask(task);
         QVERIFY(config.Save());
-        QProcess p;
-        p.setProcessEnvironment(cliEnv());
-        p.start(cliPath(), {"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4343"});
-        QVERIFY(p.waitForFinished(60000));
-        QCOMPARE(p.exitCode(), 1);
+        const ProgramRun r = runCli({"--server", server.address(), "--user", "demo", "task", "run", "4343"});
+        QCOMPARE(r.code, 1);
         // The summary goes to stderr, apart from the progress.
-        const QString outText = QString::fromLocal8Bit(p.readAllStandardError());
+        const QString outText = r.err;
         QVERIFY2(outText.contains("Failed: 1 file(s) not transferred; first failure: task 4343: ") && outText.contains("gone.doc"),
                  qPrintable(outText));
     }
@@ -2015,10 +1857,8 @@ private Q_SLOTS:
     void cli_secondRunnerNamesTheHolder()
     {
         SKIP_UNDER_TSAN();
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        server.login(dir.path(), &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         TBatchTranConfig config;
         TBatchTransport task = uploadTask(4444, dir.path(), owner);
         config.AddTask(task);
@@ -2026,22 +1866,17 @@ private Q_SLOTS:
         QDir().mkpath(BatchIndexFolder());
         QLockFile held(TaskLockFileName(BatchIndexFolder(), 4444));
         QVERIFY(held.tryLock(0));
-        QProcess p;
-        p.setProcessEnvironment(cliEnv());
-        p.start(cliPath(), {"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4444"});
-        QVERIFY(p.waitForFinished(60000));
-        QCOMPARE(p.exitCode(), 1);
-        QVERIFY(p.readAllStandardOutput().contains(QByteArray::number(QCoreApplication::applicationPid())));
+        const ProgramRun r = runCli({"--server", server.address(), "--user", "demo", "task", "run", "4444"});
+        QCOMPARE(r.code, 1);
+        QVERIFY(r.out.contains(QString::number(QCoreApplication::applicationPid())));
     }
 
     void cli_killedRunsResumeAndStoreEachFileOnce()
     {
         SKIP_UNDER_TSAN();
         // A short form of the crash-safety script: SIGKILL at a few points of an upload run.
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        server.login(dir.path(), &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Crash/";
         for (int i = 0; i < 150; ++i)
             writeFile(root + QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i), QByteArray(2000 + i * 37, char('a' + i % 26)));
@@ -2049,19 +1884,14 @@ private Q_SLOTS:
         TBatchTransport task = uploadTask(4545, root, owner);
         config.AddTask(task);
         QVERIFY(config.Save());
-        const QStringList args{"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4545"};
+        const QStringList args{"--server", server.address(), "--user", "demo", "task", "run", "4545"};
         for (int kill = 0; kill < 3; ++kill) {
             QProcess p;
-            p.setProcessEnvironment(cliEnv());
-            p.start(cliPath(), args);
+            p.setProcessEnvironment(cliEnvironment());
+            p.start(binPath("zudivuvo-cli"), args);
             QVERIFY(p.waitForStarted());
             // Kill once some files of this run went.
-            int seen = 0;
-            while (seen < 10 + kill * 7 && p.state() == QProcess::Running) {
-                p.waitForReadyRead(5000);
-                while (p.canReadLine())
-                    seen += p.readLine().contains("Start Transmission") ? 1 : 0;
-            }
+            countLines(p, "Start Transmission", 10 + kill * 7, 60000);
             ::kill(pid_t(p.processId()), SIGKILL);
             QVERIFY(p.waitForFinished(10000));
             TFileIndex index;
@@ -2070,11 +1900,8 @@ private Q_SLOTS:
             index.Init();
             QVERIFY(index.Load());
         }
-        QProcess p;
-        p.setProcessEnvironment(cliEnv());
-        p.start(cliPath(), args);
-        QVERIFY(p.waitForFinished(120000));
-        QVERIFY2(p.exitCode() == 0, p.readAllStandardOutput().right(2000).constData());
+        const ProgramRun last = runCli(args, 120000);
+        QVERIFY2(last.code == 0, qPrintable(last.failText()));
         for (int i = 0; i < 150; ++i) {
             const QString path = QStringLiteral("Crash/d%1/f%2.bin").arg(i % 7).arg(i);
             QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(2000 + i * 37, char('a' + i % 26)));
@@ -2084,10 +1911,8 @@ private Q_SLOTS:
     void cli_ctrlCStopsCleanlyAndTheNextRunGoesOn()
     {
         SKIP_UNDER_TSAN();
-        BatchServer server;
-        QTemporaryDir dir;
-        int owner = 0;
-        server.login(dir.path(), &owner);
+        ServerRun run;
+        auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Stop/";
         for (int i = 0; i < 120; ++i)
             writeFile(root + QStringLiteral("f%1.bin").arg(i), QByteArray(300000, char('A' + i % 26)));
@@ -2095,17 +1920,12 @@ private Q_SLOTS:
         TBatchTransport task = uploadTask(4646, root, owner);
         config.AddTask(task);
         QVERIFY(config.Save());
-        const QStringList args{"--server", QStringLiteral("127.0.0.1#%1#0").arg(server.port()), "--user", "demo", "task", "run", "4646"};
+        const QStringList args{"--server", server.address(), "--user", "demo", "task", "run", "4646"};
         QProcess p;
-        p.setProcessEnvironment(cliEnv());
-        p.start(cliPath(), args);
+        p.setProcessEnvironment(cliEnvironment());
+        p.start(binPath("zudivuvo-cli"), args);
         QVERIFY(p.waitForStarted());
-        int seen = 0;
-        while (seen < 5 && p.state() == QProcess::Running) {
-            p.waitForReadyRead(5000);
-            while (p.canReadLine())
-                seen += p.readLine().contains("Start Transmission") ? 1 : 0;
-        }
+        countLines(p, "Start Transmission", 5, 60000);
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitCode(), 130);
@@ -2123,11 +1943,10 @@ private Q_SLOTS:
         const int doneBefore = index.GetAllCount(0) - index.GetUndealFileCount(0);
         QVERIFY(doneBefore > 0 && doneBefore < 120);
 
-        p.start(cliPath(), args);
-        QVERIFY(p.waitForFinished(120000));
-        QCOMPARE(p.exitCode(), 0);
+        const ProgramRun next = runCli(args, 120000);
+        QCOMPARE(next.code, 0);
         // Only what was left went in the second run.
-        QVERIFY(p.readAllStandardOutput().contains(QStringLiteral("%1 files need to be processed").arg(120 - doneBefore).toUtf8()));
+        QVERIFY(next.out.contains(QStringLiteral("%1 files need to be processed").arg(120 - doneBefore)));
         for (int i = 0; i < 120; ++i) {
             const QString path = QStringLiteral("Stop/f%1.bin").arg(i);
             QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(300000, char('A' + i % 26)));

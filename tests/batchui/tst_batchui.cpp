@@ -9,12 +9,11 @@
 #include "files/filemagfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "batchlogin.h"
 #include "recordingprompter.h"
+#include "refserver.h"
 #include "testenv.h"
-
-#include "docserver.h"
-#include "seed.h"
-#include "store.h"
+#include "testfiles.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -37,74 +36,6 @@
 #include <QtTest>
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-class Server
-{
-public:
-    Server()
-    {
-        ServerOptions options;
-        options.dataDir = m_dir.path();
-        options.port = 0;
-        m_server = std::make_unique<DocServer>(options);
-        QString error;
-        if (!m_server->start(&error))
-            qFatal("server start failed: %s", qPrintable(error));
-        Store store(m_dir.path());
-        if (!seedDemo(store, &error))
-            qFatal("seed failed: %s", qPrintable(error));
-    }
-    TBatchSettings login(const QString &indexFolder, int &ownerId)
-    {
-        TRobotTcpClient c;
-        c.Host = QStringLiteral("127.0.0.1");
-        c.Port = m_server->port();
-        TLoginReply reply;
-        if (c.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), c.Host, QString::number(c.Port), &reply)
-            != st::LoginOk)
-            qFatal("login failed");
-        TBatchSettings s;
-        s.Conn.Host = c.Host;
-        s.Conn.Port = c.Port;
-        s.Conn.EncryptId = reply.UserId;
-        s.Conn.Language = HSL_ENG;
-        s.IndexFolder = indexFolder;
-        s.ConfigFolder = indexFolder;
-        ownerId = reply.UserId2;
-        return s;
-    }
-    bool hasFile(int owner, const QString &folderName, const QString &name)
-    {
-        Store store(m_dir.path());
-        const qint64 folder = store.findFolder(owner, 0, folderName);
-        return folder != 0 && store.fileByName(folder, name).has_value();
-    }
-    qint64 fileKey(int owner, const QString &folderName, const QString &name)
-    {
-        Store store(m_dir.path());
-        const qint64 folder = store.findFolder(owner, 0, folderName);
-        const auto f = folder != 0 ? store.fileByName(folder, name) : std::nullopt;
-        return f ? f->key : 0;
-    }
-    qint64 folderId(int owner, const QString &name)
-    {
-        Store store(m_dir.path());
-        return store.findFolder(owner, 0, name);
-    }
-    quint16 port() const { return m_server->port(); }
-
-private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<DocServer> m_server;
-};
 
 // A task file with one upload task of the folder "Docs" in state st.
 struct TaskFolder {
@@ -219,10 +150,10 @@ private Q_SLOTS:
 
     void storedUploadRunsAfterLoginAndShowsDone()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         folder.store(41, owner, BTS_Init);
         TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
         frm.Manager().WorkerEndPauseMs = 0;
@@ -233,7 +164,7 @@ private Q_SLOTS:
         // The worker shows the state as its run closes; the row is final once the run has ended.
         QTRY_VERIFY_WITH_TIMEOUT(shownState(frm, 41) == int(BTS_Completed) && !frm.Manager().HasWorker(41), 30000);
         QCOMPARE(shownScale(frm, 41), 1.0);
-        QVERIFY(server.hasFile(owner, "Docs", "a.txt"));
+        QVERIFY(server.fileKey(owner, "Docs", "a.txt") != 0);
         QCOMPARE(folder.storedState(41), quint8(BTS_Completed));
         QCOMPARE(frm.GetUnOverTaskNum(), 0);
         // A second 1240 does not start the tasks again.
@@ -243,10 +174,10 @@ private Q_SLOTS:
 
     void pausedTaskWaitsThenResumesFromTheMenu()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         folder.store(42, owner, BTS_Paused);
         TBatchFileDealMainFrm frm(nullptr, HSL_ENG, folder.dir.path(), folder.index());
         frm.Manager().WorkerEndPauseMs = 0;
@@ -256,19 +187,19 @@ private Q_SLOTS:
         frm.SelectTask(42);
         QVERIFY(menuEntry(frm, "pm_Start")->isEnabled());
         QVERIFY(!menuEntry(frm, "pm_Pause")->isEnabled());
-        QVERIFY(!server.hasFile(owner, "Docs", "a.txt"));
+        QCOMPARE(server.fileKey(owner, "Docs", "a.txt"), qint64(0));
 
         menuEntry(frm, "pm_Start")->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(42), quint8(BTS_Completed), 30000);
-        QVERIFY(server.hasFile(owner, "Docs", "a.txt"));
+        QVERIFY(server.fileKey(owner, "Docs", "a.txt") != 0);
     }
 
     void pauseStopsARunningTaskAndIsStored()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         TBatchTransport t = folder.store(43, owner, BTS_Running);
         // Periodic, due only at the end of the day: the worker waits for its time rule.
         t.TaskCyc = 24;
@@ -293,10 +224,10 @@ private Q_SLOTS:
     // Restart on a finished one-off task: its index and exclusions go, and it runs again over every file.
     void restartRunsACompletedTaskAgainFromScratch()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         folder.store(45, owner, BTS_Completed);
         writeFile(folder.index() + "/45.ivd", "1\r\n");
         writeFile(folder.index() + "/45.fln", "stale");
@@ -309,7 +240,7 @@ private Q_SLOTS:
         QVERIFY(menuEntry(frm, "pm_Restart")->isEnabled());
         menuEntry(frm, "pm_Restart")->trigger();
         QVERIFY(!QFileInfo::exists(folder.index() + "/45.ivd"));
-        QTRY_VERIFY_WITH_TIMEOUT(server.hasFile(owner, "Docs", "a.txt"), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(server.fileKey(owner, "Docs", "a.txt") != 0, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(45), quint8(BTS_Completed), 30000);
     }
 
@@ -534,10 +465,10 @@ private Q_SLOTS:
     // manager and the worker, against the server.
     void editorBuildsAnUploadTaskThatRunsWithoutTheExcludedFile()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         auto config = makeConfig(folder.dir.path(), settings);
         writeFile(folder.dir.path() + "/Docs/keep.txt", "keep");
         writeFile(folder.dir.path() + "/Docs/skip.txt", "skip");
@@ -584,8 +515,8 @@ private Q_SLOTS:
         TBatchTransport stored;
         QVERIFY(frm.Manager().Task(61, stored));
         QTRY_COMPARE_WITH_TIMEOUT(folder.storedState(61), quint8(BTS_Completed), 30000);
-        QVERIFY(server.hasFile(owner, "Docs", "keep.txt"));
-        QVERIFY(!server.hasFile(owner, "Docs", "skip.txt"));
+        QVERIFY(server.fileKey(owner, "Docs", "keep.txt") != 0);
+        QCOMPARE(server.fileKey(owner, "Docs", "skip.txt"), qint64(0));
         // The scratch index went with the editor.
         QTRY_COMPARE(QDir(folder.index()).entryList({"edit-*"}, QDir::Dirs).size(), 0);
     }
@@ -965,10 +896,10 @@ private Q_SLOTS:
     // setting the whole log again (which loses the selection and costs a full layout).
     void logTabAppendsTheNewLines()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         TBatchTransport t = folder.store(74, owner, BTS_Paused);
         for (int i = 0; i < 20; ++i)
             writeFile(folder.dir.path() + QStringLiteral("/Docs/f%1.txt").arg(i), QByteArray::number(i));
@@ -994,10 +925,10 @@ private Q_SLOTS:
     // state shown in the row and in the details is the same.
     void periodicRunEndsWithOneStory()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         TBatchTransport t = folder.store(75, owner, BTS_Waiting);
         writeFile(folder.dir.path() + "/Docs/b.txt", "beta");
         // Daily, its slot began a minute ago: the run goes now and then waits a day.
@@ -1016,7 +947,7 @@ private Q_SLOTS:
         frm.show();
         frm.UMRobotStartAll(settings);
         frm.SelectTask(75);
-        QTRY_VERIFY_WITH_TIMEOUT(server.hasFile(owner, "Docs", "b.txt"), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(server.fileKey(owner, "Docs", "b.txt") != 0, 30000);
         auto storedRunEnd = [&] {
             TBatchTranConfig config(folder.dir.path(), folder.index());
             TBatchTransport s;
@@ -1074,10 +1005,10 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QByteArray, body);
         QFETCH(bool, openedItself);
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         auto config = makeConfig(folder.dir.path(), settings);
         const QString local = folder.dir.path() + "/up/" + name;
         writeFile(local, body);
@@ -1146,10 +1077,10 @@ private Q_SLOTS:
 
     void bulkDownloadFetchesTheFilesAndKeepsANewerLocalCopy()
     {
-        Server server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         TaskFolder folder;
         int owner = 0;
-        const TBatchSettings settings = server.login(folder.index(), owner);
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
         auto config = makeConfig(folder.dir.path(), settings);
         const qint64 todo = server.fileKey(owner, "Personal", "Todo.txt");
         QVERIFY(todo > 0);

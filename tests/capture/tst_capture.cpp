@@ -5,13 +5,13 @@
 #include "capture/twainuploadfrm.h"
 #include "capture/twainxefrm.h"
 #include "capture/uploaddragfilesfrm.h"
-#include "docserver.h"
 #include "net/robottcpclient.h"
 #include "platform/clipboardfiles.h"
 #include "recordingprompter.h"
-#include "seed.h"
+#include "refserver.h"
 #include "store.h"
 #include "testenv.h"
+#include "testlogin.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,63 +38,33 @@ struct AnsweringPrompter : RecordingPrompter {
 };
 
 // The reference server with the demo seed, and the demo user's session on it.
-class Server
+class Server : public RefServer
 {
 public:
     Server()
+        : RefServer(Setup::serverTimeouts())
     {
-        ServerOptions options;
-        options.dataDir = m_dir.path();
-        options.port = 0;
-        m_server = std::make_unique<DocServer>(options);
-        QString error;
-        if (!m_server->start(&error))
-            qFatal("server start failed: %s", qPrintable(error));
-        Store store(m_dir.path());
-        if (!seedDemo(store, &error))
-            qFatal("seed failed: %s", qPrintable(error));
-        TRobotTcpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = m_server->port();
-        TLoginReply reply;
-        if (client.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
-                         QString::number(m_server->port()), &reply)
-            != st::LoginOk)
-            qFatal("demo login failed");
-        conn.Host = QStringLiteral("127.0.0.1");
-        conn.Port = m_server->port();
-        conn.EncryptId = reply.UserId;
-        conn.Language = HSL_ENG;
-        userId = reply.UserId2;
-        folderId = store.db().value(QStringLiteral("SELECT id FROM folders WHERE owner_id=? ORDER BY id"), {userId}).toLongLong();
+        const TestLogin demo = logIn(port());
+        conn = demo.conn;
+        userId = demo.userId;
+        folderId = sql(QStringLiteral("SELECT id FROM folders WHERE owner_id=? ORDER BY id"), {userId}).toLongLong();
     }
-    QString dataDir() const { return m_dir.path(); }
     // The stored body of the file of that name in the folder; empty when there is none.
     QByteArray body(const QString &name, qint64 folder, qint64 *keyOut = nullptr) const
     {
-        Store store(m_dir.path());
-        const qint64 key = store.db()
-                               .value(QStringLiteral("SELECT key FROM files WHERE name=? AND folder_id=?"), {name, folder})
-                               .toLongLong();
+        const qint64 key = sql(QStringLiteral("SELECT key FROM files WHERE name=? AND folder_id=?"), {name, folder}).toLongLong();
         if (keyOut)
             *keyOut = key;
-        if (key <= 0)
-            return {};
-        QFile f(store.blobPath(store.version(key)->blob));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return key > 0 ? currentBody(key) : QByteArray();
     }
     int fileCount(qint64 folder) const
     {
-        return Store(m_dir.path()).db().value(QStringLiteral("SELECT COUNT(*) FROM files WHERE folder_id=?"), {folder}).toInt();
+        return sql(QStringLiteral("SELECT COUNT(*) FROM files WHERE folder_id=?"), {folder}).toInt();
     }
 
     TServerConn conn;
     qint32 userId = 0;
     qint64 folderId = 0;
-
-private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<DocServer> m_server;
 };
 
 // A camera that shows what the test gives it.

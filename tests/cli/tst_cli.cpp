@@ -6,12 +6,11 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/helpers.h"
-#include "net/robottcpclient.h"
+#include "batchlogin.h"
+#include "refserver.h"
 #include "testenv.h"
-
-#include "docserver.h"
-#include "seed.h"
-#include "store.h"
+#include "testfiles.h"
+#include "testprocess.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -26,158 +25,7 @@
 #include <csignal>
 #include <memory>
 
-// ThreadSanitizer cannot follow a fork of a threaded process.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_TSAN() QSKIP("runs the command-line client in a child process")
-#else
-#define SKIP_UNDER_TSAN() (void)0
-#endif
-
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// The reference server with the demo seed on a free port.
-class CliServer
-{
-public:
-    CliServer()
-    {
-        ServerOptions options;
-        options.dataDir = m_dir.path();
-        options.port = 0;
-        m_server = std::make_unique<DocServer>(options);
-        QString error;
-        if (!m_server->start(&error))
-            qFatal("server start failed: %s", qPrintable(error));
-        Store store(m_dir.path());
-        if (!seedDemo(store, &error))
-            qFatal("seed failed: %s", qPrintable(error));
-    }
-    quint16 port() const { return m_server->port(); }
-    QString address() const { return QStringLiteral("127.0.0.1#%1#0").arg(port()); }
-    // Logs in as demo: the snapshot the in-process service's workers get.
-    TBatchSettings login(int &ownerId)
-    {
-        TRobotTcpClient c;
-        c.Host = QStringLiteral("127.0.0.1");
-        c.Port = port();
-        TLoginReply reply;
-        if (c.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), c.Host, QString::number(port()), &reply)
-            != st::LoginOk)
-            qFatal("login failed");
-        TBatchSettings s;
-        s.Conn.Host = c.Host;
-        s.Conn.Port = port();
-        s.Conn.EncryptId = reply.UserId;
-        s.Conn.Language = HSL_ENG;
-        ownerId = reply.UserId2;
-        return s;
-    }
-    std::optional<QByteArray> fileAt(int owner, const QString &path)
-    {
-        Store store(m_dir.path());
-        const QStringList parts = path.split(u'/');
-        qint64 folder = 0;
-        for (int i = 0; i + 1 < parts.size(); ++i) {
-            folder = store.findFolder(owner, folder, parts.at(i));
-            if (folder == 0)
-                return std::nullopt;
-        }
-        const auto f = store.fileByName(folder, parts.last());
-        if (!f)
-            return std::nullopt;
-        const auto v = store.version(f->key);
-        return v ? std::optional<QByteArray>(readFile(store.blobPath(v->blob))) : std::nullopt;
-    }
-    int versions(int owner, const QString &path)
-    {
-        Store store(m_dir.path());
-        const QStringList parts = path.split(u'/');
-        qint64 folder = 0;
-        for (int i = 0; i + 1 < parts.size(); ++i)
-            folder = store.findFolder(owner, folder, parts.at(i));
-        const auto f = store.fileByName(folder, parts.last());
-        return f ? store.db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {f->key}).toInt() : 0;
-    }
-    qint64 folderId(int owner, const QString &name)
-    {
-        Store store(m_dir.path());
-        return store.findFolder(owner, 0, name);
-    }
-    qint64 fileKey(int owner, const QString &folderName, const QString &name)
-    {
-        Store store(m_dir.path());
-        const qint64 folder = store.findFolder(owner, 0, folderName);
-        const auto f = folder != 0 ? store.fileByName(folder, name) : std::nullopt;
-        return f ? f->key : 0;
-    }
-
-private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<DocServer> m_server;
-};
-
-QString cliPath()
-{
-    return qEnvironmentVariable("ZUDIVUVO_BIN_DIR", QCoreApplication::applicationDirPath()) + QStringLiteral("/zudivuvo-cli");
-}
-
-struct CliRun {
-    int code = -1;
-    QString out;
-    QString err;
-};
-
-CliRun cli(const QStringList &args, int ms = 60000)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("ZUDIVUVO_PASSWORD", "demo");
-    p.setProcessEnvironment(env);
-    p.start(cliPath(), args);
-    CliRun r;
-    if (!p.waitForFinished(ms)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = QStringLiteral("(did not end)");
-        return r;
-    }
-    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    return r;
-}
-
-QString failText(const CliRun &r)
-{
-    return QStringLiteral("exit %1\nstdout: %2\nstderr: %3").arg(r.code).arg(r.out.right(1500), r.err.right(1500));
-}
-
-// Reads the process's output until a line matches or the deadline passes.
-bool waitForLine(QProcess &p, const std::function<bool(const QByteArray &)> &match, int ms)
-{
-    const QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired() && p.state() != QProcess::NotRunning) {
-        p.waitForReadyRead(int(qBound(qint64(1), deadline.remainingTime(), qint64(200))));
-        while (p.canReadLine())
-            if (match(p.readLine()))
-                return true;
-    }
-    return false;
-}
 
 TBatchTransport uploadTask(const QString &source, int owner, const QString &dest)
 {
@@ -236,9 +84,9 @@ private Q_SLOTS:
     void windowAndTerminalKeepEachOthersChanges()
     {
         SKIP_UNDER_TSAN();
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        const TBatchSettings settings = server.login(owner);
+        const TBatchSettings settings = batchLogin(server.port(), {}, &owner);
         const QString src = m_home->path() + "/src";
         writeFile(src + "/One/one.txt", "one");
         writeFile(src + "/Two/two.txt", "two");
@@ -259,7 +107,7 @@ private Q_SLOTS:
         TBatchTransport byTerminal = uploadTask(src + "/Four", owner, "Four");
         byTerminal.St = BTS_Paused;
         QCOMPARE(storeTask(byTerminal, 14), 14);
-        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        QCOMPARE(runCli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
 
         auto window = std::make_unique<TTaskService>();
         window->WorkerEndPauseMs = 0;
@@ -269,23 +117,23 @@ private Q_SLOTS:
         QVERIFY(window->Pause(12));
 
         // The terminal adds a task: the window shows it and runs it to the end.
-        const CliRun added = cli({"task", "add", "--upload", "--source", src + "/Three", "--dest", "Added", "--owner",
+        const ProgramRun added = runCli({"task", "add", "--upload", "--source", src + "/Three", "--dest", "Added", "--owner",
                                   QString::number(owner)});
-        QVERIFY2(added.code == 0, qPrintable(failText(added)));
+        QVERIFY2(added.code == 0, qPrintable(added.failText()));
         const qint32 addedId = added.out.trimmed().toInt();
         QVERIFY(addedId != 0);
         QTRY_VERIFY_WITH_TIMEOUT(window->HasWorker(addedId) || storedState(addedId) == BTS_Completed, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(storedState(addedId), quint8(BTS_Completed), 30000);
 
         // The terminal resumes, deletes and runs; the window follows.
-        CliRun r = cli({"task", "resume", "11"});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        ProgramRun r = runCli({"task", "resume", "11"});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
         QTRY_COMPARE_WITH_TIMEOUT(storedState(11), quint8(BTS_Completed), 30000);
         QVERIFY(server.fileAt(owner, "One/one.txt").has_value());
-        r = cli({"task", "delete", "13"});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
-        r = cli({"task", "run", "14"});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        r = runCli({"task", "delete", "13"});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
+        r = runCli({"task", "run", "14"});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
         QCOMPARE(storedState(14), quint8(BTS_Completed));
         QTRY_VERIFY_WITH_TIMEOUT(!window->HasWorker(14), 5000);
         TBatchTransport shown;
@@ -308,11 +156,11 @@ private Q_SLOTS:
         QCOMPARE(server.versions(owner, "Four/four.txt"), 1);
 
         // And the other way round: the terminal saves and ends, the window's pause stays.
-        r = cli({"task", "pause", QString::number(addedId)});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        r = runCli({"task", "pause", QString::number(addedId)});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
         QCOMPARE(storedState(12), quint8(BTS_Paused));
         QCOMPARE(storedState(15), quint8(BTS_Paused));
-        const CliRun list = cli({"task", "list"});
+        const ProgramRun list = runCli({"task", "list"});
         QVERIFY(list.out.contains(QString::number(addedId)) && !list.out.contains(QStringLiteral("        13 ")));
     }
 
@@ -328,20 +176,19 @@ private Q_SLOTS:
     {
         SKIP_UNDER_TSAN();
         QFETCH(int, signal);
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        server.login(owner);
+        batchLogin(server.port(), {}, &owner);
         const QString root = m_home->path() + "/Stop";
         for (int i = 0; i < 80; ++i)
             writeFile(root + QStringLiteral("/f%1.bin").arg(i), QByteArray(300000, char('A' + i % 26)));
         QCOMPARE(storeTask(uploadTask(root, owner, "Stop"), 21), 21);
-        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        QCOMPARE(runCli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
 
         QProcess p;
-        p.start(cliPath(), {"task", "run", "21"});
+        p.start(binPath("zudivuvo-cli"), {"task", "run", "21"});
         QVERIFY(p.waitForStarted());
-        int seen = 0;
-        QVERIFY(waitForLine(p, [&](const QByteArray &l) { return (seen += l.contains("Start Transmission") ? 1 : 0) >= 5; }, 60000));
+        QCOMPARE(countLines(p, "Start Transmission", 5, 60000), 5);
         ::kill(pid_t(p.processId()), signal);
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(p.exitCode(), 130);
@@ -352,8 +199,8 @@ private Q_SLOTS:
             arrived += server.fileAt(owner, QStringLiteral("Stop/f%1.bin").arg(i)).has_value() ? 1 : 0;
         QVERIFY2(arrived < 80, "the run was not interrupted");
 
-        CliRun r = cli({"task", "run", "--all"}, 120000);
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        ProgramRun r = runCli({"task", "run", "--all"}, 120000);
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
         for (int i = 0; i < 80; ++i) {
             const QString path = QStringLiteral("Stop/f%1.bin").arg(i);
             QCOMPARE(server.fileAt(owner, path).value_or("-"), QByteArray(300000, char('A' + i % 26)));
@@ -361,8 +208,8 @@ private Q_SLOTS:
         }
         QCOMPARE(storedState(21), quint8(BTS_Completed));
 
-        r = cli({"task", "run", "--all"});
-        QVERIFY2(r.code == 0 && r.out.contains("No unfinished task"), qPrintable(failText(r)));
+        r = runCli({"task", "run", "--all"});
+        QVERIFY2(r.code == 0 && r.out.contains("No unfinished task"), qPrintable(r.failText()));
     }
 
     // Ctrl+C ends every command while it waits for a silent server, the login
@@ -387,10 +234,8 @@ private Q_SLOTS:
         for (QString &a : args)
             a.replace("HOME", m_home->path());
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("ZUDIVUVO_PASSWORD", "demo");
-        p.setProcessEnvironment(env);
-        p.start(cliPath(), QStringList{"--server", QStringLiteral("127.0.0.1#%1#0").arg(silent.serverPort()), "--user", "demo"} + args);
+        p.setProcessEnvironment(cliEnvironment());
+        p.start(binPath("zudivuvo-cli"), QStringList{"--server", QStringLiteral("127.0.0.1#%1#0").arg(silent.serverPort()), "--user", "demo"} + args);
         QVERIFY(p.waitForStarted());
         // The login request has reached the silent server: the command waits for its answer.
         QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
@@ -423,10 +268,10 @@ private Q_SLOTS:
         SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(QString, said);
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        server.login(owner);
-        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        batchLogin(server.port(), {}, &owner);
+        QCOMPARE(runCli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
         writeFile(m_home->path() + "/put.txt", "put");
         QCOMPARE(storeTask(uploadTask(m_home->path(), owner, "Stale"), 31), 31);
         {
@@ -436,9 +281,9 @@ private Q_SLOTS:
         }
         for (QString &a : args)
             a.replace("OWNER", QString::number(owner)).replace("HOME", m_home->path());
-        const CliRun r = cli(args);
-        QVERIFY2(r.code == 1 && r.err.contains(said), qPrintable(failText(r)));
-        QVERIFY2(!r.out.contains("Logged in") && !r.err.contains("No access"), qPrintable(failText(r)));
+        const ProgramRun r = runCli(args);
+        QVERIFY2(r.code == 1 && r.err.contains(said), qPrintable(r.failText()));
+        QVERIFY2(!r.out.contains("Logged in") && !r.err.contains("No access"), qPrintable(r.failText()));
         QCOMPARE(storedState(31), quint8(BTS_Init));
     }
 
@@ -448,26 +293,26 @@ private Q_SLOTS:
     void runWithFailedFilesIsNeverDone()
     {
         SKIP_UNDER_TSAN();
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        server.login(owner);
-        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        batchLogin(server.port(), {}, &owner);
+        QCOMPARE(runCli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
         TBatchTransport t = uploadTask(m_home->path() + "/gone.doc", owner, "Gone");
         t.FF = FF_File;
         t.SourceFolderName = m_home->path() + "/gone.doc";
         t.DestFolderId = server.folderId(owner, "Personal");
         QCOMPARE(storeTask(t, 41), 41);
 
-        CliRun r = cli({"--json", "task", "run", "41"});
+        ProgramRun r = runCli({"--json", "task", "run", "41"});
         QCOMPARE(r.code, 1);
-        QVERIFY2(r.err.contains("Failed: ") && r.err.contains("gone.doc"), qPrintable(failText(r)));
+        QVERIFY2(r.err.contains("Failed: ") && r.err.contains("gone.doc"), qPrintable(r.failText()));
         const QJsonArray results = QJsonDocument::fromJson(r.out.toUtf8()).array();
         QCOMPARE(results.size(), 1);
         QVERIFY(results.at(0).toObject().value("failedFiles").toInt() >= 1);
 
-        r = cli({"task", "list"});
-        QVERIFY2(r.out.contains("error") && !r.out.contains("done"), qPrintable(failText(r)));
-        r = cli({"task", "status", "41", "--json"});
+        r = runCli({"task", "list"});
+        QVERIFY2(r.out.contains("error") && !r.out.contains("done"), qPrintable(r.failText()));
+        r = runCli({"task", "status", "41", "--json"});
         const QJsonObject status = QJsonDocument::fromJson(r.out.toUtf8()).object();
         QCOMPARE(status.value("done").toBool(), false);
         QVERIFY(status.value("failedFiles").toInt() >= 1);
@@ -476,9 +321,9 @@ private Q_SLOTS:
 
         // Once the file is there, the next run of everything takes the task again and it is done.
         writeFile(m_home->path() + "/gone.doc", "here now");
-        r = cli({"task", "run", "--all"});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
-        r = cli({"task", "status", "41", "--json"});
+        r = runCli({"task", "run", "--all"});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
+        r = runCli({"task", "status", "41", "--json"});
         QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("done").toBool(), true);
         QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).object().value("transferredFiles").toInt(), 1);
     }
@@ -508,8 +353,8 @@ private Q_SLOTS:
         if (args.contains("--all"))
             t.St = BTS_Completed;
         QCOMPARE(storeTask(t, 91), 91);
-        const CliRun r = cli(args);
-        QVERIFY2(r.code == 0 && r.out.contains(said), qPrintable(failText(r)));
+        const ProgramRun r = runCli(args);
+        QVERIFY2(r.code == 0 && r.out.contains(said), qPrintable(r.failText()));
     }
 
     // "task status" only reads: the index of an interrupted run is left byte for byte.
@@ -523,8 +368,8 @@ private Q_SLOTS:
         writeFile(BatchIndexFolder() + "51.fln", torn);
         writeFile(BatchIndexFolder() + "51.std", torn);
         const QByteArray btr = readFile(GetTempFolder() + "btr.sys");
-        const CliRun r = cli({"task", "status", "51", "--json"});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        const ProgramRun r = runCli({"task", "status", "51", "--json"});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
         QCOMPARE(readFile(BatchIndexFolder() + "51.fln"), torn);
         QCOMPARE(readFile(BatchIndexFolder() + "51.std"), torn);
         QCOMPARE(readFile(GetTempFolder() + "btr.sys"), btr);
@@ -547,8 +392,8 @@ private Q_SLOTS:
         QFETCH(QStringList, args);
         QFETCH(int, code);
         QFETCH(QString, source);
-        const CliRun r = cli(QStringList{"task", "add", "--download", "--owner", "5", "--dest", m_home->path() + "/in"} + args);
-        QVERIFY2(r.code == code, qPrintable(failText(r)));
+        const ProgramRun r = runCli(QStringList{"task", "add", "--download", "--owner", "5", "--dest", m_home->path() + "/in"} + args);
+        QVERIFY2(r.code == code, qPrintable(r.failText()));
         if (code != 0)
             return;
         TBatchTranConfig config;
@@ -564,28 +409,28 @@ private Q_SLOTS:
     void fileCommands()
     {
         SKIP_UNDER_TSAN();
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        server.login(owner);
-        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        batchLogin(server.port(), {}, &owner);
+        QCOMPARE(runCli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
         const qint64 todo = server.fileKey(owner, "Personal", "Todo.txt");
         QVERIFY(todo > 0);
         const QString missing = m_home->path() + "/no/such/folder/todo.txt";
-        CliRun r = cli({"get", QString::number(todo), missing});
-        QVERIFY2(r.code == 1 && r.err.contains("does not exist"), qPrintable(failText(r)));
+        ProgramRun r = runCli({"get", QString::number(todo), missing});
+        QVERIFY2(r.code == 1 && r.err.contains("does not exist"), qPrintable(r.failText()));
         QVERIFY(!QFileInfo::exists(m_home->path() + "/no"));
-        r = cli({"get", QString::number(todo), missing, "--parents"});
-        QVERIFY2(r.code == 0 && QFileInfo(missing).size() > 0, qPrintable(failText(r)));
+        r = runCli({"get", QString::number(todo), missing, "--parents"});
+        QVERIFY2(r.code == 0 && QFileInfo(missing).size() > 0, qPrintable(r.failText()));
 
         writeFile(m_home->path() + "/same.txt", "same content");
         const QString personal = QStringLiteral("%1:%2").arg(owner).arg(server.folderId(owner, "Personal"));
-        r = cli({"put", m_home->path() + "/same.txt", personal});
-        QVERIFY2(r.code == 0 && !r.out.contains("already"), qPrintable(failText(r)));
-        r = cli({"put", m_home->path() + "/same.txt", personal});
-        QVERIFY2(r.code == 0 && r.out.contains("already on the server"), qPrintable(failText(r)));
+        r = runCli({"put", m_home->path() + "/same.txt", personal});
+        QVERIFY2(r.code == 0 && !r.out.contains("already"), qPrintable(r.failText()));
+        r = runCli({"put", m_home->path() + "/same.txt", personal});
+        QVERIFY2(r.code == 0 && r.out.contains("already on the server"), qPrintable(r.failText()));
 
-        r = cli({"--json", "owners"});
-        QVERIFY2(r.code == 0, qPrintable(failText(r)));
+        r = runCli({"--json", "owners"});
+        QVERIFY2(r.code == 0, qPrintable(r.failText()));
         const QJsonArray owners = QJsonDocument::fromJson(r.out.toUtf8()).array();
         QStringList names;
         for (const QJsonValue &v : owners)
@@ -599,9 +444,9 @@ private Q_SLOTS:
     // run, although the index a periodic task keeps had marked it excluded.
     void fileTickedAgainIsUploaded()
     {
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        const TBatchSettings settings = server.login(owner);
+        const TBatchSettings settings = batchLogin(server.port(), {}, &owner);
         const QString root = m_home->path() + "/Tick";
         writeFile(root + "/keep.txt", "keep");
         writeFile(root + "/skip.txt", "skip");
@@ -638,20 +483,19 @@ private Q_SLOTS:
     void windowWaitsForTheTerminalsRun()
     {
         SKIP_UNDER_TSAN();
-        CliServer server;
+        RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
-        const TBatchSettings settings = server.login(owner);
+        const TBatchSettings settings = batchLogin(server.port(), {}, &owner);
         const QString root = m_home->path() + "/Shared";
         for (int i = 0; i < 80; ++i)
             writeFile(root + QStringLiteral("/f%1.bin").arg(i), QByteArray(300000, char('a' + i % 26)));
         QCOMPARE(storeTask(uploadTask(root, owner, "Shared"), 61), 61);
-        QCOMPARE(cli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
+        QCOMPARE(runCli({"--server", server.address(), "--user", "demo", "login"}).code, 0);
 
         QProcess terminal;
-        terminal.start(cliPath(), {"task", "run", "61"});
+        terminal.start(binPath("zudivuvo-cli"), {"task", "run", "61"});
         QVERIFY(terminal.waitForStarted());
-        int seen = 0;
-        QVERIFY(waitForLine(terminal, [&](const QByteArray &l) { return (seen += l.contains("Start Transmission") ? 1 : 0) >= 3; }, 60000));
+        QCOMPARE(countLines(terminal, "Start Transmission", 3, 60000), 3);
 
         TTaskService window;
         window.WorkerEndPauseMs = 0;

@@ -17,6 +17,7 @@
 #include "recordingprompter.h"
 #include "serverfixture.h"
 #include "testenv.h"
+#include "testprocess.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -65,15 +66,15 @@ class CaptureLinkE2ETest : public QObject
     std::unique_ptr<TARVOClientFrm> client;
     qint64 folder = 0;
 
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
     // The second launch a browser makes; it must hand the command over and end.
     bool launch(const QString &code, const QString &cmd)
     {
-        QProcess second;
-        second.setProcessChannelMode(QProcess::ForwardedChannels);
-        second.start(exe(), {QStringLiteral("zudivuvo://-p%20[code]") + code + QStringLiteral("[/code][cmd]") + cmd
-                             + QStringLiteral("[/cmd]/")});
-        return second.waitForFinished(15000) && second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0;
+        const ProgramRun second = runProgram(QStringLiteral("ZuDivuvo"),
+                                             {QStringLiteral("zudivuvo://-p%20[code]") + code + QStringLiteral("[/code][cmd]") + cmd + QStringLiteral("[/cmd]/")},
+                                             QProcessEnvironment::systemEnvironment(), 15000);
+        if (second.code != 0)
+            qWarning("%s", qPrintable(second.failText()));
+        return second.code == 0;
     }
     QByteArray stored(const QString &name, qint64 *key = nullptr)
     {

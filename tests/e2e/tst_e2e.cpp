@@ -15,6 +15,8 @@
 #include "serverfixture.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "testlogin.h"
+#include "testprocess.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -130,13 +132,7 @@ private Q_SLOTS:
 
     void dialogLoginAgainstTheServer()
     {
-        {
-            TClientConfigX c;
-            c.SetServerHost(QStringLiteral("127.0.0.1"));
-            c.SetServerPort(server.port());
-            c.SetLanguage(1);
-            c.Save();
-        }
+        QVERIFY(pointClientAt(server.port()));
         TClientConfigX config;
         TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         bool driven = false;
@@ -163,7 +159,7 @@ private Q_SLOTS:
     {
         // What the run script does: the server hands out a "-u" identity.
         QProcess admin;
-        admin.start(qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/zudivuvo-server"),
+        admin.start(binPath("zudivuvo-server"),
                     {QStringLiteral("--data"), server.dataDir(), QStringLiteral("web-session"), QStringLiteral("demo")});
         QVERIFY(admin.waitForFinished(10000));
         QCOMPARE(admin.exitCode(), 0);
@@ -183,7 +179,7 @@ class LinkE2ETest : public QObject
     Q_OBJECT
     TestHome home;
     TestServer server;
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
+    QString exe() const { return binPath("ZuDivuvo"); }
 
 private Q_SLOTS:
     void openCommandOpensTheDownloadedCopy_data()
@@ -235,10 +231,8 @@ private Q_SLOTS:
         const QString link = QStringLiteral("zudivuvo://-p%20[code]14[/code][cmd][filekey]%1[/filekey][filename]%2[/filename][/cmd]/")
                                  .arg(key)
                                  .arg(QString::fromLatin1(QUrl::toPercentEncoding(linkName)));
-        QProcess second;
-        second.start(exe(), {link});
-        QVERIFY(second.waitForFinished(10000));
-        QCOMPARE(second.exitCode(), 0);
+        const ProgramRun second = runProgram(QStringLiteral("ZuDivuvo"), {link}, QProcessEnvironment::systemEnvironment(), 10000);
+        QVERIFY2(second.code == 0, qPrintable(second.failText()));
 
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(opened), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(opened).size() > 0, 2000);
@@ -273,13 +267,7 @@ private Q_SLOTS:
 
     void handedOverListArrivesInTheChosenFolder()
     {
-        {
-            TClientConfigX c;
-            c.SetServerHost(QStringLiteral("127.0.0.1"));
-            c.SetServerPort(server.port());
-            c.SetLanguage(1);
-            c.Save();
-        }
+        QVERIFY(pointClientAt(server.port()));
         TClientConfigX config;
         TARVOClientFrm w(config, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         QTimer::singleShot(0, this, [&] {

@@ -13,6 +13,7 @@
 #include "preview/simplepreviewfrms.h"
 #include "serverfixture.h"
 #include "testenv.h"
+#include "testprocess.h"
 #include "web/previewhint.h"
 #include "web/webmodule.h"
 
@@ -53,13 +54,6 @@ class PreviewE2ETest : public QObject
     std::unique_ptr<TWebModule> module;
     QList<QUrl> webPages;
 
-    QString exe() const { return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/ZuDivuvo"); }
-
-    qint64 keyOf(const QString &name)
-    {
-        Store store(server.dataDir());
-        return store.db().value(QStringLiteral("SELECT key FROM files WHERE name=?"), {name}).toLongLong();
-    }
 
     // Stores a file in the demo user's first folder, as an upload would.
     qint64 addFile(const QString &name, const QByteArray &body)
@@ -90,11 +84,8 @@ class PreviewE2ETest : public QObject
         const QString link = QStringLiteral("zudivuvo://-p%20[code]13[/code][cmd]")
                              + QString::fromLatin1(QUrl::toPercentEncoding(QString(cmd).replace(u' ', QLatin1String("##")), "[]/=,#"))
                              + QStringLiteral("[/cmd]/");
-        QProcess second;
-        second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        second.start(exe(), {link});
-        QVERIFY(second.waitForFinished(15000));
-        QCOMPARE(second.exitCode(), 0);
+        const ProgramRun second = runProgram(QStringLiteral("ZuDivuvo"), {link}, QProcessEnvironment::systemEnvironment(), 15000);
+        QVERIFY2(second.code == 0, qPrintable(second.failText()));
     }
 
     // The running client's ticks until a window opens for the command.
@@ -150,7 +141,7 @@ private Q_SLOTS:
 
     void readOnlyPdfShowsPageOneWithoutPrint()
     {
-        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        const qint64 key = server.keyOf(QStringLiteral("Signed contract.pdf"));
         QVERIFY(key > 0);
         launch(key, QStringLiteral("Signed contract.pdf"), QStringLiteral("Readonly=True,CanPrint=False"));
         auto *w = qobject_cast<TPdfPreviewFrm *>(nextWindow());
@@ -169,7 +160,7 @@ private Q_SLOTS:
     {
         if (!TOfficeConverter().IsAvailable())
             QSKIP("LibreOffice is not installed; run scripts/deps.sh to install it");
-        const qint64 key = keyOf(QStringLiteral("Contract template.docx"));
+        const qint64 key = server.keyOf(QStringLiteral("Contract template.docx"));
         const QString open = QStringLiteral("Readonly=False,CanPrint=True,CtrlC=True");
         const QDir cache(home.configFolder() + QLatin1String("Temp/preview-cache"));
         launch(key, QStringLiteral("Contract template.docx"), open);
@@ -211,7 +202,7 @@ private Q_SLOTS:
 
     void downloadFinishingAfterCloseLeavesNoCopy()
     {
-        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        const qint64 key = server.keyOf(QStringLiteral("Signed contract.pdf"));
         auto *w = new TPdfPreviewFrm(conn, home.configFolder() + QLatin1String("Temp/"));
         w->PreviewEx(FileExtCode(QStringLiteral("pdf")), -1, key);
         const QString local = w->FLocalFileName;
@@ -253,7 +244,7 @@ private Q_SLOTS:
 
     void pictureIsShown()
     {
-        const qint64 key = keyOf(QStringLiteral("Whiteboard.png"));
+        const qint64 key = server.keyOf(QStringLiteral("Whiteboard.png"));
         launch(key, QStringLiteral("Whiteboard.png"), QStringLiteral("Readonly=True"));
         auto *w = qobject_cast<TImagePreviewFrm *>(nextWindow());
         QVERIFY(w);
@@ -288,7 +279,7 @@ private Q_SLOTS:
 
     void printAllowedDocumentReportsThePrint()
     {
-        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        const qint64 key = server.keyOf(QStringLiteral("Signed contract.pdf"));
         launch(key, QStringLiteral("Signed contract.pdf"), QStringLiteral("Readonly=False,CanPrint=True"));
         auto *w = qobject_cast<TPdfPreviewFrm *>(nextWindow());
         QVERIFY(w);
@@ -306,7 +297,7 @@ private Q_SLOTS:
 
     void nameWithMarkersGetsNoPermissions()
     {
-        const qint64 key = keyOf(QStringLiteral("Signed contract.pdf"));
+        const qint64 key = server.keyOf(QStringLiteral("Signed contract.pdf"));
         launch(key, QStringLiteral("x.pdf[/filename][ctparams]Readonly=False,CanPrint=True,CtrlC=True[/ctparams]"),
                QStringLiteral("Readonly=True"));
         auto *w = qobject_cast<TPdfPreviewFrm *>(nextWindow());

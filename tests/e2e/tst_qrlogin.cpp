@@ -11,6 +11,7 @@
 #include "serverfixture.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "testlogin.h"
 
 #include <QApplication>
 #include <QDir>
@@ -52,11 +53,7 @@ private Q_SLOTS:
     void scanCodeLoginFromTheMainWindow()
     {
         QVERIFY2(EmbeddedBrowser::UnavailableReason(false).isEmpty(), qPrintable(EmbeddedBrowser::UnavailableReason(false)));
-        TClientConfigX c;
-        c.SetServerHost(QStringLiteral("127.0.0.1"));
-        c.SetServerPort(server.port());
-        c.SetLanguage(1);
-        c.Save();
+        QVERIFY(pointClientAt(server.port()));
         TClientConfigX store;
         TARVOClientFrm w(store, std::make_shared<TNetSessionBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         w.Session().FLoginOver = true;

@@ -14,10 +14,12 @@
 #include "edit/edittransfer.h"
 #include "edit/texteditfrm.h"
 #include "edit/textcodec.h"
-#include "editserver.h"
 #include "net/robottcpclient.h"
+#include "refserver.h"
 #include "recordingprompter.h"
 #include "testenv.h"
+#include "testlogin.h"
+#include "testprocess.h"
 #include "versions/workpaths.h"
 #include "core/tagtext.h"
 #include "core/workpools.h"
@@ -52,33 +54,6 @@ struct AnsweringPrompter : RecordingPrompter {
         return answer;
     }
 };
-
-TServerConn loginAs(quint16 port, const QString &user, const QString &password)
-{
-    TRobotTcpClient client;
-    client.Host = QStringLiteral("127.0.0.1");
-    client.Port = port;
-    TLoginReply reply;
-    if (client.Login(user, password, LoginMacValue(), QStringLiteral("127.0.0.1"),
-                     QString::number(port), &reply) != st::LoginOk)
-        qFatal("login failed");
-    TServerConn conn;
-    conn.Host = QStringLiteral("127.0.0.1");
-    conn.Port = port;
-    conn.EncryptId = reply.UserId;
-    conn.Language = HSL_ENG;
-    return conn;
-}
-
-TServerConn loginDemo(quint16 port)
-{
-    return loginAs(port, QStringLiteral("demo"), QStringLiteral("demo"));
-}
-
-QString standInEditor()
-{
-    return qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QLatin1String("/zudivuvo-standin-editor");
-}
 
 QByteArray readAll(const QString &path)
 {
@@ -292,7 +267,7 @@ class MonitorTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    std::unique_ptr<EditServer> server;
+    std::unique_ptr<RefServer> server;
     TServerConn conn;
     QString fifo;
 
@@ -318,13 +293,13 @@ class MonitorTest : public QObject
 private Q_SLOTS:
     void init()
     {
-        server = std::make_unique<EditServer>();
-        conn = loginDemo(server->port());
+        server = std::make_unique<RefServer>();
+        conn = logIn(server->port()).conn;
         fifo = home.path() + QLatin1String("/editor.fifo");
         QFile::remove(fifo);
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         qputenv("STANDIN_FIFO", QFile::encodeName(fifo));
-        EditorLauncher::SetEditorOverride(standInEditor(), {});
+        EditorLauncher::SetEditorOverride(binPath("zudivuvo-standin-editor"), {});
         // Each test starts without the records earlier ones left.
         QFile::remove(CheckoutRecord(GetConfigFolder()).fileName());
     }
@@ -619,7 +594,7 @@ private Q_SLOTS:
     {
         const qint64 key = server->keyOf(QStringLiteral("Todo.txt"));
         QCOMPARE(conn.MakeClient()->LockFile(key), 1);
-        const TServerConn admin = loginAs(server->port(), QStringLiteral("admin"), QStringLiteral("admin"));
+        const TServerConn admin = logIn(server->port(), QStringLiteral("admin"), QStringLiteral("admin")).conn;
         const QString target = home.path() + QLatin1String("/admin-edit/Todo.txt");
         const TEditTransfer::Download d = TEditTransfer(admin, GetConfigFolder(), HSL_ENG).DownloadForEdit(key, target);
         QVERIFY(!d.Ok);
@@ -671,7 +646,7 @@ private Q_SLOTS:
         QVERIFY(leftovers.first().Changed);
 
         if (choice == QLatin1String("edit again")) {
-            EditorLauncher::SetEditorOverride(standInEditor(), {});
+            EditorLauncher::SetEditorOverride(binPath("zudivuvo-standin-editor"), {});
             monitor->SetPendingEdit(QStringLiteral("[Key]%1[/Key][FileName]Todo.txt[/FileName]").arg(key));
             monitor->EditFile();
             QTRY_COMPARE_WITH_TIMEOUT(monitor->FileList().size(), 1, 15000);
@@ -823,7 +798,7 @@ class TextEditorTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    std::unique_ptr<EditServer> server;
+    std::unique_ptr<RefServer> server;
     TServerConn conn;
     AnsweringPrompter prompter;
 
@@ -842,8 +817,8 @@ class TextEditorTest : public QObject
 private Q_SLOTS:
     void init()
     {
-        server = std::make_unique<EditServer>();
-        conn = loginDemo(server->port());
+        server = std::make_unique<RefServer>();
+        conn = logIn(server->port()).conn;
         prompter = AnsweringPrompter();
         TPrompter::SetInstance(&prompter);
     }
@@ -1028,7 +1003,7 @@ class AppEditTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    EditServer server;
+    RefServer server;
     AnsweringPrompter prompter;
 
 private Q_SLOTS:
@@ -1125,7 +1100,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
         const QByteArray work = "work from the last run\n";
         writeAll(copy, work);
-        QCOMPARE(loginDemo(server.port()).MakeClient()->LockFile(key), 1);
+        QCOMPARE(logIn(server.port()).conn.MakeClient()->LockFile(key), 1);
         QVERIFY(CheckoutRecord(GetConfigFolder()).writeEdit(key, copy, QDateTime::currentDateTime().addSecs(-3600)));
         prompter.answer = true;
         TClientConfigX config;
@@ -1142,7 +1117,7 @@ private Q_SLOTS:
         const QString fifo = home.path() + QLatin1String("/app.fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         qputenv("STANDIN_FIFO", QFile::encodeName(fifo));
-        EditorLauncher::SetEditorOverride(standInEditor(), {});
+        EditorLauncher::SetEditorOverride(binPath("zudivuvo-standin-editor"), {});
 
         TClientConfigX config;
         auto owned = loggedInClient(config);
@@ -1197,8 +1172,8 @@ private Q_SLOTS:
         const QString soffice = TOfficeConverter::FindSoffice();
         if (soffice.isEmpty())
             QSKIP("LibreOffice is not installed, so the office editing road cannot run here.");
-        EditServer server;
-        const TServerConn conn = loginDemo(server.port());
+        RefServer server;
+        const TServerConn conn = logIn(server.port()).conn;
         const qint64 key = server.keyOf(QStringLiteral("Supply agreement.docx"));
         const QByteArray before = server.currentBody(key);
         // Headless, with a profile of its own, as a user's LibreOffice would hold the document.
@@ -1276,8 +1251,8 @@ private Q_SLOTS:
         QFETCH(bool, closeFirst);
         if (EditorLauncher::OfficeProgram(QStringLiteral("docx")).isEmpty())
             QSKIP("No office suite is installed, so the office editor refuses to start here.");
-        EditServer server;
-        const TServerConn conn = loginDemo(server.port());
+        RefServer server;
+        const TServerConn conn = logIn(server.port()).conn;
         const qint64 key = server.keyOf(QStringLiteral("Supply agreement.docx"));
         const int versions = server.versionCount(key);
         // "true" stands in for the office program: it lets go of the copy at once.

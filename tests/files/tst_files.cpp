@@ -23,7 +23,7 @@
 #include "platform/embeddedbrowser.h"
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
-#include "localserver.h"
+#include "refserver.h"
 #include "testenv.h"
 
 #include <QApplication>
@@ -514,7 +514,7 @@ class FileManagerE2ETest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    std::unique_ptr<DemoServer> server;
+    std::unique_ptr<RefServer> server;
     TRecordingPrompter prompter;
     TFileMagSession session;
     std::unique_ptr<TFileMagFrm> frm;
@@ -564,7 +564,7 @@ private Q_SLOTS:
     {
         qRegisterMetaType<QTreeWidgetItem *>();
         TPrompter::SetInstance(&prompter);
-        server = std::make_unique<DemoServer>();
+        server = std::make_unique<RefServer>();
         TRobotTcpClient client;
         client.Host = QStringLiteral("127.0.0.1");
         client.Port = server->port();
@@ -1742,7 +1742,7 @@ class PickersE2ETest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    std::unique_ptr<DemoServer> server;
+    std::unique_ptr<RefServer> server;
     TRecordingPrompter prompter;
     TServerConn conn;
 
@@ -1757,7 +1757,7 @@ private Q_SLOTS:
     {
         qRegisterMetaType<QTreeWidgetItem *>();
         TPrompter::SetInstance(&prompter);
-        server = std::make_unique<DemoServer>();
+        server = std::make_unique<RefServer>();
         conn = demoConn(server->port());
     }
     void cleanupTestCase() { TPrompter::SetInstance(nullptr); }

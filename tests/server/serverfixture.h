@@ -2,6 +2,7 @@
 // A reference server on a free 127.0.0.1 port with its own data folder, and a
 // raw-bytes client to talk to it exactly as the desktop client does.
 #include "docserver.h"
+#include "refserver.h"
 #include "seed.h"
 #include "store.h"
 #include "wire.h"
@@ -16,43 +17,16 @@
 #include <functional>
 #include <memory>
 
-class TestServer
+// The shared reference server under the name these tests grew up with.
+class TestServer : public RefServer
 {
 public:
     // limits: changes the options before the start (small caps show exhaustion quickly).
     explicit TestServer(bool seed = true, bool tls = false, const QString &dataDir = {},
                         const std::function<void(ServerOptions &)> &limits = {})
+        : RefServer(Setup{seed, tls, true, dataDir, limits})
     {
-        m_options.dataDir = dataDir.isEmpty() ? m_dir.path() : dataDir;
-        m_options.port = 0;
-        m_options.tls = tls;
-        m_options.idleTimeoutMs = 1500;
-        m_options.firstLineTimeoutMs = 1500;
-        if (limits)
-            limits(m_options);
-        start();
-        if (seed) {
-            Store store(m_options.dataDir);
-            QString error;
-            if (!seedDemo(store, &error))
-                qFatal("seed failed: %s", qPrintable(error));
-        }
     }
-    void start()
-    {
-        m_server = std::make_unique<DocServer>(m_options);
-        QString error;
-        if (!m_server->start(&error))
-            qFatal("server start failed: %s", qPrintable(error));
-    }
-    void stop() { m_server.reset(); }
-    quint16 port() const { return m_server->port(); }
-    QString dataDir() const { return m_options.dataDir; }
-
-private:
-    QTemporaryDir m_dir;
-    ServerOptions m_options;
-    std::unique_ptr<DocServer> m_server;
 };
 
 class RawClient

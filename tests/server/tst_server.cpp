@@ -5,6 +5,7 @@
 #include "core/helpers.h"
 #include "core/wiredate.h"
 #include "testenv.h"
+#include "testprocess.h"
 
 #include <QProcess>
 #include <QSqlQuery>
@@ -697,6 +698,46 @@ private Q_SLOTS:
         QVERIFY2(forAlice.contains(QLatin1String("open-plan.txt")), qPrintable(forAlice));
         QVERIFY2(!forAlice.contains(QLatin1String("secret-plan.txt")), qPrintable(forAlice));
         QVERIFY(listing(m_token).contains(QLatin1String("secret-plan.txt")));
+    }
+
+    // Asked for by its key, a file above the user's classification is refused
+    // wherever a request reaches one file, while a cleared user gets it.
+    void classifiedFileIsRefusedByKey_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("refused");  // alice's answer
+        QTest::addColumn<QString>("granted");  // demo's answer
+        QTest::addRow("51 may download") << QStringLiteral("51") << QStringLiteral("38") << QStringLiteral("10");
+        QTest::addRow("72 name") << QStringLiteral("72") << QStringLiteral("38") << QStringLiteral("60");
+        QTest::addRow("37 file info") << QStringLiteral("37") << QString() << QStringLiteral("named");
+        QTest::addRow("file channel download") << QStringLiteral("download") << QStringLiteral("38") << QStringLiteral("10");
+    }
+    void classifiedFileIsRefusedByKey()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, refused);
+        QFETCH(QString, granted);
+        const quint16 port = m_server->port();
+        const QString name = QStringLiteral("sealed-%1.txt").arg(QTest::currentDataTag()).replace(u' ', u'-');
+        QString text = uploadText(m_token, kRnd, kContracts2024, {}, name, 3, kTicks);
+        text.replace(QStringLiteral("[SC]0[/SC]"), QStringLiteral("[SC]5[/SC]"));
+        const qint64 key = upload(port, text, "abc").key;
+        QVERIFY(key > 0);
+        const QString alice = loginToken(port, QStringLiteral("alice"), QStringLiteral("alice123"));
+        QVERIFY(Store(m_server->dataDir()).db().run(QStringLiteral("UPDATE owners SET clearance=1 WHERE login='alice'")));
+        auto restore = qScopeGuard([&] { Store(m_server->dataDir()).db().run(QStringLiteral("UPDATE owners SET clearance=255 WHERE login='alice'")); });
+        auto answer = [&](const QString &token) {
+            if (request == QLatin1String("download"))
+                return QString::number(download(port, downloadText(token, key)).status);
+            if (request == QLatin1String("51"))
+                return framed(port, 51, E(token) + QStringLiteral("[fileKey]%1[/fileKey]").arg(key)).body;
+            if (request == QLatin1String("72"))
+                return QString::number(framed(port, 72, E(token) + QStringLiteral("[Key]%1[/Key]").arg(key)).status);
+            const QString info = framed(port, 37, E(token) + QStringLiteral("[Key]%1[/Key]").arg(key)).body;
+            return info.contains(name) ? QStringLiteral("named") : info;
+        };
+        QCOMPARE(answer(alice), refused);
+        QCOMPARE(answer(m_token), granted);
     }
 
     // A change the store could not make is never answered as made, and leaves nothing half done.
@@ -1607,7 +1648,7 @@ private Q_SLOTS:
 
     void killedServerLosesNothing()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -1680,7 +1721,7 @@ private Q_SLOTS:
 
     void executableSeedsAndServes()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -1753,7 +1794,7 @@ qint64 cpuTicks(qint64 pid)
 
 quint16 startExecutable(QProcess &p, const QStringList &args, const QString &wrapper = {})
 {
-    const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+    const QString bin = binPath("zudivuvo-server");
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     if (wrapper.isEmpty())
         p.start(bin, args);
@@ -1802,7 +1843,7 @@ private Q_SLOTS:
 
     void descriptorLimitNeitherKillsNorSpins()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         const QString prlimit = QStandardPaths::findExecutable(QStringLiteral("prlimit"));
         if (!QFile::exists(bin) || prlimit.isEmpty())
             QSKIP("zudivuvo-server or prlimit missing");
@@ -1840,7 +1881,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, line);
         QFETCH(int, served);
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -1860,7 +1901,7 @@ private Q_SLOTS:
 
     void memoryStaysBoundedUnderStalledFramesAndSlowReaders()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         QTemporaryDir dir;
@@ -2001,7 +2042,7 @@ private Q_SLOTS:
 
     void adminCommandBesideTheServerKeepsItsStaging()
     {
-        const QString bin = qEnvironmentVariable("ZUDIVUVO_BIN_DIR") + QStringLiteral("/zudivuvo-server");
+        const QString bin = binPath("zudivuvo-server");
         if (!QFile::exists(bin))
             QSKIP("zudivuvo-server not built");
         TestServer server;

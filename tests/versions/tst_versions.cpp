@@ -3,12 +3,11 @@
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/wiredate.h"
-#include "docserver.h"
 #include "fakeserver.h"
 #include "net/robottcpclient.h"
-#include "seed.h"
-#include "store.h"
+#include "refserver.h"
 #include "testenv.h"
+#include "testlogin.h"
 #include "versions/inifile.h"
 #include "versions/newestversions.h"
 #include "versions/setcheckoutpathfrm.h"
@@ -45,56 +44,15 @@ QString pathReply(const QString &pathStr, const QString &pathIdStr)
     return QStringLiteral("[PathStr]%1[/PathStr][PathIdStr]%2[/PathIdStr]").arg(pathStr, pathIdStr);
 }
 
-// The reference server with the demo data on a free port, with its database at hand.
-class VersionServer
+// What the version tests read back from the reference server's database.
+class VersionServer : public RefServer
 {
 public:
-    VersionServer()
-    {
-        ServerOptions options;
-        options.dataDir = m_dir.path();
-        options.port = 0;
-        options.idleTimeoutMs = 1500;
-        options.firstLineTimeoutMs = 1500;
-        m_server = std::make_unique<DocServer>(options);
-        QString error;
-        if (!m_server->start(&error))
-            qFatal("server start failed: %s", qPrintable(error));
-        m_store = std::make_unique<Store>(options.dataDir);
-        if (!seedDemo(*m_store, &error))
-            qFatal("seed failed: %s", qPrintable(error));
-    }
-    quint16 port() const { return m_server->port(); }
-    QVariant sql(const QString &query, const QVariantList &args = {}) { return m_store->db().value(query, args); }
-    qint64 fileKey(const QString &name) { return sql(QStringLiteral("SELECT key FROM files WHERE name=?"), {name}).toLongLong(); }
-    qint64 folderId(const QString &name) { return sql(QStringLiteral("SELECT id FROM folders WHERE name=?"), {name}).toLongLong(); }
-    qint32 ownerOfFolder(qint64 folder) { return sql(QStringLiteral("SELECT owner_id FROM folders WHERE id=?"), {folder}).toInt(); }
-    int versions(qint64 key) { return sql(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {key}).toInt(); }
-    QString lockHolder(qint64 key)
-    {
-        return sql(QStringLiteral("SELECT o.name FROM locks l JOIN owners o ON o.id=l.user_id WHERE l.file_key=?"), {key}).toString();
-    }
-
-    TServerConn login(const QString &name, const QString &password, THS_Language lang = HSL_ENG)
-    {
-        TRobotTcpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
-        client.Port = port();
-        TLoginReply reply;
-        if (client.Login(name, password, LoginMacValue(), QStringLiteral("127.0.0.1"), QString::number(port()), &reply) != st::LoginOk)
-            qFatal("login failed");
-        TServerConn conn;
-        conn.Host = QStringLiteral("127.0.0.1");
-        conn.Port = port();
-        conn.EncryptId = reply.UserId;
-        conn.Language = lang;
-        return conn;
-    }
-
-private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<DocServer> m_server;
-    std::unique_ptr<Store> m_store;
+    qint64 fileKey(const QString &name) const { return keyOf(name); }
+    qint64 folderId(const QString &name) const { return sql(QStringLiteral("SELECT id FROM folders WHERE name=?"), {name}).toLongLong(); }
+    qint32 ownerOfFolder(qint64 folder) const { return sql(QStringLiteral("SELECT owner_id FROM folders WHERE id=?"), {folder}).toInt(); }
+    int versions(qint64 key) const { return sql(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {key}).toInt(); }
+    TServerConn login(const QString &name, const QString &password) const { return logIn(port(), name, password).conn; }
 };
 
 // Collects what a batch reports and answers its questions from a script.

@@ -6,12 +6,11 @@
 #include "core/clientconfigx.h"
 #include "core/folders.h"
 #include "core/webcmd.h"
-#include "docserver.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
-#include "seed.h"
-#include "store.h"
+#include "refserver.h"
 #include "testenv.h"
+#include "testlogin.h"
 #include "versions/hintfrmxe.h"
 #include "versions/versioncontrolfrm.h"
 #include "versions/versionwindows.h"
@@ -66,17 +65,10 @@ class WebVersionCommandsTest : public QObject
 {
     Q_OBJECT
     TestHome home;
-    QTemporaryDir data;
-    std::unique_ptr<DocServer> server;
-    std::unique_ptr<Store> store;
+    std::unique_ptr<RefServer> server;
     AnsweringPrompter prompter;
 
-    QString lockHolder(qint64 key)
-    {
-        return store->db().value(QStringLiteral("SELECT o.name FROM locks l JOIN owners o ON o.id=l.user_id WHERE l.file_key=?"), {key}).toString();
-    }
-    qint64 fileKey(const QString &name) { return store->db().value(QStringLiteral("SELECT key FROM files WHERE name=?"), {name}).toLongLong(); }
-    int versions(qint64 key) { return store->db().value(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {key}).toInt(); }
+    int versions(qint64 key) { return server->sql(QStringLiteral("SELECT COUNT(*) FROM versions WHERE file_key=?"), {key}).toInt(); }
 
     // A second launch with the link a server page makes: what lands in the hand-off file.
     void secondLaunch(int code, const QString &keys, const QString &names)
@@ -92,14 +84,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         TPrompter::SetInstance(&prompter);
-        ServerOptions options;
-        options.dataDir = data.path();
-        options.port = 0;
-        server = std::make_unique<DocServer>(options);
-        QString error;
-        QVERIFY2(server->start(&error), qPrintable(error));
-        store = std::make_unique<Store>(options.dataDir);
-        QVERIFY2(seedDemo(*store, &error), qPrintable(error));
+        server = std::make_unique<RefServer>(RefServer::Setup::serverTimeouts());
     }
     void cleanupTestCase()
     {
@@ -109,18 +94,8 @@ private Q_SLOTS:
 
     void checkOutCancelAndCheckInFromLinks()
     {
-        TRobotTcpClient login;
-        login.Host = QStringLiteral("127.0.0.1");
-        login.Port = server->port();
-        TLoginReply reply;
-        QCOMPARE(login.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
-                             QString::number(server->port()), &reply),
-                 st::LoginOk);
         TVersionSession session;
-        session.Conn.Host = QStringLiteral("127.0.0.1");
-        session.Conn.Port = server->port();
-        session.Conn.EncryptId = reply.UserId;
-        session.Conn.Language = HSL_ENG;
+        session.Conn = logIn(server->port()).conn;
         QTemporaryDir work;
         session.WorkRoot = work.path() + u'/';
         session.ConfigFolder = GetConfigFolder();
@@ -137,7 +112,7 @@ private Q_SLOTS:
         QSignalSpy ended(&windows, &TVersionWindows::webCommandEnded);
 
         const QString a = QStringLiteral("Price list.xlsx"), b = QStringLiteral("Contract template.docx");
-        const qint64 ka = fileKey(a), kb = fileKey(b);
+        const qint64 ka = server->keyOf(a), kb = server->keyOf(b);
         const QString keys = QStringLiteral("%1, %2,").arg(ka).arg(kb), names = a + u',' + b;
 
         // 18: the check-out window opens; the user confirms; both files are out.
@@ -153,8 +128,8 @@ private Q_SLOTS:
         QTest::mouseClick(frm->btConfirm, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 15000);
         QCOMPARE(ended[0][0].toInt(), 18);
-        QCOMPARE(lockHolder(ka), QStringLiteral("Demo User"));
-        QCOMPARE(lockHolder(kb), QStringLiteral("Demo User"));
+        QCOMPARE(server->lockHolder(ka), QStringLiteral("Demo User"));
+        QCOMPARE(server->lockHolder(kb), QStringLiteral("Demo User"));
         QVERIFY(windows.WebMonitor()->isVisible());
         QCOMPARE(windows.WebMonitor()->RowCount(), 2);
         QCOMPARE(windows.WebMonitor()->Cell(0, 1), QStringLiteral("Successfully checked out"));
@@ -168,7 +143,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT((module.DoWebMessage(), ended.size()), 2, 5000);
         QCOMPARE(prompter.questions.size(), 1);
         QVERIFY(prompter.questions[0].contains(a) && prompter.questions[0].contains(b));
-        QCOMPARE(lockHolder(kb), QStringLiteral("Demo User"));
+        QCOMPARE(server->lockHolder(kb), QStringLiteral("Demo User"));
 
         // 20 for the first file after an edit: a new version, the check-out ends.
         const int before = versions(ka);
@@ -187,14 +162,14 @@ private Q_SLOTS:
         QVERIFY(ended[2][1].toBool());
         QVERIFY(prompter.questions[1].startsWith(QLatin1String("Check in these files?")));
         QCOMPARE(versions(ka), before + 1);
-        QCOMPARE(lockHolder(ka), QString());
+        QCOMPARE(server->lockHolder(ka), QString());
         QVERIFY(!CheckoutRecord(session.ConfigFolder).contains(ka));
 
         // 19 for the second, confirmed: the lock is given back, the copy stays.
         prompter.answers = {true};
         secondLaunch(19, QString::number(kb), b);
         QTRY_COMPARE_WITH_TIMEOUT((module.DoWebMessage(), ended.size()), 4, 15000);
-        QCOMPARE(lockHolder(kb), QString());
+        QCOMPARE(server->lockHolder(kb), QString());
         QVERIFY(QFileInfo::exists(home + b));
         QCOMPARE(windows.WebMonitor()->Cell(windows.WebMonitor()->RowCount() - 1, 1), QStringLiteral("Checkout cancelled"));
     }
@@ -203,24 +178,14 @@ private Q_SLOTS:
     // waits for it instead of landing in the fallback folder.
     void confirmWaitsForTheWorkPath()
     {
-        TRobotTcpClient login;
-        login.Host = QStringLiteral("127.0.0.1");
-        login.Port = server->port();
-        TLoginReply reply;
-        QCOMPARE(login.Login(QStringLiteral("demo"), QStringLiteral("demo"), LoginMacValue(), QStringLiteral("127.0.0.1"),
-                             QString::number(server->port()), &reply),
-                 st::LoginOk);
         TVersionSession session;
-        session.Conn.Host = QStringLiteral("127.0.0.1");
-        session.Conn.Port = server->port();
-        session.Conn.EncryptId = reply.UserId;
-        session.Conn.Language = HSL_ENG;
+        session.Conn = logIn(server->port()).conn;
         QTemporaryDir work, bound;
         session.WorkRoot = work.path() + u'/';
         session.ConfigFolder = GetConfigFolder();
         const QString name = QStringLiteral("Todo.txt");
-        const qint64 key = fileKey(name);
-        const qint32 folder = store->db().value(QStringLiteral("SELECT folder_id FROM files WHERE key=?"), {key}).toInt();
+        const qint64 key = server->keyOf(name);
+        const qint32 folder = server->sql(QStringLiteral("SELECT folder_id FROM files WHERE key=?"), {key}).toInt();
         QVERIFY(WorkPathRecord(session.ConfigFolder).write(folder, bound.path() + u'/'));
         std::optional<bool> savedOpen;
         session.SaveOpenAfterCheckout = [&savedOpen](bool open) { savedOpen = open; };
@@ -249,7 +214,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(bound.path() + u'/' + name));
         QVERIFY(!QFileInfo::exists(work.path() + u'/' + name));
         QCOMPARE(CheckoutRecord(session.ConfigFolder).read(key), bound.path() + u'/' + name);
-        QCOMPARE(lockHolder(key), QStringLiteral("Demo User"));
+        QCOMPARE(server->lockHolder(key), QStringLiteral("Demo User"));
     }
 };
 
