@@ -79,13 +79,15 @@ Outcome fetch(const QUrl &url, bool tls, bool tls12Only, int timeoutMs, qint64 m
     } else if (timedOut) {
         o.error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2")
                       .arg(shown, UiText("%1 毫秒内没有应答", "no answer within %1 ms").arg(timeoutMs));
-    } else if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); status > 0) {
+    } else if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+               status > 0 && (status < 200 || status > 299)) {
         // An error page must never pass for an answer, nor a redirection for the page.
-        o.ok = status >= 200 && status <= 299;
-        if (!o.ok)
-            o.error = QStringLiteral("%1 answered HTTP %2").arg(shown).arg(status);
-    } else {
+        o.error = QStringLiteral("%1 answered HTTP %2").arg(shown).arg(status);
+    } else if (status == 0 || reply->error() != QNetworkReply::NoError) {
+        // Nothing came, or the answer broke off before its end: no page.
         o.error = UiText("无法获取 %1：%2", "Cannot fetch %1: %2").arg(shown, reply->errorString());
+    } else {
+        o.ok = true;
     }
     if (!o.ok)
         out.clear();

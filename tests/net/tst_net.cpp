@@ -1621,6 +1621,8 @@ private Q_SLOTS:
         QTest::addRow("redirection not followed")
             << false << QByteArray("HTTP/1.1 302 Found\r\nLocation: http://example.invalid/\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
             << 0 << qint64(1024) << "" << "HTTP 302";
+        QTest::addRow("cut short") << false << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
+                                   << 0 << qint64(1024) << "" << "Cannot fetch";
         QTest::addRow("larger than allowed") << false << ok << 0 << qint64(3) << "" << "larger than 3 bytes";
         QTest::addRow("no answer in time") << false << ok << 4000 << qint64(1024) << "" << "no answer within 700 ms";
     }
