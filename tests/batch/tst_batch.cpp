@@ -965,6 +965,38 @@ private Q_SLOTS:
         QCOMPARE(readFile(dir.path() + "/index/5.fln"), le(line));
     }
 
+    void index_compactionKeepsFailedTries()
+    {
+        // A state file grown over many runs is rewritten at load; a file that failed
+        // must keep its tries there, or the next load forgets that it failed.
+        QTemporaryDir dir;
+        auto pathLine = [](qint64 key) {
+            TTidyFile t;
+            t.PathHash = key;
+            t.Size = 1;
+            t.Path = "/f" + QString::number(key);
+            return TFileIndex::PathLine(t);
+        };
+        writeFile(dir.path() + "/index/6.fln", le(pathLine(1) + pathLine(2)));
+        QString states;
+        for (int i = 0; i < 1200; ++i)
+            states += TFileIndex::StateLine(1, dl::Done);
+        states += TFileIndex::StateLine(2, 3);
+        writeFile(dir.path() + "/index/6.std", le(states));
+        for (int load = 0; load < 2; ++load) {
+            TFileIndex index;
+            index.TaskId = 6;
+            index.IndexFolder = dir.path() + "/index";
+            index.Init();
+            QVERIFY(index.Load());
+            QStringList failed;
+            index.GetUndealFileInfo(failed);
+            QCOMPARE(failed, QStringList{"/f2"});
+            QCOMPARE(index.FinishedSize(), 1);
+        }
+        QVERIFY(readFile(dir.path() + "/index/6.std").size() < le(states).size());
+    }
+
     void scan_linksStayInsideTheRoot()
     {
         QTemporaryDir dir;
