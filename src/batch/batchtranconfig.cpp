@@ -35,17 +35,33 @@ struct Span {
     qsizetype end = -1;  // one past the closing "]"
 };
 
+const QString kTaskOpen = QStringLiteral("[Cond_");
+
+// The end of the section whose head ends at from, or -1 when its closing tag is
+// lost: missing, or only after the next task's head (a damaged section must not
+// swallow the task after it).
+qsizetype sectionEnd(const QString &text, qsizetype from, const QString &close)
+{
+    const qsizetype e = text.indexOf(close, from, Qt::CaseInsensitive);
+    if (e < 0)
+        return -1;
+    const qsizetype next = text.indexOf(kTaskOpen, from, Qt::CaseInsensitive);
+    return next >= 0 && next < e ? -1 : e;
+}
+
 Span findSection(const QString &text, const QString &key)
 {
     const QString open = u'[' + key + u']';
     const QString close = QStringLiteral("[/") + key + u']';
-    const qsizetype s = text.indexOf(open, 0, Qt::CaseInsensitive);
-    if (s < 0)
-        return {};
-    const qsizetype e = text.indexOf(close, s, Qt::CaseInsensitive);
-    if (e < 0)
-        return {};
-    return {s, e + close.size()};
+    for (qsizetype from = 0;;) {
+        const qsizetype s = text.indexOf(open, from, Qt::CaseInsensitive);
+        if (s < 0)
+            return {};
+        const qsizetype e = sectionEnd(text, s + open.size(), close);
+        if (e >= 0)
+            return {s, e + close.size()};
+        from = s + open.size();
+    }
 }
 
 QByteArray hashOf(const QByteArray &bytes)
@@ -223,18 +239,25 @@ QList<TBatchTransport> TBatchTranConfig::GetAllTask() const
     // Every valid section is listed: a cap here would drop tasks at the next Optimize.
     QList<TBatchTransport> out;
     qsizetype p = 0;
-    const QString open = QStringLiteral("[Cond_");
-    const QString close = QStringLiteral("[/Cond_");
     for (;;) {
-        const qsizetype s = FConfigStr.indexOf(open, p);
+        const qsizetype s = FConfigStr.indexOf(kTaskOpen, p);
         if (s < 0)
             break;
-        const qsizetype e = FConfigStr.indexOf(close, s);
-        if (e <= s)
+        const qsizetype nameEnd = FConfigStr.indexOf(u']', s);
+        if (nameEnd < 0)
             break;
+        // Sections are bounded as GetTask and SetTask bound them.
+        const QString close = QStringLiteral("[/") + QStringView(FConfigStr).mid(s + 1, nameEnd - s);
+        const qsizetype e = sectionEnd(FConfigStr, nameEnd + 1, close);
+        if (e < 0) {
+            p = s + kTaskOpen.size();
+            continue;
+        }
         TBatchTransport t;
         TextToBatchTransport(FConfigStr.mid(s, e - s), t);
-        if (IsRunnableTask(t))
+        // A section named for another Id than its own could be neither changed nor deleted.
+        const QStringView name = QStringView(FConfigStr).mid(s + 1, nameEnd - s - 1);
+        if (IsRunnableTask(t) && name.compare(condKey(t.Id), Qt::CaseInsensitive) == 0)
             out << t;
         p = e;
     }

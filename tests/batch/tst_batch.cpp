@@ -467,6 +467,33 @@ private Q_SLOTS:
         QCOMPARE(again.TaskCount(), 2);
     }
 
+    void config_unclosedSectionHidesNoTask()
+    {
+        // A section whose closing tag is gone must neither hide the task after it
+        // nor show up again once that task is saved properly; a section named for
+        // another Id (which no edit or delete could reach) is not listed either.
+        QTemporaryDir dir;
+        TBatchTransport up = uploadTask(11, "/src/", 5);
+        const TBatchTransport misnamed = uploadTask(21, "/other/", 5);
+        TBatchTransport down = uploadTask(13, "Projects\\", 0);
+        down.TranStyle = TS_Download;
+        down.SourceOwnerId = 9;
+        down.DestFolderName = "/in/";
+        const QString text = "[Cond_11]" + BatchTransportToText(up) + "\r\n[Cond_13]" + BatchTransportToText(down) + "[/Cond_13]\r\n"
+                             + "[Cond_20]" + BatchTransportToText(misnamed) + "[/Cond_20]\r\n";
+        QVERIFY(WriteUnicodeTextFile(dir.path() + "/btr.sys", text));
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        auto ids = [&config] {
+            QList<qint32> out;
+            for (const TBatchTransport &t : config.GetAllTask())
+                out << t.Id;
+            return out;
+        };
+        QCOMPARE(ids(), QList<qint32>{13});
+        config.SetTask(up);
+        QCOMPARE(ids(), QList<qint32>({13, 11}));
+    }
+
     void config_optimizeKeepsEveryTask()
     {
         QTemporaryDir dir;
