@@ -204,6 +204,19 @@ private Q_SLOTS:
         QCOMPARE(CheckoutRecord(folder).read(section.toLongLong()), expected);
     }
 
+    void editKeysAreKeysTheRecordsAnswerTo()
+    {
+        // "[060017]" parses as 60017, but no read, erase or rewrite of 60017 reaches it.
+        const QString folder = m_dir.path() + QStringLiteral("/editkeys/");
+        QVERIFY(QDir().mkpath(folder));
+        writeBytes(folder + QLatin1String(kCheckoutRecordFile),
+                   "[060017]\r\nCheckoutPath=\\w\\a.txt\r\nEditSession=5\r\n[17]\r\nCheckoutPath=\\w\\b.txt\r\nEditSession=6\r\n");
+        const CheckoutRecord record(folder);
+        QCOMPARE(record.editKeys(), QList<qint64>{17});
+        for (const qint64 key : record.editKeys())
+            QVERIFY(record.isEdit(key));
+    }
+
     void writesKeepWhatItDoesNotKnow()
     {
         const QString file = m_dir.path() + QStringLiteral("/keep.ini");
