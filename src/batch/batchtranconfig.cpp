@@ -64,6 +64,13 @@ Span findSection(const QString &text, const QString &key)
     }
 }
 
+// Up to one byte past the cap. Sized to the file: a read sized to the cap itself
+// reserves 64 MiB on every load.
+QByteArray readCapped(QFile &file, qint64 size)
+{
+    return file.read(qBound<qint64>(0, size, kMaxTextFileBytes) + 1);
+}
+
 QByteArray hashOf(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
@@ -119,7 +126,7 @@ bool TBatchTranConfig::ChangedOnDisk() const
     QFile file(FConfigFileName);
     if (!file.open(QIODevice::ReadOnly))
         return true;
-    if (hashOf(file.read(kMaxTextFileBytes + 1)) != FDisk.Hash)
+    if (hashOf(readCapped(file, now.Size)) != FDisk.Hash)
         return true;
     const QByteArray hash = FDisk.Hash;
     FDisk = now;
@@ -146,7 +153,7 @@ void TBatchTranConfig::load()
             FDisk.Size = st.st_size;
             FDisk.MTimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         }
-        bytes = file.read(kMaxTextFileBytes + 1);
+        bytes = readCapped(file, FDisk.Exists ? FDisk.Size : kMaxTextFileBytes);
         if (file.error() != QFileDevice::NoError)
             FLoadError = QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(FConfigFileName), file.errorString());
         else if (bytes.size() > kMaxTextFileBytes)
