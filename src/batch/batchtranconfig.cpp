@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMutex>
+#include <QSet>
 #include <QStringEncoder>
 #include <QThread>
 
@@ -246,8 +247,9 @@ QList<TBatchTransport> TBatchTranConfig::GetAllTask() const
     // Every valid section is listed: a cap here would drop tasks at the next Optimize.
     QList<TBatchTransport> out;
     qsizetype p = 0;
+    QSet<QString> seen;
     for (;;) {
-        const qsizetype s = FConfigStr.indexOf(kTaskOpen, p);
+        const qsizetype s = FConfigStr.indexOf(kTaskOpen, p, Qt::CaseInsensitive);
         if (s < 0)
             break;
         const qsizetype nameEnd = FConfigStr.indexOf(u']', s);
@@ -260,13 +262,17 @@ QList<TBatchTransport> TBatchTranConfig::GetAllTask() const
             p = s + kTaskOpen.size();
             continue;
         }
+        p = e;
+        // A second section of one name is never the one GetTask and SetTask reach.
+        const QString name = FConfigStr.mid(s + 1, nameEnd - s - 1).toLower();
+        if (seen.contains(name))
+            continue;
+        seen.insert(name);
         TBatchTransport t;
         TextToBatchTransport(FConfigStr.mid(s, e - s), t);
         // A section named for another Id than its own could be neither changed nor deleted.
-        const QStringView name = QStringView(FConfigStr).mid(s + 1, nameEnd - s - 1);
         if (IsRunnableTask(t) && name.compare(condKey(t.Id), Qt::CaseInsensitive) == 0)
             out << t;
-        p = e;
     }
     return out;
 }

@@ -494,6 +494,24 @@ private Q_SLOTS:
         QCOMPARE(ids(), QList<qint32>({13, 11}));
     }
 
+    void config_repeatedSectionListsTheOneEditsReach()
+    {
+        // Of two sections with one name, edits change the first: a list showing the
+        // second would show a task no edit reaches, and after an edit the task twice.
+        QTemporaryDir dir;
+        const TBatchTransport broken = uploadTask(11, "/src/", 0);
+        TBatchTransport up = uploadTask(11, "/src/", 5);
+        const QString text = "[Cond_11]" + BatchTransportToText(broken) + "[/Cond_11]\r\n[Cond_11]" + BatchTransportToText(up)
+                             + "[/Cond_11]\r\n";
+        QVERIFY(WriteUnicodeTextFile(dir.path() + "/btr.sys", text));
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(config.GetAllTask().isEmpty());
+        config.SetTask(up);
+        const auto all = config.GetAllTask();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all.at(0).Id, 11);
+    }
+
     void config_optimizeKeepsEveryTask()
     {
         QTemporaryDir dir;
