@@ -21,6 +21,12 @@
 #       window: resident and proportional memory of both after N seconds (default 30). Built in
 #       the normal build folder (BUILD_DIR, default build/), which has the client already;
 #       --top lists the N largest resident mappings of both
+#   bench/run.sh soak [--minutes N] [--sample-seconds N]
+#       the logged-in client on a virtual X display for N minutes (default 60): message poll at
+#       1 s, an upload task every minute, a preview opened and closed every 30 s; resident memory,
+#       descriptors and threads sampled, growth over the second half. Built like idle
+#   bench/run.sh soak-server [--minutes N] [--sample-seconds N]
+#       the reference server under logins, listings, uploads and downloads, measured the same way
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bench=filechannel
@@ -28,12 +34,16 @@ if [[ $# -gt 0 && $1 != -* ]]; then
   bench=$1
   shift
 fi
+if [[ $bench == soak-server ]]; then
+  bench=soak
+  set -- --server "$@"
+fi
 if [[ ! -f bench/bench_$bench.cpp ]]; then
-  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server, directory, preview or idle)" >&2
+  echo "bench/run.sh: no benchmark \"$bench\" (choose filechannel, server, directory, preview, idle, soak or soak-server)" >&2
   exit 2
 fi
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
-if [[ $bench == idle ]]; then
+if [[ $bench == idle || $bench == soak ]]; then
   # What is measured is the client as it is built for use, not a second optimised copy.
   build=${BUILD_DIR:-build}
   if [[ -f $build/CMakeCache.txt ]]; then
@@ -41,8 +51,8 @@ if [[ $bench == idle ]]; then
   else
     cmake --preset release -B "$build" -DZUDIVUVO_BUILD_BENCH=ON >/dev/null
   fi
-  cmake --build "$build" --target bench_idle
-  exec "$build/bin/bench_idle" "$@"
+  cmake --build "$build" --target "bench_$bench"
+  exec "$build/bin/bench_$bench" "$@"
 fi
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZUDIVUVO_BUILD_BENCH=ON -DZUDIVUVO_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench --target "bench_$bench"

@@ -679,14 +679,18 @@ void TARVOClientFrm::showMessageNotice()
 {
     if (width() <= 0 || height() <= 0)
         resize(800, 640);
-    auto *notice = new TMessageNoticeFrm(FHS_Language, plWork);
-    notice->setGeometry(plWork->width() - 380, plWork->height() - 230, 360, 200);
-    const QString doc = WebEndpoints::Doc(m_session.Server().BaseUrl());
-    connect(notice, &TMessageNoticeFrm::viewRequested, this, [doc] { QDesktopServices::openUrl(QUrl(doc)); });
-    connect(notice, &TMessageNoticeFrm::suppressRequested, this,
-            [this](int kind) { handleMessage(wm::SuppressReminders, 0, kind); });
-    notice->show();
-    notice->raise();
+    // One notice at a time: every poll that finds messages would otherwise stack
+    // another (each lives 30 s), and a resident client grows by them.
+    if (!m_messageNotice) {
+        m_messageNotice = new TMessageNoticeFrm(FHS_Language, plWork);
+        m_messageNotice->setGeometry(plWork->width() - 380, plWork->height() - 230, 360, 200);
+        const QString doc = WebEndpoints::Doc(m_session.Server().BaseUrl());
+        connect(m_messageNotice, &TMessageNoticeFrm::viewRequested, this, [doc] { QDesktopServices::openUrl(QUrl(doc)); });
+        connect(m_messageNotice, &TMessageNoticeFrm::suppressRequested, this,
+                [this](int kind) { handleMessage(wm::SuppressReminders, 0, kind); });
+    }
+    m_messageNotice->show();
+    m_messageNotice->raise();
     UMTrayIcon(wm::LeftButtonDown);
     QTimer::singleShot(100, this, &TARVOClientFrm::UMBringToFront);
 }

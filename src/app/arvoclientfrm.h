@@ -28,6 +28,7 @@ struct TBatchTransport;
 class TClientConfigX;
 class TFileMagFrm;
 class TMainDuties;
+class TMessageNoticeFrm;
 class TPreViewHint;
 class TVersionWindows;
 class TPreviewWindows;
@@ -215,6 +216,7 @@ private:
     TPreviewWindows *m_previewWindows = nullptr;
     TAppEditing *m_editing = nullptr;
     TCaptureCommands *m_capture = nullptr;
+    QPointer<TMessageNoticeFrm> m_messageNotice;
     QPointer<TLoginFrm> FLoginFrm;
     QPointer<TDuziDezLoginFrm> FQrLoginFrm;
     TBrowserProvider m_browsers;

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMutex>
+#include <QSet>
 #include <QStringEncoder>
 #include <QThread>
 
@@ -35,17 +36,40 @@ struct Span {
     qsizetype end = -1;  // one past the closing "]"
 };
 
+const QString kTaskOpen = QStringLiteral("[Cond_");
+
+// The end of the section whose head ends at from, or -1 when its closing tag is
+// lost: missing, or only after the next task's head (a damaged section must not
+// swallow the task after it).
+qsizetype sectionEnd(const QString &text, qsizetype from, const QString &close)
+{
+    const qsizetype e = text.indexOf(close, from, Qt::CaseInsensitive);
+    if (e < 0)
+        return -1;
+    const qsizetype next = text.indexOf(kTaskOpen, from, Qt::CaseInsensitive);
+    return next >= 0 && next < e ? -1 : e;
+}
+
 Span findSection(const QString &text, const QString &key)
 {
     const QString open = u'[' + key + u']';
     const QString close = QStringLiteral("[/") + key + u']';
-    const qsizetype s = text.indexOf(open, 0, Qt::CaseInsensitive);
-    if (s < 0)
-        return {};
-    const qsizetype e = text.indexOf(close, s, Qt::CaseInsensitive);
-    if (e < 0)
-        return {};
-    return {s, e + close.size()};
+    for (qsizetype from = 0;;) {
+        const qsizetype s = text.indexOf(open, from, Qt::CaseInsensitive);
+        if (s < 0)
+            return {};
+        const qsizetype e = sectionEnd(text, s + open.size(), close);
+        if (e >= 0)
+            return {s, e + close.size()};
+        from = s + open.size();
+    }
+}
+
+// Up to one byte past the cap. Sized to the file: a read sized to the cap itself
+// reserves 64 MiB on every load.
+QByteArray readCapped(QFile &file, qint64 size)
+{
+    return file.read(qBound<qint64>(0, size, kMaxTextFileBytes) + 1);
 }
 
 QByteArray hashOf(const QByteArray &bytes)
@@ -103,7 +127,7 @@ bool TBatchTranConfig::ChangedOnDisk() const
     QFile file(FConfigFileName);
     if (!file.open(QIODevice::ReadOnly))
         return true;
-    if (hashOf(file.read(kMaxTextFileBytes + 1)) != FDisk.Hash)
+    if (hashOf(readCapped(file, now.Size)) != FDisk.Hash)
         return true;
     const QByteArray hash = FDisk.Hash;
     FDisk = now;
@@ -130,7 +154,7 @@ void TBatchTranConfig::load()
             FDisk.Size = st.st_size;
             FDisk.MTimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         }
-        bytes = file.read(kMaxTextFileBytes + 1);
+        bytes = readCapped(file, FDisk.Exists ? FDisk.Size : kMaxTextFileBytes);
         if (file.error() != QFileDevice::NoError)
             FLoadError = QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(FConfigFileName), file.errorString());
         else if (bytes.size() > kMaxTextFileBytes)
@@ -223,20 +247,32 @@ QList<TBatchTransport> TBatchTranConfig::GetAllTask() const
     // Every valid section is listed: a cap here would drop tasks at the next Optimize.
     QList<TBatchTransport> out;
     qsizetype p = 0;
-    const QString open = QStringLiteral("[Cond_");
-    const QString close = QStringLiteral("[/Cond_");
+    QSet<QString> seen;
     for (;;) {
-        const qsizetype s = FConfigStr.indexOf(open, p);
+        const qsizetype s = FConfigStr.indexOf(kTaskOpen, p, Qt::CaseInsensitive);
         if (s < 0)
             break;
-        const qsizetype e = FConfigStr.indexOf(close, s);
-        if (e <= s)
+        const qsizetype nameEnd = FConfigStr.indexOf(u']', s);
+        if (nameEnd < 0)
             break;
+        // Sections are bounded as GetTask and SetTask bound them.
+        const QString close = QStringLiteral("[/") + QStringView(FConfigStr).mid(s + 1, nameEnd - s);
+        const qsizetype e = sectionEnd(FConfigStr, nameEnd + 1, close);
+        if (e < 0) {
+            p = s + kTaskOpen.size();
+            continue;
+        }
+        p = e;
+        // A second section of one name is never the one GetTask and SetTask reach.
+        const QString name = FConfigStr.mid(s + 1, nameEnd - s - 1).toLower();
+        if (seen.contains(name))
+            continue;
+        seen.insert(name);
         TBatchTransport t;
         TextToBatchTransport(FConfigStr.mid(s, e - s), t);
-        if (IsRunnableTask(t))
+        // A section named for another Id than its own could be neither changed nor deleted.
+        if (IsRunnableTask(t) && name.compare(condKey(t.Id), Qt::CaseInsensitive) == 0)
             out << t;
-        p = e;
     }
     return out;
 }

@@ -349,7 +349,8 @@ bool TFileIndex::Load(QString *error)
         for (const TTidyFile &t : PList) {
             if (compactPaths)
                 paths += PathLine(t);
-            if (compactStates && t.Dealed >= dl::Excluded)
+            // Tries of files that failed count too: they keep them in the failed list.
+            if (compactStates && t.Dealed != dl::Fresh)
                 states += StateLine(t.PathHash, t.Dealed);
         }
         auto rewrite = [&](QFile &f, const QString &text) {

@@ -25,10 +25,13 @@ QString decodeWith(TTextEncoding e, const QByteArray &bytes)
     case TTextEncoding::Ansi:
         return AnsiToText(bytes);
     case TTextEncoding::Utf8:
-    case TTextEncoding::Utf8Bom:
-        return QString::fromUtf8(bytes);
+    case TTextEncoding::Utf8Bom: {
+        // Each line is decoded alone: a U+FEFF starting a line is text there, not a mark to drop.
+        QStringDecoder d(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+        return d.decode(bytes);
+    }
     case TTextEncoding::Utf16LE: {
-        QStringDecoder d(QStringConverter::Utf16LE, QStringConverter::Flag::Stateless);
+        QStringDecoder d(QStringConverter::Utf16LE, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
         return d.decode(bytes);
     }
     }
@@ -142,10 +145,23 @@ QByteArray TTextFileCodec::Write(const QString &editedText) const
     QByteArray out = m_bom;
     for (qsizetype i = 0; i < head; ++i)
         out += m_lines.at(i).Raw;
+    // A bare CR ending followed by a line that is only an LF would read back as one
+    // CR LF ending, losing a line: such a meeting gets CR LF on the line written anew.
+    const QByteArray cr = encode(QStringLiteral("\r"));
+    const QByteArray lf = encode(QStringLiteral("\n"));
+    auto tailStartsWithLf = [&] { return tail > 0 && m_lines.at(n - tail).Raw.startsWith(lf); };
+    if (head == m - tail && out.endsWith(cr) && tailStartsWithLf())
+        --tail;  // that empty line is written anew instead
     for (qsizetype k = head; k < m - tail; ++k) {
-        out += encode(edited.at(k));
-        if (k + 1 < m)
-            out += newLine();
+        const QByteArray content = encode(edited.at(k));
+        out += content;
+        if (k + 1 < m) {
+            QByteArray ending = newLine();
+            if ((content.isEmpty() && out.endsWith(cr) && ending.startsWith(lf))
+                || (ending == cr && k + 1 == m - tail && tailStartsWithLf()))
+                ending = encode(QStringLiteral("\r\n"));
+            out += ending;
+        }
     }
     for (qsizetype k = m - tail; k < m; ++k)
         out += m_lines.at(k - m + n).Raw;

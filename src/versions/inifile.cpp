@@ -51,6 +51,15 @@ QString valueOf(const QString &line)
     return v;
 }
 
+// The form to store: the reader trims a value and drops one pair of enclosing quotes,
+// so a value it would change is stored in quotes (as the profile operations read it).
+QString storedValue(const QString &value)
+{
+    const bool quoted = value.size() >= 2 && ((value.startsWith(u'"') && value.endsWith(u'"'))
+                                              || (value.startsWith(u'\'') && value.endsWith(u'\'')));
+    return quoted || value != value.trimmed() ? u'"' + value + u'"' : value;
+}
+
 bool sameName(const QString &a, const QString &b)
 {
     return a.compare(b, Qt::CaseInsensitive) == 0;
@@ -143,7 +152,7 @@ bool IniFile::replaceSection(const QString &section, const QList<QPair<QString, 
     QStringList lines = readLines();
     QStringList block{u'[' + s + u']'};
     for (const auto &[key, value] : entries)
-        block << key.trimmed() + u'=' + value;
+        block << key.trimmed() + u'=' + storedValue(value);
     // The section keeps its place; copies of it further down go.
     qsizetype begin = 0, end = 0;
     qsizetype at = -1;
@@ -170,7 +179,7 @@ bool IniFile::writeString(const QString &section, const QString &key, const QStr
     }
     QMutexLocker lock(&writeMutex());
     QStringList lines = readLines();
-    const QString entry = k + u'=' + value;
+    const QString entry = k + u'=' + storedValue(value);
     qsizetype begin = 0, end = 0;
     if (!findSection(lines, s, begin, end)) {
         lines << u'[' + s + u']' << entry;

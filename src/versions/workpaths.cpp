@@ -65,8 +65,9 @@ QList<qint64> CheckoutRecord::editKeys() const
     QList<qint64> out;
     const IniFile ini(m_fileName);
     for (const QString &section : ini.sections()) {
+        // Only a section every other call finds by this key ("060017" is not 60017's).
         const qint64 key = StrToInt64Def(section, 0);
-        if (key != 0 && !out.contains(key) && !ini.readString(section, kEditSession).isEmpty())
+        if (key != 0 && section == QString::number(key) && !out.contains(key) && !ini.readString(section, kEditSession).isEmpty())
             out << key;
     }
     return out;

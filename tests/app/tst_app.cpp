@@ -3,6 +3,7 @@
 #include "app/loginfrm.h"
 #include "app/mainduties.h"
 #include "app/netsessionbackend.h"
+#include "app/noticefrms.h"
 #include "app/qrloginfrm.h"
 #include "platform/prompter.h"
 #include "app/session.h"
@@ -974,6 +975,17 @@ private Q_SLOTS:
         w.StartLoginSequence();
         QVERIFY(w.Session().FIsLogin);
         QCOMPARE(w.StatusText(), QStringLiteral("    Welcome:Bo"));
+    }
+
+    // A poll that finds messages again while the notice is up raises that notice: with
+    // the poll at one second, stacked notices made the resident client grow.
+    void messagePollsShowOneNotice()
+    {
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        for (int i = 0; i < 3; ++i)
+            Q_EMIT w.Duties().messagesWaiting();
+        QCOMPARE(w.findChildren<TMessageNoticeFrm *>().size(), 1);
     }
 
     // Batch tasks run as the user who logged in: log-out stops them, and the

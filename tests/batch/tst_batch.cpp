@@ -392,6 +392,51 @@ private Q_SLOTS:
         QCOMPARE(again.TaskCount(), 2);
     }
 
+    void config_unclosedSectionHidesNoTask()
+    {
+        // A section whose closing tag is gone must neither hide the task after it
+        // nor show up again once that task is saved properly; a section named for
+        // another Id (which no edit or delete could reach) is not listed either.
+        QTemporaryDir dir;
+        TBatchTransport up = uploadTask(11, "/src/", 5);
+        const TBatchTransport misnamed = uploadTask(21, "/other/", 5);
+        TBatchTransport down = uploadTask(13, "Projects\\", 0);
+        down.TranStyle = TS_Download;
+        down.SourceOwnerId = 9;
+        down.DestFolderName = "/in/";
+        const QString text = "[Cond_11]" + BatchTransportToText(up) + "\r\n[Cond_13]" + BatchTransportToText(down) + "[/Cond_13]\r\n"
+                             + "[Cond_20]" + BatchTransportToText(misnamed) + "[/Cond_20]\r\n";
+        QVERIFY(WriteUnicodeTextFile(dir.path() + "/btr.sys", text));
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        auto ids = [&config] {
+            QList<qint32> out;
+            for (const TBatchTransport &t : config.GetAllTask())
+                out << t.Id;
+            return out;
+        };
+        QCOMPARE(ids(), QList<qint32>{13});
+        config.SetTask(up);
+        QCOMPARE(ids(), QList<qint32>({13, 11}));
+    }
+
+    void config_repeatedSectionListsTheOneEditsReach()
+    {
+        // Of two sections with one name, edits change the first: a list showing the
+        // second would show a task no edit reaches, and after an edit the task twice.
+        QTemporaryDir dir;
+        const TBatchTransport broken = uploadTask(11, "/src/", 0);
+        TBatchTransport up = uploadTask(11, "/src/", 5);
+        const QString text = "[Cond_11]" + BatchTransportToText(broken) + "[/Cond_11]\r\n[Cond_11]" + BatchTransportToText(up)
+                             + "[/Cond_11]\r\n";
+        QVERIFY(WriteUnicodeTextFile(dir.path() + "/btr.sys", text));
+        TBatchTranConfig config(dir.path(), dir.path() + "/index");
+        QVERIFY(config.GetAllTask().isEmpty());
+        config.SetTask(up);
+        const auto all = config.GetAllTask();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all.at(0).Id, 11);
+    }
+
     void config_optimizeKeepsEveryTask()
     {
         QTemporaryDir dir;
@@ -892,6 +937,38 @@ private Q_SLOTS:
         QVERIFY(index.Load());
         QCOMPARE(index.Count(), 1);
         QCOMPARE(readFile(dir.path() + "/index/5.fln"), le(line));
+    }
+
+    void index_compactionKeepsFailedTries()
+    {
+        // A state file grown over many runs is rewritten at load; a file that failed
+        // must keep its tries there, or the next load forgets that it failed.
+        QTemporaryDir dir;
+        auto pathLine = [](qint64 key) {
+            TTidyFile t;
+            t.PathHash = key;
+            t.Size = 1;
+            t.Path = "/f" + QString::number(key);
+            return TFileIndex::PathLine(t);
+        };
+        writeFile(dir.path() + "/index/6.fln", le(pathLine(1) + pathLine(2)));
+        QString states;
+        for (int i = 0; i < 1200; ++i)
+            states += TFileIndex::StateLine(1, dl::Done);
+        states += TFileIndex::StateLine(2, 3);
+        writeFile(dir.path() + "/index/6.std", le(states));
+        for (int load = 0; load < 2; ++load) {
+            TFileIndex index;
+            index.TaskId = 6;
+            index.IndexFolder = dir.path() + "/index";
+            index.Init();
+            QVERIFY(index.Load());
+            QStringList failed;
+            index.GetUndealFileInfo(failed);
+            QCOMPARE(failed, QStringList{"/f2"});
+            QCOMPARE(index.FinishedSize(), 1);
+        }
+        QVERIFY(readFile(dir.path() + "/index/6.std").size() < le(states).size());
     }
 
     void scan_linksStayInsideTheRoot()

@@ -109,6 +109,20 @@ private Q_SLOTS:
         QTest::addRow("an invalid byte in an untouched line survives")
             << QByteArray("ok line\r\nbad \xFF byte\r\n") << QStringLiteral("ok") << QStringLiteral("good") << "ANSI"
             << QByteArray("good line\r\nbad \xFF byte\r\n");
+        // A bare CR ending followed by a line that is only an LF would read as one CR LF: a line lost.
+        QTest::addRow("an empty line put after a CR-ended line stays a line")
+            << QByteArray("a\rb\nc\n") << QStringLiteral("a") << QStringLiteral("a\n") << "UTF-8"
+            << QByteArray("a\r\r\nb\nc\n");
+        QTest::addRow("a line removed between a CR ending and an empty line keeps the empty line")
+            << QByteArray("a\rx\n\nb\n") << QStringLiteral("x\n") << QString() << "UTF-8"
+            << QByteArray("a\r\r\nb\n");
+        // U+FEFF at the start of a line is text there, not a byte-order mark to drop.
+        QTest::addRow("UTF-8 line starting with U+FEFF keeps it")
+            << QByteArray("line one\n\xEF\xBB\xBF" "b\n") << QStringLiteral("b") << QStringLiteral("c") << "UTF-8"
+            << QByteArray("line one\n\xEF\xBB\xBF" "c\n");
+        QTest::addRow("UTF-16LE line starting with U+FEFF keeps it")
+            << QByteArray("\xFF\xFE" "a\0\r\0\n\0\xFF\xFE" "b\0", 12) << QStringLiteral("b") << QStringLiteral("c")
+            << "UTF-16LE" << QByteArray("\xFF\xFE" "a\0\r\0\n\0\xFF\xFE" "c\0", 12);
     }
     void roundTrip()
     {

@@ -162,6 +162,42 @@ private Q_SLOTS:
         QCOMPARE(CheckoutRecord(folder).read(section.toLongLong()), expected);
     }
 
+    // A local path is kept as given: blanks at its ends and enclosing quotes are part of the name.
+    void pathsReadBackAsWritten_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addRow("folder ending in a blank") << QStringLiteral("/home/ann/Work /a.doc");
+        QTest::addRow("file ending in a blank") << QStringLiteral("/home/ann/a.doc ");
+        QTest::addRow("starting with a blank") << QStringLiteral(" rel/a.doc");
+        QTest::addRow("enclosed in quotes") << QStringLiteral("\"/home/ann/q\"");
+        QTest::addRow("quote at one end only") << QStringLiteral("/home/ann/q\"");
+    }
+    void pathsReadBackAsWritten()
+    {
+        QFETCH(QString, path);
+        const QString folder = m_dir.path() + QStringLiteral("/verbatim/");
+        QVERIFY(QDir().mkpath(folder));
+        CheckoutRecord record(folder);
+        QVERIFY(record.write(31, path));
+        QCOMPARE(record.read(31), path);
+        WorkPathRecord work(folder);
+        QVERIFY(work.write(32, path));
+        QCOMPARE(work.read(32), path);
+    }
+
+    void editKeysAreKeysTheRecordsAnswerTo()
+    {
+        // "[060017]" parses as 60017, but no read, erase or rewrite of 60017 reaches it.
+        const QString folder = m_dir.path() + QStringLiteral("/editkeys/");
+        QVERIFY(QDir().mkpath(folder));
+        writeBytes(folder + QLatin1String(kCheckoutRecordFile),
+                   "[060017]\r\nCheckoutPath=\\w\\a.txt\r\nEditSession=5\r\n[17]\r\nCheckoutPath=\\w\\b.txt\r\nEditSession=6\r\n");
+        const CheckoutRecord record(folder);
+        QCOMPARE(record.editKeys(), QList<qint64>{17});
+        for (const qint64 key : record.editKeys())
+            QVERIFY(record.isEdit(key));
+    }
+
     void writesKeepWhatItDoesNotKnow()
     {
         const QString file = m_dir.path() + QStringLiteral("/keep.ini");
