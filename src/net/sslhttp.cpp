@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <memory>
 #include <mutex>
@@ -42,6 +43,16 @@ QString shownUrl(const QString &url)
     return QUrl(url).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
 }
 
+// Requests run on pool threads that live on to the end of the process, where
+// OpenSSL's own clean-up can come before the thread's end and leave its
+// per-thread state (error queue, random generator) unfreed: free it here.
+struct ThreadStateRelease {
+    ThreadStateRelease() = default;
+    ThreadStateRelease(const ThreadStateRelease &) = delete;
+    ThreadStateRelease &operator=(const ThreadStateRelease &) = delete;
+    ~ThreadStateRelease() { OPENSSL_thread_stop(); }
+};
+
 } // namespace
 
 TSSLHttp::TSSLHttp(bool isSSL, bool tls12Only)
@@ -53,6 +64,7 @@ TSSLHttp::TSSLHttp(bool isSSL, bool tls12Only)
 
 bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString *error, qint64 maxBytes) const
 {
+    const ThreadStateRelease release;  // after the handle's clean-up below
     QByteArray local;
     QByteArray &out = body ? *body : local;
     out.clear();
