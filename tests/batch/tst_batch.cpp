@@ -239,14 +239,6 @@ RunResult runOnce(const TBatchTransport &task, const TBatchSettings &settings, s
     return r;
 }
 
-// ThreadSanitizer cannot follow a fork of a threaded process: the command-line
-// tests run in the other builds.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_TSAN() QSKIP("runs the command-line client in a child process")
-#else
-#define SKIP_UNDER_TSAN() (void)0
-#endif
-
 // Another process that holds a lock file until it is destroyed.
 class LockHolder
 {
@@ -661,7 +653,6 @@ private Q_SLOTS:
 
     void config_secondProcessAddsWhileWeAdd()
     {
-        SKIP_UNDER_TSAN();
         // A real second process adds tasks while this one does: none may be lost.
         QTemporaryDir dir;
         QProcess helper;
@@ -1420,7 +1411,6 @@ private Q_SLOTS:
 
     void worker_taskRunByAnotherProgramKeepsItsState()
     {
-        SKIP_UNDER_TSAN();
         // Another program runs the task: the worker names it and ends, and the task
         // keeps its state (its owner starts it again once the lock is free).
         QTemporaryDir dir;
@@ -1445,7 +1435,6 @@ private Q_SLOTS:
 
     void lock_heldByAnotherProgramIsSeen()
     {
-        SKIP_UNDER_TSAN();
         QTemporaryDir dir;
         QVERIFY(!TaskLockHeldElsewhere(dir.path(), 77));
         {
@@ -1932,7 +1921,6 @@ private Q_SLOTS:
     }
     void cli_usageErrors()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QProcess p;
         p.start(cliPath(), args);
@@ -1943,7 +1931,6 @@ private Q_SLOTS:
 
     void cli_runsHandWrittenTask()
     {
-        SKIP_UNDER_TSAN();
         BatchServer server;
         QTemporaryDir dir;
         int owner = 0;
@@ -1986,7 +1973,6 @@ private Q_SLOTS:
 
     void cli_failureGivesOneLineAndNonZero()
     {
-        SKIP_UNDER_TSAN();
         BatchServer server;
         QTemporaryDir dir;
         int owner = 0;
@@ -2010,7 +1996,6 @@ private Q_SLOTS:
 
     void cli_secondRunnerNamesTheHolder()
     {
-        SKIP_UNDER_TSAN();
         BatchServer server;
         QTemporaryDir dir;
         int owner = 0;
@@ -2032,7 +2017,6 @@ private Q_SLOTS:
 
     void cli_killedRunsResumeAndStoreEachFileOnce()
     {
-        SKIP_UNDER_TSAN();
         // A short form of the crash-safety script: SIGKILL at a few points of an upload run.
         BatchServer server;
         QTemporaryDir dir;
@@ -2079,7 +2063,6 @@ private Q_SLOTS:
     }
     void cli_ctrlCStopsCleanlyAndTheNextRunGoesOn()
     {
-        SKIP_UNDER_TSAN();
         BatchServer server;
         QTemporaryDir dir;
         int owner = 0;

@@ -26,13 +26,6 @@
 #include <csignal>
 #include <memory>
 
-// ThreadSanitizer cannot follow a fork of a threaded process.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_TSAN() QSKIP("runs the command-line client in a child process")
-#else
-#define SKIP_UNDER_TSAN() (void)0
-#endif
-
 namespace {
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -235,7 +228,6 @@ private Q_SLOTS:
     // each of them stored is still there after the other saved and ended.
     void windowAndTerminalKeepEachOthersChanges()
     {
-        SKIP_UNDER_TSAN();
         CliServer server;
         int owner = 0;
         const TBatchSettings settings = server.login(owner);
@@ -326,7 +318,6 @@ private Q_SLOTS:
     }
     void interruptedRunIsFinishedByRunAll()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(int, signal);
         CliServer server;
         int owner = 0;
@@ -378,7 +369,6 @@ private Q_SLOTS:
     }
     void ctrlCEndsEveryCommand()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
@@ -420,7 +410,6 @@ private Q_SLOTS:
     }
     void staleSavedLoginIsSaid()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(QString, said);
         CliServer server;
@@ -447,7 +436,6 @@ private Q_SLOTS:
     // last run's counts, and the run is taken again by --all.
     void runWithFailedFilesIsNeverDone()
     {
-        SKIP_UNDER_TSAN();
         CliServer server;
         int owner = 0;
         server.login(owner);
@@ -496,7 +484,6 @@ private Q_SLOTS:
     }
     void messagesFollowTheLanguageAsked()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(QString, said);
         {
@@ -515,7 +502,6 @@ private Q_SLOTS:
     // "task status" only reads: the index of an interrupted run is left byte for byte.
     void statusLeavesTheIndexAlone()
     {
-        SKIP_UNDER_TSAN();
         QCOMPARE(storeTask(uploadTask(m_home->path(), 5, "X"), 51), 51);
         QDir().mkpath(BatchIndexFolder());
         // A torn last line, as a crash leaves it: a loader would cut it.
@@ -543,7 +529,6 @@ private Q_SLOTS:
     }
     void downloadTaskAdd()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(int, code);
         QFETCH(QString, source);
@@ -563,7 +548,6 @@ private Q_SLOTS:
     // content the server holds already is said so, and the owners are listed.
     void fileCommands()
     {
-        SKIP_UNDER_TSAN();
         CliServer server;
         int owner = 0;
         server.login(owner);
@@ -637,7 +621,6 @@ private Q_SLOTS:
     // the task itself once the terminal has let go.
     void windowWaitsForTheTerminalsRun()
     {
-        SKIP_UNDER_TSAN();
         CliServer server;
         int owner = 0;
         const TBatchSettings settings = server.login(owner);
