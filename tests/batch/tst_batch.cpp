@@ -631,7 +631,6 @@ private Q_SLOTS:
 
     void config_secondProcessAddsWhileWeAdd()
     {
-        SKIP_UNDER_TSAN();
         // A real second process adds tasks while this one does: none may be lost.
         QTemporaryDir dir;
         QProcess helper;
@@ -1406,7 +1405,6 @@ private Q_SLOTS:
 
     void worker_taskRunByAnotherProgramKeepsItsState()
     {
-        SKIP_UNDER_TSAN();
         // Another program runs the task: the worker names it and ends, and the task
         // keeps its state (its owner starts it again once the lock is free).
         QTemporaryDir dir;
@@ -1431,7 +1429,6 @@ private Q_SLOTS:
 
     void lock_heldByAnotherProgramIsSeen()
     {
-        SKIP_UNDER_TSAN();
         QTemporaryDir dir;
         QVERIFY(!TaskLockHeldElsewhere(dir.path(), 77));
         {
@@ -1868,7 +1865,6 @@ private Q_SLOTS:
     }
     void cli_usageErrors()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         const ProgramRun r = runCli(args, 20000);
         QCOMPARE(r.code, 2);
@@ -1877,7 +1873,6 @@ private Q_SLOTS:
 
     void cli_runsHandWrittenTask()
     {
-        SKIP_UNDER_TSAN();
         ServerRun run;
         auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Hand/";
@@ -1914,7 +1909,6 @@ private Q_SLOTS:
 
     void cli_failureGivesOneLineAndNonZero()
     {
-        SKIP_UNDER_TSAN();
         ServerRun run;
         auto &[server, dir, owner, settings] = run;
         TBatchTranConfig config;
@@ -1933,7 +1927,6 @@ private Q_SLOTS:
 
     void cli_secondRunnerNamesTheHolder()
     {
-        SKIP_UNDER_TSAN();
         ServerRun run;
         auto &[server, dir, owner, settings] = run;
         TBatchTranConfig config;
@@ -1950,7 +1943,6 @@ private Q_SLOTS:
 
     void cli_killedRunsResumeAndStoreEachFileOnce()
     {
-        SKIP_UNDER_TSAN();
         // A short form of the crash-safety script: SIGKILL at a few points of an upload run.
         ServerRun run;
         auto &[server, dir, owner, settings] = run;
@@ -1987,7 +1979,6 @@ private Q_SLOTS:
     }
     void cli_ctrlCStopsCleanlyAndTheNextRunGoesOn()
     {
-        SKIP_UNDER_TSAN();
         ServerRun run;
         auto &[server, dir, owner, settings] = run;
         const QString root = dir.path() + "/Stop/";

@@ -83,7 +83,6 @@ private Q_SLOTS:
     // each of them stored is still there after the other saved and ended.
     void windowAndTerminalKeepEachOthersChanges()
     {
-        SKIP_UNDER_TSAN();
         RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
         const TBatchSettings settings = batchLogin(server.port(), {}, &owner);
@@ -174,7 +173,6 @@ private Q_SLOTS:
     }
     void interruptedRunIsFinishedByRunAll()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(int, signal);
         RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
@@ -225,7 +223,6 @@ private Q_SLOTS:
     }
     void ctrlCEndsEveryCommand()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
@@ -265,7 +262,6 @@ private Q_SLOTS:
     }
     void staleSavedLoginIsSaid()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(QString, said);
         RefServer server(RefServer::Setup::serverTimeouts());
@@ -292,7 +288,6 @@ private Q_SLOTS:
     // last run's counts, and the run is taken again by --all.
     void runWithFailedFilesIsNeverDone()
     {
-        SKIP_UNDER_TSAN();
         RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
         batchLogin(server.port(), {}, &owner);
@@ -341,7 +336,6 @@ private Q_SLOTS:
     }
     void messagesFollowTheLanguageAsked()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(QString, said);
         {
@@ -360,7 +354,6 @@ private Q_SLOTS:
     // "task status" only reads: the index of an interrupted run is left byte for byte.
     void statusLeavesTheIndexAlone()
     {
-        SKIP_UNDER_TSAN();
         QCOMPARE(storeTask(uploadTask(m_home->path(), 5, "X"), 51), 51);
         QDir().mkpath(BatchIndexFolder());
         // A torn last line, as a crash leaves it: a loader would cut it.
@@ -388,7 +381,6 @@ private Q_SLOTS:
     }
     void downloadTaskAdd()
     {
-        SKIP_UNDER_TSAN();
         QFETCH(QStringList, args);
         QFETCH(int, code);
         QFETCH(QString, source);
@@ -408,7 +400,6 @@ private Q_SLOTS:
     // content the server holds already is said so, and the owners are listed.
     void fileCommands()
     {
-        SKIP_UNDER_TSAN();
         RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
         batchLogin(server.port(), {}, &owner);
@@ -482,7 +473,6 @@ private Q_SLOTS:
     // the task itself once the terminal has let go.
     void windowWaitsForTheTerminalsRun()
     {
-        SKIP_UNDER_TSAN();
         RefServer server(RefServer::Setup::serverTimeouts());
         int owner = 0;
         const TBatchSettings settings = batchLogin(server.port(), {}, &owner);

@@ -631,10 +631,16 @@ private Q_SLOTS:
         QString hostile = QStringLiteral("[Count]65536[/Count]") + QString(1 << 20, u'[')
                           + QStringLiteral("[type65535]7[/TYPE65535]");
         run([](TRobotTcpClient &c) {
+            // One scan per entry takes far longer; sanitizer builds run several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+            const qint64 limit = 15000;
+#else
+            const qint64 limit = 3000;
+#endif
             QElapsedTimer clock;
             clock.start();
             const QList<quint32> t = c.GetFileType();
-            QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(clock.elapsed() < limit, qPrintable(QString::number(clock.elapsed())));
             QCOMPARE(t.size(), 65536);
             QCOMPARE(t.first(), 1u);
             QCOMPARE(t.last(), 7u);
