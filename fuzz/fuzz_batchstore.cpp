@@ -6,6 +6,7 @@
 #include "batch/bathfiledeal.h"
 #include "batch/fileindex.h"
 #include "core/wiredate.h"
+#include "fuzzinput.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,38 +23,8 @@
 
 namespace {
 
-// Input pieces: a two-byte length, then that many bytes (cut at the input's end).
-class Reader
-{
-public:
-    Reader(const uint8_t *data, size_t size) : m_data(reinterpret_cast<const char *>(data)), m_size(size) {}
-    quint8 byte() { return m_pos < m_size ? quint8(m_data[m_pos++]) : 0; }
-    QByteArray piece()
-    {
-        const size_t len = size_t(byte()) | size_t(byte()) << 8;
-        return take(len);
-    }
-    QByteArray rest() { return take(m_size); }
-
-private:
-    QByteArray take(size_t len)
-    {
-        len = std::min(len, m_size - m_pos);
-        const QByteArray out(m_data + m_pos, qsizetype(len));
-        m_pos += len;
-        return out;
-    }
-    const char *m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-};
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
-        std::abort();  // the harness's own disk, not a finding
-}
+using fuzzinput::Reader;
+using fuzzinput::writeFile;
 
 QByteArray readFile(const QString &path)
 {

@@ -11,6 +11,7 @@
 #include "versions/inifile.h"
 #include "versions/newestversions.h"
 #include "versions/workpaths.h"
+#include "fuzzinput.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,37 +24,8 @@
 
 namespace {
 
-class Reader
-{
-public:
-    Reader(const uint8_t *data, size_t size) : m_data(reinterpret_cast<const char *>(data)), m_size(size) {}
-    quint8 byte() { return m_pos < m_size ? quint8(m_data[m_pos++]) : 0; }
-    QByteArray piece()
-    {
-        const size_t len = size_t(byte()) | size_t(byte()) << 8;
-        return take(len);
-    }
-    QByteArray rest() { return take(m_size); }
-
-private:
-    QByteArray take(size_t len)
-    {
-        len = std::min(len, m_size - m_pos);
-        const QByteArray out(m_data + m_pos, qsizetype(len));
-        m_pos += len;
-        return out;
-    }
-    const char *m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-};
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
-        std::abort();
-}
+using fuzzinput::Reader;
+using fuzzinput::writeFile;
 
 struct Snapshot {
     QStringList sections;
