@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QLibrary>
 #include <QRandomGenerator>
 
 #include <mutex>
@@ -36,18 +35,7 @@ TSmtpSendFn smtpTransfer(QString *error)
     static TSmtpSendFn send = nullptr;
     static QString failure;
     std::call_once(once, [] {
-        const QString path = Plugins::Find(QLatin1String(kSmtpPluginName));
-        if (path.isEmpty()) {
-            failure = QStringLiteral("the mail plugin lib%1.so is not in %2")
-                          .arg(QLatin1String(kSmtpPluginName), Plugins::Folders().join(QLatin1String(", ")));
-        } else {
-            // Never unloaded: libcurl keeps its global state for the life of the process.
-            QLibrary library(path);
-            if (!library.load())
-                failure = library.errorString();
-            else if (!(send = reinterpret_cast<TSmtpSendFn>(library.resolve(kSmtpSendSymbol))))
-                failure = QStringLiteral("%1 has no entry point %2").arg(path, QLatin1String(kSmtpSendSymbol));
-        }
+        send = reinterpret_cast<TSmtpSendFn>(Plugins::Resolve(QLatin1String(kSmtpPluginName), kSmtpSendSymbol, &failure));
         if (!failure.isEmpty())
             qCWarning(lcMail).noquote() << "mail:" << failure;
     });

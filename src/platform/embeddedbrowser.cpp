@@ -5,7 +5,6 @@
 #include "platform/webviewplugin.h"
 
 #include <QCoreApplication>
-#include <QLibrary>
 #include <QOpenGLContext>
 #include <QPointer>
 
@@ -97,12 +96,8 @@ TWebViewCreateFn loadPlugin(QString *error)
                           .arg(QLatin1String(kWebViewPluginName), EmbeddedBrowser::PluginFolders().join(QLatin1String(", ")));
     } else {
         prepareSharedOpenGl();
-        QLibrary library(path);
-        if (!library.load())
-            state.error = library.errorString();
-        else if (!(state.create = reinterpret_cast<TWebViewCreateFn>(library.resolve(kWebViewCreateSymbol))))
-            state.error = QStringLiteral("%1 has no entry point %2").arg(path, QLatin1String(kWebViewCreateSymbol));
-        // Never unloaded: WebEngine keeps threads and handlers for the life of the process.
+        state.create = reinterpret_cast<TWebViewCreateFn>(
+            Plugins::Resolve(QLatin1String(kWebViewPluginName), kWebViewCreateSymbol, &state.error));
     }
     if (!state.error.isEmpty())
         qCWarning(lcPlatform).noquote() << "web view:" << state.error;

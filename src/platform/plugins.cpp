@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibrary>
 
 namespace Plugins {
 
@@ -25,6 +26,24 @@ QString Find(const QString &name)
             return info.absoluteFilePath();
     }
     return {};
+}
+
+QFunctionPointer Resolve(const QString &name, const char *symbol, QString *error)
+{
+    const QString path = Find(name);
+    if (path.isEmpty()) {
+        *error = QStringLiteral("the plugin lib%1.so is not in %2").arg(name, Folders().join(QLatin1String(", ")));
+        return nullptr;
+    }
+    QLibrary library(path);
+    if (!library.load()) {
+        *error = library.errorString();
+        return nullptr;
+    }
+    const QFunctionPointer entry = library.resolve(symbol);
+    if (!entry)
+        *error = QStringLiteral("%1 has no entry point %2").arg(path, QLatin1String(symbol));
+    return entry;
 }
 
 } // namespace Plugins
