@@ -452,7 +452,7 @@ private:
         for (int i = 0; i < 6; ++i)
             preview();
         // So does the client's first run of the task (its worker keeps the task's index
-        // open). A one-minute period is stored as 0.02 hours and runs every second minute.
+        // open).
         const QDeadlineTimer firstRun(150000);
         while (!firstRun.hasExpired() && taskRuns() < 2)
             QThread::msleep(500);

@@ -100,7 +100,9 @@ bool BatchTimeRule(TBatchTransport &task, bool previous, TDateTime now)
         return false;
     // A period under one minute would divide by zero below.
     const qint64 period = qMax<qint64>(1, std::llround(qMax(task.TaskCyc, kMinTaskCyc) * 60));
-    if (task.TaskCyc * 60 > double(minutesBetween(now, task.RunEndTime)))
+    // The period in whole minutes, as the task list shows it: one minute is stored
+    // as 0.02 h, and 1.2 minutes would hold every run back to the second minute.
+    if (period > minutesBetween(now, task.RunEndTime))
         return false;
     if (!previous) {
         task.St = BTS_Running;

@@ -1046,26 +1046,35 @@ private Q_SLOTS:
 
     void timeRule_data()
     {
+        QTest::addColumn<double>("hours");
+        QTest::addColumn<TDateTime>("lastRunEnd");
         QTest::addColumn<TDateTime>("now");
         QTest::addColumn<bool>("previous");
         QTest::addColumn<bool>("allowed");
-        QTest::addRow("07:59 is before the anchor") << at(2025, 3, 4, 7, 59) << false << false;
-        QTest::addRow("08:00 starts") << at(2025, 3, 4, 8, 0) << false << true;
-        QTest::addRow("08:03 goes on") << at(2025, 3, 4, 8, 3) << true << true;
-        QTest::addRow("08:05 pauses a running run") << at(2025, 3, 4, 8, 5) << true << false;
-        QTest::addRow("09:00 goes on again") << at(2025, 3, 4, 9, 0) << true << true;
-        QTest::addRow("too soon after the last run") << at(2025, 3, 4, 8, 30) << false << false;
+        const TDateTime six = at(2025, 3, 4, 6, 0);
+        QTest::addRow("07:59 is before the anchor") << 1.0 << six << at(2025, 3, 4, 7, 59) << false << false;
+        QTest::addRow("08:00 starts") << 1.0 << six << at(2025, 3, 4, 8, 0) << false << true;
+        QTest::addRow("08:03 goes on") << 1.0 << six << at(2025, 3, 4, 8, 3) << true << true;
+        QTest::addRow("08:05 pauses a running run") << 1.0 << six << at(2025, 3, 4, 8, 5) << true << false;
+        QTest::addRow("09:00 goes on again") << 1.0 << six << at(2025, 3, 4, 9, 0) << true << true;
+        QTest::addRow("too soon after the last run") << 1.0 << at(2025, 3, 4, 8, 0) << at(2025, 3, 4, 8, 30) << false << false;
+        // One minute is stored with two decimals as 0.02 h, 1.2 minutes: it must
+        // still run every minute, as the task list says.
+        QTest::addRow("one minute, a minute later") << 0.02 << at(2025, 3, 4, 8, 10) << at(2025, 3, 4, 8, 11) << false << true;
+        QTest::addRow("one minute, same minute") << 0.02 << at(2025, 3, 4, 8, 10) << at(2025, 3, 4, 8, 10) << false << false;
+        QTest::addRow("half an hour, 29 minutes") << 0.5 << at(2025, 3, 4, 8, 10) << at(2025, 3, 4, 8, 39) << false << false;
     }
     void timeRule()
     {
+        QFETCH(double, hours);
+        QFETCH(TDateTime, lastRunEnd);
         QFETCH(TDateTime, now);
         QFETCH(bool, previous);
         QFETCH(bool, allowed);
         TBatchTransport t = uploadTask(1, "/a/", 1);
-        t.TaskCyc = 1.0;
+        t.TaskCyc = hours;
         t.TaskStartTime = *ParseTaskTime("08:00:00");
-        t.RunEndTime = QTest::currentDataTag() == QLatin1String("too soon after the last run") ? at(2025, 3, 4, 8, 0)
-                                                                                            : at(2025, 3, 4, 6, 0);
+        t.RunEndTime = lastRunEnd;
         QCOMPARE(BatchTimeRule(t, previous, now), allowed);
         QCOMPARE(t.St, allowed ? BTS_Running : BTS_Waiting);
     }
