@@ -5,7 +5,7 @@
 #include "core/workpools.h"
 
 template <typename Work, typename Done>
-QFuture<std::invoke_result_t<Work>> RunAsync(QObject *context, Work work, Done done)
+void RunAsync(QObject *context, Work work, Done done)
 {
-    return RunOnPool(RequestPool(), context, std::move(work), std::move(done));
+    RunOnPool(RequestPool(), context, std::move(work), std::move(done));
 }

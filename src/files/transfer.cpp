@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFutureWatcher>
-#include <QtConcurrent>
 
 namespace {
 constexpr qint64 kMB = 1048576;

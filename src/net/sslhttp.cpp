@@ -1,5 +1,6 @@
 #include "net/sslhttp.h"
 
+#include "core/threadhandover.h"
 #include "core/uitext.h"
 
 #include <QEventLoop>
@@ -118,11 +119,14 @@ bool TSSLHttp::Get(const QString &url, int timeoutMs, QByteArray *body, QString 
     Outcome outcome;
     // A thread of its own: the caller blocks as on a plain socket, and no event
     // of the caller's thread (a window's, when one calls) runs meanwhile.
+    const ThreadHandOver handOver;
     std::unique_ptr<QThread> worker(QThread::create([&] {
         outcome = fetch(u, scheme == QLatin1String("https"), m_tls12Only, timeout, maxBytes, out);
+        handOver.release();
     }));
     worker->start();
     worker->wait();
+    handOver.acquire();
     if (error)
         *error = outcome.error;
     return outcome.ok;

@@ -11,6 +11,7 @@
 #include "versions/workpaths.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>

@@ -4,6 +4,7 @@
 #include "core/tagtext.h"
 #include "core/uitext.h"
 #include "core/wiredate.h"
+#include "core/workpools.h"
 #include "fakeserver.h"
 #include "net/robottcpclient.h"
 #include "net/sslhttp.h"
@@ -19,11 +20,11 @@
 #include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QtConcurrent>
 #include <QtEndian>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -1057,6 +1058,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(target + ".tmp"));
         QCOMPARE(t, someTime());
         QCOMPARE(mtime(target), DateTimeToQDateTime(someTime()));
+        QVERIFY(srv.waitForHandled(1));
         QCOMPARE(seen->request.operation, 2);
         QCOMPARE(seen->request.params, QStringLiteral("[EncryptCode]ENC[/EncryptCode][FileKey]99[/FileKey][language]1"
                                                       "[/language][IsReplace]True[/IsReplace]"));
@@ -1110,6 +1112,7 @@ private Q_SLOTS:
             sawBak = sawBak || !QDir(dir).entryList({QStringLiteral("part.bin.tmp_*.bak")}).isEmpty();
         };
         QCOMPARE(int(c->DownloadFile(target, QString(), 1)), 10);
+        QVERIFY(srv.waitForHandled(1));
         QCOMPARE(seen->offered, qint64(992));
         const QByteArray local = serverResumes ? content.left(1000) : pattern(1000, 9);
         QCOMPARE(seen->last, qFromLittleEndian<qint64>(local.constData() + 984));
@@ -1217,6 +1220,7 @@ private Q_SLOTS:
         QCOMPARE(mtime(target + ".tmp"), DateTimeToQDateTime(someTime()));
         QVERIFY(!QFileInfo::exists(target));
         QCOMPARE(int(c->DownloadFile(target, replace, 1)), 10);
+        QVERIFY(srv.waitForHandled(2));
         QCOMPARE(seen->offered, sameVersion ? kept : qint64(0));
         QCOMPARE(readAll(target), content);
         QVERIFY(!QFileInfo::exists(target + ".tmp"));
@@ -1410,6 +1414,7 @@ private Q_SLOTS:
         auto c = makeClient(srv.port());
         TDateTime t = 0;
         QCOMPARE(int(c->DownloadFile2(target, t, 44)), expect);
+        QVERIFY(srv.waitForHandled(expect == 52 ? 1 : 2));
         QCOMPARE(int(check->code()), 52);
         QCOMPARE(check->text(), QStringLiteral("[EncryptCode]ENC[/EncryptCode][fileKey]44[/fileKey][locDT]%1[/locDT]"
                                                "[locSize]5[/locSize]")
@@ -1506,6 +1511,7 @@ private Q_SLOTS:
         });
         auto c = makeClient(srv.port());
         QCOMPARE(int(c->ApiReceiveFile(QStringLiteral("[Cmd]x[/Cmd]"), path("api.out"), someTime())), 10);
+        QVERIFY(srv.waitForHandled(1));
         QCOMPARE(seen->request.operation, 8);
         QCOMPARE(seen->request.params, QStringLiteral("[Cmd]x[/Cmd]"));
         QCOMPARE(readAll(path("api.out")), QByteArray("raw body"));
@@ -1548,6 +1554,7 @@ private Q_SLOTS:
         t.join();
         QCOMPARE(up, 3);
         QCOMPARE(down, 10);
+        QVERIFY(srv.waitForHandled(2));
         QVERIFY(*body == content);
         QVERIFY(readAll(path("tls.out")) == content);
     }
@@ -1597,13 +1604,15 @@ private Q_SLOTS:
         });
         // The password change puts both passwords, encrypted, into the query.
         const QString url = QStringLiteral("http://127.0.0.1:%1/user?opr=modifyps&oldps=0AB1C2SECRET&newps=9F8E7SECRET").arg(port);
-        QFuture<QString> job = QtConcurrent::run([url] {
+        QObject context;
+        std::optional<QString> answer;
+        RunOnPool(RequestPool(), &context, [url] {
             QString error;
             TSSLHttp(false).Get(url, 5000, nullptr, &error);
             return error;
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 20000);
-        const QString error = job.result();
+        }, [&](const QString &error) { answer = error; });
+        QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 20000);
+        const QString error = *answer;
         QVERIFY(!error.isEmpty());
         QVERIFY2(error.contains(QStringLiteral("127.0.0.1:%1/user").arg(port)), qPrintable(error));
         QVERIFY2(!error.contains(QLatin1String("SECRET")) && !error.contains(QLatin1String("oldps")), qPrintable(error));
@@ -1650,16 +1659,18 @@ private Q_SLOTS:
             c.close();
         });
         const QString url = QStringLiteral("%1://127.0.0.1:%2/page?x=1").arg(tls ? "https" : "http").arg(server.port());
-        QFuture<QPair<QByteArray, QString>> job = QtConcurrent::run([url, maxBytes] {
+        QElapsedTimer clock;
+        clock.start();
+        QObject context;
+        std::optional<QPair<QByteArray, QString>> outcome;
+        RunOnPool(RequestPool(), &context, [url, maxBytes] {
             QByteArray got;
             QString error;
             const bool ok = TSSLHttp(url.startsWith(QLatin1String("https"))).Get(url, 700, &got, &error, maxBytes);
             return qMakePair(ok ? got : QByteArray(), error);
-        });
-        QElapsedTimer clock;
-        clock.start();
-        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 20000);
-        const auto [got, error] = job.result();
+        }, [&](const QPair<QByteArray, QString> &result) { outcome = result; });
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 20000);
+        const auto [got, error] = *outcome;
         QCOMPARE(QString::fromUtf8(got), body);
         QVERIFY2(error.contains(why), qPrintable(error));
         QVERIFY2(clock.elapsed() < 3500, "the time-out was not kept");

@@ -9,6 +9,7 @@
 #include "preview/viewerchoice.h"
 #include "core/fileext.h"
 #include "core/textfile.h"
+#include "core/workpools.h"
 #include "testenv.h"
 #include "web/previewhint.h"
 
@@ -29,7 +30,6 @@
 #include <QStringEncoder>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QtConcurrent>
 #include <QTextBrowser>
 #include <QClipboard>
 #include <QPrinter>
@@ -43,6 +43,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <optional>
 
 #include <ctime>
 
@@ -1532,11 +1534,13 @@ private Q_SLOTS:
         c.Sandbox = sandbox;
         c.TimeoutMs = 60000;
         // Converted on a worker so the server above can answer meanwhile.
-        QFuture<TConversionResult> job = QtConcurrent::run([&c, &src, &dir] {
+        QObject context;
+        std::optional<TConversionResult> result;
+        RunOnPool(RequestPool(), &context, [&c, &src, &dir] {
             return c.Convert(src.fileName(), dir.filePath(QStringLiteral("o")), dir.filePath(QStringLiteral("scratch")));
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 90000);
-        QVERIFY2(job.result().Ok, qPrintable(job.result().Error));
+        }, [&](const TConversionResult &r) { result = r; });
+        QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 90000);
+        QVERIFY2(result->Ok, qPrintable(result->Error));
         QCOMPARE(connections, 0);
     }
 
