@@ -425,16 +425,19 @@ int main(int argc, char **argv)
     qint64 sizeMiB = 1024;
     int rounds = 6;
     QString dirArg;
+    QString onlyMode;  // "plain" or "tls": one of the two (for profiling)
     for (int i = 1; i < argc; ++i) {
         const QString a = QString::fromLocal8Bit(argv[i]);
         if (a == QLatin1String("--size-mib") && i + 1 < argc)
             sizeMiB = QString::fromLocal8Bit(argv[++i]).toLongLong();
         else if (a == QLatin1String("--rounds") && i + 1 < argc)
             rounds = std::max(1, QString::fromLocal8Bit(argv[++i]).toInt());
+        else if (a == QLatin1String("--mode") && i + 1 < argc)
+            onlyMode = QString::fromLocal8Bit(argv[++i]);
         else if (a == QLatin1String("--dir") && i + 1 < argc)
             dirArg = QString::fromLocal8Bit(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: bench_filechannel [--size-mib N] [--rounds N] [--dir FOLDER]\n");
+            std::fprintf(stderr, "usage: bench_filechannel [--size-mib N] [--rounds N] [--mode plain|tls] [--dir FOLDER]\n");
             return 2;
         }
     }
@@ -468,6 +471,8 @@ int main(int argc, char **argv)
                 "ratio best", "CPU s: chan", "raw");
     bool ok = true;
     for (bool tls : {false, true}) {
+        if (!onlyMode.isEmpty() && onlyMode != QLatin1String(tls ? "tls" : "plain"))
+            continue;
         const Server srv = startServer(tls);
         const double mb = double(size) / 1e6;
 

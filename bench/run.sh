@@ -2,7 +2,7 @@
 # Builds the benchmarks (optimised) into build-bench/ and runs one of them. The
 # first argument chooses it (the file channel one when it is left out); the rest
 # go to the benchmark:
-#   bench/run.sh [filechannel] [--size-mib N] [--rounds N] [--dir FOLDER]
+#   bench/run.sh [filechannel] [--size-mib N] [--rounds N] [--mode plain|tls] [--dir FOLDER]
 #       file channel against a raw socket copy: --size-mib (default 1024), --rounds (default 6,
 #       alternating which goes first; min / median / max of all runs), --dir (where the 1 GiB files go)
 #   bench/run.sh server [--clients N] [--small N] [--large-mib N] [--dir FOLDER] [--hostile N]
