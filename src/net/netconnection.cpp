@@ -36,6 +36,7 @@ struct BioState {
     int fd = -1;
     int lastErrno = 0;
     int sendFlags = MSG_NOSIGNAL;
+    bool bufferedOnly = false;   // reads end where OpenSSL's buffer ends, without a system call
 };
 
 int bioWrite(BIO *b, const char *buf, int len)
@@ -56,6 +57,10 @@ int bioRead(BIO *b, char *buf, int len)
 {
     auto *st = static_cast<BioState *>(BIO_get_data(b));
     BIO_clear_retry_flags(b);
+    if (st->bufferedOnly) {
+        BIO_set_retry_read(b);
+        return -1;
+    }
     const ssize_t n = ::recv(st->fd, buf, size_t(len), 0);
     if (n >= 0)
         return int(n);
@@ -457,9 +462,10 @@ qint64 TNetConnection::rawRecv(char *data, qint64 size)
 
 qint64 TNetConnection::tlsReadPending(char *data, int size)
 {
-    // Records already in OpenSSL's buffer are taken now, without waiting; a failure
-    // here is left for the next read to report.
+    // Whole records already in OpenSSL's buffer are taken now; a record still
+    // arriving, or a failure, is left for the next read.
     qint64 got = 0;
+    m_tls->bio.bufferedOnly = true;
     while (size > 0 && SSL_has_pending(m_tls->ssl)) {
         const int r = SSL_read(m_tls->ssl, data, size);
         if (r <= 0) {
@@ -472,6 +478,7 @@ qint64 TNetConnection::tlsReadPending(char *data, int size)
         data += r;
         size -= r;
     }
+    m_tls->bio.bufferedOnly = false;
     return got;
 }
 
