@@ -146,6 +146,26 @@ private Q_SLOTS:
         QVERIFY(org.GetChangedUsers().isEmpty());  // already online: no change
     }
 
+    // Each user's texts come back whole and as that user's own, also after a status
+    // merge replaced some of them.
+    void userTextsInTheTable()
+    {
+        TOrgStructure org;
+        org.ParseOrgStructure(QStringLiteral(
+            "<O><GroupItem Name=\"G\" Id=\"1\"><Members>"
+            "<U Id=\"5\" Name=\"Ann\" Email=\"ann@example.com\" CoreId=\"E5\" BindingIp=\"10.0.0.5\"/>"
+            "<U Id=\"6\" Name=\"王芳\" Email=\"wang@例子.cn\" CoreId=\"工号6\"/>"
+            "<U Id=\"7\" Name=\"Cy\" CoreId=\"E7\"/>"
+            "</Members></GroupItem></O>"));
+        org.ResetUserStatus(QStringLiteral("<S><U Id=\"5\" Name=\"Ann B\" Email=\"ab@example.com\"/></S>"));
+        QStringList rows;
+        for (const TOwnerRegInfo &u : org.AOwnerRegInfo)
+            rows << QStringLiteral("%1|%2|%3|%4|%5").arg(u.OwnerId).arg(u.DisplayName, u.Email, u.CoreId, u.BindingIp);
+        QCOMPARE(rows, (QStringList{"5|Ann B|ab@example.com||", "6|王芳|wang@例子.cn|工号6|", "7|Cy||E7|"}));
+        QCOMPARE(org.GetUsrInfo(6).Email, QStringLiteral("wang@例子.cn"));
+        QCOMPARE(org.AOwnerRegInfo.at(2).CoreId, QStringLiteral("E7"));
+    }
+
     // Would catch a parser that crashes, recurses without bound or half-trusts a broken reply.
     void hostileOrMalformed_data()
     {
