@@ -23,6 +23,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -352,12 +353,27 @@ void stopServer(const Server &srv, bool tls)
     ::waitpid(srv.pid, nullptr, 0);
 }
 
-double seconds(const std::function<void()> &f)
+// CPU seconds of this process (the client; the server is a child of its own).
+double cpuSeconds()
 {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
+
+// Wall and CPU seconds of every run of one transfer. CPU time is what the client
+// itself spent and moves far less with the machine's load than the wall time.
+struct Runs {
+    std::vector<double> wall, cpu;
+    void time(const std::function<void()> &f)
+    {
+        const double cpu0 = cpuSeconds();
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        cpu.push_back(cpuSeconds() - cpu0);
+    }
+};
 
 // Untimed: the written file goes to disk and away, so the next measurement does
 // not pay for this one's write-back.
@@ -369,6 +385,29 @@ void settle(const QString &file)
         ::close(fd);
     }
     QFile::remove(file);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Speeds of every run of one transfer, as min / median / max, and the ratios
+// channel / raw of the medians and of the best runs.
+void printRow(const char *mode, const char *direction, double mb, const Runs &ch, const Runs &rw)
+{
+    const std::vector<double> &channel = ch.wall, &raw = rw.wall;
+    auto spread = [mb](const std::vector<double> &secs) {
+        const auto [fast, slow] = std::minmax_element(secs.begin(), secs.end());
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f / %.0f / %.0f", mb / *slow, mb / median(secs), mb / *fast);
+        return std::string(text);
+    };
+    const double best = *std::min_element(raw.begin(), raw.end()) / *std::min_element(channel.begin(), channel.end());
+    std::printf("%-6s %-9s %20s %20s %13.2f %11.2f %12.2f %8.2f\n", mode, direction, spread(channel).c_str(),
+                spread(raw).c_str(), median(raw) / median(channel), best, median(ch.cpu), median(rw.cpu));
 }
 
 long peakRssKiB()
@@ -384,18 +423,21 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     qint64 sizeMiB = 1024;
-    int rounds = 4;
+    int rounds = 6;
     QString dirArg;
+    QString onlyMode;  // "plain" or "tls": one of the two (for profiling)
     for (int i = 1; i < argc; ++i) {
         const QString a = QString::fromLocal8Bit(argv[i]);
         if (a == QLatin1String("--size-mib") && i + 1 < argc)
             sizeMiB = QString::fromLocal8Bit(argv[++i]).toLongLong();
         else if (a == QLatin1String("--rounds") && i + 1 < argc)
             rounds = std::max(1, QString::fromLocal8Bit(argv[++i]).toInt());
+        else if (a == QLatin1String("--mode") && i + 1 < argc)
+            onlyMode = QString::fromLocal8Bit(argv[++i]);
         else if (a == QLatin1String("--dir") && i + 1 < argc)
             dirArg = QString::fromLocal8Bit(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: bench_filechannel [--size-mib N] [--rounds N] [--dir FOLDER]\n");
+            std::fprintf(stderr, "usage: bench_filechannel [--size-mib N] [--rounds N] [--mode plain|tls] [--dir FOLDER]\n");
             return 2;
         }
     }
@@ -423,9 +465,14 @@ int main(int argc, char **argv)
     const long rssBefore = peakRssKiB();
     std::printf("file channel vs raw socket copy, %lld MiB over loopback (server in a child process)\n\n",
                 static_cast<long long>(sizeMiB));
-    std::printf("%-6s %-9s %14s %14s %8s\n", "mode", "direction", "channel MB/s", "raw MB/s", "ratio");
+    std::printf("%d rounds each, alternating which goes first; speeds in MB/s as min / median / max of all rounds\n\n",
+                rounds);
+    std::printf("%-6s %-9s %20s %20s %13s %11s %12s %8s\n", "mode", "direction", "channel", "raw", "ratio median",
+                "ratio best", "CPU s: chan", "raw");
     bool ok = true;
     for (bool tls : {false, true}) {
+        if (!onlyMode.isEmpty() && onlyMode != QLatin1String(tls ? "tls" : "plain"))
+            continue;
         const Server srv = startServer(tls);
         const double mb = double(size) / 1e6;
 
@@ -443,33 +490,33 @@ int main(int argc, char **argv)
         tf.Size = size;
         const QString rawOut = tmp.path() + QLatin1String("/raw.bin");
         const QString chOut = tmp.path() + QLatin1String("/channel.bin");
-        // Each direction twice, alternating raw and channel; the best run of each counts,
-        // so page-cache write-back of an earlier run does not decide the ratio.
-        double rawUp = 1e9, chUp = 1e9, rawDown = 1e9, chDown = 1e9;
+        // Every run is kept: the goal is judged on the medians, and the spread shows how
+        // much the machine's load moved the figures.
+        Runs rawUp, chUp, rawDown, chDown;
         for (int round = 0; round < rounds; ++round) {
             // Whichever transfer writes a large file first pays the kernel's page-cache
-            // reclaim; the order alternates per round and the best run of each counts.
+            // reclaim, so the order alternates per round.
             const bool rawFirst = round % 2 == 0;
-            auto rawUpRun = [&] { rawUp = std::min(rawUp, seconds([&] { rawUpload(srv.port, tls, src, size); })); };
+            auto rawUpRun = [&] { rawUp.time([&] { rawUpload(srv.port, tls, src, size); }); };
             auto chUpRun = [&] {
                 qint64 key = 0;
                 int upResult = 0;
                 progress = 0;
-                chUp = std::min(chUp, seconds([&] { upResult = c.UploadFile(1, QString(), key, tf, 0); }));
+                chUp.time([&] { upResult = c.UploadFile(1, QString(), key, tf, 0); });
                 if (upResult != 3 || progress != size) {
                     std::fprintf(stderr, "upload failed: %d %s\n", upResult, qPrintable(c.GetLastError()));
                     ok = false;
                 }
             };
             auto rawDownRun = [&] {
-                rawDown = std::min(rawDown, seconds([&] { rawDownload(srv.port, tls, rawOut, size); }));
+                rawDown.time([&] { rawDownload(srv.port, tls, rawOut, size); });
                 settle(rawOut);
             };
             auto chDownRun = [&] {
                 int downResult = 0;
-                chDown = std::min(chDown, seconds([&] {
+                chDown.time([&] {
                     downResult = c.DownloadFile(chOut, QStringLiteral("[BenchSize]%1[/BenchSize]").arg(size), 1);
-                }));
+                });
                 if (downResult != 10 || QFileInfo(chOut).size() != size) {
                     std::fprintf(stderr, "download failed: %d %s\n", downResult, qPrintable(c.GetLastError()));
                     ok = false;
@@ -490,8 +537,8 @@ int main(int argc, char **argv)
         }
         stopServer(srv, tls);
         const char *mode = tls ? "TLS" : "plain";
-        std::printf("%-6s %-9s %14.0f %14.0f %8.2f\n", mode, "upload", mb / chUp, mb / rawUp, rawUp / chUp);
-        std::printf("%-6s %-9s %14.0f %14.0f %8.2f\n", mode, "download", mb / chDown, mb / rawDown, rawDown / chDown);
+        printRow(mode, "upload", mb, chUp, rawUp);
+        printRow(mode, "download", mb, chDown, rawDown);
         std::fflush(stdout);
     }
     const long peak = peakRssKiB();

@@ -2,9 +2,9 @@
 # Builds the benchmarks (optimised) into build-bench/ and runs one of them. The
 # first argument chooses it (the file channel one when it is left out); the rest
 # go to the benchmark:
-#   bench/run.sh [filechannel] [--size-mib N] [--rounds N] [--dir FOLDER]
-#       file channel against a raw socket copy: --size-mib (default 1024), --rounds (default 4,
-#       alternating which goes first; the best run counts), --dir (where the 1 GiB files go)
+#   bench/run.sh [filechannel] [--size-mib N] [--rounds N] [--mode plain|tls] [--dir FOLDER]
+#       file channel against a raw socket copy: --size-mib (default 1024), --rounds (default 6,
+#       alternating which goes first; min / median / max of all runs), --dir (where the 1 GiB files go)
 #   bench/run.sh server [--clients N] [--small N] [--large-mib N] [--dir FOLDER] [--hostile N]
 #       the reference server under concurrent clients: defaults 20 clients, each 50 files of
 #       1 MiB and one of 256 MiB; --dir is where the sources, the server's data and the downloads go.

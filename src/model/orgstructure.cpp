@@ -7,6 +7,7 @@
 #include <QXmlStreamReader>
 
 #include <deque>
+#include <limits>
 
 namespace {
 // Groups nest two XML levels per step; the XML bound already stops deeper replies.
@@ -57,15 +58,52 @@ EntryAttributes entryAttributes(const QXmlStreamAttributes &attributes)
 }
 } // namespace
 
-TOwnerRegInfo TOrgStructure::readUser(const QXmlStreamAttributes &attributes, const QString &name, TDateTime now) const
+TOwnerTable::Span TOwnerTable::keep(QStringView text)
+{
+    // The shared text holds at most each attribute of the reply once; a reply of
+    // four thousand million characters cannot arrive, so this never drops a text.
+    if (text.isEmpty() || m_text.size() + text.size() > std::numeric_limits<quint32>::max())
+        return {};
+    const Span span{quint32(m_text.size()), quint32(text.size())};
+    m_text.append(text);
+    return span;
+}
+
+QString TOwnerTable::text(Span span) const
+{
+    return span.Size == 0 ? QString() : m_text.mid(span.At, span.Size);
+}
+
+TOwnerRegInfo TOwnerTable::at(qsizetype i) const
+{
+    const Entry &e = m_entries.at(size_t(i));
+    TOwnerRegInfo info;
+    info.OwnerId = e.OwnerId;
+    info.OnLine = e.OnLine;
+    info.StChanged = e.StChanged;
+    info.LasterLoginTm = e.LasterLoginTm;
+    info.DisplayName = e.DisplayName;
+    info.Email = text(e.Email);
+    info.CoreId = text(e.CoreId);
+    info.BindingIp = text(e.BindingIp);
+    return info;
+}
+
+void TOwnerTable::clear()
+{
+    std::vector<Entry>().swap(m_entries);
+    m_text = QString();
+}
+
+TOwnerTable::Entry TOrgStructure::readUser(const QXmlStreamAttributes &attributes, const QString &name, TDateTime now)
 {
     const EntryAttributes e = entryAttributes(attributes);
-    TOwnerRegInfo info;
+    TOwnerTable::Entry info;
     info.OwnerId = StrToIntDef(e.id, -1);
     info.DisplayName = name;
-    info.Email = e.email.toString();
-    info.CoreId = e.coreId.toString();
-    info.BindingIp = e.bindingIp.toString();
+    info.Email = AOwnerRegInfo.keep(e.email);
+    info.CoreId = AOwnerRegInfo.keep(e.coreId);
+    info.BindingIp = AOwnerRegInfo.keep(e.bindingIp);
     info.LasterLoginTm = ParseWireDateTimeDef(e.lastLogin, now - 1.0);
     info.OnLine = (now - FTime_Deff - info.LasterLoginTm) < kOnlineWindowDays;
     info.StChanged = false;
@@ -83,7 +121,7 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
     // entry's length for hostile replies. Untouched capacity costs address space only,
     // while growing by copies would hold the table twice.
     const qsizetype bound = qMin(QStringView(xmlTxt).count(u'<'), xmlTxt.size() / 24);
-    AOwnerRegInfo.reserve(bound);
+    AOwnerRegInfo.m_entries.reserve(size_t(bound));
     m_userIndex.reserve(bound);
     // One streaming pass: an organisation of 50 000 users never exists as a second,
     // generic tree. Users reach the table in the order "Members" before "Childs" of
@@ -95,8 +133,8 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
         Kind kind = Kind::Ignore;
         THS_Org *group = nullptr;
         Context *owner = nullptr;                       // Members, Childs: their group
-        std::vector<TOwnerRegInfo> *sink = nullptr;     // Group: where its users go
-        std::vector<TOwnerRegInfo> deferred;            // Group: sub-groups' users before its members
+        std::vector<TOwnerTable::Entry> *sink = nullptr;  // Group: where its users go
+        std::vector<TOwnerTable::Entry> deferred;         // Group: sub-groups' users before its members
         QSet<qint32> memberIds;                         // Members
         bool membersSeen = false;
         bool childsSeen = false;
@@ -109,16 +147,16 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
         c.owner = owner;
         return c;
     };
-    auto deliver = [this](TOwnerRegInfo &&info, std::vector<TOwnerRegInfo> *sink) {
+    auto deliver = [this](TOwnerTable::Entry &&info, std::vector<TOwnerTable::Entry> *sink) {
         if (sink)
             sink->push_back(std::move(info));
         else
             mergeUser(std::move(info));
     };
     auto flush = [&deliver](Context &group) {
-        for (TOwnerRegInfo &u : group.deferred)
+        for (TOwnerTable::Entry &u : group.deferred)
             deliver(std::move(u), group.sink);
-        std::vector<TOwnerRegInfo>().swap(group.deferred);
+        std::vector<TOwnerTable::Entry>().swap(group.deferred);
     };
     TXmlFeed feed(xmlTxt);
     QXmlStreamReader &reader = feed.reader();
@@ -222,15 +260,15 @@ void TOrgStructure::ParseOrgStructure(const QString &xmlTxt)
         fail();
 }
 
-void TOrgStructure::mergeUser(TOwnerRegInfo &&info)
+void TOrgStructure::mergeUser(TOwnerTable::Entry &&info)
 {
     const auto it = m_userIndex.constFind(info.OwnerId);
     if (it == m_userIndex.constEnd()) {
         m_userIndex.insert(info.OwnerId, AOwnerRegInfo.size());
-        AOwnerRegInfo.append(std::move(info));
+        AOwnerRegInfo.m_entries.push_back(std::move(info));
         return;
     }
-    TOwnerRegInfo &old = AOwnerRegInfo[*it];
+    TOwnerTable::Entry &old = AOwnerRegInfo.m_entries[size_t(*it)];
     const bool wasOnline = old.OnLine;
     old = std::move(info);
     old.StChanged = old.OnLine && !wasOnline;
@@ -254,9 +292,9 @@ void TOrgStructure::ResetUserStatus(const QString &xmlTxt)
 
 QList<TOwnerRegInfo> TOrgStructure::GetChangedUsers() const
 {
-    for (const TOwnerRegInfo &u : AOwnerRegInfo)
-        if (u.StChanged)
-            return {u};
+    for (qsizetype i = 0; i < AOwnerRegInfo.size(); ++i)
+        if (AOwnerRegInfo.m_entries[size_t(i)].StChanged)
+            return {AOwnerRegInfo.at(i)};
     return {};
 }
 

@@ -11,13 +11,14 @@
 constexpr int kFolderIcon = 63;
 constexpr qsizetype kMaxListRows = 1'000'000;
 
+// Fields ordered to pack: a list holds one row per file of a folder.
 struct TFileRow {
     QString Caption;
-    int Icon = 0;
     QString CheckOutUser;  // sub-item 1
     QString SizeText;      // sub-item 2: bytes div 1024 + 1; empty for folders
     QString DateText;      // sub-item 3: "YYYY-MM-DD HH:MM:SS"; empty for folders
     qint64 Key = 0;        // sub-item 4: folder id or file key
+    int Icon = 0;
     bool IsFolder = false; // sub-item 5: "1" / "0"
     qint64 SizeKB() const { return SizeText.toLongLong(); }
 };

@@ -5,19 +5,16 @@
 #include "net/neterror.h"
 #include "net/robottcpclient.h"
 
+#include <QXmlStreamReader>
+
 namespace {
-void addOwnerFolders(const TXmlNode &childs, std::vector<TFolderNode> &out, int depth)
+// Character data of blanks only is no text (as a run of it in the bounded XML tree).
+bool isBlank(QStringView text)
 {
-    for (const auto &e : childs.Children) {
-        TFolderNode n;
-        const TXmlNode *path = e->Child(QStringLiteral("Path"));
-        n.Caption = path ? path->Text : QString();
-        n.Data = StrToIntDef(e->Attr(QStringLiteral("Id")), -1);
-        n.Image = img::OwnerFolder;
-        if (const TXmlNode *sub = e->Child(QStringLiteral("Childs")); sub && depth < kMaxXmlDepth)
-            addOwnerFolders(*sub, n.Childs, depth + 1);
-        out.push_back(std::move(n));
-    }
+    for (QChar c : text)
+        if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r')
+            return false;
+    return true;
 }
 } // namespace
 
@@ -39,14 +36,98 @@ std::vector<TFolderNode> TShowFolder::ParseSubFolders(const QString &xmlTxt)
 
 std::vector<TFolderNode> TShowFolder::ParseOwnerFolders(const QString &xmlTxt)
 {
+    // One streaming pass: an owner's tree never exists as a generic XML tree as well,
+    // which took eleven times the reply for 100 000 folders. The folders are the
+    // elements of the first "Childs" of the document element's first "Item", each
+    // with its first "Path" and, nested alike, its first "Childs".
+    enum class Kind { Document, Item, List, Folder, Path, Ignore };
+    struct Frame {
+        Kind kind = Kind::Ignore;
+        std::vector<TFolderNode> *list = nullptr;   // List: where its folders go
+        TFolderNode *folder = nullptr;              // Folder, Path: the folder being read
+        bool firstTaken = false;                    // Document "Item", Item "Childs", Folder "Path"
+        bool childsTaken = false;                   // Folder "Childs"
+    };
     std::vector<TFolderNode> out;
-    const std::unique_ptr<TXmlNode> doc = LoadBoundedXml(xmlTxt);
-    if (!doc)
+    if (xmlTxt.trimmed().isEmpty())
         return out;
-    const TXmlNode *item = doc->Child(QStringLiteral("Item"));
-    const TXmlNode *childs = item ? item->Child(QStringLiteral("Childs")) : nullptr;
-    if (childs)
-        addOwnerFolders(*childs, out, 0);
+    // A folder's node stays in place while it is read: its parent's list grows only
+    // by the folder's later siblings.
+    std::vector<Frame> stack;
+    QString run;   // character data since the last other token
+    TXmlFeed feed(xmlTxt);
+    QXmlStreamReader &reader = feed.reader();
+    qsizetype elements = 0;
+    bool rootSeen = false;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = feed.next();
+        if (token == QXmlStreamReader::Characters) {
+            run += reader.text();
+            continue;
+        }
+        if (!stack.empty() && stack.back().kind == Kind::Path && !isBlank(run))
+            stack.back().folder->Caption += run;
+        run.clear();
+        if (token == QXmlStreamReader::EndElement) {
+            if (!stack.empty())
+                stack.pop_back();
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        if (++elements > kMaxXmlElements || int(stack.size()) >= kMaxXmlDepth || (stack.empty() && rootSeen))
+            return {};
+        Frame next;
+        if (stack.empty()) {
+            rootSeen = true;
+            next.kind = Kind::Document;
+            stack.push_back(next);
+            continue;
+        }
+        Frame &top = stack.back();
+        const QStringView name = reader.name();
+        switch (top.kind) {
+        case Kind::Document:
+            if (name == u"Item" && !top.firstTaken) {
+                top.firstTaken = true;
+                next.kind = Kind::Item;
+            }
+            break;
+        case Kind::Item:
+            if (name == u"Childs" && !top.firstTaken) {
+                top.firstTaken = true;
+                next.kind = Kind::List;
+                next.list = &out;
+            }
+            break;
+        case Kind::List: {
+            TFolderNode &n = top.list->emplace_back();
+            n.Data = StrToIntDef(reader.attributes().value(QLatin1String("Id")), -1);
+            n.Image = img::OwnerFolder;
+            next.kind = Kind::Folder;
+            next.folder = &n;
+            break;
+        }
+        case Kind::Folder:
+            if (name == u"Path" && !top.firstTaken) {
+                top.firstTaken = true;
+                next.kind = Kind::Path;
+                next.folder = top.folder;
+            } else if (name == u"Childs" && !top.childsTaken) {
+                top.childsTaken = true;
+                next.kind = Kind::List;
+                next.list = &top.folder->Childs;
+            }
+            break;
+        case Kind::Path:
+        case Kind::Ignore:
+            break;
+        }
+        stack.push_back(next);
+    }
+    // A document that does not load as a whole gives nothing.
+    if (reader.hasError() || !rootSeen)
+        return {};
     return out;
 }
 

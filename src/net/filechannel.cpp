@@ -17,12 +17,14 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 namespace {
 
 constexpr qint64 kWriteBatch = 8 * kFileBlockSize;  // 256 KiB
+constexpr qint64 kReadBatch = 8 * kFileBlockSize;
 constexpr int kSaveFileError = 53;  // the server's own code for a body it could not store
 
 enum ErrorRow { RowClosed, RowSocket, RowOpen, RowWrite, RowTimeout };
@@ -190,14 +192,26 @@ TRobotTcpClient::SendResult TRobotTcpClient::SendBodyWithResume(QIODevice &sourc
     if (!source.seek(start))
         throw ENetError(TNetErrorKind::LocalOpen, UiText("无法读取本地文件：%1", "Cannot read the local file: %1").arg(source.errorString()));
     r.remaining = size - start;
-    std::vector<char> buf(static_cast<size_t>(kFileBlockSize));
+    // The file is read in batches of blocks (fewer system calls), but every block
+    // is still sent on its own, followed by its events and the cancel check.
+    std::vector<char> buf(static_cast<size_t>(kReadBatch));
+    qint64 have = 0, at = 0;
     while (r.remaining > 0) {
-        const qint64 n = source.read(buf.data(), std::min(kFileBlockSize, r.remaining));
-        if (n < 0)
-            throw ENetError(TNetErrorKind::LocalOpen, UiText("无法读取本地文件：%1", "Cannot read the local file: %1").arg(source.errorString()));
-        if (n == 0)
-            break;  // the file became shorter while it was sent
-        c.write(buf.data(), n);
+        if (at == have) {
+            at = 0;
+            have = source.read(buf.data(), std::min(kReadBatch, r.remaining));
+            if (have < 0)
+                throw ENetError(TNetErrorKind::LocalOpen, UiText("无法读取本地文件：%1", "Cannot read the local file: %1").arg(source.errorString()));
+            if (have == 0)
+                break;  // the file became shorter while it was sent
+        }
+        const qint64 n = std::min(kFileBlockSize, have - at);
+        // Another block of this batch follows at once: let the kernel fill whole segments.
+        if (at + n < have)
+            c.writeMore(buf.data() + at, n);
+        else
+            c.write(buf.data() + at, n);
+        at += n;
         r.remaining -= n;
         if (useTransmitEvent && FDoTransmit)
             FDoTransmit(this, size, size - r.remaining);
@@ -477,21 +491,28 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
         }
         bodyStarted = true;
 
-        // Blocks are read one by one (events, cancel checks) but written to disk in
-        // batches of up to kWriteBatch bytes: fewer system calls, same bytes on disk.
+        // One receive may bring several blocks, and blocks go to disk in batches of up
+        // to kWriteBatch bytes: fewer system calls, same bytes on disk. Each block still
+        // gets its events and the cancel check once it is whole.
         std::vector<char> buf(static_cast<size_t>(kWriteBatch));
-        qint64 filled = 0;
+        qint64 filled = 0;  // whole blocks, not yet written
+        qint64 got = 0;     // bytes in buf: those blocks and the start of the next one
         auto flushBatch = [&] {
+            // Only whole blocks: a block not yet whole is neither reported nor kept.
             if (filled > 0 && f.write(buf.data(), filled) != filled)
                 throwLocal(TNetErrorKind::LocalWrite, UiText("无法写入本地文件", "Cannot write the local file"), work, f.errorString());
+            std::memmove(buf.data(), buf.data() + filled, size_t(got - filled));
+            got -= filled;
             filled = 0;
         };
         while (remaining > 0) {
             const qint64 n = std::min(remaining, kFileBlockSize);
             try {
-                c.readExact(buf.data() + filled, n);
+                // Never past the body: the trailer follows it on the same stream.
+                while (got - filled < n)
+                    got += c.readSome(buf.data() + got, std::min(kWriteBatch - got, remaining - (got - filled)));
             } catch (...) {
-                flushBatch();   // the blocks that did arrive are the next try's resume point
+                flushBatch();   // the blocks that did arrive whole are the next try's resume point
                 throw;
             }
             filled += n;
@@ -499,7 +520,7 @@ TRobotTcpClient::ReceiveResult TRobotTcpClient::ReceiveBody(const QString &targe
             if (filled + kFileBlockSize > kWriteBatch || remaining == 0)
                 flushBatch();
             if (IsBreak()) {
-                flushBatch();  // what was received stays for a later resume
+                flushBatch();  // the whole blocks received stay for a later resume
                 keepPartial();
                 res.cancelled = true;
                 FErrorTxt = CancelledText();

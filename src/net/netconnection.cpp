@@ -25,6 +25,9 @@
 namespace {
 
 constexpr qint64 kBufferSize = 64 * 1024;
+// With read-ahead, one receive takes whatever fits here: several TLS records per
+// system call instead of about one.
+constexpr size_t kTlsReadBuffer = 128 * 1024;
 
 // A socket BIO that sends with MSG_NOSIGNAL, so a peer that went away gives
 // EPIPE instead of killing the process with SIGPIPE, and that never blocks: the
@@ -32,13 +35,15 @@ constexpr qint64 kBufferSize = 64 * 1024;
 struct BioState {
     int fd = -1;
     int lastErrno = 0;
+    int sendFlags = MSG_NOSIGNAL;
+    bool bufferedOnly = false;   // reads end where OpenSSL's buffer ends, without a system call
 };
 
 int bioWrite(BIO *b, const char *buf, int len)
 {
     auto *st = static_cast<BioState *>(BIO_get_data(b));
     BIO_clear_retry_flags(b);
-    const ssize_t n = ::send(st->fd, buf, size_t(len), MSG_NOSIGNAL);
+    const ssize_t n = ::send(st->fd, buf, size_t(len), st->sendFlags);
     if (n >= 0)
         return int(n);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -52,6 +57,10 @@ int bioRead(BIO *b, char *buf, int len)
 {
     auto *st = static_cast<BioState *>(BIO_get_data(b));
     BIO_clear_retry_flags(b);
+    if (st->bufferedOnly) {
+        BIO_set_retry_read(b);
+        return -1;
+    }
     const ssize_t n = ::recv(st->fd, buf, size_t(len), 0);
     if (n >= 0)
         return int(n);
@@ -100,6 +109,7 @@ SSL_CTX *clientContext()
         SSL_CTX_set_verify_depth(c, 0);
         // Read whole records (and what follows) per recv() instead of header and body apart.
         SSL_CTX_set_read_ahead(c, 1);
+        SSL_CTX_set_default_read_buffer_len(c, kTlsReadBuffer);
 #ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
         // A server that closes without close_notify is "connection closed", as on a
         // plain socket; every message of the protocol carries its own length and trailer.
@@ -419,7 +429,7 @@ qint64 TNetConnection::rawRecv(char *data, qint64 size)
             const int r = SSL_read(m_tls->ssl, data, chunk);
             if (r > 0) {
                 m_bytesReceived += r;
-                return r;
+                return r + tlsReadPending(data + r, chunk - r);
             }
             const int e = SSL_get_error(m_tls->ssl, r);
             if (e == SSL_ERROR_WANT_READ)
@@ -450,10 +460,35 @@ qint64 TNetConnection::rawRecv(char *data, qint64 size)
     }
 }
 
-void TNetConnection::rawSend(const char *data, qint64 size)
+qint64 TNetConnection::tlsReadPending(char *data, int size)
+{
+    // Whole records already in OpenSSL's buffer are taken now; a record still
+    // arriving, or a failure, is left for the next read.
+    qint64 got = 0;
+    m_tls->bio.bufferedOnly = true;
+    while (size > 0 && SSL_has_pending(m_tls->ssl)) {
+        const int r = SSL_read(m_tls->ssl, data, size);
+        if (r <= 0) {
+            ERR_clear_error();
+            m_tls->bio.lastErrno = 0;
+            break;
+        }
+        m_bytesReceived += r;
+        got += r;
+        data += r;
+        size -= r;
+    }
+    m_tls->bio.bufferedOnly = false;
+    return got;
+}
+
+void TNetConnection::rawSend(const char *data, qint64 size, bool more)
 {
     if (m_fd < 0)
         throw ENetError(TNetErrorKind::Socket, UiText("未连接到服务器。", "Not connected to the server."));
+    const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+    if (m_tls)
+        m_tls->bio.sendFlags = flags;
     while (size > 0) {
         const int chunk = int(std::min<qint64>(size, 1 << 30));
         if (m_tls) {
@@ -477,7 +512,7 @@ void TNetConnection::rawSend(const char *data, qint64 size)
                 throwTls("sending");
             continue;
         }
-        const ssize_t n = ::send(m_fd, data, size_t(chunk), MSG_NOSIGNAL);
+        const ssize_t n = ::send(m_fd, data, size_t(chunk), flags);
         if (n > 0) {
             data += n;
             size -= n;
@@ -492,12 +527,20 @@ void TNetConnection::rawSend(const char *data, qint64 size)
         }
         throwErrno(n < 0 ? errno : EPIPE, "sending");
     }
+    if (m_tls)
+        m_tls->bio.sendFlags = MSG_NOSIGNAL;  // what OpenSSL writes by itself is never held
 }
 
 void TNetConnection::write(const char *data, qint64 size)
 {
     if (size > 0)
         rawSend(data, size);
+}
+
+void TNetConnection::writeMore(const char *data, qint64 size)
+{
+    if (size > 0)
+        rawSend(data, size, true);
 }
 
 void TNetConnection::writeInt32BE(qint32 v)
@@ -542,6 +585,20 @@ void TNetConnection::readExact(char *data, qint64 size)
             fill();
         }
     }
+}
+
+qint64 TNetConnection::readSome(char *data, qint64 maxSize)
+{
+    if (maxSize <= 0)
+        return 0;
+    if (m_pos == m_end && maxSize >= kBufferSize / 2)
+        return rawRecv(data, maxSize);
+    if (m_pos == m_end)
+        fill();
+    const qint64 n = std::min(maxSize, m_end - m_pos);
+    std::memcpy(data, m_buffer.constData() + m_pos, size_t(n));
+    m_pos += n;
+    return n;
 }
 
 QByteArray TNetConnection::readExact(qint64 size)

@@ -33,12 +33,19 @@ public:
 
     void write(const char *data, qint64 size);
     void write(const QByteArray &bytes) { write(bytes.constData(), bytes.size()); }
+    // For a part of a stream whose next part is sent right after: the kernel may hold
+    // the bytes to fill whole segments. The last write before a wait for the peer must
+    // be a plain write(), which sends what is held.
+    void writeMore(const char *data, qint64 size);
     void writeInt32BE(qint32 v);
     void writeInt64BE(qint64 v);
 
     // Exactly size bytes, or ENetError (Closed when the stream ends early).
     void readExact(char *data, qint64 size);
     QByteArray readExact(qint64 size);
+    // Between 1 and maxSize bytes: what is buffered, else what one wait brings (for
+    // TLS, every record that has already arrived).
+    qint64 readSome(char *data, qint64 maxSize);
     qint32 readInt32BE();
     qint64 readInt64BE();
     // ASCII line up to LF; a CR before the LF is dropped. Longer than maxLength: Protocol.
@@ -53,7 +60,8 @@ private:
     void connectTcp(const QString &host, quint16 port, int connectTimeoutMs);
     void startTls(const QString &host);
     qint64 rawRecv(char *data, qint64 size);  // > 0, or throws
-    void rawSend(const char *data, qint64 size);
+    qint64 tlsReadPending(char *data, int size);
+    void rawSend(const char *data, qint64 size, bool more = false);
     void waitFor(short events, int timeoutMs, bool forRead);
     [[noreturn]] void throwErrno(int err, const char *what);
     [[noreturn]] void throwTls(const char *what);

@@ -7,6 +7,8 @@
 #include "model/showfolder.h"
 #include "testenv.h"
 
+#include <functional>
+
 namespace {
 QString loginAgo(double minutes)
 {
@@ -146,6 +148,26 @@ private Q_SLOTS:
         QVERIFY(org.GetChangedUsers().isEmpty());  // already online: no change
     }
 
+    // Each user's texts come back whole and as that user's own, also after a status
+    // merge replaced some of them.
+    void userTextsInTheTable()
+    {
+        TOrgStructure org;
+        org.ParseOrgStructure(QStringLiteral(
+            "<O><GroupItem Name=\"G\" Id=\"1\"><Members>"
+            "<U Id=\"5\" Name=\"Ann\" Email=\"ann@example.com\" CoreId=\"E5\" BindingIp=\"10.0.0.5\"/>"
+            "<U Id=\"6\" Name=\"王芳\" Email=\"wang@例子.cn\" CoreId=\"工号6\"/>"
+            "<U Id=\"7\" Name=\"Cy\" CoreId=\"E7\"/>"
+            "</Members></GroupItem></O>"));
+        org.ResetUserStatus(QStringLiteral("<S><U Id=\"5\" Name=\"Ann B\" Email=\"ab@example.com\"/></S>"));
+        QStringList rows;
+        for (const TOwnerRegInfo &u : org.AOwnerRegInfo)
+            rows << QStringLiteral("%1|%2|%3|%4|%5").arg(u.OwnerId).arg(u.DisplayName, u.Email, u.CoreId, u.BindingIp);
+        QCOMPARE(rows, (QStringList{"5|Ann B|ab@example.com||", "6|王芳|wang@例子.cn|工号6|", "7|Cy||E7|"}));
+        QCOMPARE(org.GetUsrInfo(6).Email, QStringLiteral("wang@例子.cn"));
+        QCOMPARE(org.AOwnerRegInfo.at(2).CoreId, QStringLiteral("E7"));
+    }
+
     // Would catch a parser that crashes, recurses without bound or half-trusts a broken reply.
     void hostileOrMalformed_data()
     {
@@ -245,6 +267,50 @@ private Q_SLOTS:
                              + nested(QStringLiteral("<F Id=\"2\"><Path>A</Path><Childs>"), QStringLiteral("</Childs></F>"), 40000)
                              + QStringLiteral("</Childs></Item></R>");
         QVERIFY(TShowFolder::ParseOwnerFolders(deep).empty());
+    }
+
+    // Which elements of an owner's folder reply count: the first "Item" of the
+    // document element, its first "Childs", every element in it a folder with its
+    // first "Path" (the text directly inside) and its first "Childs".
+    void ownerFolderReplyPicks_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("folders");
+        const QString head = QStringLiteral("<R><Item Id=\"1\"><Childs>");
+        const QString tail = QStringLiteral("</Childs></Item></R>");
+        QTest::addRow("any element name is a folder")
+            << head + QStringLiteral("<F Id=\"2\"><Path>A</Path></F><Other Id=\"3\"><Path>B</Path></Other>") + tail
+            << QStringLiteral("2:A 3:B");
+        QTest::addRow("first Path and first Childs count")
+            << head + QStringLiteral("<F Id=\"2\"><Childs><G Id=\"5\"><Path>C</Path></G></Childs><Path>A</Path><Path>X</Path>"
+                                     "<Childs><G Id=\"6\"/></Childs></F>") + tail
+            << QStringLiteral("2:A[5:C]");
+        QTest::addRow("text pieces joined, inner elements and blanks left out")
+            << head + QStringLiteral("<F Id=\"2\"><Path> R&amp;D<!--c-->合同<b>no</b> </Path></F>") + tail
+            << QStringLiteral("2: R&D合同");
+        QTest::addRow("no Path, id not a number")
+            << head + QStringLiteral("<F Id=\"x\"/><F/>") + tail << QStringLiteral("-1: -1:");
+        QTest::addRow("only the first Item and its first Childs")
+            << QStringLiteral("<R><Other><Childs><F Id=\"9\"/></Childs></Other><Item><X><F Id=\"8\"/></X>"
+                              "<Childs><F Id=\"2\"/></Childs><Childs><F Id=\"3\"/></Childs></Item>"
+                              "<Item><Childs><F Id=\"4\"/></Childs></Item></R>")
+            << QStringLiteral("2:");
+        QTest::addRow("nothing to read") << QStringLiteral("<R/>") << QString();
+        QTest::addRow("two documents") << QStringLiteral("<R/><R/>") << QString();
+        QTest::addRow("empty") << QStringLiteral("  ") << QString();
+    }
+    void ownerFolderReplyPicks()
+    {
+        QFETCH(QString, xml);
+        QFETCH(QString, folders);
+        std::function<QString(const std::vector<TFolderNode> &)> show = [&show](const std::vector<TFolderNode> &nodes) {
+            QStringList parts;
+            for (const TFolderNode &n : nodes)
+                parts << QString::number(n.Data) + u':' + n.Caption
+                             + (n.Childs.empty() ? QString() : u'[' + show(n.Childs) + u']');
+            return parts.join(u' ');
+        };
+        QCOMPARE(show(TShowFolder::ParseOwnerFolders(xml)), folders);
     }
 };
 

@@ -1522,6 +1522,79 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(ENetError, down->ApiReceiveFile(QString(), path("x"), 0));
     }
 
+    // Many blocks may arrive in one receive and the file is read in batches; the
+    // progress is still reported once per 32 768-byte block, in order, and the
+    // trailer right after the body is still read as the trailer.
+    void progressOncePerBlock_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<bool>("upload");
+        QTest::addRow("plain upload") << false << true;
+        QTest::addRow("plain download") << false << false;
+        QTest::addRow("TLS upload") << true << true;
+        QTest::addRow("TLS download") << true << false;
+    }
+    void progressOncePerBlock()
+    {
+        QFETCH(bool, tls);
+        QFETCH(bool, upload);
+        const QByteArray content = pattern(20 * 32768 + 5);
+        FakeServer srv(tls ? FakeServer::Tls : FakeServer::Plain);
+        QVERIFY(srv.ok());
+        auto body = std::make_shared<QByteArray>();
+        auto trailer = std::make_shared<qint32>(0);
+        if (upload) {
+            writeFile(path("up.bin"), content);
+            srv.addScript([=](FakeConn &c) {
+                c.readFileRequest();
+                c.writeInt32(3);
+                c.writeInt64(0);
+                c.writeInt64(0);
+                c.readInt64();
+                c.readInt64();
+                *body = c.read(content.size());
+                *trailer = c.readInt32();
+                c.writeInt64(7);
+            });
+        } else {
+            srv.addScript([=](FakeConn &c) {
+                c.readFileRequest();
+                c.writeInt32(10);
+                c.writeLine(QByteArray::number(DateTimeToTicks(someTime())));
+                c.readInt64();
+                c.readInt64();
+                c.writeInt64(0);
+                c.writeInt64(content.size());
+                char end[4];
+                qToBigEndian<qint32>(65520, end);
+                c.write(content + QByteArray(end, 4));   // the whole body and its trailer at once
+            });
+        }
+        auto c = makeClient(srv.port(), tls);
+        QList<qint64> done;
+        c->FDoTransmit = [&](TRobotTcpClient *, qint64 all, qint64 d) {
+            QCOMPARE(all, qint64(content.size()));
+            done << d;
+        };
+        QList<qint64> perBlock;
+        for (qint64 at = 32768; at < content.size(); at += 32768)
+            perBlock << at;
+        perBlock << content.size();
+        if (upload) {
+            TTidyFile tf;
+            tf.Path = path("up.bin");
+            qint64 key = 0;
+            QCOMPARE(int(c->UploadFile(1, QString(), key, tf, 0)), 3);
+            QCOMPARE(key, qint64(7));
+            QVERIFY(*body == content);
+            QCOMPARE(*trailer, 65520);
+        } else {
+            QCOMPARE(int(c->DownloadFile(path("down.bin"), QString(), 1)), 10);
+            QVERIFY(readAll(path("down.bin")) == content);
+        }
+        QCOMPARE(done, perBlock);
+    }
+
     void tlsUploadAndDownloadOnAWorkerThread()
     {
         const QByteArray content = pattern(1 << 20);
