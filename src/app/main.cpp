@@ -10,12 +10,14 @@
 #include "files/tsetfilepropertyfrm.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
+#include "platform/memorytrim.h"
 #include "platform/netadapters.h"
 #include "platform/shellintegration.h"
 #include "platform/ssllibraries.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,7 @@
 
 int main(int argc, char *argv[])
 {
+    TuneMemoryAllocator();
     std::unique_ptr<InstanceChannel> channel;
     {
         // The launch itself needs no display: a browser hand-off must work anywhere.
@@ -67,6 +70,11 @@ int main(int argc, char *argv[])
     InstallClientStyle();
     SetTextLanguage(config.Language());
     SslLibraries::ExtractSslLibraries(GetExeFolder());
+    // Resident for days: what closed viewers and finished runs freed goes back.
+    QTimer trim;
+    trim.setTimerType(Qt::VeryCoarseTimer);
+    QObject::connect(&trim, &QTimer::timeout, &ReturnFreedMemory);
+    trim.start(60 * 1000);
     int code = 0;
     {
         TARVOClientFrm mainWindow(config, std::make_shared<TNetSessionBackend>(),
