@@ -39,7 +39,7 @@ QString L(const char *cn, const char *en)
     return QString::fromUtf8(g_lang == HSL_CN ? cn : en);
 }
 
-const char kUsageText[] =
+const char kUsageEn[] =
     "Usage: zudivuvo-cli [--server HOST#PORT#TLS] [--user NAME] [--password-file FILE] [--lang 1|2] [--json] COMMAND\n"
     "The password comes from --password-file or ZUDIVUVO_PASSWORD; without --user the desktop client's saved login is used.\n"
     "Commands:\n"
@@ -59,6 +59,26 @@ const char kUsageText[] =
     "Exit status: 0 all done, 1 a failure (files not moved, refused, stale login), 2 usage, 130 interrupted.\n"
     "Ctrl+C stops cleanly and keeps the stored task states; a second Ctrl+C ends at once.\n";
 
+const char kUsageCn[] =
+    "用法：zudivuvo-cli [--server HOST#PORT#TLS] [--user NAME] [--password-file FILE] [--lang 1|2] [--json] COMMAND\n"
+    "密码取自 --password-file 或 ZUDIVUVO_PASSWORD；不给 --user 时使用桌面客户端保存的登录。\n"
+    "命令：\n"
+    "  login                          向服务器验证登录，并保存供之后的命令使用\n"
+    "  owners                         列出所有者（您所在的组和您自己）及其编号\n"
+    "  ls OWNER[:FOLDERID]            列出文件夹\n"
+    "  get FILEKEY LOCALPATH [--parents]  下载文件（--parents 创建缺少的文件夹）\n"
+    "  put LOCALFILE OWNER:FOLDERID   上传文件\n"
+    "  task list | show ID | status ID | log ID\n"
+    "  task add --upload|--download --source X --dest Y --owner ID [--folder-id ID] [--file]\n"
+    "           （--download 需要 --folder-id：服务器文件夹的编号）\n"
+    "           [--no-subfolders] [--from DATE --to DATE] [--min-size N --max-size N] [--types doc,xls]\n"
+    "           [--period MINUTES] [--start HH:MM:SS] [--no-include-root] [--no-keep-newer]\n"
+    "  task run ID | --all [--watch]  立即运行；--all 运行所有未完成且未暂停的任务\n"
+    "                                 （--watch 让周期任务按其时间规则继续运行）\n"
+    "  task pause|resume|delete ID\n"
+    "退出状态：0 全部完成，1 失败（文件未传送、被拒绝、登录过期），2 用法错误，130 已中断。\n"
+    "Ctrl+C 会干净地停止并保留已存储的任务状态；再按一次 Ctrl+C 立即结束。\n";
+
 void out(const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stdout);
@@ -75,7 +95,7 @@ int fail(const QString &text, int code = 1)
 int usage(const QString &text)
 {
     fail(text, kUsage);
-    std::fputs(kUsageText, stderr);
+    std::fputs(L(kUsageCn, kUsageEn).toLocal8Bit().constData(), stderr);
     return kUsage;
 }
 
@@ -216,7 +236,7 @@ int cmdLogin(TCliSession &session)
 int cmdOwners(TCliSession &session, const QStringList &args, bool json)
 {
     if (!args.isEmpty())
-        return usage(QStringLiteral("owners takes no arguments"));
+        return usage(L("owners 不带参数", "owners takes no arguments"));
     std::atomic<qint32> cancel{0};
     int rc = 0;
     if (!connectSession(session, cancel, rc))
@@ -248,12 +268,12 @@ int cmdOwners(TCliSession &session, const QStringList &args, bool json)
 int cmdLs(TCliSession &session, const QStringList &args, bool json)
 {
     if (args.size() != 1)
-        return usage(QStringLiteral("ls needs OWNER[:FOLDERID]"));
+        return usage(L("ls 需要 OWNER[:FOLDERID]", "ls needs OWNER[:FOLDERID]"));
     const QStringList parts = args.first().split(u':');
     const qint32 owner = StrToIntDef(parts.value(0), 0);
     const qint64 folder = parts.size() > 1 ? StrToInt64Def(parts.at(1), -1) : 0;
     if (owner <= 0 || folder < 0 || parts.size() > 2)
-        return usage(QStringLiteral("ls needs OWNER[:FOLDERID] as numbers"));
+        return usage(L("ls 需要数字形式的 OWNER[:FOLDERID]", "ls needs OWNER[:FOLDERID] as numbers"));
     std::atomic<qint32> cancel{0};
     int rc = 0;
     if (!connectSession(session, cancel, rc))
@@ -313,7 +333,7 @@ int cmdGet(TCliSession &session, QStringList args)
 {
     const bool parents = takeFlag(args, "--parents");
     if (args.size() != 2 || StrToInt64Def(args.at(0), 0) <= 0)
-        return usage(QStringLiteral("get needs FILEKEY LOCALPATH"));
+        return usage(L("get 需要 FILEKEY LOCALPATH", "get needs FILEKEY LOCALPATH"));
     const QString target = QFileInfo(args.at(1)).absoluteFilePath();
     const QString folder = QFileInfo(target).absolutePath();
     // A mistyped folder is an error, not a new tree of folders.
@@ -349,7 +369,7 @@ int cmdPut(TCliSession &session, const QStringList &args)
 {
     const QStringList dest = args.value(1).split(u':');
     if (args.size() != 2 || dest.size() != 2 || StrToIntDef(dest.at(0), 0) <= 0 || StrToInt64Def(dest.at(1), -1) < 0)
-        return usage(QStringLiteral("put needs LOCALFILE OWNER:FOLDERID"));
+        return usage(L("put 需要 LOCALFILE OWNER:FOLDERID", "put needs LOCALFILE OWNER:FOLDERID"));
     TTidyFile t;
     t.Path = QFileInfo(args.at(0)).absoluteFilePath();
     if (!LocalFileStat(t.Path, t.Size, t.ModifyDT))
@@ -392,7 +412,7 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
     const bool up = takeFlag(args, "--upload");
     const bool down = takeFlag(args, "--download");
     if (up == down)
-        return usage(QStringLiteral("task add needs --upload or --download"));
+        return usage(L("task add 需要 --upload 或 --download", "task add needs --upload or --download"));
     t.TranStyle = up ? TS_Upload : TS_Download;
     t.FF = takeFlag(args, "--file") ? FF_File : FF_Folder;
     takeFlag(args, "--folder");
@@ -414,12 +434,12 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
     if (takeFlag(args, "--no-keep-newer"))
         t.KeepClientNewFile = false;
     if (missing || !args.isEmpty())
-        return usage(missing ? QStringLiteral("an option of task add has no value") : QStringLiteral("unknown: ") + args.join(u' '));
+        return usage(missing ? L("task add 的某个选项缺少值", "an option of task add has no value") : L("未知参数：", "unknown: ") + args.join(u' '));
     if (source.isEmpty() || dest.isEmpty() || StrToIntDef(owner, 0) <= 0)
-        return usage(QStringLiteral("task add needs --source, --dest and --owner"));
+        return usage(L("task add 需要 --source、--dest 和 --owner", "task add needs --source, --dest and --owner"));
     const qint64 fid = folderId.isEmpty() ? 0 : StrToInt64Def(folderId, -1);
     if (fid < 0)
-        return usage(QStringLiteral("--folder-id must be a number"));
+        return usage(L("--folder-id 必须是数字", "--folder-id must be a number"));
     if (up) {
         const QFileInfo fi(source);
         if (t.FF == FF_File ? !fi.isFile() : !fi.isDir())
@@ -432,7 +452,7 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
         // The server folder is found by its id; its name is the last part of the
         // path, written with "\\" as the server's list writes the paths under it.
         if (fid <= 0)
-            return usage(QStringLiteral("task add --download needs --folder-id, the id of the server folder"));
+            return usage(L("task add --download 需要 --folder-id，即服务器文件夹的编号", "task add --download needs --folder-id, the id of the server folder"));
         QString server = source;
         server.replace(u'/', u'\\');
         if (t.FF != FF_File && !server.endsWith(u'\\'))
@@ -446,7 +466,7 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
         const auto f = parseDate(from);
         const auto e = parseDate(to);
         if (!f || !e || *e <= *f)
-            return usage(QStringLiteral("--from and --to need two dates (YYYY-MM-DD [HH:MM:SS]), the second later"));
+            return usage(L("--from 和 --to 需要两个日期（YYYY-MM-DD [HH:MM:SS]），后者较晚", "--from and --to need two dates (YYYY-MM-DD [HH:MM:SS]), the second later"));
         t.FileStartDate = *f;
         t.FileEndDate = *e;
     }
@@ -454,7 +474,7 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
         t.MinSize = StrToInt64Def(minSize, -1);
         t.MaxSize = StrToInt64Def(maxSize, -1);
         if (t.MinSize < 0 || t.MaxSize <= t.MinSize)
-            return usage(QStringLiteral("--min-size and --max-size need two byte counts, the second larger"));
+            return usage(L("--min-size 和 --max-size 需要两个字节数，后者较大", "--min-size and --max-size need two byte counts, the second larger"));
     }
     t.Types = ParseTaskTypes(types);
     if (!period.isEmpty()) {
@@ -462,14 +482,14 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
         const double minutes = period.toDouble(&ok);
         // Shorter periods round to zero minutes, which the time rule cannot work with.
         if (!ok || minutes < 1)
-            return usage(QStringLiteral("--period is a number of minutes, at least 1"));
+            return usage(L("--period 是分钟数，至少为 1", "--period is a number of minutes, at least 1"));
         t.TaskCyc = minutes / 60.0;
         t.RunStartTime = NowDateTime() - t.TaskCyc / 24 + 10.0 / 86400;
     }
     if (!start.isEmpty()) {
         const auto s = ParseTaskTime(start);
         if (!s)
-            return usage(QStringLiteral("--start is a time of day, HH:MM:SS"));
+            return usage(L("--start 是一天中的时刻，格式 HH:MM:SS", "--start is a time of day, HH:MM:SS"));
         t.TaskStartTime = *s;
     }
     if (!tasks.AppendTask(t))
@@ -481,7 +501,7 @@ int cmdTaskAdd(TTaskService &tasks, QStringList args)
 int cmdTask(const TCliOptions &options, QStringList args)
 {
     if (args.isEmpty())
-        return usage(QStringLiteral("task needs a sub-command"));
+        return usage(L("task 需要子命令", "task needs a sub-command"));
     const QString sub = args.takeFirst();
     TTaskService tasks;
     if (!tasks.LoadError().isEmpty())
@@ -494,7 +514,7 @@ int cmdTask(const TCliOptions &options, QStringList args)
         return cmdTaskAdd(tasks, args);
     if (sub == QLatin1String("list")) {
         if (!args.isEmpty())
-            return usage(QStringLiteral("task list takes no arguments"));
+            return usage(L("task list 不带参数", "task list takes no arguments"));
         QJsonArray rows;
         for (const TBatchTransport &t : tasks.Tasks()) {
             if (options.Json)
@@ -516,11 +536,11 @@ int cmdTask(const TCliOptions &options, QStringList args)
     TBatchTransport task;
     if (!all) {
         if (args.size() != 1 || !parseId(args.first(), id))
-            return usage(QStringLiteral("task %1 needs a task id").arg(sub));
+            return usage(L("task %1 需要任务编号", "task %1 needs a task id").arg(sub));
         if (!tasks.Task(id, task))
             return fail(L("%2 中没有任务 %1", "No task %1 in %2").arg(id).arg(QDir::toNativeSeparators(tasks.ConfigFileName())));
     } else if (!args.isEmpty()) {
-        return usage(QStringLiteral("task run --all takes no task id"));
+        return usage(L("task run --all 不带任务编号", "task run --all takes no task id"));
     }
 
     if (sub == QLatin1String("show")) {
@@ -604,7 +624,7 @@ int cmdTask(const TCliOptions &options, QStringList args)
             ids << id;
         }
         if (!session.ServerOptionValid())
-            return usage(QStringLiteral("--server needs HOST#PORT#TLS"));
+            return usage(L("--server 需要 HOST#PORT#TLS", "--server needs HOST#PORT#TLS"));
         std::atomic<qint32> cancel{0};
         int rc = 0;
         if (!connectSession(session, cancel, rc))
@@ -613,7 +633,7 @@ int cmdTask(const TCliOptions &options, QStringList args)
         TTaskRunner runner(tasks, ::isatty(STDOUT_FILENO) != 0, options.Json, lang);
         return runner.Run(ids, watch);
     }
-    return usage(QStringLiteral("unknown task command: ") + sub);
+    return usage(L("未知的任务命令：", "unknown task command: ") + sub);
 }
 
 } // namespace
@@ -627,34 +647,35 @@ int main(int argc, char *argv[])
     std::signal(SIGTERM, onSignal);
 
     QStringList args = app.arguments().mid(1);
-    if (args.isEmpty() || args.contains("--help") || args.contains("-h")) {
-        std::fputs(kUsageText, args.isEmpty() ? stderr : stdout);
-        return args.isEmpty() ? kUsage : 0;
-    }
     TCliOptions options;
     bool missing = false;
     QString lang;
-    takeValue(args, "--server", options.Server, missing);
-    takeValue(args, "--user", options.User, missing);
-    takeValue(args, "--password-file", options.PasswordFile, missing);
+    // First, so that the help and every complaint below come in the asked language.
     if (takeValue(args, "--lang", lang, missing)) {
         options.Lang = StrToIntDef(lang, 0);
         if (options.Lang != 1 && options.Lang != 2)
-            return usage(QStringLiteral("--lang is 1 (English) or 2 (Chinese)"));
+            return usage(L("--lang 为 1（英文）或 2（中文）", "--lang is 1 (English) or 2 (Chinese)"));
     }
-    options.Json = takeFlag(args, "--json");
     g_lang = options.Lang == HSL_CN ? HSL_CN : HSL_ENG;
+    if (args.isEmpty() || args.contains("--help") || args.contains("-h")) {
+        std::fputs(L(kUsageCn, kUsageEn).toLocal8Bit().constData(), args.isEmpty() ? stderr : stdout);
+        return args.isEmpty() ? kUsage : 0;
+    }
+    takeValue(args, "--server", options.Server, missing);
+    takeValue(args, "--user", options.User, missing);
+    takeValue(args, "--password-file", options.PasswordFile, missing);
+    options.Json = takeFlag(args, "--json");
     if (missing)
-        return usage(QStringLiteral("an option has no value"));
+        return usage(L("某个选项缺少值", "an option has no value"));
     if (args.isEmpty())
-        return usage(QStringLiteral("no command"));
+        return usage(L("缺少命令", "no command"));
 
     TCliSession session(options);
     if (!session.ServerOptionValid())
-        return usage(QStringLiteral("--server needs HOST#PORT#TLS, for example 127.0.0.1#8088#0"));
+        return usage(L("--server 需要 HOST#PORT#TLS，例如 127.0.0.1#8088#0", "--server needs HOST#PORT#TLS, for example 127.0.0.1#8088#0"));
     const QString command = args.takeFirst();
     if (command == QLatin1String("login"))
-        return args.isEmpty() ? cmdLogin(session) : usage(QStringLiteral("login takes no arguments"));
+        return args.isEmpty() ? cmdLogin(session) : usage(L("login 不带参数", "login takes no arguments"));
     if (command == QLatin1String("owners"))
         return cmdOwners(session, args, options.Json);
     if (command == QLatin1String("ls"))
@@ -665,5 +686,5 @@ int main(int argc, char *argv[])
         return cmdPut(session, args);
     if (command == QLatin1String("task"))
         return cmdTask(options, args);
-    return usage(QStringLiteral("unknown command: ") + command);
+    return usage(L("未知命令：", "unknown command: ") + command);
 }

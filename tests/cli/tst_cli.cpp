@@ -351,6 +351,30 @@ private Q_SLOTS:
         QVERIFY2(r.code == 0 && r.out.contains(said), qPrintable(r.failText()));
     }
 
+    // The help and the complaints about a command line speak the language asked too.
+    void usageFollowsTheLanguageAsked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said");
+        QTest::addRow("help") << QStringList{"--help"} << 0 << "Usage: zudivuvo-cli";
+        QTest::addRow("help, --lang 2") << QStringList{"--lang", "2", "--help"} << 0 << "用法：zudivuvo-cli";
+        QTest::addRow("--lang 2 after the command") << QStringList{"ls", "--lang", "2"} << 2 << "ls 需要 OWNER[:FOLDERID]";
+        QTest::addRow("bad period, --lang 2")
+            << QStringList{"--lang", "2", "task", "add", "--upload", "--source", QDir::tempPath(), "--dest", "b", "--owner", "1", "--period", "0"}
+            << 2 << "--period 是分钟数";
+        QTest::addRow("bad period") << QStringList{"task", "add", "--upload", "--source", QDir::tempPath(), "--dest", "b", "--owner", "1", "--period", "0"}
+                                    << 2 << "--period is a number of minutes";
+    }
+    void usageFollowsTheLanguageAsked()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, said);
+        const ProgramRun r = runCli(args);
+        QVERIFY2(r.code == code && QString(r.out + r.err).contains(said), qPrintable(r.failText()));
+    }
+
     // "task status" only reads: the index of an interrupted run is left byte for byte.
     void statusLeavesTheIndexAlone()
     {
