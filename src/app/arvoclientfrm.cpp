@@ -21,7 +21,9 @@
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "platform/savedpassword.h"
-#include "preview/previewcommand.h"
+#include "preview/previewplugin.h"
+#include "preview/previewwindows.h"
+#include "preview/viewerchoice.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
 
@@ -152,9 +154,10 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
         m_config.Save();
     };
     m_webTarget->OnPreview = [this](const QString &cmd, QString *error) {
-        TPreviewCommand command(TServerConn::FromConfig(m_config), GetTempFolder(), m_hint, m_previewWindows);
-        command.FRelationFile = FClientPath + QLatin1String("FileTypeRelation.txt");
-        return command.Run(cmd, error);
+        // The viewers are loaded at the first preview.
+        const TPreviewRun run{TServerConn::FromConfig(m_config), GetTempFolder(), m_hint, m_previewWindows,
+                              FClientPath + QLatin1String("FileTypeRelation.txt"), cmd};
+        return RunPreviewCommand(run, error);
     };
 
     m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);

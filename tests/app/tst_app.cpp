@@ -21,6 +21,7 @@
 #include "testprocess.h"
 #include "fakeserver.h"
 #include "files/filemagfrm.h"
+#include "preview/previewwindows.h"
 #include "web/previewhint.h"
 
 #include <QApplication>
@@ -300,6 +301,36 @@ private Q_SLOTS:
         QVERIFY(mapped.contains("libQt6Widgets"));   // the listing is the client's own
         QVERIFY(!mapped.contains("libQt6WebEngine"));
         QVERIFY(!mapped.contains("libzudivuvo_webview"));
+        QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
+        QVERIFY(client.waitForFinished(10000));
+    }
+
+    // Scanning, preview and mail files load their libraries when first used: a
+    // client that just runs maps none of them.
+    void runningClientMapsNoUnusedFeature_data()
+    {
+        QTest::addColumn<QByteArray>("library");
+        QTest::addRow("scanner and camera devices") << QByteArray("libzudivuvo_devices");
+        QTest::addRow("Qt Multimedia") << QByteArray("libQt6Multimedia");
+        QTest::addRow("SANE") << QByteArray("libsane");
+        QTest::addRow("viewers") << QByteArray("libzudivuvo_viewers");
+        QTest::addRow("Qt Pdf") << QByteArray("libQt6Pdf");
+        QTest::addRow("Qt Print Support") << QByteArray("libQt6PrintSupport");
+        QTest::addRow("mail reader") << QByteArray("libzudivuvo_mailparse");
+        QTest::addRow("GMime") << QByteArray("libgmime");
+    }
+    void runningClientMapsNoUnusedFeature()
+    {
+        QFETCH(QByteArray, library);
+        QProcess client;
+        client.start(exe(), QStringList{});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(InstanceChannel().socketPath()), 10000);
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(client.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6Widgets"));   // the listing is the client's own
+        QVERIFY2(!mapped.contains(library), library.constData());
         QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
         QVERIFY(client.waitForFinished(10000));
     }
@@ -986,6 +1017,32 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             Q_EMIT w.Duties().messagesWaiting();
         QCOMPARE(w.findChildren<TMessageNoticeFrm *>().size(), 1);
+    }
+
+    // The viewers are a library the client loads at its first preview, taking
+    // the client's own parts from the program: a preview command opens its viewer.
+    void previewCommandLoadsTheViewers()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        TWebCmd cmd;
+        cmd.Code = 13;
+        cmd.Cmd = QStringLiteral("[filekey]7[/filekey][filever]-1[/filever][filename]notes.txt[/filename]"
+                                 "[ctparams]Readonly=True,CanPrint=False[/ctparams]");
+        w.WebModule().Queue().Add(cmd);
+        w.WebModule().DoWebMessage();
+        QTRY_COMPARE(w.PreviewWindows()->Windows().size(), 1);
+        const QWidget *viewer = w.PreviewWindows()->Windows().constFirst();
+        QCOMPARE(viewer->metaObject()->className(), "TTextPreviewFrm");
+        QCOMPARE(viewer->windowTitle(), QStringLiteral("notes.txt"));
     }
 
     // Batch tasks run as the user who logged in: log-out stops them, and the
