@@ -21,6 +21,7 @@
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "platform/savedpassword.h"
+#include "platform/styleicons.h"
 #include "preview/previewplugin.h"
 #include "preview/previewwindows.h"
 #include "preview/viewerchoice.h"
@@ -51,25 +52,6 @@
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
-
-// Style icons often come in small sizes only, and a high-density screen then shows
-// them at a fraction of their place. Every density gets a picture of its own size,
-// made from the largest one where the style has none.
-QIcon sharpIcon(const QIcon &icon, int size)
-{
-    const QPixmap largest = icon.pixmap(icon.actualSize(QSize(256, 256)), 1.0);
-    if (largest.isNull())
-        return icon;
-    QIcon sharp;
-    for (const qreal scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
-        const int px = qRound(size * scale);
-        QPixmap pm = icon.pixmap(QSize(px, px), 1.0);
-        if (pm.width() < px && pm.height() < px)
-            pm = largest.scaled(px, px, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        sharp.addPixmap(pm);
-    }
-    return sharp;
-}
 } // namespace
 
 bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
@@ -278,7 +260,7 @@ void TARVOClientFrm::buildUi()
     auto addIcon = [&](QToolButton *&b, QStyle::StandardPixmap icon, const QString &hint, const char *name) {
         b = new QToolButton(bar);
         b->setObjectName(QLatin1String(name));
-        b->setIcon(sharpIcon(style()->standardIcon(icon), 32));
+        b->setIcon(StyleIcon(icon, true));
         b->setIconSize(QSize(32, 32));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setText(caption(hint));

@@ -16,6 +16,7 @@
 #include "core/workpools.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
+#include "platform/styleicons.h"
 #include "recordingprompter.h"
 #include "testenv.h"
 #include "testprocess.h"
@@ -1017,6 +1018,41 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             Q_EMIT w.Duties().messagesWaiting();
         QCOMPARE(w.findChildren<TMessageNoticeFrm *>().size(), 1);
+    }
+
+    // The style's icons are drawn when a size is first painted, and draw what the
+    // style draws; a sharp one fills sizes the style has no picture of.
+    void styleIconsDrawAsTheStyle_data()
+    {
+        QTest::addColumn<int>("which");
+        QTest::addColumn<bool>("sharp");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("mode");
+        QTest::addRow("folder at 16") << int(QStyle::SP_DirIcon) << false << 16 << int(QIcon::Normal);
+        QTest::addRow("file at 32") << int(QStyle::SP_FileIcon) << false << 32 << int(QIcon::Normal);
+        QTest::addRow("disabled folder") << int(QStyle::SP_DirIcon) << false << 16 << int(QIcon::Disabled);
+        QTest::addRow("sharp at its own size") << int(QStyle::SP_DirHomeIcon) << true << 32 << int(QIcon::Normal);
+        QTest::addRow("sharp at 1.5 times") << int(QStyle::SP_DirHomeIcon) << true << 48 << int(QIcon::Normal);
+        QTest::addRow("sharp at 3 times") << int(QStyle::SP_DialogCloseButton) << true << 96 << int(QIcon::Normal);
+    }
+    void styleIconsDrawAsTheStyle()
+    {
+        QFETCH(int, which);
+        QFETCH(bool, sharp);
+        QFETCH(int, size);
+        QFETCH(int, mode);
+        const QIcon style = QApplication::style()->standardIcon(QStyle::StandardPixmap(which));
+        const QPixmap drawn = StyleIcon(QStyle::StandardPixmap(which), sharp).pixmap(QSize(size, size), 1.0, QIcon::Mode(mode));
+        const QPixmap own = style.pixmap(QSize(size, size), 1.0, QIcon::Mode(mode));
+        QVERIFY(!drawn.isNull());
+        if (sharp) {
+            // Never smaller than asked, as a plain style icon is where it has no such size.
+            QCOMPARE(drawn.size(), QSize(size, size));
+            if (own.size() == QSize(size, size))
+                QCOMPARE(drawn.toImage(), own.toImage());
+        } else {
+            QCOMPARE(drawn.toImage(), own.toImage());
+        }
     }
 
     // The viewers are a library the client loads at its first preview, taking
