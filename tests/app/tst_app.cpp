@@ -1,3 +1,4 @@
+#include "app/appediting.h"
 #include "app/arvoclientfrm.h"
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
@@ -14,6 +15,7 @@
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/workpools.h"
+#include "edit/showeditinfofrm.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
 #include "platform/styleicons.h"
@@ -1018,6 +1020,29 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             Q_EMIT w.Duties().messagesWaiting();
         QCOMPARE(w.findChildren<TMessageNoticeFrm *>().size(), 1);
+    }
+
+    // The edit monitor is made at the first edit, not at login, and keeps the
+    // main window's exit guards it was handed before.
+    void editMonitorIsMadeWhenFirstNeeded()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QCoreApplication::processEvents();
+        QVERIFY(w.findChildren<TShowEditInfoFrm *>().isEmpty());
+        TShowEditInfoFrm *monitor = w.Editing()->Monitor();
+        QVERIFY(monitor);
+        QCOMPARE(w.findChildren<TShowEditInfoFrm *>().size(), 1);
+        QVERIFY(monitor->Monitor().BusyElsewhere);
+        QVERIFY(monitor->Monitor().MainShownNow);
     }
 
     // The style's icons are drawn when a size is first painted, and draw what the
