@@ -50,8 +50,11 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <malloc.h>
+
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
+constexpr int kSettleMs = 10000;   // after a login, when the heap is trimmed
 } // namespace
 
 bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
@@ -291,7 +294,7 @@ void TARVOClientFrm::buildUi()
     auto addWinButton = [&](QStyle::StandardPixmap icon, const char *name) {
         auto *b = new QToolButton(plUserInfo);
         b->setObjectName(QLatin1String(name));
-        b->setIcon(style()->standardIcon(icon));
+        b->setIcon(StyleIcon(icon));
         b->setAutoRaise(true);
         infoLayout->addWidget(b);
         return b;
@@ -615,6 +618,9 @@ void TARVOClientFrm::establishSession(bool storeServer)
     m_logOut->setEnabled(true);
     Q_EMIT loginStateChanged(true);
     QTimer::singleShot(0, this, [this] { m_editing->OfferLeftovers(this); });
+    // The login's burst (lists, icons, replies) leaves freed memory inside the
+    // heap; a resident client hands it back once that work has settled.
+    QTimer::singleShot(kSettleMs, this, [] { malloc_trim(0); });
 }
 
 void TARVOClientFrm::postLoginFetches()
