@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 
+// The mail plugin's entry point, linked in directly: the fuzzer drives the parser itself.
+extern "C" bool zudivuvo_eml_parse(int interfaceVersion, const QByteArray &bytes, TEmlMessage *out);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    const TEmlMessage m = TEmlMessage::Parse(bytes);
+    TEmlMessage m;
+    zudivuvo_eml_parse(kEmlParseInterfaceVersion, bytes, &m);
     (void)FindCharset(bytes);
     if (m.Attachments.size() > 500)
         std::abort();  // a message of many parts lists a bounded number

@@ -9,6 +9,7 @@
 #include "edit/showeditinfofrm.h"
 #include "edit/texteditfrm.h"
 #include "platform/prompter.h"
+#include "versions/workpaths.h"
 
 #include <QDir>
 #include <QWidget>
@@ -19,9 +20,19 @@ TAppEditing::TAppEditing(TClientConfigX &config, THS_Language language, QWidget 
     , m_language(language == HSL_CN ? HSL_CN : HSL_ENG)
     , m_main(mainWindow)
 {
-    m_monitor = new TShowEditInfoFrm(m_language, mainWindow);
-    m_monitor->Monitor().SettingsSource = [this] { return TEditSettings::FromConfig(m_config); };
-    connect(&m_monitor->Monitor(), &TEditMonitor::exitRequested, this, &TAppEditing::exitRequested);
+}
+
+TShowEditInfoFrm *TAppEditing::Monitor()
+{
+    if (m_monitor)
+        return m_monitor;
+    m_monitor = new TShowEditInfoFrm(m_language, m_main);
+    TEditMonitor &monitor = m_monitor->Monitor();
+    monitor.SettingsSource = [this] { return TEditSettings::FromConfig(m_config); };
+    monitor.BusyElsewhere = m_busyElsewhere;
+    monitor.MainShownNow = m_mainShown;
+    connect(&monitor, &TEditMonitor::exitRequested, this, &TAppEditing::exitRequested);
+    return m_monitor;
 }
 
 TAppEditing::~TAppEditing()
@@ -84,7 +95,7 @@ bool TAppEditing::EditText(qint64 fileKey, const QString &fileName, QString *)
 
 void TAppEditing::TakeEditCommand(const QString &text, bool mainVisible)
 {
-    TEditMonitor &monitor = m_monitor->Monitor();
+    TEditMonitor &monitor = Monitor()->Monitor();
     monitor.SetPendingEdit(text);
     monitor.SetMainVisible(mainVisible);
     m_monitor->show();
@@ -108,7 +119,10 @@ bool TAppEditing::ConfirmExit(QWidget *parent)
 
 void TAppEditing::OfferLeftovers(QWidget *parent)
 {
-    TEditMonitor &monitor = m_monitor->Monitor();
+    // Without edit records no edit can be left over: the monitor need not be made.
+    if (!m_monitor && CheckoutRecord(TEditSettings::FromConfig(m_config).ConfigFolder).editKeys().isEmpty())
+        return;
+    TEditMonitor &monitor = Monitor()->Monitor();
     const QList<TLeftoverEdit> leftovers = monitor.LeftoverEdits();
     if (leftovers.isEmpty())
         return;
@@ -122,6 +136,10 @@ void TAppEditing::OfferLeftovers(QWidget *parent)
 
 void TAppEditing::SetExitGuards(std::function<bool()> busyElsewhere, std::function<bool()> mainShown)
 {
-    m_monitor->Monitor().BusyElsewhere = std::move(busyElsewhere);
-    m_monitor->Monitor().MainShownNow = std::move(mainShown);
+    m_busyElsewhere = std::move(busyElsewhere);
+    m_mainShown = std::move(mainShown);
+    if (m_monitor) {
+        m_monitor->Monitor().BusyElsewhere = m_busyElsewhere;
+        m_monitor->Monitor().MainShownNow = m_mainShown;
+    }
 }

@@ -22,7 +22,9 @@ public:
     TAppEditing(TClientConfigX &config, THS_Language language, QWidget *mainWindow);
     ~TAppEditing() override;
 
-    TShowEditInfoFrm *Monitor() const { return m_monitor; }
+    // The edit monitor window, made when first needed (an edit, or edits an
+    // earlier run left): hidden at rest, it would only hold memory.
+    TShowEditInfoFrm *Monitor();
     // Web command 15 for office documents and text files; on the GUI thread.
     bool EditOffice(qint64 fileKey, const QString &fileName, QString *error);
     bool EditText(qint64 fileKey, const QString &fileName, QString *error);
@@ -51,5 +53,6 @@ private:
     THS_Language m_language;
     QWidget *m_main;
     TShowEditInfoFrm *m_monitor = nullptr;
+    std::function<bool()> m_busyElsewhere, m_mainShown;   // handed to the monitor when it is made
     QList<QPointer<TFileEditBaseFrm>> m_editors;
 };

@@ -21,7 +21,10 @@
 #include "platform/embeddedbrowser.h"
 #include "platform/prompter.h"
 #include "platform/savedpassword.h"
-#include "preview/previewcommand.h"
+#include "platform/styleicons.h"
+#include "preview/previewplugin.h"
+#include "preview/previewwindows.h"
+#include "preview/viewerchoice.h"
 #include "net/webendpoints.h"
 #include "web/previewhint.h"
 
@@ -47,27 +50,11 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <malloc.h>
+
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
-
-// Style icons often come in small sizes only, and a high-density screen then shows
-// them at a fraction of their place. Every density gets a picture of its own size,
-// made from the largest one where the style has none.
-QIcon sharpIcon(const QIcon &icon, int size)
-{
-    const QPixmap largest = icon.pixmap(icon.actualSize(QSize(256, 256)), 1.0);
-    if (largest.isNull())
-        return icon;
-    QIcon sharp;
-    for (const qreal scale : {1.0, 1.25, 1.5, 2.0, 3.0}) {
-        const int px = qRound(size * scale);
-        QPixmap pm = icon.pixmap(QSize(px, px), 1.0);
-        if (pm.width() < px && pm.height() < px)
-            pm = largest.scaled(px, px, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        sharp.addPixmap(pm);
-    }
-    return sharp;
-}
+constexpr int kSettleMs = 10000;   // after a login, when the heap is trimmed
 } // namespace
 
 bool TAppWebTarget::OpenWithDesktop(const QString &path, QString *reason)
@@ -152,9 +139,10 @@ TARVOClientFrm::TARVOClientFrm(TClientConfigX &config, std::shared_ptr<TSessionB
         m_config.Save();
     };
     m_webTarget->OnPreview = [this](const QString &cmd, QString *error) {
-        TPreviewCommand command(TServerConn::FromConfig(m_config), GetTempFolder(), m_hint, m_previewWindows);
-        command.FRelationFile = FClientPath + QLatin1String("FileTypeRelation.txt");
-        return command.Run(cmd, error);
+        // The viewers are loaded at the first preview.
+        const TPreviewRun run{TServerConn::FromConfig(m_config), GetTempFolder(), m_hint, m_previewWindows,
+                              FClientPath + QLatin1String("FileTypeRelation.txt"), cmd};
+        return RunPreviewCommand(run, error);
     };
 
     m_duties = new TMainDuties(m_config, m_backend, m_clipboard, &NowDateTime, this);
@@ -275,7 +263,7 @@ void TARVOClientFrm::buildUi()
     auto addIcon = [&](QToolButton *&b, QStyle::StandardPixmap icon, const QString &hint, const char *name) {
         b = new QToolButton(bar);
         b->setObjectName(QLatin1String(name));
-        b->setIcon(sharpIcon(style()->standardIcon(icon), 32));
+        b->setIcon(StyleIcon(icon, true));
         b->setIconSize(QSize(32, 32));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setText(caption(hint));
@@ -306,7 +294,7 @@ void TARVOClientFrm::buildUi()
     auto addWinButton = [&](QStyle::StandardPixmap icon, const char *name) {
         auto *b = new QToolButton(plUserInfo);
         b->setObjectName(QLatin1String(name));
-        b->setIcon(style()->standardIcon(icon));
+        b->setIcon(StyleIcon(icon));
         b->setAutoRaise(true);
         infoLayout->addWidget(b);
         return b;
@@ -630,6 +618,9 @@ void TARVOClientFrm::establishSession(bool storeServer)
     m_logOut->setEnabled(true);
     Q_EMIT loginStateChanged(true);
     QTimer::singleShot(0, this, [this] { m_editing->OfferLeftovers(this); });
+    // The login's burst (lists, icons, replies) leaves freed memory inside the
+    // heap; a resident client hands it back once that work has settled.
+    QTimer::singleShot(kSettleMs, this, [] { malloc_trim(0); });
 }
 
 void TARVOClientFrm::postLoginFetches()

@@ -102,7 +102,8 @@ TBatchFileDealMainFrm::TBatchFileDealMainFrm(QWidget *parent, THS_Language langu
     WLS_SelectFolder = t("不能直接上传文件到组，选择组下面的目标文件夹再上传！", "Select the target folder, and then upload! ");
     WLS_TranComplete = t("完成全部传输任务！", "All transfer tasks completed!");
     FRunEditor = [](TTaskAddFrm &editor) { editor.exec(); };
-    buildUi();
+    // The widgets come when the page is first shown or asked for: a resident
+    // client whose task page is never opened keeps none of them.
     connect(FManager, &TBatchTaskManager::taskChanged, this, &TBatchFileDealMainFrm::onTaskChanged);
     connect(FManager, &TBatchTaskManager::tasksChanged, this, &TBatchFileDealMainFrm::fillGrid);
     connect(FManager, &TBatchTaskManager::bulkDownloadRefused, this,
@@ -115,6 +116,28 @@ TBatchFileDealMainFrm::TBatchFileDealMainFrm(QWidget *parent, THS_Language langu
 QString TBatchFileDealMainFrm::t(const char *cn, const char *en) const
 {
     return FHS_Language == HSL_CN ? QString::fromUtf8(cn) : QString::fromUtf8(en);
+}
+
+void TBatchFileDealMainFrm::EnsureUi()
+{
+    if (tvTask)
+        return;
+    buildUi();
+    // What a start of all tasks before the page existed would have selected.
+    if (m_selectFirstTask) {
+        m_selectFirstTask = false;
+        SelectList(BTL_UploadActive);
+        if (sgTaskList->rowCount() > 0)
+            sgTaskList->selectRow(0);
+    }
+}
+
+void TBatchFileDealMainFrm::setVisible(bool visible)
+{
+    // Before the page is shown, so its children are shown with it.
+    if (visible)
+        EnsureUi();
+    QWidget::setVisible(visible);
 }
 
 void TBatchFileDealMainFrm::buildUi()
@@ -282,6 +305,10 @@ void TBatchFileDealMainFrm::UMRobotStartAll(const TBatchSettings &settings)
         FManager->SetSettings(settings);
         FManager->StartAllTasks();
     }
+    if (!tvTask) {
+        m_selectFirstTask = true;
+        return;
+    }
     SelectList(BTL_UploadActive);
     if (sgTaskList->rowCount() > 0)
         sgTaskList->selectRow(0);
@@ -295,6 +322,7 @@ int TBatchFileDealMainFrm::currentTag() const
 
 void TBatchFileDealMainFrm::SelectList(int tag)
 {
+    EnsureUi();
     for (int i = 0; i < tvTask->topLevelItemCount(); ++i)
         for (int j = 0; j < tvTask->topLevelItem(i)->childCount(); ++j) {
             QTreeWidgetItem *item = tvTask->topLevelItem(i)->child(j);
@@ -310,6 +338,8 @@ void TBatchFileDealMainFrm::SelectList(int tag)
 
 void TBatchFileDealMainFrm::fillGrid()
 {
+    if (!tvTask)
+        return;   // filled when built
     // A refill because another program changed the tasks keeps the user's selection.
     const qint32 keep = SelectedTask();
     const int tag = currentTag();
@@ -378,6 +408,8 @@ void TBatchFileDealMainFrm::showRow(int row, const TBatchTaskRow &data)
 
 int TBatchFileDealMainFrm::RowOf(qint32 id) const
 {
+    // Asking for a row is asking for the page.
+    const_cast<TBatchFileDealMainFrm *>(this)->EnsureUi();
     for (int i = 0; i < sgTaskList->rowCount(); ++i)
         if (sgTaskList->item(i, 0) && sgTaskList->item(i, 0)->data(Qt::UserRole).toInt() == id)
             return i;
@@ -386,13 +418,14 @@ int TBatchFileDealMainFrm::RowOf(qint32 id) const
 
 qint32 TBatchFileDealMainFrm::SelectedTask() const
 {
-    if (FGridRow < 0 || FGridRow >= sgTaskList->rowCount() || !sgTaskList->item(FGridRow, 0))
+    if (!sgTaskList || FGridRow < 0 || FGridRow >= sgTaskList->rowCount() || !sgTaskList->item(FGridRow, 0))
         return 0;
     return sgTaskList->item(FGridRow, 0)->data(Qt::UserRole).toInt();
 }
 
 void TBatchFileDealMainFrm::SelectTask(qint32 id)
 {
+    EnsureUi();
     const int row = RowOf(id);
     if (row >= 0)
         sgTaskList->selectRow(row);
@@ -400,6 +433,8 @@ void TBatchFileDealMainFrm::SelectTask(qint32 id)
 
 void TBatchFileDealMainFrm::onTaskChanged(int id)
 {
+    if (!sgTaskList)
+        return;   // shown when built
     const int row = RowOf(id);
     if (row < 0)
         return;
@@ -524,7 +559,7 @@ void TBatchFileDealMainFrm::showText(QPlainTextEdit *memo, const QString &text)
 
 void TBatchFileDealMainFrm::onLogLine(int id, const QString &line)
 {
-    if (moLog->property("liveTask").toInt() != id || id == 0)
+    if (!moLog || moLog->property("liveTask").toInt() != id || id == 0)
         return;
     // appendPlainText follows the end only for a reader who is there.
     moLog->appendPlainText(line);
@@ -541,6 +576,7 @@ bool TBatchFileDealMainFrm::needTask(qint32 &id)
 
 void TBatchFileDealMainFrm::actStart()
 {
+    EnsureUi();
     qint32 id;
     if (needTask(id))
         FManager->Start(id);
@@ -548,6 +584,7 @@ void TBatchFileDealMainFrm::actStart()
 
 void TBatchFileDealMainFrm::actPause()
 {
+    EnsureUi();
     qint32 id;
     if (needTask(id))
         FManager->Pause(id);
@@ -555,6 +592,7 @@ void TBatchFileDealMainFrm::actPause()
 
 void TBatchFileDealMainFrm::actDel()
 {
+    EnsureUi();
     qint32 id;
     if (!needTask(id))
         return;
@@ -571,6 +609,7 @@ void TBatchFileDealMainFrm::actDel()
 
 void TBatchFileDealMainFrm::actRestart()
 {
+    EnsureUi();
     qint32 id;
     if (currentTag() == 0 || !needTask(id))
         return;
@@ -580,6 +619,7 @@ void TBatchFileDealMainFrm::actRestart()
 
 void TBatchFileDealMainFrm::actStartAll()
 {
+    EnsureUi();
     const int tag = currentTag();
     if (tag != BTL_UploadActive && tag != BTL_DownloadActive)
         return;
@@ -589,12 +629,14 @@ void TBatchFileDealMainFrm::actStartAll()
 
 void TBatchFileDealMainFrm::actPauseAll()
 {
+    EnsureUi();
     for (int i = 0; i < sgTaskList->rowCount(); ++i)
         FManager->Pause(sgTaskList->item(i, 0)->data(Qt::UserRole).toInt());
 }
 
 void TBatchFileDealMainFrm::actDelAll()
 {
+    EnsureUi();
     const int tag = currentTag();
     if (tag > 0) {
         const bool dustbin = tag == BTL_UploadDustbin || tag == BTL_DownloadDustbin;
@@ -669,6 +711,7 @@ void TBatchFileDealMainFrm::AppendTask()
 
 void TBatchFileDealMainFrm::ResetTaskInfo()
 {
+    EnsureUi();
     qint32 id;
     if (RaiseEditor() || !needTask(id) || !m_config)
         return;

@@ -48,7 +48,14 @@ public:
     void SelectTask(qint32 id);
     int RowOf(qint32 id) const;
     qint32 SelectedTask() const;
-    QMenu *TaskMenu() const { return PopupMenu1; }
+    QMenu *TaskMenu()
+    {
+        EnsureUi();
+        return PopupMenu1;
+    }
+    // Builds the page's widgets if they are not there yet (done when it is first shown).
+    void EnsureUi();
+    void setVisible(bool visible) override;
 
     // The configuration the task editor reads and writes; set by the main window.
     void SetConfig(TClientConfigX *config) { m_config = config; }
@@ -95,7 +102,8 @@ private:
     TBatchTaskManager *FManager;
     THS_Language FHS_Language;
     int FGridRow = -1;
-    qint32 m_detailsTask = 0;   // the task whose texts the pages show
+    qint32 m_detailsTask = 0;
+    bool m_selectFirstTask = false;   // all tasks were started before the page was built   // the task whose texts the pages show
 
     QString WLS_ReConn, WLS_Complete, WLS_Tran, WLS_PerSecond, WLS_SelTask, WLS_Hint, WLS_ViewLog, WLS_Upload,
         WLS_Download, WLS_BulkUpload, WLS_BulkDownload, WLS_ProhibitsBulkDownload, WLS_ErrData, WLS_SelectFolder,

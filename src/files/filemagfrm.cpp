@@ -11,6 +11,7 @@
 #include "files/filemaglogic.h"
 #include "model/folderchanges.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 #include "files/fileuploadfrm.h"
 #include "files/setfoldrnamefrm.h"
 #include "files/logging.h"
@@ -119,7 +120,11 @@ TFileMagFrm::TFileMagFrm(QWidget *parent, THS_Language language)
     buildUi();
 }
 
-TFileMagFrm::~TFileMagFrm() = default;
+TFileMagFrm::~TFileMagFrm()
+{
+    // The views may lay out once more while the window's children go, after the icons have gone.
+    m_model->FIconFor = nullptr;
+}
 
 void TFileMagFrm::buildUi()
 {
@@ -134,7 +139,7 @@ void TFileMagFrm::buildUi()
     // Tight buttons: all nine English captions fit beside the icon bar at 800 pixels.
     tbTools->setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; } QToolButton { padding: 1px 0px; }"));
     auto add = [this](const QString &text, QStyle::StandardPixmap icon, auto slot) {
-        QAction *a = tbTools->addAction(style()->standardIcon(icon), text);
+        QAction *a = tbTools->addAction(StyleIcon(icon), text);
         connect(a, &QAction::triggered, this, slot);
         return a;
     };
@@ -222,7 +227,7 @@ void TFileMagFrm::buildUi()
     plWait->setAlignment(Qt::AlignCenter);
     plWait->hide();
     m_model->FIconFor = [this](int iconClass) -> QVariant {
-        return style()->standardIcon(iconClass == kFolderIcon ? QStyle::SP_DirIcon : QStyle::SP_FileIcon);
+        return icon(iconClass == kFolderIcon ? QStyle::SP_DirIcon : QStyle::SP_FileIcon);
     };
 
     auto *right = new QWidget(this);
@@ -357,6 +362,15 @@ int TFileMagFrm::NodeImage(const QTreeWidgetItem *item)
     return item ? item->data(0, ImageRole).toInt() : 0;
 }
 
+QIcon TFileMagFrm::icon(QStyle::StandardPixmap which)
+{
+    // One icon of each kind for all rows: they share its pictures.
+    auto it = m_icons.find(int(which));
+    if (it == m_icons.end())
+        it = m_icons.insert(int(which), StyleIcon(which));
+    return *it;
+}
+
 void TFileMagFrm::setImage(QTreeWidgetItem *item, int image)
 {
     item->setData(0, ImageRole, image);
@@ -369,7 +383,7 @@ void TFileMagFrm::setImage(QTreeWidgetItem *item, int image)
     case img::OwnerFolder: icon = QStyle::SP_DirClosedIcon; break;
     default: break;
     }
-    item->setIcon(0, style()->standardIcon(icon));
+    item->setIcon(0, this->icon(icon));
     // Unloaded folders show an expander so the user sees there is more.
     item->setChildIndicatorPolicy(image == img::HasChilds || image == img::OwnerFolder
                                       ? QTreeWidgetItem::ShowIndicator

@@ -8,6 +8,9 @@
 #include "model/serverconn.h"
 
 #include <QElapsedTimer>
+#include <QHash>
+#include <QIcon>
+#include <QStyle>
 #include <QTimer>
 #include <QPointer>
 #include <QSet>
@@ -157,6 +160,7 @@ private:
     void openFolderRow(int row);
     QTreeWidgetItem *addNode(QTreeWidgetItem *parent, const QString &caption, int data, int image);
     void setImage(QTreeWidgetItem *item, int image);
+    QIcon icon(QStyle::StandardPixmap which);
     bool chooseRows(bool filesOnly, bool exactlyOne, TSelectedInfos &out);
     void showError(const QString &text);
     void showInfo(const QString &text);
@@ -185,4 +189,5 @@ private:
     bool m_fittingColumns = false;     // our own resizing, not the user's
     QElapsedTimer m_ownerChosen;   // when a click last chose an owner
     QTimer m_reloadSoon;           // several stored files reload the list once
+    QHash<int, QIcon> m_icons;
 };

@@ -28,7 +28,8 @@ public:
     // A copy of the latest frame; null before the first one.
     virtual QImage LatestFrame() const = 0;
 
-    // The platform's cameras (Qt Multimedia here).
+    // The platform's cameras (Qt Multimedia here, in the devices plugin, loaded
+    // at the first call); without the plugin there are none.
     static std::unique_ptr<CameraSource> CreateDefault(QObject *parent = nullptr);
 
 Q_SIGNALS:

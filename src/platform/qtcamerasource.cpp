@@ -1,6 +1,6 @@
 // Cameras through Qt Multimedia: frames come from a video sink on the GUI
 // thread; a pause keeps the device running and holds the last frame.
-#include "platform/camerasource.h"
+#include "platform/capturedevices.h"
 
 #include <QCamera>
 #include <QCameraDevice>
@@ -11,11 +11,11 @@
 
 namespace {
 
-class QtCameraSource : public CameraSource
+class QtCameraBackend : public TCameraBackend
 {
 public:
-    explicit QtCameraSource(QObject *parent) : CameraSource(parent) {}
-    ~QtCameraSource() override { Stop(); }
+    explicit QtCameraBackend(std::function<void()> frameReady) : m_frameReady(std::move(frameReady)) {}
+    ~QtCameraBackend() override { Stop(); }
 
     QStringList Devices() const override
     {
@@ -45,12 +45,15 @@ public:
                 m_session = std::make_unique<QMediaCaptureSession>();
                 m_sink = std::make_unique<QVideoSink>();
                 m_session->setVideoSink(m_sink.get());
-                connect(m_sink.get(), &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame &frame) {
-                    if (m_paused || !frame.isValid())
-                        return;
-                    m_latest = frame;
-                    Q_EMIT frameReady();
-                });
+                // The sink goes with this object, and its connection with it.
+                QObject::connect(m_sink.get(), &QVideoSink::videoFrameChanged, m_sink.get(),
+                                 [this](const QVideoFrame &frame) {
+                                     if (m_paused || !frame.isValid())
+                                         return;
+                                     m_latest = frame;
+                                     if (m_frameReady)
+                                         m_frameReady();
+                                 });
             }
             m_camera = std::make_unique<QCamera>(d);
             m_session->setCamera(m_camera.get());
@@ -95,11 +98,15 @@ private:
     QList<QCameraFormat> m_formats;
     QVideoFrame m_latest;
     bool m_paused = false;
+    std::function<void()> m_frameReady;
 };
 
 } // namespace
 
-std::unique_ptr<CameraSource> CameraSource::CreateDefault(QObject *parent)
+extern "C" Q_DECL_EXPORT TCameraBackend *zudivuvo_camera_create(int interfaceVersion,
+                                                               const std::function<void()> &frameReady)
 {
-    return std::make_unique<QtCameraSource>(parent);
+    if (interfaceVersion != kCaptureDevicesInterfaceVersion)
+        return nullptr;
+    return new QtCameraBackend(frameReady);
 }

@@ -1,11 +1,10 @@
 // Scanners through SANE. Every call into SANE runs on one thread of its own,
 // one at a time (back ends are not re-entrant); only sane_cancel comes from
 // the GUI thread, which SANE allows at any time.
-#include "platform/logging.h"
-#include "platform/scannersource.h"
+#include "platform/capturedevices.h"
 
 #include <QCoreApplication>
-#include <QPointer>
+#include <QLoggingCategory>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -16,16 +15,14 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
+
+Q_LOGGING_CATEGORY(lcDevices, "zudivuvo.platform", QtWarningMsg)
 
 namespace {
 
-struct PageSize {
-    const char *name;
-    double w, h;
-};
-constexpr PageSize kPageSizes[] = {{"A4", 210, 297}, {"Letter", 215.9, 279.4}, {"Legal", 215.9, 355.6},
-                                   {"B5", 176, 250}, {"A5", 148, 210}, {"A6", 105, 148}};
+constexpr const char *kPageSizes[] = {"A4", "Letter", "Legal", "B5", "A5", "A6"};
 constexpr int kCommonResolutions[] = {75, 100, 150, 200, 300, 400, 600, 1200};
 // A page larger than this is refused rather than filling the memory (A4 at 1200 dpi in colour is ~420 MB).
 constexpr qint64 kMaxPageBytes = qint64(600) * 1024 * 1024;
@@ -265,15 +262,31 @@ QImage toImage(const SANE_Parameters &p, const QByteArray (&frames)[3], bool thr
     return img;
 }
 
-class SaneScannerSource : public ScannerSource
+// What the callbacks reach; cleared on the GUI thread when the backend goes,
+// so a delivery that arrives later (on the GUI thread too) finds nobody.
+struct Sink {
+    TScannerEvents events;
+    bool alive = true;
+};
+using SinkRef = std::shared_ptr<Sink>;
+
+class SaneScannerBackend : public TScannerBackend
 {
 public:
-    explicit SaneScannerSource(QObject *parent) : ScannerSource(parent), m_shared(std::make_shared<Shared>()) {}
-    ~SaneScannerSource() override { Cancel(); }
+    explicit SaneScannerBackend(const TScannerEvents &events)
+        : m_shared(std::make_shared<Shared>())
+        , m_sink(std::make_shared<Sink>(Sink{events, true}))
+    {
+    }
+    ~SaneScannerBackend() override
+    {
+        m_sink->alive = false;
+        Cancel();
+    }
 
     void ListDevices() override
     {
-        post([](QPointer<ScannerSource> self) {
+        post([](const SinkRef &self) {
             QList<ScanDevice> list;
             QString error;
             if (ensureInit(&error)) {
@@ -286,16 +299,16 @@ public:
                         list << ScanDevice{QString::fromUtf8((*d)->name), product};
                     }
             } else {
-                qCWarning(lcPlatform).noquote() << "SANE did not start:" << error;
+                qCWarning(lcDevices).noquote() << "SANE did not start:" << error;
             }
-            deliver(self, [list](ScannerSource *s) { Q_EMIT s->devicesListed(list); });
+            deliver(self, [list](Sink &s) { s.events.DevicesListed(list); });
         });
     }
 
     void ReadOptions(const QString &name) override
     {
         std::shared_ptr<Shared> shared = m_shared;
-        post([shared, name](QPointer<ScannerSource> self) {
+        post([shared, name](const SinkRef &self) {
             ScanOptions o;
             Device dev(*shared);
             if (ensureInit(nullptr) && dev.open(name) == SANE_STATUS_GOOD) {
@@ -303,11 +316,13 @@ public:
                 o.Modes = dev.strings(SANE_NAME_SCAN_MODE);
                 o.Sources = dev.strings(SANE_NAME_SCAN_SOURCE);
                 const double maxW = dev.rangeMax(SANE_NAME_SCAN_BR_X), maxH = dev.rangeMax(SANE_NAME_SCAN_BR_Y);
-                for (const PageSize &s : kPageSizes)
-                    if (maxW + 0.5 >= s.w && maxH + 0.5 >= s.h)
-                        o.PageSizes << QString::fromLatin1(s.name);
+                for (const char *size : kPageSizes) {
+                    const QSizeF mm = ScanPageSizeMm(QLatin1String(size));
+                    if (maxW + 0.5 >= mm.width() && maxH + 0.5 >= mm.height())
+                        o.PageSizes << QString::fromLatin1(size);
+                }
             }
-            deliver(self, [name, o](ScannerSource *s) { Q_EMIT s->optionsRead(name, o); });
+            deliver(self, [name, o](Sink &s) { s.events.OptionsRead(name, o); });
         });
     }
 
@@ -318,12 +333,12 @@ public:
         m_shared->cancel = false;
         m_shared->scanning = true;
         std::shared_ptr<Shared> shared = m_shared;
-        post([shared, name, settings](QPointer<ScannerSource> self) {
+        post([shared, name, settings](const SinkRef &self) {
             QString error;
             bool cancelled = false;
             runScan(*shared, self, name, settings, &error, &cancelled);
             shared->scanning = false;
-            deliver(self, [cancelled, error](ScannerSource *s) { Q_EMIT s->scanFinished(cancelled, error); });
+            deliver(self, [cancelled, error](Sink &s) { s.events.Finished(cancelled, error); });
         });
     }
 
@@ -341,27 +356,27 @@ private:
     template <typename F>
     void post(F f)
     {
-        QPointer<ScannerSource> self(this);
+        SinkRef self = m_sink;
         QThreadPool *pool = sanePool();
         // The pool is never waited for: a device that hangs must not keep the client from ending.
         (void)QtConcurrent::run(pool, [f, self] {
             try {
                 f(self);
             } catch (...) {
-                qCWarning(lcPlatform) << "scanner work failed";
+                qCWarning(lcDevices) << "scanner work failed";
             }
         });
     }
     template <typename F>
-    static void deliver(const QPointer<ScannerSource> &self, F f)
+    static void deliver(const SinkRef &self, F f)
     {
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, f] {
-            if (self)
-                f(self.data());
+            if (self->alive)
+                f(*self);
         }, Qt::QueuedConnection);
     }
 
-    static void runScan(Shared &shared, const QPointer<ScannerSource> &self, const QString &name,
+    static void runScan(Shared &shared, const SinkRef &self, const QString &name,
                         const ScanSettings &settings, QString *error, bool *cancelled)
     {
         if (!ensureInit(error))
@@ -413,7 +428,7 @@ private:
                     if (percent < shown + 5)
                         return;
                     shown = percent;
-                    deliver(self, [percent](ScannerSource *src) { Q_EMIT src->scanProgress(percent); });
+                    deliver(self, [percent](Sink &s) { s.events.Progress(percent); });
                 };
                 if (!readFrame(dev.handle(), params, frames[slot], &s, progress))
                     break;
@@ -436,38 +451,20 @@ private:
                 *error = QStringLiteral("The scanner sent no picture");
                 break;
             }
-            deliver(self, [img](ScannerSource *src) { Q_EMIT src->pageScanned(img); });
+            deliver(self, [img](Sink &s) { s.events.PageScanned(img); });
         }
         sane_cancel(dev.handle());
     }
 
     std::shared_ptr<Shared> m_shared;
+    SinkRef m_sink;
 };
 
 } // namespace
 
-QSizeF ScanPageSizeMm(const QString &name)
+extern "C" Q_DECL_EXPORT TScannerBackend *zudivuvo_scanner_create(int interfaceVersion, const TScannerEvents &events)
 {
-    for (const PageSize &s : kPageSizes)
-        if (name.compare(QLatin1String(s.name), Qt::CaseInsensitive) == 0)
-            return QSizeF(s.w, s.h);
-    return {};
-}
-
-bool IsFeederSource(const QString &source)
-{
-    return source.contains(QLatin1String("feeder"), Qt::CaseInsensitive)
-           || source.contains(QLatin1String("ADF"), Qt::CaseSensitive)
-           || source.contains(QLatin1String("duplex"), Qt::CaseInsensitive);
-}
-
-std::unique_ptr<ScannerSource> ScannerSource::CreateDefault(QObject *parent)
-{
-    static const int registered = [] {
-        qRegisterMetaType<ScanDevice>();
-        qRegisterMetaType<ScanOptions>();
-        return 0;
-    }();
-    Q_UNUSED(registered);
-    return std::make_unique<SaneScannerSource>(parent);
+    if (interfaceVersion != kCaptureDevicesInterfaceVersion)
+        return nullptr;
+    return new SaneScannerBackend(events);
 }

@@ -2,38 +2,11 @@
 // Paper scanners behind one small interface: the scan window lists devices,
 // offers the settings a device has and gets pages by queued signal. The work
 // runs on a thread of its own; the GUI thread never waits for a device.
-#include <QImage>
-#include <QList>
+#include "platform/capturedevices.h"
+
 #include <QObject>
-#include <QString>
-#include <QStringList>
 
 #include <memory>
-
-struct ScanDevice {
-    QString Name;     // what the back end opens ("test:0", "epson2:libusb:001:004")
-    QString Product;  // what a user recognises
-};
-
-// The settings the scan window offers; empty lists and zero mean the device has none.
-struct ScanOptions {
-    QList<int> Resolutions;   // dots per inch
-    QStringList Modes;        // "Color", "Gray", "Lineart" ...
-    QStringList Sources;      // "Flatbed", "Automatic Document Feeder" ...
-    QStringList PageSizes;    // sizes the device's scan area can hold ("A4", "Letter", ...)
-};
-
-struct ScanSettings {
-    int Resolution = 0;       // 0: the device's own
-    QString Mode;
-    QString Source;
-    QString PageSize;
-};
-
-// A page size by name, in millimetres; an unknown name gives an empty size.
-QSizeF ScanPageSizeMm(const QString &name);
-// Feeders give pages until they are empty; a flatbed gives one per scan.
-bool IsFeederSource(const QString &source);
 
 class ScannerSource : public QObject
 {
@@ -51,7 +24,8 @@ public:
     virtual void Cancel() = 0;
     virtual bool IsScanning() const = 0;
 
-    // The platform's scanner access (SANE here).
+    // The platform's scanner access (SANE here, in the devices plugin, loaded
+    // at the first call); without the plugin every request fails with the reason.
     static std::unique_ptr<ScannerSource> CreateDefault(QObject *parent = nullptr);
 
 Q_SIGNALS:

@@ -4,6 +4,7 @@
 // show open the server's own preview page in the browser instead.
 #include "model/serverconn.h"
 #include "preview/emlmessage.h"
+#include "preview/previewwindows.h"
 #include "preview/viewerchoice.h"
 
 #include <QObject>
@@ -17,26 +18,6 @@
 class TPreViewHint;
 class TPreviewBaseFrm;
 class QWidget;
-
-// The preview and edit windows opened by commands: the place of the last one
-// becomes the place of the next, and is kept when the list goes.
-class TPreviewWindows : public QObject
-{
-    Q_OBJECT
-public:
-    explicit TPreviewWindows(const QRect &rect, QObject *parent = nullptr);
-    ~TPreviewWindows() override;
-    void Add(QWidget *window);
-    QList<QWidget *> Windows() const;
-    QRect Rect() const { return m_rect; }
-    // Called with the rectangle to keep when the list goes.
-    std::function<void(const QRect &)> FSaveRect;
-
-private:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    QList<QPointer<QWidget>> m_windows;
-    QRect m_rect;
-};
 
 class TPreviewCommand : public QObject
 {
@@ -75,10 +56,3 @@ private:
     QPointer<TPreViewHint> m_hint;
     QPointer<TPreviewWindows> m_windows;
 };
-
-// Removes what previews leave in the temporary folder: downloaded copies,
-// converted documents, LibreOffice profiles and saved mail attachments.
-void CleanPreviewCopies(const QString &tempFolder);
-// Empties the cache of converted documents (at log-out: the next user of the
-// client must not find what this one previewed).
-void ClearConversionCache(const QString &tempFolder);

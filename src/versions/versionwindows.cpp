@@ -17,9 +17,21 @@ TVersionWindows::TVersionWindows(std::function<TVersionSession()> session, THS_L
     , m_language(language)
     , m_owner(owner)
 {
-    // Top-level windows of their own: they outlive nothing and are freed with this object.
-    m_monitor = new THintFrmXe(language);
-    m_webMonitor = new THintFrmXe(language);
+}
+
+// Top-level windows of their own: they outlive nothing and are freed with this object.
+THintFrmXe *TVersionWindows::Monitor()
+{
+    if (!m_monitor)
+        m_monitor = new THintFrmXe(m_language);
+    return m_monitor;
+}
+
+THintFrmXe *TVersionWindows::WebMonitor()
+{
+    if (!m_webMonitor)
+        m_webMonitor = new THintFrmXe(m_language);
+    return m_webMonitor;
 }
 
 TVersionWindows::~TVersionWindows()
@@ -42,7 +54,7 @@ void TVersionWindows::CheckOut(const QStringList &keys, const QStringList &names
 {
     if (keys.isEmpty())
         return;
-    TVersionControlFrm *frm = makeVersionFrm(m_monitor, keys, names);
+    TVersionControlFrm *frm = makeVersionFrm(Monitor(), keys, names);
     if (done)
         connect(frm, &QObject::destroyed, this, [done] { done(); });
     frm->setWindowModality(Qt::ApplicationModal);
@@ -53,8 +65,8 @@ void TVersionWindows::CheckIn(const QStringList &keys, const QStringList &names,
 {
     if (keys.isEmpty())
         return;
-    m_monitor->ToFront();
-    TVersionControlFrm *frm = makeVersionFrm(m_monitor, keys, names);
+    Monitor()->ToFront();
+    TVersionControlFrm *frm = makeVersionFrm(Monitor(), keys, names);
     if (done)
         connect(frm, &QObject::destroyed, this, [done] { done(); });
     frm->BathCheckin();
@@ -64,8 +76,8 @@ void TVersionWindows::CancelCheckout(const QStringList &keys, const QStringList 
 {
     if (keys.isEmpty())
         return;
-    m_monitor->ToFront();
-    TVersionControlFrm *frm = makeVersionFrm(m_monitor, keys, names);
+    Monitor()->ToFront();
+    TVersionControlFrm *frm = makeVersionFrm(Monitor(), keys, names);
     if (done)
         connect(frm, &QObject::destroyed, this, [done] { done(); });
     frm->CancelCheckout();
@@ -73,7 +85,7 @@ void TVersionWindows::CancelCheckout(const QStringList &keys, const QStringList 
 
 void TVersionWindows::ShowDiff(qint32 ownerId, qint64 folderId)
 {
-    auto *frm = new TShowDiffFrm(m_session(), m_monitor, m_owner);
+    auto *frm = new TShowDiffFrm(m_session(), Monitor(), m_owner);
     frm->setAttribute(Qt::WA_DeleteOnClose);
     frm->Init(ownerId, folderId);
     LastDiffFrm = frm;
@@ -95,7 +107,7 @@ bool TVersionWindows::ChooseWorkPath(qint64 folderId, QString *)
 
 bool TVersionWindows::FetchNewest(qint64 ownerId, qint64 folderId, QString *)
 {
-    auto *frm = new TGetNewVerFrm(m_session(), m_webMonitor, m_owner);
+    auto *frm = new TGetNewVerFrm(m_session(), WebMonitor(), m_owner);
     frm->Init(qint32(ownerId), folderId);
     LastNewVerFrm = frm;
     connect(frm, &TGetNewVerFrm::fetchEnded, this, [this] { emit webCommandEnded(17, true); });
@@ -122,9 +134,9 @@ bool TVersionWindows::VersionControl(int code, const QList<qint64> &keys, const 
     if (keyTexts.isEmpty())
         return false;
     if (code == 18) {
-        TVersionControlFrm *frm = makeVersionFrm(m_webMonitor, keyTexts, names);
+        TVersionControlFrm *frm = makeVersionFrm(WebMonitor(), keyTexts, names);
         connect(frm, &QObject::destroyed, this, [this] {
-            m_webMonitor->ToFront();
+            WebMonitor()->ToFront();
             emit webCommandEnded(18, true);
         });
         frm->setWindowModality(Qt::ApplicationModal);
@@ -140,8 +152,8 @@ bool TVersionWindows::VersionControl(int code, const QList<qint64> &keys, const 
             emit webCommandEnded(code, false);
             return;
         }
-        m_webMonitor->ToFront();
-        TVersionControlFrm *frm = makeVersionFrm(m_webMonitor, keyTexts, names);
+        WebMonitor()->ToFront();
+        TVersionControlFrm *frm = makeVersionFrm(WebMonitor(), keyTexts, names);
         connect(frm, &TVersionControlFrm::operationEnded, this, [this, code](bool r) { emit webCommandEnded(code, r); });
         if (code == 19)
             frm->CancelCheckout();

@@ -26,8 +26,9 @@ public:
     TVersionWindows(std::function<TVersionSession()> session, THS_Language language, QWidget *owner);
     ~TVersionWindows() override;
 
-    THintFrmXe *Monitor() const { return m_monitor; }
-    THintFrmXe *WebMonitor() const { return m_webMonitor; }
+    // Made when first needed: hidden at rest, they would only hold memory.
+    THintFrmXe *Monitor();
+    THintFrmXe *WebMonitor();
 
     // File manager entries; done runs once the window has gone (to reload the list).
     void CheckOut(const QStringList &keys, const QStringList &names, std::function<void()> done = {});

@@ -1,3 +1,4 @@
+#include "app/appediting.h"
 #include "app/arvoclientfrm.h"
 #include "app/clipboardaccess.h"
 #include "app/loginfrm.h"
@@ -14,13 +15,16 @@
 #include "core/folders.h"
 #include "core/textfile.h"
 #include "core/workpools.h"
+#include "edit/showeditinfofrm.h"
 #include "platform/embeddedbrowser.h"
 #include "platform/instancechannel.h"
+#include "platform/styleicons.h"
 #include "recordingprompter.h"
 #include "testenv.h"
 #include "testprocess.h"
 #include "fakeserver.h"
 #include "files/filemagfrm.h"
+#include "preview/previewwindows.h"
 #include "web/previewhint.h"
 
 #include <QApplication>
@@ -300,6 +304,36 @@ private Q_SLOTS:
         QVERIFY(mapped.contains("libQt6Widgets"));   // the listing is the client's own
         QVERIFY(!mapped.contains("libQt6WebEngine"));
         QVERIFY(!mapped.contains("libzudivuvo_webview"));
+        QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
+        QVERIFY(client.waitForFinished(10000));
+    }
+
+    // Scanning, preview and mail files load their libraries when first used: a
+    // client that just runs maps none of them.
+    void runningClientMapsNoUnusedFeature_data()
+    {
+        QTest::addColumn<QByteArray>("library");
+        QTest::addRow("scanner and camera devices") << QByteArray("libzudivuvo_devices");
+        QTest::addRow("Qt Multimedia") << QByteArray("libQt6Multimedia");
+        QTest::addRow("SANE") << QByteArray("libsane");
+        QTest::addRow("viewers") << QByteArray("libzudivuvo_viewers");
+        QTest::addRow("Qt Pdf") << QByteArray("libQt6Pdf");
+        QTest::addRow("Qt Print Support") << QByteArray("libQt6PrintSupport");
+        QTest::addRow("mail reader") << QByteArray("libzudivuvo_mailparse");
+        QTest::addRow("GMime") << QByteArray("libgmime");
+    }
+    void runningClientMapsNoUnusedFeature()
+    {
+        QFETCH(QByteArray, library);
+        QProcess client;
+        client.start(exe(), QStringList{});
+        QVERIFY(client.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(InstanceChannel().socketPath()), 10000);
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(client.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6Widgets"));   // the listing is the client's own
+        QVERIFY2(!mapped.contains(library), library.constData());
         QVERIFY(InstanceChannel().send({{1136, 0, 0}}, 2000, 0));
         QVERIFY(client.waitForFinished(10000));
     }
@@ -986,6 +1020,90 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             Q_EMIT w.Duties().messagesWaiting();
         QCOMPARE(w.findChildren<TMessageNoticeFrm *>().size(), 1);
+    }
+
+    // The edit monitor is made at the first edit, not at login, and keeps the
+    // main window's exit guards it was handed before.
+    void editMonitorIsMadeWhenFirstNeeded()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        QCoreApplication::processEvents();
+        QVERIFY(w.findChildren<TShowEditInfoFrm *>().isEmpty());
+        TShowEditInfoFrm *monitor = w.Editing()->Monitor();
+        QVERIFY(monitor);
+        QCOMPARE(w.findChildren<TShowEditInfoFrm *>().size(), 1);
+        QVERIFY(monitor->Monitor().BusyElsewhere);
+        QVERIFY(monitor->Monitor().MainShownNow);
+    }
+
+    // The style's icons are drawn when a size is first painted, and draw what the
+    // style draws; a sharp one fills sizes the style has no picture of.
+    void styleIconsDrawAsTheStyle_data()
+    {
+        QTest::addColumn<int>("which");
+        QTest::addColumn<bool>("sharp");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("mode");
+        QTest::addRow("folder at 16") << int(QStyle::SP_DirIcon) << false << 16 << int(QIcon::Normal);
+        QTest::addRow("file at 32") << int(QStyle::SP_FileIcon) << false << 32 << int(QIcon::Normal);
+        QTest::addRow("disabled folder") << int(QStyle::SP_DirIcon) << false << 16 << int(QIcon::Disabled);
+        QTest::addRow("sharp at its own size") << int(QStyle::SP_DirHomeIcon) << true << 32 << int(QIcon::Normal);
+        QTest::addRow("sharp at 1.5 times") << int(QStyle::SP_DirHomeIcon) << true << 48 << int(QIcon::Normal);
+        QTest::addRow("sharp at 3 times") << int(QStyle::SP_DialogCloseButton) << true << 96 << int(QIcon::Normal);
+    }
+    void styleIconsDrawAsTheStyle()
+    {
+        QFETCH(int, which);
+        QFETCH(bool, sharp);
+        QFETCH(int, size);
+        QFETCH(int, mode);
+        const QIcon style = QApplication::style()->standardIcon(QStyle::StandardPixmap(which));
+        const QPixmap drawn = StyleIcon(QStyle::StandardPixmap(which), sharp).pixmap(QSize(size, size), 1.0, QIcon::Mode(mode));
+        const QPixmap own = style.pixmap(QSize(size, size), 1.0, QIcon::Mode(mode));
+        QVERIFY(!drawn.isNull());
+        if (sharp) {
+            // Never smaller than asked, as a plain style icon is where it has no such size.
+            QCOMPARE(drawn.size(), QSize(size, size));
+            if (own.size() == QSize(size, size))
+                QCOMPARE(drawn.toImage(), own.toImage());
+        } else {
+            QCOMPARE(drawn.toImage(), own.toImage());
+        }
+    }
+
+    // The viewers are a library the client loads at its first preview, taking
+    // the client's own parts from the program: a preview command opens its viewer.
+    void previewCommandLoadsTheViewers()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.Save();
+        TClientConfigX store;
+        TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
+        w.StartLoginSequence();
+        QVERIFY(w.Session().FIsLogin);
+        TWebCmd cmd;
+        cmd.Code = 13;
+        cmd.Cmd = QStringLiteral("[filekey]7[/filekey][filever]-1[/filever][filename]notes.txt[/filename]"
+                                 "[ctparams]Readonly=True,CanPrint=False[/ctparams]");
+        w.WebModule().Queue().Add(cmd);
+        w.WebModule().DoWebMessage();
+        QTRY_COMPARE(w.PreviewWindows()->Windows().size(), 1);
+        const QWidget *viewer = w.PreviewWindows()->Windows().constFirst();
+        QCOMPARE(viewer->metaObject()->className(), "TTextPreviewFrm");
+        QCOMPARE(viewer->windowTitle(), QStringLiteral("notes.txt"));
     }
 
     // Batch tasks run as the user who logged in: log-out stops them, and the

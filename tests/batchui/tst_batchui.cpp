@@ -75,6 +75,7 @@ struct TaskFolder {
 
 int shownState(TBatchFileDealMainFrm &frm, qint32 id)
 {
+    frm.EnsureUi();
     auto *grid = frm.findChild<QTableWidget *>("sgTaskList");
     const int row = frm.RowOf(id);
     return row < 0 ? -1 : grid->item(row, 0)->data(kBatchStateRole).toInt();
@@ -82,6 +83,7 @@ int shownState(TBatchFileDealMainFrm &frm, qint32 id)
 
 double shownScale(TBatchFileDealMainFrm &frm, qint32 id)
 {
+    frm.EnsureUi();
     auto *grid = frm.findChild<QTableWidget *>("sgTaskList");
     const int row = frm.RowOf(id);
     return row < 0 ? -1 : grid->item(row, 4)->data(kBatchScaleRole).toDouble();
@@ -170,6 +172,30 @@ private Q_SLOTS:
         // A second 1240 does not start the tasks again.
         frm.UMRobotStartAll(settings);
         QVERIFY(!frm.Manager().HasWorker(41));
+    }
+
+    void taskPageIsBuiltWhenFirstShown()
+    {
+        RefServer server(RefServer::Setup::serverTimeouts());
+        TaskFolder folder;
+        int owner = 0;
+        const TBatchSettings settings = batchLogin(server.port(), folder.index(), &owner);
+        folder.store(47, owner, BTS_Paused);
+        QWidget stack;
+        auto *frm = new TBatchFileDealMainFrm(&stack, HSL_ENG, folder.dir.path(), folder.index());
+        frm->hide();
+        stack.show();
+        frm->UMRobotStartAll(settings);
+        // The tasks run, but a page nobody opened holds no widgets.
+        QVERIFY(frm->Manager().HasWorker(47));
+        QVERIFY(!frm->findChild<QTableWidget *>("sgTaskList"));
+        frm->show();
+        auto *grid = frm->findChild<QTableWidget *>("sgTaskList");
+        QVERIFY(grid);
+        QVERIFY(grid->isVisible());
+        // Shown as a start of all tasks shows it: the active uploads, the first one selected.
+        QCOMPARE(frm->RowOf(47), 0);
+        QCOMPARE(frm->SelectedTask(), 47);
     }
 
     void pausedTaskWaitsThenResumesFromTheMenu()

@@ -234,6 +234,14 @@ class Install:
                  and open(self.path("opened.txt")).read().strip().endswith("Todo_qx.txt"), 30)
         print("link: the portal's Open link reached the running installed client, which downloaded and opened the file")
 
+        # The viewers are a library the client loads from /usr/lib/zudivuvo at its first preview.
+        maps = "/proc/%d/maps" % pid
+        assert "libzudivuvo_viewers" not in open(maps).read(), "the viewers are loaded before any preview"
+        self.open_link(self.portal_link("Todo.txt", 13, "Preview"))
+        wait_for("the installed client to load its viewers",
+                 lambda: "/usr/lib/zudivuvo/libzudivuvo_viewers.so" in open(maps).read(), 30)
+        print("preview: the installed client loaded its viewers from /usr/lib/zudivuvo")
+
         with socket.socket(socket.AF_UNIX) as s:
             s.connect(self.path("runtime", "OnlyInstanceForZuDivuvo"))
             s.sendall(b"1136 0 0\n")
