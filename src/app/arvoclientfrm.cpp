@@ -19,6 +19,7 @@
 #include "versions/versionwindows.h"
 #include "platform/desktopopener.h"
 #include "platform/embeddedbrowser.h"
+#include "platform/memorytrim.h"
 #include "platform/prompter.h"
 #include "platform/savedpassword.h"
 #include "platform/styleicons.h"
@@ -50,7 +51,6 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
-#include <malloc.h>
 
 namespace {
 constexpr int kFrame = 5;  // grab width of the borderless window's edges
@@ -620,7 +620,7 @@ void TARVOClientFrm::establishSession(bool storeServer)
     QTimer::singleShot(0, this, [this] { m_editing->OfferLeftovers(this); });
     // The login's burst (lists, icons, replies) leaves freed memory inside the
     // heap; a resident client hands it back once that work has settled.
-    QTimer::singleShot(kSettleMs, this, [] { malloc_trim(0); });
+    QTimer::singleShot(kSettleMs, this, &ReturnFreedMemory);
 }
 
 void TARVOClientFrm::postLoginFetches()

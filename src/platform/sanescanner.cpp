@@ -1,12 +1,13 @@
 // Scanners through SANE. Every call into SANE runs on one thread of its own,
 // one at a time (back ends are not re-entrant); only sane_cancel comes from
 // the GUI thread, which SANE allows at any time.
+#include "core/threadhandover.h"
 #include "platform/capturedevices.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QRunnable>
 #include <QThreadPool>
-#include <QtConcurrent>
 
 #include <sane/sane.h>
 #include <sane/saneopts.h>
@@ -354,18 +355,32 @@ public:
 
 private:
     template <typename F>
-    void post(F f)
+    class Job final : public QRunnable
     {
-        SinkRef self = m_sink;
-        QThreadPool *pool = sanePool();
-        // The pool is never waited for: a device that hangs must not keep the client from ending.
-        (void)QtConcurrent::run(pool, [f, self] {
+    public:
+        Job(F f, SinkRef self) : m_f(std::move(f)), m_self(std::move(self)) {}
+        void run() override
+        {
+            ThreadHandOver::Acquire(this);
             try {
-                f(self);
+                m_f(m_self);
             } catch (...) {
                 qCWarning(lcDevices) << "scanner work failed";
             }
-        });
+        }
+
+    private:
+        F m_f;
+        SinkRef m_self;
+    };
+
+    template <typename F>
+    void post(F f)
+    {
+        // The pool is never waited for: a device that hangs must not keep the client from ending.
+        auto *job = new Job<F>(std::move(f), m_sink);
+        ThreadHandOver::Release(job);
+        sanePool()->start(job);
     }
     template <typename F>
     static void deliver(const SinkRef &self, F f)
