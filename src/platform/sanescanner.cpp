@@ -5,6 +5,7 @@
 #include "platform/capturedevices.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QLoggingCategory>
 #include <QRunnable>
 #include <QThreadPool>
@@ -271,6 +272,49 @@ struct Sink {
 };
 using SinkRef = std::shared_ptr<Sink>;
 
+// A result on its way to the GUI thread. Posted as an event, it is run and freed
+// there alone: the device thread lets go of it when posting, so nothing of it is
+// shared across threads afterwards.
+class Delivery final : public QEvent
+{
+public:
+    explicit Delivery(std::function<void()> f) : QEvent(Type()), m_f(std::move(f)) {}
+    static QEvent::Type Type()
+    {
+        static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+    void Run()
+    {
+        ThreadHandOver::Acquire(this);
+        m_f();
+    }
+
+private:
+    std::function<void()> m_f;
+};
+
+class Deliverer final : public QObject
+{
+public:
+    static Deliverer *Instance()
+    {
+        static Deliverer *deliverer = [] {
+            auto *d = new Deliverer;
+            d->moveToThread(QCoreApplication::instance()->thread());
+            return d;
+        }();
+        return deliverer;
+    }
+    bool event(QEvent *e) override
+    {
+        if (e->type() != Delivery::Type())
+            return QObject::event(e);
+        static_cast<Delivery *>(e)->Run();
+        return true;
+    }
+};
+
 class SaneScannerBackend : public TScannerBackend
 {
 public:
@@ -385,10 +429,12 @@ private:
     template <typename F>
     static void deliver(const SinkRef &self, F f)
     {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, f] {
+        auto *delivery = new Delivery([self, f] {
             if (self->alive)
                 f(*self);
-        }, Qt::QueuedConnection);
+        });
+        ThreadHandOver::Release(delivery);
+        QCoreApplication::postEvent(Deliverer::Instance(), delivery);
     }
 
     static void runScan(Shared &shared, const SinkRef &self, const QString &name,

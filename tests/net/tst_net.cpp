@@ -1586,6 +1586,7 @@ private Q_SLOTS:
             qint64 key = 0;
             QCOMPARE(int(c->UploadFile(1, QString(), key, tf, 0)), 3);
             QCOMPARE(key, qint64(7));
+            QVERIFY(srv.waitForHandled(1));
             QVERIFY(*body == content);
             QCOMPARE(*trailer, 65520);
         } else {
