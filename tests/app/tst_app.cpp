@@ -968,6 +968,17 @@ class MainWindowTest : public QObject
     Q_OBJECT
     TestHome home;
     RecordingPrompter prompter;
+    // Ann's saved login with automatic login, as a client left it.
+    static void saveAutoLogin()
+    {
+        TClientConfigX c;
+        c.SetStartStyle(SS_ACTIVTX);
+        c.SetOwnerId2(5);
+        c.SetOwnerName(QStringLiteral("Ann"));
+        c.SetEncryptId(QStringLiteral("E5"));
+        c.Save();
+    }
+
 private Q_SLOTS:
     void initTestCase() { TPrompter::SetInstance(&prompter); }
     void cleanupTestCase() { TPrompter::SetInstance(nullptr); }
@@ -1026,12 +1037,7 @@ private Q_SLOTS:
     // main window's exit guards it was handed before.
     void editMonitorIsMadeWhenFirstNeeded()
     {
-        TClientConfigX c;
-        c.SetStartStyle(SS_ACTIVTX);
-        c.SetOwnerId2(5);
-        c.SetOwnerName(QStringLiteral("Ann"));
-        c.SetEncryptId(QStringLiteral("E5"));
-        c.Save();
+        saveAutoLogin();
         TClientConfigX store;
         TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         w.StartLoginSequence();
@@ -1084,12 +1090,7 @@ private Q_SLOTS:
     // the client's own parts from the program: a preview command opens its viewer.
     void previewCommandLoadsTheViewers()
     {
-        TClientConfigX c;
-        c.SetStartStyle(SS_ACTIVTX);
-        c.SetOwnerId2(5);
-        c.SetOwnerName(QStringLiteral("Ann"));
-        c.SetEncryptId(QStringLiteral("E5"));
-        c.Save();
+        saveAutoLogin();
         TClientConfigX store;
         TARVOClientFrm w(store, std::make_shared<FakeBackend>(), QStringLiteral("/opt/kv/ZuDivuvo"));
         w.StartLoginSequence();
@@ -1110,12 +1111,7 @@ private Q_SLOTS:
     // next login starts them again as its own user.
     void logOutStopsTheBatchTasks()
     {
-        TClientConfigX c;
-        c.SetStartStyle(SS_ACTIVTX);
-        c.SetOwnerId2(5);
-        c.SetOwnerName(QStringLiteral("Ann"));
-        c.SetEncryptId(QStringLiteral("E5"));
-        c.Save();
+        saveAutoLogin();
         TClientConfigX store;
         auto bp = std::make_shared<FakeBackend>();
         TARVOClientFrm w(store, bp, QStringLiteral("/opt/kv/ZuDivuvo"));
