@@ -1,5 +1,6 @@
 #include "platform/memorytrim.h"
 
+#include <cstdlib>   // defines __GLIBC__ where it applies: test it only after a C library header
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
