@@ -268,6 +268,7 @@ constexpr double kJudgedMinutes = 10;
 struct Options {
     double minutes = 60;
     int sampleSeconds = 5;
+    int previewSeconds = 30;   // 0: no previews after the priming ones
     bool server = false;
     QStringList wrap;
 };
@@ -464,7 +465,7 @@ private:
         std::fflush(stdout);
         auto step = [&](double seconds) {
             // Every 30 s a preview, shown for a few seconds; every minute a changed source file.
-            const int slot = int(seconds / 30.0);
+            const int slot = m_options.previewSeconds > 0 ? int(seconds / m_options.previewSeconds) : -1;
             if (slot >= m_nextPreview) {
                 m_nextPreview = slot + 1;
                 preview();
@@ -644,8 +645,10 @@ int main(int argc, char **argv)
             options.wrap = args.at(++i).split(u' ', Qt::SkipEmptyParts);
         } else if (a == QLatin1String("--sample-seconds") && i + 1 < args.size()) {
             options.sampleSeconds = qMax(1, args.at(++i).toInt());
+        } else if (a == QLatin1String("--preview-seconds") && i + 1 < args.size()) {
+            options.previewSeconds = qMax(0, args.at(++i).toInt());
         } else {
-            std::fprintf(stderr, "usage: bench_soak [--server] [--minutes N] [--sample-seconds N] [--wrap \"TOOL ARGS\"]\n");
+            std::fprintf(stderr, "usage: bench_soak [--server] [--minutes N] [--sample-seconds N] [--preview-seconds N] [--wrap \"TOOL ARGS\"]\n");
             return 2;
         }
     }
