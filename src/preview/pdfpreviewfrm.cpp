@@ -54,6 +54,19 @@ TPdfPreviewFrm::TPdfPreviewFrm(const TServerConn &conn, const QString &root, QWi
     // A scroll bar that comes and goes would change the width and draw every page again.
     m_view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_view->viewport()->installEventFilter(this);
+    // Runs after the view's own handler, which has put the page in its cache.
+    if (auto *renderer = m_view->findChild<QPdfPageRenderer *>())
+        connect(renderer, &QPdfPageRenderer::pageRendered, this,
+                [this](int, QSize, const QImage &image, QPdfDocumentRenderOptions, quint64 requestId) {
+                    if (m_firstRequest == 0 || requestId != m_firstRequest)
+                        return;
+                    m_firstRequest = 0;
+                    m_firstPage = image;
+                    if (image.isNull())   // drawn by the view with the others, if at all
+                        m_view->setPageMode(QPdfView::PageMode::MultiPage);
+                    m_view->viewport()->setUpdatesEnabled(true);
+                    m_view->viewport()->update();
+                });
     layout->addWidget(m_view, 1);
     m_turnedArea = new QScrollArea(this);
     m_turnedArea->setObjectName(QStringLiteral("turnedView"));
@@ -345,10 +358,11 @@ bool TPdfPreviewFrm::eventFilter(QObject *watched, QEvent *event)
     return TPreviewBaseFrm::eventFilter(watched, event);
 }
 
-// The view lays out every page before it draws one and renders on its own
-// thread, which makes opening a long document slow. On opening, the view shows
-// only page 1, drawn here and handed to the view as if its renderer had made it;
-// the full layout follows once that page is on screen.
+// The view lays out every page before it draws one, which makes opening a long
+// document slow. On opening, the view shows only page 1, asked of its renderer
+// at once so that the page is drawn on the renderer's thread while this one
+// paints the rest of the window; the full layout follows once that page is on
+// screen, and the drawn page is handed to it as if the renderer had made it.
 QSize TPdfPreviewFrm::firstPageSize() const
 {
     const QSizeF points = m_doc->pagePointSize(0);
@@ -414,6 +428,8 @@ bool TPdfPreviewFrm::LoadPdfData(const QByteArray &pdf)
 bool TPdfPreviewFrm::loadWith(const std::function<bool()> &load)
 {
     m_firstPage = QImage();
+    m_firstRequest = 0;
+    m_view->viewport()->setUpdatesEnabled(true);
     m_turns = 0;
     m_turnedPage->clear();
     m_turnedArea->hide();
@@ -431,10 +447,12 @@ bool TPdfPreviewFrm::loadWith(const std::function<bool()> &load)
     if (quickStart) {
         const QSize size = firstPageSize();
         if (!size.isEmpty())
-            m_firstPage = m_doc->render(0, size);
-        handFirstPage();
+            m_firstRequest = m_view->findChild<QPdfPageRenderer *>()->requestPage(0, size);
+        // An empty page until it comes: the view would ask for it a second time.
+        if (m_firstRequest != 0)
+            m_view->viewport()->setUpdatesEnabled(false);
     }
-    if (m_firstPage.isNull())
+    if (m_firstRequest == 0)
         m_view->setPageMode(QPdfView::PageMode::MultiPage);
     if (FDocReadonly) {
         guard(m_view);

@@ -110,7 +110,8 @@ private:
     QString m_searchText;
     QByteArray m_pdf;   // the document's bytes: viewers, searches and prints of workers read them
     quint64 m_turnGeneration = 0;
-    QImage m_firstPage;   // drawn here on opening, handed to the view until all pages are laid out
+    QImage m_firstPage;   // drawn on opening, handed to the view until all pages are laid out
+    quint64 m_firstRequest = 0;   // the renderer's request for it, until it comes
     QScrollArea *m_turnedArea = nullptr;
     QLabel *m_turnedPage = nullptr;
     int m_turns = 0;        // 0..3 quarter turns clockwise
