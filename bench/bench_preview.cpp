@@ -8,6 +8,7 @@
 // milliseconds and is measured by bench_filechannel).
 #include "preview/officeconverter.h"
 #include "preview/pdfpreviewfrm.h"
+#include "platform/memorytrim.h"
 
 #include <QApplication>
 #include <QDir>
@@ -40,32 +41,74 @@ void writePdf(const QString &path, int pages)
     }
 }
 
-// Waits until the view has drawn something that is not background.
-double untilPainted(QWidget *viewport, const QElapsedTimer &t)
+double ms(qint64 ns) { return ns / 1e6; }
+
+// Whether the top of the first page shows text: far cheaper to grab than the whole view.
+bool showsText(QWidget *viewport)
 {
-    QTimer deadline;   // wakes the wait below should no event come
-    deadline.start(50);
-    while (t.elapsed() < 60000) {
-        // Sleep until something happens: a busy loop of grabs would take the
-        // document's lock from the renderer and slow down what it measures.
-        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        // The top of the first page is enough, and far cheaper to grab than the whole view.
-        const QImage shot = viewport->grab(QRect(0, 0, viewport->width(), 160)).toImage();
-        for (int y = 0; y < shot.height(); y += 3)
-            for (int x = 0; x < shot.width(); x += 3)
-                if (qGray(shot.pixel(x, y)) < 100)
-                    return t.nsecsElapsed() / 1e6;
-    }
-    return -1;
+    const QImage shot = viewport->grab(QRect(0, 0, viewport->width(), 160)).toImage();
+    for (int y = 0; y < shot.height(); y += 3)
+        for (int x = 0; x < shot.width(); x += 3)
+            if (qGray(shot.pixel(x, y)) < 100)
+                return true;
+    return false;
 }
 
-double ms(qint64 ns) { return ns / 1e6; }
+// When the page reached the window's surface: a window's update request paints
+// its widgets and flushes them in one go, so the end of the first one after
+// which the view shows text is the moment. The look at the view comes after
+// the moment is taken: neither the grab nor the work the viewer queues behind
+// that paint is counted.
+class FlushClock : public QObject
+{
+public:
+    FlushClock(QWidget *window, QWidget *view) : m_window(window), m_view(view)
+    {
+        window->installEventFilter(this);
+        m_t.start();
+    }
+    double OnScreen = -1;   // ms from the clock's start
+
+    // Sleeps until something happens, without a busy loop of grabs that would
+    // take the document's lock from the renderer; -1 after three minutes without the page.
+    double Wait()
+    {
+        QTimer deadline;   // wakes the wait should no event come
+        deadline.start(50);
+        while (OnScreen < 0 && m_t.elapsed() < 180000)
+            QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        return OnScreen;
+    }
+
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (o != m_window || e->type() != QEvent::UpdateRequest || m_inside || OnScreen >= 0)
+            return false;
+        m_inside = true;
+        QCoreApplication::sendEvent(m_window, e);
+        m_inside = false;
+        const double done = ms(m_t.nsecsElapsed());
+        if (showsText(m_view))
+            OnScreen = done;
+        return true;
+    }
+
+private:
+    QWidget *m_window;
+    QWidget *m_view;
+    QElapsedTimer m_t;
+    bool m_inside = false;
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The allocator as the client sets it: otherwise a page image freed by one
+    // pass would let the next one draw into memory already mapped, and which
+    // pass came first would decide the figures.
+    TuneMemoryAllocator();
     QApplication app(argc, argv);
     QTemporaryDir dir;
     const QString pdf = dir.filePath(QStringLiteral("fifty.pdf"));
@@ -96,6 +139,8 @@ int main(int argc, char **argv)
         const QSizeF points = doc.pagePointSize(0);
         const QImage page = doc.render(0, points.scaled(QSizeF(pageWidth, 1e6), Qt::KeepAspectRatio).toSize());
         bestBare = qMin(bestBare, ms(t.nsecsElapsed()));
+        if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
+            std::printf("round %d: bare %.2f ms\n", round, ms(t.nsecsElapsed()));
         if (page.isNull())
             ok = false;
 
@@ -105,19 +150,19 @@ int main(int argc, char **argv)
         w.resize(viewSize);
         w.show();
         QApplication::processEvents();
-        QElapsedTimer v;
-        v.start();
+        FlushClock clock(&w, w.View()->viewport());
         w.LoadPdf(pdf);
-        const double loaded = v.nsecsElapsed() / 1e6;
-        const double shown = untilPainted(w.View()->viewport(), v);
+        const double shown = clock.Wait();
         if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
-            std::printf("round %d: viewer loaded %.2f ms, on screen %.2f ms\n", round, loaded, shown);
+            std::printf("round %d: viewer on screen %.2f ms\n", round, shown);
         if (shown < 0)
             ok = false;
         bestViewer = qMin(bestViewer, shown);
     }
-    std::printf("50-page PDF, first page: bare load+render %.1f ms, viewer on screen %.1f ms, ratio %.2f (goal <= 1.5)\n",
+    std::printf("50-page PDF, first page: bare load+render %.1f ms, viewer on screen %.1f ms, ratio %.2f (goal <= 1.25)\n",
                 bestBare, bestViewer, bestViewer / bestBare);
+    if (bestViewer > 1.25 * bestBare)
+        std::printf("goal missed\n");
 
     TOfficeConverter converter;
     if (!converter.IsAvailable()) {
@@ -163,18 +208,24 @@ int main(int argc, char **argv)
         TOfficeFilePreviewFrm w(conn, dir.path(), cache);
         w.setAttribute(Qt::WA_DeleteOnClose, false);
         w.FFileId = 5001;
+        // Only a document the user may print and copy is kept converted.
+        w.FCanPrint = true;
+        w.FCanCopy = true;
         w.resize(viewSize);
         w.show();
         QApplication::processEvents();
-        QElapsedTimer v;
-        v.start();
+        FlushClock clock(&w, w.View()->viewport());
         bool done = false;
         QObject::connect(&w, &TPreviewBaseFrm::shown, &w, [&](bool shownOk) { done = true; ok = ok && shownOk; });
         w.OpenLocalCopy(0, copy);
+        QElapsedTimer v;
+        v.start();
         while (!done && v.elapsed() < 180000)
             QApplication::processEvents(QEventLoop::AllEvents, 20);
-        const qint64 painted = untilPainted(w.View()->viewport(), v);
-        (round == 0 ? first : second) = double(painted);
+        const double painted = clock.Wait();
+        if (painted < 0)
+            ok = false;
+        (round == 0 ? first : second) = painted;
         if (w.PageCount() < 20)
             ok = false;
     }
