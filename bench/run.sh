@@ -21,10 +21,11 @@
 #       window: resident and proportional memory of both after N seconds (default 30). Built in
 #       the normal build folder (BUILD_DIR, default build/), which has the client already;
 #       --top lists the N largest resident mappings of both
-#   bench/run.sh soak [--minutes N] [--sample-seconds N]
+#   bench/run.sh soak [--minutes N] [--sample-seconds N] [--preview-seconds N]
 #       the logged-in client on a virtual X display for N minutes (default 60): message poll at
-#       1 s, an upload task every minute, a preview opened and closed every 30 s; resident memory,
-#       descriptors and threads sampled, growth over the second half. Built like idle
+#       1 s, an upload task every minute, a preview opened and closed every 30 s (or every N s;
+#       0: none); resident memory, descriptors and threads sampled, growth over the second half.
+#       Built like idle
 #   bench/run.sh soak-server [--minutes N] [--sample-seconds N]
 #       the reference server under logins, listings, uploads and downloads, measured the same way
 set -euo pipefail
