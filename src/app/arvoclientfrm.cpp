@@ -231,7 +231,7 @@ void TARVOClientFrm::buildUi()
     setWindowTitle(QStringLiteral("Kv client tools"));
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setFont(FHS_Language == HSL_CN ? QFont(QStringLiteral("宋体"), 9) : QFont(QStringLiteral("Tahoma"), 9));
-    setWindowIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
+    setWindowIcon(StyleIcon(QStyle::SP_DriveNetIcon));
     resize(800, 640);
     setMouseTracking(true);
 

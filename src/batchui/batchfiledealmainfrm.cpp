@@ -4,6 +4,7 @@
 #include "core/folders.h"
 #include "core/wiredate.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -57,17 +58,16 @@ public:
 
 QIcon stateIcon(quint8 st)
 {
-    QStyle *s = QApplication::style();
     switch (st) {
     case BTS_Unknown:
-    case BTS_Completed: return s->standardIcon(QStyle::SP_DialogApplyButton);
+    case BTS_Completed: return StyleIcon(QStyle::SP_DialogApplyButton);
     case BTS_Init:
-    case BTS_Running: return s->standardIcon(QStyle::SP_MediaPlay);
-    case BTS_Paused: return s->standardIcon(QStyle::SP_MediaPause);
-    case BTS_Waiting: return s->standardIcon(QStyle::SP_BrowserReload);
-    case BTS_Error: return s->standardIcon(QStyle::SP_MessageBoxCritical);
-    case BTS_Deleted: return s->standardIcon(QStyle::SP_TrashIcon);
-    default: return s->standardIcon(QStyle::SP_FileIcon);
+    case BTS_Running: return StyleIcon(QStyle::SP_MediaPlay);
+    case BTS_Paused: return StyleIcon(QStyle::SP_MediaPause);
+    case BTS_Waiting: return StyleIcon(QStyle::SP_BrowserReload);
+    case BTS_Error: return StyleIcon(QStyle::SP_MessageBoxCritical);
+    case BTS_Deleted: return StyleIcon(QStyle::SP_TrashIcon);
+    default: return StyleIcon(QStyle::SP_FileIcon);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "core/workpools.h"
 #include "edit/editorlauncher.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -44,7 +45,7 @@ TOfficeFileEditFrm::TOfficeFileEditFrm(const TServerConn &conn, const QString &c
     plToolbar->hide();
 
     auto *icon = new QLabel(this);
-    icon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(32, 32));
+    icon->setPixmap(StyleIcon(QStyle::SP_FileIcon).pixmap(32, 32));
     lbDocument = new QLabel(this);
     lbDocument->setObjectName(QStringLiteral("lbDocument"));
     QFont bold = lbDocument->font();

@@ -1,5 +1,7 @@
 #include "edit/showeditinfofrm.h"
 
+#include "platform/styleicons.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QGroupBox>
@@ -39,7 +41,7 @@ void THintFrm::ShowNotice(const QString &text, bool ok)
 {
     m_ok = ok;
     Memo->setPlainText(text);
-    m_icon->setPixmap(style()->standardIcon(ok ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxWarning).pixmap(32, 32));
+    m_icon->setPixmap(StyleIcon(ok ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxWarning).pixmap(32, 32));
     m_setAt = QDateTime::currentMSecsSinceEpoch();
     show();
     raise();

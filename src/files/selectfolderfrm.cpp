@@ -4,6 +4,7 @@
 #include "files/filetexts.h"
 #include "model/showfolder.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -96,7 +97,7 @@ void TSelectFolderFrm::fill(QTreeWidgetItem *node, int image)
                              item->setText(0, n.Caption);
                              item->setData(0, DataRole, n.Data);
                              item->setData(0, ImageRole, n.Image);
-                             item->setIcon(0, style()->standardIcon(QStyle::SP_DirIcon));
+                             item->setIcon(0, StyleIcon(QStyle::SP_DirIcon));
                              item->setChildIndicatorPolicy(n.Image == img::HasChilds
                                                                ? QTreeWidgetItem::ShowIndicator
                                                                : QTreeWidgetItem::DontShowIndicatorWhenChildless);

@@ -6,6 +6,7 @@
 #include "net/neterror.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -107,7 +108,7 @@ void TSelectOwnerFrm::GetOrgStructure(TTranStyle tranStyle)
             const QStyle::StandardPixmap icon = n.Image == 2   ? QStyle::SP_ComputerIcon
                                                 : n.Image == 3 ? QStyle::SP_FileDialogDetailedView
                                                                : QStyle::SP_DirHomeIcon;
-            item->setIcon(0, style()->standardIcon(icon));
+            item->setIcon(0, StyleIcon(icon));
             for (const TOwnerPickNode &c : n.Childs)
                 add(c, item);
         };

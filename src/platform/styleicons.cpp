@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QIconEngine>
 #include <QPainter>
+#include <QPointer>
 
 namespace {
 
@@ -60,9 +61,31 @@ private:
     bool m_sizesRead = false;
 };
 
+// Lives as a child of the application, so the icons go before the application does.
+class IconStore : public QObject
+{
+public:
+    using QObject::QObject;
+    QHash<QString, QIcon> Icons;
+};
+
 } // namespace
+
+QIcon SharedIcon(const QString &key, const std::function<QIcon()> &make)
+{
+    if (!qApp)
+        return make();
+    static QPointer<IconStore> store;
+    if (!store)
+        store = new IconStore(qApp);
+    auto it = store->Icons.constFind(key);
+    if (it == store->Icons.cend())
+        it = store->Icons.insert(key, make());
+    return *it;
+}
 
 QIcon StyleIcon(QStyle::StandardPixmap which, bool sharp)
 {
-    return QIcon(new StyleIconEngine(which, sharp));
+    return SharedIcon(QStringLiteral("style/%1/%2").arg(int(which)).arg(sharp ? 1 : 0),
+                      [which, sharp] { return QIcon(new StyleIconEngine(which, sharp)); });
 }

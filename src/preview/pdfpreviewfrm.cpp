@@ -1,6 +1,7 @@
 #include "preview/pdfpreviewfrm.h"
 
 #include "core/workpools.h"
+#include "platform/styleicons.h"
 #include "preview/logging.h"
 #include "preview/officeconverter.h"
 #include "preview/printerprobe.h"
@@ -110,24 +111,25 @@ void TPdfPreviewFrm::buildTools()
 {
     m_toolsBuilt = true;
     m_tools->clear();
-    QStyle *s = style();
     if (FCanPrint) {
         m_print = m_tools->addAction(PrintActionIcon(), t("打印", "Print"), this,
                                      &TPdfPreviewFrm::PrintDocument);
         m_print->setObjectName(QStringLiteral("actPrint"));
     }
-    const QIcon turnRight = s->standardIcon(QStyle::SP_BrowserReload);
-    const QIcon turnLeft(turnRight.pixmap(32).transformed(QTransform().scale(-1, 1)));
+    const QIcon turnRight = StyleIcon(QStyle::SP_BrowserReload);
+    const QIcon turnLeft = SharedIcon(QStringLiteral("preview/turn-left"), [turnRight] {
+        return QIcon(turnRight.pixmap(32).transformed(QTransform().scale(-1, 1)));
+    });
     m_tools->addAction(turnLeft, t("左转", "Rotate left"), this, [this] { Rotate(-1); });
     m_tools->addAction(turnRight, t("右转", "Rotate right"), this, [this] { Rotate(1); });
     m_tools->addAction(t("适合宽度", "Fit width"), this, [this] { setZoomMode(int(QPdfView::ZoomMode::FitToWidth)); });
     m_tools->addAction(t("适合高度", "Fit height"), this, [this] { setZoomMode(int(QPdfView::ZoomMode::FitInView)); });
     m_tools->addSeparator();
-    m_tools->addAction(s->standardIcon(QStyle::SP_MediaSkipBackward), t("第一页", "First page"), this,
+    m_tools->addAction(StyleIcon(QStyle::SP_MediaSkipBackward), t("第一页", "First page"), this,
                        [this] { GoToPage(0); });
-    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowLeft), t("上一页", "Previous page"), this,
+    m_tools->addAction(StyleIcon(QStyle::SP_ArrowLeft), t("上一页", "Previous page"), this,
                        [this] { GoToPage(CurrentPage() - 1); });
-    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowRight), t("下一页", "Next page"), this,
+    m_tools->addAction(StyleIcon(QStyle::SP_ArrowRight), t("下一页", "Next page"), this,
                        [this] { GoToPage(CurrentPage() + 1); });
     m_tools->addWidget(new QLabel(t(" 第 ", " Page "), m_tools));
     m_pageBox = new QLineEdit(m_tools);
@@ -143,7 +145,7 @@ void TPdfPreviewFrm::buildTools()
     m_pageCount = new QLabel(m_tools);
     m_tools->addWidget(m_pageCount);
     m_tools->addSeparator();
-    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowDown), t("缩小", "Zoom out"), this,
+    m_tools->addAction(StyleIcon(QStyle::SP_ArrowDown), t("缩小", "Zoom out"), this,
                        [this] { m_zoom->setValue(qMax(0, m_zoom->value() - 10)); });
     m_zoom = new QSlider(Qt::Horizontal, m_tools);
     m_zoom->setObjectName(QStringLiteral("tbZoom"));
@@ -152,7 +154,7 @@ void TPdfPreviewFrm::buildTools()
     m_zoom->setFixedWidth(90);
     connect(m_zoom, &QSlider::valueChanged, this, &TPdfPreviewFrm::ZoomTo);
     m_tools->addWidget(m_zoom);
-    m_tools->addAction(s->standardIcon(QStyle::SP_ArrowUp), t("放大", "Zoom in"), this,
+    m_tools->addAction(StyleIcon(QStyle::SP_ArrowUp), t("放大", "Zoom in"), this,
                        [this] { m_zoom->setValue(qMin(100, m_zoom->value() + 10)); });
     m_tools->addSeparator();
     m_find = new QLineEdit(m_tools);

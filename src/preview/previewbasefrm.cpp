@@ -3,6 +3,7 @@
 #include "core/fileext.h"
 #include "core/workpools.h"
 #include "net/robottcpclient.h"
+#include "platform/styleicons.h"
 #include "preview/logging.h"
 #include "preview/printerprobe.h"
 #include "web/previewhint.h"
@@ -365,20 +366,23 @@ void TPreviewBaseFrm::PrintPreview()
 
 QIcon PrintActionIcon()
 {
-    const QIcon themed = QIcon::fromTheme(QStringLiteral("document-print"));
-    if (!themed.isNull())
-        return themed;
-    QPixmap pm(32, 32);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(QColor(60, 60, 60), 2));
-    p.setBrush(Qt::white);
-    p.drawRect(9, 3, 14, 10);                 // paper going in
-    p.setBrush(QColor(120, 130, 140));
-    p.drawRoundedRect(3, 12, 26, 12, 3, 3);   // the printer's body
-    p.setBrush(Qt::white);
-    p.drawRect(9, 20, 14, 9);                 // the printed page
-    p.drawLine(12, 24, 20, 24);
-    return QIcon(pm);
+    return SharedIcon(QStringLiteral("preview/print"), [] {
+        const QIcon themed = QIcon::fromTheme(QStringLiteral("document-print"));
+        if (!themed.isNull())
+            return themed;
+        QPixmap pm(32, 32);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(QColor(60, 60, 60), 2));
+        p.setBrush(Qt::white);
+        p.drawRect(9, 3, 14, 10);                 // paper going in
+        p.setBrush(QColor(120, 130, 140));
+        p.drawRoundedRect(3, 12, 26, 12, 3, 3);   // the printer's body
+        p.setBrush(Qt::white);
+        p.drawRect(9, 20, 14, 9);                 // the printed page
+        p.drawLine(12, 24, 20, 24);
+        p.end();
+        return QIcon(pm);
+    });
 }

@@ -5,6 +5,7 @@
 #include "files/getpathfrm.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 #include "versions/dialogrows.h"
 #include "versions/hintfrmxe.h"
 #include "versions/versiontexts.h"
@@ -41,9 +42,9 @@ TGetNewVerHintFrm::TGetNewVerHintFrm(THS_Language language, QWidget *parent)
     layout->addWidget(new QLabel(t("本地存在更新的版本，是否覆盖？", "An newer file exists locally. Will you replace it?"), this));
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    btOk = new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), t("确定", "Confirm"), this);
-    btAll = new QPushButton(style()->standardIcon(QStyle::SP_DialogYesToAllButton), t("全部", "All"), this);
-    btCancel = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), t("取消", "Cancel"), this);
+    btOk = new QPushButton(StyleIcon(QStyle::SP_DialogApplyButton), t("确定", "Confirm"), this);
+    btAll = new QPushButton(StyleIcon(QStyle::SP_DialogYesToAllButton), t("全部", "All"), this);
+    btCancel = new QPushButton(StyleIcon(QStyle::SP_DialogCancelButton), t("取消", "Cancel"), this);
     for (auto *b : {btOk, btAll, btCancel})
         buttons->addWidget(b);
     layout->addLayout(buttons);

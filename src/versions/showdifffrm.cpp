@@ -9,6 +9,7 @@
 #include "net/neterror.h"
 #include "net/robottcpclient.h"
 #include "platform/prompter.h"
+#include "platform/styleicons.h"
 #include "versions/hintfrmxe.h"
 #include "versions/versioncontrolfrm.h"
 #include "versions/workpaths.h"
@@ -367,8 +368,8 @@ void TShowDiffFrm::fillLists(const QList<TDiffRow> &rows)
             FLastFolderIndex = i;
     lvServer->clear();
     lvLocal->clear();
-    const QIcon fileIcon = style()->standardIcon(QStyle::SP_FileIcon);
-    const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+    const QIcon fileIcon = StyleIcon(QStyle::SP_FileIcon);
+    const QIcon folderIcon = StyleIcon(QStyle::SP_DirIcon);
     // Placeholder rows are as high as filled ones, so the two lists stay row against row.
     const QSize rowSize(-1, qMax(20, fontMetrics().height() + 6));
     for (const TDiffRow &r : rows) {

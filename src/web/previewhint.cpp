@@ -1,5 +1,7 @@
 #include "web/previewhint.h"
 
+#include "platform/styleicons.h"
+
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -19,7 +21,7 @@ TPreViewHint::TPreViewHint(THS_Language language, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     auto *top = new QHBoxLayout;
     m_picture = new QLabel(this);
-    m_picture->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(48, 48));
+    m_picture->setPixmap(StyleIcon(QStyle::SP_MessageBoxInformation).pixmap(48, 48));
     m_picture->setAlignment(Qt::AlignTop);
     top->addWidget(m_picture);
     m_memo = new QPlainTextEdit(this);
@@ -62,8 +64,7 @@ void TPreViewHint::ShowText(const QString &text)
 
 void TPreViewHint::ShowHint(const QString &text, int picture)
 {
-    m_picture->setPixmap(style()
-                             ->standardIcon(picture == 1 ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxInformation)
+    m_picture->setPixmap(StyleIcon(picture == 1 ? QStyle::SP_MessageBoxCritical : QStyle::SP_MessageBoxInformation)
                              .pixmap(48, 48));
     m_memo->setPlainText(text);
     btnOpenFolder->setVisible(m_folderPending);

@@ -38,6 +38,11 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+
+#include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <QTimer>
 #include <QDirIterator>
 #include <QFile>
@@ -673,6 +678,50 @@ private Q_SLOTS:
         QCOMPARE(w->CurrentPage(), 4);
         QVERIFY(w->View()->verticalScrollBar()->value() > 3 * w->View()->viewport()->height());
         QTRY_VERIFY(hasText());
+    }
+
+    // The client stays up for days and opens a viewer at every click: a viewer
+    // that comes and goes must leave nothing behind. Each used to leave its
+    // toolbar's pictures in Qt's picture cache, which lets that grow to 10 MiB.
+    void viewersLeaveNothingBehind()
+    {
+#if !defined(__GLIBC__) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("counts the bytes glibc's allocator hands out");
+#else
+        const QString pdf = writePdf(dir.filePath(QStringLiteral("round.pdf")), 1);
+        const QString text = dir.filePath(QStringLiteral("round.txt"));
+        QFile f(text);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("one line of text\n").repeated(100));
+        f.close();
+        auto round = [&](int i) {
+            std::unique_ptr<TPreviewBaseFrm> w;
+            if (i % 2) {
+                auto v = viewer<TPdfPreviewFrm>(QStringLiteral("Readonly=False,CanPrint=True"));
+                v->LoadPdf(pdf);
+                w = std::move(v);
+            } else {
+                auto v = viewer<TTextPreviewFrm>(QStringLiteral("Readonly=False,CanPrint=True"));
+                const QString copy = dir.filePath(QStringLiteral("round-copy.txt"));
+                QFile::remove(copy);
+                QFile::copy(text, copy);
+                v->OpenLocalCopy(0, copy);
+                w = std::move(v);
+            }
+            QTest::qWait(40);   // shown, painted, the first page in
+            w->close();
+            w.reset();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        };
+        for (int i = 0; i < 20; ++i)   // the first ones fill what is made once
+            round(i);
+        const size_t before = mallinfo2().uordblks;
+        constexpr int kRounds = 60;
+        for (int i = 0; i < kRounds; ++i)
+            round(i);
+        const qint64 perWindow = (qint64(mallinfo2().uordblks) - qint64(before)) / kRounds;
+        QVERIFY2(perWindow < 2048, qPrintable(QStringLiteral("%1 bytes kept per viewer").arg(perWindow)));
+#endif
     }
 
     // A turned document shows the page it was on, turned the right way, keeps
